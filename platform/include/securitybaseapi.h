@@ -1,0 +1,23 @@
+// Process tokens and SIDs of the Linux platform layer. A token of the
+// current process answers the identity the platform layer derives from the
+// Linux process (user, integrity); other processes are opened by id.
+#pragma once
+
+#include "winbase.h"
+#include "winnt.h"
+
+KELMYR_EXTERN_C_BEGIN
+
+HANDLE WINAPI OpenProcess(DWORD dwDesiredAccess, BOOL bInheritHandle, DWORD dwProcessId);
+BOOL WINAPI OpenProcessToken(HANDLE ProcessHandle, DWORD DesiredAccess, PHANDLE TokenHandle);
+BOOL WINAPI GetTokenInformation(HANDLE TokenHandle, TOKEN_INFORMATION_CLASS TokenInformationClass,
+                                LPVOID TokenInformation, DWORD TokenInformationLength,
+                                PDWORD ReturnLength);
+
+BOOL WINAPI IsValidSid(PSID pSid);
+DWORD WINAPI GetLengthSid(PSID pSid);
+PDWORD WINAPI GetSidSubAuthority(PSID pSid, DWORD nSubAuthority);
+BYTE* WINAPI GetSidSubAuthorityCount(PSID pSid);
+BOOL WINAPI EqualSid(PSID pSid1, PSID pSid2);
+
+KELMYR_EXTERN_C_END
