@@ -1,0 +1,71 @@
+#include "common/recording_log_sink.h"
+
+std::string ToUtf8(const OleString& s) {
+  std::string out;
+  for (OLECHAR c : s) {
+    const uint32_t u = static_cast<uint16_t>(c);
+    if (u < 0x80) {
+      out.push_back(static_cast<char>(u));
+    } else if (u < 0x800) {
+      out.push_back(static_cast<char>(0xC0 | (u >> 6)));
+      out.push_back(static_cast<char>(0x80 | (u & 0x3F)));
+    } else {
+      out.push_back(static_cast<char>(0xE0 | (u >> 12)));
+      out.push_back(static_cast<char>(0x80 | ((u >> 6) & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | (u & 0x3F)));
+    }
+  }
+  return out;
+}
+
+CRecordingLogSink::CRecordingLogSink(uint32_t mask)
+    : m_pPrevious(qvlogInstallSink(this)), m_previousMask(qvlogGetLevelMask()) {
+  qvlogSetLevelMask(mask);
+}
+
+CRecordingLogSink::~CRecordingLogSink() {
+  qvlogSetLevelMask(m_previousMask);
+  qvlogInstallSink(m_pPrevious);
+}
+
+void CRecordingLogSink::Write(const CLogRecord& record) noexcept {
+  std::lock_guard<std::mutex> guard(m_lock);
+  m_lines.push_back(CLine{record.lLevel, record.pszChannel ? record.pszChannel : OleString(),
+                          OleString(record.message)});
+}
+
+std::vector<CRecordingLogSink::CLine> CRecordingLogSink::Lines() const {
+  std::lock_guard<std::mutex> guard(m_lock);
+  return m_lines;
+}
+
+std::vector<OleString> CRecordingLogSink::Texts() const {
+  std::vector<OleString> texts;
+  for (const CLine& line : Lines()) texts.push_back(line.text);
+  return texts;
+}
+
+bool CRecordingLogSink::Contains(LONG lLevel, const OleString& text) const {
+  for (const CLine& line : Lines()) {
+    if (line.lLevel == lLevel && line.text == text) return true;
+  }
+  return false;
+}
+
+size_t CRecordingLogSink::Count() const {
+  std::lock_guard<std::mutex> guard(m_lock);
+  return m_lines.size();
+}
+
+void CRecordingLogSink::Clear() {
+  std::lock_guard<std::mutex> guard(m_lock);
+  m_lines.clear();
+}
+
+std::string CRecordingLogSink::Dump() const {
+  std::string out;
+  for (const CLine& line : Lines()) {
+    out += "  L" + std::to_string(line.lLevel) + " " + ToUtf8(line.text) + "\n";
+  }
+  return out;
+}

@@ -1,0 +1,133 @@
+// The secure string leaves no copy of its characters behind: neither in
+// heap blocks it gives back nor in its own small-string buffer.
+//
+// This program replaces the global allocation functions so that it can look
+// at every block at the moment it is released.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <new>
+
+#include "support/secstring.h"
+
+namespace {
+
+// A block header in front of every allocation records its size.
+struct alignas(std::max_align_t) CHeader {
+  size_t cb;
+};
+
+bool gWatching = false;
+const OLECHAR* gpSecret = nullptr;
+size_t gcchSecret = 0;
+int gReleasedWithSecret = 0;
+int gReleasedWatched = 0;
+
+bool Holds(const void* p, size_t cb, const OLECHAR* pszNeedle, size_t cch) {
+  const size_t cbNeedle = cch * sizeof(OLECHAR);
+  if (cbNeedle == 0 || cb < cbNeedle) return false;
+  const auto* bytes = static_cast<const unsigned char*>(p);
+  for (size_t i = 0; i + cbNeedle <= cb; ++i) {
+    if (std::memcmp(bytes + i, pszNeedle, cbNeedle) == 0) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+void* operator new(size_t cb) {
+  void* p = std::malloc(sizeof(CHeader) + cb);
+  if (p == nullptr) throw std::bad_alloc();
+  static_cast<CHeader*>(p)->cb = cb;
+  return static_cast<CHeader*>(p) + 1;
+}
+
+void operator delete(void* p) noexcept {
+  if (p == nullptr) return;
+  CHeader* pHeader = static_cast<CHeader*>(p) - 1;
+  if (gWatching) {
+    ++gReleasedWatched;
+    if (Holds(p, pHeader->cb, gpSecret, gcchSecret)) ++gReleasedWithSecret;
+  }
+  std::free(pHeader);
+}
+
+void operator delete(void* p, size_t) noexcept { operator delete(p); }
+
+namespace {
+
+// A fragment of the secret short enough to fit whatever remains of a
+// buffer, so that partial copies are found too.
+constexpr OLECHAR kNeedle[] = OLESTR("PIN7");
+constexpr OLECHAR kTail[] = OLESTR("IN7");
+
+class SecureString : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    gpSecret = kNeedle;
+    gcchSecret = 4;
+    gReleasedWithSecret = 0;
+    gReleasedWatched = 0;
+    gWatching = true;
+  }
+  void TearDown() override { gWatching = false; }
+};
+
+TEST_F(SecureString, LongStringsAreWipedBeforeTheirBlockIsReleased) {
+  {
+    secwstring s(OLESTR("PIN7-a secret long enough to live on the heap"));
+    s += OLESTR(" and grow again so that the first block is released");
+    secwstring copy = s.substr(0, 30);
+    secwstring joined = copy + s;
+  }
+  gWatching = false;
+  EXPECT_GT(gReleasedWatched, 0) << "the test must see the blocks being released";
+  EXPECT_EQ(gReleasedWithSecret, 0);
+}
+
+TEST_F(SecureString, ShortStringsAreWipedInsideTheObject) {
+  alignas(secwstring) unsigned char storage[sizeof(secwstring)];
+  auto* s = new (storage) secwstring(OLESTR("PIN7"));
+  ASSERT_TRUE(Holds(storage, sizeof(storage), kNeedle, 4)) << "kept inside the object";
+  s->~secwstring();
+  EXPECT_FALSE(Holds(storage, sizeof(storage), kNeedle, 4));
+}
+
+// Growing onto the heap reuses only the front of the internal buffer, so the
+// tail of the short string would stay in the object.
+TEST_F(SecureString, AStringThatGrewLeavesNothingInItsObject) {
+  alignas(secwstring) unsigned char storage[sizeof(secwstring)];
+  auto* s = new (storage) secwstring(OLESTR("abcdIN7"));
+  s->append(OLESTR(" now much longer than the internal buffer holds"));
+  s->~secwstring();
+  EXPECT_FALSE(Holds(storage, sizeof(storage), kTail, 3));
+  gWatching = false;
+  EXPECT_EQ(gReleasedWithSecret, 0);
+}
+
+// Moving a short string copies it and only empties the source.
+TEST_F(SecureString, MovedFromStringsAreWipedToo) {
+  alignas(secwstring) unsigned char from[sizeof(secwstring)];
+  auto* s = new (from) secwstring(OLESTR("PIN7"));
+  {
+    secwstring to(std::move(*s));
+    EXPECT_EQ(to, OLESTR("PIN7"));
+  }
+  s->~secwstring();
+  EXPECT_FALSE(Holds(from, sizeof(from), kTail, 3));
+}
+
+TEST(SecureStringValue, BehavesAsAString) {
+  secwstring a(OLESTR("Session1"));
+  secwstring b = a.substr(0, 7) + OLESTR("2");
+  EXPECT_EQ(b, OLESTR("Session2"));
+  EXPECT_LT(a, b);
+  a.Wipe();
+  EXPECT_TRUE(a.empty());
+  std::map<secwstring, int> m{{OLESTR("b"), 2}, {OLESTR("B"), 1}};
+  EXPECT_EQ(m.begin()->second, 1) << "keys compare code unit by code unit";
+}
+
+}  // namespace

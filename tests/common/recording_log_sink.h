@@ -1,0 +1,45 @@
+// CRecordingLogSink: records every message of the logging channel while it
+// lives, with every level selected, so that tests can assert on the log as
+// the observable behaviour it is. It restores the previous sink and mask
+// when destroyed.
+#pragma once
+
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "support/qvlog.h"
+
+using OleString = std::basic_string<OLECHAR>;
+
+// UTF-8 for test failure messages.
+std::string ToUtf8(const OleString& s);
+
+class CRecordingLogSink final : public ILogSink {
+ public:
+  struct CLine {
+    LONG lLevel;
+    OleString channel;
+    OleString text;
+  };
+
+  explicit CRecordingLogSink(uint32_t mask = kLogAllLevels);
+  ~CRecordingLogSink() override;
+
+  void Write(const CLogRecord& record) noexcept override;
+
+  std::vector<CLine> Lines() const;
+  // The texts of the recorded lines, in order.
+  std::vector<OleString> Texts() const;
+  bool Contains(LONG lLevel, const OleString& text) const;
+  size_t Count() const;
+  void Clear();
+  // All lines, one per row, for a failure message.
+  std::string Dump() const;
+
+ private:
+  mutable std::mutex m_lock;
+  std::vector<CLine> m_lines;
+  ILogSink* m_pPrevious;
+  uint32_t m_previousMask;
+};
