@@ -1,1 +1,39 @@
-int main() { return 0; }
+// kelmyr: the administration tool of the cache service.
+#include <cstdio>
+#include <cstring>
+
+#include "commands.h"
+
+namespace {
+
+struct CCommand {
+  const char* pszName;
+  int (*pfnRun)(const KelmyrArgs&);
+  const char* pszHelp;
+};
+
+constexpr CCommand kCommands[] = {
+    {"demo", KelmyrDemo,
+     "exercise the automation layer and the logging channel and print what happened"},
+};
+
+int Usage(std::FILE* out) {
+  std::fprintf(out, "usage: kelmyr <command> [arguments]\n\ncommands:\n");
+  for (const CCommand& c : kCommands) std::fprintf(out, "  %-8s %s\n", c.pszName, c.pszHelp);
+  return out == stdout ? 0 : 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2) return Usage(stderr);
+  if (std::strcmp(argv[1], "help") == 0 || std::strcmp(argv[1], "--help") == 0 ||
+      std::strcmp(argv[1], "/?") == 0) {
+    return Usage(stdout);
+  }
+  for (const CCommand& c : kCommands) {
+    if (std::strcmp(argv[1], c.pszName) == 0) return c.pfnRun(KelmyrArgs(argv + 2, argv + argc));
+  }
+  std::fprintf(stderr, "kelmyr: unknown command '%s'\n\n", argv[1]);
+  return Usage(stderr);
+}

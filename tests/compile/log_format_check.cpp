@@ -1,0 +1,27 @@
+// Compiled with one KELMYR_CASE at a time: case 0 must build, every other
+// case must be refused by the compiler, since its format does not match its
+// arguments.
+#include "support/qvlog.h"
+
+int main() {
+  const OLECHAR* psz = OLESTR("x");
+  int n = 1;
+  (void)psz;
+  (void)n;
+#if KELMYR_CASE == 0
+  qvlogLog(gLogChannel, LOG_DETAIL, OLESTR("%s %d %x %p %%"), psz, n, 2u, &n);
+#elif KELMYR_CASE == 1
+  qvlogLog(gLogChannel, LOG_DETAIL, OLESTR("%s"), n);  // integer for a string
+#elif KELMYR_CASE == 2
+  qvlogLog(gLogChannel, LOG_DETAIL, OLESTR("%d"), psz);  // string for an integer
+#elif KELMYR_CASE == 3
+  qvlogLog(gLogChannel, LOG_DETAIL, OLESTR("%d %d"), n);  // too few arguments
+#elif KELMYR_CASE == 4
+  qvlogLog(gLogChannel, LOG_DETAIL, OLESTR("%d"), n, n);  // too many arguments
+#elif KELMYR_CASE == 5
+  qvlogLog(gLogChannel, LOG_DETAIL, OLESTR("%f"), 1.0);  // unsupported conversion
+#elif KELMYR_CASE == 6
+  qvlogLog(gLogChannel, LOG_DETAIL, OLESTR("%p"), n);  // integer for a pointer
+#endif
+  return 0;
+}

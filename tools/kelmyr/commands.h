@@ -1,0 +1,10 @@
+// The commands of the kelmyr tool. Each takes the arguments after its name
+// (UTF-8) and returns the process exit code.
+#pragma once
+
+#include <string>
+#include <vector>
+
+using KelmyrArgs = std::vector<std::string>;
+
+int KelmyrDemo(const KelmyrArgs& args);
