@@ -22,7 +22,7 @@ export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 ctest --preset native-asan
 
-if grep -rqs 'LABELS concurrency' tests/CMakeLists.txt; then
+if ! ctest --test-dir build/native-asan -N -L concurrency | grep -q 'Total Tests: 0'; then
   step "native-tsan: build and test the concurrency tests"
   cmake --preset native-tsan >/dev/null
   cmake --build --preset native-tsan -j "$jobs"

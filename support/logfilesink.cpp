@@ -5,37 +5,9 @@
 #include <ctime>
 #include <string>
 
-namespace {
+#include "support/utf8.h"
 
-// UTF-16 to UTF-8; unpaired surrogates become U+FFFD.
-void AppendUtf8(std::string& out, std::basic_string_view<OLECHAR> in) {
-  for (size_t i = 0; i < in.size(); ++i) {
-    uint32_t c = static_cast<uint16_t>(in[i]);
-    if (c >= 0xD800 && c <= 0xDBFF && i + 1 < in.size()) {
-      const uint32_t low = static_cast<uint16_t>(in[i + 1]);
-      if (low >= 0xDC00 && low <= 0xDFFF) {
-        c = 0x10000 + ((c - 0xD800) << 10) + (low - 0xDC00);
-        ++i;
-      }
-    }
-    if (c >= 0xD800 && c <= 0xDFFF) c = 0xFFFD;
-    if (c < 0x80) {
-      out.push_back(static_cast<char>(c));
-    } else if (c < 0x800) {
-      out.push_back(static_cast<char>(0xC0 | (c >> 6)));
-      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    } else if (c < 0x10000) {
-      out.push_back(static_cast<char>(0xE0 | (c >> 12)));
-      out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    } else {
-      out.push_back(static_cast<char>(0xF0 | (c >> 18)));
-      out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    }
-  }
-}
+namespace {
 
 std::optional<uint32_t> ParseMask(const std::string& s) {
   if (s.empty()) return std::nullopt;

@@ -1,22 +1,8 @@
 #include "common/recording_log_sink.h"
 
-std::string ToUtf8(const OleString& s) {
-  std::string out;
-  for (OLECHAR c : s) {
-    const uint32_t u = static_cast<uint16_t>(c);
-    if (u < 0x80) {
-      out.push_back(static_cast<char>(u));
-    } else if (u < 0x800) {
-      out.push_back(static_cast<char>(0xC0 | (u >> 6)));
-      out.push_back(static_cast<char>(0x80 | (u & 0x3F)));
-    } else {
-      out.push_back(static_cast<char>(0xE0 | (u >> 12)));
-      out.push_back(static_cast<char>(0x80 | ((u >> 6) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | (u & 0x3F)));
-    }
-  }
-  return out;
-}
+#include "support/utf8.h"
+
+std::string ToUtf8(const OleString& s) { return Utf16ToUtf8(s); }
 
 CRecordingLogSink::CRecordingLogSink(uint32_t mask)
     : m_pPrevious(qvlogInstallSink(this)), m_previousMask(qvlogGetLevelMask()) {

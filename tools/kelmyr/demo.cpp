@@ -12,18 +12,10 @@
 #include "commands.h"
 #include "support/bstrconv.h"
 #include "support/logscope.h"
+#include "support/utf8.h"
 #include "support/zuwinext.h"
 
 namespace {
-
-std::string Utf8(const OLECHAR* p, size_t n) {
-  std::string out;
-  for (size_t i = 0; i < n; ++i) {
-    const unsigned c = static_cast<unsigned>(p[i]);
-    out.push_back(c < 0x80 ? static_cast<char>(c) : '?');
-  }
-  return out;
-}
 
 HRESULT RunDemo() {
   HRESULT hr = S_OK;
@@ -57,8 +49,8 @@ HRESULT RunDemo() {
     if (FAILED(SafeArrayGetElement(psaCopy, &i, &bstr))) continue;
     secwstring s;
     if (SUCCEEDED(BSTR2wstring(bstr, s))) {
-      std::printf("  copy[%ld] = %s (%u bytes)\n", static_cast<long>(i),
-                  Utf8(s.data(), s.size()).c_str(), SysStringByteLen(bstr));
+      std::printf("  copy[%ld] = %s (%u bytes)\n", static_cast<long>(i), Utf16ToUtf8(s).c_str(),
+                  SysStringByteLen(bstr));
     }
     zuSysFreeString(bstr, ZU_RELEASE_TEMPORARY);
   }
