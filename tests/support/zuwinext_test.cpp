@@ -51,7 +51,9 @@ TEST(ZuWinExt, RealProcessHasAnIntegrityLevel) {
               rid == SECURITY_MANDATORY_HIGH_RID || rid == SECURITY_MANDATORY_SYSTEM_RID)
       << std::hex << rid;
 #ifndef _WIN32
-  if (geteuid() == 0) EXPECT_EQ(rid, static_cast<DWORD>(SECURITY_MANDATORY_SYSTEM_RID));
+  if (geteuid() == 0) {
+    EXPECT_EQ(rid, static_cast<DWORD>(SECURITY_MANDATORY_SYSTEM_RID));
+  }
 #endif
   EXPECT_FALSE(zuIsAppContainer());
 }
