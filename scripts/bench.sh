@@ -9,7 +9,7 @@ shopt -s nullglob
 ran=0
 for b in build/native-release/bench/*_bench; do
   echo "--- $(basename "$b")"
-  "$b" --benchmark_min_time="$min_time"
+  "$b" --benchmark_min_time="$min_time" --benchmark_color=false
   ran=$((ran + 1))
 done
 [ "$ran" -gt 0 ] || { echo "no benchmark found; build the native-release preset first" >&2; exit 1; }
