@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The main job: builds the native tree and runs the kelmyr tool's
 # demonstration with the logging channel written to a scratch file, then
-# shows that log.
+# shows that log; then configures a scratch registry hive with `kelmyr reg`:
+# imports the sample store catalogue, queries it and exports it.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -13,7 +14,20 @@ scratch=$(mktemp -d /tmp/kelmyr-main.XXXXXX)
 trap 'rm -rf "$scratch"' EXIT
 export KELMYR_LOG_FILE="$scratch/kelmyr.log"
 
-./build/native/tools/kelmyr/kelmyr demo
+kelmyr=./build/native/tools/kelmyr/kelmyr
+$kelmyr demo
 echo
 echo "log ($KELMYR_LOG_FILE):"
 cat "$KELMYR_LOG_FILE"
+
+echo
+echo "registry: a scratch hive, configured with kelmyr reg"
+export KELMYR_REGISTRY="$scratch/registry.db"
+catalogue='HKLM\Software\Orvane\Kelmyr'
+$kelmyr reg import config/sample-catalogue.reg
+$kelmyr reg add "$catalogue" /v DisableTimeoutAfterEndSession /t REG_DWORD /d 30 /f
+$kelmyr reg query "$catalogue" /s
+$kelmyr reg export "$catalogue" "$scratch/catalogue.reg" /y
+echo
+echo "exported ($scratch/catalogue.reg, UTF-16LE as the Windows editor writes it):"
+iconv -f UTF-16LE -t UTF-8 "$scratch/catalogue.reg" | tr -d '\r' | sed '1s/^\xEF\xBB\xBF//'

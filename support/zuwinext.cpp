@@ -1,10 +1,12 @@
 #include "support/zuwinext.h"
 
 #include <cstring>
+#include <new>
 #include <vector>
 
 #include "platform/machine.h"
 #include "support/qvlog.h"
+#include "support/scopedhkey.h"
 
 namespace {
 
@@ -52,7 +54,191 @@ std::vector<BYTE> QueryOwnToken(TOKEN_INFORMATION_CLASS eClass) {
   return info;
 }
 
+// Opens root\path for one helper call; a null or empty path is the root.
+LONG OpenForHelper(HKEY hRoot, LPCWSTR pszPath, REGSAM access, CScopedHKEY* pKey) {
+  return RegOpenKeyExW(hRoot, pszPath != nullptr ? pszPath : OLESTR(""), 0, access,
+                       pKey->Receive());
+}
+
+bool TypeSelected(DWORD dwType, DWORD dwTypeFilter) {
+  return dwTypeFilter == ZU_REG_ALL_TYPES || (dwType < 32 && (dwTypeFilter >> dwType) & 1u);
+}
+
+// Room for the longest name a slot or record could take, plus one unit to
+// recognise a longer one.
+constexpr DWORD kNameProbe = 257;
+
 }  // namespace
+
+LONG CZuWinExt::zuRegListKeysEx(HKEY hRoot, LPCWSTR pszPath, ZU_REG_KEY_SLOT* pSlots,
+                                DWORD* pdwCount, DWORD dwView) {
+  if (pdwCount == nullptr) return ERROR_INVALID_PARAMETER;
+  CScopedHKEY key;
+  LONG l = OpenForHelper(hRoot, pszPath, KEY_READ | dwView, &key);
+  if (l != ERROR_SUCCESS) return l;
+  if (pSlots == nullptr) {
+    return RegQueryInfoKeyW(key.Get(), nullptr, nullptr, nullptr, pdwCount, nullptr, nullptr,
+                            nullptr, nullptr, nullptr, nullptr, nullptr);
+  }
+  const DWORD dwCapacity = *pdwCount;
+  DWORD i = 0;
+  for (;; ++i) {
+    WCHAR szName[kNameProbe];
+    DWORD cch = kNameProbe;
+    l = RegEnumKeyExW(key.Get(), i, szName, &cch, nullptr, nullptr, nullptr, nullptr);
+    if (l == ERROR_NO_MORE_ITEMS) break;
+    if (l == ERROR_MORE_DATA) return ERROR_FILENAME_EXCED_RANGE;
+    if (l != ERROR_SUCCESS) return l;
+    if (i >= dwCapacity) continue;
+    if (cch >= sizeof(ZU_REG_KEY_SLOT::szName) / sizeof(WCHAR)) return ERROR_FILENAME_EXCED_RANGE;
+    std::memset(&pSlots[i], 0, sizeof(ZU_REG_KEY_SLOT));
+    std::memcpy(pSlots[i].szName, szName, cch * sizeof(WCHAR));
+  }
+  *pdwCount = i;
+  return i > dwCapacity ? ERROR_MORE_DATA : ERROR_SUCCESS;
+}
+
+LONG CZuWinExt::zuRegListKeys(HKEY hRoot, LPCWSTR pszPath, ZU_REG_KEY_SLOT* pSlots,
+                              DWORD* pdwCount) {
+  return zuRegListKeysEx(hRoot, pszPath, pSlots, pdwCount, 0);
+}
+
+LONG CZuWinExt::zuRegListValueNamesEx(HKEY hRoot, LPCWSTR pszPath, ZU_REG_VALUE_RECORD* pRecords,
+                                      DWORD* pdwCount, DWORD dwTypeFilter, DWORD dwView) {
+  if (pdwCount == nullptr) return ERROR_INVALID_PARAMETER;
+  CScopedHKEY key;
+  LONG l = OpenForHelper(hRoot, pszPath, KEY_READ | dwView, &key);
+  if (l != ERROR_SUCCESS) return l;
+  if (pRecords == nullptr && dwTypeFilter == ZU_REG_ALL_TYPES) {
+    return RegQueryInfoKeyW(key.Get(), nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                            pdwCount, nullptr, nullptr, nullptr, nullptr);
+  }
+  const DWORD dwCapacity = pRecords != nullptr ? *pdwCount : 0;
+  DWORD cSelected = 0;
+  for (DWORD i = 0;; ++i) {
+    WCHAR szName[kNameProbe];
+    DWORD cch = kNameProbe;
+    DWORD dwType = REG_NONE;
+    DWORD cbData = 0;
+    l = RegEnumValueW(key.Get(), i, szName, &cch, nullptr, &dwType, nullptr, &cbData);
+    if (l == ERROR_NO_MORE_ITEMS) break;
+    if (l == ERROR_MORE_DATA) return ERROR_FILENAME_EXCED_RANGE;
+    if (l != ERROR_SUCCESS) return l;
+    if (!TypeSelected(dwType, dwTypeFilter)) continue;
+    if (pRecords != nullptr && cSelected < dwCapacity) {
+      if (cch >= sizeof(ZU_REG_VALUE_RECORD::szName) / sizeof(WCHAR)) {
+        return ERROR_FILENAME_EXCED_RANGE;
+      }
+      ZU_REG_VALUE_RECORD& record = pRecords[cSelected];
+      std::memset(&record, 0, sizeof record);
+      std::memcpy(record.szName, szName, cch * sizeof(WCHAR));
+      record.dwType = dwType;
+      record.cbData = cbData;
+    }
+    ++cSelected;
+  }
+  *pdwCount = cSelected;
+  return pRecords != nullptr && cSelected > dwCapacity ? ERROR_MORE_DATA : ERROR_SUCCESS;
+}
+
+LONG CZuWinExt::zuRegReadValueEx(HKEY hRoot, LPCWSTR pszPath, LPCWSTR pszValue, DWORD* pdwType,
+                                 BYTE* pData, DWORD* pcbData, DWORD dwView) {
+  if (pcbData == nullptr) return ERROR_INVALID_PARAMETER;
+  CScopedHKEY key;
+  const LONG l = OpenForHelper(hRoot, pszPath, KEY_QUERY_VALUE | dwView, &key);
+  if (l != ERROR_SUCCESS) return l;
+  return RegQueryValueExW(key.Get(), pszValue, nullptr, pdwType, pData, pcbData);
+}
+
+LONG CZuWinExt::zuRegReadDWORDValueEx(HKEY hRoot, LPCWSTR pszPath, LPCWSTR pszValue,
+                                      DWORD* pdwValue, DWORD dwView) {
+  if (pdwValue == nullptr) return ERROR_INVALID_PARAMETER;
+  CScopedHKEY key;
+  LONG l = OpenForHelper(hRoot, pszPath, KEY_QUERY_VALUE | dwView, &key);
+  if (l != ERROR_SUCCESS) return l;
+  DWORD dwType = REG_NONE;
+  DWORD dwValue = 0;
+  DWORD cb = sizeof dwValue;
+  l = RegQueryValueExW(key.Get(), pszValue, nullptr, &dwType, reinterpret_cast<BYTE*>(&dwValue),
+                       &cb);
+  if (l == ERROR_MORE_DATA) return ERROR_UNSUPPORTED_TYPE;
+  if (l != ERROR_SUCCESS) return l;
+  if (dwType != REG_DWORD || cb != sizeof dwValue) return ERROR_UNSUPPORTED_TYPE;
+  *pdwValue = dwValue;
+  return ERROR_SUCCESS;
+}
+
+LONG CZuWinExt::zuRegReadStringValueEx(HKEY hRoot, LPCWSTR pszPath, LPCWSTR pszValue,
+                                       WCHAR* pszBuffer, DWORD* pcch, DWORD dwView) {
+  if (pcch == nullptr) return ERROR_INVALID_PARAMETER;
+  try {
+    CScopedHKEY key;
+    LONG l = OpenForHelper(hRoot, pszPath, KEY_QUERY_VALUE | dwView, &key);
+    if (l != ERROR_SUCCESS) return l;
+    // The value may change between its size and its data; a few attempts
+    // read a consistent one.
+    std::vector<BYTE> data;
+    DWORD dwType = REG_NONE;
+    for (int attempt = 0;; ++attempt) {
+      DWORD cb = 0;
+      l = RegQueryValueExW(key.Get(), pszValue, nullptr, &dwType, nullptr, &cb);
+      if (l != ERROR_SUCCESS) return l;
+      data.assign(cb, 0);
+      l = RegQueryValueExW(key.Get(), pszValue, nullptr, &dwType, data.data(), &cb);
+      if (l == ERROR_SUCCESS) {
+        data.resize(cb);
+        break;
+      }
+      if (l != ERROR_MORE_DATA || attempt == 2) return l;
+    }
+    if (dwType != REG_SZ && dwType != REG_EXPAND_SZ) return ERROR_UNSUPPORTED_TYPE;
+    const size_t cUnits = data.size() / sizeof(WCHAR);
+    std::vector<WCHAR> text(cUnits);
+    if (cUnits != 0) std::memcpy(text.data(), data.data(), cUnits * sizeof(WCHAR));
+    size_t cch = 0;
+    while (cch < cUnits && text[cch] != 0) ++cch;
+    const DWORD cchNeeded = static_cast<DWORD>(cch + 1);
+    if (pszBuffer == nullptr) {
+      *pcch = cchNeeded;
+      return ERROR_SUCCESS;
+    }
+    if (*pcch < cchNeeded) {
+      *pcch = cchNeeded;
+      return ERROR_MORE_DATA;
+    }
+    if (cch != 0) std::memcpy(pszBuffer, text.data(), cch * sizeof(WCHAR));
+    pszBuffer[cch] = 0;
+    *pcch = cchNeeded;
+    return ERROR_SUCCESS;
+  } catch (const std::bad_alloc&) {
+    return ERROR_NOT_ENOUGH_MEMORY;
+  }
+}
+
+LONG CZuWinExt::zuRegDeleteKey(HKEY hRoot, LPCWSTR pszPath, DWORD, DWORD dwView) {
+  if (pszPath == nullptr || pszPath[0] == 0) return ERROR_INVALID_PARAMETER;
+  return RegDeleteKeyExW(hRoot, pszPath, dwView, 0);
+}
+
+LONG CZuWinExt::zuRegDeleteSubKey(HKEY hRoot, LPCWSTR pszPath, DWORD dwView, DWORD) {
+  if (pszPath == nullptr || pszPath[0] == 0) return ERROR_INVALID_PARAMETER;
+  CScopedHKEY key;
+  LONG l = RegOpenKeyExW(hRoot, pszPath, 0,
+                         DELETE | KEY_ENUMERATE_SUB_KEYS | KEY_QUERY_VALUE | KEY_SET_VALUE | dwView,
+                         key.Receive());
+  if (l != ERROR_SUCCESS) return l;
+  l = RegDeleteTreeW(key.Get(), nullptr);
+  key.Reset();
+  if (l != ERROR_SUCCESS) return l;
+  return RegDeleteKeyExW(hRoot, pszPath, dwView, 0);
+}
+
+LONG CZuWinExt::zuRegDeleteValue(HKEY hRoot, LPCWSTR pszPath, LPCWSTR pszValue, DWORD dwView) {
+  CScopedHKEY key;
+  const LONG l = OpenForHelper(hRoot, pszPath, KEY_SET_VALUE | dwView, &key);
+  if (l != ERROR_SUCCESS) return l;
+  return RegDeleteValueW(key.Get(), pszValue);
+}
 
 HRESULT CZuWinExt::zuSafeArrayDestroy(SAFEARRAY* psa, DWORD dwFlag) {
   const HRESULT hr = SafeArrayDestroy(psa);

@@ -8,5 +8,6 @@
 #include "winbase.h"
 #include "winnt.h"
 #include "securitybaseapi.h"
+#include "winreg.h"
 #include "objbase.h"
 #include "oleauto.h"

@@ -8,3 +8,4 @@
 using KelmyrArgs = std::vector<std::string>;
 
 int KelmyrDemo(const KelmyrArgs& args);
+int KelmyrReg(const KelmyrArgs& args);

@@ -15,6 +15,8 @@ struct CCommand {
 constexpr CCommand kCommands[] = {
     {"demo", KelmyrDemo,
      "exercise the automation layer and the logging channel and print what happened"},
+    {"reg", KelmyrReg,
+     "query, add, delete, export and import registry keys and values (kelmyr reg /? for more)"},
 };
 
 int Usage(std::FILE* out) {

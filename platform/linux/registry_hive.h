@@ -1,0 +1,126 @@
+// CHive: one registry hive file, a SQLite database shared by processes and
+// threads. Private to the platform layer.
+//
+// Each public operation is one transaction (reads deferred, writes
+// "BEGIN IMMEDIATE" so that concurrent writers queue on the busy time-out
+// instead of failing when they upgrade) on the hive's one connection, which
+// a mutex serialises among the threads of the process. The database runs in
+// WAL mode: readers never wait for a writer, and a writer killed mid-way
+// leaves the last committed state. Results are Windows error codes; nothing
+// is thrown out of an operation.
+//
+// Layout: table "keys" (id, parent, name, fold, written) holds every key,
+// the two roots (HKEY_LOCAL_MACHINE, HKEY_USERS) having no parent; "fold" is
+// the name's comparison key (registry_names.h), unique among siblings, and
+// its byte order is the enumeration order. Table "vals" (key, fold, seq,
+// name, type, data) holds the values, "seq" numbering them in creation
+// order within their key. Deleting a key deletes what lies below it through
+// the foreign keys. Key ids are never reused, so a handle to a deleted key
+// stays deleted even when a key of the same name is created again.
+#pragma once
+
+#include <sys/types.h>
+#include <windows.h>
+
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "registry_names.h"
+
+struct sqlite3;
+struct sqlite3_stmt;
+
+namespace kelmyr::winapi::registry {
+
+// Where an operation starts: one of the predefined roots, or an open key.
+enum class ERoot { kKey, kMachine, kUsers, kCurrentUser, kClassesRoot };
+struct SKeyRef {
+  ERoot root = ERoot::kKey;
+  int64_t id = 0;
+};
+
+struct SValue {
+  DWORD type = REG_NONE;
+  std::vector<BYTE> data;
+};
+
+struct SKeyInfo {
+  DWORD cSubKeys = 0;
+  DWORD cchMaxSubKeyName = 0;
+  DWORD cValues = 0;
+  DWORD cchMaxValueName = 0;
+  DWORD cbMaxValueData = 0;
+  FILETIME written = {};
+};
+
+class CHive {
+ public:
+  // Opens the hive file, creating an empty hive when the file is absent
+  // (and its folder, when bCreateFolder). ERROR_PATH_NOT_FOUND for a missing
+  // folder, ERROR_BADDB for a file that is not a hive or is damaged,
+  // ERROR_ACCESS_DENIED for a file this process may not read, or an absent
+  // or empty one it may not initialise.
+  static LONG Open(const std::string& path, bool bCreateFolder,
+                   std::shared_ptr<CHive>* ppHive) noexcept;
+  ~CHive();
+  CHive(const CHive&) = delete;
+  CHive& operator=(const CHive&) = delete;
+
+  const std::string& Path() const noexcept { return m_path; }
+  pid_t OwnerProcess() const noexcept { return m_pid; }
+
+  // The key named by names below base (base itself for no names).
+  LONG OpenKey(SKeyRef base, const std::vector<RegName>& names, int64_t* pId) noexcept;
+  // As OpenKey, creating the missing keys; ERROR_ACCESS_DENIED instead when
+  // a key is missing and bMayCreate is false.
+  LONG CreateKey(SKeyRef base, const std::vector<RegName>& names, bool bMayCreate, int64_t* pId,
+                 bool* pbCreated) noexcept;
+  LONG SetValue(SKeyRef key, RegNameView name, DWORD type, const BYTE* pData, DWORD cb) noexcept;
+  LONG QueryValue(SKeyRef key, RegNameView name, SValue* pValue) noexcept;
+  LONG EnumKey(SKeyRef key, DWORD dwIndex, RegName* pName, FILETIME* pWritten) noexcept;
+  LONG EnumValue(SKeyRef key, DWORD dwIndex, RegName* pName, SValue* pValue) noexcept;
+  LONG QueryInfo(SKeyRef key, SKeyInfo* pInfo) noexcept;
+  LONG DeleteValue(SKeyRef key, RegNameView name) noexcept;
+  // Deletes the key named by names below base (base itself for no names);
+  // ERROR_ACCESS_DENIED for a key with subkeys or a root.
+  LONG DeleteKey(SKeyRef base, const std::vector<RegName>& names) noexcept;
+  // Deletes everything below the key named by names: its values and
+  // subkeys, and with bKeyItself the key too.
+  LONG DeleteTree(SKeyRef base, const std::vector<RegName>& names, bool bKeyItself) noexcept;
+  // Copies the committed changes from the write-ahead log into the hive file.
+  LONG Flush(SKeyRef key) noexcept;
+
+ private:
+  class CTransaction;
+  class CStatement;
+  enum EStatement : int;
+
+  CHive(std::string path, sqlite3* pDb) noexcept;
+  LONG Initialise();
+  LONG Prepare();
+  LONG EnsureStandardKeys() noexcept;
+
+  // Runs body (returning a Windows error code) in one transaction under the
+  // hive's lock; commits when it succeeds, rolls back otherwise.
+  template <class F>
+  LONG Run(bool bWrite, F&& body) noexcept;
+
+  // Inside a transaction.
+  LONG ResolveBase(SKeyRef ref, bool bCreate, int64_t* pId);
+  LONG FindChild(int64_t parent, RegNameView name, int64_t* pId);
+  LONG Walk(int64_t from, const std::vector<RegName>& names, bool bCreate, int64_t* pId,
+            bool* pbCreated);
+  LONG InsertKey(int64_t parent, RegNameView name, int64_t* pId);
+  LONG Touch(int64_t id);
+  LONG HasSubKeys(int64_t id, bool* pbHas);
+
+  const std::string m_path;
+  sqlite3* const m_pDb;
+  const pid_t m_pid;
+  std::mutex m_lock;
+  std::vector<sqlite3_stmt*> m_statements;
+};
+
+}  // namespace kelmyr::winapi::registry

@@ -1,0 +1,66 @@
+#include "common/registry_test_key.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+
+WString Widen(const std::string& text) { return WString(text.begin(), text.end()); }
+
+namespace {
+
+std::string CurrentTestName() {
+  const ::testing::TestInfo* pInfo = ::testing::UnitTest::GetInstance()->current_test_info();
+  if (pInfo == nullptr) return "NoTest";
+  return std::string(pInfo->test_suite_name()) + "." + pInfo->name();
+}
+
+}  // namespace
+
+CScratchHive::CScratchHive() {
+#ifndef _WIN32
+  const char* pszPrevious = std::getenv("KELMYR_REGISTRY");
+  m_bHadPrevious = pszPrevious != nullptr;
+  if (m_bHadPrevious) m_previous = pszPrevious;
+  static int s_nSerial = 0;
+  m_path = (std::filesystem::temp_directory_path() /
+            ("kelmyr-test-" + std::to_string(GetCurrentProcessId()) + "-" +
+             std::to_string(++s_nSerial) + ".db"))
+               .string();
+  RemoveFiles(m_path);
+  setenv("KELMYR_REGISTRY", m_path.c_str(), 1);
+#endif
+}
+
+CScratchHive::~CScratchHive() {
+#ifndef _WIN32
+  if (m_bHadPrevious) {
+    setenv("KELMYR_REGISTRY", m_previous.c_str(), 1);
+  } else {
+    unsetenv("KELMYR_REGISTRY");
+  }
+  RemoveFiles(m_path);
+#endif
+}
+
+void CScratchHive::RemoveFiles(const std::string& path) {
+  if (path.empty()) return;
+  for (const char* pszSuffix : {"", "-wal", "-shm"}) std::remove((path + pszSuffix).c_str());
+}
+
+CTestKey::CTestKey(HKEY hRoot) : m_hRoot(hRoot) {
+  m_path = Widen("Software\\KelmyrTest\\" + CurrentTestName() + "-" +
+                 std::to_string(GetCurrentProcessId()));
+  RegDeleteTreeW(m_hRoot, m_path.c_str());
+  DWORD dwDisposition = 0;
+  const LONG l =
+      RegCreateKeyExW(m_hRoot, m_path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS | KEY_WOW64_64KEY,
+                      nullptr, &m_hKey, &dwDisposition);
+  EXPECT_EQ(l, ERROR_SUCCESS) << "the test key cannot be created";
+}
+
+CTestKey::~CTestKey() {
+  if (m_hKey != nullptr) RegCloseKey(m_hKey);
+  RegDeleteTreeW(m_hRoot, m_path.c_str());
+}

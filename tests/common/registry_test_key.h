@@ -1,0 +1,61 @@
+// Registry helpers of the tests, for both builds.
+//
+// CScratchHive: natively, points KELMYR_REGISTRY at a new hive file of its
+// own in the temporary folder for its lifetime, then removes the file (and
+// restores the variable). On Windows it does nothing: the tests use the
+// real registry.
+//
+// CTestKey: a key of the current test's own below
+// HKEY_CURRENT_USER\Software\KelmyrTest, named after the test and the
+// process id so that tests running at once (ctest -j, one Wine prefix) never
+// share keys; deleted with everything in it when the object goes.
+#pragma once
+
+#include <windows.h>
+
+#include <winreg.h>
+
+#include <string>
+
+using WString = std::basic_string<WCHAR>;
+
+// The UTF-16 form of ASCII text.
+WString Widen(const std::string& text);
+
+class CScratchHive {
+ public:
+  CScratchHive();
+  ~CScratchHive();
+  CScratchHive(const CScratchHive&) = delete;
+  CScratchHive& operator=(const CScratchHive&) = delete;
+
+  // The hive file (empty on Windows).
+  const std::string& Path() const { return m_path; }
+  // Removes a hive file with its write-ahead log and shared-memory file.
+  static void RemoveFiles(const std::string& path);
+
+ private:
+  std::string m_path;
+  std::string m_previous;
+  bool m_bHadPrevious = false;
+};
+
+class CTestKey {
+ public:
+  explicit CTestKey(HKEY hRoot = HKEY_CURRENT_USER);
+  ~CTestKey();
+  CTestKey(const CTestKey&) = delete;
+  CTestKey& operator=(const CTestKey&) = delete;
+
+  HKEY Root() const { return m_hRoot; }
+  // The path below the root, and an open handle with every access right.
+  const WString& Path() const { return m_path; }
+  HKEY Get() const { return m_hKey; }
+  // The path of a subkey of the test key.
+  WString Sub(const WString& name) const { return m_path + WString(1, WCHAR('\\')) + name; }
+
+ private:
+  HKEY m_hRoot;
+  WString m_path;
+  HKEY m_hKey = nullptr;
+};

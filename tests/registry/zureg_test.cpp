@@ -1,0 +1,285 @@
+// The helper library's registry functions on the real registry (the native
+// hive, or Windows under Wine), and the two-call listing and value reading
+// with a scripted helper that makes keys grow or calls fail between the two
+// calls.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <winreg.h>
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "common/registry_test_key.h"
+#include "common/scripted_zuwinext.h"
+#include "support/scopedhkey.h"
+#include "support/zureglist.h"
+#include "support/zuwinext.h"
+
+namespace {
+
+WString W(const char* psz) { return Widen(psz); }
+
+class ZuReg : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_NE(m_key.Get(), nullptr); }
+
+  void AddKey(const char* pszPath) {
+    CScopedHKEY key;
+    ASSERT_EQ(RegCreateKeyExW(m_key.Get(), W(pszPath).c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
+                              nullptr, key.Receive(), nullptr),
+              ERROR_SUCCESS);
+  }
+  void SetDword(const char* pszName, DWORD dw) {
+    ASSERT_EQ(RegSetValueExW(m_key.Get(), W(pszName).c_str(), 0, REG_DWORD,
+                             reinterpret_cast<const BYTE*>(&dw), sizeof dw),
+              ERROR_SUCCESS);
+  }
+  void SetBytes(const char* pszName, DWORD dwType, const void* p, DWORD cb) {
+    ASSERT_EQ(
+        RegSetValueExW(m_key.Get(), W(pszName).c_str(), 0, dwType, static_cast<const BYTE*>(p), cb),
+        ERROR_SUCCESS);
+  }
+  const WCHAR* Path() const { return m_key.Path().c_str(); }
+
+  CScratchHive m_hive;
+  CTestKey m_key;
+};
+
+TEST_F(ZuReg, KeyListingFillsOneSlotPerSubkey) {
+  for (const char* psz : {"beta", "Alpha", "gamma"}) AddKey(psz);
+  DWORD count = 0;
+  ASSERT_EQ(zuRegListKeysEx(HKEY_CURRENT_USER, Path(), nullptr, &count, ZU_REG_VIEW_64),
+            ERROR_SUCCESS);
+  ASSERT_EQ(count, 3u);
+
+  // One spare slot, filled with a marker, shows what the call writes.
+  std::vector<ZU_REG_KEY_SLOT> slots(4);
+  std::memset(slots.data(), 0x5A, slots.size() * sizeof(ZU_REG_KEY_SLOT));
+  DWORD count2 = count;
+  ASSERT_EQ(zuRegListKeysEx(HKEY_CURRENT_USER, Path(), slots.data(), &count2, ZU_REG_VIEW_64),
+            ERROR_SUCCESS);
+  EXPECT_EQ(count2, 3u);
+  EXPECT_EQ(WString(slots[0].szName), W("Alpha"));
+  EXPECT_EQ(WString(slots[1].szName), W("beta"));
+  EXPECT_EQ(WString(slots[2].szName), W("gamma"));
+  EXPECT_EQ(slots[3].szName[0], static_cast<WCHAR>(0x5A5A));
+
+  // A buffer too small for the key: the capacity is respected and the real
+  // count reported.
+  std::memset(slots.data(), 0x5A, slots.size() * sizeof(ZU_REG_KEY_SLOT));
+  DWORD capacity = 2;
+  EXPECT_EQ(zuRegListKeys(HKEY_CURRENT_USER, Path(), slots.data(), &capacity), ERROR_MORE_DATA);
+  EXPECT_EQ(capacity, 3u);
+  EXPECT_EQ(slots[2].szName[0], static_cast<WCHAR>(0x5A5A));
+
+  EXPECT_EQ(zuRegListKeysEx(HKEY_CURRENT_USER, (m_key.Path() + W("\\none")).c_str(), nullptr,
+                            &count, ZU_REG_VIEW_64),
+            ERROR_FILE_NOT_FOUND);
+}
+
+TEST_F(ZuReg, NamesLongerThanASlotFailTheListing) {
+  AddKey(std::string(254, 'n').c_str());
+  CZuRegListing listing;
+  ASSERT_EQ(listing.ListKeysEx(HKEY_CURRENT_USER, Path(), ZU_REG_VIEW_64), EZuRegList::kOk);
+  EXPECT_EQ(WString(listing.Name(0)), WString(254, 'n'));
+
+  AddKey(std::string(255, 'o').c_str());
+  EXPECT_EQ(listing.ListKeysEx(HKEY_CURRENT_USER, Path(), ZU_REG_VIEW_64), EZuRegList::kFillFailed);
+  EXPECT_EQ(listing.Rc(), ERROR_FILENAME_EXCED_RANGE);
+  EXPECT_EQ(listing.Count(), 0u);
+}
+
+TEST_F(ZuReg, ValueListingFills524ByteRecords) {
+  SetDword("Type", 1);
+  const WCHAR szProduct[] = {'P', 'r', 'o', 0};
+  SetBytes("Product", REG_SZ, szProduct, sizeof szProduct);
+  SetBytes("Blob", REG_BINARY, "\x01\x02", 2);
+
+  CZuRegListing listing;
+  ASSERT_EQ(listing.ListValueNamesEx(HKEY_CURRENT_USER, Path(), ZU_REG_ALL_TYPES, ZU_REG_VIEW_64),
+            EZuRegList::kOk);
+  ASSERT_EQ(listing.Count(), 3u);
+  std::vector<WString> names;
+  for (DWORD i = 0; i < listing.Count(); ++i) {
+    const ZU_REG_VALUE_RECORD& record = listing.Record(i);
+    names.emplace_back(record.szName);
+    if (names.back() == W("Product")) {
+      EXPECT_EQ(record.dwType, static_cast<DWORD>(REG_SZ));
+      EXPECT_EQ(record.cbData, sizeof szProduct);
+    }
+  }
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<WString>{W("Blob"), W("Product"), W("Type")}));
+
+  // A type filter selects by (1 << type).
+  ASSERT_EQ(listing.ListValueNamesEx(HKEY_CURRENT_USER, Path(), 1u << REG_DWORD, ZU_REG_VIEW_64),
+            EZuRegList::kOk);
+  ASSERT_EQ(listing.Count(), 1u);
+  EXPECT_EQ(WString(listing.Name(0)), W("Type"));
+}
+
+TEST_F(ZuReg, ReadsValuesDwordsAndStrings) {
+  SetDword("Timeout", 30);
+  const WCHAR szTerminated[] = {'a', 'b', 'c', 0};
+  SetBytes("Terminated", REG_SZ, szTerminated, sizeof szTerminated);
+  SetBytes("Bare", REG_EXPAND_SZ, szTerminated, 3 * sizeof(WCHAR));
+  SetBytes("Blob", REG_BINARY, "\x01\x02\x03\x04", 4);
+
+  DWORD dwType = 0;
+  DWORD cb = 0;
+  ASSERT_EQ(zuRegReadValueEx(HKEY_CURRENT_USER, Path(), W("Blob").c_str(), &dwType, nullptr, &cb,
+                             ZU_REG_VIEW_64),
+            ERROR_SUCCESS);
+  EXPECT_EQ(dwType, static_cast<DWORD>(REG_BINARY));
+  EXPECT_EQ(cb, 4u);
+  BYTE data[4] = {};
+  cb = 3;
+  EXPECT_EQ(zuRegReadValueEx(HKEY_CURRENT_USER, Path(), W("Blob").c_str(), &dwType, data, &cb,
+                             ZU_REG_VIEW_64),
+            ERROR_MORE_DATA);
+  EXPECT_EQ(cb, 4u);
+
+  DWORD dw = 0;
+  EXPECT_EQ(
+      zuRegReadDWORDValueEx(HKEY_CURRENT_USER, Path(), W("Timeout").c_str(), &dw, ZU_REG_VIEW_64),
+      ERROR_SUCCESS);
+  EXPECT_EQ(dw, 30u);
+  EXPECT_NE(
+      zuRegReadDWORDValueEx(HKEY_CURRENT_USER, Path(), W("Absent").c_str(), &dw, ZU_REG_VIEW_64),
+      ERROR_SUCCESS);
+  EXPECT_EQ(
+      zuRegReadDWORDValueEx(HKEY_CURRENT_USER, Path(), W("Blob").c_str(), &dw, ZU_REG_VIEW_64),
+      ERROR_UNSUPPORTED_TYPE);
+
+  // Two calls, the length counting the terminator, whether or not the
+  // value was stored with one.
+  for (const char* pszName : {"Terminated", "Bare"}) {
+    DWORD cch = 0;
+    ASSERT_EQ(zuRegReadStringValueEx(HKEY_CURRENT_USER, Path(), W(pszName).c_str(), nullptr, &cch,
+                                     ZU_REG_VIEW_64),
+              ERROR_SUCCESS);
+    EXPECT_EQ(cch, 4u) << pszName;
+    std::vector<WCHAR> text(cch, 0x7777);
+    ASSERT_EQ(zuRegReadStringValueEx(HKEY_CURRENT_USER, Path(), W(pszName).c_str(), text.data(),
+                                     &cch, ZU_REG_VIEW_64),
+              ERROR_SUCCESS);
+    EXPECT_EQ(WString(text.data()), W("abc"));
+    cch = 3;
+    EXPECT_EQ(zuRegReadStringValueEx(HKEY_CURRENT_USER, Path(), W(pszName).c_str(), text.data(),
+                                     &cch, ZU_REG_VIEW_64),
+              ERROR_MORE_DATA);
+    EXPECT_EQ(cch, 4u);
+  }
+  DWORD cch = 8;
+  EXPECT_EQ(zuRegReadStringValueEx(HKEY_CURRENT_USER, Path(), W("Timeout").c_str(), nullptr, &cch,
+                                   ZU_REG_VIEW_64),
+            ERROR_UNSUPPORTED_TYPE);
+}
+
+TEST_F(ZuReg, DeletesKeysTreesAndValues) {
+  AddKey("tree\\a\\b");
+  AddKey("leaf");
+  SetDword("v", 1);
+  const WString tree = m_key.Sub(W("tree"));
+  EXPECT_EQ(zuRegDeleteKey(HKEY_CURRENT_USER, tree.c_str(), 0, ZU_REG_VIEW_64),
+            ERROR_ACCESS_DENIED);
+  EXPECT_EQ(zuRegDeleteKey(HKEY_CURRENT_USER, m_key.Sub(W("leaf")).c_str(), 0, ZU_REG_VIEW_64),
+            ERROR_SUCCESS);
+  EXPECT_EQ(zuRegDeleteSubKey(HKEY_CURRENT_USER, tree.c_str(), ZU_REG_VIEW_64, 0), ERROR_SUCCESS);
+  EXPECT_EQ(zuRegDeleteSubKey(HKEY_CURRENT_USER, tree.c_str(), ZU_REG_VIEW_64, 0),
+            ERROR_FILE_NOT_FOUND);
+  DWORD count = 9;
+  ASSERT_EQ(zuRegListKeysEx(HKEY_CURRENT_USER, Path(), nullptr, &count, ZU_REG_VIEW_64),
+            ERROR_SUCCESS);
+  EXPECT_EQ(count, 0u);
+  EXPECT_EQ(zuRegDeleteValue(HKEY_CURRENT_USER, Path(), W("v").c_str(), ZU_REG_VIEW_64),
+            ERROR_SUCCESS);
+  EXPECT_EQ(zuRegDeleteValue(HKEY_CURRENT_USER, Path(), W("v").c_str(), ZU_REG_VIEW_64),
+            ERROR_FILE_NOT_FOUND);
+}
+
+TEST_F(ZuReg, ListingThatGrowsBetweenItsCallsFails) {
+  AddKey("one");
+  AddKey("two");
+  CScriptedZuWinExt helper;
+  helper.dwGrowOnFill = 1;
+  CZuRegListing listing;
+  EXPECT_EQ(listing.ListKeysEx(HKEY_CURRENT_USER, Path(), ZU_REG_VIEW_64), EZuRegList::kCountGrew);
+  EXPECT_EQ(listing.Count1(), 2u);
+  EXPECT_EQ(listing.Count2(), 3u);
+  EXPECT_EQ(listing.Count(), 0u) << "nothing of a grown listing is iterated";
+  EXPECT_EQ(helper.ListCalls(), 2);
+
+  // A real key that grows: the fill call reports more than it was given
+  // room for, and writes only what fits.
+  helper.dwGrowOnFill = 0;
+  helper.countOverride = 1;
+  EXPECT_EQ(listing.ListValueNamesEx(HKEY_CURRENT_USER, Path(), ZU_REG_ALL_TYPES, 0),
+            EZuRegList::kOk)
+      << "a key with no values listed against a count of one";
+  EXPECT_EQ(listing.Count(), 0u);
+  SetDword("a", 1);
+  SetDword("b", 2);
+  EXPECT_EQ(listing.ListValueNamesEx(HKEY_CURRENT_USER, Path(), ZU_REG_ALL_TYPES, 0),
+            EZuRegList::kCountGrew);
+  EXPECT_EQ(listing.Count1(), 1u);
+  EXPECT_EQ(listing.Count2(), 2u);
+}
+
+TEST_F(ZuReg, ListingCallsThatFailAreReportedByStep) {
+  AddKey("one");
+  CScriptedZuWinExt helper;
+  CZuRegListing listing;
+  helper.iFailListCall = 0;
+  EXPECT_EQ(listing.ListKeys(HKEY_CURRENT_USER, Path()), EZuRegList::kCountFailed);
+  EXPECT_EQ(listing.Rc(), ERROR_ACCESS_DENIED);
+  helper.iFailListCall = 2;  // the fill call of the second listing
+  helper.lFailCode = ERROR_KEY_DELETED;
+  EXPECT_EQ(listing.ListKeys(HKEY_CURRENT_USER, Path()), EZuRegList::kFillFailed);
+  EXPECT_EQ(listing.Rc(), ERROR_KEY_DELETED);
+  EXPECT_EQ(listing.Count(), 0u);
+}
+
+TEST_F(ZuReg, ImpossibleCountIsRefusedBeforeAllocating) {
+  EXPECT_EQ(ZuRegSaturatingSize(3, 510), 1530u);
+  EXPECT_EQ(ZuRegSaturatingSize(0x80000000u, 510), kZuRegImpossibleSize);
+  EXPECT_EQ(ZuRegSaturatingSize(0xFFFFFFFFu, 0xFFFFFFFFu), kZuRegImpossibleSize);
+  EXPECT_EQ(ZuRegSaturatingSize(8421504u, 510), 4294967040u) << "the largest that fits";
+
+  CScriptedZuWinExt helper;
+  helper.countOverride = 0x80000000u;
+  CZuRegListing listing;
+  EXPECT_EQ(listing.ListKeysEx(HKEY_CURRENT_USER, Path(), ZU_REG_VIEW_64),
+            EZuRegList::kAllocationFailed);
+  EXPECT_EQ(listing.Count1(), 0x80000000u);
+  EXPECT_EQ(helper.ListCalls(), 1) << "no fill call without a buffer";
+  helper.countOverride = 0x10000000u;  // 0x10000000 × 524 does not fit 32 bits
+  EXPECT_EQ(listing.ListValueNamesEx(HKEY_CURRENT_USER, Path(), ZU_REG_ALL_TYPES, 0),
+            EZuRegList::kAllocationFailed);
+}
+
+TEST_F(ZuReg, ValueReadInTwoCallsReportsAChange) {
+  SetBytes("Blob", REG_BINARY, "\x01\x02\x03", 3);
+  CZuRegValue value;
+  ASSERT_EQ(value.Read(HKEY_CURRENT_USER, Path(), W("Blob").c_str(), ZU_REG_VIEW_64),
+            EZuRegRead::kOk);
+  EXPECT_EQ(value.Type(), static_cast<DWORD>(REG_BINARY));
+  ASSERT_EQ(value.Size(), 3u);
+  EXPECT_EQ(std::memcmp(value.Data(), "\x01\x02\x03", 3), 0);
+
+  EXPECT_EQ(value.Read(HKEY_CURRENT_USER, Path(), W("Absent").c_str(), ZU_REG_VIEW_64),
+            EZuRegRead::kSizeFailed);
+  EXPECT_EQ(value.Rc(), ERROR_FILE_NOT_FOUND);
+
+  CScriptedZuWinExt helper;
+  helper.cbGrowValueOnRead = 5;
+  EXPECT_EQ(value.Read(HKEY_CURRENT_USER, Path(), W("Blob").c_str(), ZU_REG_VIEW_64),
+            EZuRegRead::kChanged);
+  EXPECT_EQ(value.Data(), nullptr);
+}
+
+}  // namespace
