@@ -23,7 +23,6 @@ std::optional<std::string> EnvironmentValue(const char* name) {
   return std::string(v);
 }
 
-#ifdef _WIN32
 constexpr OLECHAR kConfigKey[] = OLESTR("Software\\Orvane\\Kelmyr");
 
 std::optional<std::filesystem::path> RegistryLogFile() {
@@ -34,12 +33,12 @@ std::optional<std::filesystem::path> RegistryLogFile() {
       cb < sizeof(OLECHAR) * 2) {
     return std::nullopt;
   }
-  std::wstring value(cb / sizeof(OLECHAR), L'\0');
+  std::basic_string<OLECHAR> value(cb / sizeof(OLECHAR), 0);
   if (RegGetValueW(HKEY_LOCAL_MACHINE, kConfigKey, OLESTR("LogFile"), flags, nullptr, value.data(),
                    &cb) != ERROR_SUCCESS) {
     return std::nullopt;
   }
-  value.resize(wcslen(value.c_str()));
+  value.resize(std::char_traits<OLECHAR>::length(value.c_str()));
   if (value.empty()) return std::nullopt;
   return std::filesystem::path(value);
 }
@@ -53,12 +52,6 @@ std::optional<uint32_t> RegistryLogLevels() {
   }
   return dw;
 }
-#else
-// The Linux layer has no machine registry yet; the environment is the
-// configuration there.
-std::optional<std::filesystem::path> RegistryLogFile() { return std::nullopt; }
-std::optional<uint32_t> RegistryLogLevels() { return std::nullopt; }
-#endif
 
 }  // namespace
 

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "common/recording_log_sink.h"
+#include "common/registry_test_key.h"
 #include "support/logfilesink.h"
 #include "support/qvlog.h"
 
@@ -149,6 +150,40 @@ TEST(LogConfiguration, EnvironmentNamesFileAndLevels) {
   SetEnv("KELMYR_LOG_LEVELS", nullptr);
   EXPECT_EQ(ReadLogConfiguration().mask, kLogAllLevels);
   SetEnv("KELMYR_LOG_FILE", nullptr);
+}
+
+// Without the environment, the machine's configuration key names the file
+// and the levels; the environment still wins over it.
+TEST(LogConfiguration, RegistryNamesFileAndLevels) {
+  CScratchHive hive;
+  SetEnv("KELMYR_LOG_FILE", nullptr);
+  SetEnv("KELMYR_LOG_LEVELS", nullptr);
+  HKEY hKey = nullptr;
+  ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, OLESTR("Software\\Orvane\\Kelmyr"), 0, nullptr, 0,
+                            KEY_ALL_ACCESS | KEY_WOW64_64KEY, nullptr, &hKey, nullptr),
+            ERROR_SUCCESS);
+  const OLECHAR file[] = OLESTR("kelmyr-registry.log");
+  const DWORD levels = 0x101;
+  ASSERT_EQ(RegSetValueExW(hKey, OLESTR("LogFile"), 0, REG_SZ, reinterpret_cast<const BYTE*>(file),
+                           sizeof(file)),
+            ERROR_SUCCESS);
+  ASSERT_EQ(RegSetValueExW(hKey, OLESTR("LogLevels"), 0, REG_DWORD,
+                           reinterpret_cast<const BYTE*>(&levels), sizeof(levels)),
+            ERROR_SUCCESS);
+
+  CLogConfiguration config = ReadLogConfiguration();
+  EXPECT_EQ(config.file, std::filesystem::path("kelmyr-registry.log"));
+  EXPECT_EQ(config.mask, 0x101u);
+  SetEnv("KELMYR_LOG_LEVELS", "2");
+  EXPECT_EQ(ReadLogConfiguration().mask, 2u);
+  SetEnv("KELMYR_LOG_FILE", "from-environment.log");
+  EXPECT_EQ(ReadLogConfiguration().file, std::filesystem::path("from-environment.log"));
+  SetEnv("KELMYR_LOG_FILE", nullptr);
+  SetEnv("KELMYR_LOG_LEVELS", nullptr);
+
+  RegDeleteValueW(hKey, OLESTR("LogFile"));
+  RegDeleteValueW(hKey, OLESTR("LogLevels"));
+  RegCloseKey(hKey);
 }
 
 }  // namespace
