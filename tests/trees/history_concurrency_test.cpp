@@ -1,0 +1,112 @@
+// The shared history tree reached from the threads of several stores at once,
+// as the stores of one or two managers reach it: every advance must count,
+// readers must never see a counter go back, and the re-entrant read of the
+// history tree's own IsCompartmentCached must not block.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/utf8.h"
+#include "tree_test_util.h"
+#include "trees/history.h"
+#include "trees/memorytree.h"
+
+namespace {
+
+constexpr int kThreads = 4;
+constexpr int kRounds = 300;
+
+secwstring Path(const std::string& utf8) {
+  const std::basic_string<OLECHAR> s = Utf8ToUtf16(utf8);
+  return secwstring(s.data(), s.size());
+}
+
+// One store's worth of work on its own tree, named like every other store
+// (two managers in one process hold stores of the same names).
+void StoreThread(int t, std::atomic<int>& failures) {
+  CMemoryTree tree(W(OLESTR("DS1")));
+  const std::string sSession = std::to_string(t + 1);
+  const secwstring sMine = Path("DS1/shared/" + sSession);
+  const secwstring sShared = Path("DS1/shared");
+  const secwstring sLeaf = Path(sSession + "/C/D");
+  const secwstring sParent = Path(sSession + "/C");
+  CScopedSafeArray value = MakeBytes({1, 2, 3});
+  ULONG ulLastSeen = 0;
+  for (int round = 0; round < kRounds; ++round) {
+    bool bOk = UpdateHistoryTree(sMine, 1) == S_OK;
+    bOk &= UpdateHistoryTree(sShared, -1) == S_OK;
+    bOk &= tree.SetData(sLeaf, W(OLESTR("x")), value.Get(), 0, FALSE) == S_OK;
+    bOk &= tree.RemoveCompartment(sParent, TRUE, 0) == S_OK;
+
+    ULONG ulCompartment = 0;
+    ULONG ulContent = 0;
+    BOOL bCached = TRUE;
+    bOk &= tree.IsCompartmentCached(sParent, &ulCompartment, &ulContent, &bCached, 0) == S_OK;
+    bOk &= bCached == FALSE;
+    bOk &=
+        gHistoryTree->IsCompartmentCached(sShared, &ulCompartment, &ulContent, &bCached, 0) == S_OK;
+    bOk &= bCached == TRUE && ulContent >= ulLastSeen && ulCompartment <= ulContent;
+    ulLastSeen = ulContent;
+    if (!bOk) ++failures;
+  }
+}
+
+TEST(HistoryConcurrency, EveryAdvanceFromEveryThreadCounts) {
+  CHistoryUse use;
+  std::atomic<int> failures{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) threads.emplace_back(StoreThread, t, std::ref(failures));
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_EQ(failures.load(), 0);
+
+  const ULONG ulAll = kThreads * kRounds;
+  EXPECT_EQ(Versions(OLESTR("DS1/shared")), Counters(S_OK, ulAll, 2 * ulAll));
+  EXPECT_EQ(Versions(OLESTR("DS1")), Counters(S_OK, ulAll, 2 * ulAll));
+  for (int t = 0; t < kThreads; ++t) {
+    const std::string sSession = std::to_string(t + 1);
+    EXPECT_EQ(Versions(Path("DS1/shared/" + sSession)), Counters(S_OK, 0, kRounds)) << t;
+    EXPECT_EQ(Versions(Path("DS1/" + sSession + "/C/D")), Counters(S_OK, kRounds, kRounds))
+        << "each removal advanced the removed descendant";
+    EXPECT_EQ(Versions(Path("DS1/" + sSession + "/C")), Counters(S_OK, 0, 0));
+  }
+}
+
+TEST(HistoryConcurrency, UsesComeAndGoWhileOneIsHeld) {
+  CHistoryUse held;
+  CAbstractTree* pTree = gHistoryTree;
+  std::atomic<int> failures{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&failures, pTree] {
+      for (int round = 0; round < kRounds; ++round) {
+        bool bOk = AcquireHistoryTree() == S_OK;
+        bOk &= static_cast<CAbstractTree*>(gHistoryTree) == pTree;
+        bOk &= UpdateHistoryTree(W(OLESTR("DS2/1")), 1) == S_OK;
+        bOk &= ReleaseHistoryTree() == S_OK;
+        if (!bOk) ++failures;
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_EQ(failures.load(), 0);
+  EXPECT_EQ(static_cast<CAbstractTree*>(gHistoryTree), pTree);
+  EXPECT_EQ(Versions(OLESTR("DS2/1")), Counters(S_OK, 0, kThreads * kRounds));
+}
+
+TEST(HistoryConcurrency, TheLastUseOnAnyThreadDestroysTheTree) {
+  std::vector<std::thread> threads;
+  ASSERT_EQ(AcquireHistoryTree(), S_OK);
+  for (int t = 0; t < kThreads; ++t) ASSERT_EQ(AcquireHistoryTree(), S_OK);
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([] { EXPECT_EQ(ReleaseHistoryTree(), S_OK); });
+  }
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_FALSE(NULL == gHistoryTree) << "one use is still held";
+  ASSERT_EQ(ReleaseHistoryTree(), S_OK);
+  EXPECT_TRUE(NULL == gHistoryTree);
+}
+
+}  // namespace
