@@ -7,8 +7,11 @@
 
 namespace {
 
+// Plain text: the output goes to CI logs.
 class CRatioReporter : public benchmark::ConsoleReporter {
  public:
+  CRatioReporter() : ConsoleReporter(OO_Tabular) {}
+
   void ReportRuns(const std::vector<Run>& runs) override {
     for (const Run& run : runs) {
       if (run.iterations > 0 && !run.error_occurred) {
