@@ -4,8 +4,8 @@
 
 #include "objbase.h"
 
-typedef OLECHAR *BSTR;
-typedef BSTR *LPBSTR;
+typedef OLECHAR* BSTR;
+typedef BSTR* LPBSTR;
 typedef USHORT VARTYPE;
 typedef SHORT VARIANT_BOOL;
 typedef double DATE;
@@ -128,24 +128,24 @@ struct tagVARIANT {
     CY cyVal;
     DATE date;
     BSTR bstrVal;
-    IUnknown *punkVal;
-    IDispatch *pdispVal;
-    SAFEARRAY *parray;
-    BYTE *pbVal;
-    SHORT *piVal;
-    LONG *plVal;
-    LONGLONG *pllVal;
-    FLOAT *pfltVal;
-    DOUBLE *pdblVal;
-    VARIANT_BOOL *pboolVal;
-    SCODE *pscode;
-    CY *pcyVal;
-    DATE *pdate;
-    BSTR *pbstrVal;
-    IUnknown **ppunkVal;
-    IDispatch **ppdispVal;
-    SAFEARRAY **pparray;
-    VARIANT *pvarVal;
+    IUnknown* punkVal;
+    IDispatch* pdispVal;
+    SAFEARRAY* parray;
+    BYTE* pbVal;
+    SHORT* piVal;
+    LONG* plVal;
+    LONGLONG* pllVal;
+    FLOAT* pfltVal;
+    DOUBLE* pdblVal;
+    VARIANT_BOOL* pboolVal;
+    SCODE* pscode;
+    CY* pcyVal;
+    DATE* pdate;
+    BSTR* pbstrVal;
+    IUnknown** ppunkVal;
+    IDispatch** ppdispVal;
+    SAFEARRAY** pparray;
+    VARIANT* pvarVal;
     PVOID byref;
     CHAR cVal;
     USHORT uiVal;
@@ -153,15 +153,15 @@ struct tagVARIANT {
     ULONGLONG ullVal;
     INT intVal;
     UINT uintVal;
-    CHAR *pcVal;
-    USHORT *puiVal;
-    ULONG *pulVal;
-    ULONGLONG *pullVal;
-    INT *pintVal;
-    UINT *puintVal;
+    CHAR* pcVal;
+    USHORT* puiVal;
+    ULONG* pulVal;
+    ULONGLONG* pullVal;
+    INT* pintVal;
+    UINT* puintVal;
     struct {
       PVOID pvRecord;
-      IRecordInfo *pRecInfo;
+      IRecordInfo* pRecInfo;
     } brecVal;
   };
 };
@@ -196,8 +196,8 @@ struct tagVARIANT {
 #define V_I4REF(X) V_UNION(X, plVal)
 
 typedef struct tagDISPPARAMS {
-  VARIANTARG *rgvarg;
-  DISPID *rgdispidNamedArgs;
+  VARIANTARG* rgvarg;
+  DISPID* rgdispidNamedArgs;
   UINT cArgs;
   UINT cNamedArgs;
 } DISPPARAMS;
@@ -210,7 +210,7 @@ typedef struct tagEXCEPINFO {
   BSTR bstrHelpFile;
   DWORD dwHelpContext;
   PVOID pvReserved;
-  HRESULT(STDMETHODCALLTYPE *pfnDeferredFillIn)(struct tagEXCEPINFO *);
+  HRESULT(STDMETHODCALLTYPE* pfnDeferredFillIn)(struct tagEXCEPINFO*);
   SCODE scode;
 } EXCEPINFO, *LPEXCEPINFO;
 
@@ -226,15 +226,13 @@ KELMYR_EXTERN_C const IID IID_IDispatch;
 
 #ifdef __cplusplus
 struct IDispatch : public IUnknown {
-  virtual HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT *pctinfo) = 0;
-  virtual HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT iTInfo, LCID lcid,
-                                                ITypeInfo **ppTInfo) = 0;
-  virtual HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID riid, LPOLESTR *rgszNames, UINT cNames,
-                                                  LCID lcid, DISPID *rgDispId) = 0;
-  virtual HRESULT STDMETHODCALLTYPE Invoke(DISPID dispIdMember, REFIID riid, LCID lcid,
-                                           WORD wFlags, DISPPARAMS *pDispParams,
-                                           VARIANT *pVarResult, EXCEPINFO *pExcepInfo,
-                                           UINT *puArgErr) = 0;
+  virtual HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* pctinfo) = 0;
+  virtual HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT iTInfo, LCID lcid, ITypeInfo** ppTInfo) = 0;
+  virtual HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID riid, LPOLESTR* rgszNames, UINT cNames,
+                                                  LCID lcid, DISPID* rgDispId) = 0;
+  virtual HRESULT STDMETHODCALLTYPE Invoke(DISPID dispIdMember, REFIID riid, LCID lcid, WORD wFlags,
+                                           DISPPARAMS* pDispParams, VARIANT* pVarResult,
+                                           EXCEPINFO* pExcepInfo, UINT* puArgErr) = 0;
 
  protected:
   ~IDispatch() = default;
@@ -245,40 +243,40 @@ KELMYR_EXTERN_C_BEGIN
 
 // BSTR: a length-prefixed UTF-16 string; embedded zeros are allowed and a
 // terminating zero always follows the data.
-BSTR WINAPI SysAllocString(const OLECHAR *psz);
-BSTR WINAPI SysAllocStringLen(const OLECHAR *strIn, UINT ui);
+BSTR WINAPI SysAllocString(const OLECHAR* psz);
+BSTR WINAPI SysAllocStringLen(const OLECHAR* strIn, UINT ui);
 BSTR WINAPI SysAllocStringByteLen(LPCSTR psz, UINT len);
-INT WINAPI SysReAllocString(BSTR *pbstr, const OLECHAR *psz);
-INT WINAPI SysReAllocStringLen(BSTR *pbstr, const OLECHAR *psz, UINT len);
+INT WINAPI SysReAllocString(BSTR* pbstr, const OLECHAR* psz);
+INT WINAPI SysReAllocStringLen(BSTR* pbstr, const OLECHAR* psz, UINT len);
 void WINAPI SysFreeString(BSTR bstrString);
 UINT WINAPI SysStringLen(BSTR pbstr);
 UINT WINAPI SysStringByteLen(BSTR bstr);
 
 // SAFEARRAY.
-SAFEARRAY *WINAPI SafeArrayCreate(VARTYPE vt, UINT cDims, SAFEARRAYBOUND *rgsabound);
-SAFEARRAY *WINAPI SafeArrayCreateVector(VARTYPE vt, LONG lLbound, ULONG cElements);
-HRESULT WINAPI SafeArrayAllocDescriptor(UINT cDims, SAFEARRAY **ppsaOut);
-HRESULT WINAPI SafeArrayAllocData(SAFEARRAY *psa);
-HRESULT WINAPI SafeArrayDestroyDescriptor(SAFEARRAY *psa);
-HRESULT WINAPI SafeArrayDestroyData(SAFEARRAY *psa);
-HRESULT WINAPI SafeArrayDestroy(SAFEARRAY *psa);
-HRESULT WINAPI SafeArrayCopy(SAFEARRAY *psa, SAFEARRAY **ppsaOut);
-HRESULT WINAPI SafeArrayGetElement(SAFEARRAY *psa, LONG *rgIndices, void *pv);
-HRESULT WINAPI SafeArrayPutElement(SAFEARRAY *psa, LONG *rgIndices, void *pv);
-HRESULT WINAPI SafeArrayPtrOfIndex(SAFEARRAY *psa, LONG *rgIndices, void **ppvData);
-HRESULT WINAPI SafeArrayAccessData(SAFEARRAY *psa, void **ppvData);
-HRESULT WINAPI SafeArrayUnaccessData(SAFEARRAY *psa);
-HRESULT WINAPI SafeArrayLock(SAFEARRAY *psa);
-HRESULT WINAPI SafeArrayUnlock(SAFEARRAY *psa);
-HRESULT WINAPI SafeArrayGetVartype(SAFEARRAY *psa, VARTYPE *pvt);
-UINT WINAPI SafeArrayGetDim(SAFEARRAY *psa);
-UINT WINAPI SafeArrayGetElemsize(SAFEARRAY *psa);
-HRESULT WINAPI SafeArrayGetLBound(SAFEARRAY *psa, UINT nDim, LONG *plLbound);
-HRESULT WINAPI SafeArrayGetUBound(SAFEARRAY *psa, UINT nDim, LONG *plUbound);
+SAFEARRAY* WINAPI SafeArrayCreate(VARTYPE vt, UINT cDims, SAFEARRAYBOUND* rgsabound);
+SAFEARRAY* WINAPI SafeArrayCreateVector(VARTYPE vt, LONG lLbound, ULONG cElements);
+HRESULT WINAPI SafeArrayAllocDescriptor(UINT cDims, SAFEARRAY** ppsaOut);
+HRESULT WINAPI SafeArrayAllocData(SAFEARRAY* psa);
+HRESULT WINAPI SafeArrayDestroyDescriptor(SAFEARRAY* psa);
+HRESULT WINAPI SafeArrayDestroyData(SAFEARRAY* psa);
+HRESULT WINAPI SafeArrayDestroy(SAFEARRAY* psa);
+HRESULT WINAPI SafeArrayCopy(SAFEARRAY* psa, SAFEARRAY** ppsaOut);
+HRESULT WINAPI SafeArrayGetElement(SAFEARRAY* psa, LONG* rgIndices, void* pv);
+HRESULT WINAPI SafeArrayPutElement(SAFEARRAY* psa, LONG* rgIndices, void* pv);
+HRESULT WINAPI SafeArrayPtrOfIndex(SAFEARRAY* psa, LONG* rgIndices, void** ppvData);
+HRESULT WINAPI SafeArrayAccessData(SAFEARRAY* psa, void** ppvData);
+HRESULT WINAPI SafeArrayUnaccessData(SAFEARRAY* psa);
+HRESULT WINAPI SafeArrayLock(SAFEARRAY* psa);
+HRESULT WINAPI SafeArrayUnlock(SAFEARRAY* psa);
+HRESULT WINAPI SafeArrayGetVartype(SAFEARRAY* psa, VARTYPE* pvt);
+UINT WINAPI SafeArrayGetDim(SAFEARRAY* psa);
+UINT WINAPI SafeArrayGetElemsize(SAFEARRAY* psa);
+HRESULT WINAPI SafeArrayGetLBound(SAFEARRAY* psa, UINT nDim, LONG* plLbound);
+HRESULT WINAPI SafeArrayGetUBound(SAFEARRAY* psa, UINT nDim, LONG* plUbound);
 
 // VARIANT.
-void WINAPI VariantInit(VARIANTARG *pvarg);
-HRESULT WINAPI VariantClear(VARIANTARG *pvarg);
-HRESULT WINAPI VariantCopy(VARIANTARG *pvargDest, const VARIANTARG *pvargSrc);
+void WINAPI VariantInit(VARIANTARG* pvarg);
+HRESULT WINAPI VariantClear(VARIANTARG* pvarg);
+HRESULT WINAPI VariantCopy(VARIANTARG* pvargDest, const VARIANTARG* pvargSrc);
 
 KELMYR_EXTERN_C_END

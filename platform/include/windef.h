@@ -48,7 +48,7 @@
 #define PURE = 0
 
 typedef void *PVOID, *LPVOID;
-typedef const void *LPCVOID;
+typedef const void* LPCVOID;
 typedef int8_t CHAR_SIGNED;
 typedef char CHAR;
 typedef uint8_t BYTE, UCHAR, BOOLEAN;
@@ -63,7 +63,7 @@ typedef intptr_t INT_PTR, LONG_PTR, SSIZE_T;
 typedef uintptr_t UINT_PTR, ULONG_PTR, DWORD_PTR, SIZE_T;
 typedef DWORD *PDWORD, *LPDWORD;
 typedef LONG *PLONG, *LPLONG;
-typedef ULONG *PULONG;
+typedef ULONG* PULONG;
 typedef BOOL *PBOOL, *LPBOOL;
 typedef float FLOAT;
 typedef double DOUBLE;
@@ -79,13 +79,13 @@ typedef LONG SCODE;
 typedef DWORD LCID;
 typedef WORD LANGID;
 
-typedef void *HANDLE;
+typedef void* HANDLE;
 typedef HANDLE *PHANDLE, *LPHANDLE;
-typedef struct HINSTANCE__ *HINSTANCE;
+typedef struct HINSTANCE__* HINSTANCE;
 typedef HINSTANCE HMODULE;
-typedef struct HKEY__ *HKEY;
-typedef HKEY *PHKEY;
-typedef INT_PTR(WINAPI *FARPROC)(void);
+typedef struct HKEY__* HKEY;
+typedef HKEY* PHKEY;
+typedef INT_PTR(WINAPI* FARPROC)(void);
 
 #ifndef TRUE
 #define TRUE 1
@@ -96,7 +96,7 @@ typedef INT_PTR(WINAPI *FARPROC)(void);
 
 #define MAKEWORD(a, b) ((WORD)(((BYTE)(a)) | ((WORD)((BYTE)(b))) << 8))
 #define MAKELONG(a, b) ((LONG)(((WORD)(a)) | ((DWORD)((WORD)(b))) << 16))
-#define LOWORD(l) ((WORD)((DWORD_PTR)(l) & 0xffff))
+#define LOWORD(l) ((WORD)((DWORD_PTR)(l)&0xffff))
 #define HIWORD(l) ((WORD)((DWORD_PTR)(l) >> 16))
 
 #define MAX_PATH 260
