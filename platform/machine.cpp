@@ -1,5 +1,8 @@
 #include "platform/machine.h"
 
+#include <objbase.h>
+#include <sddl.h>
+
 namespace {
 
 // CRealMachine forwards every call to the platform.
@@ -18,6 +21,53 @@ class CRealMachine final : public IMachine {
     return ::GetTokenInformation(hToken, eClass, pInfo, dwLength, pdwReturnLength);
   }
   BOOL CloseHandle(HANDLE hObject) override { return ::CloseHandle(hObject); }
+  BOOL ProcessIdToSessionId(DWORD dwProcessId, DWORD* pSessionId) override {
+    return ::ProcessIdToSessionId(dwProcessId, pSessionId);
+  }
+
+  BOOL LookupPrivilegeValueW(LPCWSTR lpSystemName, LPCWSTR lpName, PLUID lpLuid) override {
+    return ::LookupPrivilegeValueW(lpSystemName, lpName, lpLuid);
+  }
+  BOOL AdjustTokenPrivileges(HANDLE hToken, BOOL bDisableAllPrivileges, PTOKEN_PRIVILEGES pNewState,
+                             DWORD dwBufferLength, PTOKEN_PRIVILEGES pPreviousState,
+                             PDWORD pdwReturnLength) override {
+    return ::AdjustTokenPrivileges(hToken, bDisableAllPrivileges, pNewState, dwBufferLength,
+                                   pPreviousState, pdwReturnLength);
+  }
+
+  DWORD GetSecurityInfo(HANDLE handle, SE_OBJECT_TYPE eObjectType,
+                        SECURITY_INFORMATION securityInfo, PSID* ppsidOwner, PSID* ppsidGroup,
+                        PACL* ppDacl, PACL* ppSacl,
+                        PSECURITY_DESCRIPTOR* ppSecurityDescriptor) override {
+    return ::GetSecurityInfo(handle, eObjectType, securityInfo, ppsidOwner, ppsidGroup, ppDacl,
+                             ppSacl, ppSecurityDescriptor);
+  }
+  BOOL ConvertSecurityDescriptorToStringSecurityDescriptorW(
+      PSECURITY_DESCRIPTOR pSecurityDescriptor, DWORD dwRevision, SECURITY_INFORMATION securityInfo,
+      LPWSTR* ppszText, PULONG pulTextLength) override {
+    return ::ConvertSecurityDescriptorToStringSecurityDescriptorW(
+        pSecurityDescriptor, dwRevision, securityInfo, ppszText, pulTextLength);
+  }
+  BOOL ConvertSidToStringSidW(PSID pSid, LPWSTR* ppszSid) override {
+    return ::ConvertSidToStringSidW(pSid, ppszSid);
+  }
+  BOOL ConvertStringSidToSidW(LPCWSTR pszSid, PSID* ppSid) override {
+    return ::ConvertStringSidToSidW(pszSid, ppSid);
+  }
+  BOOL EqualSid(PSID pSid1, PSID pSid2) override { return ::EqualSid(pSid1, pSid2); }
+  BOOL EqualPrefixSid(PSID pSid1, PSID pSid2) override { return ::EqualPrefixSid(pSid1, pSid2); }
+
+  HLOCAL LocalAlloc(UINT uFlags, SIZE_T uBytes) override { return ::LocalAlloc(uFlags, uBytes); }
+  HLOCAL LocalFree(HLOCAL hMem) override { return ::LocalFree(hMem); }
+
+  HRESULT CoGetCallContext(REFIID riid, void** ppInterface) override {
+    return ::CoGetCallContext(riid, ppInterface);
+  }
+  HRESULT SafeArrayAccessData(SAFEARRAY* psa, void** ppvData) override {
+    return ::SafeArrayAccessData(psa, ppvData);
+  }
+  HRESULT SafeArrayUnaccessData(SAFEARRAY* psa) override { return ::SafeArrayUnaccessData(psa); }
+
   ULONGLONG GetTickCount64() override { return ::GetTickCount64(); }
 };
 

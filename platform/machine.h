@@ -1,12 +1,18 @@
 // IMachine: the machine services the system must be able to script in
-// tests: processes and their tokens, and the clock. Later subsystems add
-// privileges, the COM+ call context and terminal sessions here.
+// tests: processes and their tokens, privileges, security descriptors and
+// SIDs, local memory, the COM+ call context, terminal sessions of
+// processes, and the clock.
 //
 // Every method has the name, arguments and results of the Windows call it
-// stands for. Handles obtained through the machine are closed through it.
+// stands for. Handles obtained through the machine are closed through it,
+// and memory it hands out (SIDs, texts, descriptors) is released with its
+// LocalFree.
 #pragma once
 
 #include <windows.h>
+
+#include <aclapi.h>
+#include <oleauto.h>
 
 #include "platform/seam.h"
 
@@ -22,6 +28,36 @@ class IMachine {
   virtual BOOL GetTokenInformation(HANDLE hToken, TOKEN_INFORMATION_CLASS eClass, LPVOID pInfo,
                                    DWORD dwLength, PDWORD pdwReturnLength) = 0;
   virtual BOOL CloseHandle(HANDLE hObject) = 0;
+  virtual BOOL ProcessIdToSessionId(DWORD dwProcessId, DWORD* pSessionId) = 0;
+
+  // Privileges.
+  virtual BOOL LookupPrivilegeValueW(LPCWSTR lpSystemName, LPCWSTR lpName, PLUID lpLuid) = 0;
+  virtual BOOL AdjustTokenPrivileges(HANDLE hToken, BOOL bDisableAllPrivileges,
+                                     PTOKEN_PRIVILEGES pNewState, DWORD dwBufferLength,
+                                     PTOKEN_PRIVILEGES pPreviousState, PDWORD pdwReturnLength) = 0;
+
+  // Security descriptors and SIDs.
+  virtual DWORD GetSecurityInfo(HANDLE handle, SE_OBJECT_TYPE eObjectType,
+                                SECURITY_INFORMATION securityInfo, PSID* ppsidOwner,
+                                PSID* ppsidGroup, PACL* ppDacl, PACL* ppSacl,
+                                PSECURITY_DESCRIPTOR* ppSecurityDescriptor) = 0;
+  virtual BOOL ConvertSecurityDescriptorToStringSecurityDescriptorW(
+      PSECURITY_DESCRIPTOR pSecurityDescriptor, DWORD dwRevision, SECURITY_INFORMATION securityInfo,
+      LPWSTR* ppszText, PULONG pulTextLength) = 0;
+  virtual BOOL ConvertSidToStringSidW(PSID pSid, LPWSTR* ppszSid) = 0;
+  virtual BOOL ConvertStringSidToSidW(LPCWSTR pszSid, PSID* ppSid) = 0;
+  virtual BOOL EqualSid(PSID pSid1, PSID pSid2) = 0;
+  virtual BOOL EqualPrefixSid(PSID pSid1, PSID pSid2) = 0;
+
+  // Local memory.
+  virtual HLOCAL LocalAlloc(UINT uFlags, SIZE_T uBytes) = 0;
+  virtual HLOCAL LocalFree(HLOCAL hMem) = 0;
+
+  // The COM+ call context of the current call, and the byte arrays its
+  // identities hold.
+  virtual HRESULT CoGetCallContext(REFIID riid, void** ppInterface) = 0;
+  virtual HRESULT SafeArrayAccessData(SAFEARRAY* psa, void** ppvData) = 0;
+  virtual HRESULT SafeArrayUnaccessData(SAFEARRAY* psa) = 0;
 
   // The clock: milliseconds since an arbitrary start, never going back.
   virtual ULONGLONG GetTickCount64() = 0;

@@ -19,5 +19,15 @@ DWORD WINAPI GetLengthSid(PSID pSid);
 PDWORD WINAPI GetSidSubAuthority(PSID pSid, DWORD nSubAuthority);
 BYTE* WINAPI GetSidSubAuthorityCount(PSID pSid);
 BOOL WINAPI EqualSid(PSID pSid1, PSID pSid2);
+// Equal revision, authority and number of sub-authorities, and equal
+// sub-authorities but the last: two accounts of the same domain.
+BOOL WINAPI EqualPrefixSid(PSID pSid1, PSID pSid2);
+
+// Privileges of a token. A privilege the token does not hold leaves the
+// call successful with ERROR_NOT_ALL_ASSIGNED as the last error; a removed
+// privilege is gone from the token for good.
+BOOL WINAPI AdjustTokenPrivileges(HANDLE TokenHandle, BOOL DisableAllPrivileges,
+                                  PTOKEN_PRIVILEGES NewState, DWORD BufferLength,
+                                  PTOKEN_PRIVILEGES PreviousState, PDWORD ReturnLength);
 
 KELMYR_EXTERN_C_END

@@ -5,6 +5,7 @@
 
 #include "windef.h"
 #include "winerror.h"
+#include "winnt.h"
 
 KELMYR_EXTERN_C_BEGIN
 
@@ -36,7 +37,7 @@ typedef struct _SECURITY_ATTRIBUTES {
 #define INVALID_HANDLE_VALUE ((HANDLE)(LONG_PTR)-1)
 BOOL WINAPI CloseHandle(HANDLE hObject);
 
-typedef DWORD(WINAPI *PTHREAD_START_ROUTINE)(LPVOID lpThreadParameter);
+typedef DWORD(WINAPI* PTHREAD_START_ROUTINE)(LPVOID lpThreadParameter);
 typedef PTHREAD_START_ROUTINE LPTHREAD_START_ROUTINE;
 #define CREATE_SUSPENDED 0x00000004
 #define STILL_ACTIVE 259
@@ -78,6 +79,15 @@ BOOL WINAPI FreeLibrary(HMODULE hLibModule);
 #define MAX_COMPUTERNAME_LENGTH 15
 BOOL WINAPI GetComputerNameW(LPWSTR lpBuffer, LPDWORD nSize);
 
+// Privileges by name on the local system (a null or empty system name, or
+// this computer's name); names are matched case-insensitively.
+BOOL WINAPI LookupPrivilegeValueW(LPCWSTR lpSystemName, LPCWSTR lpName, PLUID lpLuid);
+BOOL WINAPI LookupPrivilegeNameW(LPCWSTR lpSystemName, PLUID lpLuid, LPWSTR lpName,
+                                 LPDWORD cchName);
+
+// The terminal session a process runs in (see wtsapi32.h for the sessions).
+BOOL WINAPI ProcessIdToSessionId(DWORD dwProcessId, DWORD* pSessionId);
+
 // Version test.
 typedef struct _OSVERSIONINFOEXW {
   DWORD dwOSVersionInfoSize;
@@ -111,8 +121,7 @@ typedef struct _OSVERSIONINFOEXW {
 #define VER_PLATFORM_WIN32_NT 2
 #define VER_NT_WORKSTATION 0x0000001
 
-ULONGLONG WINAPI VerSetConditionMask(ULONGLONG ConditionMask, DWORD TypeMask,
-                                     BYTE Condition);
+ULONGLONG WINAPI VerSetConditionMask(ULONGLONG ConditionMask, DWORD TypeMask, BYTE Condition);
 BOOL WINAPI VerifyVersionInfoW(LPOSVERSIONINFOEXW lpVersionInformation, DWORD dwTypeMask,
                                ULONGLONG dwlConditionMask);
 #define VER_SET_CONDITION(mask, type, cond) ((mask) = VerSetConditionMask((mask), (type), (cond)))
@@ -120,5 +129,14 @@ BOOL WINAPI VerifyVersionInfoW(LPOSVERSIONINFOEXW lpVersionInformation, DWORD dw
 // Clock.
 ULONGLONG WINAPI GetTickCount64(void);
 void WINAPI GetSystemTimeAsFileTime(LPFILETIME lpSystemTimeAsFileTime);
+
+// Local memory: the buffers that API functions hand to their caller (data
+// protection output and descriptions, SID texts) are released with LocalFree.
+typedef HANDLE HLOCAL;
+#define LMEM_FIXED 0x0000
+#define LMEM_ZEROINIT 0x0040
+#define LPTR (LMEM_FIXED | LMEM_ZEROINIT)
+HLOCAL WINAPI LocalAlloc(UINT uFlags, SIZE_T uBytes);
+HLOCAL WINAPI LocalFree(HLOCAL hMem);
 
 KELMYR_EXTERN_C_END

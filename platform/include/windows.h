@@ -3,11 +3,12 @@
 // Windows these are the SDK headers, here they are this layer's.
 #pragma once
 
-#include "windef.h"
-#include "winerror.h"
-#include "winbase.h"
-#include "winnt.h"
-#include "securitybaseapi.h"
-#include "winreg.h"
 #include "objbase.h"
 #include "oleauto.h"
+#include "securitybaseapi.h"
+#include "winbase.h"
+#include "wincrypt.h"
+#include "windef.h"
+#include "winerror.h"
+#include "winnt.h"
+#include "winreg.h"

@@ -9,6 +9,8 @@
 
 #include <windows.h>
 
+#include <wtsapi32.h>
+
 #include <span>
 
 namespace kelmyr::winapi {
@@ -36,10 +38,20 @@ inline std::span<const SBuiltinModule> BuiltinModules() noexcept {
       {"GetCurrentProcessId", BuiltinExportOf(&GetCurrentProcessId)},
       {"GetLastError", BuiltinExportOf(&GetLastError)},
       {"GetTickCount64", BuiltinExportOf(&GetTickCount64)},
+      {"ProcessIdToSessionId", BuiltinExportOf(&ProcessIdToSessionId)},
       {"SetLastError", BuiltinExportOf(&SetLastError)},
+  };
+  // The terminal sessions of systemd-logind (sessions.cpp).
+  static const SBuiltinExport kWtsapi32[] = {
+      {"WTSEnumerateSessionsW", BuiltinExportOf(&WTSEnumerateSessionsW)},
+      {"WTSFreeMemory", BuiltinExportOf(&WTSFreeMemory)},
+      {"WTSQuerySessionInformationW", BuiltinExportOf(&WTSQuerySessionInformationW)},
+      {"WTSQueryUserToken", BuiltinExportOf(&WTSQueryUserToken)},
+      {"WTSWaitSystemEvent", BuiltinExportOf(&WTSWaitSystemEvent)},
   };
   static const SBuiltinModule kModules[] = {
       {"kernel32", kKernel32},
+      {"wtsapi32", kWtsapi32},
   };
   return kModules;
 }
@@ -49,7 +61,6 @@ inline std::span<const SBuiltinModule> BuiltinModules() noexcept {
 // of finding an unrelated shared object of the same name. Lower case,
 // without ".dll".
 inline constexpr const char* kAbsentSystemModules[] = {
-    "wtsapi32",
     "userenv",
     "ieframe",
 };

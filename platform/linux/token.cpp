@@ -4,23 +4,33 @@
 // process may read; the identity a token answers is read from that entry
 // when the process is opened (for the current process: when its token is
 // opened), so a token stays a consistent snapshot, as a Windows token is.
+// The token's privileges are the exception: the current process has one
+// privilege state, shared by all handles to its token (privileges.h).
 //
-// The integrity level follows from the Linux process: root is system; a
-// process that can never gain privileges (NoNewPrivs set, no effective
-// capabilities, not root) is low; every other process is medium.
+// The user of a token is the process's effective user, its owner that
+// same user, its primary group the effective group (accounts.h gives their
+// SIDs). The integrity level follows from the Linux process: root is
+// system; a process that can never gain privileges (NoNewPrivs set, no
+// effective capabilities, not root) is low; every other process is medium.
 #include <fcntl.h>
+#include <pwd.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 #include <new>
 #include <string>
 #include <string_view>
+#include <vector>
 
+#include "accounts.h"
 #include "kernel_objects.h"
+#include "privileges.h"
+#include "processes.h"
 
 namespace kelmyr::winapi {
 namespace {
@@ -37,6 +47,8 @@ constexpr ACCESS_MASK kProcessSetQuota = 0x0100;
 constexpr ACCESS_MASK kProcessSetInformation = 0x0200;
 constexpr ACCESS_MASK kProcessSuspendResume = 0x0800;
 constexpr ACCESS_MASK kTokenAllAccess = STANDARD_RIGHTS_REQUIRED | 0x01FF;
+constexpr ACCESS_MASK kThreadAllAccess = STANDARD_RIGHTS_REQUIRED | SYNCHRONIZE | 0xFFFF;
+constexpr ACCESS_MASK kEventAllAccess = STANDARD_RIGHTS_REQUIRED | SYNCHRONIZE | 0x3;
 constexpr ACCESS_MASK kGenericBits = GENERIC_READ | GENERIC_WRITE | GENERIC_EXECUTE | GENERIC_ALL;
 
 struct SGenericMapping {
@@ -79,12 +91,6 @@ ACCESS_MASK GrantedProcessAccess(ACCESS_MASK desired) {
   if ((granted & PROCESS_QUERY_INFORMATION) != 0) granted |= PROCESS_QUERY_LIMITED_INFORMATION;
   return granted;
 }
-
-// What a token tells of its process.
-struct SProcessIdentity {
-  uid_t effectiveUid = 0;
-  DWORD integrityRid = SECURITY_MANDATORY_MEDIUM_RID;
-};
 
 DWORD IntegrityRidOf(uid_t effectiveUid, bool bNoNewPrivs, bool bHasCapabilities) {
   if (effectiveUid == 0) return SECURITY_MANDATORY_SYSTEM_RID;
@@ -136,13 +142,21 @@ bool ParseUnsigned(std::string_view text, int base, unsigned long long* pValue) 
   return true;
 }
 
-// Reads the identity of a process from /proc/<pid>/status. An id that names
-// a thread rather than a process is not a process, as on Windows.
-DWORD ReadProcessIdentity(DWORD pid, SProcessIdentity* pIdentity) {
+// The second number (the effective id) of a "Uid:" or "Gid:" line.
+bool EffectiveIdOf(std::string_view status, std::string_view key, unsigned long long* pId) {
+  std::string_view value;
+  if (!StatusField(status, key, &value)) return false;
+  const size_t gap = value.find_first_of(" \t");
+  if (gap == std::string_view::npos) return false;
+  value.remove_prefix(gap);
+  value.remove_prefix(std::min(value.find_first_not_of(" \t"), value.size()));
+  return ParseUnsigned(value, 10, pId);
+}
+
+DWORD ReadProcessStatus(DWORD pid, std::string* pStatus) {
   const std::string path = "/proc/" + std::to_string(pid) + "/status";
   const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return ErrorOfProcessEntry(errno);
-  std::string status;
   char chunk[4096];
   for (;;) {
     const ssize_t got = read(fd, chunk, sizeof chunk);
@@ -153,35 +167,9 @@ DWORD ReadProcessIdentity(DWORD pid, SProcessIdentity* pIdentity) {
       return ErrorOfProcessEntry(error);
     }
     if (got == 0) break;
-    status.append(chunk, static_cast<size_t>(got));
+    pStatus->append(chunk, static_cast<size_t>(got));
   }
   close(fd);
-
-  std::string_view value;
-  unsigned long long tgid = 0;
-  if (!StatusField(status, "Tgid", &value) || !ParseUnsigned(value, 10, &tgid) || tgid != pid) {
-    return ERROR_INVALID_PARAMETER;
-  }
-  // Uid: real, effective, saved, file system.
-  unsigned long long effectiveUid = 0;
-  if (!StatusField(status, "Uid", &value)) return ERROR_ACCESS_DENIED;
-  const size_t gap = value.find_first_of(" \t");
-  if (gap == std::string_view::npos) return ERROR_ACCESS_DENIED;
-  value.remove_prefix(gap);
-  value.remove_prefix(std::min(value.find_first_not_of(" \t"), value.size()));
-  if (!ParseUnsigned(value, 10, &effectiveUid)) return ERROR_ACCESS_DENIED;
-
-  // A kernel too old to report a field leaves it unknown, and unknown never
-  // lowers the integrity level.
-  unsigned long long noNewPrivs = 0;
-  const bool bNoNewPrivs = StatusField(status, "NoNewPrivs", &value) &&
-                           ParseUnsigned(value, 10, &noNewPrivs) && noNewPrivs == 1;
-  unsigned long long capabilities = 0;
-  const bool bHasCapabilities = !StatusField(status, "CapEff", &value) ||
-                                !ParseUnsigned(value, 16, &capabilities) || capabilities != 0;
-
-  pIdentity->effectiveUid = static_cast<uid_t>(effectiveUid);
-  pIdentity->integrityRid = IntegrityRidOf(pIdentity->effectiveUid, bNoNewPrivs, bHasCapabilities);
   return ERROR_SUCCESS;
 }
 
@@ -193,9 +181,10 @@ class CProcess final : public CKernelObject {
       : CKernelObject(ObjectKind::kProcess), m_pid(pid), m_identity(identity) {}
 
   DWORD WaitSupport() const noexcept override {
-    return m_pid == static_cast<DWORD>(getpid()) ? ERROR_SUCCESS : ERROR_NOT_SUPPORTED;
+    return IsCurrent() ? ERROR_SUCCESS : ERROR_NOT_SUPPORTED;
   }
 
+  bool IsCurrent() const noexcept { return m_pid == static_cast<DWORD>(getpid()); }
   const SProcessIdentity& Identity() const noexcept { return m_identity; }
 
  private:
@@ -205,13 +194,17 @@ class CProcess final : public CKernelObject {
 
 class CToken final : public CKernelObject {
  public:
-  explicit CToken(const SProcessIdentity& identity) noexcept
-      : CKernelObject(ObjectKind::kToken), m_identity(identity) {}
+  CToken(const SProcessIdentity& identity, std::shared_ptr<CPrivilegeState> pPrivileges) noexcept
+      : CKernelObject(ObjectKind::kToken),
+        m_identity(identity),
+        m_pPrivileges(std::move(pPrivileges)) {}
 
   const SProcessIdentity& Identity() const noexcept { return m_identity; }
+  CPrivilegeState& Privileges() const noexcept { return *m_pPrivileges; }
 
  private:
   const SProcessIdentity m_identity;
+  const std::shared_ptr<CPrivilegeState> m_pPrivileges;
 };
 
 // A mandatory label SID: S-1-16-<rid>.
@@ -226,42 +219,212 @@ SID LabelSid(DWORD rid) {
   return sid;
 }
 
-// The size and the content of one token information class, or
-// ERROR_INVALID_PARAMETER for a class the layer does not answer.
-DWORD TokenInformationSize(TOKEN_INFORMATION_CLASS infoClass, DWORD* pSize) {
-  switch (infoClass) {
-    case TokenIntegrityLevel:
-      *pSize = static_cast<DWORD>(sizeof(TOKEN_MANDATORY_LABEL)) + kLabelSidLength;
-      return ERROR_SUCCESS;
-    case TokenIsAppContainer:
-      *pSize = static_cast<DWORD>(sizeof(DWORD));
-      return ERROR_SUCCESS;
-    default:
-      return ERROR_INVALID_PARAMETER;
+// The answer to one token information class, laid out as Windows lays it
+// out: the fixed structure first, the SIDs and entries it points to after
+// it in the same buffer. The pointers are fixed up against the caller's
+// buffer when the answer is copied there.
+class CTokenAnswer {
+ public:
+  // ERROR_INVALID_PARAMETER for a class the layer does not answer.
+  DWORD Build(const CToken& token, TOKEN_INFORMATION_CLASS infoClass) {
+    const SProcessIdentity& identity = token.Identity();
+    SAccountSid sid{};
+    switch (infoClass) {
+      case TokenUser:
+      case TokenOwner:
+        if (!UserSid(identity.effectiveUid, &sid)) return ERROR_NONE_MAPPED;
+        // TOKEN_USER is a SID_AND_ATTRIBUTES with attributes 0; TOKEN_OWNER
+        // a lone pointer.
+        m_bytes.assign(infoClass == TokenUser ? sizeof(TOKEN_USER) : sizeof(TOKEN_OWNER), 0);
+        AppendSid(sid);
+        return ERROR_SUCCESS;
+      case TokenPrimaryGroup:
+        if (!GroupSid(identity.effectiveGid, &sid)) return ERROR_NONE_MAPPED;
+        m_bytes.assign(sizeof(TOKEN_PRIMARY_GROUP), 0);
+        AppendSid(sid);
+        return ERROR_SUCCESS;
+      case TokenIntegrityLevel: {
+        m_bytes.assign(sizeof(TOKEN_MANDATORY_LABEL), 0);
+        const DWORD attributes = SE_GROUP_INTEGRITY | SE_GROUP_INTEGRITY_ENABLED;
+        std::memcpy(m_bytes.data() + offsetof(SID_AND_ATTRIBUTES, Attributes), &attributes,
+                    sizeof attributes);
+        const SID label = LabelSid(identity.integrityRid);
+        m_sidOffset = m_bytes.size();
+        const auto* pLabel = reinterpret_cast<const BYTE*>(&label);
+        m_bytes.insert(m_bytes.end(), pLabel, pLabel + kLabelSidLength);
+        return ERROR_SUCCESS;
+      }
+      case TokenPrivileges: {
+        const std::vector<LUID_AND_ATTRIBUTES> held = token.Privileges().Held();
+        const DWORD count = static_cast<DWORD>(held.size());
+        m_bytes.assign(sizeof(DWORD) + held.size() * sizeof(LUID_AND_ATTRIBUTES), 0);
+        std::memcpy(m_bytes.data(), &count, sizeof count);
+        if (!held.empty()) {
+          std::memcpy(m_bytes.data() + sizeof(DWORD), held.data(),
+                      held.size() * sizeof(LUID_AND_ATTRIBUTES));
+        }
+        return ERROR_SUCCESS;
+      }
+      case TokenIsAppContainer: {
+        // Linux has no app containers.
+        const DWORD isAppContainer = 0;
+        m_bytes.assign(sizeof isAppContainer, 0);
+        std::memcpy(m_bytes.data(), &isAppContainer, sizeof isAppContainer);
+        return ERROR_SUCCESS;
+      }
+      default:
+        return ERROR_INVALID_PARAMETER;
+    }
   }
-}
 
-// The label SID follows the label in the caller's buffer; the buffer need
-// not be aligned, so everything is copied bytewise.
-void WriteTokenInformation(const CToken& token, TOKEN_INFORMATION_CLASS infoClass, BYTE* pOut) {
-  if (infoClass == TokenIntegrityLevel) {
-    const SID sid = LabelSid(token.Identity().integrityRid);
-    static_assert(sizeof sid == kLabelSidLength);
-    TOKEN_MANDATORY_LABEL label{};
-    label.Label.Sid = pOut + sizeof(TOKEN_MANDATORY_LABEL);
-    label.Label.Attributes = SE_GROUP_INTEGRITY | SE_GROUP_INTEGRITY_ENABLED;
-    std::memcpy(pOut, &label, sizeof label);
-    std::memcpy(pOut + sizeof label, &sid, sizeof sid);
-  } else {
-    // Linux has no app containers.
-    const DWORD isAppContainer = 0;
-    std::memcpy(pOut, &isAppContainer, sizeof isAppContainer);
+  DWORD Size() const noexcept { return static_cast<DWORD>(m_bytes.size()); }
+
+  // The caller's buffer need not be aligned, so the pointer is written
+  // bytewise.
+  void CopyTo(BYTE* pOut) const noexcept {
+    std::memcpy(pOut, m_bytes.data(), m_bytes.size());
+    if (m_sidOffset != 0) {
+      const void* pSid = pOut + m_sidOffset;
+      std::memcpy(pOut, &pSid, sizeof pSid);
+    }
   }
-}
+
+ private:
+  void AppendSid(const SAccountSid& sid) {
+    // The SID starts on a pointer boundary after the fixed structure.
+    m_bytes.resize((m_bytes.size() + sizeof(void*) - 1) / sizeof(void*) * sizeof(void*), 0);
+    m_sidOffset = m_bytes.size();
+    m_bytes.insert(m_bytes.end(), sid.bytes, sid.bytes + sid.cb);
+  }
+
+  std::vector<BYTE> m_bytes;
+  size_t m_sidOffset = 0;
+};
 
 BYTE SubAuthorityCountOf(PSID pSid) { return static_cast<const BYTE*>(pSid)[1]; }
 
+// The privilege state a token of the process gets: the current process's
+// own, shared and live; for another process a snapshot of its privileges,
+// which this process cannot change.
+std::shared_ptr<CPrivilegeState> PrivilegesOf(bool bCurrentProcess,
+                                              const SProcessIdentity& identity) {
+  if (bCurrentProcess) return CurrentProcessPrivileges();
+  return CPrivilegeState::FromCapabilities(identity.capPermitted, identity.capEffective);
+}
+
+char16_t UpperAscii(char16_t c) {
+  return c >= u'a' && c <= u'z' ? static_cast<char16_t>(c - 32) : c;
+}
+
+// A null or empty system name, or this computer's name (with or without
+// the leading "\\"), names the local system.
+bool IsLocalSystemName(LPCWSTR lpSystemName) {
+  if (lpSystemName == nullptr || lpSystemName[0] == u'\0') return true;
+  std::u16string_view name(lpSystemName);
+  if (name.size() > 2 && name[0] == u'\\' && name[1] == u'\\') name.remove_prefix(2);
+  WCHAR computer[MAX_COMPUTERNAME_LENGTH + 1];
+  DWORD cch = MAX_COMPUTERNAME_LENGTH + 1;
+  if (!GetComputerNameW(computer, &cch) || name.size() != cch) return false;
+  for (size_t i = 0; i < name.size(); ++i) {
+    if (UpperAscii(name[i]) != UpperAscii(computer[i])) return false;
+  }
+  return true;
+}
+
 }  // namespace
+
+DWORD ReadProcessIdentity(DWORD pid, SProcessIdentity* pIdentity) noexcept {
+  try {
+    std::string status;
+    const DWORD error = ReadProcessStatus(pid, &status);
+    if (error != ERROR_SUCCESS) return error;
+
+    std::string_view value;
+    unsigned long long tgid = 0;
+    if (!StatusField(status, "Tgid", &value) || !ParseUnsigned(value, 10, &tgid) || tgid != pid) {
+      return ERROR_INVALID_PARAMETER;
+    }
+    unsigned long long effectiveUid = 0;
+    unsigned long long effectiveGid = 0;
+    if (!EffectiveIdOf(status, "Uid", &effectiveUid) ||
+        !EffectiveIdOf(status, "Gid", &effectiveGid)) {
+      return ERROR_ACCESS_DENIED;
+    }
+
+    // A kernel too old to report a field leaves it unknown, and unknown
+    // never lowers the integrity level.
+    unsigned long long noNewPrivs = 0;
+    const bool bNoNewPrivs = StatusField(status, "NoNewPrivs", &value) &&
+                             ParseUnsigned(value, 10, &noNewPrivs) && noNewPrivs == 1;
+    unsigned long long capEffective = 0;
+    const bool bKnownEffective =
+        StatusField(status, "CapEff", &value) && ParseUnsigned(value, 16, &capEffective);
+    unsigned long long capPermitted = 0;
+    if (!StatusField(status, "CapPrm", &value) || !ParseUnsigned(value, 16, &capPermitted)) {
+      capPermitted = capEffective;
+    }
+
+    pIdentity->effectiveUid = static_cast<uid_t>(effectiveUid);
+    pIdentity->effectiveGid = static_cast<gid_t>(effectiveGid);
+    pIdentity->integrityRid =
+        IntegrityRidOf(pIdentity->effectiveUid, bNoNewPrivs, !bKnownEffective || capEffective != 0);
+    pIdentity->capPermitted = capPermitted;
+    pIdentity->capEffective = capEffective;
+    return ERROR_SUCCESS;
+  } catch (const std::bad_alloc&) {
+    return ERROR_NOT_ENOUGH_MEMORY;
+  }
+}
+
+DWORD ObjectOwnerIdentity(HANDLE hObject, ACCESS_MASK required, SProcessIdentity* pIdentity,
+                          ACCESS_MASK* pAllAccess) noexcept {
+  if (hObject == kCurrentProcessPseudoHandle || hObject == kCurrentThreadPseudoHandle) {
+    *pAllAccess = hObject == kCurrentProcessPseudoHandle ? PROCESS_ALL_ACCESS : kThreadAllAccess;
+    return ReadProcessIdentity(static_cast<DWORD>(getpid()), pIdentity);
+  }
+  SHandleEntry entry;
+  if (!LookupHandle(hObject, &entry)) return ERROR_INVALID_HANDLE;
+  if ((entry.grantedAccess & required) != required) return ERROR_ACCESS_DENIED;
+  switch (entry.pObject->Kind()) {
+    case ObjectKind::kProcess:
+      *pAllAccess = PROCESS_ALL_ACCESS;
+      *pIdentity = static_cast<const CProcess&>(*entry.pObject).Identity();
+      return ERROR_SUCCESS;
+    case ObjectKind::kToken:
+      *pAllAccess = kTokenAllAccess;
+      break;
+    case ObjectKind::kThread:
+      *pAllAccess = kThreadAllAccess;
+      break;
+    case ObjectKind::kEvent:
+      *pAllAccess = kEventAllAccess;
+      break;
+  }
+  return ReadProcessIdentity(static_cast<DWORD>(getpid()), pIdentity);
+}
+
+HANDLE NewAccountToken(uid_t uid) noexcept {
+  try {
+    SProcessIdentity identity;
+    identity.effectiveUid = uid;
+    identity.effectiveGid = static_cast<gid_t>(uid);
+    std::vector<char> buffer(16384);
+    passwd entry{};
+    passwd* pEntry = nullptr;
+    if (getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &pEntry) == 0 && pEntry != nullptr) {
+      identity.effectiveGid = pEntry->pw_gid;
+    }
+    // A logon of root has every capability; any other logon none.
+    identity.capPermitted = identity.capEffective = uid == 0 ? ~uint64_t{0} : 0;
+    identity.integrityRid = IntegrityRidOf(uid, false, uid == 0);
+    return InsertHandle(std::make_shared<CToken>(identity, PrivilegesOf(false, identity)),
+                        kTokenAllAccess);
+  } catch (const std::bad_alloc&) {
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return nullptr;
+  }
+}
+
 }  // namespace kelmyr::winapi
 
 using namespace kelmyr::winapi;
@@ -289,6 +452,8 @@ HANDLE WINAPI OpenProcess(DWORD dwDesiredAccess, BOOL bInheritHandle, DWORD dwPr
   }
 }
 
+// The token of another process can be read but not adjusted: Linux gives
+// no process a way to change another's privileges.
 BOOL WINAPI OpenProcessToken(HANDLE ProcessHandle, DWORD DesiredAccess, PHANDLE TokenHandle) {
   if (TokenHandle == nullptr) {
     SetLastError(ERROR_NOACCESS);
@@ -296,6 +461,7 @@ BOOL WINAPI OpenProcessToken(HANDLE ProcessHandle, DWORD DesiredAccess, PHANDLE 
   }
   try {
     SProcessIdentity identity;
+    bool bCurrent = true;
     if (ProcessHandle == kCurrentProcessPseudoHandle) {
       const DWORD error = ReadProcessIdentity(static_cast<DWORD>(getpid()), &identity);
       if (error != ERROR_SUCCESS) {
@@ -311,9 +477,20 @@ BOOL WINAPI OpenProcessToken(HANDLE ProcessHandle, DWORD DesiredAccess, PHANDLE 
         return FALSE;
       }
       identity = pProcess->Identity();
+      bCurrent = pProcess->IsCurrent();
     }
-    HANDLE hToken = InsertHandle(std::make_shared<CToken>(identity),
-                                 GrantedAccess(DesiredAccess, kTokenMapping));
+    ACCESS_MASK tokenAccess = GrantedAccess(DesiredAccess, kTokenMapping);
+    if (!bCurrent) {
+      // Asked for by name, the right is refused; MAXIMUM_ALLOWED gets what
+      // can be granted.
+      if ((DesiredAccess & (TOKEN_ADJUST_PRIVILEGES | GENERIC_WRITE | GENERIC_ALL)) != 0) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return FALSE;
+      }
+      tokenAccess &= ~static_cast<ACCESS_MASK>(TOKEN_ADJUST_PRIVILEGES);
+    }
+    HANDLE hToken = InsertHandle(
+        std::make_shared<CToken>(identity, PrivilegesOf(bCurrent, identity)), tokenAccess);
     if (hToken == nullptr) return FALSE;
     *TokenHandle = hToken;
     return TRUE;
@@ -336,23 +513,111 @@ BOOL WINAPI GetTokenInformation(HANDLE TokenHandle, TOKEN_INFORMATION_CLASS Toke
     SetLastError(ERROR_ACCESS_DENIED);
     return FALSE;
   }
-  DWORD size = 0;
-  const DWORD error = TokenInformationSize(TokenInformationClass, &size);
-  if (error != ERROR_SUCCESS) {
+  try {
+    CTokenAnswer answer;
+    const DWORD error = answer.Build(*pToken, TokenInformationClass);
+    if (error != ERROR_SUCCESS) {
+      SetLastError(error);
+      return FALSE;
+    }
+    if (ReturnLength != nullptr) *ReturnLength = answer.Size();
+    if (TokenInformationLength < answer.Size()) {
+      SetLastError(ERROR_INSUFFICIENT_BUFFER);
+      return FALSE;
+    }
+    if (TokenInformation == nullptr) {
+      SetLastError(ERROR_NOACCESS);
+      return FALSE;
+    }
+    answer.CopyTo(static_cast<BYTE*>(TokenInformation));
+    return TRUE;
+  } catch (const std::bad_alloc&) {
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return FALSE;
+  }
+}
+
+// All or nothing, as on Windows: a previous-state buffer that is too small
+// changes nothing. Success sets the last error to ERROR_SUCCESS, or to
+// ERROR_NOT_ALL_ASSIGNED when the request names privileges the token does
+// not hold (removed ones and all-zero entries included), which are passed
+// over.
+BOOL WINAPI AdjustTokenPrivileges(HANDLE TokenHandle, BOOL DisableAllPrivileges,
+                                  PTOKEN_PRIVILEGES NewState, DWORD BufferLength,
+                                  PTOKEN_PRIVILEGES PreviousState, PDWORD ReturnLength) {
+  ACCESS_MASK granted = 0;
+  auto pToken = LookupObject<CToken>(TokenHandle, ObjectKind::kToken, &granted);
+  if (pToken == nullptr) return FALSE;
+  const ACCESS_MASK required =
+      TOKEN_ADJUST_PRIVILEGES | (PreviousState != nullptr ? TOKEN_QUERY : 0);
+  if ((granted & required) != required) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return FALSE;
+  }
+  if ((!DisableAllPrivileges && NewState == nullptr) ||
+      (PreviousState != nullptr && ReturnLength == nullptr)) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  try {
+    const DWORD error = pToken->Privileges().Adjust(DisableAllPrivileges != FALSE, NewState,
+                                                    PreviousState, BufferLength, ReturnLength);
     SetLastError(error);
+    return error == ERROR_SUCCESS || error == ERROR_NOT_ALL_ASSIGNED ? TRUE : FALSE;
+  } catch (const std::bad_alloc&) {
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
     return FALSE;
   }
-  if (ReturnLength != nullptr) *ReturnLength = size;
-  if (TokenInformationLength < size) {
-    SetLastError(ERROR_INSUFFICIENT_BUFFER);
+}
+
+BOOL WINAPI LookupPrivilegeValueW(LPCWSTR lpSystemName, LPCWSTR lpName, PLUID lpLuid) {
+  if (lpName == nullptr || lpLuid == nullptr) {
+    SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
   }
-  if (TokenInformation == nullptr) {
-    SetLastError(ERROR_NOACCESS);
+  if (!IsLocalSystemName(lpSystemName)) {
+    SetLastError(RPC_S_SERVER_UNAVAILABLE);
     return FALSE;
   }
-  WriteTokenInformation(*pToken, TokenInformationClass, static_cast<BYTE*>(TokenInformation));
+  const DWORD luid = PrivilegeLuidOf(lpName);
+  if (luid == 0) {
+    SetLastError(ERROR_NO_SUCH_PRIVILEGE);
+    return FALSE;
+  }
+  lpLuid->LowPart = luid;
+  lpLuid->HighPart = 0;
   return TRUE;
+}
+
+// cchName counts characters: on entry the buffer's size, on success the
+// name's length, on ERROR_INSUFFICIENT_BUFFER the size needed with its
+// terminator.
+BOOL WINAPI LookupPrivilegeNameW(LPCWSTR lpSystemName, PLUID lpLuid, LPWSTR lpName,
+                                 LPDWORD cchName) {
+  if (lpLuid == nullptr || cchName == nullptr) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  if (!IsLocalSystemName(lpSystemName)) {
+    SetLastError(RPC_S_SERVER_UNAVAILABLE);
+    return FALSE;
+  }
+  for (const SPrivilegeName& entry : PrivilegeCatalogue()) {
+    if (lpLuid->HighPart != 0 || lpLuid->LowPart != entry.dwLuid) continue;
+    const std::u16string_view name(entry.pszName);
+    const auto length = static_cast<DWORD>(name.size());
+    if (lpName == nullptr || *cchName <= length) {
+      *cchName = length + 1;
+      SetLastError(ERROR_INSUFFICIENT_BUFFER);
+      return FALSE;
+    }
+    name.copy(lpName, length);
+    lpName[length] = u'\0';
+    *cchName = length;
+    return TRUE;
+  }
+  SetLastError(ERROR_NO_SUCH_PRIVILEGE);
+  return FALSE;
 }
 
 // IsValidSid answers without touching the last error, as on Windows.
@@ -397,4 +662,17 @@ BOOL WINAPI EqualSid(PSID pSid1, PSID pSid2) {
   SetLastError(ERROR_SUCCESS);
   const DWORD length = GetLengthSid(pSid1);
   return length == GetLengthSid(pSid2) && std::memcmp(pSid1, pSid2, length) == 0 ? TRUE : FALSE;
+}
+
+BOOL WINAPI EqualPrefixSid(PSID pSid1, PSID pSid2) {
+  if (!IsValidSid(pSid1) || !IsValidSid(pSid2)) {
+    SetLastError(ERROR_INVALID_SID);
+    return FALSE;
+  }
+  SetLastError(ERROR_SUCCESS);
+  const BYTE count = SubAuthorityCountOf(pSid1);
+  if (count != SubAuthorityCountOf(pSid2)) return FALSE;
+  // Revision, count and authority, then every sub-authority but the last.
+  const DWORD prefixLength = 8 + 4 * (count > 0 ? count - 1u : 0u);
+  return std::memcmp(pSid1, pSid2, prefixLength) == 0 ? TRUE : FALSE;
 }

@@ -1,28 +1,112 @@
-// CScriptedMachine: a machine whose process token, failures and clock the
-// test decides. It installs itself for its lifetime and restores the
-// previous machine when destroyed.
+// CScriptedMachine: a machine whose processes, tokens, privileges, call
+// context, failures and clock the test decides. It installs itself for its
+// lifetime and restores the previous machine when destroyed.
+//
+// The host process (GetCurrentProcess, or OpenProcess of dwProcessId) has
+// a token whose integrity level and app-container flag are scripted and
+// whose privileges behave as a Windows token's: a removed privilege is gone
+// for good and an adjustment of one the token does not hold succeeds with
+// ERROR_NOT_ALL_ASSIGNED. Client processes are added with Process(pid).
+//
+// Any one platform call can be made to fail (FailCall). SIDs are converted
+// and compared by the platform's own functions; memory the machine hands
+// out is counted until it is released through LocalFree.
 #pragma once
 
+#include <windows.h>
+
 #include <atomic>
+#include <map>
+#include <mutex>
 #include <set>
+#include <string>
+#include <vector>
 
 #include "platform/machine.h"
 
 class CScriptedMachine final : public IMachine {
  public:
+  // The calls whose failure a test can script.
+  enum class ECall {
+    OpenProcess,
+    OpenProcessToken,
+    GetTokenInformation,
+    ProcessIdToSessionId,
+    LookupPrivilegeValueW,
+    AdjustTokenPrivileges,
+    GetSecurityInfo,
+    ConvertSecurityDescriptorToStringSecurityDescriptorW,
+    ConvertSidToStringSidW,
+    ConvertStringSidToSidW,
+    EqualSid,
+    EqualPrefixSid,
+    LocalAlloc,
+    CoGetCallContext,
+    SafeArrayAccessData,
+    SafeArrayUnaccessData,
+  };
+
+  // A client process. SIDs are in their text form.
+  struct SProcess {
+    DWORD dwSessionId = 1;
+    std::basic_string<OLECHAR> user = OLESTR("S-1-5-21-1111-2222-3333-1001");
+    std::basic_string<OLECHAR> owner = OLESTR("S-1-5-21-1111-2222-3333-1001");
+    std::basic_string<OLECHAR> group = OLESTR("S-1-5-21-1111-2222-3333-513");
+    DWORD dwIntegrityRid = SECURITY_MANDATORY_MEDIUM_RID;
+    bool bGone = false;  // exited: it can no longer be opened or looked up
+  };
+
   CScriptedMachine();
   ~CScriptedMachine() override;
 
-  // Script.
+  // Script of the host process.
   DWORD dwIntegrityRid = SECURITY_MANDATORY_MEDIUM_RID;
   DWORD dwIsAppContainer = 0;
   DWORD dwProcessId = 4242;
+  DWORD dwHostSessionId = 0;
   bool bFailOpenProcessToken = false;
   bool bFailGetTokenInformation = false;
   std::atomic<ULONGLONG> ullTickCount{1000};
 
-  // Tokens opened and not yet closed.
-  size_t OpenHandles() const { return m_open.size(); }
+  // The call context CoGetCallContext hands out (queried for the interface
+  // asked for); none while null, and the call fails with
+  // RPC_E_CALL_COMPLETE.
+  IUnknown* pCallContext = nullptr;
+
+  // The client process of an id, added on first use.
+  SProcess& Process(DWORD pid);
+
+  // The occurrence-th call of this kind from now fails with the error (the
+  // last error of a call that answers FALSE or null, the result of
+  // GetSecurityInfo, the HRESULT of the COM calls).
+  void FailCall(ECall eCall, DWORD dwError, unsigned uOccurrence = 1);
+  // How many calls of this kind were made.
+  unsigned Calls(ECall eCall) const;
+
+  // The host token's privileges. Held privileges are named; by default the
+  // token holds every privilege of the system, "SeChangeNotifyPrivilege"
+  // enabled and the others disabled.
+  enum : DWORD { kNotHeld = 0xFFFFFFFF };
+  // The attributes of a held privilege, kNotHeld otherwise (removed ones
+  // included).
+  DWORD PrivilegeAttributes(LPCWSTR pszName);
+  void SetPrivilege(LPCWSTR pszName, DWORD dwAttributes);
+  // The request of the last AdjustTokenPrivileges call, as passed, and its
+  // buffer length.
+  std::vector<BYTE> LastPrivilegeRequest() const;
+  DWORD LastPrivilegeRequestLength() const;
+
+  // The platform calls of interest in order: "OpenProcess <pid>",
+  // "ProcessIdToSessionId <pid>", "CoGetCallContext", and one line per
+  // entry of a privilege adjustment, "<name>=<attributes>" ("?" for an
+  // entry whose LUID was never looked up).
+  std::vector<std::string> Trace() const;
+  void ClearTrace();
+
+  // Handles opened and not yet closed; memory handed out and not yet
+  // released.
+  size_t OpenHandles() const;
+  size_t OutstandingAllocations() const;
 
   HANDLE GetCurrentProcess() override;
   DWORD GetCurrentProcessId() override;
@@ -31,10 +115,53 @@ class CScriptedMachine final : public IMachine {
   BOOL GetTokenInformation(HANDLE hToken, TOKEN_INFORMATION_CLASS eClass, LPVOID pInfo,
                            DWORD dwLength, PDWORD pdwReturnLength) override;
   BOOL CloseHandle(HANDLE hObject) override;
+  BOOL ProcessIdToSessionId(DWORD dwProcessId, DWORD* pSessionId) override;
+  BOOL LookupPrivilegeValueW(LPCWSTR lpSystemName, LPCWSTR lpName, PLUID lpLuid) override;
+  BOOL AdjustTokenPrivileges(HANDLE hToken, BOOL bDisableAllPrivileges, PTOKEN_PRIVILEGES pNewState,
+                             DWORD dwBufferLength, PTOKEN_PRIVILEGES pPreviousState,
+                             PDWORD pdwReturnLength) override;
+  DWORD GetSecurityInfo(HANDLE handle, SE_OBJECT_TYPE eObjectType,
+                        SECURITY_INFORMATION securityInfo, PSID* ppsidOwner, PSID* ppsidGroup,
+                        PACL* ppDacl, PACL* ppSacl,
+                        PSECURITY_DESCRIPTOR* ppSecurityDescriptor) override;
+  BOOL ConvertSecurityDescriptorToStringSecurityDescriptorW(
+      PSECURITY_DESCRIPTOR pSecurityDescriptor, DWORD dwRevision, SECURITY_INFORMATION securityInfo,
+      LPWSTR* ppszText, PULONG pulTextLength) override;
+  BOOL ConvertSidToStringSidW(PSID pSid, LPWSTR* ppszSid) override;
+  BOOL ConvertStringSidToSidW(LPCWSTR pszSid, PSID* ppSid) override;
+  BOOL EqualSid(PSID pSid1, PSID pSid2) override;
+  BOOL EqualPrefixSid(PSID pSid1, PSID pSid2) override;
+  HLOCAL LocalAlloc(UINT uFlags, SIZE_T uBytes) override;
+  HLOCAL LocalFree(HLOCAL hMem) override;
+  HRESULT CoGetCallContext(REFIID riid, void** ppInterface) override;
+  HRESULT SafeArrayAccessData(SAFEARRAY* psa, void** ppvData) override;
+  HRESULT SafeArrayUnaccessData(SAFEARRAY* psa) override;
   ULONGLONG GetTickCount64() override { return ullTickCount.load(); }
 
  private:
+  struct SHandle {
+    bool bToken;
+    DWORD dwProcessId;  // the host's id for the host process and token
+    ACCESS_MASK access;
+  };
+
+  // True (with the last error set) when this call is scripted to fail.
+  bool Failing(ECall eCall, DWORD* pdwError = nullptr);
+  HANDLE NewHandle(const SHandle& handle);
+  void* Track(void* p);
+  const SHandle* HandleOf(HANDLE h) const;
+
   IMachine* m_pPrevious;
-  std::set<HANDLE> m_open;
+  mutable std::recursive_mutex m_lock;
+  std::map<DWORD, SProcess> m_processes;
+  std::map<HANDLE, SHandle> m_handles;
   uintptr_t m_nextHandle = 0x5000;
+  std::set<void*> m_allocations;
+  std::map<ECall, unsigned> m_calls;
+  std::map<ECall, std::map<unsigned, DWORD>> m_failures;  // occurrence -> error
+  std::map<DWORD, DWORD> m_privileges;                    // LUID -> attributes
+  std::map<DWORD, std::basic_string<OLECHAR>> m_privilegeNames;
+  std::vector<BYTE> m_lastRequest;
+  DWORD m_lastRequestLength = 0;
+  std::vector<std::string> m_trace;
 };

@@ -90,10 +90,22 @@ TEST(ModuleTest, LoadsAndFreesPair) {
 // callers take their "library missing" path.
 TEST(ModuleTest, WindowsOnlyLibrariesAreMissingNatively) {
   if (!kNativeLayer) GTEST_SKIP() << "these libraries exist on Windows";
-  for (LPCWSTR name : {OLESTR("wtsapi32.dll"), OLESTR("userenv.dll"), OLESTR("IEFRAME"),
-                       OLESTR("C:\\Windows\\System32\\WtsApi32.dll")}) {
+  for (LPCWSTR name :
+       {OLESTR("userenv.dll"), OLESTR("IEFRAME"), OLESTR("C:\\Windows\\System32\\UserEnv.dll")}) {
     EXPECT_EQ(FAILURE_OF(LoadLibraryW(name)), DWORD{ERROR_MOD_NOT_FOUND});
   }
+}
+
+// Natively the terminal-services library is the layer's own module, under
+// any spelling of its name, and stays loaded as a system library does.
+TEST(ModuleTest, TerminalServicesLibraryIsBuiltInNatively) {
+  if (!kNativeLayer) GTEST_SKIP() << "Windows has its own";
+  HMODULE module = LoadLibraryW(OLESTR("wtsapi32.dll"));
+  ASSERT_NE(module, nullptr);
+  EXPECT_EQ(LoadLibraryW(OLESTR("C:\\Windows\\System32\\WtsApi32.dll")), module);
+  EXPECT_NE(GetProcAddress(module, "WTSWaitSystemEvent"), nullptr);
+  EXPECT_TRUE(FreeLibrary(module));
+  EXPECT_NE(GetProcAddress(module, "WTSWaitSystemEvent"), nullptr);
 }
 
 }  // namespace

@@ -1,0 +1,182 @@
+// SIDs as text: ConvertSidToStringSidW and ConvertStringSidToSidW, and the
+// well-known aliases of the security descriptor language.
+#include <sddl.h>
+
+#include <cstdio>
+#include <cstring>
+#include <new>
+
+#include "sid_text.h"
+
+namespace kelmyr::winapi {
+namespace {
+
+struct SAlias {
+  const char16_t* pszAlias;
+  const char16_t* pszSid;
+};
+
+// Well-known SIDs that need no domain.
+constexpr SAlias kAliases[] = {
+    {u"AN", u"S-1-5-7"},      {u"AU", u"S-1-5-11"},     {u"BA", u"S-1-5-32-544"},
+    {u"BG", u"S-1-5-32-546"}, {u"BU", u"S-1-5-32-545"}, {u"CG", u"S-1-3-1"},
+    {u"CO", u"S-1-3-0"},      {u"IU", u"S-1-5-4"},      {u"LS", u"S-1-5-19"},
+    {u"NS", u"S-1-5-20"},     {u"NU", u"S-1-5-2"},      {u"OW", u"S-1-3-4"},
+    {u"PS", u"S-1-5-10"},     {u"RC", u"S-1-5-12"},     {u"SU", u"S-1-5-6"},
+    {u"SY", u"S-1-5-18"},     {u"WD", u"S-1-1-0"},      {u"AC", u"S-1-15-2-1"},
+    {u"LW", u"S-1-16-4096"},  {u"ME", u"S-1-16-8192"},  {u"MP", u"S-1-16-8448"},
+    {u"HI", u"S-1-16-12288"}, {u"SI", u"S-1-16-16384"},
+};
+
+// Parses digits of the base into a value no greater than the maximum.
+bool ParseNumber(std::u16string_view digits, unsigned base, uint64_t max, uint64_t* pValue) {
+  if (digits.empty()) return false;
+  uint64_t value = 0;
+  for (char16_t c : digits) {
+    unsigned digit;
+    if (c >= u'0' && c <= u'9') {
+      digit = static_cast<unsigned>(c - u'0');
+    } else if (base == 16 && c >= u'a' && c <= u'f') {
+      digit = static_cast<unsigned>(c - u'a' + 10);
+    } else if (base == 16 && c >= u'A' && c <= u'F') {
+      digit = static_cast<unsigned>(c - u'A' + 10);
+    } else {
+      return false;
+    }
+    if (digit >= base || value > (max - digit) / base) return false;
+    value = value * base + digit;
+  }
+  *pValue = value;
+  return true;
+}
+
+bool ParseStandardForm(std::u16string_view text, std::vector<BYTE>* pSid) {
+  if (text.size() < 2 || (text[0] != u'S' && text[0] != u's') || text[1] != u'-') return false;
+  text.remove_prefix(2);
+  std::vector<std::u16string_view> parts;
+  for (;;) {
+    const size_t dash = text.find(u'-');
+    parts.push_back(text.substr(0, dash));
+    if (dash == std::u16string_view::npos) break;
+    text.remove_prefix(dash + 1);
+  }
+  // Revision, authority, and at most 15 sub-authorities.
+  if (parts.size() < 2 || parts.size() > 2 + SID_MAX_SUB_AUTHORITIES) return false;
+  uint64_t revision = 0;
+  if (!ParseNumber(parts[0], 10, 255, &revision) || revision != SID_REVISION) return false;
+  uint64_t authority = 0;
+  const std::u16string_view authorityText = parts[1];
+  if (authorityText.size() > 2 && authorityText[0] == u'0' &&
+      (authorityText[1] == u'x' || authorityText[1] == u'X')) {
+    if (!ParseNumber(authorityText.substr(2), 16, 0xFFFFFFFFFFFFull, &authority)) return false;
+  } else if (!ParseNumber(authorityText, 10, 0xFFFFFFFFull, &authority)) {
+    return false;
+  }
+  std::vector<BYTE> sid(8 + 4 * (parts.size() - 2));
+  sid[0] = SID_REVISION;
+  sid[1] = static_cast<BYTE>(parts.size() - 2);
+  for (int i = 0; i < 6; ++i) sid[2 + i] = static_cast<BYTE>(authority >> (8 * (5 - i)));
+  for (size_t i = 2; i < parts.size(); ++i) {
+    uint64_t sub = 0;
+    if (!ParseNumber(parts[i], 10, 0xFFFFFFFFull, &sub)) return false;
+    const auto value = static_cast<DWORD>(sub);
+    std::memcpy(sid.data() + 8 + 4 * (i - 2), &value, sizeof value);
+  }
+  pSid->swap(sid);
+  return true;
+}
+
+// A copy of the text in memory from LocalAlloc, for the caller to free
+// with LocalFree.
+LPWSTR LocalCopy(const std::u16string& text) {
+  auto* psz = static_cast<LPWSTR>(LocalAlloc(LMEM_FIXED, (text.size() + 1) * sizeof(WCHAR)));
+  if (psz == nullptr) return nullptr;
+  text.copy(psz, text.size());
+  psz[text.size()] = u'\0';
+  return psz;
+}
+
+}  // namespace
+
+std::u16string SidText(PSID pSid) {
+  const auto* pBytes = static_cast<const BYTE*>(pSid);
+  uint64_t authority = 0;
+  for (int i = 2; i < 8; ++i) authority = (authority << 8) | pBytes[i];
+  char sz[40];
+  if (authority <= 0xFFFFFFFFull) {
+    std::snprintf(sz, sizeof sz, "S-%u-%llu", static_cast<unsigned>(pBytes[0]),
+                  static_cast<unsigned long long>(authority));
+  } else {
+    std::snprintf(sz, sizeof sz, "S-%u-0x%012llX", static_cast<unsigned>(pBytes[0]),
+                  static_cast<unsigned long long>(authority));
+  }
+  std::string text(sz);
+  for (BYTE i = 0; i < pBytes[1]; ++i) {
+    DWORD sub = 0;
+    std::memcpy(&sub, pBytes + 8 + 4 * i, sizeof sub);
+    std::snprintf(sz, sizeof sz, "-%lu", static_cast<unsigned long>(sub));
+    text.append(sz);
+  }
+  return std::u16string(text.begin(), text.end());
+}
+
+const char16_t* SidAlias(PSID pSid) {
+  const std::u16string text = SidText(pSid);
+  for (const SAlias& alias : kAliases) {
+    if (text == alias.pszSid) return alias.pszAlias;
+  }
+  return nullptr;
+}
+
+bool ParseSidText(std::u16string_view text, std::vector<BYTE>* pSid) {
+  for (const SAlias& alias : kAliases) {
+    if (text == alias.pszAlias) return ParseStandardForm(alias.pszSid, pSid);
+  }
+  return ParseStandardForm(text, pSid);
+}
+
+}  // namespace kelmyr::winapi
+
+using namespace kelmyr::winapi;
+
+BOOL WINAPI ConvertSidToStringSidW(PSID Sid, LPWSTR* StringSid) {
+  if (StringSid == nullptr) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  if (!IsValidSid(Sid)) {
+    SetLastError(ERROR_INVALID_SID);
+    return FALSE;
+  }
+  try {
+    LPWSTR psz = LocalCopy(SidText(Sid));
+    if (psz == nullptr) return FALSE;
+    *StringSid = psz;
+    return TRUE;
+  } catch (const std::bad_alloc&) {
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return FALSE;
+  }
+}
+
+BOOL WINAPI ConvertStringSidToSidW(LPCWSTR StringSid, PSID* Sid) {
+  if (StringSid == nullptr || Sid == nullptr) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  try {
+    std::vector<BYTE> sid;
+    if (!ParseSidText(StringSid, &sid)) {
+      SetLastError(ERROR_INVALID_SID);
+      return FALSE;
+    }
+    void* p = LocalAlloc(LMEM_FIXED, sid.size());
+    if (p == nullptr) return FALSE;
+    std::memcpy(p, sid.data(), sid.size());
+    *Sid = p;
+    return TRUE;
+  } catch (const std::bad_alloc&) {
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return FALSE;
+  }
+}

@@ -1,0 +1,91 @@
+// CScriptedCallContext: a COM+ security call context whose answers the test
+// decides: security on or off, the items "NumCallers" and "Callers", and
+// the chain of callers with their "SID" items, each read scriptable to fail
+// or to hold nothing. The objects it hands out count themselves, so that a
+// test can see that everything obtained was released.
+//
+// A test owns the context (one reference, its own) and hands it to the
+// scripted machine (pCallContext) or installs it for the thread's call
+// with CoSwitchCallContext.
+#pragma once
+
+#include <windows.h>
+
+#include <comsvcs.h>
+
+#include <atomic>
+#include <memory>
+#include <string>
+#include <vector>
+
+class CScriptedCallContext final : public ISecurityCallContext {
+ public:
+  struct SCaller {
+    std::vector<BYTE> sid;          // the bytes of the identity's "SID" item
+    HRESULT hrIdentity = S_OK;      // the callers collection's get_Item(index)
+    bool bNullIdentity = false;     // get_Item(index) succeeds with no object
+    HRESULT hrSid = S_OK;           // the identity's get_Item("SID")
+    bool bSidWithoutArray = false;  // the "SID" item holds no array
+  };
+
+  // What the "Callers" item holds.
+  enum class ECallers {
+    kCollection,         // a collection of the callers below
+    kEmpty,              // VT_EMPTY: no object
+    kWithoutCollection,  // an object without ISecurityCallersColl
+    kNullFromQuery,      // an object whose query succeeds with null
+  };
+
+  CScriptedCallContext();
+  ~CScriptedCallContext();
+  CScriptedCallContext(const CScriptedCallContext&) = delete;
+  CScriptedCallContext& operator=(const CScriptedCallContext&) = delete;
+
+  // A caller whose "SID" holds the SID of this text.
+  static SCaller Caller(LPCWSTR pszSid);
+
+  HRESULT hrIsSecurityEnabled = S_OK;
+  VARIANT_BOOL bSecurityEnabled = VARIANT_TRUE;
+  HRESULT hrNumCallers = S_OK;
+  HRESULT hrCallers = S_OK;
+  ECallers eCallers = ECallers::kCollection;
+  HRESULT hrCount = S_OK;
+  bool bCountOverride = false;  // answer lCount instead of the number of callers
+  LONG lCount = 0;
+  std::vector<SCaller> callers;
+
+  // References on this context besides the test's own, plus the objects it
+  // handed out that are still alive.
+  LONG Outstanding() const;
+  // The callers whose "SID" was read, by index, in order.
+  std::vector<LONG> SidsRead() const;
+
+  // IUnknown
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppvObject) override;
+  ULONG STDMETHODCALLTYPE AddRef() override;
+  ULONG STDMETHODCALLTYPE Release() override;
+  // IDispatch: no type information.
+  HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* pctinfo) override;
+  HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT, LCID, ITypeInfo**) override;
+  HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override;
+  HRESULT STDMETHODCALLTYPE Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*,
+                                   UINT*) override;
+  // ISecurityCallContext
+  HRESULT STDMETHODCALLTYPE get_Count(LONG* plCount) override;
+  HRESULT STDMETHODCALLTYPE get_Item(BSTR name, VARIANT* pItem) override;
+  HRESULT STDMETHODCALLTYPE get__NewEnum(IUnknown** ppEnum) override;
+  HRESULT STDMETHODCALLTYPE IsCallerInRole(BSTR bstrRole, VARIANT_BOOL* pfInRole) override;
+  HRESULT STDMETHODCALLTYPE IsSecurityEnabled(VARIANT_BOOL* pfIsEnabled) override;
+  HRESULT STDMETHODCALLTYPE IsUserInRole(VARIANT* pUser, BSTR bstrRole,
+                                         VARIANT_BOOL* pfInRole) override;
+
+  // Shared with the objects handed out.
+  struct SShared {
+    std::atomic<LONG> liveObjects{0};
+    std::vector<LONG> sidsRead;
+  };
+
+ private:
+  std::atomic<LONG> m_refs{1};
+  std::shared_ptr<SShared> m_pShared;
+};
