@@ -1,0 +1,198 @@
+// Value protection leaves no secret behind in memory it gives back: the
+// plaintexts, the blob the platform returned and the entropy are wiped on
+// the paths that succeed and on those that fail.
+//
+// This program replaces the global allocation functions and the platform's
+// LocalAlloc and LocalFree (it exports its own, which the platform library
+// then calls too), so that it can look at every block as it is released.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include "common/dpapi_test_keys.h"
+#include "security/protect.h"
+#include "security/protect_test_util.h"
+#include "support/scopedsafearray.h"
+
+namespace {
+
+struct alignas(std::max_align_t) CHeader {
+  size_t cb;
+};
+
+// What the watched releases held.
+struct SReleased {
+  int cBlocks = 0;
+  int cWithSecret = 0;
+  int cWithEntropy = 0;
+  int cLocalBlocks = 0;
+  int cLocalNotZero = 0;
+};
+
+bool gWatching = false;
+SReleased gReleased;
+Bytes* gpSecret = nullptr;
+
+bool Holds(const void* p, size_t cb, const BYTE* pbNeedle, size_t cbNeedle) {
+  const auto* bytes = static_cast<const BYTE*>(p);
+  for (size_t i = 0; cbNeedle != 0 && i + cbNeedle <= cb; ++i) {
+    if (std::memcmp(bytes + i, pbNeedle, cbNeedle) == 0) return true;
+  }
+  return false;
+}
+
+void* Allocate(size_t cb, bool bZero) {
+  void* p = bZero ? std::calloc(1, sizeof(CHeader) + cb) : std::malloc(sizeof(CHeader) + cb);
+  if (p == nullptr) return nullptr;
+  static_cast<CHeader*>(p)->cb = cb;
+  return static_cast<CHeader*>(p) + 1;
+}
+
+// Inspects a block about to be released; true when it is all zero.
+bool Inspect(void* p) {
+  const CHeader* pHeader = static_cast<CHeader*>(p) - 1;
+  const auto* bytes = static_cast<const BYTE*>(p);
+  bool bZero = true;
+  for (size_t i = 0; i < pHeader->cb && bZero; ++i) bZero = bytes[i] == 0;
+  if (gWatching) {
+    ++gReleased.cBlocks;
+    // A fragment of the secret, so that partial copies are found too.
+    if (Holds(p, pHeader->cb, gpSecret->data() + 4, 8)) ++gReleased.cWithSecret;
+    if (Holds(p, pHeader->cb, kExpectedEntropy + 2, 8)) ++gReleased.cWithEntropy;
+  }
+  return bZero;
+}
+
+void Release(void* p) {
+  if (p == nullptr) return;
+  Inspect(p);
+  std::free(static_cast<CHeader*>(p) - 1);
+}
+
+}  // namespace
+
+void* operator new(size_t cb) {
+  void* p = Allocate(cb, false);
+  if (p == nullptr) throw std::bad_alloc();
+  return p;
+}
+void operator delete(void* p) noexcept { Release(p); }
+void operator delete(void* p, size_t) noexcept { Release(p); }
+void* operator new[](size_t cb) { return operator new(cb); }
+void* operator new(size_t cb, const std::nothrow_t&) noexcept { return Allocate(cb, false); }
+void* operator new[](size_t cb, const std::nothrow_t&) noexcept { return Allocate(cb, false); }
+void operator delete[](void* p) noexcept { Release(p); }
+void operator delete[](void* p, size_t) noexcept { Release(p); }
+
+extern "C" HLOCAL WINAPI LocalAlloc(UINT uFlags, SIZE_T uBytes) {
+  void* p = Allocate(uBytes, (uFlags & LMEM_ZEROINIT) != 0);
+  if (p == nullptr) SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+  return p;
+}
+
+extern "C" HLOCAL WINAPI LocalFree(HLOCAL hMem) {
+  if (hMem == nullptr) return nullptr;
+  const bool bZero = Inspect(hMem);
+  if (gWatching) {
+    ++gReleased.cLocalBlocks;
+    if (!bZero) ++gReleased.cLocalNotZero;
+  }
+  std::free(static_cast<CHeader*>(hMem) - 1);
+  return nullptr;
+}
+
+namespace {
+
+class ValueProtectionWipe : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    gpSecret = &m_secret;
+    gReleased = {};
+  }
+
+  // Runs the call while watching the releases.
+  template <class F>
+  SReleased Watch(F&& call) {
+    gReleased = {};
+    gWatching = true;
+    call();
+    gWatching = false;
+    return gReleased;
+  }
+
+  CDpapiTestKeys m_keys;
+  Bytes m_secret = {'P', 'I', 'N', '-', 'S', 'E', 'C', 'R', 'E', 'T', '-', '7',
+                    '3', '9', '1', '-', 'A', 'B', 'C', 'D', 'E', 'F', 'G', 'H'};
+};
+
+TEST_F(ValueProtectionWipe, ByteValueLeavesNothingBehindOnBothWays) {
+  CScopedSafeArray value(MakeVector(VT_UI1, 0, m_secret));
+  CScopedSafeArray protectedValue;
+  CScopedSafeArray restored;
+  SReleased released =
+      Watch([&] { EXPECT_EQ(EncryptValue(value.Get(), protectedValue.Receive()), S_OK); });
+  // The blob returned by the platform was the only local block, and was wiped.
+  EXPECT_EQ(released.cLocalBlocks, 1);
+  EXPECT_EQ(released.cLocalNotZero, 0);
+  EXPECT_EQ(released.cWithEntropy, 0);
+  EXPECT_GT(released.cBlocks, released.cLocalBlocks);  // the entropy buffer was seen too
+
+  released =
+      Watch([&] { EXPECT_EQ(DecryptValue(protectedValue.Get(), restored.Receive()), S_OK); });
+  // The plaintext (wiped) and the description (not a secret).
+  EXPECT_EQ(released.cLocalBlocks, 2);
+  EXPECT_EQ(released.cLocalNotZero, 1);
+  EXPECT_EQ(released.cWithSecret, 0);
+  EXPECT_EQ(released.cWithEntropy, 0);
+  EXPECT_EQ(DataOf(restored.Get()), m_secret);
+}
+
+TEST_F(ValueProtectionWipe, StringListLeavesNothingBehind) {
+  const OleText secret(m_secret.begin(), m_secret.end());
+  // Long enough for the list buffer to grow several times.
+  std::vector<OptText> strings(40, secret);
+  CScopedSafeArray value(MakeStrings(0, strings));
+  CScopedSafeArray protectedValue;
+  CScopedSafeArray restored;
+  const Bytes wideSecret = Utf16Bytes(secret);
+  gpSecret = const_cast<Bytes*>(&wideSecret);
+  SReleased released =
+      Watch([&] { EXPECT_EQ(EncryptValue(value.Get(), protectedValue.Receive()), S_OK); });
+  EXPECT_EQ(released.cWithSecret, 0);
+  EXPECT_EQ(released.cWithEntropy, 0);
+  EXPECT_EQ(released.cLocalNotZero, 0);
+  released =
+      Watch([&] { EXPECT_EQ(DecryptValue(protectedValue.Get(), restored.Receive()), S_OK); });
+  EXPECT_EQ(released.cWithSecret, 0);
+  EXPECT_EQ(StringsOf(restored.Get()), strings);
+}
+
+TEST_F(ValueProtectionWipe, FailedRestorationsWipeTheirPlaintext) {
+  // Opened, then refused: the size does not fit the type.
+  Bytes misfit = m_secret;
+  misfit.push_back('!');
+  CScopedSafeArray sealed(SealProtected(OLESTR("UINT"), misfit));
+  SAFEARRAY* psaOut = nullptr;
+  SReleased released = Watch([&] { EXPECT_EQ(DecryptValue(sealed.Get(), &psaOut), E_FAIL); });
+  EXPECT_EQ(released.cWithSecret, 0);
+  EXPECT_EQ(released.cLocalBlocks, 2);
+
+  // A damaged tag: the platform decrypts before it checks the tag, and must
+  // wipe what it decrypted.
+  CScopedSafeArray value(MakeVector(VT_UI1, 0, m_secret));
+  CScopedSafeArray protectedValue;
+  ASSERT_EQ(EncryptValue(value.Get(), protectedValue.Receive()), S_OK);
+  Bytes blob = DataOf(protectedValue.Get());
+  blob.back() ^= 1;
+  CScopedSafeArray damaged(MakeVector(VT_UI1, 0, blob));
+  released = Watch([&] { EXPECT_EQ(DecryptValue(damaged.Get(), &psaOut), E_FAIL); });
+  EXPECT_EQ(released.cWithSecret, 0);
+  EXPECT_EQ(released.cWithEntropy, 0);
+  EXPECT_EQ(psaOut, nullptr);
+}
+
+}  // namespace
