@@ -7,6 +7,7 @@ packages=(
   cmake ninja-build g++ clang-format
   libgtest-dev googletest libbenchmark-dev
   libsqlite3-dev libssl-dev libsystemd-dev
+  clang-14 libclang-rt-14-dev
   g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev
   wine64 wine64-tools
 )

@@ -4,6 +4,7 @@
 #   native-tsan  ThreadSanitizer, the tests labelled "concurrency" only;
 #   windows      the mingw-w64 build, all tests under Wine;
 #   native-release  benchmarks in Release, run briefly as a smoke check.
+#   native-fuzz  the fuzzers (clang, libFuzzer, ASan, UBSan), 20 s each.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -44,5 +45,8 @@ step "native-release: benchmarks (smoke)"
 cmake --preset native-release >/dev/null
 cmake --build --preset native-release -j "$jobs"
 bash scripts/bench.sh --smoke
+
+step "native-fuzz: fuzzers for a bounded time"
+bash scripts/fuzz.sh
 
 step "done in $(( $(date +%s) - start )) s"

@@ -1,0 +1,38 @@
+// DecryptValue on arbitrary bytes: the blob parsing and authentication of
+// the platform's CryptUnprotectData, both key tries and every failure path.
+// The seeds are real protected values of the fixed fuzzing keys, so that
+// mutations start from blobs that open.
+#include <windows.h>
+
+#include <oleauto.h>
+
+#include <cstdint>
+#include <cstring>
+
+#include "fuzz_keys.h"
+#include "security/protect.h"
+#include "support/qvlog.h"
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  qvlogSetLevelMask(0);
+  InstallFixedFuzzKeys();
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pbData, size_t cbData) {
+  if (cbData > 1 << 16) return 0;
+  SAFEARRAY* psa = SafeArrayCreateVector(VT_UI1, 0, static_cast<ULONG>(cbData));
+  if (psa == nullptr) return 0;
+  void* pv = nullptr;
+  if (SUCCEEDED(SafeArrayAccessData(psa, &pv))) {
+    if (cbData != 0) std::memcpy(pv, pbData, cbData);
+    SafeArrayUnaccessData(psa);
+  }
+  SAFEARRAY* psaValue = nullptr;
+  const HRESULT hr = DecryptValue(psa, &psaValue);
+  // A failure never hands out an array; nothing but a restored value does.
+  if (FAILED(hr) && psaValue != nullptr) __builtin_trap();
+  SafeArrayDestroy(psaValue);
+  SafeArrayDestroy(psa);
+  return 0;
+}
