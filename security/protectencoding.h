@@ -2,14 +2,14 @@
 // element type, under which description, and how DecryptValue rebuilds an
 // array from a description and a plaintext that passed authentication.
 //
-// | element type | description | plaintext | restored as |
-// | --- | --- | --- | --- |
-// | VT_BSTR, one dimension | "BSTR" | the string list | VT_BSTR vector |
-// | VT_I1 | "I1" | the data area | VT_I1 vector |
-// | VT_UI1, one dimension | "UI1" | the data area | VT_UI1 vector |
-// | VT_UI1, two dimensions | "UI1_MULTI <rgsabound[0]> <rgsabound[1]> " | the data area | VT_UI1
-// matrix of the same shape | | VT_I8, VT_UI8, VT_INT, VT_UINT | "I8", "UI8", "INT", "UINT" | the
-// data area | vector of that type |
+// Each element type, its description, what is sealed, and what comes back:
+//   VT_BSTR, one dimension: "BSTR", the string list, a VT_BSTR vector;
+//   VT_I1: "I1", the data area, a VT_I1 vector;
+//   VT_UI1, one dimension: "UI1", the data area, a VT_UI1 vector;
+//   VT_UI1, two dimensions: "UI1_MULTI <rgsabound[0]> <rgsabound[1]> ", the
+//     data area, a VT_UI1 matrix of the same shape;
+//   VT_I8, VT_UI8, VT_INT, VT_UINT: "I8", "UI8", "INT", "UINT", the data
+//     area, a vector of that type.
 //
 // Types other than VT_BSTR and VT_UI1 with several dimensions are sealed
 // whole and come back as flat vectors; lower bounds are not kept.

@@ -9,12 +9,14 @@
 //
 // Where the key files are:
 //
-// | who | user key | machine key |
-// | --- | --- | --- |
-// | anyone, when KELMYR_DPAPI_KEYS is set | <that folder>/user-<SID>.key | <that
-// folder>/machine.key | | root | /var/lib/kelmyr/dpapi/user-S-1-5-18.key |
-// /var/lib/kelmyr/dpapi/machine.key | | other users | $XDG_STATE_HOME/kelmyr/dpapi/user-<SID>.key
-// (or ~/.local/state/...) | /var/lib/kelmyr/dpapi/machine.key |
+//   anyone, when KELMYR_DPAPI_KEYS is set:
+//     user key <that folder>/user-<SID>.key, machine key <that folder>/machine.key;
+//   root:
+//     user key /var/lib/kelmyr/dpapi/user-S-1-5-18.key,
+//     machine key /var/lib/kelmyr/dpapi/machine.key;
+//   other users:
+//     user key $XDG_STATE_HOME/kelmyr/dpapi/user-<SID>.key (or ~/.local/state/...),
+//     machine key /var/lib/kelmyr/dpapi/machine.key.
 //
 // Missing folders are created with mode 0700.
 #pragma once
