@@ -12,6 +12,7 @@
 #include <windows.h>
 
 #include <comsvcs.h>
+#include <objbase.h>
 
 #include <atomic>
 #include <memory>
@@ -88,4 +89,24 @@ class CScriptedCallContext final : public ISecurityCallContext {
  private:
   std::atomic<LONG> m_refs{1};
   std::shared_ptr<SShared> m_pShared;
+};
+
+// Installs a call context for the current thread's call for the scope's
+// lifetime, as a host serving a call does; Result() is what the switch
+// answered.
+class CInstalledCallContext {
+ public:
+  explicit CInstalledCallContext(IUnknown* pContext)
+      : m_hr(CoSwitchCallContext(pContext, &m_pPrevious)) {}
+  ~CInstalledCallContext() {
+    IUnknown* pMine = nullptr;
+    if (SUCCEEDED(m_hr)) CoSwitchCallContext(m_pPrevious, &pMine);
+  }
+  CInstalledCallContext(const CInstalledCallContext&) = delete;
+  CInstalledCallContext& operator=(const CInstalledCallContext&) = delete;
+  HRESULT Result() const { return m_hr; }
+
+ private:
+  IUnknown* m_pPrevious = nullptr;
+  HRESULT m_hr;
 };

@@ -83,22 +83,6 @@ class CChildProcess {
   bool m_bReady = false;
 };
 
-// Installs a call context for the current thread's call for the scope's
-// lifetime, as a host serving a call does.
-class CInstalledCallContext {
- public:
-  explicit CInstalledCallContext(IUnknown* pContext) {
-    EXPECT_EQ(CoSwitchCallContext(pContext, &m_pPrevious), S_OK);
-  }
-  ~CInstalledCallContext() {
-    IUnknown* pMine = nullptr;
-    CoSwitchCallContext(m_pPrevious, &pMine);
-  }
-
- private:
-  IUnknown* m_pPrevious = nullptr;
-};
-
 struct SJudgement {
   HRESULT hr;
   BOOL bTrusted;
@@ -176,6 +160,7 @@ TEST_F(CallerNativeTest, CallChainOfAnInstalledCallContext) {
     context.callers = {CScriptedCallContext::Caller(c.caller.c_str())};
     {
       CInstalledCallContext installed(&context);
+      ASSERT_EQ(installed.Result(), S_OK);
       const SJudgement judgement = Judge(child.Pid());
       EXPECT_EQ(judgement.hr, S_OK);
       EXPECT_EQ(judgement.bTrusted != FALSE, c.bTrusted);

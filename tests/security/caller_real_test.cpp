@@ -46,22 +46,6 @@ std::basic_string<OLECHAR> OwnerOfThisProcess() {
   return text;
 }
 
-// Installs a call context for the current thread's call for the scope's
-// lifetime, as a host serving a call does.
-class CInstalledCallContext {
- public:
-  explicit CInstalledCallContext(IUnknown* pContext) {
-    EXPECT_EQ(CoSwitchCallContext(pContext, &m_pPrevious), S_OK);
-  }
-  ~CInstalledCallContext() {
-    IUnknown* pMine = nullptr;
-    CoSwitchCallContext(m_pPrevious, &pMine);
-  }
-
- private:
-  IUnknown* m_pPrevious = nullptr;
-};
-
 TEST(CallerOnTheRealMachine, WithoutCallContextNoOrdinaryProcessIsTrusted) {
   BOOL bTrusted = FALSE;
   EXPECT_EQ(CheckClientCaller(GetCurrentProcessId(), &bTrusted), RPC_E_CALL_COMPLETE);
@@ -75,6 +59,7 @@ TEST(CallerOnTheRealMachine, OwnerInTheInstalledCallChainIsTrusted) {
                      CScriptedCallContext::Caller(OwnerOfThisProcess().c_str())};
   {
     CInstalledCallContext installed(&context);
+    ASSERT_EQ(installed.Result(), S_OK);
     BOOL bTrusted = FALSE;
     EXPECT_EQ(CheckClientCaller(GetCurrentProcessId(), &bTrusted), S_OK) << sink.Dump();
     EXPECT_TRUE(bTrusted);
