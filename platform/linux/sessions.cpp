@@ -202,21 +202,36 @@ bool ReadSession(const SSdLoginEntryPoints& api, const char* pszSession, SSessio
   return true;
 }
 
+// The session list of sd_get_sessions, released on every path (a failed
+// allocation while the sessions are read included).
+class CSessionNames {
+ public:
+  explicit CSessionNames(const SSdLoginEntryPoints& api) : m_count(api.sd_get_sessions(&m_ppsz)) {}
+  ~CSessionNames() {
+    if (m_ppsz == nullptr) return;
+    for (int i = 0; i < m_count; ++i) std::free(m_ppsz[i]);
+    std::free(m_ppsz);
+  }
+  CSessionNames(const CSessionNames&) = delete;
+  CSessionNames& operator=(const CSessionNames&) = delete;
+  int Count() const { return m_ppsz != nullptr ? m_count : 0; }
+  const char* operator[](int i) const { return m_ppsz[i]; }
+
+ private:
+  char** m_ppsz = nullptr;
+  int m_count;
+};
+
 // The terminal sessions now, in logind's order; empty when they cannot be
 // read.
 std::vector<SSession> CurrentSessions(const SSdLoginEntryPoints& api) {
-  char** ppszSessions = nullptr;
-  const int count = api.sd_get_sessions(&ppszSessions);
+  const CSessionNames names(api);
   std::vector<SSession> sessions;
-  for (int i = 0; i < count && ppszSessions != nullptr; ++i) {
+  for (int i = 0; i < names.Count(); ++i) {
     SSession session;
-    if (ppszSessions[i] != nullptr && ReadSession(api, ppszSessions[i], &session)) {
+    if (names[i] != nullptr && ReadSession(api, names[i], &session)) {
       sessions.push_back(std::move(session));
     }
-  }
-  if (ppszSessions != nullptr) {
-    for (int i = 0; i < count; ++i) std::free(ppszSessions[i]);
-    std::free(ppszSessions);
   }
   return sessions;
 }
