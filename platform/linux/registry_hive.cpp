@@ -327,10 +327,14 @@ LONG CHive::Open(const std::string& path, bool bCreateFolder,
 LONG CHive::Initialise() {
   // The header is read before anything is written, so that a file that is
   // not a hive is refused untouched.
+  // Both are read in one read transaction: another process creating the
+  // hive meanwhile must not be seen half (no identifier yet, but tables).
   int64_t appId = 0;
   int64_t cObjects = 0;
-  int rc = QueryInteger(m_pDb, "PRAGMA application_id", &appId);
+  int rc = sqlite3_exec(m_pDb, "BEGIN", nullptr, nullptr, nullptr);
   if (rc == SQLITE_OK) rc = QueryInteger(m_pDb, "SELECT count(*) FROM sqlite_master", &cObjects);
+  if (rc == SQLITE_OK) rc = QueryInteger(m_pDb, "PRAGMA application_id", &appId);
+  sqlite3_exec(m_pDb, rc == SQLITE_OK ? "COMMIT" : "ROLLBACK", nullptr, nullptr, nullptr);
   if (rc != SQLITE_OK) return ErrorOfSqlite(rc);
   const bool bReadOnly = sqlite3_db_readonly(m_pDb, "main") == 1;
   bool bNew = false;
@@ -347,8 +351,19 @@ LONG CHive::Initialise() {
   }
 
   if (!bReadOnly) {
-    rc = sqlite3_exec(m_pDb, "PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL", nullptr, nullptr,
-                      nullptr);
+    // Switching a new hive to WAL needs the file to itself for a moment, and
+    // SQLite answers SQLITE_BUSY at once instead of calling the busy
+    // handler while another process opens the same new hive; the switch is
+    // retried for up to the busy time-out. Once a hive is in WAL mode the
+    // switch is a no-op.
+    for (int cWaitedMs = 0;; ++cWaitedMs) {
+      rc = sqlite3_exec(m_pDb, "PRAGMA journal_mode=WAL", nullptr, nullptr, nullptr);
+      if ((rc & 0xFF) != SQLITE_BUSY || cWaitedMs >= kBusyTimeoutMs) break;
+      sqlite3_sleep(1);
+    }
+    if (rc == SQLITE_OK) {
+      rc = sqlite3_exec(m_pDb, "PRAGMA synchronous=NORMAL", nullptr, nullptr, nullptr);
+    }
     if (rc != SQLITE_OK) return ErrorOfSqlite(rc);
   }
   rc = sqlite3_exec(m_pDb, "PRAGMA foreign_keys=ON", nullptr, nullptr, nullptr);
