@@ -181,6 +181,7 @@ typedef struct _ACL {
   WORD Sbz2;
 } ACL, *PACL;
 #define ACL_REVISION 2
+#define ACL_REVISION_DS 4
 
 typedef struct _ACE_HEADER {
   BYTE AceType;

@@ -228,14 +228,27 @@ void AppendAceFlags(std::u16string* pOut, BYTE flags) {
   }
 }
 
-// The entries of a list whose kind is wanted (label entries or the others).
-bool AppendAces(std::u16string* pOut, PACL pAcl, bool bLabels) {
+// The entries of a list whose kind is wanted (label entries, the others or
+// both), in the list's order. False for a list that is malformed: a wrong
+// revision, or an entry or its SID that does not fit where the list says.
+bool AppendAces(std::u16string* pOut, PACL pAcl, bool bOthers, bool bLabels) {
   ACL acl;
   std::memcpy(&acl, pAcl, sizeof acl);
+  if ((acl.AclRevision != ACL_REVISION && acl.AclRevision != ACL_REVISION_DS) ||
+      acl.AclSize < sizeof acl) {
+    return false;
+  }
+  constexpr size_t kSidOffset = offsetof(ACCESS_ALLOWED_ACE, SidStart);
+  constexpr size_t kSidHeaderBytes = 8;  // revision, count, authority
   const BYTE* pAce = reinterpret_cast<const BYTE*>(pAcl) + sizeof acl;
+  size_t cbRemaining = acl.AclSize - sizeof acl;
   for (WORD i = 0; i < acl.AceCount; ++i) {
+    if (cbRemaining < kSidOffset + kSidHeaderBytes) return false;
     ACCESS_ALLOWED_ACE ace;
-    std::memcpy(&ace, pAce, sizeof ace);
+    std::memcpy(&ace, pAce, kSidOffset);
+    const size_t cbAce = ace.Header.AceSize;
+    const size_t cbSid = kSidHeaderBytes + 4 * size_t{pAce[kSidOffset + 1]};
+    if (cbAce > cbRemaining || cbAce < kSidOffset + cbSid) return false;
     const char* pszType = nullptr;
     switch (ace.Header.AceType) {
       case ACCESS_ALLOWED_ACE_TYPE:
@@ -254,9 +267,9 @@ bool AppendAces(std::u16string* pOut, PACL pAcl, bool bLabels) {
         return false;
     }
     const bool bLabel = ace.Header.AceType == SYSTEM_MANDATORY_LABEL_ACE_TYPE;
-    PSID pSid = const_cast<BYTE*>(pAce) + offsetof(ACCESS_ALLOWED_ACE, SidStart);
+    PSID pSid = const_cast<BYTE*>(pAce) + kSidOffset;
     if (!IsValidSid(pSid)) return false;
-    if (bLabel == bLabels) {
+    if (bLabel ? bLabels : bOthers) {
       pOut->push_back(u'(');
       AppendAscii(pOut, pszType);
       pOut->push_back(u';');
@@ -267,7 +280,8 @@ bool AppendAces(std::u16string* pOut, PACL pAcl, bool bLabels) {
       pOut->append(SidInSddl(pSid));
       pOut->push_back(u')');
     }
-    pAce += ace.Header.AceSize;
+    pAce += cbAce;
+    cbRemaining -= cbAce;
   }
   return true;
 }
@@ -299,7 +313,7 @@ DWORD DescriptorText(PSECURITY_DESCRIPTOR pSd, SECURITY_INFORMATION info, std::u
     AppendListFlags(&text, parts.control, true);
     if (parts.pDacl == nullptr) {
       text.append(u"NO_ACCESS_CONTROL");
-    } else if (!AppendAces(&text, parts.pDacl, false)) {
+    } else if (!AppendAces(&text, parts.pDacl, true, false)) {
       return ERROR_INVALID_ACL;
     }
   }
@@ -310,10 +324,8 @@ DWORD DescriptorText(PSECURITY_DESCRIPTOR pSd, SECURITY_INFORMATION info, std::u
     AppendListFlags(&text, parts.control, false);
     if (parts.pSacl == nullptr) {
       text.append(u"NO_ACCESS_CONTROL");
-    } else if (((info & SACL_SECURITY_INFORMATION) != 0 &&
-                !AppendAces(&text, parts.pSacl, false)) ||
-               ((info & LABEL_SECURITY_INFORMATION) != 0 &&
-                !AppendAces(&text, parts.pSacl, true))) {
+    } else if (!AppendAces(&text, parts.pSacl, (info & SACL_SECURITY_INFORMATION) != 0,
+                           (info & LABEL_SECURITY_INFORMATION) != 0)) {
       return ERROR_INVALID_ACL;
     }
   }
@@ -392,10 +404,8 @@ BOOL WINAPI ConvertSecurityDescriptorToStringSecurityDescriptorW(
       SetLastError(error);
       return FALSE;
     }
-    auto* psz = static_cast<LPWSTR>(LocalAlloc(LMEM_FIXED, (text.size() + 1) * sizeof(WCHAR)));
+    LPWSTR psz = LocalCopy(text);
     if (psz == nullptr) return FALSE;
-    text.copy(psz, text.size());
-    psz[text.size()] = u'\0';
     *StringSecurityDescriptor = psz;
     if (StringSecurityDescriptorLen != nullptr) {
       *StringSecurityDescriptorLen = static_cast<ULONG>(text.size() + 1);

@@ -419,6 +419,20 @@ TEST(SecurityInfoTest, TextOfAHandBuiltDescriptor) {
   EXPECT_EQ(OleString(text.Get()),
             OleString(OLESTR("O:SYG:BAD:P(A;OICI;FA;;;BU)(D;;GA;;;WD)(A;;0x1fffff;;;S-1-5-21-1-2-3-"
                              "1001)(A;ID;RCWD;;;SY)")));
+
+#ifndef _WIN32
+  // A list whose size leaves out part of its last entry is refused, and
+  // nothing beyond the list's size is read (the buffer ends there).
+  acl.AclSize = static_cast<WORD>(dacl.size() - 4);
+  std::memcpy(sd.data() + header.Dacl, &acl, sizeof acl);
+  sd.resize(sd.size() - 4);
+  sd.shrink_to_fit();
+  CLocal<WCHAR> refused;
+  SetLastError(0);
+  EXPECT_FALSE(ConvertSecurityDescriptorToStringSecurityDescriptorW(
+      sd.data(), SDDL_REVISION_1, DACL_SECURITY_INFORMATION, refused.Put(), nullptr));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_ACL));
+#endif
 }
 
 // A call context object for the current call, as a host installs one.
