@@ -1,5 +1,7 @@
 #include "accounts.h"
 
+#include <errno.h>
+#include <pwd.h>
 #include <unistd.h>
 
 #include <cctype>
@@ -7,6 +9,7 @@
 #include <cstring>
 #include <fstream>
 #include <string>
+#include <vector>
 
 namespace kelmyr::winapi {
 namespace {
@@ -105,6 +108,7 @@ bool GroupSid(gid_t gid, SAccountSid* pSid) noexcept {
   return DomainSid(kGroupRidBase + 2 * static_cast<uint64_t>(gid), pSid);
 }
 
+// The SIDs made here have a small authority, so it is always in decimal.
 std::u16string SidToString(const SAccountSid& sid) {
   uint64_t authority = 0;
   for (int i = 2; i < 8; ++i) authority = (authority << 8) | sid.bytes[i];
@@ -119,6 +123,24 @@ std::u16string SidToString(const SAccountSid& sid) {
     text.append(sz);
   }
   return std::u16string(text.begin(), text.end());
+}
+
+bool LookUpUser(uid_t uid, SUserEntry* pEntry) {
+  std::vector<char> buffer(16384);
+  for (;;) {
+    passwd entry{};
+    passwd* pFound = nullptr;
+    const int rc = getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &pFound);
+    if (rc == ERANGE && buffer.size() < (size_t{1} << 20)) {
+      buffer.resize(buffer.size() * 2);
+      continue;
+    }
+    if (rc != 0 || pFound == nullptr) return false;
+    pEntry->name = pFound->pw_name != nullptr ? pFound->pw_name : "";
+    pEntry->home = pFound->pw_dir != nullptr ? pFound->pw_dir : "";
+    pEntry->gid = pFound->pw_gid;
+    return true;
+  }
 }
 
 }  // namespace kelmyr::winapi

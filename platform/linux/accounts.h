@@ -41,4 +41,15 @@ bool GroupSid(gid_t gid, SAccountSid* pSid) noexcept;
 // The text form "S-1-5-..." of a SID made by UserSid or GroupSid.
 std::u16string SidToString(const SAccountSid& sid);
 
+// What the user database holds of an account.
+struct SUserEntry {
+  std::string name;
+  std::string home;
+  gid_t gid = 0;
+};
+
+// The user database entry of uid; false when it has none or cannot be
+// read.
+bool LookUpUser(uid_t uid, SUserEntry* pEntry);
+
 }  // namespace kelmyr::winapi

@@ -4,7 +4,6 @@
 #include <fcntl.h>
 #include <openssl/crypto.h>
 #include <openssl/rand.h>
-#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -233,14 +232,9 @@ bool HomeFolder(uid_t euid, std::string* pHome) {
     *pHome = pszHome;
     return true;
   }
-  std::vector<char> buffer(16384);
-  passwd pw;
-  passwd* pResult = nullptr;
-  if (getpwuid_r(euid, &pw, buffer.data(), buffer.size(), &pResult) != 0 || pResult == nullptr ||
-      !IsSet(pResult->pw_dir)) {
-    return false;
-  }
-  *pHome = pResult->pw_dir;
+  SUserEntry user;
+  if (!LookUpUser(euid, &user) || user.home.empty()) return false;
+  *pHome = std::move(user.home);
   return true;
 }
 

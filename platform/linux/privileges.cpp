@@ -7,6 +7,7 @@
 #include <new>
 
 #include "processes.h"
+#include "registry_names.h"
 
 namespace kelmyr::winapi {
 namespace {
@@ -105,12 +106,10 @@ constexpr SCapabilityPrivilege kCapabilityPrivileges[] = {
 
 constexpr DWORD kEnabledByDefault = SE_PRIVILEGE_ENABLED | SE_PRIVILEGE_ENABLED_BY_DEFAULT;
 
-char16_t Upper(char16_t c) { return c >= u'a' && c <= u'z' ? static_cast<char16_t>(c - 32) : c; }
-
 bool EqualNoCase(std::u16string_view a, std::u16string_view b) {
   if (a.size() != b.size()) return false;
   for (size_t i = 0; i < a.size(); ++i) {
-    if (Upper(a[i]) != Upper(b[i])) return false;
+    if (registry::UpcaseUnit(a[i]) != registry::UpcaseUnit(b[i])) return false;
   }
   return true;
 }

@@ -1,9 +1,10 @@
 #include "registry_location.h"
 
-#include <pwd.h>
 #include <unistd.h>
 
 #include <cstdlib>
+
+#include "accounts.h"
 
 namespace kelmyr::winapi::registry {
 namespace {
@@ -34,10 +35,8 @@ bool HiveLocationFrom(const char* pszRegistry, uid_t euid, const char* pszStateH
 bool CurrentHiveLocation(SHiveLocation* pLocation) {
   const uid_t euid = geteuid();
   const char* pszHome = std::getenv("HOME");
-  if (!IsSet(pszHome)) {
-    const passwd* pw = getpwuid(euid);
-    pszHome = pw != nullptr ? pw->pw_dir : nullptr;
-  }
+  SUserEntry user;
+  if (!IsSet(pszHome)) pszHome = LookUpUser(euid, &user) ? user.home.c_str() : nullptr;
   return HiveLocationFrom(std::getenv("KELMYR_REGISTRY"), euid, std::getenv("XDG_STATE_HOME"),
                           pszHome, pLocation);
 }

@@ -3,7 +3,6 @@
 #include <dlfcn.h>
 #include <errno.h>
 #include <poll.h>
-#include <pwd.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 #include <wtsapi32.h>
@@ -19,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "accounts.h"
 #include "platform/session_source.h"
 #include "privileges.h"
 #include "processes.h"
@@ -270,13 +270,8 @@ std::u16string WinStationNameOf(const SSession& session) {
 }
 
 std::u16string UserNameOf(uid_t uid) {
-  std::vector<char> buffer(16384);
-  passwd entry{};
-  passwd* pEntry = nullptr;
-  if (getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &pEntry) == 0 && pEntry != nullptr) {
-    return FromUtf8(pEntry->pw_name);
-  }
-  return FromUtf8(std::to_string(uid));
+  SUserEntry user;
+  return FromUtf8(LookUpUser(uid, &user) ? user.name : std::to_string(uid));
 }
 
 std::u16string ComputerName() {

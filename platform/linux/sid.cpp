@@ -86,8 +86,8 @@ bool ParseStandardForm(std::u16string_view text, std::vector<BYTE>* pSid) {
   return true;
 }
 
-// A copy of the text in memory from LocalAlloc, for the caller to free
-// with LocalFree.
+}  // namespace
+
 LPWSTR LocalCopy(const std::u16string& text) {
   auto* psz = static_cast<LPWSTR>(LocalAlloc(LMEM_FIXED, (text.size() + 1) * sizeof(WCHAR)));
   if (psz == nullptr) return nullptr;
@@ -95,8 +95,6 @@ LPWSTR LocalCopy(const std::u16string& text) {
   psz[text.size()] = u'\0';
   return psz;
 }
-
-}  // namespace
 
 std::u16string SidText(PSID pSid) {
   const auto* pBytes = static_cast<const BYTE*>(pSid);

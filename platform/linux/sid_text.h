@@ -17,6 +17,10 @@ std::u16string SidText(PSID pSid);
 // The two-letter alias of a well-known SID ("SY" for S-1-5-18), or null.
 const char16_t* SidAlias(PSID pSid);
 
+// A copy of the text, terminated, in memory from LocalAlloc for the caller
+// to free with LocalFree; null when it cannot be allocated.
+LPWSTR LocalCopy(const std::u16string& text);
+
 // A SID from its standard form or a well-known alias; false for any other
 // text.
 bool ParseSidText(std::u16string_view text, std::vector<BYTE>* pSid);

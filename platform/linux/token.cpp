@@ -13,7 +13,6 @@
 // system; a process that can never gain privileges (NoNewPrivs set, no
 // effective capabilities, not root) is low; every other process is medium.
 #include <fcntl.h>
-#include <pwd.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -31,6 +30,7 @@
 #include "kernel_objects.h"
 #include "privileges.h"
 #include "processes.h"
+#include "registry_names.h"
 
 namespace kelmyr::winapi {
 namespace {
@@ -167,7 +167,12 @@ DWORD ReadProcessStatus(DWORD pid, std::string* pStatus) {
       return ErrorOfProcessEntry(error);
     }
     if (got == 0) break;
-    pStatus->append(chunk, static_cast<size_t>(got));
+    try {
+      pStatus->append(chunk, static_cast<size_t>(got));
+    } catch (...) {
+      close(fd);
+      throw;
+    }
   }
   close(fd);
   return ERROR_SUCCESS;
@@ -312,10 +317,6 @@ std::shared_ptr<CPrivilegeState> PrivilegesOf(bool bCurrentProcess,
   return CPrivilegeState::FromCapabilities(identity.capPermitted, identity.capEffective);
 }
 
-char16_t UpperAscii(char16_t c) {
-  return c >= u'a' && c <= u'z' ? static_cast<char16_t>(c - 32) : c;
-}
-
 // A null or empty system name, or this computer's name (with or without
 // the leading "\\"), names the local system.
 bool IsLocalSystemName(LPCWSTR lpSystemName) {
@@ -326,7 +327,7 @@ bool IsLocalSystemName(LPCWSTR lpSystemName) {
   DWORD cch = MAX_COMPUTERNAME_LENGTH + 1;
   if (!GetComputerNameW(computer, &cch) || name.size() != cch) return false;
   for (size_t i = 0; i < name.size(); ++i) {
-    if (UpperAscii(name[i]) != UpperAscii(computer[i])) return false;
+    if (registry::UpcaseUnit(name[i]) != registry::UpcaseUnit(computer[i])) return false;
   }
   return true;
 }
@@ -391,8 +392,10 @@ DWORD ObjectOwnerIdentity(HANDLE hObject, ACCESS_MASK required, SProcessIdentity
       *pIdentity = static_cast<const CProcess&>(*entry.pObject).Identity();
       return ERROR_SUCCESS;
     case ObjectKind::kToken:
+      // A token object is owned by the account it stands for.
       *pAllAccess = kTokenAllAccess;
-      break;
+      *pIdentity = static_cast<const CToken&>(*entry.pObject).Identity();
+      return ERROR_SUCCESS;
     case ObjectKind::kThread:
       *pAllAccess = kThreadAllAccess;
       break;
@@ -408,12 +411,8 @@ HANDLE NewAccountToken(uid_t uid) noexcept {
     SProcessIdentity identity;
     identity.effectiveUid = uid;
     identity.effectiveGid = static_cast<gid_t>(uid);
-    std::vector<char> buffer(16384);
-    passwd entry{};
-    passwd* pEntry = nullptr;
-    if (getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &pEntry) == 0 && pEntry != nullptr) {
-      identity.effectiveGid = pEntry->pw_gid;
-    }
+    SUserEntry user;
+    if (LookUpUser(uid, &user)) identity.effectiveGid = user.gid;
     // A logon of root has every capability; any other logon none.
     identity.capPermitted = identity.capEffective = uid == 0 ? ~uint64_t{0} : 0;
     identity.integrityRid = IntegrityRidOf(uid, false, uid == 0);
