@@ -8,17 +8,16 @@
 #include <filesystem>
 #include <vector>
 
+#include "security/protectencoding.h"
+
 namespace {
 
-// The system's entropy: its fixed table, each byte XOR-ed with its
-// position counted from 1.
-constexpr BYTE kEntropy[16] = {0x44, 0x16, 0x92, 0x44, 0xF4, 0xD4, 0x29, 0xE4,
-                               0xDF, 0xB7, 0x16, 0x4B, 0x4C, 0xC4, 0xAC, 0x07};
-
+std::string gNamingFolder;
 std::string gFolder;
 
-void RemoveFolder() {
+void RemoveFolders() {
   std::error_code ec;
+  std::filesystem::remove_all(gNamingFolder, ec);
   std::filesystem::remove_all(gFolder, ec);
 }
 
@@ -27,11 +26,18 @@ void RemoveFolder() {
   std::abort();
 }
 
+std::string NewPrivateFolder() {
+  std::string pattern =
+      (std::filesystem::temp_directory_path() / "kelmyr-fuzz-keys.XXXXXX").string();
+  if (mkdtemp(pattern.data()) == nullptr) Die("mkdtemp failed");
+  return pattern;
+}
+
 // Key file layout of the platform layer, version 1, with a fixed id and key.
 void WriteFixedKey(const std::filesystem::path& file, BYTE bSeed) {
   BYTE bytes[60] = {'K', 'L', 'M', 'Y', 'R', 'D', 'P', 'K', 1, 0, 0, 0};
   for (size_t i = 12; i < sizeof bytes; ++i) bytes[i] = static_cast<BYTE>(bSeed + i);
-  const int fd = open(file.c_str(), O_WRONLY | O_TRUNC);
+  const int fd = open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0600);
   if (fd < 0 || write(fd, bytes, sizeof bytes) != static_cast<ssize_t>(sizeof bytes)) {
     Die("cannot write a key file");
   }
@@ -41,14 +47,13 @@ void WriteFixedKey(const std::filesystem::path& file, BYTE bSeed) {
 }  // namespace
 
 void InstallFixedFuzzKeys() {
-  std::string pattern =
-      (std::filesystem::temp_directory_path() / "kelmyr-fuzz-keys.XXXXXX").string();
-  if (mkdtemp(pattern.data()) == nullptr) Die("mkdtemp failed");
-  gFolder = pattern;
-  std::atexit(RemoveFolder);
-  setenv("KELMYR_DPAPI_KEYS", gFolder.c_str(), 1);
-  // Sealing once creates both key files under their names; their contents
-  // are then replaced with the fixed keys.
+  std::atexit(RemoveFolders);
+  // Sealing once in a first folder creates both key files under the names
+  // the platform gives them. The fixed keys are then written under those
+  // names into a second folder that the platform has never read, so that no
+  // key it cached from the first can stand in for them.
+  gNamingFolder = NewPrivateFolder();
+  setenv("KELMYR_DPAPI_KEYS", gNamingFolder.c_str(), 1);
   BYTE b = 0;
   for (DWORD dwFlags : {DWORD{0}, DWORD{CRYPTPROTECT_LOCAL_MACHINE}}) {
     DATA_BLOB in{1, &b};
@@ -58,17 +63,20 @@ void InstallFixedFuzzKeys() {
     }
     LocalFree(out.pbData);
   }
-  for (const auto& entry : std::filesystem::directory_iterator(gFolder)) {
-    WriteFixedKey(entry.path(), entry.path().filename() == "machine.key" ? 0x80 : 0x10);
+  gFolder = NewPrivateFolder();
+  for (const auto& entry : std::filesystem::directory_iterator(gNamingFolder)) {
+    WriteFixedKey(std::filesystem::path(gFolder) / entry.path().filename(),
+                  entry.path().filename() == "machine.key" ? 0x80 : 0x10);
   }
+  setenv("KELMYR_DPAPI_KEYS", gFolder.c_str(), 1);
 }
 
 SAFEARRAY* SealForFuzz(const OLECHAR* pszDescr, const BYTE* pbPlain, DWORD cbPlain) {
   static BYTE bNoData = 0;
-  BYTE entropy[16];
-  std::copy(std::begin(kEntropy), std::end(kEntropy), entropy);
+  CProtectEntropy entropy;
+  if (!entropy.Build()) return nullptr;
   DATA_BLOB in{cbPlain, cbPlain != 0 ? const_cast<BYTE*>(pbPlain) : &bNoData};
-  DATA_BLOB ent{sizeof entropy, entropy};
+  DATA_BLOB ent = entropy.Blob();
   DATA_BLOB out{0, nullptr};
   if (!CryptProtectData(&in, pszDescr, &ent, nullptr, nullptr,
                         CRYPTPROTECT_UI_FORBIDDEN | CRYPTPROTECT_AUDIT, &out)) {

@@ -126,6 +126,10 @@ HRESULT EncryptValue(SAFEARRAY* psaValue, SAFEARRAY** ppsaProtected) noexcept {
       qvlogLog(gLogChannel, LOG_FAILURE, OLESTR("EncryptValue string list allocation failed"));
       return hr;
     }
+    if (stringList.size() > 0xFFFFFFFFu) {
+      qvlogLog(gLogChannel, LOG_FAILURE, OLESTR("EncryptValue value too large"));
+      return hr = E_FAIL;
+    }
     plain = {static_cast<DWORD>(stringList.size()), stringList.data()};
   } else {
     // The data area stays locked while it is being sealed, so that it

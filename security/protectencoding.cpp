@@ -2,6 +2,7 @@
 
 #include <climits>
 #include <cstring>
+#include <limits>
 #include <new>
 
 #include "support/logscope.h"
@@ -260,23 +261,25 @@ HRESULT BuildStringList(SAFEARRAY* psa, CSecureBytes& list) noexcept {
   try {
     list.clear();
     const ULONG cElements = psa->rgsabound[0].cElements;
-    for (ULONG ul = 0; ul < cElements && ul <= static_cast<ULONG>(LONG_MAX); ++ul) {
+    for (ULONG ul = 0; ul < cElements && ul <= static_cast<ULONG>(std::numeric_limits<LONG>::max());
+         ++ul) {
       LONG lIndex = static_cast<LONG>(ul);
       BSTR bstr = nullptr;
       if (FAILED(SafeArrayGetElement(psa, &lIndex, &bstr)) || bstr == nullptr) continue;
       const UINT cch = SysStringLen(bstr);
+      // The list grows geometrically (every block it leaves is wiped), so
+      // a long vector costs linear time.
       try {
-        list.reserve(list.size() + 2 * (size_t{cch} + 1));
+        for (UINT i = 0; i < cch; ++i) {
+          list.push_back(static_cast<BYTE>(bstr[i]));
+          list.push_back(static_cast<BYTE>(bstr[i] >> 8));
+        }
+        list.push_back(0);
+        list.push_back(0);
       } catch (...) {
         WipeAndFreeString(bstr);
         throw;
       }
-      for (UINT i = 0; i < cch; ++i) {
-        list.push_back(static_cast<BYTE>(bstr[i]));
-        list.push_back(static_cast<BYTE>(bstr[i] >> 8));
-      }
-      list.push_back(0);
-      list.push_back(0);
       WipeAndFreeString(bstr);
     }
     list.resize(list.empty() ? 4 : list.size() + 2, 0);
