@@ -4,6 +4,17 @@
 set(KELMYR_SANITIZE "" CACHE STRING
     "Sanitizers of the native build: empty, 'address;undefined' or 'thread'")
 
+# Five build trees are compiled by every test run: compile through ccache
+# when it is installed. Paths below the source folder are hashed relative to
+# it, so clones and work trees in other folders share the cache.
+find_program(KELMYR_CCACHE ccache)
+if(KELMYR_CCACHE AND NOT CMAKE_CXX_COMPILER_LAUNCHER)
+  set(_kelmyr_launcher ${CMAKE_COMMAND} -E env CCACHE_BASEDIR=${PROJECT_SOURCE_DIR}
+                       CCACHE_NOHASHDIR=1 ${KELMYR_CCACHE})
+  set(CMAKE_C_COMPILER_LAUNCHER ${_kelmyr_launcher})
+  set(CMAKE_CXX_COMPILER_LAUNCHER ${_kelmyr_launcher})
+endif()
+
 add_library(kelmyr_options INTERFACE)
 target_compile_options(kelmyr_options INTERFACE -Wall -Wextra -Werror -Wno-unknown-pragmas)
 
