@@ -82,8 +82,9 @@ class CScopedLocalBuffer {
   size_t m_cb;
 };
 
-// The cipher, fetched once, and one cipher context per thread, so that a
-// call neither fetches the algorithm nor allocates a context.
+// The cipher, fetched once (and never released: it serves every thread up
+// to the process's end), and one cipher context object per thread, so that
+// a call neither fetches the algorithm nor allocates the context object.
 const EVP_CIPHER* Aes256Gcm() {
   static EVP_CIPHER* pCipher = EVP_CIPHER_fetch(nullptr, "AES-256-GCM", nullptr);
   return pCipher;
@@ -101,10 +102,25 @@ class CThreadCipherContext {
   EVP_CIPHER_CTX* m_pCtx = nullptr;
 };
 
-EVP_CIPHER_CTX* ThreadCipherContext() {
-  static thread_local CThreadCipherContext context;
-  return context.Get();
-}
+// The calling thread's context for one call. Its key schedule is wiped when
+// the call ends, whatever the outcome: a context kept for the thread's life
+// must not keep the last key with it.
+class CCallCipherContext {
+ public:
+  CCallCipherContext() {
+    static thread_local CThreadCipherContext context;
+    m_pCtx = context.Get();
+  }
+  ~CCallCipherContext() {
+    if (m_pCtx != nullptr) EVP_CIPHER_CTX_reset(m_pCtx);
+  }
+  CCallCipherContext(const CCallCipherContext&) = delete;
+  CCallCipherContext& operator=(const CCallCipherContext&) = delete;
+  EVP_CIPHER_CTX* Get() const { return m_pCtx; }
+
+ private:
+  EVP_CIPHER_CTX* m_pCtx;
+};
 
 void PutDword(BYTE* p, DWORD dw) {
   for (int i = 0; i < 4; ++i) p[i] = static_cast<BYTE>(dw >> (8 * i));
@@ -211,7 +227,8 @@ BOOL WINAPI CryptProtectData(DATA_BLOB* pDataIn, LPCWSTR szDataDescr, DATA_BLOB*
     pb[kHeaderBytes + 2 * i + 1] = static_cast<BYTE>(szDataDescr[i] >> 8);
   }
 
-  EVP_CIPHER_CTX* pCtx = ThreadCipherContext();
+  CCallCipherContext context;
+  EVP_CIPHER_CTX* pCtx = context.Get();
   BYTE* pbCipher = pb + kHeaderBytes + cbDescr;
   int cbFinal = 0;
   if (pCtx == nullptr || Aes256Gcm() == nullptr ||
@@ -266,7 +283,8 @@ BOOL WINAPI CryptUnprotectData(DATA_BLOB* pDataIn, LPWSTR* ppszDataDescr,
 
   CScopedLocalBuffer plain(static_cast<BYTE*>(LocalAlloc(LMEM_FIXED, cbPlain)), cbPlain);
   if (plain.Get() == nullptr) return Fail(ERROR_NOT_ENOUGH_MEMORY);
-  EVP_CIPHER_CTX* pCtx = ThreadCipherContext();
+  CCallCipherContext context;
+  EVP_CIPHER_CTX* pCtx = context.Get();
   const BYTE* pbCipher = pb + kHeaderBytes + cbDescr;
   BYTE tag[kTagBytes];
   std::memcpy(tag, pbCipher + cbPlain, kTagBytes);

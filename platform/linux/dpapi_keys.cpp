@@ -4,12 +4,15 @@
 #include <fcntl.h>
 #include <openssl/crypto.h>
 #include <openssl/rand.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <mutex>
+#include <new>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -74,26 +77,51 @@ SFileIdentity IdentityOf(const struct stat& st) {
 // Keys already read by this process, by file. A key file never changes once
 // written, so the cache saves the read on every call; the identity check
 // (one lstat) notices a file that was deleted and created again.
+//
+// The keys themselves live in one page of their own, locked in memory (never
+// swapped) and excluded from core dumps; only paths and file identities are
+// on the ordinary heap. When the page cannot be had, nothing is cached and
+// every call reads its file. A full page gives its oldest slot to the next
+// key, wiping it first.
 class CKeyCache {
  public:
-  ~CKeyCache() {
-    for (auto& entry : m_entries) OPENSSL_cleanse(&entry.second.key, sizeof(SKey));
+  CKeyCache() noexcept {
+    const long cbPage = sysconf(_SC_PAGESIZE);
+    if (cbPage <= 0) return;
+    // Locked as it is mapped (MAP_LOCKED fails beyond the process's lock
+    // limit), and by mlock too, which reports a page it could not lock.
+    void* pv = mmap(nullptr, static_cast<size_t>(cbPage), PROT_READ | PROT_WRITE,
+                    MAP_PRIVATE | MAP_ANONYMOUS | MAP_LOCKED, -1, 0);
+    if (pv == MAP_FAILED) return;
+    if (mlock(pv, static_cast<size_t>(cbPage)) != 0 ||
+        madvise(pv, static_cast<size_t>(cbPage), MADV_DONTDUMP) != 0) {
+      munmap(pv, static_cast<size_t>(cbPage));
+      return;
+    }
+    m_pKeys = static_cast<SKey*>(pv);
+    m_cSlots = static_cast<size_t>(cbPage) / sizeof(SKey);
   }
 
   bool Find(const std::string& path, const SFileIdentity& identity, SKey* pKey) {
     std::lock_guard<std::mutex> lock(m_lock);
     auto it = m_entries.find(path);
     if (it == m_entries.end() || !(it->second.identity == identity)) return false;
-    *pKey = it->second.key;
+    *pKey = m_pKeys[it->second.slot];
     return true;
   }
 
   void Store(const std::string& path, const SFileIdentity& identity, const SKey& key) noexcept {
     try {
       std::lock_guard<std::mutex> lock(m_lock);
-      SEntry& entry = m_entries[path];
-      entry.identity = identity;
-      entry.key = key;
+      if (m_pKeys == nullptr) return;
+      auto it = m_entries.find(path);
+      if (it == m_entries.end()) {
+        const size_t slot = m_order.size() < m_cSlots ? m_order.size() : EvictOldest();
+        m_order.push_back(path);
+        it = m_entries.emplace(path, SEntry{identity, slot}).first;
+      }
+      it->second.identity = identity;
+      m_pKeys[it->second.slot] = key;
     } catch (...) {
       // Without a cache entry the file is read again next time.
     }
@@ -101,16 +129,33 @@ class CKeyCache {
 
  private:
   struct SEntry {
-    SFileIdentity identity{};
-    SKey key{};
+    SFileIdentity identity;
+    size_t slot;
   };
+
+  // Wipes the oldest key and gives its slot back.
+  size_t EvictOldest() {
+    auto it = m_entries.find(m_order.front());
+    const size_t slot = it->second.slot;
+    OPENSSL_cleanse(&m_pKeys[slot], sizeof(SKey));
+    m_entries.erase(it);
+    m_order.pop_front();
+    return slot;
+  }
+
   std::mutex m_lock;
+  SKey* m_pKeys = nullptr;
+  size_t m_cSlots = 0;
   std::unordered_map<std::string, SEntry> m_entries;
+  std::deque<std::string> m_order;  // cached paths, oldest first
 };
 
+// Built in static storage on first use and never destroyed: any thread may
+// still seal or open while static objects are destroyed at exit.
 CKeyCache& KeyCache() {
-  static CKeyCache cache;
-  return cache;
+  alignas(CKeyCache) static unsigned char storage[sizeof(CKeyCache)];
+  static CKeyCache* const pCache = new (storage) CKeyCache;
+  return *pCache;
 }
 
 // Creates every missing folder of the path, each with mode 0700.
@@ -227,7 +272,7 @@ DWORD CreateKeyFile(const SKeyLocation& location) {
 }
 
 bool HomeFolder(uid_t euid, std::string* pHome) {
-  const char* pszHome = std::getenv("HOME");
+  const char* pszHome = secure_getenv("HOME");
   if (IsSet(pszHome)) {
     *pHome = pszHome;
     return true;
@@ -266,8 +311,9 @@ DWORD CurrentKeyLocation(EKeyScope scope, SKeyLocation* pLocation) {
   const std::string& sUserSid = *pUserSid;
   std::string home;
   const bool bHome = HomeFolder(euid, &home);
-  if (!KeyLocationFrom(scope, std::getenv("KELMYR_DPAPI_KEYS"), euid, std::getenv("XDG_STATE_HOME"),
-                       bHome ? home.c_str() : nullptr, sUserSid, pLocation)) {
+  if (!KeyLocationFrom(scope, secure_getenv("KELMYR_DPAPI_KEYS"), euid,
+                       secure_getenv("XDG_STATE_HOME"), bHome ? home.c_str() : nullptr, sUserSid,
+                       pLocation)) {
     return ERROR_PATH_NOT_FOUND;
   }
   return ERROR_SUCCESS;

@@ -18,7 +18,8 @@
 //     user key $XDG_STATE_HOME/kelmyr/dpapi/user-<SID>.key (or ~/.local/state/...),
 //     machine key /var/lib/kelmyr/dpapi/machine.key.
 //
-// Missing folders are created with mode 0700.
+// Missing folders are created with mode 0700. A process with raised
+// privileges (secure_getenv's secure mode) reads none of these variables.
 #pragma once
 
 #include <sys/types.h>

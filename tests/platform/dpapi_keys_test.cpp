@@ -2,6 +2,7 @@
 // who may read them, their creation by racing threads and processes, and
 // the stability of the key file and blob formats.
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -9,9 +10,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -252,6 +257,93 @@ TEST_F(DpapiKeyFiles, ProcessesRacingOnFirstUseAgreeOnOneKey) {
   }
   EXPECT_EQ(Unprotect(parentBlob), 0u);
   EXPECT_EQ(FilesIn(Folder()), std::vector<fs::path>{Folder() / "machine.key"});
+}
+
+// The VmFlags lines ("lo" locked, "dd" left out of core dumps) of the
+// private writable mappings of this process that hold the bytes, read
+// through /proc/self/mem so that poisoned heap is readable too. The needle
+// and the window the memory is read into lie in one mapping of the test's
+// own, which is not searched.
+class CMemorySearch {
+ public:
+  static constexpr size_t kWindow = size_t{1} << 20;
+  CMemorySearch()
+      : m_pb(static_cast<char*>(mmap(nullptr, kWindow + kNeedle, PROT_READ | PROT_WRITE,
+                                     MAP_PRIVATE | MAP_ANONYMOUS, -1, 0))) {}
+  ~CMemorySearch() {
+    std::memset(m_pb, 0, kWindow + kNeedle);
+    munmap(m_pb, kWindow + kNeedle);
+  }
+  // The needle's bytes, read straight from the file.
+  bool ReadNeedle(const fs::path& file, off_t offset) {
+    const int fd = open(file.c_str(), O_RDONLY | O_CLOEXEC);
+    const bool bRead = fd >= 0 && pread(fd, m_pb + kWindow, kNeedle, offset) == kNeedle;
+    if (fd >= 0) close(fd);
+    return bRead;
+  }
+  std::vector<std::string> FlagsOfMappingsHolding() {
+    std::vector<std::string> found;
+    std::ifstream smaps("/proc/self/smaps");
+    const int fd = open("/proc/self/mem", O_RDONLY | O_CLOEXEC);
+    const std::string_view needle(m_pb + kWindow, kNeedle);
+    std::string line;
+    unsigned long begin = 0;
+    unsigned long end = 0;
+    bool bScan = false;
+    while (fd >= 0 && std::getline(smaps, line)) {
+      char perms[5] = {};
+      unsigned long b = 0;
+      unsigned long e = 0;
+      if (std::sscanf(line.c_str(), "%lx-%lx %4s", &b, &e, perms) == 3) {
+        begin = b;
+        end = e;
+        // The sanitizers' shadow reservations are far larger than 1 GiB
+        // and hold no data of ours.
+        bScan = perms[0] == 'r' && perms[1] == 'w' && perms[3] == 'p' && e - b < (1ul << 30) &&
+                b != reinterpret_cast<uintptr_t>(m_pb);
+      } else if (line.rfind("VmFlags:", 0) == 0 && bScan && Holds(fd, begin, end, needle)) {
+        found.push_back(line);
+      }
+    }
+    if (fd >= 0) close(fd);
+    return found;
+  }
+
+ private:
+  static constexpr ssize_t kNeedle = 32;
+
+  bool Holds(int fd, unsigned long begin, unsigned long end, std::string_view needle) {
+    for (unsigned long at = begin; at < end; at += kWindow - kNeedle) {
+      const size_t cb = std::min<unsigned long>(kWindow, end - at);
+      const ssize_t cbRead = pread(fd, m_pb, cb, static_cast<off_t>(at));
+      const bool bFound =
+          cbRead > 0 && std::string_view(m_pb, static_cast<size_t>(cbRead)).find(needle) !=
+                            std::string_view::npos;
+      std::memset(m_pb, 0, cb);
+      if (bFound) return true;
+      if (cb < kWindow) break;
+    }
+    return false;
+  }
+
+  char* const m_pb;
+};
+
+// After sealing and opening, the key is held only in memory that is locked
+// and left out of core dumps: the cache keeps it there, and neither the
+// thread's cipher context nor any buffer keeps a copy elsewhere.
+TEST_F(DpapiKeyFiles, KeysStayInLockedMemoryLeftOutOfCoreDumps) {
+  Bytes blob;
+  ASSERT_EQ(Protect(kUserFlags, &blob), 0u);
+  ASSERT_EQ(Unprotect(blob), 0u);
+  CMemorySearch search;
+  ASSERT_TRUE(search.ReadNeedle(UserKeyFile(Folder()), kKeyFileBytes - 32));
+  const std::vector<std::string> flags = search.FlagsOfMappingsHolding();
+  ASSERT_FALSE(flags.empty());
+  for (const std::string& line : flags) {
+    EXPECT_NE(line.find(" lo"), std::string::npos) << line;
+    EXPECT_NE(line.find(" dd"), std::string::npos) << line;
+  }
 }
 
 // A machine key file and a blob sealed with it by this layer: both formats
