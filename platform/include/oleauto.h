@@ -278,5 +278,6 @@ HRESULT WINAPI SafeArrayGetUBound(SAFEARRAY* psa, UINT nDim, LONG* plUbound);
 void WINAPI VariantInit(VARIANTARG* pvarg);
 HRESULT WINAPI VariantClear(VARIANTARG* pvarg);
 HRESULT WINAPI VariantCopy(VARIANTARG* pvargDest, const VARIANTARG* pvargSrc);
+HRESULT WINAPI VariantCopyInd(VARIANT* pvarDest, const VARIANTARG* pvargSrc);
 
 KELMYR_EXTERN_C_END

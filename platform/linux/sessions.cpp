@@ -16,6 +16,7 @@
 #include <new>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "accounts.h"
@@ -113,6 +114,8 @@ struct SWaiter {
   bool bFlushed = false;  // under the source's lock
 };
 
+using SessionStateMap = std::map<DWORD, WTS_CONNECTSTATE_CLASS>;
+
 // Process-wide state of the source, built on first use and never
 // destroyed: threads may still wait or enumerate while static objects are
 // destroyed at exit.
@@ -122,6 +125,11 @@ struct SSessionSource {
   DWORD nextAssignedId = kFirstAssignedId;
   Listing lastListing;  // the last enumeration of any thread
   std::vector<SWaiter*> waiters;
+  // The session states the last wait ended with: the next wait reports
+  // what changed since, so nothing that happens between two waits is lost.
+  std::optional<SessionStateMap> waitBaseline;
+  // A flush that found no wait pending; the next wait answers it at once.
+  bool bFlushPending = false;
 };
 
 SSessionSource& Source() noexcept {
@@ -324,8 +332,7 @@ DWORD SessionOfProcess(const SSdLoginEntryPoints& api, DWORD pid, DWORD* pdwSess
 }
 
 // The session-change events between two states of the sessions.
-DWORD EventsBetween(const std::map<DWORD, WTS_CONNECTSTATE_CLASS>& before,
-                    const std::map<DWORD, WTS_CONNECTSTATE_CLASS>& after) {
+DWORD EventsBetween(const SessionStateMap& before, const SessionStateMap& after) {
   DWORD events = WTS_EVENT_NONE;
   for (const auto& [id, state] : after) {
     auto it = before.find(id);
@@ -345,8 +352,8 @@ DWORD EventsBetween(const std::map<DWORD, WTS_CONNECTSTATE_CLASS>& before,
   return events;
 }
 
-std::map<DWORD, WTS_CONNECTSTATE_CLASS> SessionStates(const SSdLoginEntryPoints& api) {
-  std::map<DWORD, WTS_CONNECTSTATE_CLASS> states;
+SessionStateMap SessionStates(const SSdLoginEntryPoints& api) {
+  SessionStateMap states;
   for (const SSession& session : CurrentSessions(api)) states[session.dwId] = session.state;
   return states;
 }
@@ -361,6 +368,7 @@ class CRegisteredWaiter {
     std::lock_guard lock(source.lock);
     source.waiters.push_back(&m_waiter);
     m_bRegistered = true;
+    m_waiter.bFlushed = std::exchange(source.bFlushPending, false);
   }
   ~CRegisteredWaiter() {
     if (m_bRegistered) {
@@ -388,6 +396,7 @@ class CRegisteredWaiter {
 void FlushWaiters() {
   SSessionSource& source = Source();
   std::lock_guard lock(source.lock);
+  if (source.waiters.empty()) source.bFlushPending = true;
   for (SWaiter* pWaiter : source.waiters) {
     pWaiter->bFlushed = true;
     const uint64_t one = 1;
@@ -597,8 +606,10 @@ BOOL WINAPI WTSQuerySessionInformationW(HANDLE hServer, DWORD SessionId,
 }
 
 // Waits until a session event of the mask happens and answers the events
-// of the mask that did. WTS_EVENT_FLUSH in the mask wakes every pending
-// wait of the process (they answer WTS_EVENT_NONE) and returns at once.
+// of the mask that did, counting from where the previous wait of the
+// process ended. WTS_EVENT_FLUSH in the mask wakes every pending wait of
+// the process (they answer WTS_EVENT_NONE) and returns at once; with no
+// wait pending, the next wait answers the flush at once.
 BOOL WINAPI WTSWaitSystemEvent(HANDLE hServer, DWORD EventMask, DWORD* pEventFlags) {
   if (hServer != WTS_CURRENT_SERVER_HANDLE) return Fail(ERROR_INVALID_HANDLE);
   if (pEventFlags == nullptr) return Fail(ERROR_INVALID_PARAMETER);
@@ -612,17 +623,46 @@ BOOL WINAPI WTSWaitSystemEvent(HANDLE hServer, DWORD EventMask, DWORD* pEventFla
     if (!waiter.IsRegistered()) return Fail(ERROR_NO_SYSTEM_RESOURCES);
     const SSdLoginEntryPoints& api = SdLoginSeam().Get();
     CLoginMonitor monitor(api);
-    std::map<DWORD, WTS_CONNECTSTATE_CLASS> states = SessionStates(api);
-    for (;;) {
-      pollfd fds[2] = {{waiter.Fd(), POLLIN, 0}, {monitor.Fd(), POLLIN, 0}};
-      const nfds_t count = monitor.Fd() >= 0 ? 2 : 1;
-      if (poll(fds, count, -1) < 0) {
-        if (errno == EINTR) continue;
-        return Fail(ERROR_NO_SYSTEM_RESOURCES);
+    // The monitor watches before the sessions are read, so no change is
+    // missed between the two.
+    std::optional<SessionStateMap> baseline;
+    {
+      SSessionSource& source = Source();
+      std::lock_guard lock(source.lock);
+      baseline = source.waitBaseline;
+    }
+    const bool bHadBaseline = baseline.has_value();
+    SessionStateMap states = bHadBaseline ? std::move(*baseline) : SessionStates(api);
+    // The baseline for the next wait is what this one has seen last.
+    struct SKeepBaseline {
+      SessionStateMap& states;
+      ~SKeepBaseline() {
+        SSessionSource& source = Source();
+        std::lock_guard lock(source.lock);
+        source.waitBaseline = std::move(states);
       }
+    } keep{states};
+    bool bCompare = bHadBaseline;  // the first pass compares with the baseline
+    for (;;) {
       if (waiter.IsFlushed()) {
         *pEventFlags = WTS_EVENT_NONE;
         return TRUE;
+      }
+      if (bCompare) {
+        SessionStateMap now = SessionStates(api);
+        const DWORD events = EventsBetween(states, now) & EventMask;
+        states.swap(now);
+        if (events != WTS_EVENT_NONE) {
+          *pEventFlags = events;
+          return TRUE;
+        }
+      }
+      pollfd fds[2] = {{waiter.Fd(), POLLIN, 0}, {monitor.Fd(), POLLIN, 0}};
+      const nfds_t count = monitor.Fd() >= 0 ? 2 : 1;
+      bCompare = false;
+      if (poll(fds, count, -1) < 0) {
+        if (errno == EINTR) continue;
+        return Fail(ERROR_NO_SYSTEM_RESOURCES);
       }
       if (count < 2 || fds[1].revents == 0) continue;
       if ((fds[1].revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) {
@@ -631,13 +671,7 @@ BOOL WINAPI WTSWaitSystemEvent(HANDLE hServer, DWORD EventMask, DWORD* pEventFla
         continue;
       }
       monitor.Flush();
-      std::map<DWORD, WTS_CONNECTSTATE_CLASS> now = SessionStates(api);
-      const DWORD events = EventsBetween(states, now) & EventMask;
-      states.swap(now);
-      if (events != WTS_EVENT_NONE) {
-        *pEventFlags = events;
-        return TRUE;
-      }
+      bCompare = true;
     }
   } catch (const std::bad_alloc&) {
     return Fail(ERROR_NOT_ENOUGH_MEMORY);

@@ -44,8 +44,8 @@ HRESULT TakeOwnership(VARIANT* pCopy) {
   }
   switch (vt) {
     case VT_BSTR: {
+      // A null string is copied as a new empty one, as on Windows.
       BSTR source = V_BSTR(pCopy);
-      if (source == nullptr) return S_OK;
       V_BSTR(pCopy) =
           SysAllocStringByteLen(reinterpret_cast<LPCSTR>(source), SysStringByteLen(source));
       return V_BSTR(pCopy) != nullptr ? S_OK : E_OUTOFMEMORY;
@@ -59,6 +59,100 @@ HRESULT TakeOwnership(VARIANT* pCopy) {
     default:
       return S_OK;
   }
+}
+
+// The size of the value a by-reference variant of base type vt points to,
+// for the types whose value is copied as plain bytes; 0 for the others.
+size_t ValueSizeOf(VARTYPE base) {
+  switch (base) {
+    case VT_I1:
+    case VT_UI1:
+      return 1;
+    case VT_I2:
+    case VT_UI2:
+    case VT_BOOL:
+      return 2;
+    case VT_I4:
+    case VT_UI4:
+    case VT_R4:
+    case VT_ERROR:
+    case VT_INT:
+    case VT_UINT:
+      return 4;
+    case VT_I8:
+    case VT_UI8:
+    case VT_R8:
+    case VT_CY:
+    case VT_DATE:
+      return 8;
+    default:
+      return 0;
+  }
+}
+
+// Builds in *pCopy an owning copy of the value a by-reference variant
+// points to; the variant's own type without VT_BYREF. VT_VARIANT|VT_BYREF
+// is followed one level, and once more when the variant it points to is
+// itself by reference to a value.
+HRESULT DereferencedCopy(const VARIANT* pSrc, VARIANT* pCopy, bool bNested) {
+  const VARTYPE vt = V_VT(pSrc);
+  const VARTYPE base = vt & VT_TYPEMASK;
+  const bool bValid = IsValidVariantType(vt) && base != VT_CLSID;
+  std::memset(pCopy, 0, sizeof *pCopy);
+  if (!(vt & VT_BYREF)) {
+    if (!bValid) return DISP_E_BADVARTYPE;
+    std::memcpy(pCopy, pSrc, sizeof *pCopy);
+    return TakeOwnership(pCopy);
+  }
+  // A reference to no value is an invalid argument rather than an invalid
+  // type; this layer refuses a null reference rather than crash on it.
+  if (!bValid || V_BYREF(pSrc) == nullptr) return E_INVALIDARG;
+  const VARTYPE vtCopy = vt & ~VT_BYREF;
+  if (vt & VT_ARRAY) {
+    V_VT(pCopy) = vtCopy;
+    return SafeArrayCopy(*V_ARRAYREF(pSrc), &V_ARRAY(pCopy));
+  }
+  switch (base) {
+    case VT_VARIANT: {
+      const VARIANT* pInner = V_VARIANTREF(pSrc);
+      // One level of indirection only: a variant by reference to another
+      // variant by reference is refused.
+      if (bNested || V_VT(pInner) == (VT_VARIANT | VT_BYREF)) return E_INVALIDARG;
+      return DereferencedCopy(pInner, pCopy, true);
+    }
+    case VT_BSTR:
+      V_VT(pCopy) = VT_BSTR;
+      V_BSTR(pCopy) = *V_BSTRREF(pSrc);
+      return TakeOwnership(pCopy);
+    case VT_UNKNOWN:
+    case VT_DISPATCH:
+      V_VT(pCopy) = vtCopy;
+      V_UNKNOWN(pCopy) = *V_UNKNOWNREF(pSrc);
+      return TakeOwnership(pCopy);
+    case VT_DECIMAL:
+      // The decimal fills the whole variant; its reserved word is the type.
+      std::memcpy(pCopy, V_BYREF(pSrc), sizeof *pCopy);
+      V_VT(pCopy) = VT_DECIMAL;
+      return S_OK;
+    case VT_RECORD:
+      return E_NOTIMPL;
+    default:
+      V_VT(pCopy) = vtCopy;
+      std::memcpy(&V_BYREF(pCopy), V_BYREF(pSrc), ValueSizeOf(base));
+      return S_OK;
+  }
+}
+
+// Replaces *pvargDest by the owning copy *pCopy, or releases the copy
+// when the destination cannot be cleared.
+HRESULT ReplaceWith(VARIANTARG* pvargDest, VARIANT* pCopy) {
+  const HRESULT hr = VariantClear(pvargDest);
+  if (FAILED(hr)) {
+    VariantClear(pCopy);
+    return hr;
+  }
+  std::memcpy(pvargDest, pCopy, sizeof *pCopy);
+  return S_OK;
 }
 
 }  // namespace
@@ -104,13 +198,23 @@ HRESULT WINAPI VariantCopy(VARIANTARG* pvargDest, const VARIANTARG* pvargSrc) {
   // owns (an element of its array, say) is still alive while it is copied.
   VARIANT copy;
   std::memcpy(&copy, pvargSrc, sizeof copy);
-  HRESULT hr = TakeOwnership(&copy);
+  const HRESULT hr = TakeOwnership(&copy);
   if (FAILED(hr)) return hr;
-  hr = VariantClear(pvargDest);
-  if (FAILED(hr)) {
-    VariantClear(&copy);
-    return hr;
+  return ReplaceWith(pvargDest, &copy);
+}
+
+HRESULT WINAPI VariantCopyInd(VARIANT* pvarDest, const VARIANTARG* pvargSrc) {
+  if (pvarDest == nullptr || pvargSrc == nullptr) return E_INVALIDARG;
+  if (!(V_VT(pvargSrc) & VT_BYREF)) return VariantCopy(pvarDest, pvargSrc);
+  // Copying onto the source dereferences in place: the source owns
+  // nothing, so there is nothing to clear.
+  if (pvarDest != pvargSrc && !IsValidVariantType(V_VT(pvarDest))) return DISP_E_BADVARTYPE;
+  VARIANT copy;
+  const HRESULT hr = DereferencedCopy(pvargSrc, &copy, false);
+  if (FAILED(hr)) return hr;
+  if (pvarDest == pvargSrc) {
+    std::memcpy(pvarDest, &copy, sizeof copy);
+    return S_OK;
   }
-  std::memcpy(pvargDest, &copy, sizeof copy);
-  return S_OK;
+  return ReplaceWith(pvarDest, &copy);
 }

@@ -1,5 +1,5 @@
-// Conformance of VariantInit, VariantClear and VariantCopy: which types are
-// valid, what clearing releases and how deep a copy goes.
+// Conformance of VariantInit, VariantClear, VariantCopy and VariantCopyInd:
+// which types are valid, what clearing releases and how deep a copy goes.
 
 // <windows.h> comes first: the Windows SDK headers build on it.
 #include <windows.h>
@@ -25,34 +25,21 @@ TEST(VariantTest, ClearAcceptsOnlyVariantTypes) {
   const VARTYPE valid[] = {VT_EMPTY,
                            VT_NULL,
                            VT_I2,
-                           VT_I4,
                            VT_R8,
                            VT_CY,
                            VT_BSTR,
-                           VT_DISPATCH,
                            VT_ERROR,
                            VT_BOOL,
                            VT_VARIANT,
-                           VT_UNKNOWN,
                            VT_DECIMAL,
                            VT_I1,
-                           VT_UI1,
-                           VT_UI2,
-                           VT_UI4,
-                           VT_I8,
                            VT_UI8,
-                           VT_INT,
                            VT_UINT,
                            VT_RECORD,
                            VT_CLSID,
                            VT_ARRAY | VT_I4,
                            VT_BYREF | VT_BSTR,
                            VT_ARRAY | VT_BYREF | VT_VARIANT};
-  for (VARTYPE vt : valid) {
-    VARIANT v = Zeroed(vt);
-    EXPECT_EQ(VariantClear(&v), S_OK) << vt;
-    EXPECT_EQ(V_VT(&v), VT_EMPTY) << vt;
-  }
   const VARTYPE invalid[] = {15,
                              VT_VOID,
                              VT_HRESULT,
@@ -65,6 +52,11 @@ TEST(VariantTest, ClearAcceptsOnlyVariantTypes) {
                              VT_ARRAY | VT_EMPTY,
                              VT_BYREF | VT_NULL,
                              0xFFF};
+  for (VARTYPE vt : valid) {
+    VARIANT v = Zeroed(vt);
+    EXPECT_EQ(VariantClear(&v), S_OK) << vt;
+    EXPECT_EQ(V_VT(&v), VT_EMPTY) << vt;
+  }
   for (VARTYPE vt : invalid) {
     VARIANT v = Zeroed(vt);
     EXPECT_EQ(VariantClear(&v), DISP_E_BADVARTYPE) << vt;
@@ -72,68 +64,47 @@ TEST(VariantTest, ClearAcceptsOnlyVariantTypes) {
   }
 }
 
+// Clearing releases an interface and an array with its elements; a
+// by-reference variant owns nothing.
 TEST(VariantTest, ClearReleasesWhatTheVariantOwns) {
   CCountedObject object;
-  VARIANT v = Zeroed(VT_UNKNOWN);
-  V_UNKNOWN(&v) = object.Unknown();
-  object.AddRef();
-  EXPECT_EQ(VariantClear(&v), S_OK);
-  EXPECT_EQ(object.m_cRefs, 1);
-
-  v = Zeroed(VT_DISPATCH);
-  V_DISPATCH(&v) = &object;
-  object.AddRef();
-  EXPECT_EQ(VariantClear(&v), S_OK);
-  EXPECT_EQ(object.m_cRefs, 1);
-
-  // A by-reference variant owns nothing.
   IUnknown* punk = object.Unknown();
-  v = Zeroed(VT_BYREF | VT_UNKNOWN);
-  V_UNKNOWNREF(&v) = &punk;
-  EXPECT_EQ(VariantClear(&v), S_OK);
-  EXPECT_EQ(object.m_cRelease, 2);
-
-  // An array goes with its elements.
   SAFEARRAY* psa = SafeArrayCreateVector(VT_UNKNOWN, 0, 1);
   ASSERT_NE(psa, nullptr);
   LONG index = 0;
-  ASSERT_EQ(SafeArrayPutElement(psa, &index, object.Unknown()), S_OK);
-  v = Zeroed(VT_ARRAY | VT_UNKNOWN);
-  V_ARRAY(&v) = psa;
-  EXPECT_EQ(VariantClear(&v), S_OK);
+  ASSERT_EQ(SafeArrayPutElement(psa, &index, punk), S_OK);
+  VARIANT owners[] = {Zeroed(VT_UNKNOWN), Zeroed(VT_DISPATCH), Zeroed(VT_BYREF | VT_UNKNOWN),
+                      Zeroed(VT_ARRAY | VT_UNKNOWN)};
+  V_UNKNOWN(&owners[0]) = punk;
+  V_DISPATCH(&owners[1]) = &object;
+  V_UNKNOWNREF(&owners[2]) = &punk;
+  V_ARRAY(&owners[3]) = psa;
+  object.m_cRefs += 2;
+  for (VARIANT& v : owners) EXPECT_EQ(VariantClear(&v), S_OK);
   EXPECT_EQ(object.m_cRefs, 1);
-
-  // The string is freed; the native leak checker verifies it.
-  v = Zeroed(VT_BSTR);
-  V_BSTR(&v) = SysAllocString(OLESTR("owned"));
-  EXPECT_EQ(VariantClear(&v), S_OK);
-  EXPECT_EQ(V_VT(&v), VT_EMPTY);
+  EXPECT_EQ(object.m_cRelease, 3);
 }
 
+// A copy owns its own string, interface reference and array; a
+// by-reference copy shares the reference; a null string becomes empty.
 TEST(VariantTest, CopyIsDeepExceptByReference) {
   CCountedObject object;
-  VARIANT src = Zeroed(VT_BSTR);
-  V_BSTR(&src) = SysAllocStringByteLen("a\0b", 3);
   VARIANT dst = Zeroed(VT_UNKNOWN);
   V_UNKNOWN(&dst) = object.Unknown();
   object.AddRef();
-
-  // The destination is cleared first: its interface is released.
+  VARIANT src = Zeroed(VT_BSTR);
+  V_BSTR(&src) = SysAllocStringByteLen("a\0b", 3);
   ASSERT_EQ(VariantCopy(&dst, &src), S_OK);
-  EXPECT_EQ(object.m_cRefs, 1);
-  EXPECT_EQ(V_VT(&dst), VT_BSTR);
+  EXPECT_EQ(object.m_cRefs, 1) << "the destination is cleared";
   EXPECT_NE(V_BSTR(&dst), V_BSTR(&src));
-  EXPECT_EQ(SysStringByteLen(V_BSTR(&dst)), 3u);
+  ASSERT_EQ(SysStringByteLen(V_BSTR(&dst)), 3u);
   EXPECT_EQ(std::memcmp(V_BSTR(&dst), "a\0b", 3), 0);
-  EXPECT_EQ(VariantClear(&dst), S_OK);
   EXPECT_EQ(VariantClear(&src), S_OK);
-
-  src = Zeroed(VT_DISPATCH);
-  V_DISPATCH(&src) = &object;
-  ASSERT_EQ(VariantCopy(&dst, &src), S_OK);
-  EXPECT_EQ(V_DISPATCH(&dst), static_cast<IDispatch*>(&object));
-  EXPECT_EQ(object.m_cRefs, 2);
-  EXPECT_EQ(VariantClear(&dst), S_OK);
+  src = Zeroed(VT_BSTR);
+  ASSERT_EQ(VariantCopy(&dst, &src), S_OK);  // a null string
+  EXPECT_EQ(V_VT(&dst), VT_BSTR);
+  ASSERT_NE(V_BSTR(&dst), nullptr);
+  EXPECT_EQ(SysStringLen(V_BSTR(&dst)), 0u);
 
   SAFEARRAY* psa = SafeArrayCreateVector(VT_UNKNOWN, 3, 1);
   ASSERT_NE(psa, nullptr);
@@ -147,7 +118,6 @@ TEST(VariantTest, CopyIsDeepExceptByReference) {
   LONG lBound = 0;
   EXPECT_EQ(SafeArrayGetLBound(V_ARRAY(&dst), 1, &lBound), S_OK);
   EXPECT_EQ(lBound, 3);
-  EXPECT_EQ(VariantClear(&dst), S_OK);
 
   src = Zeroed(VT_BYREF | VT_ARRAY | VT_UNKNOWN);
   V_ARRAYREF(&src) = &psa;
@@ -165,26 +135,97 @@ TEST(VariantTest, CopyRefusesInvalidTypesAndCopiesOntoItself) {
   EXPECT_EQ(V_VT(&dst), VT_EMPTY);
   VARIANT src = Zeroed(VT_VOID);
   EXPECT_EQ(VariantCopy(&dst, &src), DISP_E_BADVARTYPE);
-  // A CLSID variant may be cleared but not copied.
-  src = Zeroed(VT_CLSID);
+  src = Zeroed(VT_CLSID);  // may be cleared but not copied
   EXPECT_EQ(VariantCopy(&dst, &src), DISP_E_BADVARTYPE);
   src = Zeroed(VT_I4);
-  V_I4(&src) = 42;
   dst = Zeroed(VT_SAFEARRAY);
   EXPECT_EQ(VariantCopy(&dst, &src), DISP_E_BADVARTYPE);
-
-  dst = Zeroed(VT_EMPTY);
-  ASSERT_EQ(VariantCopy(&dst, &src), S_OK);
-  EXPECT_EQ(V_VT(&dst), VT_I4);
-  EXPECT_EQ(V_I4(&dst), 42);
 
   VARIANT self = Zeroed(VT_BSTR);
   V_BSTR(&self) = SysAllocString(OLESTR("same"));
   const BSTR before = V_BSTR(&self);
   EXPECT_EQ(VariantCopy(&self, &self), S_OK);
   EXPECT_EQ(V_BSTR(&self), before);
-  EXPECT_EQ(SysStringLen(V_BSTR(&self)), 4u);
   EXPECT_EQ(VariantClear(&self), S_OK);
+}
+
+// VariantCopyInd: the destination gets the value a by-reference source
+// points to, with the type without VT_BYREF; onto itself it dereferences
+// in place.
+TEST(VariantTest, CopyIndDereferences) {
+  CCountedObject object;
+  IUnknown* punk = object.Unknown();
+  LONG lValue = 7;
+  SHORT iValue = -3;
+  BSTR bstr = SysAllocString(OLESTR("text"));
+  BSTR bstrNull = nullptr;
+  SAFEARRAY* psa = SafeArrayCreateVector(VT_I4, 2, 4);
+  ASSERT_NE(psa, nullptr);
+  VARIANT inner = Zeroed(VT_BYREF | VT_I4);
+  V_I4REF(&inner) = &lValue;
+  VARIANT innerByRefVariant = Zeroed(VT_BYREF | VT_VARIANT);
+  V_VARIANTREF(&innerByRefVariant) = &inner;
+  struct SRow {
+    VARTYPE vt;
+    void* pRef;
+    HRESULT hr;
+    VARTYPE vtCopy;
+  };
+  const SRow rows[] = {
+      {VT_BYREF | VT_I4, &lValue, S_OK, VT_I4},
+      {VT_BYREF | VT_I2, &iValue, S_OK, VT_I2},
+      {VT_BYREF | VT_BSTR, &bstr, S_OK, VT_BSTR},
+      {VT_BYREF | VT_BSTR, &bstrNull, S_OK, VT_BSTR},
+      {VT_BYREF | VT_UNKNOWN, &punk, S_OK, VT_UNKNOWN},
+      {VT_BYREF | VT_ARRAY | VT_I4, &psa, S_OK, VT_ARRAY | VT_I4},
+      {VT_BYREF | VT_VARIANT, &inner, S_OK, VT_I4},  // followed twice
+      {VT_BYREF | VT_VARIANT, &innerByRefVariant, E_INVALIDARG, VT_EMPTY},
+      {VT_BYREF | VT_NULL, &lValue, E_INVALIDARG, VT_EMPTY},
+      {VT_BYREF | VT_VOID, &lValue, E_INVALIDARG, VT_EMPTY},
+      {VT_BYREF | VT_CLSID, &lValue, E_INVALIDARG, VT_EMPTY},
+      {VT_BYREF | 15, &lValue, E_INVALIDARG, VT_EMPTY},
+      {VT_BYREF | VT_VECTOR | VT_I4, &lValue, E_INVALIDARG, VT_EMPTY},
+  };
+  for (bool bInPlace : {false, true}) {
+    for (const SRow& row : rows) {
+      SCOPED_TRACE(testing::Message() << row.vt << (bInPlace ? " in place" : ""));
+      VARIANT src = Zeroed(row.vt);
+      V_BYREF(&src) = row.pRef;
+      VARIANT dst = Zeroed(VT_EMPTY);
+      VARIANT* pDst = bInPlace ? &src : &dst;
+      ASSERT_EQ(VariantCopyInd(pDst, &src), row.hr);
+      if (FAILED(row.hr)) continue;
+      EXPECT_EQ(V_VT(pDst), row.vtCopy);
+      switch (row.vtCopy) {
+        case VT_I4:
+          EXPECT_EQ(V_I4(pDst), 7);
+          break;
+        case VT_I2:
+          EXPECT_EQ(V_I2(pDst), -3);
+          break;
+        case VT_BSTR:
+          ASSERT_NE(V_BSTR(pDst), nullptr);
+          EXPECT_NE(V_BSTR(pDst), bstr);
+          EXPECT_EQ(SysStringLen(V_BSTR(pDst)), row.pRef == &bstr ? 4u : 0u);
+          break;
+        case VT_UNKNOWN:
+          EXPECT_EQ(object.m_cRefs, 2);
+          break;
+        default:
+          EXPECT_NE(V_ARRAY(pDst), psa);
+          EXPECT_EQ(V_ARRAY(pDst)->rgsabound[0].cElements, 4u);
+      }
+      EXPECT_EQ(VariantClear(pDst), S_OK);
+    }
+  }
+  VARIANT src = Zeroed(VT_BYREF | VT_I4);
+  V_I4REF(&src) = &lValue;
+  VARIANT dst = Zeroed(VT_VOID);
+  EXPECT_EQ(VariantCopyInd(&dst, &src), DISP_E_BADVARTYPE);
+  EXPECT_EQ(object.m_cRefs, 1);
+  EXPECT_EQ(SysStringLen(bstr), 4u) << "the source keeps its string";
+  SysFreeString(bstr);
+  EXPECT_EQ(SafeArrayDestroy(psa), S_OK);
 }
 
 }  // namespace
