@@ -6,9 +6,13 @@
 // same optional entropy. Both return LocalAlloc'd buffers that the caller
 // releases with LocalFree. A blob that was damaged, sealed with another
 // entropy or with a key this account does not hold fails with
-// ERROR_INVALID_DATA; null blob arguments fail with ERROR_INVALID_PARAMETER.
-// Prompts are never shown here: the prompt structure is accepted and
-// ignored, as with CRYPTPROTECT_UI_FORBIDDEN.
+// ERROR_INVALID_DATA; null blob arguments, and an entropy blob with bytes
+// but no address, fail with ERROR_INVALID_PARAMETER; data without an address
+// fail with ERROR_INVALID_DATA. Prompts are never shown here: a prompt
+// structure that asks for one in the phase of the call (PROMPT_ON_PROTECT,
+// PROMPT_ON_UNPROTECT) fails with ERROR_PASSWORD_RESTRICTION, as Windows
+// answers when CRYPTPROTECT_UI_FORBIDDEN forbids it. The reserved argument
+// and flags this layer does not know are ignored, as Windows does.
 #pragma once
 
 #include "winbase.h"

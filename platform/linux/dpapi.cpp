@@ -183,6 +183,13 @@ bool EntropyUsable(const DATA_BLOB* pEntropy) {
   return pEntropy == nullptr || pEntropy->cbData == 0 || pEntropy->pbData != nullptr;
 }
 
+// Whether the caller asked for a prompt in this phase. This layer has no
+// user interface, so such a call fails with ERROR_PASSWORD_RESTRICTION, as
+// it does on Windows when CRYPTPROTECT_UI_FORBIDDEN forbids the prompt.
+bool PromptAsked(const CRYPTPROTECT_PROMPTSTRUCT* pPromptStruct, DWORD dwPhase) {
+  return pPromptStruct != nullptr && (pPromptStruct->dwPromptFlags & dwPhase) != 0;
+}
+
 BOOL Fail(DWORD dwError) {
   SetLastError(dwError);
   return FALSE;
@@ -194,11 +201,13 @@ BOOL WINAPI CryptProtectData(DATA_BLOB* pDataIn, LPCWSTR szDataDescr, DATA_BLOB*
                              PVOID pvReserved, CRYPTPROTECT_PROMPTSTRUCT* pPromptStruct,
                              DWORD dwFlags, DATA_BLOB* pDataOut) {
   (void)pvReserved;
-  (void)pPromptStruct;
   if (pDataIn == nullptr || pDataOut == nullptr || !EntropyUsable(pOptionalEntropy)) {
     return Fail(ERROR_INVALID_PARAMETER);
   }
   if (pDataIn->pbData == nullptr) return Fail(ERROR_INVALID_DATA);
+  if (PromptAsked(pPromptStruct, CRYPTPROTECT_PROMPT_ON_PROTECT)) {
+    return Fail(ERROR_PASSWORD_RESTRICTION);
+  }
 
   const size_t cbDescr = 2 * DescriptionUnits(szDataDescr);
   const size_t cbPlain = pDataIn->cbData;
@@ -249,10 +258,12 @@ BOOL WINAPI CryptUnprotectData(DATA_BLOB* pDataIn, LPWSTR* ppszDataDescr,
                                CRYPTPROTECT_PROMPTSTRUCT* pPromptStruct, DWORD dwFlags,
                                DATA_BLOB* pDataOut) {
   (void)pvReserved;
-  (void)pPromptStruct;
   (void)dwFlags;
   if (pDataIn == nullptr || pDataOut == nullptr || !EntropyUsable(pOptionalEntropy)) {
     return Fail(ERROR_INVALID_PARAMETER);
+  }
+  if (PromptAsked(pPromptStruct, CRYPTPROTECT_PROMPT_ON_UNPROTECT)) {
+    return Fail(ERROR_PASSWORD_RESTRICTION);
   }
   const BYTE* pb = pDataIn->pbData;
   const size_t cbBlob = pDataIn->cbData;
