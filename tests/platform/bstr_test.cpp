@@ -13,67 +13,47 @@
 
 namespace {
 
-const char* Bytes(BSTR bstr) { return reinterpret_cast<const char*>(bstr); }
-
-TEST(BstrTest, AllocStringCountsUpToTheFirstZero) {
+// Each allocation's lengths, its content where it has a source (embedded
+// zeros kept), and its terminator: a whole zero OLECHAR after the data,
+// an odd byte length first completed with a zero byte.
+TEST(BstrTest, AllocationsKeepLengthsAndTerminate) {
+  const OLECHAR zeros[] = {'a', 0, 'b', 0, 'c'};
+  struct SRow {
+    BSTR bstr;
+    const void* pSource;
+    UINT cb;
+  };
+  const SRow rows[] = {
+      {SysAllocString(OLESTR("Kelmyr")), OLESTR("Kelmyr"), 12},
+      {SysAllocStringLen(zeros, 5), zeros, 10},
+      {SysAllocStringLen(nullptr, 7), nullptr, 14},
+      {SysAllocStringByteLen("abc\xff", 3), "abc", 3},
+      {SysAllocStringByteLen(nullptr, 5), nullptr, 5},
+  };
+  for (const SRow& row : rows) {
+    SCOPED_TRACE(row.cb);
+    ASSERT_NE(row.bstr, nullptr);
+    EXPECT_EQ(SysStringByteLen(row.bstr), row.cb);
+    EXPECT_EQ(SysStringLen(row.bstr), row.cb / 2);
+    EXPECT_TRUE(row.pSource == nullptr || std::memcmp(row.bstr, row.pSource, row.cb) == 0);
+    EXPECT_TRUE(row.cb % 2 == 0 || reinterpret_cast<const char*>(row.bstr)[row.cb] == 0);
+    EXPECT_EQ(row.bstr[(row.cb + 1) / 2], 0);
+    SysFreeString(row.bstr);
+  }
   EXPECT_EQ(SysAllocString(nullptr), nullptr);
   EXPECT_EQ(SysStringLen(nullptr), 0u);
   EXPECT_EQ(SysStringByteLen(nullptr), 0u);
   SysFreeString(nullptr);
-
-  BSTR bstr = SysAllocString(OLESTR("Kelmyr"));
-  ASSERT_NE(bstr, nullptr);
-  EXPECT_EQ(SysStringLen(bstr), 6u);
-  EXPECT_EQ(SysStringByteLen(bstr), 12u);
-  EXPECT_EQ(std::memcmp(bstr, OLESTR("Kelmyr"), 7 * sizeof(OLECHAR)), 0);
-  SysFreeString(bstr);
-}
-
-TEST(BstrTest, AllocStringLenKeepsEmbeddedZerosAndTerminates) {
-  const OLECHAR data[] = {'a', 0, 'b', 0, 'c'};
-  BSTR bstr = SysAllocStringLen(data, 5);
-  ASSERT_NE(bstr, nullptr);
-  EXPECT_EQ(SysStringLen(bstr), 5u);
-  EXPECT_EQ(std::memcmp(bstr, data, sizeof data), 0);
-  EXPECT_EQ(bstr[5], 0);
-  SysFreeString(bstr);
-
-  // Without a source the string has the requested length and a terminator.
-  bstr = SysAllocStringLen(nullptr, 7);
-  ASSERT_NE(bstr, nullptr);
-  EXPECT_EQ(SysStringLen(bstr), 7u);
-  EXPECT_EQ(bstr[7], 0);
-  SysFreeString(bstr);
-}
-
-TEST(BstrTest, ByteLengthStringsKeepOddLengthsAndAlignedTerminator) {
-  BSTR bstr = SysAllocStringByteLen("abc\xff", 3);
-  ASSERT_NE(bstr, nullptr);
-  EXPECT_EQ(SysStringByteLen(bstr), 3u);
-  EXPECT_EQ(SysStringLen(bstr), 1u);
-  EXPECT_EQ(std::memcmp(bstr, "abc", 3), 0);
-  // The odd byte is completed with zero, then a whole zero OLECHAR follows.
-  EXPECT_EQ(Bytes(bstr)[3], 0);
-  EXPECT_EQ(bstr[2], 0);
-  SysFreeString(bstr);
-
-  bstr = SysAllocStringByteLen(nullptr, 5);
-  ASSERT_NE(bstr, nullptr);
-  EXPECT_EQ(SysStringByteLen(bstr), 5u);
-  EXPECT_EQ(bstr[3], 0);
-  SysFreeString(bstr);
-
   EXPECT_EQ(SysAllocStringByteLen(nullptr, 0xFFFFFFFFu), nullptr);
 }
 
+// The source may be the string being replaced, shortened and lengthened.
 TEST(BstrTest, ReAllocReplacesAndMayReadTheOldString) {
   BSTR bstr = SysAllocString(OLESTR("Test"));
   ASSERT_NE(bstr, nullptr);
   ASSERT_TRUE(SysReAllocString(&bstr, OLESTR("Longer text")));
   EXPECT_EQ(SysStringLen(bstr), 11u);
   EXPECT_EQ(std::memcmp(bstr, OLESTR("Longer text"), 12 * sizeof(OLECHAR)), 0);
-
-  // The source is the string being replaced, shortened and then lengthened.
   ASSERT_TRUE(SysReAllocStringLen(&bstr, bstr, 6));
   EXPECT_EQ(SysStringLen(bstr), 6u);
   EXPECT_EQ(std::memcmp(bstr, OLESTR("Longer"), 7 * sizeof(OLECHAR)), 0);
@@ -84,8 +64,8 @@ TEST(BstrTest, ReAllocReplacesAndMayReadTheOldString) {
   SysFreeString(bstr);
 }
 
+// This layer's own guard; Windows documents only "insufficient memory".
 TEST(BstrTest, LayerRefusesLengthsBeyondThePrefix) {
-  // This layer's own guard; Windows documents only "insufficient memory".
   if (!kNativeLayer) GTEST_SKIP() << "guarantee of this layer";
   EXPECT_EQ(SysAllocStringLen(nullptr, 0xFFFFFFFFu), nullptr);
   EXPECT_EQ(SysAllocStringLen(nullptr, 0x80000000u), nullptr);

@@ -17,10 +17,8 @@ namespace {
 using OleString = std::basic_string<OLECHAR>;
 
 OleString Format(REFGUID guid) {
-  OLECHAR text[64];
-  const int cch = StringFromGUID2(guid, text, 64);
-  EXPECT_EQ(cch, 39);
-  return cch == 39 ? OleString(text) : OleString();
+  OLECHAR text[39];
+  return StringFromGUID2(guid, text, 39) == 39 ? OleString(text) : OleString();
 }
 
 // GUID strings compare without regard to the case of the hexadecimal digits.
@@ -31,22 +29,22 @@ OleString Upper(OleString text) {
   return text;
 }
 
-TEST(GuidTest, WellKnownIdentifiersHaveTheirWindowsValues) {
-  EXPECT_EQ(Upper(Format(IID_IUnknown)), OLESTR("{00000000-0000-0000-C000-000000000046}"));
-  EXPECT_EQ(Upper(Format(IID_IClassFactory)), OLESTR("{00000001-0000-0000-C000-000000000046}"));
-  EXPECT_EQ(Upper(Format(IID_IDispatch)), OLESTR("{00020400-0000-0000-C000-000000000046}"));
-  EXPECT_EQ(Format(GUID_NULL), OLESTR("{00000000-0000-0000-0000-000000000000}"));
-}
-
-TEST(GuidTest, FormatNeedsRoomForTheTerminator) {
-  const GUID guid = {0x01234567, 0x89AB, 0xCDEF, {0xFE, 0xDC, 0xBA, 0x98, 0x76, 0x54, 0x32, 0x10}};
-  OLECHAR text[39];
-  EXPECT_EQ(StringFromGUID2(guid, text, 38), 0);
-  ASSERT_EQ(StringFromGUID2(guid, text, 39), 39);
-  EXPECT_EQ(Upper(text), OLESTR("{01234567-89AB-CDEF-FEDC-BA9876543210}"));
-  // This layer writes upper-case digits, as registry keys show them.
-  if (kNativeLayer) {
-    EXPECT_EQ(OleString(text), OLESTR("{01234567-89AB-CDEF-FEDC-BA9876543210}"));
+// Well-known identifiers have their Windows values; formatting needs room
+// for the terminator, and this layer writes upper-case digits, as registry
+// keys show them.
+TEST(GuidTest, FormatOfWellKnownAndGivenIdentifiers) {
+  const GUID given = {0x01234567, 0x89AB, 0xCDEF, {0xFE, 0xDC, 0xBA, 0x98, 0x76, 0x54, 0x32, 0x10}};
+  const std::pair<const GUID*, const OLECHAR*> rows[] = {
+      {&IID_IUnknown, OLESTR("{00000000-0000-0000-C000-000000000046}")},
+      {&IID_IClassFactory, OLESTR("{00000001-0000-0000-C000-000000000046}")},
+      {&IID_IDispatch, OLESTR("{00020400-0000-0000-C000-000000000046}")},
+      {&GUID_NULL, OLESTR("{00000000-0000-0000-0000-000000000000}")},
+      {&given, OLESTR("{01234567-89AB-CDEF-FEDC-BA9876543210}")}};
+  for (const auto& [pGuid, pszText] : rows) {
+    OLECHAR text[39];
+    EXPECT_EQ(StringFromGUID2(*pGuid, text, 38), 0);
+    ASSERT_EQ(StringFromGUID2(*pGuid, text, 39), 39);
+    EXPECT_EQ(kNativeLayer ? OleString(text) : Upper(text), pszText);
   }
 }
 

@@ -24,11 +24,7 @@ namespace {
 using OleString = std::basic_string<OLECHAR>;
 
 // The text for a failure message; the texts here are ASCII.
-std::string ToUtf8Text(const OLECHAR* psz) {
-  std::string text;
-  for (; psz != nullptr && *psz != 0; ++psz) text.push_back(static_cast<char>(*psz));
-  return text;
-}
+std::string Narrow(const OleString& text) { return std::string(text.begin(), text.end()); }
 
 // Memory from LocalAlloc, released on every path.
 template <class T>
@@ -54,56 +50,51 @@ std::vector<BYTE> Sid(const OLECHAR* pszText) {
   return std::vector<BYTE>(p, p + GetLengthSid(sid.Get()));
 }
 
-OleString Text(PSID pSid) {
+OleString Text(const void* pSid) {
   CLocal<WCHAR> text;
-  if (!ConvertSidToStringSidW(pSid, text.Put())) return OLESTR("(none)");
+  if (!ConvertSidToStringSidW(const_cast<void*>(pSid), text.Put())) return OLESTR("(none)");
   return OleString(text.Get());
 }
 
-TEST(SidTextTest, TextAndBinaryFormsRoundTrip) {
-  for (const OLECHAR* pszSid :
-       {OLESTR("S-1-5-18"), OLESTR("S-1-5-21-1111-2222-3333-1001"), OLESTR("S-1-16-4096"),
-        OLESTR("S-1-5-21-4294967295-0-1-500"), OLESTR("S-1-1-0")}) {
-    std::vector<BYTE> sid = Sid(pszSid);
-    ASSERT_FALSE(sid.empty()) << ToUtf8Text(pszSid);
-    EXPECT_TRUE(IsValidSid(sid.data()));
-    EXPECT_EQ(Text(sid.data()), OleString(pszSid));
-  }
-  // An authority beyond 32 bits is written in hexadecimal.
-  std::vector<BYTE> wide = Sid(OLESTR("S-1-0x123456789ABC-7"));
-  ASSERT_EQ(wide.size(), 12u);
-  const bool bHexAuthority = wide[2] == 0x12 && wide[7] == 0xBC;
-  EXPECT_TRUE(bHexAuthority || WINE_DIFFERS(!bHexAuthority, "Wine reads no hexadecimal authority"));
-  if (bHexAuthority) {
-    EXPECT_EQ(Text(wide.data()), OleString(OLESTR("S-1-0x123456789ABC-7")));
-  }
-}
-
-TEST(SidTextTest, WellKnownAliases) {
-  EXPECT_EQ(Text(Sid(OLESTR("SY")).data()), OleString(OLESTR("S-1-5-18")));
-  EXPECT_EQ(Text(Sid(OLESTR("BA")).data()), OleString(OLESTR("S-1-5-32-544")));
-  EXPECT_EQ(Text(Sid(OLESTR("WD")).data()), OleString(OLESTR("S-1-1-0")));
-  EXPECT_EQ(Text(Sid(OLESTR("LW")).data()), OleString(OLESTR("S-1-16-4096")));
-}
-
-TEST(SidTextTest, RefusesWhatIsNoSid) {
-  for (const OLECHAR* pszText :
-       {OLESTR(""), OLESTR("S-"), OLESTR("S-1"), OLESTR("S-2-5-18"), OLESTR("S-1-5-"),
-        OLESTR("X-1-5-18"), OLESTR("S-1-5-18x"), OLESTR("QQ")}) {
-    PSID pSid = nullptr;
-    const DWORD error = FAILURE_OF(ConvertStringSidToSidW(pszText, &pSid));
-    EXPECT_EQ(error, DWORD{ERROR_INVALID_SID}) << ToUtf8Text(pszText);
-    if (error == kSucceeded) LocalFree(pSid);
-  }
-  // A sub-authority beyond 32 bits, and more than 15 sub-authorities.
-  for (const OLECHAR* pszText :
-       {OLESTR("S-1-5-4294967296"), OLESTR("S-1-5-1-2-3-4-5-6-7-8-9-10-11-12-13-14-15-16")}) {
-    PSID pSid = nullptr;
-    const DWORD error = FAILURE_OF(ConvertStringSidToSidW(pszText, &pSid));
-    EXPECT_TRUE(error == ERROR_INVALID_SID ||
-                WINE_DIFFERS(error == kSucceeded, "Wine cuts what does not fit"))
-        << ToUtf8Text(pszText);
-    if (error == kSucceeded) LocalFree(pSid);
+// The text a SID text reads back as, or the error that refuses it.
+TEST(SidTextTest, TextsReadAndWrittenBack) {
+  struct SRow {
+    const OLECHAR* pszText;
+    const OLECHAR* pszWritten;  // null: refused with ERROR_INVALID_SID
+    const char* pszWineDiffers;
+  };
+  const SRow rows[] = {
+      {OLESTR("S-1-5-18"), OLESTR("S-1-5-18"), nullptr},
+      {OLESTR("S-1-5-21-1111-2222-3333-1001"), OLESTR("S-1-5-21-1111-2222-3333-1001"), nullptr},
+      {OLESTR("S-1-5-21-4294967295-0-1-500"), OLESTR("S-1-5-21-4294967295-0-1-500"), nullptr},
+      {OLESTR("S-1-16-4096"), OLESTR("S-1-16-4096"), nullptr},
+      {OLESTR("SY"), OLESTR("S-1-5-18"), nullptr},
+      {OLESTR("BA"), OLESTR("S-1-5-32-544"), nullptr},
+      {OLESTR("WD"), OLESTR("S-1-1-0"), nullptr},
+      {OLESTR("LW"), OLESTR("S-1-16-4096"), nullptr},
+      {OLESTR("S-1-0x123456789ABC-7"), OLESTR("S-1-0x123456789ABC-7"),
+       "Wine reads no hexadecimal authority"},
+      {OLESTR("S-1-5-4294967296"), nullptr, "Wine cuts what does not fit"},
+      {OLESTR("S-1-5-1-2-3-4-5-6-7-8-9-10-11-12-13-14-15-16"), nullptr,
+       "Wine cuts what does not fit"},
+      {OLESTR(""), nullptr, nullptr},
+      {OLESTR("S-"), nullptr, nullptr},
+      {OLESTR("S-1"), nullptr, nullptr},
+      {OLESTR("S-2-5-18"), nullptr, nullptr},
+      {OLESTR("S-1-5-"), nullptr, nullptr},
+      {OLESTR("X-1-5-18"), nullptr, nullptr},
+      {OLESTR("S-1-5-18x"), nullptr, nullptr},
+      {OLESTR("QQ"), nullptr, nullptr},
+  };
+  for (const SRow& row : rows) {
+    CLocal<void> sid;
+    const DWORD error = FAILURE_OF(ConvertStringSidToSidW(row.pszText, sid.Put()));
+    const OleString written = error == kSucceeded ? Text(sid.Get()) : OLESTR("(refused)");
+    const bool bExpected = row.pszWritten != nullptr
+                               ? written == row.pszWritten && IsValidSid(sid.Get())
+                               : error == DWORD{ERROR_INVALID_SID};
+    EXPECT_TRUE(bExpected || WINE_DIFFERS(row.pszWineDiffers != nullptr, row.pszWineDiffers))
+        << Narrow(row.pszText) << " -> " << Narrow(written) << " " << error;
   }
   PSID pSid = nullptr;
   EXPECT_EQ(FAILURE_OF(ConvertStringSidToSidW(nullptr, &pSid)), DWORD{ERROR_INVALID_PARAMETER});
@@ -115,12 +106,8 @@ TEST(SidTextTest, RefusesWhatIsNoSid) {
 }
 
 TEST(SidTest, EqualPrefixComparesAllButTheLastSubAuthority) {
-  const std::vector<BYTE> group = Sid(OLESTR("S-1-5-21-1111-2222-3333-513"));
-  struct SCase {
-    const OLECHAR* pszSid;
-    BOOL bEqual;
-  };
-  const SCase cases[] = {
+  std::vector<BYTE> group = Sid(OLESTR("S-1-5-21-1111-2222-3333-513"));
+  const std::pair<const OLECHAR*, BOOL> rows[] = {
       {OLESTR("S-1-5-21-1111-2222-3333-513"), TRUE},
       {OLESTR("S-1-5-21-1111-2222-3333-1001"), TRUE},
       {OLESTR("S-1-5-21-1111-2222-4444-1001"), FALSE},
@@ -128,36 +115,38 @@ TEST(SidTest, EqualPrefixComparesAllButTheLastSubAuthority) {
       {OLESTR("S-1-16-21-1111-2222-3333-1001"), FALSE},
       {OLESTR("S-1-5-32-544"), FALSE},
   };
-  for (const SCase& c : cases) {
-    std::vector<BYTE> other = Sid(c.pszSid);
-    EXPECT_EQ(EqualPrefixSid(const_cast<BYTE*>(group.data()), other.data()), c.bEqual)
-        << ToUtf8Text(c.pszSid);
+  for (const auto& [pszSid, bEqual] : rows) {
+    EXPECT_EQ(EqualPrefixSid(group.data(), Sid(pszSid).data()), bEqual) << Narrow(pszSid);
   }
 }
 
-TEST(PrivilegeTest, LookupByName) {
-  LUID luid{};
-  ASSERT_TRUE(LookupPrivilegeValueW(nullptr, OLESTR("SeDebugPrivilege"), &luid));
-  EXPECT_EQ(luid.LowPart, 20u);
-  EXPECT_EQ(luid.HighPart, 0);
-  ASSERT_TRUE(LookupPrivilegeValueW(nullptr, OLESTR("sechangenotifyprivilege"), &luid))
-      << "names are matched without regard to case";
-  EXPECT_EQ(luid.LowPart, 23u);
-  ASSERT_TRUE(LookupPrivilegeValueW(OLESTR(""), OLESTR("SeTcbPrivilege"), &luid));
-  EXPECT_EQ(luid.LowPart, 7u);
-  EXPECT_EQ(FAILURE_OF(LookupPrivilegeValueW(nullptr, OLESTR("SeNoSuchPrivilege"), &luid)),
-            DWORD{ERROR_NO_SUCH_PRIVILEGE});
-
-  luid.LowPart = 20;
-  luid.HighPart = 0;
+TEST(PrivilegeTest, LookupByNameAndValue) {
+  struct SRow {
+    const OLECHAR* pszSystem;
+    const OLECHAR* pszName;
+    DWORD dwLuid;  // 0: no such privilege
+  };
+  const SRow rows[] = {
+      {nullptr, OLESTR("SeDebugPrivilege"), 20},
+      {nullptr, OLESTR("sechangenotifyprivilege"), 23},  // without regard to case
+      {OLESTR(""), OLESTR("SeTcbPrivilege"), 7},
+      {nullptr, OLESTR("SeNoSuchPrivilege"), 0},
+  };
+  for (const auto& [pszSystem, pszName, dwLuid] : rows) {
+    LUID luid{0, -1};
+    const DWORD error = FAILURE_OF(LookupPrivilegeValueW(pszSystem, pszName, &luid));
+    EXPECT_EQ(error, dwLuid != 0 ? kSucceeded : DWORD{ERROR_NO_SUCH_PRIVILEGE}) << Narrow(pszName);
+    EXPECT_TRUE(dwLuid == 0 || (luid.LowPart == dwLuid && luid.HighPart == 0)) << Narrow(pszName);
+  }
+  LUID debug{20, 0};
   WCHAR name[64];
   DWORD cch = 4;
-  EXPECT_EQ(FAILURE_OF(LookupPrivilegeNameW(nullptr, &luid, name, &cch)),
+  EXPECT_EQ(FAILURE_OF(LookupPrivilegeNameW(nullptr, &debug, name, &cch)),
             DWORD{ERROR_INSUFFICIENT_BUFFER});
   EXPECT_EQ(cch, 17u) << "the length with the terminator";
   cch = 64;
-  ASSERT_TRUE(LookupPrivilegeNameW(nullptr, &luid, name, &cch));
-  EXPECT_EQ(OleString(name), OleString(OLESTR("SeDebugPrivilege")));
+  ASSERT_TRUE(LookupPrivilegeNameW(nullptr, &debug, name, &cch));
+  EXPECT_EQ(OleString(name), OLESTR("SeDebugPrivilege"));
   EXPECT_EQ(cch, 16u);
 }
 
@@ -181,72 +170,56 @@ DWORD HeldAttributes(HANDLE hToken, DWORD dwLuid) {
   return kNotHeld;
 }
 
-TOKEN_PRIVILEGES OnePrivilege(DWORD dwLuid, DWORD dwAttributes) {
+// The last error of an adjustment of one privilege (one that succeeds sets
+// it too), with the top bit set when the call failed.
+DWORD Adjust(HANDLE hToken, DWORD dwLuid, DWORD dwAttributes,
+             TOKEN_PRIVILEGES* pPrevious = nullptr) {
   TOKEN_PRIVILEGES request{};
   request.PrivilegeCount = 1;
   request.Privileges[0].Luid.LowPart = dwLuid;
   request.Privileges[0].Attributes = dwAttributes;
-  return request;
+  DWORD cb = 0;
+  SetLastError(0xDEAD);
+  if (!AdjustTokenPrivileges(hToken, FALSE, &request, pPrevious ? sizeof *pPrevious : 0, pPrevious,
+                             pPrevious ? &cb : nullptr)) {
+    return GetLastError() | 0x80000000;
+  }
+  return GetLastError();
 }
 
 constexpr DWORD kChangeNotify = 23;
 constexpr DWORD kUndock = 25;
 
+// Disabling and enabling, the previous state, an entry for a privilege not
+// held, the access needed, and a removal that is final through every
+// handle.
 TEST(PrivilegeTest, AdjustmentOfTheProcessToken) {
   CScopedHandle token;
+  CScopedHandle again;
+  CScopedHandle queryOnly;
   ASSERT_TRUE(
       OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, token.Put()));
-  // Every account holds the change-notify privilege, enabled by default.
-  ASSERT_NE(HeldAttributes(token.Get(), kChangeNotify), kNotHeld);
-
-  TOKEN_PRIVILEGES disable = OnePrivilege(kChangeNotify, 0);
-  TOKEN_PRIVILEGES previous{};
-  DWORD cbPrevious = 0;
-  SetLastError(0xDEAD);
   ASSERT_TRUE(
-      AdjustTokenPrivileges(token.Get(), FALSE, &disable, sizeof previous, &previous, &cbPrevious));
-  EXPECT_EQ(GetLastError(), DWORD{ERROR_SUCCESS});
+      OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, again.Put()));
+  ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, queryOnly.Put()));
+  ASSERT_NE(HeldAttributes(token.Get(), kChangeNotify), kNotHeld) << "every account holds it";
+
+  TOKEN_PRIVILEGES previous{};
+  EXPECT_EQ(Adjust(token.Get(), kChangeNotify, 0, &previous), DWORD{ERROR_SUCCESS});
   ASSERT_EQ(previous.PrivilegeCount, 1u) << "the privilege's state before";
   EXPECT_EQ(previous.Privileges[0].Luid.LowPart, kChangeNotify);
   EXPECT_NE(previous.Privileges[0].Attributes & SE_PRIVILEGE_ENABLED, 0u);
   EXPECT_EQ(HeldAttributes(token.Get(), kChangeNotify) & SE_PRIVILEGE_ENABLED, 0u);
-
-  TOKEN_PRIVILEGES enable = OnePrivilege(kChangeNotify, SE_PRIVILEGE_ENABLED);
-  ASSERT_TRUE(AdjustTokenPrivileges(token.Get(), FALSE, &enable, 0, nullptr, nullptr));
-  EXPECT_EQ(GetLastError(), DWORD{ERROR_SUCCESS});
+  EXPECT_EQ(Adjust(token.Get(), kChangeNotify, SE_PRIVILEGE_ENABLED), DWORD{ERROR_SUCCESS});
   EXPECT_NE(HeldAttributes(token.Get(), kChangeNotify) & SE_PRIVILEGE_ENABLED, 0u);
+  EXPECT_EQ(Adjust(token.Get(), 0, 0), DWORD{ERROR_NOT_ALL_ASSIGNED});
+  EXPECT_EQ(Adjust(queryOnly.Get(), kChangeNotify, SE_PRIVILEGE_ENABLED),
+            DWORD{ERROR_ACCESS_DENIED} | 0x80000000);
 
-  // An entry that names no privilege the token holds is passed over.
-  TOKEN_PRIVILEGES zero = OnePrivilege(0, 0);
-  ASSERT_TRUE(AdjustTokenPrivileges(token.Get(), FALSE, &zero, 0, nullptr, nullptr));
-  EXPECT_EQ(GetLastError(), DWORD{ERROR_NOT_ALL_ASSIGNED});
-}
-
-TEST(PrivilegeTest, AdjustmentNeedsItsAccess) {
-  CScopedHandle queryOnly;
-  ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, queryOnly.Put()));
-  TOKEN_PRIVILEGES enable = OnePrivilege(kChangeNotify, SE_PRIVILEGE_ENABLED);
-  EXPECT_EQ(FAILURE_OF(AdjustTokenPrivileges(queryOnly.Get(), FALSE, &enable, 0, nullptr, nullptr)),
-            DWORD{ERROR_ACCESS_DENIED});
-}
-
-TEST(PrivilegeTest, RemovalIsFinal) {
-  CScopedHandle token;
-  ASSERT_TRUE(
-      OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, token.Put()));
   if (HeldAttributes(token.Get(), kUndock) == kNotHeld) GTEST_SKIP() << "no undock privilege";
-  TOKEN_PRIVILEGES remove = OnePrivilege(kUndock, SE_PRIVILEGE_REMOVED);
-  ASSERT_TRUE(AdjustTokenPrivileges(token.Get(), FALSE, &remove, 0, nullptr, nullptr));
-  EXPECT_EQ(GetLastError(), DWORD{ERROR_SUCCESS});
+  EXPECT_EQ(Adjust(token.Get(), kUndock, SE_PRIVILEGE_REMOVED), DWORD{ERROR_SUCCESS});
   EXPECT_EQ(HeldAttributes(token.Get(), kUndock), kNotHeld);
-
-  // Through another handle to the same token too.
-  CScopedHandle again;
-  ASSERT_TRUE(
-      OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, again.Put()));
-  TOKEN_PRIVILEGES enable = OnePrivilege(kUndock, SE_PRIVILEGE_ENABLED);
-  ASSERT_TRUE(AdjustTokenPrivileges(again.Get(), FALSE, &enable, 0, nullptr, nullptr));
-  EXPECT_EQ(GetLastError(), DWORD{ERROR_NOT_ALL_ASSIGNED});
+  EXPECT_EQ(Adjust(again.Get(), kUndock, SE_PRIVILEGE_ENABLED), DWORD{ERROR_NOT_ALL_ASSIGNED});
   EXPECT_EQ(HeldAttributes(again.Get(), kUndock), kNotHeld);
 }
 
@@ -256,77 +229,60 @@ std::vector<BYTE> TokenSid(HANDLE hToken, TOKEN_INFORMATION_CLASS eClass) {
             DWORD{ERROR_INSUFFICIENT_BUFFER});
   std::vector<BYTE> buffer(cb);
   if (!GetTokenInformation(hToken, eClass, buffer.data(), cb, &cb)) return {};
-  PSID pSid = nullptr;
+  BYTE* pSid = nullptr;
   std::memcpy(&pSid, buffer.data(), sizeof pSid);  // the first member of each answer
-  EXPECT_GE(static_cast<BYTE*>(pSid), buffer.data());
-  EXPECT_LE(static_cast<BYTE*>(pSid) + GetLengthSid(pSid), buffer.data() + cb)
-      << "the SID lies in the same buffer";
-  if (!IsValidSid(pSid)) return {};
-  return std::vector<BYTE>(static_cast<BYTE*>(pSid), static_cast<BYTE*>(pSid) + GetLengthSid(pSid));
+  const bool bInside = pSid >= buffer.data() && pSid + GetLengthSid(pSid) <= buffer.data() + cb;
+  EXPECT_TRUE(bInside) << "the SID lies in the same buffer";
+  if (!bInside || !IsValidSid(pSid)) return {};
+  return std::vector<BYTE>(pSid, pSid + GetLengthSid(pSid));
 }
 
-TEST(TokenTest, UserOwnerAndPrimaryGroup) {
+// The token's user owns it; natively root is the local system account and
+// every other account and every group is of the machine domain. The
+// process object has them as owner and group and grants full access to the
+// owner and to the local system account.
+TEST(SecurityInfoTest, ProcessObjectOwnerGroupAndAccessList) {
   CScopedHandle token;
   ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.Put()));
   const std::vector<BYTE> user = TokenSid(token.Get(), TokenUser);
-  const std::vector<BYTE> owner = TokenSid(token.Get(), TokenOwner);
   const std::vector<BYTE> group = TokenSid(token.Get(), TokenPrimaryGroup);
   ASSERT_FALSE(user.empty());
-  ASSERT_FALSE(owner.empty());
   ASSERT_FALSE(group.empty());
-  if (kNativeLayer) {
-    // The effective user and group: root is the local system account, every
-    // other account and every group is of the machine domain.
-    EXPECT_EQ(owner, user);
-    const OleString userText = Text(const_cast<BYTE*>(user.data()));
-    const OleString groupText = Text(const_cast<BYTE*>(group.data()));
-    EXPECT_TRUE(userText == OLESTR("S-1-5-18") || userText.rfind(OLESTR("S-1-5-21-"), 0) == 0);
-    EXPECT_EQ(groupText.rfind(OLESTR("S-1-5-21-"), 0), 0u);
-    EXPECT_EQ(group.size(), 28u);
-  }
-}
+  ASSERT_FALSE(TokenSid(token.Get(), TokenOwner).empty());
 
-TEST(SecurityInfoTest, ProcessObjectOwnerGroupAndAccessList) {
   PSID pOwner = nullptr;
   PSID pGroup = nullptr;
   PACL pDacl = nullptr;
   CLocal<void> sd;
-  ASSERT_EQ(GetSecurityInfo(
-                GetCurrentProcess(), SE_KERNEL_OBJECT,
-                OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
-                &pOwner, &pGroup, &pDacl, nullptr, sd.Put()),
+  const SECURITY_INFORMATION all =
+      OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
+  ASSERT_EQ(GetSecurityInfo(GetCurrentProcess(), SE_KERNEL_OBJECT, all, &pOwner, &pGroup, &pDacl,
+                            nullptr, sd.Put()),
             DWORD{ERROR_SUCCESS});
-  ASSERT_NE(sd.Get(), nullptr);
-  ASSERT_TRUE(IsValidSid(pOwner));
-  ASSERT_TRUE(IsValidSid(pGroup));
-  ASSERT_NE(pDacl, nullptr);
-
+  ASSERT_TRUE(IsValidSid(pOwner) && IsValidSid(pGroup) && pDacl != nullptr);
   CLocal<WCHAR> text;
   ULONG cch = 0;
-  ASSERT_TRUE(ConvertSecurityDescriptorToStringSecurityDescriptorW(
-      sd.Get(), SDDL_REVISION_1,
-      OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
-      text.Put(), &cch));
+  ASSERT_TRUE(ConvertSecurityDescriptorToStringSecurityDescriptorW(sd.Get(), SDDL_REVISION_1, all,
+                                                                   text.Put(), &cch));
   const OleString sddl(text.Get());
   EXPECT_EQ(cch, sddl.size() + 1);
-  EXPECT_EQ(sddl.rfind(OLESTR("O:"), 0), 0u) << ToUtf8Text(sddl.c_str());
+  EXPECT_EQ(sddl.rfind(OLESTR("O:"), 0), 0u) << Narrow(sddl);
   EXPECT_NE(sddl.find(OLESTR("G:")), OleString::npos);
   EXPECT_NE(sddl.find(OLESTR("D:")), OleString::npos);
+  if (!kNativeLayer) return;
 
-  if (kNativeLayer) {
-    // Owner and group are the token's user and primary group; the list
-    // grants full access to the owner and to the local system account.
-    CScopedHandle token;
-    ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.Put()));
-    EXPECT_EQ(Sid(Text(pOwner).c_str()), TokenSid(token.Get(), TokenUser));
-    EXPECT_EQ(Sid(Text(pGroup).c_str()), TokenSid(token.Get(), TokenPrimaryGroup));
-    const OleString owner =
-        Text(pOwner) == OLESTR("S-1-5-18") ? OleString(OLESTR("SY")) : Text(pOwner);
-    OleString expected = OLESTR("O:") + owner + OLESTR("G:") + Text(pGroup) +
-                         OLESTR("D:(A;;0x1fffff;;;") + owner + OLESTR(")");
-    if (owner != OLESTR("SY")) expected += OLESTR("(A;;0x1fffff;;;SY)");
-    EXPECT_EQ(sddl, expected);
-  }
+  EXPECT_EQ(TokenSid(token.Get(), TokenOwner), user);
+  EXPECT_TRUE(Text(user.data()) == OLESTR("S-1-5-18") ||
+              Text(user.data()).rfind(OLESTR("S-1-5-21-"), 0) == 0);
+  EXPECT_EQ(Text(group.data()).rfind(OLESTR("S-1-5-21-"), 0), 0u);
+  EXPECT_EQ(group.size(), 28u);
+  EXPECT_EQ(Text(pOwner), Text(user.data()));
+  EXPECT_EQ(Text(pGroup), Text(group.data()));
+  const OleString owner = Text(pOwner) == OLESTR("S-1-5-18") ? OLESTR("SY") : Text(pOwner);
+  OleString expected = OLESTR("O:") + owner + OLESTR("G:") + Text(pGroup) +
+                       OLESTR("D:(A;;0x1fffff;;;") + owner + OLESTR(")");
+  if (owner != OLESTR("SY")) expected += OLESTR("(A;;0x1fffff;;;SY)");
+  EXPECT_EQ(sddl, expected);
 }
 
 TEST(SecurityInfoTest, AskedPartsOnlyAndAccessChecked) {
@@ -340,32 +296,31 @@ TEST(SecurityInfoTest, AskedPartsOnlyAndAccessChecked) {
       OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
       text.Put(), nullptr));
   EXPECT_EQ(OleString(text.Get()).rfind(OLESTR("D:"), 0), 0u) << "no owner or group read";
-
   LPWSTR pszText = nullptr;
   EXPECT_EQ(FAILURE_OF(ConvertSecurityDescriptorToStringSecurityDescriptorW(
                 sd.Get(), 2, DACL_SECURITY_INFORMATION, &pszText, nullptr)),
             DWORD{ERROR_UNKNOWN_REVISION});
 
   // Reading a descriptor needs READ_CONTROL on the handle.
-  CScopedHandle limited(
-      OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, GetCurrentProcessId()));
-  ASSERT_NE(limited.Get(), nullptr);
-  CLocal<void> denied;
-  const DWORD error = GetSecurityInfo(limited.Get(), SE_KERNEL_OBJECT, OWNER_SECURITY_INFORMATION,
-                                      nullptr, nullptr, nullptr, nullptr, denied.Put());
-  EXPECT_TRUE(error == ERROR_ACCESS_DENIED ||
-              WINE_DIFFERS(error == ERROR_SUCCESS, "Wine does not check READ_CONTROL"));
-  CScopedHandle readable(
-      OpenProcess(READ_CONTROL | PROCESS_QUERY_INFORMATION, FALSE, GetCurrentProcessId()));
-  ASSERT_NE(readable.Get(), nullptr);
-  CLocal<void> byId;
-  EXPECT_EQ(GetSecurityInfo(readable.Get(), SE_KERNEL_OBJECT, OWNER_SECURITY_INFORMATION, nullptr,
-                            nullptr, nullptr, nullptr, byId.Put()),
-            DWORD{ERROR_SUCCESS});
+  for (DWORD dwAccess : {DWORD{PROCESS_QUERY_LIMITED_INFORMATION},
+                         DWORD{READ_CONTROL | PROCESS_QUERY_INFORMATION}}) {
+    CScopedHandle process(OpenProcess(dwAccess, FALSE, GetCurrentProcessId()));
+    ASSERT_NE(process.Get(), nullptr);
+    CLocal<void> read;
+    const DWORD error = GetSecurityInfo(process.Get(), SE_KERNEL_OBJECT, OWNER_SECURITY_INFORMATION,
+                                        nullptr, nullptr, nullptr, nullptr, read.Put());
+    if (dwAccess & READ_CONTROL) {
+      EXPECT_EQ(error, DWORD{ERROR_SUCCESS});
+    } else {
+      EXPECT_TRUE(error == ERROR_ACCESS_DENIED ||
+                  WINE_DIFFERS(error == ERROR_SUCCESS, "Wine does not check READ_CONTROL"));
+    }
+  }
 }
 
 // A descriptor built by hand, in the self-relative form: the text of its
-// parts, flags and access rights.
+// parts, flags and access rights; natively, a list whose size leaves out
+// part of its last entry is refused, nothing beyond it being read.
 TEST(SecurityInfoTest, TextOfAHandBuiltDescriptor) {
   struct SAce {
     BYTE type;
@@ -384,19 +339,13 @@ TEST(SecurityInfoTest, TextOfAHandBuiltDescriptor) {
   for (const SAce& ace : aces) {
     const std::vector<BYTE> sid = Sid(ace.pszSid);
     ACCESS_ALLOWED_ACE header{};
-    header.Header.AceType = ace.type;
-    header.Header.AceFlags = ace.flags;
-    header.Header.AceSize = static_cast<WORD>(8 + sid.size());
+    header.Header = {ace.type, ace.flags, static_cast<WORD>(8 + sid.size())};
     header.Mask = ace.mask;
     dacl.insert(dacl.end(), reinterpret_cast<BYTE*>(&header), reinterpret_cast<BYTE*>(&header) + 8);
     dacl.insert(dacl.end(), sid.begin(), sid.end());
   }
-  ACL acl{};
-  acl.AclRevision = ACL_REVISION;
-  acl.AclSize = static_cast<WORD>(dacl.size());
-  acl.AceCount = 4;
+  ACL acl{ACL_REVISION, 0, static_cast<WORD>(dacl.size()), 4, 0};
   std::memcpy(dacl.data(), &acl, sizeof acl);
-
   const std::vector<BYTE> owner = Sid(OLESTR("S-1-5-18"));
   const std::vector<BYTE> group = Sid(OLESTR("S-1-5-32-544"));
   SECURITY_DESCRIPTOR_RELATIVE header{};
@@ -407,89 +356,71 @@ TEST(SecurityInfoTest, TextOfAHandBuiltDescriptor) {
   header.Dacl = static_cast<DWORD>(header.Group + group.size());
   std::vector<BYTE> sd(reinterpret_cast<BYTE*>(&header),
                        reinterpret_cast<BYTE*>(&header) + sizeof header);
-  sd.insert(sd.end(), owner.begin(), owner.end());
-  sd.insert(sd.end(), group.begin(), group.end());
-  sd.insert(sd.end(), dacl.begin(), dacl.end());
-
+  for (const std::vector<BYTE>* pPart :
+       {&owner, &group, const_cast<const std::vector<BYTE>*>(&dacl)})
+    sd.insert(sd.end(), pPart->begin(), pPart->end());
   CLocal<WCHAR> text;
   ASSERT_TRUE(ConvertSecurityDescriptorToStringSecurityDescriptorW(
       sd.data(), SDDL_REVISION_1,
       OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
       text.Put(), nullptr));
-  EXPECT_EQ(OleString(text.Get()),
-            OleString(OLESTR("O:SYG:BAD:P(A;OICI;FA;;;BU)(D;;GA;;;WD)(A;;0x1fffff;;;S-1-5-21-1-2-3-"
-                             "1001)(A;ID;RCWD;;;SY)")));
-
-#ifndef _WIN32
-  // A list whose size leaves out part of its last entry is refused, and
-  // nothing beyond the list's size is read (the buffer ends there).
+  EXPECT_EQ(OleString(text.Get()), OLESTR("O:SYG:BAD:P(A;OICI;FA;;;BU)(D;;GA;;;WD)"
+                                          "(A;;0x1fffff;;;S-1-5-21-1-2-3-1001)(A;ID;RCWD;;;SY)"));
+  if (!kNativeLayer) return;
   acl.AclSize = static_cast<WORD>(dacl.size() - 4);
   std::memcpy(sd.data() + header.Dacl, &acl, sizeof acl);
   sd.resize(sd.size() - 4);
   sd.shrink_to_fit();
   CLocal<WCHAR> refused;
-  SetLastError(0);
-  EXPECT_FALSE(ConvertSecurityDescriptorToStringSecurityDescriptorW(
-      sd.data(), SDDL_REVISION_1, DACL_SECURITY_INFORMATION, refused.Put(), nullptr));
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_ACL));
-#endif
+  EXPECT_EQ(FAILURE_OF(ConvertSecurityDescriptorToStringSecurityDescriptorW(
+                sd.data(), SDDL_REVISION_1, DACL_SECURITY_INFORMATION, refused.Put(), nullptr)),
+            DWORD{ERROR_INVALID_ACL});
 }
 
 // A call context object for the current call, as a host installs one.
 class CContextObject final : public IUnknown {
  public:
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
-    *ppv = nullptr;
-    if (!IsEqualIID(riid, IID_IUnknown)) return E_NOINTERFACE;
-    *ppv = this;
+    *ppv = IsEqualIID(riid, IID_IUnknown) ? this : nullptr;
+    if (*ppv == nullptr) return E_NOINTERFACE;
     AddRef();
     return S_OK;
   }
   ULONG STDMETHODCALLTYPE AddRef() override { return static_cast<ULONG>(++m_refs); }
   ULONG STDMETHODCALLTYPE Release() override { return static_cast<ULONG>(--m_refs); }
-  LONG Refs() const { return m_refs; }
-
- private:
   std::atomic<LONG> m_refs{1};
 };
 
-TEST(CallContextTest, NoContextOutsideACall) {
-  IUnknown* pContext = reinterpret_cast<IUnknown*>(0x1);
-  EXPECT_EQ(CoGetCallContext(IID_IUnknown, reinterpret_cast<void**>(&pContext)),
-            RPC_E_CALL_COMPLETE);
-  EXPECT_TRUE(pContext == nullptr || WINE_DIFFERS(pContext == reinterpret_cast<IUnknown*>(0x1),
-                                                  "Wine leaves the output as it was"));
-}
-
+// No context outside a call; a switched-in context is handed out with a
+// reference, to its own thread only, and switched out again.
 TEST(CallContextTest, SwitchedContextIsHandedOut) {
+  IUnknown* pGot = reinterpret_cast<IUnknown*>(0x1);
+  EXPECT_EQ(CoGetCallContext(IID_IUnknown, reinterpret_cast<void**>(&pGot)), RPC_E_CALL_COMPLETE);
+  EXPECT_TRUE(pGot == nullptr || WINE_DIFFERS(pGot == reinterpret_cast<IUnknown*>(0x1),
+                                              "Wine leaves the output as it was"));
   CContextObject context;
   IUnknown* pPrevious = reinterpret_cast<IUnknown*>(0x1);
   ASSERT_EQ(CoSwitchCallContext(&context, &pPrevious), S_OK);
   EXPECT_EQ(pPrevious, nullptr) << "no call was in progress";
-  EXPECT_EQ(context.Refs(), 1) << "stored without a reference";
-
-  IUnknown* pGot = nullptr;
+  EXPECT_EQ(context.m_refs, 1) << "stored without a reference";
   EXPECT_EQ(CoGetCallContext(IID_IUnknown, reinterpret_cast<void**>(&pGot)), S_OK);
   EXPECT_EQ(pGot, &context);
-  EXPECT_EQ(context.Refs(), 2);
+  EXPECT_EQ(context.m_refs, 2);
   if (pGot != nullptr) pGot->Release();
   void* pDispatch = nullptr;
   EXPECT_EQ(CoGetCallContext(IID_IDispatch, &pDispatch), E_NOINTERFACE);
 
-  // Another thread serves no call.
-  struct SResult {
-    HRESULT hr;
-  } other{S_OK};
+  HRESULT hrOther = S_OK;
   CScopedHandle thread(StartThread(
       [](LPVOID p) -> DWORD {
         void* pv = nullptr;
-        static_cast<SResult*>(p)->hr = CoGetCallContext(IID_IUnknown, &pv);
+        *static_cast<HRESULT*>(p) = CoGetCallContext(IID_IUnknown, &pv);
         return 0;
       },
-      &other));
+      &hrOther));
   ASSERT_NE(thread.Get(), nullptr);
   WaitForSingleObject(thread.Get(), INFINITE);
-  EXPECT_EQ(other.hr, RPC_E_CALL_COMPLETE);
+  EXPECT_EQ(hrOther, RPC_E_CALL_COMPLETE) << "another thread serves no call";
 
   IUnknown* pMine = nullptr;
   ASSERT_EQ(CoSwitchCallContext(nullptr, &pMine), S_OK);

@@ -74,111 +74,84 @@ TEST(VersionTest, SetConditionMaskPlacesOneFieldsCondition) {
   EXPECT_EQ(VerSetConditionMask(5, 0x100, VER_EQUAL), 5ull) << "no field";
 }
 
+// Each field is compared with its condition; major, minor and service
+// pack versions compare as one number: a greater major version decides,
+// an equal one passes the decision on, a field without a condition takes
+// the governing one, and after "equal" a later comparison governs. Bad
+// arguments are told apart from an old version.
 TEST(VersionTest, FieldsAreComparedWithTheirConditions) {
-  OSVERSIONINFOEXW required = Required();
-  required.dwMajorVersion = 6;
-  EXPECT_EQ(Verify(required, VER_MAJORVERSION, Condition(VER_MAJORVERSION, VER_GREATER_EQUAL)),
-            kMet);
-  required.dwMajorVersion = 99;
-  EXPECT_EQ(Verify(required, VER_MAJORVERSION, Condition(VER_MAJORVERSION, VER_GREATER_EQUAL)),
-            kOld);
-  EXPECT_EQ(Verify(required, VER_MAJORVERSION, Condition(VER_MAJORVERSION, VER_LESS)), kMet);
-
-  required = Required();
-  required.dwPlatformId = VER_PLATFORM_WIN32_NT;
-  required.wProductType = VER_NT_WORKSTATION;
-  required.dwBuildNumber = 7601;
-  EXPECT_EQ(Verify(required, VER_PLATFORMID | VER_PRODUCT_TYPE | VER_BUILDNUMBER,
-                   Condition(VER_PLATFORMID, VER_EQUAL,
-                             Condition(VER_PRODUCT_TYPE, VER_EQUAL,
-                                       Condition(VER_BUILDNUMBER, VER_GREATER_EQUAL)))),
-            kMet);
-  required.dwBuildNumber = 99999;
-  EXPECT_EQ(Verify(required, VER_BUILDNUMBER, Condition(VER_BUILDNUMBER, VER_GREATER_EQUAL)), kOld);
-  // No suite required: met with either suite condition.
-  EXPECT_EQ(Verify(required, VER_SUITENAME, Condition(VER_SUITENAME, VER_AND)), kMet);
-  EXPECT_EQ(Verify(required, VER_SUITENAME, Condition(VER_SUITENAME, VER_OR)), kMet);
-}
-
-TEST(VersionTest, VersionFieldsCompareAsOneNumber) {
   const DWORD major = CurrentValue(VER_MAJORVERSION, 20, &OSVERSIONINFOEXW::dwMajorVersion);
   const DWORD minor = CurrentValue(VER_MINORVERSION, 10, &OSVERSIONINFOEXW::dwMinorVersion);
+  const DWORD sp = CurrentValue(VER_SERVICEPACKMAJOR, 10, &OSVERSIONINFOEXW::wServicePackMajor);
   constexpr DWORD kMajorMinor = VER_MAJORVERSION | VER_MINORVERSION;
   constexpr DWORD kAllFour = kMajorMinor | VER_SERVICEPACKMAJOR | VER_SERVICEPACKMINOR;
-
-  // A greater major version decides; the minor version is not looked at.
-  OSVERSIONINFOEXW required = Required();
-  required.dwMajorVersion = major - 1;
-  required.dwMinorVersion = 99;
+  constexpr DWORD kNt = VER_PLATFORMID | VER_PRODUCT_TYPE | VER_BUILDNUMBER;
   const ULONGLONG atLeast = Condition(VER_MAJORVERSION, VER_GREATER_EQUAL,
                                       Condition(VER_MINORVERSION, VER_GREATER_EQUAL));
-  EXPECT_EQ(Verify(required, kMajorMinor, atLeast), kMet);
-  EXPECT_EQ(Verify(required, VER_MINORVERSION, atLeast), kOld);
-
-  // An equal major version passes the decision on to the minor version.
-  required.dwMajorVersion = major;
-  EXPECT_EQ(Verify(required, kMajorMinor, atLeast), kOld);
-  EXPECT_EQ(Verify(required, kMajorMinor, Condition(VER_MAJORVERSION, VER_GREATER_EQUAL)), kOld)
-      << "a field without a condition takes the governing one";
-
-  // A later condition of the other direction gives way to the major
-  // version's; after "equal" it takes over.
-  required.dwMinorVersion = minor + 1;
-  EXPECT_EQ(
-      Verify(required, kAllFour,
-             Condition(VER_MAJORVERSION, VER_GREATER_EQUAL, Condition(VER_MINORVERSION, VER_LESS))),
-      kOld);
-  EXPECT_EQ(Verify(required, kAllFour,
-                   Condition(VER_MAJORVERSION, VER_EQUAL, Condition(VER_MINORVERSION, VER_LESS))),
-            kMet);
-
-  // A requested field without a condition fixes the governing condition
-  // for the fields after it.
-  required = Required();
-  required.dwMajorVersion = major;
-  required.dwMinorVersion = minor;
-  required.wServicePackMajor = static_cast<WORD>(
-      CurrentValue(VER_SERVICEPACKMAJOR, 10, &OSVERSIONINFOEXW::wServicePackMajor) + 1);
+  const ULONGLONG majorAtLeast = Condition(VER_MAJORVERSION, VER_GREATER_EQUAL);
   const ULONGLONG equalThenLess =
       Condition(VER_MAJORVERSION, VER_EQUAL, Condition(VER_SERVICEPACKMAJOR, VER_LESS));
-  EXPECT_EQ(Verify(required, kAllFour, equalThenLess), kOld);
-  EXPECT_EQ(Verify(required, kAllFour & ~VER_MINORVERSION, equalThenLess), kMet);
-  EXPECT_EQ(Verify(required, kAllFour,
-                   Condition(VER_MAJORVERSION, VER_EQUAL,
-                             Condition(VER_MINORVERSION, VER_GREATER_EQUAL,
-                                       Condition(VER_SERVICEPACKMAJOR, VER_LESS)))),
-            kOld)
-      << "after \"equal\", a later comparison governs";
+  struct SRow {
+    DWORD dwMajor, dwMinor, dwSp, dwBuild, dwTypeMask;
+    ULONGLONG conditions;
+    DWORD expected;
+  };
+  const SRow rows[] = {
+      {6, 0, 0, 0, VER_MAJORVERSION, majorAtLeast, kMet},
+      {99, 0, 0, 0, VER_MAJORVERSION, majorAtLeast, kOld},
+      {99, 0, 0, 0, VER_MAJORVERSION, Condition(VER_MAJORVERSION, VER_LESS), kMet},
+      {0, 0, 0, 7601, kNt,
+       Condition(
+           VER_PLATFORMID, VER_EQUAL,
+           Condition(VER_PRODUCT_TYPE, VER_EQUAL, Condition(VER_BUILDNUMBER, VER_GREATER_EQUAL))),
+       kMet},
+      {0, 0, 0, 99999, VER_BUILDNUMBER, Condition(VER_BUILDNUMBER, VER_GREATER_EQUAL), kOld},
+      {0, 0, 0, 0, VER_SUITENAME, Condition(VER_SUITENAME, VER_AND), kMet},
+      {0, 0, 0, 0, VER_SUITENAME, Condition(VER_SUITENAME, VER_OR), kMet},
+      {major - 1, 99, 0, 0, kMajorMinor, atLeast, kMet},
+      {major - 1, 99, 0, 0, VER_MINORVERSION, atLeast, kOld},
+      {major, 99, 0, 0, kMajorMinor, atLeast, kOld},
+      {major, 99, 0, 0, kMajorMinor, majorAtLeast, kOld},
+      {major, minor + 1, 0, 0, kAllFour,
+       Condition(VER_MAJORVERSION, VER_GREATER_EQUAL, Condition(VER_MINORVERSION, VER_LESS)), kOld},
+      {major, minor + 1, 0, 0, kAllFour,
+       Condition(VER_MAJORVERSION, VER_EQUAL, Condition(VER_MINORVERSION, VER_LESS)), kMet},
+      {major, minor, sp + 1, 0, kAllFour, equalThenLess, kOld},
+      {major, minor, sp + 1, 0, kAllFour & ~VER_MINORVERSION, equalThenLess, kMet},
+      {major, minor, sp + 1, 0, kAllFour,
+       Condition(VER_MAJORVERSION, VER_EQUAL,
+                 Condition(VER_MINORVERSION, VER_GREATER_EQUAL,
+                           Condition(VER_SERVICEPACKMAJOR, VER_LESS))),
+       kOld},
+      {0, 0, 0, 0, 0, majorAtLeast, ERROR_BAD_ARGUMENTS},
+      {0, 0, 0, 0, VER_MAJORVERSION, 0, ERROR_BAD_ARGUMENTS},
+      {0, 0, 0, 0, VER_SUITENAME, Condition(VER_SUITENAME, VER_EQUAL), ERROR_BAD_ARGUMENTS},
+      {0, 0, 0, 0, VER_BUILDNUMBER | VER_MAJORVERSION, majorAtLeast, kOld},  // no condition
+  };
+  for (size_t i = 0; i < sizeof rows / sizeof rows[0]; ++i) {
+    const SRow& row = rows[i];
+    OSVERSIONINFOEXW required = Required();
+    required.dwMajorVersion = row.dwMajor;
+    required.dwMinorVersion = row.dwMinor;
+    required.wServicePackMajor = static_cast<WORD>(row.dwSp);
+    required.dwBuildNumber = row.dwBuild;
+    required.dwPlatformId = VER_PLATFORM_WIN32_NT;
+    required.wProductType = VER_NT_WORKSTATION;
+    EXPECT_EQ(Verify(required, row.dwTypeMask, row.conditions), row.expected) << "row " << i;
+  }
 }
 
-TEST(VersionTest, BadArgumentsAreToldApartFromAnOldVersion) {
-  OSVERSIONINFOEXW required = Required();
-  EXPECT_EQ(Verify(required, 0, Condition(VER_MAJORVERSION, VER_GREATER_EQUAL)),
-            static_cast<DWORD>(ERROR_BAD_ARGUMENTS));
-  EXPECT_EQ(Verify(required, VER_MAJORVERSION, 0), static_cast<DWORD>(ERROR_BAD_ARGUMENTS));
-  EXPECT_EQ(Verify(required, VER_SUITENAME, Condition(VER_SUITENAME, VER_EQUAL)),
-            static_cast<DWORD>(ERROR_BAD_ARGUMENTS));
-  EXPECT_EQ(Verify(required, VER_BUILDNUMBER | VER_MAJORVERSION,
-                   Condition(VER_MAJORVERSION, VER_GREATER_EQUAL)),
-            kOld)
-      << "a field requested without a condition is not met";
-}
-
-TEST(ClockTest, TickCountFollowsSleep) {
+// The tick count follows a sleep (in steps of up to 16 ms on Windows); the
+// system time counts 100-ns intervals from 1601 (between 2020 and 2100).
+TEST(ClockTest, TickCountAndSystemTime) {
   const ULONGLONG start = GetTickCount64();
   Sleep(30);
   const ULONGLONG elapsed = GetTickCount64() - start;
-  // The tick count advances in steps of up to 16 ms on Windows.
-  EXPECT_GE(elapsed, 15u);
-  EXPECT_LT(elapsed, 10000u);
-}
-
-TEST(ClockTest, SystemTimeCountsFrom1601) {
+  EXPECT_TRUE(elapsed >= 15 && elapsed < 10000) << elapsed;
   FILETIME now = {};
   GetSystemTimeAsFileTime(&now);
   const ULONGLONG intervals =
       (static_cast<ULONGLONG>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
-  // 100-ns intervals from 1601-01-01 to 2020-01-01 and to 2100-01-01.
   EXPECT_GT(intervals, 132223104000000000ull);
   EXPECT_LT(intervals, 157469184000000000ull);
 }
