@@ -4,10 +4,11 @@
 // against a bare ordered map holding the same compartments, items and
 // counters (the same array copies in and out, the same history key built
 // for a version read), at 100, 10 000 and 100 000 compartments; the ratio is
-// the cost of the tree's bookkeeping and logging checks. ListCompartmentIds,
-// ListDataIds and FindSessionId with session "0" walk the whole tree by
-// their definition; their growth with the tree is shown as the ratio of each
-// size to the smallest.
+// the cost of the tree's bookkeeping and logging checks. The listings
+// (ListCompartmentIds of the tree and of one compartment, ListDataIds of one
+// compartment, FindCompartmentId, FindSessionId with session "0") give the
+// same few results at every size; their growth with the tree is shown as
+// the ratio of each size to the smallest.
 #include <benchmark/benchmark.h>
 
 #include <map>
@@ -34,7 +35,8 @@ secwstring Text(const std::string& utf8) {
 
 // N compartments "<session>/Comp<i>" spread over four sessions, each with
 // one 16-byte item, and both counters of each advanced once: in the tree
-// and the history tree, and in the bare maps.
+// and the history tree, and in the bare maps. The first compartment also has
+// three children, for the listing of one compartment.
 struct CFixture {
   explicit CFixture(int n) : cCompartments(n) {
     CScopedSafeArray pattern(SafeArrayCreateVector(VT_UI1, 0, 16));
@@ -51,6 +53,9 @@ struct CFixture {
       SafeArrayCopy(value.Get(), &pCopy);
       mapTree[paths.back()][sItem] = pCopy;
       mapHistory[sTreeId + OLESTR("/") + paths.back()] = {1, 1};
+    }
+    for (const char* pszChild : {"/Sub0", "/Sub1", "/Sub2"}) {
+      tree.CreateCompartment(paths.front() + Text(pszChild), 0);
     }
   }
   ~CFixture() {
@@ -170,6 +175,24 @@ void TreeListCompartmentIds(benchmark::State& state, int n) {
   }
 }
 
+void TreeListChildIds(benchmark::State& state, int n) {
+  CFixture& f = Fixture(n);
+  for (auto _ : state) {
+    CScopedSafeArray list;
+    benchmark::DoNotOptimize(f.tree.ListCompartmentIds(f.paths[0], list.Receive(), 0));
+  }
+}
+
+void TreeFindCompartmentId(benchmark::State& state, int n) {
+  CFixture& f = Fixture(n);
+  const secwstring sSession = Text(std::to_string(1 + (n - 1) % kSessions));
+  for (auto _ : state) {
+    secwstring sFound;
+    bool bFound = false;
+    benchmark::DoNotOptimize(f.tree.FindCompartmentId(sSession, f.subs.back(), sFound, bFound));
+  }
+}
+
 void TreeListDataIds(benchmark::State& state, int n) {
   CFixture& f = Fixture(n);
   for (auto _ : state) {
@@ -189,15 +212,7 @@ void TreeFindSessionIdAnySession(benchmark::State& state, int n) {
   }
 }
 
-// A call that walks the whole tree runs a fixed, small number of times at
-// the larger sizes.
-int LinearIterations(int n) { return n <= 100 ? 0 : (n <= 10000 ? 20 : 5); }
-
-std::string Name(const std::string& base, int n, int iterations) {
-  std::string name = base + "/" + std::to_string(n);
-  if (iterations > 0) name += "/iterations:" + std::to_string(iterations);
-  return name;
-}
+std::string Name(const std::string& base, int n) { return base + "/" + std::to_string(n); }
 
 }  // namespace
 
@@ -208,41 +223,39 @@ int main(int argc, char** argv) {
   struct CCase {
     const char* pszName;
     void (*pfn)(benchmark::State&, int);
-    bool bLinear;
   };
   const CCase cases[] = {
-      {"TreeSetData", TreeSetData, false},
-      {"MapSetData", MapSetData, false},
-      {"TreeGetData", TreeGetData, false},
-      {"MapGetData", MapGetData, false},
-      {"TreeIsCompartmentCached", TreeIsCompartmentCached, false},
-      {"MapIsCompartmentCached", MapIsCompartmentCached, false},
-      {"TreeListCompartmentIds", TreeListCompartmentIds, true},
-      {"TreeListDataIds", TreeListDataIds, true},
-      {"TreeFindSessionIdAnySession", TreeFindSessionIdAnySession, true},
+      {"TreeSetData", TreeSetData},
+      {"MapSetData", MapSetData},
+      {"TreeGetData", TreeGetData},
+      {"MapGetData", MapGetData},
+      {"TreeIsCompartmentCached", TreeIsCompartmentCached},
+      {"MapIsCompartmentCached", MapIsCompartmentCached},
+      {"TreeListCompartmentIds", TreeListCompartmentIds},
+      {"TreeListChildIds", TreeListChildIds},
+      {"TreeListDataIds", TreeListDataIds},
+      {"TreeFindCompartmentId", TreeFindCompartmentId},
+      {"TreeFindSessionIdAnySession", TreeFindSessionIdAnySession},
   };
 
   std::vector<CBenchRatio> ratios;
   for (int n : kSizes) {
     for (const CCase& c : cases) {
-      const int iterations = c.bLinear ? LinearIterations(n) : 0;
-      auto* pBenchmark = benchmark::RegisterBenchmark(
-          (std::string(c.pszName) + "/" + std::to_string(n)).c_str(), c.pfn, n);
-      pBenchmark->Unit(benchmark::kMicrosecond);
-      if (iterations > 0) pBenchmark->Iterations(iterations);
+      benchmark::RegisterBenchmark(Name(c.pszName, n).c_str(), c.pfn, n)
+          ->Unit(benchmark::kMicrosecond);
     }
     for (const char* pszOperation : {"SetData", "GetData", "IsCompartmentCached"}) {
       ratios.push_back({std::string(pszOperation) + " tree / map, " + std::to_string(n),
-                        Name(std::string("Tree") + pszOperation, n, 0),
-                        Name(std::string("Map") + pszOperation, n, 0)});
+                        Name(std::string("Tree") + pszOperation, n),
+                        Name(std::string("Map") + pszOperation, n)});
     }
   }
-  for (const char* pszOperation :
-       {"ListCompartmentIds", "ListDataIds", "FindSessionIdAnySession"}) {
+  for (const char* pszOperation : {"ListCompartmentIds", "ListChildIds", "ListDataIds",
+                                   "FindCompartmentId", "FindSessionIdAnySession"}) {
     const std::string base = std::string("Tree") + pszOperation;
     for (int n : {10000, 100000}) {
       ratios.push_back({std::string(pszOperation) + " " + std::to_string(n) + " / 100",
-                        Name(base, n, LinearIterations(n)), Name(base, 100, 0)});
+                        Name(base, n), Name(base, 100)});
     }
   }
 

@@ -34,6 +34,11 @@ CAbstractTree::CAbstractTree() { CLogScope scope(OLESTR("CAbstractTree::CAbstrac
 
 CAbstractTree::~CAbstractTree() { CLogScope scope(OLESTR("CAbstractTree::~CAbstractTree")); }
 
+HRESULT CAbstractTree::LookUpCompartment(const secwstring&, bool& bFound) {
+  bFound = false;
+  return E_NOTIMPL;
+}
+
 HRESULT CAbstractTree::FindSessionId(const secwstring& sSessionId,
                                      const secwstring& sSubCompartmentId,
                                      secwstring& sSessionIdFound) {
@@ -172,6 +177,38 @@ HRESULT CAbstractTree::FindCompartmentId(const secwstring& sSessionId,
            OLESTR("CAbstractTree::FindCompartmentId sSessionId = %s sSubCompartmentId = %s"),
            sSessionId.c_str(), sSubCompartmentId.c_str());
   bFound = false;
+
+  // Only the path sSessionId/sSubCompartmentId can match, and only when the
+  // session is one segment: looked up directly where the tree can.
+  if (sSessionId.find(kPathSeparator) == secwstring::npos) {
+    secwstring sPath;
+    try {
+      sPath = sSessionId + kPathSeparator + sSubCompartmentId;
+    } catch (const std::bad_alloc&) {
+      qvlogLog(gLogChannel, LOG_FAILURE,
+               OLESTR("CAbstractTree::FindCompartmentId allocation failed"));
+      hr = E_OUTOFMEMORY;
+      return hr;
+    }
+    bool bExists = false;
+    const HRESULT hrLookUp = LookUpCompartment(sPath, bExists);
+    if (hrLookUp != E_NOTIMPL) {
+      hr = hrLookUp;
+      if (bExists) {
+        hr = CopyString(sPath, sCompartmentIdFound);
+        if (FAILED(hr)) {
+          qvlogLog(gLogChannel, LOG_FAILURE,
+                   OLESTR("CAbstractTree::FindCompartmentId allocation failed"));
+          return hr;
+        }
+        bFound = true;
+        qvlogLog(gLogChannel, LOG_NOTABLE,
+                 OLESTR("CAbstractTree::FindCompartmentId sCompartmentIdFound = %s"),
+                 sCompartmentIdFound.c_str());
+      }
+      return hr;
+    }
+  }
 
   CScopedSafeArray ids;
   hr = ListAllCompartmentIds(ids.Receive());

@@ -92,6 +92,13 @@ class CAbstractTree {
   // The paths of all compartments, every level included.
   virtual HRESULT ListAllCompartmentIds(SAFEARRAY** ppsAllCompartmentIdList) = 0;
 
+  // Added after the slots above, which keep their places: whether the tree
+  // holds sPath, looked up at once rather than found in the whole listing,
+  // with the result FindCompartmentId's reading of the listing would end
+  // with. A tree that can only list answers E_NOTIMPL (this default), and
+  // FindCompartmentId then reads the listing.
+  virtual HRESULT LookUpCompartment(const secwstring& sPath, bool& bFound);
+
   // The session prefix under which the client's compartment sSubCompartmentId
   // is filed. A session other than "0" is its own answer. Session "0" means
   // any session: the first prefix, in GetSessionIdList order and skipping a
@@ -109,7 +116,8 @@ class CAbstractTree {
   // Whether the tree holds sSessionId/sSubCompartmentId exactly (a path of
   // one segment never matches). sCompartmentIdFound is written only when
   // found. The result is that of the last listed path read, as the search
-  // reads them in order.
+  // reads them in order. A tree that looks paths up (LookUpCompartment)
+  // answers without listing.
   HRESULT FindCompartmentId(const secwstring& sSessionId, const secwstring& sSubCompartmentId,
                             secwstring& sCompartmentIdFound, bool& bFound);
 

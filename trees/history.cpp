@@ -1,5 +1,6 @@
 #include "trees/history.h"
 
+#include <cstring>
 #include <memory>
 #include <mutex>
 #include <new>
@@ -24,6 +25,9 @@ constexpr LONG kUpdateContent = 1;
 // lock, and never while the history lock is held.
 std::mutex gHistoryLifetimeLock;
 ULONG gulHistoryUsers = 0;
+// The memory tree inside gHistoryTree, for ReadVersions; read only under the
+// history lock, and set and cleared with gHistoryTree.
+std::atomic<CMemoryTree*> gpHistoryMemoryTree{nullptr};
 
 const secwstring& CompartmentVersionName() {
   static const secwstring sName(OLESTR("CompartmentVersion"));
@@ -41,6 +45,24 @@ HRESULT ReadCounter(SAFEARRAY* psa, UINT& uiValue) {
   if (psa != nullptr && SafeArrayGetElemsize(psa) != sizeof(UINT)) return DISP_E_TYPEMISMATCH;
   LONG lIndex = 0;
   return SafeArrayGetElement(psa, &lIndex, &uiValue);
+}
+
+// A counter as UpdateVersion stores it, read in place: false for anything
+// else (GetVersion then reads it).
+bool PeekCounter(const CNode* pNode, const secwstring& sName, UINT& uiValue) noexcept {
+  SAFEARRAY* psa = nullptr;
+  if (pNode == nullptr || !pNode->PeekDataItem(sName, psa)) {
+    uiValue = 0;
+    return true;
+  }
+  VARTYPE vt = VT_EMPTY;
+  if (psa == nullptr || SafeArrayGetDim(psa) != 1 || FAILED(SafeArrayGetVartype(psa, &vt)) ||
+      vt != VT_UINT || psa->cbElements != sizeof(UINT) || psa->rgsabound[0].lLbound != 0 ||
+      psa->rgsabound[0].cElements == 0 || psa->pvData == nullptr) {
+    return false;
+  }
+  std::memcpy(&uiValue, psa->pvData, sizeof(UINT));
+  return true;
 }
 
 // GetVersion's release of one temporary copy: a failed release is logged
@@ -68,8 +90,10 @@ HRESULT AcquireHistoryTree() {
   if (gulHistoryUsers == 0) {
     try {
       auto pMemoryTree = std::make_unique<CMemoryTree>(secwstring(OLESTR("History")));
-      gHistoryTree.m_pTree.store(new CLockingTree(std::move(pMemoryTree)),
-                                 std::memory_order_release);
+      CMemoryTree* pInner = pMemoryTree.get();
+      auto pLocking = std::make_unique<CLockingTree>(std::move(pMemoryTree));
+      gpHistoryMemoryTree.store(pInner, std::memory_order_release);
+      gHistoryTree.m_pTree.store(pLocking.release(), std::memory_order_release);
     } catch (const std::bad_alloc&) {
       qvlogLog(gLogChannel, LOG_FAILURE, OLESTR("AcquireHistoryTree new CMemoryTree failed"));
       hr = E_OUTOFMEMORY;
@@ -93,6 +117,7 @@ HRESULT ReleaseHistoryTree() {
   --gulHistoryUsers;
   qvlogLog(gLogChannel, LOG_NOTABLE, OLESTR("ReleaseHistoryTree ulUsers = %u"), gulHistoryUsers);
   if (gulHistoryUsers == 0) {
+    gpHistoryMemoryTree.store(nullptr, std::memory_order_release);
     delete gHistoryTree.m_pTree.exchange(nullptr, std::memory_order_acq_rel);
   }
   return hr;
@@ -258,4 +283,23 @@ HRESULT GetVersion(const secwstring& sCompartmentIdGlobal, ULONG* pulCompartment
              uiContentVersion);
   }
   return hr;
+}
+
+HRESULT ReadVersions(const secwstring& sCompartmentIdGlobal, ULONG* pulCompartmentVersion,
+                     ULONG* pulContentVersion) {
+  CLockingTree* pHistory = gHistoryTree.Locking();
+  CMemoryTree* pInner = gpHistoryMemoryTree.load(std::memory_order_acquire);
+  if (pHistory != nullptr && pInner != nullptr && pulCompartmentVersion != nullptr) {
+    CScopedLock hold(pHistory->Lock());
+    const CNode* pNode = pInner->PeekNode(sCompartmentIdGlobal);
+    UINT uiCompartmentVersion = 0;
+    UINT uiContentVersion = 0;
+    if (PeekCounter(pNode, CompartmentVersionName(), uiCompartmentVersion) &&
+        PeekCounter(pNode, ContentVersionName(), uiContentVersion)) {
+      *pulCompartmentVersion = uiCompartmentVersion;
+      if (pulContentVersion != nullptr) *pulContentVersion = uiContentVersion;
+      return S_OK;
+    }
+  }
+  return GetVersion(sCompartmentIdGlobal, pulCompartmentVersion, pulContentVersion);
 }

@@ -99,3 +99,11 @@ HRESULT UpdateVersion(const secwstring& sCompartmentIdGlobal, ULONG ulSelector);
 // fails, sets the result last.
 HRESULT GetVersion(const secwstring& sCompartmentIdGlobal, ULONG* pulCompartmentVersion,
                    ULONG* pulContentVersion);
+
+// The counters as GetVersion reads them, for IsCompartmentCached, which asks
+// on every call: read in place under the history lock, without GetVersion's
+// temporary copies and lines, when each counter is absent or one that
+// UpdateVersion wrote (a VT_UINT vector with an element at index 0).
+// Anything else is read by GetVersion itself, so the answers are the same.
+HRESULT ReadVersions(const secwstring& sCompartmentIdGlobal, ULONG* pulCompartmentVersion,
+                     ULONG* pulContentVersion);

@@ -77,3 +77,8 @@ HRESULT CLockingTree::ListAllCompartmentIds(SAFEARRAY** ppsAllCompartmentIdList)
   CScopedLock hold(m_Lock);
   return m_pTree->ListAllCompartmentIds(ppsAllCompartmentIdList);
 }
+
+HRESULT CLockingTree::LookUpCompartment(const secwstring& sPath, bool& bFound) {
+  CScopedLock hold(m_Lock);
+  return m_pTree->LookUpCompartment(sPath, bFound);
+}

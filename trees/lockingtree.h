@@ -55,6 +55,7 @@ class CLockingTree final : public CAbstractTree {
                               ULONG* pulContentVersion, BOOL* pbCached,
                               DWORD dwClientProcessId) override;
   HRESULT ListAllCompartmentIds(SAFEARRAY** ppsAllCompartmentIdList) override;
+  HRESULT LookUpCompartment(const secwstring& sPath, bool& bFound) override;
 
  private:
   CCriticalSection m_Lock;

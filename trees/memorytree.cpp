@@ -17,6 +17,8 @@ CMemoryTree::CMemoryTree(const secwstring& sTreeId) : m_sTreeId(sTreeId) {
 
 CMemoryTree::~CMemoryTree() {
   CLogScope scope(OLESTR("CMemoryTree::~CMemoryTree"));
+  m_topLevelPaths.clear();
+  m_childPaths.clear();
   m_cFullPathNodeList.clear();
 }
 
@@ -30,6 +32,36 @@ HRESULT CMemoryTree::GetTreeId(secwstring& sTreeId) {
     hr = E_OUTOFMEMORY;
   }
   return hr;
+}
+
+CMemoryTree::PathMap::iterator CMemoryTree::InsertPath(const secwstring& sPath) {
+  const auto it = m_cFullPathNodeList.emplace(sPath, std::make_unique<CNode>()).first;
+  try {
+    const PathView key(it->first);
+    const size_t pos = key.rfind(kPathSeparator);
+    if (pos == PathView::npos) {
+      m_topLevelPaths.insert(key);
+    } else {
+      m_childPaths.emplace(key.substr(0, pos), key.substr(pos + 1));
+    }
+  } catch (const std::bad_alloc&) {
+    // Only one of the two inserts can have failed, so neither index holds
+    // the key: the entry goes without unindexing.
+    m_cFullPathNodeList.erase(it);
+    throw;
+  }
+  return it;
+}
+
+void CMemoryTree::ErasePath(PathMap::iterator it) noexcept {
+  const PathView key(it->first);
+  const size_t pos = key.rfind(kPathSeparator);
+  if (pos == PathView::npos) {
+    m_topLevelPaths.erase(key);
+  } else {
+    m_childPaths.erase(std::make_pair(key.substr(0, pos), key.substr(pos + 1)));
+  }
+  m_cFullPathNodeList.erase(it);
 }
 
 HRESULT CMemoryTree::EnsurePath(const secwstring& sCompartmentId, CNode*& pNode) {
@@ -49,14 +81,17 @@ HRESULT CMemoryTree::EnsurePath(const secwstring& sCompartmentId, CNode*& pNode)
     for (const secwstring& sPrefix : prefixes) {
       auto it = m_cFullPathNodeList.find(sPrefix);
       if (it == m_cFullPathNodeList.end()) {
-        it = m_cFullPathNodeList.emplace(sPrefix, std::make_unique<CNode>()).first;
+        it = InsertPath(sPrefix);
         created.push_back(sPrefix);
       }
       pNode = it->second.get();
     }
   } catch (const std::bad_alloc&) {
     // Nothing half made stays behind: the ancestors created here go again.
-    for (const secwstring& sPrefix : created) m_cFullPathNodeList.erase(sPrefix);
+    for (const secwstring& sPrefix : created) {
+      const auto it = m_cFullPathNodeList.find(sPrefix);
+      if (it != m_cFullPathNodeList.end()) ErasePath(it);
+    }
     pNode = nullptr;
     qvlogLog(gLogChannel, LOG_FAILURE, OLESTR("CMemoryTree::EnsurePath allocation failed"));
     return E_OUTOFMEMORY;
@@ -172,7 +207,7 @@ HRESULT CMemoryTree::RemoveCompartment(const secwstring& sCompartmentId, BOOL, D
   const bool bHistoryTree = IsHistoryTree(this);
   secwstring sHistoryKey;
   for (const secwstring& sKey : removed) {
-    m_cFullPathNodeList.erase(sKey);
+    ErasePath(m_cFullPathNodeList.find(sKey));
     if (bHistoryTree || sKey == sCompartmentId) continue;
     // Holders of a descendant notice its removal through its counters. The
     // key is the tree identifier, "/" and the removed path, always.
@@ -202,6 +237,8 @@ HRESULT CMemoryTree::RemoveCompartment(const secwstring& sCompartmentId, BOOL, D
 HRESULT CMemoryTree::FlushTree(DWORD) {
   HRESULT hr = S_OK;
   CLogScope scope(OLESTR("CMemoryTree::FlushTree"), hr);
+  m_topLevelPaths.clear();
+  m_childPaths.clear();
   m_cFullPathNodeList.clear();
   return hr;
 }
@@ -228,23 +265,6 @@ HRESULT CMemoryTree::IsDataCached(const secwstring& sCompartmentId, const secwst
   return hr;
 }
 
-HRESULT CMemoryTree::ListNodes(std::vector<secwstring>& paths, std::vector<CNode*>& nodes) {
-  HRESULT hr = S_OK;
-  CLogScope scope(OLESTR("CMemoryTree::ListNodes"), hr);
-  try {
-    paths.reserve(paths.size() + m_cFullPathNodeList.size());
-    nodes.reserve(nodes.size() + m_cFullPathNodeList.size());
-    for (const auto& entry : m_cFullPathNodeList) {
-      paths.push_back(entry.first);
-      nodes.push_back(entry.second.get());
-    }
-  } catch (const std::bad_alloc&) {
-    qvlogLog(gLogChannel, LOG_FAILURE, OLESTR("CMemoryTree::ListNodes allocation failed"));
-    hr = E_OUTOFMEMORY;
-  }
-  return hr;
-}
-
 HRESULT CMemoryTree::ListDataIds(const secwstring& sCompartmentId, SAFEARRAY** ppsaDataIdList,
                                  DWORD) {
   HRESULT hr = S_OK;
@@ -254,23 +274,28 @@ HRESULT CMemoryTree::ListDataIds(const secwstring& sCompartmentId, SAFEARRAY** p
     hr = E_FAIL;
     return hr;
   }
-  std::vector<secwstring> paths;
-  std::vector<CNode*> nodes;
-  hr = ListNodes(paths, nodes);
-  if (FAILED(hr)) {
-    qvlogLog(gLogChannel, LOG_FAILURE, OLESTR("CMemoryTree::ListDataIds ListNodes failed"));
-    return hr;
+  // The first key, in order, that is the path or lies below it: the path
+  // itself when it is a key (it orders before everything below it), else
+  // the first key from path + "/" on, when it still lies below the path.
+  auto chosen = m_cFullPathNodeList.find(sCompartmentId);
+  if (chosen == m_cFullPathNodeList.end()) {
+    try {
+      chosen = m_cFullPathNodeList.lower_bound(sCompartmentId + kPathSeparator);
+    } catch (const std::bad_alloc&) {
+      qvlogLog(gLogChannel, LOG_FAILURE, OLESTR("CMemoryTree::ListDataIds allocation failed"));
+      hr = E_OUTOFMEMORY;
+      return hr;
+    }
+    if (chosen != m_cFullPathNodeList.end() && !IsPathOrBelow(chosen->first, sCompartmentId)) {
+      chosen = m_cFullPathNodeList.end();
+    }
   }
-
-  const auto chosen = std::find_if(paths.begin(), paths.end(), [&](const secwstring& sPath) {
-    return IsPathOrBelow(sPath, sCompartmentId);
-  });
-  if (chosen == paths.end()) {
+  if (chosen == m_cFullPathNodeList.end()) {
     qvlogLog(gLogChannel, LOG_FAILURE, OLESTR("CMemoryTree::ListDataIds no data ids found"));
     hr = E_FAIL;
     return hr;
   }
-  CNode* pNode = nodes[static_cast<size_t>(chosen - paths.begin())];
+  CNode* pNode = chosen->second.get();
   if (pNode == nullptr) {
     qvlogLog(gLogChannel, LOG_FAILURE, OLESTR("CMemoryTree::ListDataIds pNode == NULL"));
     hr = E_FAIL;
@@ -317,29 +342,37 @@ HRESULT CMemoryTree::ListCompartmentIds(const secwstring& sCompartmentId,
     hr = E_FAIL;
     return hr;
   }
-  std::vector<secwstring> paths;
-  std::vector<CNode*> nodes;
-  hr = ListNodes(paths, nodes);
-  if (FAILED(hr)) {
-    qvlogLog(gLogChannel, LOG_FAILURE, OLESTR("CMemoryTree::ListCompartmentIds ListNodes failed"));
-    return hr;
-  }
   qvlogLog(gLogChannel, LOG_DETAIL,
            OLESTR("CMemoryTree::ListCompartmentIds sFullPathNodeList.size() = %d"),
-           static_cast<int>(paths.size()));
+           static_cast<int>(m_cFullPathNodeList.size()));
 
+  // The names to list, in key order: the top-level keys themselves for "/",
+  // else the last segments of the keys filed under the path as parent.
   const bool bRoot = sCompartmentId == kRootPath;
-  const auto selected = [&](const secwstring& sPath) {
-    return bRoot ? IsTopLevelPath(sPath) : IsDirectChild(sPath, sCompartmentId);
-  };
-  const size_t cFound = static_cast<size_t>(std::count_if(paths.begin(), paths.end(), selected));
+  std::vector<PathView> names;
+  try {
+    if (bRoot) {
+      names.assign(m_topLevelPaths.begin(), m_topLevelPaths.end());
+    } else {
+      const PathView parent(sCompartmentId);
+      for (auto it = m_childPaths.lower_bound(std::make_pair(parent, PathView()));
+           it != m_childPaths.end() && it->first == parent; ++it) {
+        names.push_back(it->second);
+      }
+    }
+  } catch (const std::bad_alloc&) {
+    qvlogLog(gLogChannel, LOG_FAILURE, OLESTR("CMemoryTree::ListCompartmentIds allocation failed"));
+    hr = E_OUTOFMEMORY;
+    return hr;
+  }
   qvlogLog(gLogChannel, LOG_NOTABLE,
            OLESTR("CMemoryTree::ListCompartmentIds ulNbCompartmentFound = %d"),
-           static_cast<int>(cFound));
-  if (cFound == 0) return hr;
+           static_cast<int>(names.size()));
+  if (names.empty()) return hr;
 
-  SAFEARRAY* psaList =
-      cFound <= ULONG_MAX ? SafeArrayCreateVector(VT_BSTR, 0, static_cast<ULONG>(cFound)) : nullptr;
+  SAFEARRAY* psaList = names.size() <= ULONG_MAX
+                           ? SafeArrayCreateVector(VT_BSTR, 0, static_cast<ULONG>(names.size()))
+                           : nullptr;
   if (psaList == nullptr) {
     qvlogLog(gLogChannel, LOG_FAILURE,
              OLESTR("CMemoryTree::ListCompartmentIds SafeArrayCreateVector failed"));
@@ -348,17 +381,12 @@ HRESULT CMemoryTree::ListCompartmentIds(const secwstring& sCompartmentId,
   }
   *ppsCompartmentIdList = psaList;
   LONG lIndex = 0;
-  for (const secwstring& sPath : paths) {
-    if (!selected(sPath)) continue;
+  for (const PathView name : names) {
     CScopedBSTR bstrElem;
-    if (bRoot) {
-      hr = wstring2BSTR(sPath, *bstrElem.Receive());
-    } else {
-      try {
-        hr = wstring2BSTR(sPath.substr(sCompartmentId.size() + 1), *bstrElem.Receive());
-      } catch (const std::bad_alloc&) {
-        hr = E_OUTOFMEMORY;
-      }
+    try {
+      hr = wstring2BSTR(secwstring(name.data(), name.size()), *bstrElem.Receive());
+    } catch (const std::bad_alloc&) {
+      hr = E_OUTOFMEMORY;
     }
     if (FAILED(hr)) {
       qvlogLog(gLogChannel, LOG_FAILURE,
@@ -378,6 +406,19 @@ HRESULT CMemoryTree::ListCompartmentIds(const secwstring& sCompartmentId,
     ++lIndex;
   }
   return hr;
+}
+
+const CNode* CMemoryTree::PeekNode(const secwstring& sPath) const noexcept {
+  const auto it = m_cFullPathNodeList.find(sPath);
+  return it != m_cFullPathNodeList.end() ? it->second.get() : nullptr;
+}
+
+HRESULT CMemoryTree::LookUpCompartment(const secwstring& sPath, bool& bFound) {
+  bFound = m_cFullPathNodeList.find(sPath) != m_cFullPathNodeList.end();
+  if (!bFound && !m_cFullPathNodeList.empty() && m_cFullPathNodeList.rbegin()->first.empty()) {
+    return E_INVALIDARG;
+  }
+  return S_OK;
 }
 
 HRESULT CMemoryTree::ListAllCompartmentIds(SAFEARRAY** ppsAllCompartmentIdList) {
@@ -466,7 +507,7 @@ HRESULT CMemoryTree::IsCompartmentCached(const secwstring& sCompartmentId,
 
   ULONG ulCompartmentVersion = 0;
   ULONG ulContentVersion = 0;
-  hr = GetVersion(sHistoryKey, &ulCompartmentVersion, &ulContentVersion);
+  hr = ReadVersions(sHistoryKey, &ulCompartmentVersion, &ulContentVersion);
   if (FAILED(hr)) {
     qvlogLog(gLogChannel, LOG_FAILURE,
              OLESTR("CMemoryTree::IsCompartmentCached GetVersion failed hr = %x"), hr);

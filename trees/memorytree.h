@@ -9,12 +9,24 @@
 // compare code unit by code unit, so every listing is in ascending key
 // order. Paths with empty segments are kept as opaque text.
 //
+// Listings cost what they list, not what the tree holds. Two indexes over
+// the same keys, kept in step on every insertion and erasure, answer them:
+// the top-level keys (the session prefixes the session search walks), and
+// every other key filed under its parent path and last segment, so that the
+// children of one compartment lie side by side in the order of their full
+// paths. A compartment's descendants are found in the map itself: the keys
+// that begin with P + "/" are exactly those from P + "/" up to, not
+// including, P + "0", as "0" is the code unit right after "/".
+//
 // Arrays go in as copies and come out as copies; every array returned is
 // owned by the caller. dwClientProcessId and bEncrypted are not read.
 #pragma once
 
 #include <map>
 #include <memory>
+#include <set>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 #include "trees/abstracttree.h"
@@ -66,13 +78,31 @@ class CMemoryTree final : public CAbstractTree {
   // An empty tree gives an empty array.
   HRESULT ListAllCompartmentIds(SAFEARRAY** ppsAllCompartmentIdList) override;
 
+  // One lookup in the map. Not found, the result is the one the listing
+  // search would end with: E_INVALIDARG when the last path it would read is
+  // the empty one (no BSTR carries it), S_OK otherwise.
+  HRESULT LookUpCompartment(const secwstring& sPath, bool& bFound) override;
+
+  // The node of a path, for reading its items in place (the version history
+  // reads its counters so); null when missing. The node goes with the path.
+  const CNode* PeekNode(const secwstring& sPath) const noexcept;
+
  private:
-  // Appends every path and its node, in key order.
-  HRESULT ListNodes(std::vector<secwstring>& paths, std::vector<CNode*>& nodes);
+  using PathMap = std::map<secwstring, std::unique_ptr<CNode>>;
+  using PathView = std::basic_string_view<OLECHAR>;
 
   // The node of the path, created with its missing ancestors.
   HRESULT EnsurePath(const secwstring& sCompartmentId, CNode*& pNode);
 
-  std::map<secwstring, std::unique_ptr<CNode>> m_cFullPathNodeList;
+  // Adds an empty node under sPath (which must be missing) and indexes it;
+  // on bad_alloc nothing stays behind and the exception goes on.
+  PathMap::iterator InsertPath(const secwstring& sPath);
+  // Unindexes and erases one entry.
+  void ErasePath(PathMap::iterator it) noexcept;
+
+  PathMap m_cFullPathNodeList;
   secwstring m_sTreeId;
+  // Views into the keys of the map, each living exactly as long as its key.
+  std::set<PathView> m_topLevelPaths;
+  std::set<std::pair<PathView, PathView>> m_childPaths;  // (parent, last segment)
 };

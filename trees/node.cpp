@@ -83,3 +83,22 @@ HRESULT CNode::ListDataItems(std::vector<secwstring>& dataIds) {
   }
   return hr;
 }
+
+bool CNode::PeekDataItem(const secwstring& sDataId, SAFEARRAY*& psa) const noexcept {
+  // A node of the version history holds its two counters only; for so few
+  // items, equality (lengths first) is cheaper than the ordered search,
+  // which compares a matching name in full more than once.
+  if (m_mapDataItems.size() <= 2) {
+    for (const auto& item : m_mapDataItems) {
+      if (item.first == sDataId) {
+        psa = item.second;
+        return true;
+      }
+    }
+    return false;
+  }
+  const auto it = m_mapDataItems.find(sDataId);
+  if (it == m_mapDataItems.end()) return false;
+  psa = it->second;
+  return true;
+}

@@ -40,6 +40,10 @@ class CNode {
   // Appends every data identifier, in key order.
   HRESULT ListDataItems(std::vector<secwstring>& dataIds);
 
+  // The stored array itself, to be read in place and not kept (it goes with
+  // the next change of the item); false when the item is missing.
+  bool PeekDataItem(const secwstring& sDataId, SAFEARRAY*& psa) const noexcept;
+
  private:
   std::map<secwstring, SAFEARRAY*> m_mapDataItems;
 };

@@ -72,25 +72,17 @@ bool IsPathOrBelow(const secwstring& sKey, const secwstring& sPath) noexcept {
   return sKey.size() == sPath.size() || sKey[sPath.size()] == kPathSeparator;
 }
 
-bool IsDirectChild(const secwstring& sKey, const secwstring& sParent) noexcept {
-  const size_t cchParent = sParent.size();
-  if (sKey.size() <= cchParent) return false;
-  if (sKey.compare(0, cchParent, sParent) != 0) return false;
-  if (sKey[cchParent] != kPathSeparator) return false;
-  return sKey.find(kPathSeparator, cchParent + 1) == secwstring::npos;
-}
-
-bool IsTopLevelPath(const secwstring& sKey) noexcept {
-  return sKey.find(kPathSeparator) == secwstring::npos;
-}
-
 HRESULT MakeHistoryKey(const secwstring& sTreeId, const secwstring& sCompartmentId,
                        secwstring& sHistoryKey) {
   try {
     if (sCompartmentId == kRootPath) {
       sHistoryKey = sTreeId;
     } else {
-      sHistoryKey = sTreeId + kPathSeparator + sCompartmentId;
+      // One allocation: the key is built on every version read.
+      secwstring sKey;
+      sKey.reserve(sTreeId.size() + 1 + sCompartmentId.size());
+      sKey.append(sTreeId).append(1, kPathSeparator).append(sCompartmentId);
+      sHistoryKey.swap(sKey);
     }
     return S_OK;
   } catch (const std::bad_alloc&) {

@@ -45,13 +45,6 @@ HRESULT ListPathPrefixes(const secwstring& sPath, std::vector<secwstring>& prefi
 // "7/A/B" lies below "7/A"; "7/AB" does not.
 bool IsPathOrBelow(const secwstring& sKey, const secwstring& sPath) noexcept;
 
-// True when sKey is a direct child of sParent: sParent, "/", then a last
-// segment without "/". The root "/" is not special here.
-bool IsDirectChild(const secwstring& sKey, const secwstring& sParent) noexcept;
-
-// True when sKey is a top-level compartment: it contains no "/".
-bool IsTopLevelPath(const secwstring& sKey) noexcept;
-
 // The history key of a compartment of the tree sTreeId: the tree identifier,
 // "/" and the path; for the root "/" the tree identifier alone. (A tree that
 // is the history tree itself uses its paths unchanged instead.)

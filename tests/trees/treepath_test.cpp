@@ -85,21 +85,6 @@ TEST(TreePath, BelowMeansFollowedBySeparatorNotMerelySharingText) {
   EXPECT_FALSE(IsPathOrBelow(W(OLESTR("x")), W(OLESTR(""))));
 }
 
-TEST(TreePath, DirectChildrenAndTopLevel) {
-  const secwstring s7 = W(OLESTR("7"));
-  EXPECT_TRUE(IsDirectChild(W(OLESTR("7/A")), s7));
-  EXPECT_TRUE(IsDirectChild(W(OLESTR("7/")), s7)) << "an empty last segment is a child";
-  EXPECT_FALSE(IsDirectChild(W(OLESTR("7/A/B")), s7));
-  EXPECT_FALSE(IsDirectChild(W(OLESTR("7")), s7));
-  EXPECT_FALSE(IsDirectChild(W(OLESTR("70/A")), s7));
-  EXPECT_FALSE(IsDirectChild(W(OLESTR("7A")), s7));
-
-  EXPECT_TRUE(IsTopLevelPath(W(OLESTR("7"))));
-  EXPECT_TRUE(IsTopLevelPath(W(OLESTR(""))));
-  EXPECT_FALSE(IsTopLevelPath(W(OLESTR("/"))));
-  EXPECT_FALSE(IsTopLevelPath(W(OLESTR("7/A"))));
-}
-
 TEST(TreePath, HistoryKeyIsTreeIdSlashPathAndTheTreeIdForTheRoot) {
   secwstring sKey;
   ASSERT_EQ(MakeHistoryKey(W(OLESTR("DS1")), W(OLESTR("3/Cards")), sKey), S_OK);
