@@ -20,9 +20,7 @@ constexpr ACCESS_MASK kClientProcessAccess = READ_CONTROL | PROCESS_QUERY_INFORM
 
 const OLECHAR kLowIntegritySid[] = OLESTR("S-1-16-4096");
 
-void LogFailure(const OLECHAR* pszMessage) {
-  qvlogLog(gLogChannel, LOG_FAILURE, OLESTR("%s"), pszMessage);
-}
+void LogFailure(logformat::CLogFormat<> message) { qvlogLog(gLogChannel, LOG_FAILURE, message); }
 
 // Opens the client process with "SeDebugPrivilege" enabled only around the
 // opening, disabled again before the result is looked at.
@@ -345,17 +343,17 @@ HRESULT CheckClientCaller(DWORD dwClientProcessId, BOOL* bTrusted) {
   return hr;
 }
 
-HRESULT CheckClientCallerForMethod(const OLECHAR* pszMethod, DWORD dwClientProcessId) {
+HRESULT CheckClientCallerForMethod(const SCallerCheckMessages& messages, DWORD dwClientProcessId) {
   BOOL bTrusted = FALSE;
   const HRESULT hr = CheckClientCaller(dwClientProcessId, &bTrusted);
   if (FAILED(hr)) {
-    qvlogLog(gLogChannel, LOG_FAILURE, OLESTR("%s CheckClientCaller failed"), pszMethod);
+    qvlogLog(gLogChannel, LOG_FAILURE, messages.failed);
     return hr;
   }
   if (!bTrusted) {
-    qvlogLog(gLogChannel, LOG_NOTABLE, OLESTR("%s CheckClientCaller trust failed"), pszMethod);
+    qvlogLog(gLogChannel, LOG_NOTABLE, messages.trustFailed);
     return E_ACCESSDENIED;
   }
-  qvlogLog(gLogChannel, LOG_DETAIL, OLESTR("%s CheckClientCaller trust succeeded"), pszMethod);
+  qvlogLog(gLogChannel, LOG_DETAIL, messages.trustSucceeded);
   return S_OK;
 }

@@ -12,15 +12,34 @@
 
 #include <windows.h>
 
+#include "support/logformat.h"
+
 // Three outcomes: a failing HRESULT (the check could not be completed),
 // S_OK with *bTrusted left as it was (not trusted), S_OK with *bTrusted set
 // to 1 (trusted). The flag is only ever set, never cleared: callers set it
 // to 0 first. A null bTrusted runs the same check and loses the answer.
 HRESULT CheckClientCaller(DWORD dwClientProcessId, BOOL* bTrusted);
 
+// The three lines an interface method logs for the outcomes of the check,
+// each its own literal format: made by CALLER_CHECK_MESSAGES from the
+// qualified method name, e.g.
+//
+//   CheckClientCallerForMethod(CALLER_CHECK_MESSAGES("CDataStore::SetData"), ulPID)
+//
+// logs "CDataStore::SetData CheckClientCaller failed" (1), "... trust
+// failed" (2) or "... trust succeeded" (0).
+struct SCallerCheckMessages {
+  logformat::CLogFormat<> failed;
+  logformat::CLogFormat<> trustFailed;
+  logformat::CLogFormat<> trustSucceeded;
+};
+
+#define CALLER_CHECK_MESSAGES(method)                                     \
+  (SCallerCheckMessages{OLESTR(method " CheckClientCaller failed"),       \
+                        OLESTR(method " CheckClientCaller trust failed"), \
+                        OLESTR(method " CheckClientCaller trust succeeded")})
+
 // The check as every interface method runs it on its ulPID: the method's
 // result when the call may not go on (the check's failure, or
-// E_ACCESSDENIED for an untrusted caller), S_OK when it may. Logs
-// "<pszMethod> CheckClientCaller failed" (1), "... trust failed" (2) or
-// "... trust succeeded" (0), pszMethod being the qualified method name.
-HRESULT CheckClientCallerForMethod(const OLECHAR* pszMethod, DWORD dwClientProcessId);
+// E_ACCESSDENIED for an untrusted caller), S_OK when it may.
+HRESULT CheckClientCallerForMethod(const SCallerCheckMessages& messages, DWORD dwClientProcessId);

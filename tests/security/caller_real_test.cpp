@@ -1,8 +1,8 @@
 // Caller security on the real machine of each build: natively the Linux
 // layer, on Windows (under Wine) the Windows calls themselves. The test
 // process judges itself: it is not at low integrity, so without a call
-// context it is not trusted, and with one whose caller owns its process
-// object it is.
+// context it is not trusted, and with one installed whose chain holds the
+// owner of its process object it is; an id of no process cannot be judged.
 
 // <windows.h> comes first: the Windows SDK headers build on it.
 #include <windows.h>
@@ -22,73 +22,78 @@
 
 namespace {
 
+using OleString = std::basic_string<OLECHAR>;
 using ZU::Framework::secwstring;
 
-// The text of a SID of the current process: its token's user, or the owner
-// of its process object.
-std::basic_string<OLECHAR> TextOf(PSID pSid) {
+OleString TextOf(PSID pSid) {
   LPWSTR psz = nullptr;
   if (!ConvertSidToStringSidW(pSid, &psz)) return OLESTR("(none)");
-  std::basic_string<OLECHAR> text(psz);
+  OleString text(psz);
   LocalFree(psz);
   return text;
 }
 
-std::basic_string<OLECHAR> OwnerOfThisProcess() {
+// The owner of this process's object, and the user of its token.
+OleString OwnerOfThisProcess() {
   PSID pOwner = nullptr;
   PSECURITY_DESCRIPTOR pSd = nullptr;
   if (GetSecurityInfo(GetCurrentProcess(), SE_KERNEL_OBJECT, OWNER_SECURITY_INFORMATION, &pOwner,
                       nullptr, nullptr, nullptr, &pSd) != ERROR_SUCCESS) {
     return OLESTR("(none)");
   }
-  std::basic_string<OLECHAR> text = TextOf(pOwner);
+  OleString text = TextOf(pOwner);
   LocalFree(pSd);
   return text;
 }
 
-TEST(CallerOnTheRealMachine, WithoutCallContextNoOrdinaryProcessIsTrusted) {
-  BOOL bTrusted = FALSE;
-  EXPECT_EQ(CheckClientCaller(GetCurrentProcessId(), &bTrusted), RPC_E_CALL_COMPLETE);
-  EXPECT_FALSE(bTrusted);
+OleString UserOfThisProcess() {
+  HANDLE hToken = nullptr;
+  BYTE buffer[256];
+  DWORD cb = 0;
+  const BOOL bRead = OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &hToken) &&
+                     GetTokenInformation(hToken, TokenUser, buffer, sizeof buffer, &cb);
+  CloseHandle(hToken);
+  return bRead ? TextOf(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid) : OLESTR("(none)");
 }
 
-TEST(CallerOnTheRealMachine, OwnerInTheInstalledCallChainIsTrusted) {
+// An id above every process id of either system (Linux's pid_max is at
+// most 2^22; Windows ids, multiples of 4, stay far below).
+constexpr DWORD kNoProcess = 0x7FFFFFF0;
+
+TEST(CallerOnTheRealMachine, TrustOfThisProcess) {
   CRecordingLogSink sink;
+  const DWORD pid = GetCurrentProcessId();
+  BOOL bTrusted = FALSE;
+  EXPECT_EQ(CheckClientCaller(pid, &bTrusted), RPC_E_CALL_COMPLETE) << "no call context";
+  EXPECT_FALSE(bTrusted);
+  EXPECT_EQ(CheckClientCaller(kNoProcess, &bTrusted), E_ACCESSDENIED);
+  EXPECT_EQ(CheckClientCaller(0, &bTrusted), E_ACCESSDENIED);
+
   CScriptedCallContext context;
   context.callers = {CScriptedCallContext::Caller(OLESTR("S-1-5-32-545")),
                      CScriptedCallContext::Caller(OwnerOfThisProcess().c_str())};
   {
     CInstalledCallContext installed(&context);
     ASSERT_EQ(installed.Result(), S_OK);
-    BOOL bTrusted = FALSE;
-    EXPECT_EQ(CheckClientCaller(GetCurrentProcessId(), &bTrusted), S_OK) << sink.Dump();
+    EXPECT_EQ(CheckClientCaller(pid, &bTrusted), S_OK) << sink.Dump();
     EXPECT_TRUE(bTrusted);
-    EXPECT_EQ(CheckClientCallerForMethod(OLESTR("CAuthStore::GetPIN"), GetCurrentProcessId()),
-              S_OK);
-
+    EXPECT_EQ(CheckClientCallerForMethod(CALLER_CHECK_MESSAGES("CAuthStore::GetPIN"), pid), S_OK);
     context.bSecurityEnabled = VARIANT_FALSE;
-    EXPECT_EQ(CheckClientCallerForMethod(OLESTR("CAuthStore::GetPIN"), GetCurrentProcessId()),
+    EXPECT_EQ(CheckClientCallerForMethod(CALLER_CHECK_MESSAGES("CAuthStore::GetPIN"), pid),
               E_ACCESSDENIED);
   }
   EXPECT_EQ(context.Outstanding(), 0);
 }
 
-TEST(CallerOnTheRealMachine, UserSidOfThisProcess) {
-  HANDLE hToken = nullptr;
-  ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &hToken));
-  BYTE buffer[256];
-  DWORD cb = 0;
-  const BOOL bRead = GetTokenInformation(hToken, TokenUser, buffer, sizeof buffer, &cb);
-  CloseHandle(hToken);
-  ASSERT_TRUE(bRead);
+TEST(CallerOnTheRealMachine, UserSidAndPrivileges) {
+  CRecordingLogSink sink;
   secwstring sSid;
   EXPECT_EQ(GetSIDUserFromProcessId(GetCurrentProcessId(), sSid), S_OK);
-  EXPECT_EQ(std::basic_string<OLECHAR>(sSid),
-            TextOf(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid));
-}
+  EXPECT_EQ(OleString(sSid), UserOfThisProcess());
+  secwstring sUnchanged(OLESTR("unchanged"));
+  EXPECT_EQ(GetSIDUserFromProcessId(kNoProcess, sUnchanged), E_ACCESSDENIED);
+  EXPECT_EQ(OleString(sUnchanged), OLESTR("unchanged"));
 
-TEST(CallerOnTheRealMachine, DebugPrivilegeAroundOneCall) {
-  CRecordingLogSink sink;
   {
     CDebugPrivilegeScope debug;
     EXPECT_EQ(debug.Enable(), S_OK) << sink.Dump();

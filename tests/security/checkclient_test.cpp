@@ -1,13 +1,17 @@
-// The caller trust check on the scripted machine: every row of its decision
-// table, the failures inside the caller loop, the answer an interface
-// method makes of each outcome, and the invariants of every path (the
-// privilege disabled again, everything obtained released).
+// The caller trust check on the scripted machine, one row per path of its
+// decision table and of the caller loop, each checked for its HRESULT, its
+// answer, the answer an interface method makes of it, the line that names
+// the path, and the invariants of every path: the privilege held around
+// the opening only, everything obtained released, the flag only ever set,
+// the same result without a flag, entry and exit at the detail level.
+// Then GetSIDUserFromProcessId, which opens the client the same way.
 
 // <windows.h> comes first: the Windows SDK headers build on it.
 #include <windows.h>
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <functional>
 #include <string>
 #include <vector>
@@ -16,465 +20,365 @@
 #include "common/scripted_call_context.h"
 #include "common/scripted_machine.h"
 #include "security/checkclient.h"
+#include "security/processidentity.h"
 
 namespace {
 
 using ECall = CScriptedMachine::ECall;
+using CContext = CScriptedCallContext;
 using OleString = std::basic_string<OLECHAR>;
 
 constexpr DWORD kClient = 1234;  // 0x4d2
 const OLECHAR kOwner[] = OLESTR("S-1-5-21-1111-2222-3333-1001");
 const OLECHAR kSameDomain[] = OLESTR("S-1-5-21-1111-2222-3333-2002");
-const OLECHAR kMethod[] = OLESTR("CDataStore::SetData");
 
-struct SOutcome {
-  HRESULT hr = S_OK;
-  BOOL bTrusted = FALSE;
-  HRESULT hrMethod = S_OK;  // what the interface method makes of it
+OleString Text(const char* pszFormat, unsigned a, unsigned b, unsigned c) {
+  char text[128];
+  std::snprintf(text, sizeof text, pszFormat, a, b, c);
+  return OleString(text, text + std::char_traits<char>::length(text));
+}
+
+// What happens to "SeDebugPrivilege".
+enum class EDebug { kAround, kEnableFails, kDisableFails };
+
+using CArm = std::function<void(CScriptedMachine&, CContext&)>;
+
+struct SRow {
+  const char* pszPath;
+  CArm arm;
+  HRESULT hr;
+  bool bTrusted;
+  LONG lLevel;             // of the line that names the path,
+  const OLECHAR* pszLine;  // after "CheckClientCaller "; null: none of its own
+  EDebug eDebug = EDebug::kAround;
+  std::vector<LONG> sidsRead = {};  // checked when not empty
 };
 
-// One scripted machine and call context with a medium-integrity client
-// whose owner is kOwner, a caller chain that does not match it, and the
-// log recorded.
-class CheckClientTest : public ::testing::Test {
- protected:
-  void SetUp() override {
+// The occurrence-th call of the kind fails.
+CArm Fail(ECall eCall, DWORD dwError, unsigned uOccurrence = 1) {
+  return [=](CScriptedMachine& m, CContext&) { m.FailCall(eCall, dwError, uOccurrence); };
+}
+CArm Context(std::function<void(CContext&)> change) {
+  return [change](CScriptedMachine&, CContext& c) { change(c); };
+}
+// A chain whose first caller is spoilt and whose second is the owner.
+CArm FirstCaller(std::function<void(CContext::SCaller&)> spoil, CArm more = nullptr) {
+  return [=](CScriptedMachine& m, CContext& c) {
+    CContext::SCaller first = CContext::Caller(kOwner);
+    spoil(first);
+    c.callers = {first, CContext::Caller(kOwner)};
+    if (more) more(m, c);
+  };
+}
+CArm Integrity(DWORD dwRid, bool bSecurityEnabled) {
+  return [=](CScriptedMachine& m, CContext& c) {
+    m.Process(kClient).dwIntegrityRid = dwRid;
+    if (dwRid == SECURITY_MANDATORY_LOW_RID) m.pCallContext = nullptr;
+    c.bSecurityEnabled = bSecurityEnabled ? VARIANT_TRUE : VARIANT_FALSE;
+  };
+}
+
+// The privilege changes and the client's opening, in order.
+std::vector<std::string> PrivilegeAndOpen(const CScriptedMachine& machine) {
+  std::vector<std::string> lines;
+  for (const std::string& line : machine.Trace()) {
+    if (line.rfind("SeDebugPrivilege=", 0) == 0 || line == "OpenProcess 1234") {
+      lines.push_back(line);
+    }
+  }
+  return lines;
+}
+const std::vector<std::string> kAroundTheOpening = {"SeDebugPrivilege=2", "OpenProcess 1234",
+                                                    "SeDebugPrivilege=0"};
+
+constexpr LONG kFail = LOG_FAILURE;
+constexpr LONG kDetail = LOG_DETAIL;
+constexpr DWORD kNoMemory = ERROR_NOT_ENOUGH_MEMORY;
+
+// ModifyPrivs opens the host's token, allocates its request and reads the
+// host's descriptor once for enabling and once for disabling, before the
+// check makes the same calls for the client.
+const std::vector<SRow>& Rows() {
+  static const std::vector<SRow> rows = {
+      {"1 enabling the privilege fails", Fail(ECall::AdjustTokenPrivileges, ERROR_ACCESS_DENIED),
+       E_FAIL, false, kFail, OLESTR("ModifyPrivs failed"), EDebug::kEnableFails},
+      {"2 disabling it fails: the one path that leaves it enabled",
+       Fail(ECall::AdjustTokenPrivileges, ERROR_ACCESS_DENIED, 2), E_FAIL, false, kFail,
+       OLESTR("ModifyPrivs failed"), EDebug::kDisableFails},
+      {"3 client process cannot be opened",
+       [](CScriptedMachine& m, CContext&) { m.Process(kClient).bGone = true; }, E_ACCESSDENIED,
+       false, kFail, OLESTR("OpenProcess(0x4d2) failed with error code 0x57")},
+      {"4 token", Fail(ECall::OpenProcessToken, ERROR_ACCESS_DENIED, 3), E_ACCESSDENIED, false,
+       kFail, OLESTR("OpenProcessToken failed with error code 0x5")},
+      {"5 size query", Fail(ECall::GetTokenInformation, ERROR_INVALID_HANDLE), E_ACCESSDENIED,
+       false, kFail, OLESTR("GetTokenInformation failed with error code 0x6")},
+      {"6 integrity buffer", Fail(ECall::LocalAlloc, kNoMemory, 3), E_OUTOFMEMORY, false, kFail,
+       OLESTR("malloc failed with error code 0x8")},
+      {"7 integrity level", Fail(ECall::GetTokenInformation, ERROR_ACCESS_DENIED, 2),
+       E_ACCESSDENIED, false, kFail, OLESTR("GetTokenInformation failed with error code 0x5")},
+      {"8 low-integrity SID", Fail(ECall::ConvertStringSidToSidW, kNoMemory), E_FAIL, false, kFail,
+       OLESTR("ConvertStringSidToSid failed with error 0x8")},
+      {"9 low integrity, without a call context", Integrity(SECURITY_MANDATORY_LOW_RID, true), S_OK,
+       true, kDetail, OLESTR("Low Integrity Level")},
+      {"10 owner and group", Fail(ECall::GetSecurityInfo, ERROR_ACCESS_DENIED, 3), E_ACCESSDENIED,
+       false, kFail, OLESTR("GetSecurityInfo failed with error 0x5")},
+      {"11 owner SID text", Fail(ECall::ConvertSidToStringSidW, ERROR_INVALID_SID), E_FAIL, false,
+       kFail, OLESTR("ConvertSidToStringSid failed")},
+      {"11 group SID text", Fail(ECall::ConvertSidToStringSidW, ERROR_INVALID_SID, 2), E_FAIL,
+       false, kFail, OLESTR("ConvertSidToStringSid failed")},
+      {"12 no COM+ call context", [](CScriptedMachine& m, CContext&) { m.pCallContext = nullptr; },
+       RPC_E_CALL_COMPLETE, false, kFail, OLESTR("CoGetCallContext failed")},
+      {"12 call context", Fail(ECall::CoGetCallContext, DWORD(E_NOINTERFACE)), E_NOINTERFACE, false,
+       kFail, OLESTR("CoGetCallContext failed")},
+      {"13 IsSecurityEnabled", Context([](CContext& c) { c.hrIsSecurityEnabled = E_UNEXPECTED; }),
+       E_UNEXPECTED, false, kFail, OLESTR("IsSecurityEnabled failed")},
+      {"14 security off", Integrity(SECURITY_MANDATORY_MEDIUM_RID, false), S_OK, false, kFail,
+       OLESTR("IsSecurityEnabled failed")},
+      {"14 security off, untrusted level", Integrity(SECURITY_MANDATORY_UNTRUSTED_RID, false), S_OK,
+       false, kFail, OLESTR("IsSecurityEnabled failed")},
+      {"14 security off, system level", Integrity(SECURITY_MANDATORY_SYSTEM_RID, false), S_OK,
+       false, kFail, OLESTR("IsSecurityEnabled failed")},
+      {"15 NumCallers", Context([](CContext& c) { c.hrNumCallers = DISP_E_MEMBERNOTFOUND; }),
+       DISP_E_MEMBERNOTFOUND, false, kFail, OLESTR("get_Item (NumCallers) failed")},
+      {"16 Callers", Context([](CContext& c) { c.hrCallers = E_OUTOFMEMORY; }), E_OUTOFMEMORY,
+       false, kFail, OLESTR("get_Item (Callers) failed")},
+      {"17 Callers holds no object",
+       Context([](CContext& c) { c.eCallers = CContext::ECallers::kEmpty; }), S_OK, false, kFail,
+       OLESTR("(IUnknown *) failed")},
+      {"17 no callers collection",
+       Context([](CContext& c) { c.eCallers = CContext::ECallers::kWithoutCollection; }),
+       E_NOINTERFACE, false, kFail, OLESTR("QueryInterface failed")},
+      {"17 query answers no collection",
+       Context([](CContext& c) { c.eCallers = CContext::ECallers::kNullFromQuery; }), S_OK, false,
+       kFail, OLESTR("QueryInterface failed")},
+      {"18 count", Context([](CContext& c) { c.hrCount = DISP_E_EXCEPTION; }), DISP_E_EXCEPTION,
+       false, kFail, OLESTR("get_Count failed")},
+      {"19 no callers", Context([](CContext& c) { c.callers.clear(); }), S_OK, false, 0, nullptr},
+      {"19 a negative count", Context([](CContext& c) { c.bCountOverride = true, c.lCount = -3; }),
+       S_OK, false, 0, nullptr},
+      {"20 the owner ends the loop",
+       Context(
+           [](CContext& c) { c.callers.resize(1), c.callers.push_back(CContext::Caller(kOwner)); }),
+       S_OK,
+       true,
+       kDetail,
+       OLESTR("ConvertSidToStringSid strSidCom = S-1-5-21-1111-2222-3333-1001"),
+       EDebug::kAround,
+       {0, 1}},
+      {"20 an account of the group's domain",
+       Context([](CContext& c) { c.callers = {CContext::Caller(kSameDomain)}; }), S_OK, true,
+       kDetail, OLESTR("EqualSid failed error = 0")},
+      // The first EqualSid is the integrity test.
+      {"20 a failed owner comparison leaves the domain to decide",
+       FirstCaller([](CContext::SCaller&) {}, Fail(ECall::EqualSid, ERROR_INVALID_SID, 2)), S_OK,
+       true, kDetail, OLESTR("EqualSid failed error = 539")},
+      {"21 a failed domain comparison matches nothing",
+       [](CScriptedMachine& m, CContext& c) {
+         c.callers = {CContext::Caller(kSameDomain)};
+         m.FailCall(ECall::EqualPrefixSid, ERROR_INVALID_SID, 1);
+       },
+       S_OK, false, kFail, OLESTR("EqualprefixSid failed error = 539")},
+      // Another authority, another domain part, another number of
+      // sub-authorities.
+      {"21 no caller matches",
+       Context([](CContext& c) {
+         c.callers = {CContext::Caller(OLESTR("S-1-16-1111-2222-3333-1001")),
+                      CContext::Caller(OLESTR("S-1-5-21-1111-2222-4444-1001")),
+                      CContext::Caller(OLESTR("S-1-5-21-1111-2222-3333-1001-7"))};
+       }),
+       S_OK,
+       false,
+       kFail,
+       OLESTR("EqualprefixSid failed error = 0"),
+       EDebug::kAround,
+       {0, 1, 2}},
+      // An unusable first caller ends the check untrusted: the owner after
+      // it is never read.
+      {"18.1 identity", FirstCaller([](CContext::SCaller& c) { c.hrIdentity = E_INVALIDARG; }),
+       E_INVALIDARG, false, kFail, OLESTR("get_Item failed")},
+      {"18.1 no identity object", FirstCaller([](CContext::SCaller& c) { c.bNullIdentity = true; }),
+       S_OK, false, kFail, OLESTR("get_Item failed")},
+      {"18.2 SID item",
+       FirstCaller([](CContext::SCaller& c) { c.hrSid = DISP_E_MEMBERNOTFOUND; }),
+       DISP_E_MEMBERNOTFOUND,
+       false,
+       kFail,
+       OLESTR("get_Item failed"),
+       EDebug::kAround,
+       {0}},
+      {"18.3 no array",
+       FirstCaller([](CContext::SCaller& c) { c.bSidWithoutArray = true; }),
+       S_OK,
+       false,
+       kFail,
+       OLESTR("SafeArrayAccessData failed"),
+       EDebug::kAround,
+       {0}},
+      {"18.3 lock",
+       FirstCaller([](CContext::SCaller&) {},
+                   Fail(ECall::SafeArrayAccessData, DWORD(E_UNEXPECTED))),
+       E_UNEXPECTED, false, kFail, OLESTR("SafeArrayAccessData failed")},
+      {"18.3 unlock",
+       FirstCaller([](CContext::SCaller&) {},
+                   Fail(ECall::SafeArrayUnaccessData, DWORD(E_UNEXPECTED))),
+       E_UNEXPECTED, false, kFail, OLESTR("SafeArrayUnaccessData failed")},
+      {"18.4 another revision",
+       FirstCaller([](CContext::SCaller& c) { c.sid[0] = 2; }),
+       E_FAIL,
+       false,
+       kFail,
+       OLESTR("ConvertSidToStringSid failed"),
+       EDebug::kAround,
+       {0}},
+      {"18.4 too many sub-authorities",
+       FirstCaller([](CContext::SCaller& c) { c.sid[1] = 16; }),
+       E_FAIL,
+       false,
+       kFail,
+       OLESTR("ConvertSidToStringSid failed"),
+       EDebug::kAround,
+       {0}},
+      {"18.4 shorter than announced",
+       FirstCaller([](CContext::SCaller& c) { c.sid.resize(c.sid.size() - 1); }), E_FAIL, false,
+       kFail, OLESTR("ConvertSidToStringSid failed")},
+      {"18.4 empty SID", FirstCaller([](CContext::SCaller& c) { c.sid.clear(); }), E_FAIL, false,
+       kFail, OLESTR("ConvertSidToStringSid failed")},
+      {"18.4 no text",
+       FirstCaller([](CContext::SCaller&) {}, Fail(ECall::ConvertSidToStringSidW, kNoMemory, 3)),
+       E_FAIL, false, kFail, OLESTR("ConvertSidToStringSid failed")},
+  };
+  return rows;
+}
+
+TEST(CheckClientCallerTest, EveryPathOfTheDecisionTable) {
+  for (const SRow& row : Rows()) {
+    SCOPED_TRACE(row.pszPath);
+    CRecordingLogSink sink;
+    CScriptedMachine machine;
+    CContext context;
     machine.Process(kClient);
     machine.pCallContext = &context;
-    context.callers.push_back(CScriptedCallContext::Caller(OLESTR("S-1-5-32-545")));
-  }
+    context.callers = {CContext::Caller(OLESTR("S-1-5-32-545"))};  // no match
+    row.arm(machine, context);
 
-  // Every path releases what it obtained and leaves the privilege
-  // disabled, unless disabling it was what failed.
-  void TearDown() override {
+    BOOL bTrusted = FALSE;
+    EXPECT_EQ(CheckClientCaller(kClient, &bTrusted), row.hr);
+    EXPECT_EQ(bTrusted != FALSE, row.bTrusted);
+    if (row.pszLine != nullptr) {
+      EXPECT_TRUE(sink.Contains(row.lLevel, OleString(OLESTR("CheckClientCaller ")) + row.pszLine))
+          << sink.Dump();
+    }
+    EXPECT_TRUE(sink.Contains(
+        LOG_NOTABLE, Text("CheckClientCaller dwClientProcessId = %u, bTrusted = %u, hr = 0x%x",
+                          kClient, row.bTrusted, static_cast<unsigned>(row.hr))));
+    EXPECT_TRUE(sink.Contains(LOG_DETAIL, OLESTR("CheckClientCaller dwClientProcessId = 0x4d2")));
+    EXPECT_TRUE(sink.Contains(LOG_DETAIL, OLESTR("CheckClientCaller")));
+    EXPECT_FALSE(sink.Contains(LOG_ENTRY, OLESTR("CheckClientCaller")));
+    EXPECT_TRUE(sink.Contains(
+        LOG_DETAIL, Text("CheckClientCaller hr = 0x%x", static_cast<unsigned>(row.hr), 0, 0)));
+    EXPECT_TRUE(row.sidsRead.empty() || context.SidsRead() == row.sidsRead);
+
+    // The privilege is held around the opening only, and disabled before
+    // the opening's result is looked at.
+    const std::vector<std::string> privilegeAndOpen = PrivilegeAndOpen(machine);
+    EXPECT_TRUE(row.eDebug != EDebug::kAround || privilegeAndOpen == kAroundTheOpening);
+    if (row.eDebug == EDebug::kEnableFails) {
+      EXPECT_TRUE(privilegeAndOpen.empty()) << "the client is not opened";
+    }
+    EXPECT_EQ(machine.PrivilegeAttributes(OLESTR("SeDebugPrivilege")) & SE_PRIVILEGE_ENABLED,
+              row.eDebug == EDebug::kDisableFails ? DWORD{SE_PRIVILEGE_ENABLED} : 0u);
+
+    // The flag is never cleared; without one the check runs the same.
+    row.arm(machine, context);
+    bTrusted = TRUE;
+    EXPECT_EQ(CheckClientCaller(kClient, &bTrusted), row.hr);
+    EXPECT_TRUE(bTrusted);
+    row.arm(machine, context);
+    EXPECT_EQ(CheckClientCaller(kClient, nullptr), row.hr);
+
+    // What an interface method makes of the outcome, and its line.
+    row.arm(machine, context);
+    sink.Clear();
+    const HRESULT hrMethod =
+        CheckClientCallerForMethod(CALLER_CHECK_MESSAGES("CDataStore::SetData"), kClient);
+    if (FAILED(row.hr)) {
+      EXPECT_EQ(hrMethod, row.hr);
+      EXPECT_TRUE(
+          sink.Contains(LOG_FAILURE, OLESTR("CDataStore::SetData CheckClientCaller failed")));
+    } else if (!row.bTrusted) {
+      EXPECT_EQ(hrMethod, E_ACCESSDENIED);
+      EXPECT_TRUE(
+          sink.Contains(LOG_NOTABLE, OLESTR("CDataStore::SetData CheckClientCaller trust failed")));
+    } else {
+      EXPECT_EQ(hrMethod, S_OK);
+      EXPECT_TRUE(sink.Contains(LOG_DETAIL,
+                                OLESTR("CDataStore::SetData CheckClientCaller trust succeeded")));
+    }
+
     EXPECT_EQ(machine.OpenHandles(), 0u);
     EXPECT_EQ(machine.OutstandingAllocations(), 0u);
     EXPECT_EQ(context.Outstanding(), 0);
-    if (bExpectDebugDisabled) {
-      EXPECT_EQ(machine.PrivilegeAttributes(OLESTR("SeDebugPrivilege")) & SE_PRIVILEGE_ENABLED, 0u);
-    }
   }
+}
 
-  // Runs the check, then the method's check with the same script armed
-  // again.
-  SOutcome Run(const std::function<void()>& arm = [] {}) {
-    SOutcome outcome;
-    arm();
-    outcome.hr = CheckClientCaller(kClient, &outcome.bTrusted);
-    arm();
-    outcome.hrMethod = CheckClientCallerForMethod(kMethod, kClient);
-    return outcome;
-  }
-
-  bool Logged(LONG lLevel, const OleString& text) const { return sink.Contains(lLevel, text); }
-
-  CRecordingLogSink sink;
-  CScriptedMachine machine;
-  CScriptedCallContext context;
-  bool bExpectDebugDisabled = true;
-};
-
-// A row of the decision table that ends the check with a failure: the
-// HRESULT, the flag left 0, the method reporting the same HRESULT, and the
-// line that names the failing step.
-struct SFailureRow {
-  const char* pszStep;
-  std::function<void(CScriptedMachine&, CScriptedCallContext&)> arm;
-  HRESULT hr;
-  const OLECHAR* pszLine;
-};
-
-TEST_F(CheckClientTest, EachFailingRowEndsTheCheckWithItsResult) {
-  const std::vector<SFailureRow> rows = {
-      {"3 client process cannot be opened",
-       [](CScriptedMachine& m, CScriptedCallContext&) { m.Process(kClient).bGone = true; },
-       E_ACCESSDENIED, OLESTR("CheckClientCaller OpenProcess(0x4d2) failed with error code 0x57")},
-      // ModifyPrivs opens the host's token twice (enable, disable) before
-      // the check opens the client's.
-      {"4 token cannot be opened",
-       [](CScriptedMachine& m, CScriptedCallContext&) {
-         m.FailCall(ECall::OpenProcessToken, ERROR_ACCESS_DENIED, 3);
-       },
-       E_ACCESSDENIED, OLESTR("CheckClientCaller OpenProcessToken failed with error code 0x5")},
-      {"5 size query fails otherwise than too small",
-       [](CScriptedMachine& m, CScriptedCallContext&) {
-         m.FailCall(ECall::GetTokenInformation, ERROR_INVALID_HANDLE, 1);
-       },
-       E_ACCESSDENIED, OLESTR("CheckClientCaller GetTokenInformation failed with error code 0x6")},
-      // The two requests of ModifyPrivs come first.
-      {"6 integrity buffer cannot be allocated",
-       [](CScriptedMachine& m, CScriptedCallContext&) {
-         m.FailCall(ECall::LocalAlloc, ERROR_NOT_ENOUGH_MEMORY, 3);
-       },
-       E_OUTOFMEMORY, OLESTR("CheckClientCaller malloc failed with error code 0x8")},
-      {"7 integrity level cannot be read",
-       [](CScriptedMachine& m, CScriptedCallContext&) {
-         m.FailCall(ECall::GetTokenInformation, ERROR_ACCESS_DENIED, 2);
-       },
-       E_ACCESSDENIED, OLESTR("CheckClientCaller GetTokenInformation failed with error code 0x5")},
-      {"8 low-integrity SID cannot be built",
-       [](CScriptedMachine& m, CScriptedCallContext&) {
-         m.FailCall(ECall::ConvertStringSidToSidW, ERROR_NOT_ENOUGH_MEMORY, 1);
-       },
-       E_FAIL, OLESTR("CheckClientCaller ConvertStringSidToSid failed with error 0x8")},
-      // ModifyPrivs reads the host's descriptor twice first.
-      {"10 owner and group cannot be read",
-       [](CScriptedMachine& m, CScriptedCallContext&) {
-         m.FailCall(ECall::GetSecurityInfo, ERROR_ACCESS_DENIED, 3);
-       },
-       E_ACCESSDENIED, OLESTR("CheckClientCaller GetSecurityInfo failed with error 0x5")},
-      {"11 owner SID has no text",
-       [](CScriptedMachine& m, CScriptedCallContext&) {
-         m.FailCall(ECall::ConvertSidToStringSidW, ERROR_INVALID_SID, 1);
-       },
-       E_FAIL, OLESTR("CheckClientCaller ConvertSidToStringSid failed")},
-      {"11 group SID has no text",
-       [](CScriptedMachine& m, CScriptedCallContext&) {
-         m.FailCall(ECall::ConvertSidToStringSidW, ERROR_INVALID_SID, 2);
-       },
-       E_FAIL, OLESTR("CheckClientCaller ConvertSidToStringSid failed")},
-      {"12 no COM+ call context",
-       [](CScriptedMachine& m, CScriptedCallContext&) { m.pCallContext = nullptr; },
-       RPC_E_CALL_COMPLETE, OLESTR("CheckClientCaller CoGetCallContext failed")},
-      {"12 call context cannot be obtained",
-       [](CScriptedMachine& m, CScriptedCallContext&) {
-         m.FailCall(ECall::CoGetCallContext, static_cast<DWORD>(E_NOINTERFACE), 1);
-       },
-       E_NOINTERFACE, OLESTR("CheckClientCaller CoGetCallContext failed")},
-      {"13 IsSecurityEnabled fails",
-       [](CScriptedMachine&, CScriptedCallContext& c) { c.hrIsSecurityEnabled = E_UNEXPECTED; },
-       E_UNEXPECTED, OLESTR("CheckClientCaller IsSecurityEnabled failed")},
-      {"15 NumCallers cannot be read",
-       [](CScriptedMachine&, CScriptedCallContext& c) { c.hrNumCallers = DISP_E_MEMBERNOTFOUND; },
-       DISP_E_MEMBERNOTFOUND, OLESTR("CheckClientCaller get_Item (NumCallers) failed")},
-      {"16 Callers cannot be read",
-       [](CScriptedMachine&, CScriptedCallContext& c) { c.hrCallers = E_OUTOFMEMORY; },
-       E_OUTOFMEMORY, OLESTR("CheckClientCaller get_Item (Callers) failed")},
-      {"17 Callers object is no callers collection",
-       [](CScriptedMachine&, CScriptedCallContext& c) {
-         c.eCallers = CScriptedCallContext::ECallers::kWithoutCollection;
-       },
-       E_NOINTERFACE, OLESTR("CheckClientCaller QueryInterface failed")},
-      {"18 callers' count cannot be read",
-       [](CScriptedMachine&, CScriptedCallContext& c) { c.hrCount = DISP_E_EXCEPTION; },
-       DISP_E_EXCEPTION, OLESTR("CheckClientCaller get_Count failed")},
+// GetSIDUserFromProcessId: the user SID of the process, opened with the
+// privilege around the opening only; each failing step's result, with the
+// output left untouched. ModifyPrivs opens the host's token and allocates
+// its request twice before the lookup does.
+TEST(GetSIDUserFromProcessIdTest, UserSidOrTheResultOfTheFailingStep) {
+  const struct {
+    CArm arm;
+    HRESULT hr;
+    const OLECHAR* pszLine;  // at level 1, or the SID at level 2
+  } rows[] = {
+      {[](CScriptedMachine&, CContext&) {}, S_OK, OLESTR("S-1-5-21-7-8-9-1105")},
+      {[](CScriptedMachine& m, CContext&) { m.Process(kClient).bGone = true; }, E_ACCESSDENIED,
+       OLESTR("OpenProcess(0x4d2) failed with error code 0x57")},
+      {Fail(ECall::AdjustTokenPrivileges, ERROR_ACCESS_DENIED), E_FAIL,
+       OLESTR("ModifyPrivs failed")},
+      {Fail(ECall::AdjustTokenPrivileges, ERROR_ACCESS_DENIED, 2), E_FAIL,
+       OLESTR("ModifyPrivs failed")},
+      {Fail(ECall::OpenProcessToken, ERROR_ACCESS_DENIED, 3), E_ACCESSDENIED,
+       OLESTR("OpenProcessToken failed with error code 0x5")},
+      {Fail(ECall::GetTokenInformation, ERROR_INVALID_HANDLE), E_ACCESSDENIED,
+       OLESTR("GetTokenInformation failed with error code 0x6")},
+      {Fail(ECall::LocalAlloc, kNoMemory, 3), E_OUTOFMEMORY, OLESTR("GlobalAlloc failed")},
+      {Fail(ECall::GetTokenInformation, ERROR_ACCESS_DENIED, 2), E_ACCESSDENIED,
+       OLESTR("GetTokenInformation failed with error code 0x5")},
+      {Fail(ECall::ConvertSidToStringSidW, ERROR_INVALID_SID), E_FAIL,
+       OLESTR("ConvertSidToStringSid failed")},
   };
-  for (const SFailureRow& row : rows) {
-    SCOPED_TRACE(row.pszStep);
-    CRecordingLogSink rowSink;
-    CScriptedMachine rowMachine;
-    CScriptedCallContext rowContext;
-    rowMachine.Process(kClient);
-    rowMachine.pCallContext = &rowContext;
-    rowContext.callers.push_back(CScriptedCallContext::Caller(kOwner));
-
-    row.arm(rowMachine, rowContext);
-    BOOL bTrusted = FALSE;
-    EXPECT_EQ(CheckClientCaller(kClient, &bTrusted), row.hr);
-    EXPECT_FALSE(bTrusted);
-    EXPECT_TRUE(rowSink.Contains(LOG_FAILURE, row.pszLine)) << rowSink.Dump();
-    row.arm(rowMachine, rowContext);
-    EXPECT_EQ(CheckClientCallerForMethod(kMethod, kClient), row.hr);
+  for (size_t i = 0; i < std::size(rows); ++i) {
+    SCOPED_TRACE(i);
+    CRecordingLogSink sink;
+    CScriptedMachine machine;
+    machine.Process(kClient).user = OLESTR("S-1-5-21-7-8-9-1105");
+    CContext unused;
+    rows[i].arm(machine, unused);
+    ZU::Framework::secwstring sSid(OLESTR("unchanged"));
+    EXPECT_EQ(GetSIDUserFromProcessId(kClient, sSid), rows[i].hr);
+    EXPECT_EQ(OleString(sSid), SUCCEEDED(rows[i].hr) ? rows[i].pszLine : OLESTR("unchanged"));
     EXPECT_TRUE(
-        rowSink.Contains(LOG_FAILURE, OLESTR("CDataStore::SetData CheckClientCaller failed")));
-
-    EXPECT_EQ(rowMachine.OpenHandles(), 0u);
-    EXPECT_EQ(rowMachine.OutstandingAllocations(), 0u);
-    EXPECT_EQ(rowContext.Outstanding(), 0);
-    EXPECT_EQ(rowMachine.PrivilegeAttributes(OLESTR("SeDebugPrivilege")) & SE_PRIVILEGE_ENABLED,
-              0u);
+        SUCCEEDED(rows[i].hr)
+            ? sink.Contains(LOG_NOTABLE,
+                            OleString(OLESTR("GetSIDUserFromProcessId ConvertSidToStringSid "
+                                             "strSidUser = ")) +
+                                rows[i].pszLine)
+            : sink.Contains(LOG_FAILURE,
+                            OleString(OLESTR("GetSIDUserFromProcessId ")) + rows[i].pszLine))
+        << sink.Dump();
+    EXPECT_TRUE(sink.Contains(LOG_EXIT, Text("GetSIDUserFromProcessId hr = 0x%x",
+                                             static_cast<unsigned>(rows[i].hr), 0, 0)));
+    EXPECT_EQ(machine.OpenHandles(), 0u);
+    EXPECT_EQ(machine.OutstandingAllocations(), 0u);
+    EXPECT_EQ(machine.PrivilegeAttributes(OLESTR("SeDebugPrivilege")) & SE_PRIVILEGE_ENABLED,
+              i == 3 ? DWORD{SE_PRIVILEGE_ENABLED} : 0u);
+    EXPECT_TRUE(i != 0 || PrivilegeAndOpen(machine) == kAroundTheOpening);
   }
-}
-
-// Rows that are answers, not failures: S_OK with the flag 0, which the
-// method turns into E_ACCESSDENIED.
-struct SAnswerRow {
-  const char* pszStep;
-  std::function<void(CScriptedCallContext&)> arm;
-  const OLECHAR* pszLine;  // null when the row logs nothing of its own
-};
-
-TEST_F(CheckClientTest, UntrustingAnswersAreSuccessWithTheFlagClear) {
-  const std::vector<SAnswerRow> rows = {
-      {"14 security is off", [](CScriptedCallContext& c) { c.bSecurityEnabled = VARIANT_FALSE; },
-       OLESTR("CheckClientCaller IsSecurityEnabled failed")},
-      {"17 Callers holds no object",
-       [](CScriptedCallContext& c) { c.eCallers = CScriptedCallContext::ECallers::kEmpty; },
-       OLESTR("CheckClientCaller (IUnknown *) failed")},
-      {"17 the query answers no collection",
-       [](CScriptedCallContext& c) { c.eCallers = CScriptedCallContext::ECallers::kNullFromQuery; },
-       OLESTR("CheckClientCaller QueryInterface failed")},
-      {"19 no callers", [](CScriptedCallContext& c) { c.callers.clear(); }, nullptr},
-      {"19 a negative count",
-       [](CScriptedCallContext& c) {
-         c.bCountOverride = true;
-         c.lCount = -3;
-       },
-       nullptr},
-      {"21 no caller matches",
-       [](CScriptedCallContext& c) {
-         // Another authority, another domain part, another number of
-         // sub-authorities.
-         c.callers = {CScriptedCallContext::Caller(OLESTR("S-1-16-1111-2222-3333-1001")),
-                      CScriptedCallContext::Caller(OLESTR("S-1-5-21-1111-2222-4444-1001")),
-                      CScriptedCallContext::Caller(OLESTR("S-1-5-21-1111-2222-3333-1001-7"))};
-       },
-       OLESTR("CheckClientCaller EqualprefixSid failed error = 0")},
-  };
-  for (const SAnswerRow& row : rows) {
-    SCOPED_TRACE(row.pszStep);
-    CRecordingLogSink rowSink;
-    CScriptedMachine rowMachine;
-    CScriptedCallContext rowContext;
-    rowMachine.Process(kClient);
-    rowMachine.pCallContext = &rowContext;
-    rowContext.callers.push_back(CScriptedCallContext::Caller(OLESTR("S-1-5-32-545")));
-    row.arm(rowContext);
-
-    BOOL bTrusted = FALSE;
-    EXPECT_EQ(CheckClientCaller(kClient, &bTrusted), S_OK);
-    EXPECT_FALSE(bTrusted);
-    if (row.pszLine != nullptr) {
-      EXPECT_TRUE(rowSink.Contains(LOG_FAILURE, row.pszLine)) << rowSink.Dump();
-    }
-    EXPECT_TRUE(rowSink.Contains(
-        LOG_NOTABLE, OLESTR("CheckClientCaller dwClientProcessId = 1234, bTrusted = 0, hr = 0x0")));
-    EXPECT_EQ(CheckClientCallerForMethod(kMethod, kClient), E_ACCESSDENIED);
-    EXPECT_TRUE(rowSink.Contains(LOG_NOTABLE,
-                                 OLESTR("CDataStore::SetData CheckClientCaller trust failed")));
-    EXPECT_EQ(rowContext.Outstanding(), 0);
-    EXPECT_EQ(rowMachine.OpenHandles(), 0u);
-    EXPECT_EQ(rowMachine.OutstandingAllocations(), 0u);
-  }
-}
-
-TEST_F(CheckClientTest, EnablingTheDebugPrivilegeFailsFirst) {
-  const SOutcome outcome =
-      Run([this] { machine.FailCall(ECall::AdjustTokenPrivileges, ERROR_ACCESS_DENIED, 1); });
-  EXPECT_EQ(outcome.hr, E_FAIL);
-  EXPECT_FALSE(outcome.bTrusted);
-  EXPECT_EQ(outcome.hrMethod, E_FAIL);
-  EXPECT_TRUE(Logged(LOG_FAILURE, OLESTR("CheckClientCaller ModifyPrivs failed")));
-  for (const std::string& line : machine.Trace()) {
-    EXPECT_NE(line, "OpenProcess 1234") << "the client is not opened";
-  }
-}
-
-// The one path that leaves the privilege enabled: its disabling failed. The
-// process handle already obtained is closed.
-TEST_F(CheckClientTest, DisablingTheDebugPrivilegeFails) {
-  const SOutcome outcome =
-      Run([this] { machine.FailCall(ECall::AdjustTokenPrivileges, ERROR_ACCESS_DENIED, 2); });
-  EXPECT_EQ(outcome.hr, E_FAIL);
-  EXPECT_FALSE(outcome.bTrusted);
-  EXPECT_EQ(outcome.hrMethod, E_FAIL);
-  EXPECT_TRUE(Logged(LOG_FAILURE, OLESTR("CheckClientCaller ModifyPrivs failed")));
-  EXPECT_NE(machine.PrivilegeAttributes(OLESTR("SeDebugPrivilege")) & SE_PRIVILEGE_ENABLED, 0u);
-  bExpectDebugDisabled = false;
-}
-
-// Enabled for the opening only, and disabled again before its result is
-// looked at, even when the opening fails.
-TEST_F(CheckClientTest, DebugPrivilegeIsHeldAroundTheOpeningOnly) {
-  for (bool bGone : {false, true}) {
-    machine.Process(kClient).bGone = bGone;
-    machine.ClearTrace();
-    BOOL bTrusted = FALSE;
-    CheckClientCaller(kClient, &bTrusted);
-    const std::vector<std::string> trace = machine.Trace();
-    std::vector<std::string> privilegeAndOpen;
-    for (const std::string& line : trace) {
-      if (line.rfind("SeDebugPrivilege=", 0) == 0 || line == "OpenProcess 1234") {
-        privilegeAndOpen.push_back(line);
-      }
-    }
-    EXPECT_EQ(privilegeAndOpen, (std::vector<std::string>{"SeDebugPrivilege=2", "OpenProcess 1234",
-                                                          "SeDebugPrivilege=0"}));
-  }
-}
-
-TEST_F(CheckClientTest, LowIntegrityIsTrustedWithoutACallContext) {
-  machine.Process(kClient).dwIntegrityRid = SECURITY_MANDATORY_LOW_RID;
-  machine.pCallContext = nullptr;
-  const SOutcome outcome = Run();
-  EXPECT_EQ(outcome.hr, S_OK);
-  EXPECT_TRUE(outcome.bTrusted);
-  EXPECT_EQ(outcome.hrMethod, S_OK);
-  EXPECT_TRUE(Logged(LOG_DETAIL, OLESTR("CheckClientCaller Low Integrity Level")));
-  EXPECT_TRUE(Logged(LOG_DETAIL, OLESTR("CDataStore::SetData CheckClientCaller trust succeeded")));
-  for (const std::string& line : machine.Trace()) {
-    EXPECT_NE(line, "CoGetCallContext");
-  }
-  EXPECT_EQ(machine.Calls(ECall::GetSecurityInfo), 4u) << "only ModifyPrivs read descriptors";
-}
-
-TEST_F(CheckClientTest, OtherIntegrityLevelsAreNotTrustedByTheirLevel) {
-  for (DWORD rid : {SECURITY_MANDATORY_UNTRUSTED_RID, SECURITY_MANDATORY_MEDIUM_RID,
-                    SECURITY_MANDATORY_HIGH_RID, SECURITY_MANDATORY_SYSTEM_RID}) {
-    machine.Process(kClient).dwIntegrityRid = rid;
-    context.bSecurityEnabled = VARIANT_FALSE;
-    BOOL bTrusted = FALSE;
-    EXPECT_EQ(CheckClientCaller(kClient, &bTrusted), S_OK) << rid;
-    EXPECT_FALSE(bTrusted) << rid;
-  }
-}
-
-TEST_F(CheckClientTest, TheProcessOwnerInTheCallChainIsTrusted) {
-  context.callers.push_back(CScriptedCallContext::Caller(kOwner));
-  const SOutcome outcome = Run();
-  EXPECT_EQ(outcome.hr, S_OK);
-  EXPECT_TRUE(outcome.bTrusted);
-  EXPECT_EQ(outcome.hrMethod, S_OK);
-  EXPECT_TRUE(Logged(LOG_DETAIL, OLESTR("CheckClientCaller ConvertSidToStringSid strSidOwner = "
-                                        "S-1-5-21-1111-2222-3333-1001")));
-  EXPECT_TRUE(Logged(LOG_DETAIL, OLESTR("CheckClientCaller ConvertSidToStringSid strSidGroup = "
-                                        "S-1-5-21-1111-2222-3333-513")));
-  EXPECT_TRUE(Logged(LOG_DETAIL, OLESTR("CheckClientCaller ConvertSidToStringSid strSidCom = "
-                                        "S-1-5-21-1111-2222-3333-1001")));
-  EXPECT_TRUE(Logged(LOG_DETAIL, OLESTR("CheckClientCaller SID trusted")));
-  EXPECT_TRUE(Logged(LOG_NOTABLE,
-                     OLESTR("CheckClientCaller dwClientProcessId = 1234, bTrusted = 1, hr = 0x0")));
-  EXPECT_EQ(context.SidsRead(), (std::vector<LONG>{0, 1, 0, 1}))
-      << "the first caller is examined, then the owner ends the loop";
-}
-
-TEST_F(CheckClientTest, AnAccountOfTheGroupsDomainIsTrusted) {
-  context.callers = {CScriptedCallContext::Caller(kSameDomain)};
-  const SOutcome outcome = Run();
-  EXPECT_EQ(outcome.hr, S_OK);
-  EXPECT_TRUE(outcome.bTrusted);
-  EXPECT_TRUE(Logged(LOG_DETAIL, OLESTR("CheckClientCaller EqualSid failed error = 0")));
-}
-
-// The owner comparison failing leaves the domain comparison to decide; the
-// domain comparison failing leaves the caller unmatched.
-TEST_F(CheckClientTest, FailedComparisonsMatchNothing) {
-  context.callers = {CScriptedCallContext::Caller(kOwner)};
-  machine.FailCall(ECall::EqualSid, ERROR_INVALID_SID, 2);  // the first is the integrity test
-  BOOL bTrusted = FALSE;
-  EXPECT_EQ(CheckClientCaller(kClient, &bTrusted), S_OK);
-  EXPECT_TRUE(bTrusted) << "the owner shares the group's domain";
-  EXPECT_TRUE(Logged(LOG_DETAIL, OLESTR("CheckClientCaller EqualSid failed error = 539")));
-
-  context.callers = {CScriptedCallContext::Caller(kSameDomain)};
-  machine.FailCall(ECall::EqualPrefixSid, ERROR_INVALID_SID, 1);
-  bTrusted = FALSE;
-  EXPECT_EQ(CheckClientCaller(kClient, &bTrusted), S_OK);
-  EXPECT_FALSE(bTrusted);
-  EXPECT_TRUE(Logged(LOG_FAILURE, OLESTR("CheckClientCaller EqualprefixSid failed error = 539")));
-}
-
-// A caller identity that cannot be read, or holds no usable SID, ends the
-// whole check as not trusted; the later callers are not examined.
-struct SCallerRow {
-  const char* pszCase;
-  std::function<void(CScriptedMachine&, CScriptedCallContext::SCaller&)> arm;
-  HRESULT hr;
-  const OLECHAR* pszLine;
-};
-
-TEST_F(CheckClientTest, AnUnusableCallerEndsTheCheckUntrusted) {
-  const std::vector<SCallerRow> rows = {
-      {"identity cannot be read",
-       [](CScriptedMachine&, CScriptedCallContext::SCaller& c) { c.hrIdentity = E_INVALIDARG; },
-       E_INVALIDARG, OLESTR("CheckClientCaller get_Item failed")},
-      {"no identity object",
-       [](CScriptedMachine&, CScriptedCallContext::SCaller& c) { c.bNullIdentity = true; }, S_OK,
-       OLESTR("CheckClientCaller get_Item failed")},
-      {"SID item cannot be read",
-       [](CScriptedMachine&, CScriptedCallContext::SCaller& c) { c.hrSid = DISP_E_MEMBERNOTFOUND; },
-       DISP_E_MEMBERNOTFOUND, OLESTR("CheckClientCaller get_Item failed")},
-      {"SID item holds no array",
-       [](CScriptedMachine&, CScriptedCallContext::SCaller& c) { c.bSidWithoutArray = true; }, S_OK,
-       OLESTR("CheckClientCaller SafeArrayAccessData failed")},
-      {"array cannot be locked",
-       [](CScriptedMachine& m, CScriptedCallContext::SCaller&) {
-         m.FailCall(ECall::SafeArrayAccessData, static_cast<DWORD>(E_UNEXPECTED), 1);
-       },
-       E_UNEXPECTED, OLESTR("CheckClientCaller SafeArrayAccessData failed")},
-      {"array cannot be unlocked",
-       [](CScriptedMachine& m, CScriptedCallContext::SCaller&) {
-         m.FailCall(ECall::SafeArrayUnaccessData, static_cast<DWORD>(E_UNEXPECTED), 1);
-       },
-       E_UNEXPECTED, OLESTR("CheckClientCaller SafeArrayUnaccessData failed")},
-      {"SID of another revision",
-       [](CScriptedMachine&, CScriptedCallContext::SCaller& c) { c.sid[0] = 2; }, E_FAIL,
-       OLESTR("CheckClientCaller ConvertSidToStringSid failed")},
-      {"SID shorter than it announces",
-       [](CScriptedMachine&, CScriptedCallContext::SCaller& c) { c.sid.resize(c.sid.size() - 1); },
-       E_FAIL, OLESTR("CheckClientCaller ConvertSidToStringSid failed")},
-      {"empty SID", [](CScriptedMachine&, CScriptedCallContext::SCaller& c) { c.sid.clear(); },
-       E_FAIL, OLESTR("CheckClientCaller ConvertSidToStringSid failed")},
-      {"caller SID has no text",
-       [](CScriptedMachine& m, CScriptedCallContext::SCaller&) {
-         m.FailCall(ECall::ConvertSidToStringSidW, ERROR_NOT_ENOUGH_MEMORY, 3);
-       },
-       E_FAIL, OLESTR("CheckClientCaller ConvertSidToStringSid failed")},
-  };
-  for (const SCallerRow& row : rows) {
-    SCOPED_TRACE(row.pszCase);
-    CRecordingLogSink rowSink;
-    CScriptedMachine rowMachine;
-    CScriptedCallContext rowContext;
-    rowMachine.Process(kClient);
-    rowMachine.pCallContext = &rowContext;
-    // The first caller is unusable, the second the process owner.
-    CScriptedCallContext::SCaller first = CScriptedCallContext::Caller(kOwner);
-    row.arm(rowMachine, first);
-    rowContext.callers = {first, CScriptedCallContext::Caller(kOwner)};
-
-    BOOL bTrusted = FALSE;
-    EXPECT_EQ(CheckClientCaller(kClient, &bTrusted), row.hr);
-    EXPECT_FALSE(bTrusted);
-    EXPECT_TRUE(rowSink.Contains(LOG_FAILURE, row.pszLine)) << rowSink.Dump();
-    for (LONG index : rowContext.SidsRead()) EXPECT_EQ(index, 0) << "the owner is never read";
-    EXPECT_EQ(rowContext.Outstanding(), 0);
-    EXPECT_EQ(rowMachine.OpenHandles(), 0u);
-    EXPECT_EQ(rowMachine.OutstandingAllocations(), 0u);
-  }
-}
-
-TEST_F(CheckClientTest, MalformedFirstCallerThenTheOwnerIsNotTrusted) {
-  CScriptedCallContext::SCaller malformed = CScriptedCallContext::Caller(kOwner);
-  malformed.sid[1] = 16;  // more sub-authorities than a SID may have
-  context.callers = {malformed, CScriptedCallContext::Caller(kOwner)};
-  const SOutcome outcome = Run();
-  EXPECT_EQ(outcome.hr, E_FAIL);
-  EXPECT_FALSE(outcome.bTrusted);
-  EXPECT_EQ(outcome.hrMethod, E_FAIL);
-  EXPECT_EQ(context.SidsRead(), (std::vector<LONG>{0, 0}));
-}
-
-// Without a flag to write, the check runs in full and gives the same
-// result.
-TEST_F(CheckClientTest, NullFlagRunsTheSameCheck) {
-  context.callers.push_back(CScriptedCallContext::Caller(kOwner));
-  EXPECT_EQ(CheckClientCaller(kClient, nullptr), S_OK);
-  EXPECT_TRUE(Logged(LOG_NOTABLE,
-                     OLESTR("CheckClientCaller dwClientProcessId = 1234, bTrusted = 1, hr = 0x0")));
-  machine.Process(kClient).bGone = true;
-  EXPECT_EQ(CheckClientCaller(kClient, nullptr), E_ACCESSDENIED);
-}
-
-// The flag is set, never cleared.
-TEST_F(CheckClientTest, FlagIsNeverCleared) {
-  BOOL bTrusted = TRUE;
-  EXPECT_EQ(CheckClientCaller(kClient, &bTrusted), S_OK);
-  EXPECT_TRUE(bTrusted);
-  machine.Process(kClient).bGone = true;
-  EXPECT_EQ(CheckClientCaller(kClient, &bTrusted), E_ACCESSDENIED);
-  EXPECT_TRUE(bTrusted);
-}
-
-TEST_F(CheckClientTest, EntryAndExitAreDetail) {
-  CheckClientCaller(0, nullptr);
-  EXPECT_TRUE(Logged(LOG_DETAIL, OLESTR("CheckClientCaller")));
-  EXPECT_TRUE(Logged(LOG_DETAIL, OLESTR("CheckClientCaller dwClientProcessId = 0x0")));
-  EXPECT_TRUE(Logged(LOG_DETAIL, OLESTR("CheckClientCaller hr = 0x80070005")));
-  EXPECT_FALSE(Logged(LOG_ENTRY, OLESTR("CheckClientCaller")));
-  EXPECT_TRUE(
-      Logged(LOG_NOTABLE,
-             OLESTR("CheckClientCaller dwClientProcessId = 0, bTrusted = 0, hr = 0x80070005")));
+  CScriptedMachine machine;
+  ZU::Framework::secwstring sSid;
+  EXPECT_EQ(GetSIDUserFromProcessId(machine.dwProcessId, sSid), S_OK);
+  EXPECT_EQ(OleString(sSid), OLESTR("S-1-5-18"));
 }
 
 }  // namespace
