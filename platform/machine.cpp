@@ -3,6 +3,13 @@
 #include <objbase.h>
 #include <sddl.h>
 
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+
+#include "platform/no_destructor.h"
+
 namespace {
 
 // CRealMachine forwards every call to the platform.
@@ -68,15 +75,57 @@ class CRealMachine final : public IMachine {
   }
   HRESULT SafeArrayUnaccessData(SAFEARRAY* psa) override { return ::SafeArrayUnaccessData(psa); }
 
+  HMODULE LoadLibraryW(LPCWSTR lpLibFileName) override { return ::LoadLibraryW(lpLibFileName); }
+  FARPROC GetProcAddress(HMODULE hModule, LPCSTR lpProcName) override {
+    return ::GetProcAddress(hModule, lpProcName);
+  }
+  BOOL FreeLibrary(HMODULE hLibModule) override { return ::FreeLibrary(hLibModule); }
+
   ULONGLONG GetTickCount64() override { return ::GetTickCount64(); }
+
+  ULONGLONG GetWakeCount() override {
+    std::lock_guard lock(m_waitLock);
+    return m_ullWakeCount;
+  }
+
+  // The condition variable's own clock only paces the wait; the tick count
+  // decides when the deadline is reached. Long waits go in slices, so that a
+  // far deadline never overflows the wait's duration.
+  DWORD WaitForTick(ULONGLONG ullDeadline, ULONGLONG ullWakeCount) override {
+    constexpr ULONGLONG kSliceMs = 60 * 60 * 1000;
+    std::unique_lock lock(m_waitLock);
+    for (;;) {
+      if (m_ullWakeCount != ullWakeCount) return WAIT_OBJECT_0;
+      const ULONGLONG now = ::GetTickCount64();
+      if (ullDeadline != kNoDeadline && now >= ullDeadline) return WAIT_TIMEOUT;
+      const ULONGLONG ms =
+          ullDeadline == kNoDeadline ? kSliceMs : std::min(ullDeadline - now, kSliceMs);
+      m_woken.wait_for(lock, std::chrono::milliseconds(ms));
+    }
+  }
+
+  void Wake() override {
+    {
+      std::lock_guard lock(m_waitLock);
+      ++m_ullWakeCount;
+    }
+    m_woken.notify_all();
+  }
+
+ private:
+  std::mutex m_waitLock;
+  std::condition_variable m_woken;
+  ULONGLONG m_ullWakeCount = 0;
 };
 
 }  // namespace
 
+// The real machine and its seam are never destroyed: the timer and monitor
+// threads may still reach them while the process exits.
 TSeam<IMachine>& MachineSeam() noexcept {
-  static CRealMachine real;
-  static TSeam<IMachine> seam(real);
-  return seam;
+  static TNoDestructor<CRealMachine> real;
+  static TNoDestructor<TSeam<IMachine>> seam(*real);
+  return *seam;
 }
 
 IMachine& Machine() noexcept { return MachineSeam().Get(); }

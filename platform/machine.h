@@ -1,7 +1,7 @@
 // IMachine: the machine services the system must be able to script in
 // tests: processes and their tokens, privileges, security descriptors and
 // SIDs, local memory, the COM+ call context, terminal sessions of
-// processes, and the clock.
+// processes, modules loaded at run time, and the clock with its waits.
 //
 // Every method has the name, arguments and results of the Windows call it
 // stands for. Handles obtained through the machine are closed through it,
@@ -59,10 +59,29 @@ class IMachine {
   virtual HRESULT SafeArrayAccessData(SAFEARRAY* psa, void** ppvData) = 0;
   virtual HRESULT SafeArrayUnaccessData(SAFEARRAY* psa) = 0;
 
+  // Modules loaded at run time, and their entry points.
+  virtual HMODULE LoadLibraryW(LPCWSTR lpLibFileName) = 0;
+  virtual FARPROC GetProcAddress(HMODULE hModule, LPCSTR lpProcName) = 0;
+  virtual BOOL FreeLibrary(HMODULE hLibModule) = 0;
+
   // The clock: milliseconds since an arbitrary start, never going back.
   virtual ULONGLONG GetTickCount64() = 0;
+
+  // Waiting on the clock. A waiter reads the wake count, then checks its own
+  // condition, then waits with the count it read: WaitForTick returns
+  // WAIT_OBJECT_0 as soon as Wake has been called since the count was read
+  // (at once if it already was) and WAIT_TIMEOUT once the clock has reached
+  // ullDeadline (kNoDeadline: never). A wake-up is for every waiter; each
+  // checks its condition again, so no wake-up between the check and the wait
+  // is lost. A wait may also end early with WAIT_OBJECT_0 (the machine is
+  // being replaced); the waiter checks again and waits anew.
+  static constexpr ULONGLONG kNoDeadline = ~0ULL;
+  virtual ULONGLONG GetWakeCount() = 0;
+  virtual DWORD WaitForTick(ULONGLONG ullDeadline, ULONGLONG ullWakeCount) = 0;
+  virtual void Wake() = 0;
 };
 
-// The current machine; the real one unless a host installed another.
+// The current machine; the real one unless a host installed another. Threads
+// that outlive an installation reach it through MachineSeam().Use().
 IMachine& Machine() noexcept;
 TSeam<IMachine>& MachineSeam() noexcept;

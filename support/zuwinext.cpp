@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "platform/machine.h"
+#include "platform/no_destructor.h"
 #include "support/qvlog.h"
 #include "support/scopedhkey.h"
 
@@ -276,8 +277,9 @@ DWORD CZuWinExt::zuGetIntegrityLevel() {
   return *GetSidSubAuthority(pSid, cSub - 1);
 }
 
+// Never destroyed, as the machine: threads may call the helper at exit.
 TSeam<IZuWinExt>& ZuWinExtSeam() noexcept {
-  static CZuWinExt real;
-  static TSeam<IZuWinExt> seam(real);
-  return seam;
+  static TNoDestructor<CZuWinExt> real;
+  static TNoDestructor<TSeam<IZuWinExt>> seam(*real);
+  return *seam;
 }

@@ -3,7 +3,10 @@
 #include <objbase.h>
 #include <sddl.h>
 
+#include <chrono>
 #include <cstddef>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 namespace {
@@ -44,7 +47,152 @@ CScriptedMachine::CScriptedMachine() : m_pPrevious(MachineSeam().Install(this)) 
   m_privileges[kChangeNotify] = SE_PRIVILEGE_ENABLED | SE_PRIVILEGE_ENABLED_BY_DEFAULT;
 }
 
-CScriptedMachine::~CScriptedMachine() { MachineSeam().Install(m_pPrevious); }
+// Threads still waiting on this clock are released and go back to the seam,
+// which by then hands out the previous machine; a waiter that reached this
+// machine without a counted reference is a test that did not join its thread.
+CScriptedMachine::~CScriptedMachine() {
+  {
+    std::lock_guard lock(m_clockLock);
+    m_bRetired = true;
+  }
+  m_clockMoved.notify_all();
+  MachineSeam().Uninstall(this, m_pPrevious);
+  std::unique_lock lock(m_clockLock);
+  if (!m_clockMoved.wait_for(lock, std::chrono::seconds(10), [this] { return m_waiters == 0; })) {
+    std::fputs("scripted machine destroyed while a thread waits on its clock\n", stderr);
+    std::abort();
+  }
+}
+
+void CScriptedMachine::Advance(ULONGLONG ullMs) {
+  {
+    std::lock_guard lock(m_clockLock);
+    m_ullTick += ullMs;
+  }
+  m_clockMoved.notify_all();
+}
+
+bool CScriptedMachine::AwaitWaiters(size_t n) {
+  std::unique_lock lock(m_clockLock);
+  return m_clockMoved.wait_for(lock, std::chrono::seconds(10), [&] { return m_waiters >= n; });
+}
+
+ULONGLONG CScriptedMachine::GetTickCount64() {
+  std::lock_guard lock(m_clockLock);
+  return m_ullTick;
+}
+
+ULONGLONG CScriptedMachine::GetWakeCount() {
+  std::lock_guard lock(m_clockLock);
+  return m_ullWakeCount;
+}
+
+DWORD CScriptedMachine::WaitForTick(ULONGLONG ullDeadline, ULONGLONG ullWakeCount) {
+  std::unique_lock lock(m_clockLock);
+  ++m_waiters;
+  m_clockMoved.notify_all();
+  DWORD dwResult = WAIT_OBJECT_0;
+  for (;;) {
+    if (m_ullWakeCount != ullWakeCount || m_bRetired) break;
+    if (ullDeadline != kNoDeadline && m_ullTick >= ullDeadline) {
+      dwResult = WAIT_TIMEOUT;
+      break;
+    }
+    m_clockMoved.wait(lock);
+  }
+  --m_waiters;
+  m_clockMoved.notify_all();
+  return dwResult;
+}
+
+void CScriptedMachine::Wake() {
+  {
+    std::lock_guard lock(m_clockLock);
+    ++m_ullWakeCount;
+  }
+  m_clockMoved.notify_all();
+}
+
+namespace {
+
+std::basic_string<OLECHAR> LowerCase(const OLECHAR* psz) {
+  std::basic_string<OLECHAR> lower(psz);
+  for (OLECHAR& c : lower) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<OLECHAR>(c - 'A' + 'a');
+  }
+  return lower;
+}
+
+}  // namespace
+
+void CScriptedMachine::ProvideModule(const std::basic_string<OLECHAR>& name,
+                                     std::map<std::string, FARPROC> exports) {
+  std::lock_guard lock(m_lock);
+  m_modules[LowerCase(name.c_str())] = SModule{false, std::move(exports), 0};
+}
+
+void CScriptedMachine::WithholdModule(const std::basic_string<OLECHAR>& name) {
+  std::lock_guard lock(m_lock);
+  m_modules[LowerCase(name.c_str())] = SModule{true, {}, 0};
+}
+
+size_t CScriptedMachine::LoadedModules() const {
+  std::lock_guard lock(m_lock);
+  size_t loads = 0;
+  for (const auto& entry : m_modules) loads += entry.second.loads;
+  return loads;
+}
+
+CScriptedMachine::SModule* CScriptedMachine::ModuleOf(LPCWSTR pszName) {
+  auto it = m_modules.find(LowerCase(pszName));
+  return it == m_modules.end() ? nullptr : &it->second;
+}
+
+// A provided module's handle is its entry in the table, which stays put.
+HMODULE CScriptedMachine::LoadLibraryW(LPCWSTR lpLibFileName) {
+  std::lock_guard lock(m_lock);
+  SModule* pModule = lpLibFileName != nullptr ? ModuleOf(lpLibFileName) : nullptr;
+  if (pModule == nullptr) return ::LoadLibraryW(lpLibFileName);
+  if (pModule->bWithheld) {
+    SetLastError(ERROR_MOD_NOT_FOUND);
+    return nullptr;
+  }
+  ++pModule->loads;
+  return reinterpret_cast<HMODULE>(pModule);
+}
+
+FARPROC CScriptedMachine::GetProcAddress(HMODULE hModule, LPCSTR lpProcName) {
+  std::lock_guard lock(m_lock);
+  for (auto& entry : m_modules) {
+    if (reinterpret_cast<HMODULE>(&entry.second) != hModule) continue;
+    if (entry.second.loads == 0) {
+      SetLastError(ERROR_MOD_NOT_FOUND);
+      return nullptr;
+    }
+    const bool bOrdinal = reinterpret_cast<uintptr_t>(lpProcName) <= 0xFFFF;
+    auto it = bOrdinal ? entry.second.exports.end() : entry.second.exports.find(lpProcName);
+    if (it == entry.second.exports.end()) {
+      SetLastError(ERROR_PROC_NOT_FOUND);
+      return nullptr;
+    }
+    return it->second;
+  }
+  return ::GetProcAddress(hModule, lpProcName);
+}
+
+BOOL CScriptedMachine::FreeLibrary(HMODULE hLibModule) {
+  std::lock_guard lock(m_lock);
+  for (auto& entry : m_modules) {
+    if (reinterpret_cast<HMODULE>(&entry.second) != hLibModule) continue;
+    if (entry.second.loads == 0) {
+      SetLastError(ERROR_MOD_NOT_FOUND);
+      return FALSE;
+    }
+    --entry.second.loads;
+    return TRUE;
+  }
+  return ::FreeLibrary(hLibModule);
+}
 
 CScriptedMachine::SProcess& CScriptedMachine::Process(DWORD pid) {
   std::lock_guard lock(m_lock);

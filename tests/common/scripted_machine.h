@@ -16,6 +16,7 @@
 #include <windows.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <map>
 #include <mutex>
 #include <set>
@@ -66,12 +67,26 @@ class CScriptedMachine final : public IMachine {
   DWORD dwHostSessionId = 0;
   bool bFailOpenProcessToken = false;
   bool bFailGetTokenInformation = false;
-  std::atomic<ULONGLONG> ullTickCount{1000};
 
   // The call context CoGetCallContext hands out (queried for the interface
   // asked for); none while null, and the call fails with
   // RPC_E_CALL_COMPLETE.
   IUnknown* pCallContext = nullptr;
+
+  // The clock starts at 1000 ms and moves only by Advance, which wakes every
+  // waiter whose deadline it reaches. AwaitWaiters blocks until n threads
+  // wait on the clock (false after ten seconds: a deadlock guard).
+  void Advance(ULONGLONG ullMs);
+  bool AwaitWaiters(size_t n);
+
+  // Modules load from the platform unless scripted: a provided module has
+  // exactly the exports given, a withheld one fails to load with
+  // ERROR_MOD_NOT_FOUND. Names match without regard to case. LoadedModules
+  // counts loads of provided modules not yet freed.
+  void ProvideModule(const std::basic_string<OLECHAR>& name,
+                     std::map<std::string, FARPROC> exports);
+  void WithholdModule(const std::basic_string<OLECHAR>& name);
+  size_t LoadedModules() const;
 
   // The client process of an id, added on first use.
   SProcess& Process(DWORD pid);
@@ -136,7 +151,13 @@ class CScriptedMachine final : public IMachine {
   HRESULT CoGetCallContext(REFIID riid, void** ppInterface) override;
   HRESULT SafeArrayAccessData(SAFEARRAY* psa, void** ppvData) override;
   HRESULT SafeArrayUnaccessData(SAFEARRAY* psa) override;
-  ULONGLONG GetTickCount64() override { return ullTickCount.load(); }
+  HMODULE LoadLibraryW(LPCWSTR lpLibFileName) override;
+  FARPROC GetProcAddress(HMODULE hModule, LPCSTR lpProcName) override;
+  BOOL FreeLibrary(HMODULE hLibModule) override;
+  ULONGLONG GetTickCount64() override;
+  ULONGLONG GetWakeCount() override;
+  DWORD WaitForTick(ULONGLONG ullDeadline, ULONGLONG ullWakeCount) override;
+  void Wake() override;
 
  private:
   struct SHandle {
@@ -151,7 +172,23 @@ class CScriptedMachine final : public IMachine {
   void* Track(void* p);
   const SHandle* HandleOf(HANDLE h) const;
 
+  struct SModule {
+    bool bWithheld = false;
+    std::map<std::string, FARPROC> exports;
+    size_t loads = 0;
+  };
+  SModule* ModuleOf(LPCWSTR pszName);
+
   IMachine* m_pPrevious;
+  std::map<std::basic_string<OLECHAR>, SModule> m_modules;  // by lower-case name
+
+  std::mutex m_clockLock;
+  std::condition_variable m_clockMoved;
+  ULONGLONG m_ullTick = 1000;
+  ULONGLONG m_ullWakeCount = 0;
+  size_t m_waiters = 0;
+  bool m_bRetired = false;  // being destroyed: every wait returns
+
   mutable std::recursive_mutex m_lock;
   std::map<DWORD, SProcess> m_processes;
   std::map<HANDLE, SHandle> m_handles;
