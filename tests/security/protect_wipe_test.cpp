@@ -129,46 +129,39 @@ class ValueProtectionWipe : public ::testing::Test {
                     '3', '9', '1', '-', 'A', 'B', 'C', 'D', 'E', 'F', 'G', 'H'};
 };
 
-TEST_F(ValueProtectionWipe, ByteValueLeavesNothingBehindOnBothWays) {
-  CScopedSafeArray value(MakeVector(VT_UI1, 0, m_secret));
-  CScopedSafeArray protectedValue;
-  CScopedSafeArray restored;
-  SReleased released =
-      Watch([&] { EXPECT_EQ(EncryptValue(value.Get(), protectedValue.Receive()), S_OK); });
-  // The blob returned by the platform was the only local block, and was wiped.
-  EXPECT_EQ(released.cLocalBlocks, 1);
-  EXPECT_EQ(released.cLocalNotZero, 0);
-  EXPECT_EQ(released.cWithEntropy, 0);
-  EXPECT_GT(released.cBlocks, released.cLocalBlocks);  // the entropy buffer was seen too
-
-  released =
-      Watch([&] { EXPECT_EQ(DecryptValue(protectedValue.Get(), restored.Receive()), S_OK); });
-  // The plaintext (wiped) and the description (not a secret).
-  EXPECT_EQ(released.cLocalBlocks, 2);
-  EXPECT_EQ(released.cLocalNotZero, 1);
-  EXPECT_EQ(released.cWithSecret, 0);
-  EXPECT_EQ(released.cWithEntropy, 0);
-  EXPECT_EQ(DataOf(restored.Get()), m_secret);
-}
-
-TEST_F(ValueProtectionWipe, StringListLeavesNothingBehind) {
+// A byte value and a string list (long enough for the list buffer to grow
+// several times): the blob returned by the platform is the only local block
+// of the sealing, the plaintext (wiped) and the description (no secret)
+// those of the opening; no released block holds the secret or the entropy.
+TEST_F(ValueProtectionWipe, ValuesLeaveNothingBehindOnBothWays) {
   const OleText secret(m_secret.begin(), m_secret.end());
-  // Long enough for the list buffer to grow several times.
-  std::vector<OptText> strings(40, secret);
-  CScopedSafeArray value(MakeStrings(0, strings));
-  CScopedSafeArray protectedValue;
-  CScopedSafeArray restored;
   const Bytes wideSecret = Utf16Bytes(secret);
-  gpSecret = const_cast<Bytes*>(&wideSecret);
-  SReleased released =
-      Watch([&] { EXPECT_EQ(EncryptValue(value.Get(), protectedValue.Receive()), S_OK); });
-  EXPECT_EQ(released.cWithSecret, 0);
-  EXPECT_EQ(released.cWithEntropy, 0);
-  EXPECT_EQ(released.cLocalNotZero, 0);
-  released =
-      Watch([&] { EXPECT_EQ(DecryptValue(protectedValue.Get(), restored.Receive()), S_OK); });
-  EXPECT_EQ(released.cWithSecret, 0);
-  EXPECT_EQ(StringsOf(restored.Get()), strings);
+  const std::vector<OptText> strings(40, secret);
+  const struct {
+    SAFEARRAY* psaValue;
+    const Bytes* pSecret;
+  } rows[] = {{MakeVector(VT_UI1, 0, m_secret), &m_secret}, {MakeStrings(0, strings), &wideSecret}};
+  for (const auto& row : rows) {
+    CScopedSafeArray value(row.psaValue);
+    CScopedSafeArray protectedValue;
+    CScopedSafeArray restored;
+    gpSecret = const_cast<Bytes*>(row.pSecret);
+    SReleased released =
+        Watch([&] { EXPECT_EQ(EncryptValue(value.Get(), protectedValue.Receive()), S_OK); });
+    EXPECT_EQ(released.cLocalBlocks, 1);
+    EXPECT_EQ(released.cLocalNotZero, 0);
+    EXPECT_EQ(released.cWithSecret, 0);
+    EXPECT_EQ(released.cWithEntropy, 0);
+    EXPECT_GT(released.cBlocks, released.cLocalBlocks);  // the entropy buffer was seen too
+    released =
+        Watch([&] { EXPECT_EQ(DecryptValue(protectedValue.Get(), restored.Receive()), S_OK); });
+    EXPECT_EQ(released.cLocalBlocks, 2);
+    EXPECT_EQ(released.cLocalNotZero, 1);
+    EXPECT_EQ(released.cWithSecret, 0);
+    EXPECT_EQ(released.cWithEntropy, 0);
+    EXPECT_TRUE(row.pSecret == &m_secret ? DataOf(restored.Get()) == m_secret
+                                         : StringsOf(restored.Get()) == strings);
+  }
 }
 
 TEST_F(ValueProtectionWipe, FailedRestorationsWipeTheirPlaintext) {
