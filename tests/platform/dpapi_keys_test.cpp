@@ -208,7 +208,7 @@ TEST_F(DpapiKeyFiles, ThreadsRacingOnFirstUseAgreeOnOneKey) {
 // ("lo") and left out of core dumps ("dd"): the cache keeps it there, and
 // neither the thread's cipher context nor any buffer keeps a copy
 // elsewhere. Memory is read through /proc/self/mem (poisoned heap too),
-// into mappings made after the list was taken; the needle's own is skipped.
+// into mappings made after the list was taken; the needle itself is skipped.
 TEST_F(DpapiKeyFiles, KeysStayInLockedMemoryLeftOutOfCoreDumps) {
   Bytes blob;
   ASSERT_EQ(Protect(kUserFlags, &blob), 0u);
@@ -236,14 +236,20 @@ TEST_F(DpapiKeyFiles, KeysStayInLockedMemoryLeftOutOfCoreDumps) {
     }
     // The sanitizers' shadow reservations are far larger and hold no data.
     if (line.rfind("VmFlags:", 0) != 0 || std::strcmp(perms, "rw-p") != 0 ||
-        end - begin >= (1ul << 30) || begin == reinterpret_cast<uintptr_t>(pNeedle)) {
+        end - begin >= (1ul << 30)) {
       continue;
     }
     void* pv =
         mmap(nullptr, end - begin, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     const ssize_t cb = pread(fdMem, pv, end - begin, static_cast<off_t>(begin));
-    if (cb > 0 && memmem(pv, static_cast<size_t>(cb), pNeedle, kKey) != nullptr) {
-      holders.push_back(line);
+    // The needle's page may have been merged into a neighbouring mapping.
+    for (char* p = static_cast<char*>(pv); cb > 0;) {
+      p = static_cast<char*>(memmem(p, static_cast<char*>(pv) + cb - p, pNeedle, kKey));
+      if (p == nullptr) break;
+      if (begin + (p - static_cast<char*>(pv)) != reinterpret_cast<uintptr_t>(pNeedle)) {
+        holders.push_back(line);
+      }
+      ++p;
     }
     munmap(pv, end - begin);
   }
