@@ -119,8 +119,9 @@ HRESULT CAbstractTree::GetSessionIdList(std::vector<secwstring>& sessionIdList) 
     return hr;
   }
 
+  // Each new prefix is appended as it is found, so a failure part-way leaves
+  // the caller the prefixes found before it.
   try {
-    std::vector<secwstring> found;
     std::vector<secwstring> segments;
     const ULONG cIds = ListLength(ids.Get());
     for (ULONG i = 0; i < cIds; ++i) {
@@ -150,11 +151,11 @@ HRESULT CAbstractTree::GetSessionIdList(std::vector<secwstring>& sessionIdList) 
       const secwstring& sSessionId = segments.front();
       qvlogLog(gLogChannel, LOG_NOTABLE, OLESTR("CAbstractTree::GetSessionIdList sSessionId = %s"),
                sSessionId.c_str());
-      if (std::find(found.begin(), found.end(), sSessionId) == found.end()) {
-        found.push_back(sSessionId);
+      if (std::find(sessionIdList.begin(), sessionIdList.end(), sSessionId) ==
+          sessionIdList.end()) {
+        sessionIdList.push_back(sSessionId);
       }
     }
-    sessionIdList.swap(found);
   } catch (const std::bad_alloc&) {
     qvlogLog(gLogChannel, LOG_FAILURE, OLESTR("CAbstractTree::GetSessionIdList allocation failed"));
     hr = E_OUTOFMEMORY;

@@ -109,8 +109,10 @@ class CAbstractTree {
                         secwstring& sSessionIdFound);
 
   // The distinct session prefixes of the tree, in first-seen order of the
-  // tree's top-level listing. The list is cleared first; a tree without a
-  // top-level listing gives S_OK and an empty list.
+  // tree's top-level listing. The list is cleared first, and each prefix is
+  // appended as it is read: after a failure part-way the list holds the
+  // prefixes read before it. A tree without a top-level listing gives S_OK
+  // and an empty list.
   HRESULT GetSessionIdList(std::vector<secwstring>& sessionIdList);
 
   // Whether the tree holds sSessionId/sSubCompartmentId exactly (a path of
@@ -124,6 +126,11 @@ class CAbstractTree {
   // Copies the items of sCompartmentId0 and of everything below it to the
   // same places below sCompartmentId1 (values as stored: protected values
   // stay protected), then removes the source when bRemoveSource is set.
+  // A target that is the source itself or lies below it is refused with
+  // E_INVALIDARG before anything is copied: below the source, every level
+  // copied would make a new child to copy, without end; onto itself, a move
+  // that removes its source would only delete it. Upwards and sideways are
+  // fine.
   // Compartments travel only through their items. A compartment without
   // children (a leaf of a memory tree has no child list) makes its own move
   // report E_FAIL; the result of a move that removes its source is that of

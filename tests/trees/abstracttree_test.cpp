@@ -174,6 +174,14 @@ TEST_F(AbstractTreeTest, SessionListIsDistinctInFirstSeenOrder) {
   EXPECT_EQ(Sessions(scripted), Strings({OLESTR("7"), OLESTR("3"), OLESTR("1")}));
 }
 
+TEST_F(AbstractTreeTest, ASessionListThatFailsPartWayKeepsWhatWasReadBefore) {
+  CScriptedListTree scripted;
+  scripted.topLevel = Strings({OLESTR("7"), OLESTR("3/x"), OLESTR(""), OLESTR("1")});
+  std::vector<secwstring> list{W(OLESTR("stale"))};
+  EXPECT_EQ(scripted.GetSessionIdList(list), E_INVALIDARG) << "no BSTR carries \"\"";
+  EXPECT_EQ(Strings(list), Strings({OLESTR("7"), OLESTR("3")}));
+}
+
 TEST_F(AbstractTreeTest, FindCompartmentIdMatchesTheExactPathUnderTheSession) {
   Create({OLESTR("3/a/b/c"), OLESTR("4/a/b")});
   secwstring sFound = W(OLESTR("unchanged"));

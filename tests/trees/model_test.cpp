@@ -179,16 +179,15 @@ class CModelTree {
   }
 
   // The session list: the first segment of each top-level name, first seen
-  // first; an empty name cannot be converted and fails the listing.
+  // first; an empty name cannot be converted and fails the listing, which
+  // keeps what it found before.
   HRESULT GetSessionIdList(std::vector<Str>& list) const {
     list.clear();
-    std::vector<Str> found;
     for (const Str& name : ListCompartmentIds(kSlash).items) {
       if (name.empty()) return E_INVALIDARG;
       const Str session = SplitModel(name).front();
-      if (std::find(found.begin(), found.end(), session) == found.end()) found.push_back(session);
+      if (std::find(list.begin(), list.end(), session) == list.end()) list.push_back(session);
     }
-    list = found;
     return S_OK;
   }
 
