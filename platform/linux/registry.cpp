@@ -30,9 +30,10 @@ LONG ValueNameOf(LPCWSTR pszName, RegNameView* pName) {
   return ERROR_SUCCESS;
 }
 
-// The handle's key, provided the handle grants all the rights asked.
-LONG LookupWithAccess(HKEY hKey, REGSAM required, SOpenKey* pKey) {
-  const LONG l = LookupKey(hKey, pKey);
+// The handle's key, provided the handle grants all the rights asked; a
+// missing hive is created only for bWrite.
+LONG LookupWithAccess(HKEY hKey, REGSAM required, SOpenKey* pKey, bool bWrite = false) {
+  const LONG l = LookupKey(hKey, pKey, bWrite);
   if (l != ERROR_SUCCESS) return l;
   return (pKey->access & required) == required ? ERROR_SUCCESS : ERROR_ACCESS_DENIED;
 }
@@ -53,8 +54,14 @@ void EmptyClass(LPWSTR lpClass, LPDWORD lpcchClass) {
   *lpcchClass = 0;
 }
 
+bool IsStringType(DWORD dwType) {
+  return dwType == REG_SZ || dwType == REG_EXPAND_SZ || dwType == REG_MULTI_SZ;
+}
+
 // Copies value data into a caller's buffer as RegQueryValueExW does: the
-// size is always reported; data is written only when it fits.
+// size is always reported; data is written only when it fits. A string
+// whose last unit is not zero gets a zero unit after it when the buffer has
+// room for one; the size reported stays the stored one.
 LONG CopyData(const SValue& value, LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData) {
   if (lpType != nullptr) *lpType = value.type;
   if (lpcbData == nullptr) return ERROR_SUCCESS;
@@ -65,10 +72,29 @@ LONG CopyData(const SValue& value, LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbDa
       l = ERROR_MORE_DATA;
     } else if (cb != 0) {
       std::memcpy(lpData, value.data.data(), cb);
+      if (IsStringType(value.type) && cb >= sizeof(WCHAR) && *lpcbData - cb >= sizeof(WCHAR) &&
+          (value.data[cb - 2] != 0 || value.data[cb - 1] != 0)) {
+        lpData[cb] = 0;
+        lpData[cb + 1] = 0;
+      }
     }
   }
   *lpcbData = cb;
   return l;
+}
+
+// The size a string is stored with: a caller that counted its text without
+// the terminator, while a zero unit follows the text in its buffer, gets
+// the terminator stored too (the unit after the counted data is read, as
+// the Windows registry reads it).
+DWORD StoredSize(DWORD dwType, const BYTE* lpData, DWORD cbData) {
+  if (lpData == nullptr || !IsStringType(dwType) || cbData < sizeof(WCHAR)) return cbData;
+  const DWORD iNext = cbData / sizeof(WCHAR);
+  WCHAR unit = 0;
+  std::memcpy(&unit, lpData + (iNext - 1) * sizeof(WCHAR), sizeof unit);
+  if (unit == 0) return cbData;  // terminated: nothing past the data is read
+  std::memcpy(&unit, lpData + iNext * sizeof(WCHAR), sizeof unit);
+  return unit == 0 ? cbData + sizeof(WCHAR) : cbData;
 }
 
 LONG OpenOrCreate(HKEY hKey, LPCWSTR lpSubKey, bool bCreate, DWORD dwOptions, REGSAM samDesired,
@@ -79,15 +105,15 @@ LONG OpenOrCreate(HKEY hKey, LPCWSTR lpSubKey, bool bCreate, DWORD dwOptions, RE
   if (bCreate && (dwOptions & (REG_OPTION_VOLATILE | REG_OPTION_CREATE_LINK)) != 0) {
     return ERROR_NOT_SUPPORTED;
   }
-  SOpenKey base;
-  l = LookupKey(hKey, &base);
-  if (l != ERROR_SUCCESS) return l;
   // A predefined root opened as itself is answered with the root itself.
   if (!bCreate && names.empty() && IsPredefinedKey(hKey)) {
     *phkResult = hKey;
     return ERROR_SUCCESS;
   }
-  SOpenKey opened{base.pHive, {ERoot::kKey, 0}, GrantedKeyAccess(samDesired)};
+  SOpenKey base;
+  l = LookupKey(hKey, &base, bCreate);
+  if (l != ERROR_SUCCESS) return l;
+  SOpenKey opened{base.pHive, {ERoot::kKey, 0}, GrantedKeyAccess(samDesired), {}, {}};
   bool bCreated = false;
   if (bCreate) {
     // Creating a key below a handle needs the right to create subkeys.
@@ -143,9 +169,9 @@ LSTATUS WINAPI RegSetValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD, DWORD dwTyp
   if (lpData == nullptr && cbData != 0) return ERROR_NOACCESS;
   try {
     SOpenKey key;
-    l = LookupWithAccess(hKey, KEY_SET_VALUE, &key);
+    l = LookupWithAccess(hKey, KEY_SET_VALUE, &key, true);
     if (l != ERROR_SUCCESS) return l;
-    return key.pHive->SetValue(key.ref, name, dwType, lpData, cbData);
+    return key.pHive->SetValue(key.ref, name, dwType, lpData, StoredSize(dwType, lpData, cbData));
   } catch (const std::bad_alloc&) {
     return ERROR_NOT_ENOUGH_MEMORY;
   }
@@ -220,8 +246,9 @@ LSTATUS WINAPI RegEnumKeyExW(HKEY hKey, DWORD dwIndex, LPWSTR lpName, LPDWORD lp
     if (l != ERROR_SUCCESS) return l;
     RegName name;
     FILETIME written{};
-    l = key.pHive->EnumKey(key.ref, dwIndex, &name, &written);
+    l = key.pHive->EnumKey(key.ref, dwIndex, &key.subKeys, &name, &written);
     if (l != ERROR_SUCCESS) return l;
+    SaveCursors(hKey, key);
     if (!CopyName(name, lpName, lpcchName)) return ERROR_MORE_DATA;
     EmptyClass(lpClass, lpcchClass);
     if (lpftLastWriteTime != nullptr) *lpftLastWriteTime = written;
@@ -243,8 +270,9 @@ LSTATUS WINAPI RegEnumValueW(HKEY hKey, DWORD dwIndex, LPWSTR lpValueName, LPDWO
     if (l != ERROR_SUCCESS) return l;
     RegName name;
     SValue value;
-    l = key.pHive->EnumValue(key.ref, dwIndex, &name, &value);
+    l = key.pHive->EnumValue(key.ref, dwIndex, &key.values, &name, &value);
     if (l != ERROR_SUCCESS) return l;
+    SaveCursors(hKey, key);
     // The type and the data size are reported even when the name does not
     // fit; the data is written only when both fit.
     const bool bNameFits = CopyName(name, lpValueName, lpcchValueName);

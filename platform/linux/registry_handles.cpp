@@ -1,7 +1,9 @@
 #include "registry_handles.h"
 
+#include <pthread.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <map>
 #include <mutex>
 #include <new>
@@ -15,9 +17,9 @@ namespace {
 // step by 4 as on Windows.
 constexpr uintptr_t kFirstHandle = 0x10000;
 
-// State that a forked child must not use: the open hives and the handles
-// into them. A child abandons its parent's (deliberately leaked, since the
-// SQLite connections in it belong to the parent) and starts afresh.
+// The open hives and the handles into them. A forked child abandons its
+// parent's (deliberately leaked, since the SQLite connections in it belong
+// to the parent) and starts afresh.
 struct SProcessState {
   pid_t pid = getpid();
   std::map<std::string, std::shared_ptr<CHive>> hives;
@@ -26,11 +28,29 @@ struct SProcessState {
   SProcessState* pParentState = nullptr;  // kept reachable, never used
 };
 
-std::mutex gStateLock;
+// Never destroyed: threads may use the registry while the process exits.
+std::mutex& StateLock() {
+  static auto* pLock = new std::mutex();
+  return *pLock;
+}
 SProcessState* gpState = nullptr;
+// The process that first opened a hive (0 before). A forked child sees its
+// parent's id here and refuses.
+std::atomic<pid_t> gHiveOpener{0};
 
-// The state of this process; called with gStateLock held.
+void LockForFork() { StateLock().lock(); }
+void UnlockAfterFork() { StateLock().unlock(); }
+
+// ERROR_NOT_SUPPORTED in a forked child whose parent had a hive open.
+LONG CheckNotInheritedSqlite() {
+  const pid_t opener = gHiveOpener.load();
+  return opener == 0 || opener == getpid() ? ERROR_SUCCESS : ERROR_NOT_SUPPORTED;
+}
+
+// The state of this process; called with the state lock held.
 SProcessState& State() {
+  static const int s_rcAtFork = pthread_atfork(LockForFork, UnlockAfterFork, UnlockAfterFork);
+  (void)s_rcAtFork;
   if (gpState == nullptr || gpState->pid != getpid()) {
     auto* pState = new SProcessState();
     pState->pParentState = gpState;
@@ -41,13 +61,15 @@ SProcessState& State() {
 
 }  // namespace
 
-LONG CurrentHive(std::shared_ptr<CHive>* ppHive) noexcept {
+LONG CurrentHive(bool bCreate, std::shared_ptr<CHive>* ppHive) noexcept {
   try {
+    LONG l = CheckNotInheritedSqlite();
+    if (l != ERROR_SUCCESS) return l;
     SHiveLocation location;
     if (!CurrentHiveLocation(&location)) return ERROR_PATH_NOT_FOUND;
     const std::string& path = location.path;
     {
-      std::lock_guard<std::mutex> lock(gStateLock);
+      std::lock_guard<std::mutex> lock(StateLock());
       SProcessState& state = State();
       auto it = state.hives.find(path);
       if (it != state.hives.end()) {
@@ -58,10 +80,15 @@ LONG CurrentHive(std::shared_ptr<CHive>* ppHive) noexcept {
     // Opening may wait for another process; it happens outside the lock,
     // and of two threads opening the same hive at once the first one stored
     // wins.
+    {
+      std::lock_guard<std::mutex> lock(StateLock());
+      pid_t none = 0;
+      gHiveOpener.compare_exchange_strong(none, getpid());
+    }
     std::shared_ptr<CHive> pHive;
-    const LONG l = CHive::Open(path, location.bCreateFolder, &pHive);
+    l = CHive::Open(path, location.bCreateFolder, bCreate, &pHive);
     if (l != ERROR_SUCCESS) return l;
-    std::lock_guard<std::mutex> lock(gStateLock);
+    std::lock_guard<std::mutex> lock(StateLock());
     auto [it, bInserted] = State().hives.emplace(path, std::move(pHive));
     *ppHive = it->second;
     return ERROR_SUCCESS;
@@ -75,20 +102,22 @@ bool IsPredefinedKey(HKEY hKey) noexcept {
          hKey == HKEY_USERS;
 }
 
-LONG LookupKey(HKEY hKey, SOpenKey* pKey) noexcept {
+LONG LookupKey(HKEY hKey, SOpenKey* pKey, bool bWrite) noexcept {
   if (IsPredefinedKey(hKey)) {
     ERoot root = ERoot::kMachine;
     if (hKey == HKEY_CLASSES_ROOT) root = ERoot::kClassesRoot;
     if (hKey == HKEY_CURRENT_USER) root = ERoot::kCurrentUser;
     if (hKey == HKEY_USERS) root = ERoot::kUsers;
-    const LONG l = CurrentHive(&pKey->pHive);
+    const LONG l = CurrentHive(bWrite, &pKey->pHive);
     if (l != ERROR_SUCCESS) return l;
     pKey->ref = {root, 0};
     pKey->access = KEY_ALL_ACCESS;
     return ERROR_SUCCESS;
   }
   try {
-    std::lock_guard<std::mutex> lock(gStateLock);
+    const LONG l = CheckNotInheritedSqlite();
+    if (l != ERROR_SUCCESS) return l;
+    std::lock_guard<std::mutex> lock(StateLock());
     SProcessState& state = State();
     auto it = state.keys.find(reinterpret_cast<uintptr_t>(hKey));
     if (it == state.keys.end()) return ERROR_INVALID_HANDLE;
@@ -99,9 +128,23 @@ LONG LookupKey(HKEY hKey, SOpenKey* pKey) noexcept {
   }
 }
 
+void SaveCursors(HKEY hKey, const SOpenKey& key) noexcept {
+  if (IsPredefinedKey(hKey)) return;
+  try {
+    std::lock_guard<std::mutex> lock(StateLock());
+    SProcessState& state = State();
+    auto it = state.keys.find(reinterpret_cast<uintptr_t>(hKey));
+    if (it == state.keys.end() || it->second.pHive != key.pHive) return;
+    it->second.subKeys = key.subKeys;
+    it->second.values = key.values;
+  } catch (...) {
+    // A cursor not kept only makes the next step slower.
+  }
+}
+
 LONG InsertKey(SOpenKey key, HKEY* phKey) noexcept {
   try {
-    std::lock_guard<std::mutex> lock(gStateLock);
+    std::lock_guard<std::mutex> lock(StateLock());
     SProcessState& state = State();
     const uintptr_t value = state.nextHandle;
     state.keys.emplace(value, std::move(key));
@@ -116,7 +159,9 @@ LONG InsertKey(SOpenKey key, HKEY* phKey) noexcept {
 LONG RemoveKey(HKEY hKey) noexcept {
   try {
     SOpenKey removed;  // released after the lock
-    std::lock_guard<std::mutex> lock(gStateLock);
+    const LONG l = CheckNotInheritedSqlite();
+    if (l != ERROR_SUCCESS) return l;
+    std::lock_guard<std::mutex> lock(StateLock());
     SProcessState& state = State();
     auto it = state.keys.find(reinterpret_cast<uintptr_t>(hKey));
     if (it == state.keys.end()) return ERROR_INVALID_HANDLE;

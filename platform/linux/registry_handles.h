@@ -5,9 +5,19 @@
 // uses at the time of the call, named by KELMYR_REGISTRY or the default
 // location (winreg.h); an opened key keeps the hive it was opened in. Handle
 // values are never reused within a process, so a stale handle is reliably
-// ERROR_INVALID_HANDLE instead of naming some newer key. A child process
-// made with fork() starts without handles and opens the hive anew: a SQLite
-// connection must not be carried across fork.
+// ERROR_INVALID_HANDLE instead of naming some newer key.
+//
+// A hive that does not exist yet is created only by a call that writes; a
+// read of a missing hive is ERROR_FILE_NOT_FOUND and creates nothing.
+//
+// Fork: SQLite keeps process-wide state about the files it has open (their
+// locks, the shared-memory index of the log), which a child made with
+// fork() inherits without the locks themselves. A child whose parent had
+// opened a hive therefore refuses every registry call with
+// ERROR_NOT_SUPPORTED until it execs; a child of a process that never
+// opened one uses the registry normally. The handle table's lock is held
+// across fork, so a child never finds it taken by a thread it does not
+// have.
 #pragma once
 
 #include <windows.h>
@@ -26,16 +36,24 @@ struct SOpenKey {
   std::shared_ptr<CHive> pHive;
   SKeyRef ref;
   REGSAM access = 0;
+  // Where the last enumerations through this handle stopped.
+  SEnumCursor subKeys;
+  SEnumCursor values;
 };
 
-// The open hive of the current location.
-LONG CurrentHive(std::shared_ptr<CHive>* ppHive) noexcept;
+// The open hive of the current location; with bCreate a missing hive is
+// created, otherwise it is ERROR_FILE_NOT_FOUND.
+LONG CurrentHive(bool bCreate, std::shared_ptr<CHive>* ppHive) noexcept;
 
 bool IsPredefinedKey(HKEY hKey) noexcept;
 
-// What a handle leads to; a predefined root has every access right.
+// What a handle leads to; a predefined root has every access right and
+// leads to the current hive, created when missing only for bWrite.
 // ERROR_INVALID_HANDLE for null, closed and unknown handles.
-LONG LookupKey(HKEY hKey, SOpenKey* pKey) noexcept;
+LONG LookupKey(HKEY hKey, SOpenKey* pKey, bool bWrite = false) noexcept;
+// Keeps the enumeration cursors of an opened key's handle (nothing for a
+// predefined root or a handle closed meanwhile).
+void SaveCursors(HKEY hKey, const SOpenKey& key) noexcept;
 // A new handle for an opened key.
 LONG InsertKey(SOpenKey key, HKEY* phKey) noexcept;
 // Closes a handle; ERROR_INVALID_HANDLE when it is not open.

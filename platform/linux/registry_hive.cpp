@@ -1,5 +1,6 @@
 #include "registry_hive.h"
 
+#include <fcntl.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
 #include <time.h>
@@ -10,6 +11,7 @@
 #include <new>
 
 #include "accounts.h"
+#include "registry_location.h"
 
 static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__,
               "names are stored as the UTF-16LE bytes of the process's memory");
@@ -23,6 +25,8 @@ constexpr int64_t kApplicationId = 0x4B6C6D52;
 constexpr int64_t kFormatVersion = 1;
 // Longest wait for another process's write transaction.
 constexpr int kBusyTimeoutMs = 5000;
+// The mode of a hive file this layer creates: the owner's alone.
+constexpr mode_t kFileMode = 0600;
 constexpr int64_t kMachineRootId = 1;
 constexpr int64_t kUsersRootId = 2;
 
@@ -94,17 +98,6 @@ RegName CurrentUserKeyName() {
   return SidToString(sid);
 }
 
-bool MakeFolders(const std::string& folder) {
-  if (folder.empty()) return true;
-  struct stat st {};
-  if (stat(folder.c_str(), &st) == 0) return S_ISDIR(st.st_mode);
-  const size_t slash = folder.rfind('/');
-  if (slash != std::string::npos && slash > 0 && !MakeFolders(folder.substr(0, slash))) {
-    return false;
-  }
-  return mkdir(folder.c_str(), 0755) == 0 || errno == EEXIST;
-}
-
 LONG ErrorOfErrno(int e) {
   switch (e) {
     case ENOENT:
@@ -117,6 +110,17 @@ LONG ErrorOfErrno(int e) {
     default:
       return ERROR_CANTOPEN;
   }
+}
+
+// Creates an empty hive file with the owner-only mode whatever the umask;
+// SQLite then gives its log and shared-memory files the same mode. An
+// existing file (another process was first) is left as it is.
+LONG CreateHiveFile(const std::string& path) {
+  const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, kFileMode);
+  if (fd < 0) return errno == EEXIST ? ERROR_SUCCESS : ErrorOfErrno(errno);
+  const bool bOk = fchmod(fd, kFileMode) == 0;
+  close(fd);
+  return bOk ? ERROR_SUCCESS : ErrorOfErrno(errno);
 }
 
 // Runs one statement that yields a single integer (a pragma or a count).
@@ -146,6 +150,7 @@ enum CHive::EStatement : int {
   kInsertKey,
   kTouchKey,
   kChildAt,
+  kChildAfter,
   kHasChild,
   kSubKeyStats,
   kValueStats,
@@ -154,6 +159,7 @@ enum CHive::EStatement : int {
   kUpdateValue,
   kInsertValue,
   kValueAt,
+  kValueAfter,
   kDeleteValue,
   kDeleteKey,
   kDeleteValuesOf,
@@ -171,8 +177,9 @@ constexpr const char* kStatementSql[] = {
     "SELECT parent FROM keys WHERE id=?1",
     "SELECT id FROM keys WHERE parent=?1 AND fold=?2",
     "INSERT INTO keys(parent,name,fold,written) VALUES(?1,?2,?3,?4)",
-    "UPDATE keys SET written=?2 WHERE id=?1",
-    "SELECT name,written FROM keys WHERE parent=?1 ORDER BY fold LIMIT 1 OFFSET ?2",
+    "UPDATE keys SET written=max(?2,written+1) WHERE id=?1",
+    "SELECT name,written,fold FROM keys WHERE parent=?1 ORDER BY fold LIMIT 1 OFFSET ?2",
+    "SELECT name,written,fold FROM keys WHERE parent=?1 AND fold>?2 ORDER BY fold LIMIT 1",
     "SELECT 1 FROM keys WHERE parent=?1 LIMIT 1",
     "SELECT count(*),COALESCE(max(length(name)),0)/2 FROM keys WHERE parent=?1",
     "SELECT count(*),COALESCE(max(length(name)),0)/2,COALESCE(max(length(data)),0)"
@@ -182,7 +189,8 @@ constexpr const char* kStatementSql[] = {
     "UPDATE vals SET type=?3,data=?4 WHERE key=?1 AND fold=?2",
     "INSERT INTO vals(key,fold,seq,name,type,data) VALUES(?1,?2,"
     "(SELECT COALESCE(max(seq),0)+1 FROM vals WHERE key=?1),?3,?4,?5)",
-    "SELECT name,type,data FROM vals WHERE key=?1 ORDER BY seq LIMIT 1 OFFSET ?2",
+    "SELECT name,type,data,seq FROM vals WHERE key=?1 ORDER BY seq LIMIT 1 OFFSET ?2",
+    "SELECT name,type,data,seq FROM vals WHERE key=?1 AND seq>?2 ORDER BY seq LIMIT 1",
     "DELETE FROM vals WHERE key=?1 AND fold=?2",
     "DELETE FROM keys WHERE id=?1",
     "DELETE FROM vals WHERE key=?1",
@@ -223,6 +231,11 @@ class CHive::CStatement {
     RegName name(cb / sizeof(char16_t), u'\0');
     if (p != nullptr && !name.empty()) std::memcpy(name.data(), p, name.size() * sizeof(char16_t));
     return name;
+  }
+  std::string Fold(int c) const {
+    const void* p = sqlite3_column_blob(m_pStmt, c);
+    const size_t cb = static_cast<size_t>(sqlite3_column_bytes(m_pStmt, c));
+    return p != nullptr ? std::string(static_cast<const char*>(p), cb) : std::string();
   }
   void Bytes(int c, std::vector<BYTE>* pOut) const {
     const void* p = sqlite3_column_blob(m_pStmt, c);
@@ -282,7 +295,7 @@ CHive::~CHive() {
   sqlite3_close(m_pDb);
 }
 
-LONG CHive::Open(const std::string& path, bool bCreateFolder,
+LONG CHive::Open(const std::string& path, bool bCreateFolder, bool bCreate,
                  std::shared_ptr<CHive>* ppHive) noexcept {
   try {
     struct stat st {};
@@ -291,18 +304,23 @@ LONG CHive::Open(const std::string& path, bool bCreateFolder,
     } else if (errno == ENOENT) {
       const size_t slash = path.rfind('/');
       const std::string folder = slash == std::string::npos ? "." : path.substr(0, slash);
-      if (!folder.empty() && stat(folder.c_str(), &st) != 0) {
-        if (!bCreateFolder) return ERROR_PATH_NOT_FOUND;
-        if (!MakeFolders(folder)) return ErrorOfErrno(errno);
-      }
+      const bool bFolderExists = folder.empty() || stat(folder.c_str(), &st) == 0;
+      // A folder named for the hive that is missing is a configuration
+      // fault, reported as such to readers and writers alike.
+      if (!bFolderExists && !bCreateFolder) return ERROR_PATH_NOT_FOUND;
+      if (!bCreate) return ERROR_FILE_NOT_FOUND;
+      if (!bFolderExists && !MakeHiveFolders(folder)) return ErrorOfErrno(errno);
+      const LONG l = CreateHiveFile(path);
+      if (l != ERROR_SUCCESS) return l;
     } else {
       return ErrorOfErrno(errno);
     }
 
+    // The file exists now: SQLite never creates it, so that it never does
+    // so with another mode.
     sqlite3* pDb = nullptr;
     const int rc =
-        sqlite3_open_v2(path.c_str(), &pDb,
-                        SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
+        sqlite3_open_v2(path.c_str(), &pDb, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr);
     if (rc != SQLITE_OK) {
       const LONG l = access(path.c_str(), R_OK) != 0 && errno == EACCES ? ERROR_ACCESS_DENIED
                                                                         : ErrorOfSqlite(rc);
@@ -532,6 +550,15 @@ LONG CHive::HasSubKeys(int64_t id, bool* pbHas) {
   return ERROR_SUCCESS;
 }
 
+LONG CHive::WrittenOf(int64_t id, int64_t* pWritten) {
+  CStatement s(*this, kWrittenOf);
+  s.BindInt(1, id);
+  const int rc = s.Step();
+  if (rc != SQLITE_ROW) return rc == SQLITE_DONE ? ERROR_KEY_DELETED : ErrorOfSqlite(rc);
+  *pWritten = s.Int(0);
+  return ERROR_SUCCESS;
+}
+
 LONG CHive::Walk(int64_t from, const std::vector<RegName>& names, bool bCreate, int64_t* pId,
                  bool* pbCreated) {
   int64_t id = from;
@@ -622,37 +649,61 @@ LONG CHive::QueryValue(SKeyRef key, RegNameView name, SValue* pValue) noexcept {
   });
 }
 
-LONG CHive::EnumKey(SKeyRef key, DWORD dwIndex, RegName* pName, FILETIME* pWritten) noexcept {
+namespace {
+
+// True when index is the one after the cursor's, on the same key unchanged
+// since.
+bool ContinuesFrom(const SEnumCursor& cursor, int64_t id, int64_t written, DWORD dwIndex) {
+  return cursor.id == id && cursor.written == written && dwIndex == cursor.index + 1;
+}
+
+}  // namespace
+
+LONG CHive::EnumKey(SKeyRef key, DWORD dwIndex, SEnumCursor* pCursor, RegName* pName,
+                    FILETIME* pWritten) noexcept {
   return Run(false, [&] {
     int64_t id = 0;
-    const LONG l = ResolveBase(key, false, &id);
+    int64_t written = 0;
+    LONG l = ResolveBase(key, false, &id);
+    if (l == ERROR_SUCCESS) l = WrittenOf(id, &written);
     if (l != ERROR_SUCCESS) return l;
-    CStatement s(*this, kChildAt);
+    const bool bNext = ContinuesFrom(*pCursor, id, written, dwIndex);
+    CStatement s(*this, bNext ? kChildAfter : kChildAt);
     s.BindInt(1, id);
-    s.BindInt(2, dwIndex);
+    if (bNext) {
+      s.BindFold(2, pCursor->fold);
+    } else {
+      s.BindInt(2, dwIndex);
+    }
     const int rc = s.Step();
     if (rc == SQLITE_DONE) return static_cast<LONG>(ERROR_NO_MORE_ITEMS);
     if (rc != SQLITE_ROW) return ErrorOfSqlite(rc);
     *pName = s.Name(0);
     *pWritten = ToFileTime(s.Int(1));
+    *pCursor = {id, written, dwIndex, s.Fold(2), 0};
     return static_cast<LONG>(ERROR_SUCCESS);
   });
 }
 
-LONG CHive::EnumValue(SKeyRef key, DWORD dwIndex, RegName* pName, SValue* pValue) noexcept {
+LONG CHive::EnumValue(SKeyRef key, DWORD dwIndex, SEnumCursor* pCursor, RegName* pName,
+                      SValue* pValue) noexcept {
   return Run(false, [&] {
     int64_t id = 0;
-    const LONG l = ResolveBase(key, false, &id);
+    int64_t written = 0;
+    LONG l = ResolveBase(key, false, &id);
+    if (l == ERROR_SUCCESS) l = WrittenOf(id, &written);
     if (l != ERROR_SUCCESS) return l;
-    CStatement s(*this, kValueAt);
+    const bool bNext = ContinuesFrom(*pCursor, id, written, dwIndex);
+    CStatement s(*this, bNext ? kValueAfter : kValueAt);
     s.BindInt(1, id);
-    s.BindInt(2, dwIndex);
+    s.BindInt(2, bNext ? pCursor->seq : static_cast<int64_t>(dwIndex));
     const int rc = s.Step();
     if (rc == SQLITE_DONE) return static_cast<LONG>(ERROR_NO_MORE_ITEMS);
     if (rc != SQLITE_ROW) return ErrorOfSqlite(rc);
     *pName = s.Name(0);
     pValue->type = static_cast<DWORD>(s.Int(1));
     s.Bytes(2, &pValue->data);
+    *pCursor = {id, written, dwIndex, std::string(), s.Int(3)};
     return static_cast<LONG>(ERROR_SUCCESS);
   });
 }

@@ -16,7 +16,15 @@
 // name, type, data) holds the values, "seq" numbering them in creation
 // order within their key. Deleting a key deletes what lies below it through
 // the foreign keys. Key ids are never reused, so a handle to a deleted key
-// stays deleted even when a key of the same name is created again.
+// stays deleted even when a key of the same name is created again. A key's
+// "written" time grows with every change of its values or subkeys (by at
+// least one tick), so it also tells whether a key changed between two
+// calls.
+//
+// Files: a hive this layer creates is the owner's alone (0600, its folder
+// 0700, whatever the umask); SQLite gives the log and shared-memory files
+// the hive file's own mode. An existing hive keeps the mode its owner gave
+// it.
 #pragma once
 
 #include <sys/types.h>
@@ -46,6 +54,19 @@ struct SValue {
   std::vector<BYTE> data;
 };
 
+// Where an enumeration of a key's subkeys or values stopped: the key, its
+// "written" time then, the index answered and its sort key (the folded
+// name, or the value's sequence number). The next index continues from
+// there in O(log n) as long as the key has not changed; any other index,
+// or a changed key, is answered by position.
+struct SEnumCursor {
+  int64_t id = 0;
+  int64_t written = -1;
+  uint64_t index = 0;
+  std::string fold;
+  int64_t seq = 0;
+};
+
 struct SKeyInfo {
   DWORD cSubKeys = 0;
   DWORD cchMaxSubKeyName = 0;
@@ -57,12 +78,13 @@ struct SKeyInfo {
 
 class CHive {
  public:
-  // Opens the hive file, creating an empty hive when the file is absent
-  // (and its folder, when bCreateFolder). ERROR_PATH_NOT_FOUND for a missing
-  // folder, ERROR_BADDB for a file that is not a hive or is damaged,
-  // ERROR_ACCESS_DENIED for a file this process may not read, or an absent
-  // or empty one it may not initialise.
-  static LONG Open(const std::string& path, bool bCreateFolder,
+  // Opens the hive file. An absent file is ERROR_FILE_NOT_FOUND unless
+  // bCreate, which creates an empty hive (and its folder, when
+  // bCreateFolder). ERROR_PATH_NOT_FOUND for a missing folder, ERROR_BADDB
+  // for a file that is not a hive or is damaged, ERROR_ACCESS_DENIED for a
+  // file this process may not read, or an absent or empty one it may not
+  // initialise.
+  static LONG Open(const std::string& path, bool bCreateFolder, bool bCreate,
                    std::shared_ptr<CHive>* ppHive) noexcept;
   ~CHive();
   CHive(const CHive&) = delete;
@@ -79,8 +101,12 @@ class CHive {
                  bool* pbCreated) noexcept;
   LONG SetValue(SKeyRef key, RegNameView name, DWORD type, const BYTE* pData, DWORD cb) noexcept;
   LONG QueryValue(SKeyRef key, RegNameView name, SValue* pValue) noexcept;
-  LONG EnumKey(SKeyRef key, DWORD dwIndex, RegName* pName, FILETIME* pWritten) noexcept;
-  LONG EnumValue(SKeyRef key, DWORD dwIndex, RegName* pName, SValue* pValue) noexcept;
+  // The subkey or value at dwIndex, continuing from *pCursor when it
+  // allows, which is then moved to the answer.
+  LONG EnumKey(SKeyRef key, DWORD dwIndex, SEnumCursor* pCursor, RegName* pName,
+               FILETIME* pWritten) noexcept;
+  LONG EnumValue(SKeyRef key, DWORD dwIndex, SEnumCursor* pCursor, RegName* pName,
+                 SValue* pValue) noexcept;
   LONG QueryInfo(SKeyRef key, SKeyInfo* pInfo) noexcept;
   LONG DeleteValue(SKeyRef key, RegNameView name) noexcept;
   // Deletes the key named by names below base (base itself for no names);
@@ -115,6 +141,7 @@ class CHive {
   LONG InsertKey(int64_t parent, RegNameView name, int64_t* pId);
   LONG Touch(int64_t id);
   LONG HasSubKeys(int64_t id, bool* pbHas);
+  LONG WrittenOf(int64_t id, int64_t* pWritten);
 
   const std::string m_path;
   sqlite3* const m_pDb;

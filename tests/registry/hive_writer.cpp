@@ -2,8 +2,9 @@
 // named by KELMYR_REGISTRY, below HKEY_LOCAL_MACHINE\<key>:
 //
 //   hive_writer write <key> <prefix> <count>   values <prefix>0.. (REG_QWORD i)
-//   hive_writer write <key> <prefix> forever   the same, printing each index
-//                                              once committed, until killed
+//   hive_writer write <key> <prefix> forever   the same, printing its process
+//                                              id and then each index once
+//                                              committed, until killed
 //   hive_writer check <key> <name> <number>    exit 0 when the value is number
 //   hive_writer flush                          copy the log into the hive file
 //
@@ -36,6 +37,7 @@ int Write(const char* pszKey, const char* pszPrefix, const char* pszCount) {
   LONG l = RegCreateKeyExW(HKEY_LOCAL_MACHINE, Wide(pszKey).c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
                            nullptr, &hKey, nullptr);
   if (l != ERROR_SUCCESS) return Fail("RegCreateKeyExW", l);
+  if (bForever) std::printf("%ld\n", static_cast<long>(GetCurrentProcessId()));
   for (unsigned long long i = 0; i < count; ++i) {
     const std::u16string name = Wide(pszPrefix) + Wide(std::to_string(i).c_str());
     l = RegSetValueExW(hKey, name.c_str(), 0, REG_QWORD, reinterpret_cast<const BYTE*>(&i),

@@ -1,29 +1,31 @@
 // The native hive as a file shared by processes: it survives the process
 // that wrote it, two processes writing at once lose nothing, a writer
-// killed mid-way leaves a readable hive, and a file that is not a hive (or
-// a damaged one) is refused without being touched.
+// killed mid-way leaves a readable hive, a file that is not a hive (or a
+// damaged one) is refused without being touched, reads never create it,
+// what is created is the owner's alone, and a forked child refuses it.
 #include <gtest/gtest.h>
 
 #include <signal.h>
-#include <spawn.h>
 #include <sqlite3.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <windows.h>
 
 #include <winreg.h>
 
+#include <atomic>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "common/registry_test_key.h"
 #include "support/scopedhkey.h"
-
-extern char** environ;
 
 namespace {
 
@@ -35,84 +37,49 @@ std::string ReadFile(const std::string& path) {
 }
 
 void WriteFile(const std::string& path, const std::string& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << bytes;
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
 }
 
-// A hive_writer process; its standard output can be read through a pipe.
-class CWriter {
- public:
-  explicit CWriter(std::vector<std::string> args, bool bPipeOutput = false) {
-    std::vector<char*> argv;
-    static char szProgram[] = KELMYR_HIVE_WRITER;
-    argv.push_back(szProgram);
-    for (std::string& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    int fds[2] = {-1, -1};
-    if (bPipeOutput && pipe(fds) == 0) {
-      posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
-      posix_spawn_file_actions_addclose(&actions, fds[0]);
-      posix_spawn_file_actions_addclose(&actions, fds[1]);
-    }
-    if (posix_spawn(&m_pid, szProgram, &actions, nullptr, argv.data(), environ) != 0) m_pid = -1;
-    posix_spawn_file_actions_destroy(&actions);
-    if (fds[1] >= 0) close(fds[1]);
-    if (fds[0] >= 0) m_pOutput = fdopen(fds[0], "r");
-  }
-  ~CWriter() {
-    if (m_pid > 0) {
-      kill(m_pid, SIGKILL);
-      Wait();
-    }
-    if (m_pOutput != nullptr) std::fclose(m_pOutput);
-  }
-  CWriter(const CWriter&) = delete;
-  CWriter& operator=(const CWriter&) = delete;
+// hive_writer on the writer's key, its output readable; Finish gives its
+// exit status (the code, or 128 + the signal).
+FILE* StartWriter(const std::string& args) {
+  return popen(("exec " KELMYR_HIVE_WRITER " " + args).c_str(), "r");
+}
+int Finish(FILE* pWriter) {
+  const int status = pWriter != nullptr ? pclose(pWriter) : -1;
+  return status == -1 ? -1 : WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+int RunWriter(const std::string& args) { return Finish(StartWriter(args)); }
 
-  bool Started() const { return m_pid > 0; }
-  // The next index the writer reports as committed; -1 at the end.
-  long long NextCommitted() {
-    unsigned long long i = 0;
-    return m_pOutput != nullptr && std::fscanf(m_pOutput, "%llu", &i) == 1
-               ? static_cast<long long>(i)
-               : -1;
-  }
-  void Kill() { kill(m_pid, SIGKILL); }
-  // The exit status (exit code, or 128 + signal).
-  int Wait() {
-    int status = 0;
-    if (m_pid <= 0 || waitpid(m_pid, &status, 0) != m_pid) return -1;
-    m_pid = -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  }
-
- private:
-  pid_t m_pid = -1;
-  FILE* m_pOutput = nullptr;
-};
-
-// The REG_QWORD values of the writer's key, by name; false when the key
+// The REG_QWORD values of the writer's key in order; false when the key
 // cannot be read.
 bool ReadWriterValues(std::vector<std::pair<WString, ULONGLONG>>* pValues, LONG* pl) {
   CScopedHKEY key;
   *pl = RegOpenKeyExW(HKEY_LOCAL_MACHINE, Widen(kWriterKey).c_str(), 0, KEY_READ, key.Receive());
-  if (*pl != ERROR_SUCCESS) return false;
-  for (DWORD i = 0;; ++i) {
+  for (DWORD i = 0; *pl == ERROR_SUCCESS; ++i) {
     WCHAR szName[64];
     DWORD cch = 64;
     ULONGLONG value = 0;
     DWORD cb = sizeof value;
-    DWORD dwType = 0;
-    *pl = RegEnumValueW(key.Get(), i, szName, &cch, nullptr, &dwType,
+    *pl = RegEnumValueW(key.Get(), i, szName, &cch, nullptr, nullptr,
                         reinterpret_cast<BYTE*>(&value), &cb);
-    if (*pl == ERROR_NO_MORE_ITEMS) break;
-    if (*pl != ERROR_SUCCESS || dwType != REG_QWORD || cb != sizeof value) return false;
-    pValues->emplace_back(WString(szName, cch), value);
+    if (*pl == ERROR_SUCCESS) pValues->emplace_back(WString(szName, cch), value);
   }
-  *pl = ERROR_SUCCESS;
-  return true;
+  if (*pl == ERROR_NO_MORE_ITEMS) *pl = ERROR_SUCCESS;
+  return *pl == ERROR_SUCCESS;
+}
+
+// Values <prefix>0 .. <prefix>n-1 holding 0 .. n-1, in that order.
+void ExpectSequence(const std::vector<std::pair<WString, ULONGLONG>>& values, char prefix,
+                    size_t n) {
+  std::vector<std::pair<WString, ULONGLONG>> own;
+  for (const auto& v : values) {
+    if (v.first[0] == WCHAR(prefix)) own.push_back(v);
+  }
+  ASSERT_EQ(own.size(), n) << prefix;
+  for (ULONGLONG i = 0; i < n; ++i) {
+    EXPECT_EQ(own[i], std::make_pair(Widen(prefix + std::to_string(i)), i));
+  }
 }
 
 class RegistryHive : public ::testing::Test {
@@ -120,18 +87,18 @@ class RegistryHive : public ::testing::Test {
   CScratchHive m_hive;
 };
 
-TEST_F(RegistryHive, SurvivesTheProcessThatWroteIt) {
-  CWriter writer({"write", kWriterKey, "v", "50"});
-  ASSERT_TRUE(writer.Started());
-  ASSERT_EQ(writer.Wait(), 0);
-
+TEST_F(RegistryHive, SurvivesTheProcessThatWroteItAndTwoWritersLoseNothing) {
+  ASSERT_EQ(RunWriter("write 'Software\\KelmyrHiveTest' v 50"), 0);
+  FILE* pFirst = StartWriter("write 'Software\\KelmyrHiveTest' a 300");
+  FILE* pSecond = StartWriter("write 'Software\\KelmyrHiveTest' b 300");
+  EXPECT_EQ(Finish(pFirst), 0);
+  EXPECT_EQ(Finish(pSecond), 0);
   std::vector<std::pair<WString, ULONGLONG>> values;
   LONG l = ERROR_SUCCESS;
   ASSERT_TRUE(ReadWriterValues(&values, &l)) << l;
-  ASSERT_EQ(values.size(), 50u);
-  for (ULONGLONG i = 0; i < values.size(); ++i) {
-    EXPECT_EQ(values[i].first, Widen("v" + std::to_string(i)));
-    EXPECT_EQ(values[i].second, i);
+  EXPECT_EQ(values.size(), 650u);
+  for (const auto& [prefix, n] : {std::make_pair('v', 50), {'a', 300}, {'b', 300}}) {
+    ExpectSequence(values, prefix, n);
   }
 
   // And what this process writes, a later process reads.
@@ -143,100 +110,62 @@ TEST_F(RegistryHive, SurvivesTheProcessThatWroteIt) {
   ASSERT_EQ(RegSetValueExW(key.Get(), Widen("answer").c_str(), 0, REG_QWORD,
                            reinterpret_cast<const BYTE*>(&answer), sizeof answer),
             ERROR_SUCCESS);
-  CWriter checker({"check", kWriterKey, "answer", "4242"});
-  EXPECT_EQ(checker.Wait(), 0);
-}
-
-TEST_F(RegistryHive, TwoProcessesWritingAtOnceLoseNothing) {
-  constexpr int kEach = 300;
-  CWriter first({"write", kWriterKey, "a", std::to_string(kEach)});
-  CWriter second({"write", kWriterKey, "b", std::to_string(kEach)});
-  ASSERT_TRUE(first.Started() && second.Started());
-  EXPECT_EQ(first.Wait(), 0);
-  EXPECT_EQ(second.Wait(), 0);
-
-  std::vector<std::pair<WString, ULONGLONG>> values;
-  LONG l = ERROR_SUCCESS;
-  ASSERT_TRUE(ReadWriterValues(&values, &l)) << l;
-  EXPECT_EQ(values.size(), 2u * kEach);
-  // Each writer's values appear in its own order (creation order).
-  ULONGLONG nextA = 0;
-  ULONGLONG nextB = 0;
-  for (const auto& [name, value] : values) {
-    ULONGLONG& next = name[0] == 'a' ? nextA : nextB;
-    EXPECT_EQ(value, next);
-    EXPECT_EQ(name.substr(1), Widen(std::to_string(next)));
-    ++next;
-  }
-  EXPECT_EQ(nextA, static_cast<ULONGLONG>(kEach));
-  EXPECT_EQ(nextB, static_cast<ULONGLONG>(kEach));
+  EXPECT_EQ(RunWriter("check 'Software\\KelmyrHiveTest' answer 4242"), 0);
 }
 
 TEST_F(RegistryHive, KilledWriterLeavesAReadableHive) {
-  CWriter writer({"write", kWriterKey, "k", "forever"}, true);
-  ASSERT_TRUE(writer.Started());
+  FILE* pWriter = StartWriter("write 'Software\\KelmyrHiveTest' k forever");
+  ASSERT_NE(pWriter, nullptr);
+  long long pid = 0;
   long long committed = -1;
-  while (committed < 40) {
-    const long long next = writer.NextCommitted();
-    ASSERT_GE(next, 0) << "the writer stopped early";
-    committed = next;
-  }
-  writer.Kill();
-  EXPECT_EQ(writer.Wait(), 128 + SIGKILL);
+  ASSERT_EQ(std::fscanf(pWriter, "%lld", &pid), 1);
+  while (committed < 40) ASSERT_EQ(std::fscanf(pWriter, "%lld", &committed), 1);
+  kill(static_cast<pid_t>(pid), SIGKILL);
+  EXPECT_EQ(Finish(pWriter), 128 + SIGKILL);
 
+  // Every reported commit is there, and what is there is whole and in order.
   std::vector<std::pair<WString, ULONGLONG>> values;
   LONG l = ERROR_SUCCESS;
   ASSERT_TRUE(ReadWriterValues(&values, &l)) << l;
-  // Every reported commit is there, and what is there is whole and in order.
   ASSERT_GE(values.size(), static_cast<size_t>(committed + 1));
-  for (ULONGLONG i = 0; i < values.size(); ++i) {
-    EXPECT_EQ(values[i].first, Widen("k" + std::to_string(i)));
-    EXPECT_EQ(values[i].second, i);
-  }
-  // The hive takes writes again.
+  ExpectSequence(values, 'k', values.size());
   CScopedHKEY key;
   EXPECT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, Widen("Software\\After").c_str(), 0, nullptr, 0,
                             KEY_ALL_ACCESS, nullptr, key.Receive(), nullptr),
             ERROR_SUCCESS);
 }
 
-TEST_F(RegistryHive, AFileThatIsNoHiveIsRefusedUntouched) {
-  const std::string garbage(8192, 'x');
-  WriteFile(m_hive.Path(), garbage);
-  CScopedHKEY key;
-  EXPECT_EQ(
-      RegOpenKeyExW(HKEY_LOCAL_MACHINE, Widen("Software").c_str(), 0, KEY_READ, key.Receive()),
-      ERROR_BADDB);
-  EXPECT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, Widen("Software\\New").c_str(), 0, nullptr, 0,
-                            KEY_ALL_ACCESS, nullptr, key.Receive(), nullptr),
-            ERROR_BADDB);
-  EXPECT_EQ(ReadFile(m_hive.Path()), garbage);
-  EXPECT_FALSE(std::filesystem::exists(m_hive.Path() + "-wal"));
-}
-
-TEST_F(RegistryHive, SomeoneElsesDatabaseIsRefusedUntouched) {
-  sqlite3* pDb = nullptr;
-  ASSERT_EQ(sqlite3_open(m_hive.Path().c_str(), &pDb), SQLITE_OK);
-  ASSERT_EQ(sqlite3_exec(pDb, "CREATE TABLE notes(text); INSERT INTO notes VALUES('mine')", nullptr,
-                         nullptr, nullptr),
-            SQLITE_OK);
-  sqlite3_close(pDb);
-  const std::string before = ReadFile(m_hive.Path());
-
-  CScopedHKEY key;
-  EXPECT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, Widen("Software\\New").c_str(), 0, nullptr, 0,
-                            KEY_ALL_ACCESS, nullptr, key.Receive(), nullptr),
-            ERROR_BADDB);
-  EXPECT_EQ(ReadFile(m_hive.Path()), before);
+TEST_F(RegistryHive, FilesThatAreNoHiveAreRefusedUntouched) {
+  const std::vector<std::function<void(const std::string&)>> makers = {
+      [](const std::string& path) { WriteFile(path, std::string(8192, 'x')); },
+      [](const std::string& path) {
+        sqlite3* pDb = nullptr;
+        ASSERT_EQ(sqlite3_open(path.c_str(), &pDb), SQLITE_OK);
+        ASSERT_EQ(sqlite3_exec(pDb, "CREATE TABLE notes(t); INSERT INTO notes VALUES('mine')",
+                               nullptr, nullptr, nullptr),
+                  SQLITE_OK);
+        sqlite3_close(pDb);
+      },
+  };
+  for (const auto& make : makers) {
+    CScratchHive hive;
+    make(hive.Path());
+    const std::string before = ReadFile(hive.Path());
+    CScopedHKEY key;
+    EXPECT_EQ(
+        RegOpenKeyExW(HKEY_LOCAL_MACHINE, Widen("Software").c_str(), 0, KEY_READ, key.Receive()),
+        ERROR_BADDB);
+    EXPECT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, Widen("Software\\New").c_str(), 0, nullptr, 0,
+                              KEY_ALL_ACCESS, nullptr, key.Receive(), nullptr),
+              ERROR_BADDB);
+    EXPECT_EQ(ReadFile(hive.Path()), before);
+    EXPECT_FALSE(std::filesystem::exists(hive.Path() + "-wal"));
+  }
 }
 
 TEST_F(RegistryHive, ADamagedHiveFailsCleanly) {
-  {
-    CWriter writer({"write", kWriterKey, "v", "200"});
-    ASSERT_EQ(writer.Wait(), 0);
-    CWriter flusher({"flush"});
-    ASSERT_EQ(flusher.Wait(), 0);
-  }
+  ASSERT_EQ(RunWriter("write 'Software\\KelmyrHiveTest' v 200"), 0);
+  ASSERT_EQ(RunWriter("flush"), 0);
   // Everything is in the hive file now; the log goes, and every page after
   // the header page is overwritten.
   std::remove((m_hive.Path() + "-wal").c_str());
@@ -252,17 +181,90 @@ TEST_F(RegistryHive, ADamagedHiveFailsCleanly) {
   EXPECT_EQ(l, ERROR_BADDB);
 }
 
-TEST(RegistryHiveLocation, ANamedHiveInAMissingFolderIsReported) {
-  const std::string folder = (std::filesystem::temp_directory_path() /
-                              ("kelmyr-no-such-folder-" + std::to_string(getpid())))
-                                 .string();
+TEST_F(RegistryHive, ReadsOfAMissingHiveCreateNothing) {
+  const std::string folder = m_hive.Path() + ".d";
+  const HKEY k = HKEY_LOCAL_MACHINE;
+  const WString path = Widen("Software\\Orvane\\Kelmyr");
+  const WString name = Widen("LogFile");
+  BYTE data[8];
+  DWORD cb = sizeof data;
+  WCHAR szName[8];
+  DWORD cch = 8;
+  HKEY h = nullptr;
+  const std::vector<std::pair<const char*, std::function<LONG()>>> reads = {
+      {"open", [&] { return RegOpenKeyExW(k, path.c_str(), 0, KEY_READ, &h); }},
+      {"query", [&] { return RegQueryValueExW(k, name.c_str(), nullptr, nullptr, data, &cb); }},
+      {"get",
+       [&] { return RegGetValueW(k, path.c_str(), name.c_str(), RRF_RT_ANY, 0, data, &cb); }},
+      {"enum key", [&] { return RegEnumKeyExW(k, 0, szName, &cch, 0, 0, 0, 0); }},
+      {"enum value", [&] { return RegEnumValueW(k, 0, szName, &cch, 0, 0, 0, 0); }},
+      {"info", [&] { return RegQueryInfoKeyW(k, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0); }},
+      {"delete value", [&] { return RegDeleteValueW(k, name.c_str()); }},
+      {"delete key", [&] { return RegDeleteKeyW(k, path.c_str()); }},
+      {"delete tree", [&] { return RegDeleteTreeW(k, path.c_str()); }},
+  };
+  for (const auto& [pszRead, read] : reads) {
+    EXPECT_EQ(read(), ERROR_FILE_NOT_FOUND) << pszRead;
+    EXPECT_FALSE(std::filesystem::exists(m_hive.Path())) << pszRead;
+  }
+  // A folder named for the hive that is missing is reported as such.
   setenv("KELMYR_REGISTRY", (folder + "/registry.db").c_str(), 1);
-  CScopedHKEY key;
-  EXPECT_EQ(
-      RegOpenKeyExW(HKEY_LOCAL_MACHINE, Widen("Software").c_str(), 0, KEY_READ, key.Receive()),
-      ERROR_PATH_NOT_FOUND);
+  EXPECT_EQ(RegOpenKeyExW(k, path.c_str(), 0, KEY_READ, &h), ERROR_PATH_NOT_FOUND);
+  EXPECT_EQ(RegCreateKeyExW(k, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &h, nullptr),
+            ERROR_PATH_NOT_FOUND);
   EXPECT_FALSE(std::filesystem::exists(folder));
-  unsetenv("KELMYR_REGISTRY");
+}
+
+TEST_F(RegistryHive, AWriteCreatesTheHiveForItsOwnerAlone) {
+  const mode_t previous = umask(0);
+  CScopedHKEY key;
+  const LONG l = RegCreateKeyExW(HKEY_LOCAL_MACHINE, Widen(kWriterKey).c_str(), 0, nullptr, 0,
+                                 KEY_ALL_ACCESS, nullptr, key.Receive(), nullptr);
+  umask(previous);
+  ASSERT_EQ(l, ERROR_SUCCESS);
+  for (const char* pszSuffix : {"", "-wal", "-shm"}) {
+    struct stat st {};
+    ASSERT_EQ(stat((m_hive.Path() + pszSuffix).c_str(), &st), 0) << pszSuffix;
+    EXPECT_EQ(st.st_mode & 07777, 0600u) << pszSuffix;
+  }
+}
+
+// A child forked from a process with the hive open refuses the registry,
+// also when another thread was inside a registry call at the fork.
+TEST_F(RegistryHive, AForkedChildRefusesTheRegistryUntilItExecs) {
+  CScopedHKEY key;
+  ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, Widen(kWriterKey).c_str(), 0, nullptr, 0,
+                            KEY_ALL_ACCESS, nullptr, key.Receive(), nullptr),
+            ERROR_SUCCESS);
+  std::atomic<bool> bStop{false};
+  std::thread busy([&] {
+    DWORD cValues = 0;
+    while (!bStop) {
+      RegQueryInfoKeyW(key.Get(), 0, 0, 0, 0, 0, 0, &cValues, 0, 0, 0, 0);
+    }
+  });
+  for (int i = 0; i < 20; ++i) {
+    const pid_t pid = fork();
+    if (pid == 0) {
+      HKEY h = nullptr;
+      const LONG l1 = RegOpenKeyExW(HKEY_LOCAL_MACHINE, Widen(kWriterKey).c_str(), 0, KEY_READ, &h);
+      const LONG l2 = RegSetValueExW(key.Get(), Widen("v").c_str(), 0, REG_NONE, nullptr, 0);
+      _exit(l1 == ERROR_NOT_SUPPORTED && l2 == ERROR_NOT_SUPPORTED ? 0 : 1);
+    }
+    ASSERT_GT(pid, 0);
+    int status = -1;
+    // A bounded wait: a child stuck on a lock is a failure, not a hang.
+    for (int cWaits = 0; cWaits < 1000 && waitpid(pid, &status, WNOHANG) == 0; ++cWaits) {
+      usleep(10000);
+    }
+    if (status == -1) {
+      kill(pid, SIGKILL);
+      waitpid(pid, &status, 0);
+    }
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "fork " << i;
+  }
+  bStop = true;
+  busy.join();
 }
 
 }  // namespace

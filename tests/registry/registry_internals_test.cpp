@@ -1,10 +1,15 @@
 // The pure parts of the native registry, tested directly: the account SIDs
 // (shared with the token's user), the case folding and path splitting of
-// names, and the hive's location.
+// names, and the hive's location and folders.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
 #include <fstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "accounts.h"
@@ -24,42 +29,37 @@ std::string DomainPrefix() {
          std::to_string(d[2]) + "-";
 }
 
-TEST(Accounts, RootIsLocalSystemAndOthersLieInTheMachineDomain) {
-  SAccountSid sid;
-  ASSERT_TRUE(UserSid(0, &sid));
-  EXPECT_EQ(Narrow(SidToString(sid)), "S-1-5-18");
-  EXPECT_EQ(sid.cb, 12u);
-
-  ASSERT_TRUE(UserSid(1000, &sid));
-  EXPECT_EQ(Narrow(SidToString(sid)), DomainPrefix() + "3000");
-  EXPECT_EQ(sid.cb, 28u);
-  ASSERT_TRUE(GroupSid(1000, &sid));
-  EXPECT_EQ(Narrow(SidToString(sid)), DomainPrefix() + "3001");
-  ASSERT_TRUE(GroupSid(0, &sid));
-  EXPECT_EQ(Narrow(SidToString(sid)), DomainPrefix() + "1001");
-}
-
-TEST(Accounts, IdsBeyondA32BitRidHaveNoSid) {
-  SAccountSid sid;
-  EXPECT_TRUE(UserSid(2147483147u, &sid));  // RID 0xFFFFFFFE
-  EXPECT_EQ(Narrow(SidToString(sid)), DomainPrefix() + "4294967294");
-  EXPECT_FALSE(UserSid(2147483148u, &sid));
-  EXPECT_TRUE(GroupSid(2147483147u, &sid));  // RID 0xFFFFFFFF
-  EXPECT_FALSE(GroupSid(2147483148u, &sid));
+TEST(Accounts, RootIsLocalSystemOthersLieInTheMachineDomainWithin32BitRids) {
+  struct SCase {
+    bool bGroup;
+    unsigned id;
+    const char* pszRid;  // null: no SID; "": S-1-5-18
+  };
+  const std::vector<SCase> cases = {{false, 0, ""},
+                                    {false, 1000, "3000"},
+                                    {true, 1000, "3001"},
+                                    {true, 0, "1001"},
+                                    {false, 2147483147u, "4294967294"},
+                                    {false, 2147483148u, nullptr},
+                                    {true, 2147483147u, "4294967295"},
+                                    {true, 2147483148u, nullptr}};
+  for (const SCase& c : cases) {
+    SAccountSid sid;
+    const bool bOk = c.bGroup ? GroupSid(c.id, &sid) : UserSid(c.id, &sid);
+    ASSERT_EQ(bOk, c.pszRid != nullptr) << c.id;
+    if (!bOk) continue;
+    const std::string rid = c.pszRid;
+    EXPECT_EQ(Narrow(SidToString(sid)), rid.empty() ? "S-1-5-18" : DomainPrefix() + rid) << c.id;
+    EXPECT_EQ(sid.cb, rid.empty() ? 12u : 28u);
+  }
 }
 
 TEST(Accounts, DomainComesFromTheMachineIdentity) {
-  const std::array<DWORD, 3> fromId =
-      DomainSubAuthoritiesFromIdentity("3d1219c7c4c5404aaa1f6d2a48adfda4");
-  EXPECT_EQ(fromId[0], 0x3d1219c7u);
-  EXPECT_EQ(fromId[1], 0xc4c5404au);
-  EXPECT_EQ(fromId[2], 0xaa1f6d2au);
+  EXPECT_EQ(DomainSubAuthoritiesFromIdentity("3d1219c7c4c5404aaa1f6d2a48adfda4"),
+            (std::array<DWORD, 3>{0x3d1219c7u, 0xc4c5404au, 0xaa1f6d2au}));
   // A short identity (a host name) is hashed: stable, and distinct per name.
-  EXPECT_EQ(DomainSubAuthoritiesFromIdentity("buildhost"),
-            DomainSubAuthoritiesFromIdentity("buildhost"));
-  EXPECT_NE(DomainSubAuthoritiesFromIdentity("buildhost"),
-            DomainSubAuthoritiesFromIdentity("otherhost"));
-
+  EXPECT_EQ(DomainSubAuthoritiesFromIdentity("host"), DomainSubAuthoritiesFromIdentity("host"));
+  EXPECT_NE(DomainSubAuthoritiesFromIdentity("host"), DomainSubAuthoritiesFromIdentity("other"));
   std::ifstream in("/etc/machine-id");
   std::string id;
   if (in && std::getline(in, id) && !id.empty()) {
@@ -67,60 +67,83 @@ TEST(Accounts, DomainComesFromTheMachineIdentity) {
   }
 }
 
-TEST(RegistryNames, FoldingIsToUpperCase) {
-  EXPECT_EQ(UpcaseUnit(u'a'), u'A');
-  EXPECT_EQ(UpcaseUnit(u'_'), u'_');
-  EXPECT_EQ(UpcaseUnit(u'\u00e9'), u'\u00c9');  // é
-  EXPECT_EQ(UpcaseUnit(u'\u00ff'), u'\u0178');  // ÿ
-  EXPECT_EQ(UpcaseUnit(u'\u00df'), u'\u00df');  // ß has no one-unit capital
-  EXPECT_EQ(UpcaseUnit(u'\u00f7'), u'\u00f7');  // ÷ is no letter
-  EXPECT_EQ(UpcaseUnit(u'\u0101'), u'\u0100');  // ā
-  EXPECT_EQ(UpcaseUnit(u'\u013e'), u'\u013d');  // ľ
-  EXPECT_EQ(UpcaseUnit(u'\u03c2'), u'\u03a3');  // final sigma
-  EXPECT_EQ(UpcaseUnit(u'\u044f'), u'\u042f');  // я
-  EXPECT_EQ(UpcaseUnit(u'\u0451'), u'\u0401');  // ё
-  EXPECT_EQ(UpcaseUnit(u'\uff41'), u'\uff21');  // fullwidth a
-
+TEST(RegistryNames, FoldingIsToUpperCaseAndOrdersAsTheFoldedUnits) {
+  // é, ÿ, ß (no one-unit capital), ÷ (no letter), ā, ľ, final sigma, я, ё,
+  // fullwidth a.
+  const std::vector<std::pair<char16_t, char16_t>> cases = {
+      {u'a', u'A'},           {u'_', u'_'},           {u'\u00e9', u'\u00c9'},
+      {u'\u00ff', u'\u0178'}, {u'\u00df', u'\u00df'}, {u'\u00f7', u'\u00f7'},
+      {u'\u0101', u'\u0100'}, {u'\u013e', u'\u013d'}, {u'\u03c2', u'\u03a3'},
+      {u'\u044f', u'\u042f'}, {u'\u0451', u'\u0401'}, {u'\uff41', u'\uff21'}};
+  for (const auto& [c, upper] : cases) EXPECT_EQ(UpcaseUnit(c), upper) << int(c);
   EXPECT_EQ(FoldedKey(u"Ab"), FoldedKey(u"aB"));
-  // Byte order of the folded keys is the enumeration order: "_" after "Z".
   EXPECT_LT(FoldedKey(u"Z"), FoldedKey(u"_"));
   EXPECT_LT(FoldedKey(u"a"), FoldedKey(u"a_"));
   EXPECT_LT(FoldedKey(u"\u00ff"), FoldedKey(u"\uff41"));
 }
 
 TEST(RegistryNames, PathsSplitIntoKeyNames) {
+  const RegName longest(kMaxKeyNameLength, u'k');
+  const std::vector<std::tuple<RegName, LONG, size_t>> cases = {
+      {u"Software\\\\Orvane\\Kelmyr\\", ERROR_SUCCESS, 3},
+      {u"", ERROR_SUCCESS, 0},
+      {u"\\Software", ERROR_BAD_PATHNAME, 0},
+      {u"a\\" + longest, ERROR_SUCCESS, 2},
+      {u"a\\" + longest + u"k", ERROR_INVALID_PARAMETER, 0},
+      {u"a" + RegName(kMaxPathLength, u'\\'), ERROR_INVALID_PARAMETER, 0}};
+  for (const auto& [path, expected, cNames] : cases) {
+    std::vector<RegName> names;
+    EXPECT_EQ(SplitSubKeyPath(path.c_str(), &names), expected);
+    EXPECT_TRUE(expected != ERROR_SUCCESS || names.size() == cNames) << names.size();
+  }
   std::vector<RegName> names;
-  EXPECT_EQ(SplitSubKeyPath(u"Software\\\\Orvane\\Kelmyr\\", &names), ERROR_SUCCESS);
-  EXPECT_EQ(names, (std::vector<RegName>{u"Software", u"Orvane", u"Kelmyr"}));
+  EXPECT_EQ(SplitSubKeyPath(u"Software\\\\Orvane\\", &names), ERROR_SUCCESS);
+  EXPECT_EQ(names, (std::vector<RegName>{u"Software", u"Orvane"}));
   EXPECT_EQ(SplitSubKeyPath(nullptr, &names), ERROR_SUCCESS);
   EXPECT_TRUE(names.empty());
-  EXPECT_EQ(SplitSubKeyPath(u"", &names), ERROR_SUCCESS);
-  EXPECT_TRUE(names.empty());
-  EXPECT_EQ(SplitSubKeyPath(u"\\Software", &names), ERROR_BAD_PATHNAME);
-  const RegName longest(kMaxKeyNameLength, u'k');
-  EXPECT_EQ(SplitSubKeyPath((u"a\\" + longest).c_str(), &names), ERROR_SUCCESS);
-  EXPECT_EQ(SplitSubKeyPath((u"a\\" + longest + u"k").c_str(), &names), ERROR_INVALID_PARAMETER);
-  const RegName tooLong(kMaxPathLength + 1, u'\\');
-  EXPECT_EQ(SplitSubKeyPath((u"a" + tooLong).c_str(), &names), ERROR_INVALID_PARAMETER);
 }
 
 TEST(RegistryLocation, VariableThenSystemThenUserState) {
-  SHiveLocation location;
-  ASSERT_TRUE(HiveLocationFrom("/tmp/h.db", 1000, "/state", "/home/u", &location));
-  EXPECT_EQ(location.path, "/tmp/h.db");
-  EXPECT_FALSE(location.bCreateFolder) << "a named hive's folder is never created";
+  struct SCase {
+    const char* pszRegistry;
+    uid_t euid;
+    const char* pszStateHome;
+    const char* pszHome;
+    const char* pszPath;  // null: none
+    bool bCreateFolder;   // a named hive's folder is never created
+  };
+  const std::vector<SCase> cases = {
+      {"/tmp/h.db", 1000, "/state", "/home/u", "/tmp/h.db", false},
+      {"", 0, "/state", "/root", "/var/lib/kelmyr/registry.db", true},
+      {nullptr, 1000, "/state", "/home/u", "/state/kelmyr/registry.db", true},
+      {nullptr, 1000, "relative", "/home/u", "/home/u/.local/state/kelmyr/registry.db", true},
+      {nullptr, 1000, nullptr, nullptr, nullptr, false}};
+  for (const SCase& c : cases) {
+    SHiveLocation location;
+    ASSERT_EQ(HiveLocationFrom(c.pszRegistry, c.euid, c.pszStateHome, c.pszHome, &location),
+              c.pszPath != nullptr);
+    if (c.pszPath == nullptr) continue;
+    EXPECT_EQ(location.path, c.pszPath);
+    EXPECT_EQ(location.bCreateFolder, c.bCreateFolder) << c.pszPath;
+  }
+}
 
-  ASSERT_TRUE(HiveLocationFrom("", 0, "/state", "/root", &location));
-  EXPECT_EQ(location.path, "/var/lib/kelmyr/registry.db");
-  EXPECT_TRUE(location.bCreateFolder);
-
-  ASSERT_TRUE(HiveLocationFrom(nullptr, 1000, "/state", "/home/u", &location));
-  EXPECT_EQ(location.path, "/state/kelmyr/registry.db");
-  ASSERT_TRUE(HiveLocationFrom(nullptr, 1000, "relative", "/home/u", &location));
-  EXPECT_EQ(location.path, "/home/u/.local/state/kelmyr/registry.db");
-  ASSERT_TRUE(HiveLocationFrom(nullptr, 1000, nullptr, "/home/u", &location));
-  EXPECT_EQ(location.path, "/home/u/.local/state/kelmyr/registry.db");
-  EXPECT_FALSE(HiveLocationFrom(nullptr, 1000, nullptr, nullptr, &location));
+TEST(RegistryLocation, FoldersAreMadeForTheOwnerAlone) {
+  const std::string base =
+      (std::filesystem::temp_directory_path() / ("kelmyr-folders-" + std::to_string(getpid())))
+          .string();
+  const mode_t previous = umask(0);
+  const bool bMade = MakeHiveFolders(base + "/a/b");
+  umask(previous);
+  ASSERT_TRUE(bMade);
+  for (const std::string& folder : {base, base + "/a", base + "/a/b"}) {
+    struct stat st {};
+    ASSERT_EQ(stat(folder.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0700u) << folder;
+  }
+  std::ofstream(base + "/file") << "x";
+  EXPECT_FALSE(MakeHiveFolders(base + "/file/c"));
+  std::filesystem::remove_all(base);
 }
 
 }  // namespace

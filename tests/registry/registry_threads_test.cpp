@@ -20,61 +20,45 @@ namespace {
 TEST(RegistryThreads, ConcurrentWritersAndReadersLoseNothing) {
   CScratchHive hive;
   CTestKey key;
-  constexpr int kThreads = 4;
-  constexpr int kEach = 50;
+  constexpr DWORD kThreads = 4;
+  constexpr DWORD kEach = 50;
   std::atomic<bool> bWritersDone{false};
   std::atomic<int> cFailures{0};
-
-  std::vector<std::thread> writers;
-  for (int t = 0; t < kThreads; ++t) {
-    writers.emplace_back([&, t] {
+  const auto name = [](DWORD t, DWORD i) { return Widen(std::to_string(t * 1000 + i)); };
+  const auto count = [&](LONG l) { cFailures += l != ERROR_SUCCESS; };
+  std::vector<std::thread> threads;
+  for (DWORD t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
       CScopedHKEY own;
-      if (RegOpenKeyExW(HKEY_CURRENT_USER, key.Path().c_str(), 0, KEY_SET_VALUE, own.Receive()) !=
-          ERROR_SUCCESS) {
-        ++cFailures;
-        return;
-      }
-      for (int i = 0; i < kEach; ++i) {
-        const DWORD value = static_cast<DWORD>(t * 1000 + i);
-        const WString name = Widen("t" + std::to_string(t) + "-" + std::to_string(i));
+      count(RegOpenKeyExW(HKEY_CURRENT_USER, key.Path().c_str(), 0, KEY_SET_VALUE, own.Receive()));
+      for (DWORD i = 0; i < kEach; ++i) {
         // Alternate between the thread's own handle and the shared one.
-        const HKEY hKey = i % 2 == 0 ? own.Get() : key.Get();
-        if (RegSetValueExW(hKey, name.c_str(), 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value),
-                           sizeof value) != ERROR_SUCCESS) {
-          ++cFailures;
-        }
+        const DWORD value = t * 1000 + i;
+        count(RegSetValueExW(i % 2 == 0 ? own.Get() : key.Get(), name(t, i).c_str(), 0, REG_DWORD,
+                             reinterpret_cast<const BYTE*>(&value), sizeof value));
       }
     });
   }
+  // A reader opening, querying and closing its own handles meanwhile.
   std::thread reader([&] {
     while (!bWritersDone.load()) {
       CScopedHKEY own;
-      if (RegOpenKeyExW(HKEY_CURRENT_USER, key.Path().c_str(), 0, KEY_READ, own.Receive()) !=
-          ERROR_SUCCESS) {
-        ++cFailures;
-        return;
-      }
-      DWORD cValues = 0;
-      if (RegQueryInfoKeyW(own.Get(), nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
-                           &cValues, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) {
-        ++cFailures;
-      }
+      count(RegOpenKeyExW(HKEY_CURRENT_USER, key.Path().c_str(), 0, KEY_READ, own.Receive()));
+      count(RegQueryInfoKeyW(own.Get(), 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0));
     }
   });
-  for (std::thread& w : writers) w.join();
+  for (std::thread& w : threads) w.join();
   bWritersDone = true;
   reader.join();
   EXPECT_EQ(cFailures.load(), 0);
-
-  for (int t = 0; t < kThreads; ++t) {
-    for (int i = 0; i < kEach; ++i) {
+  for (DWORD t = 0; t < kThreads; ++t) {
+    for (DWORD i = 0; i < kEach; ++i) {
       DWORD value = 0;
       DWORD cb = sizeof value;
-      const WString name = Widen("t" + std::to_string(t) + "-" + std::to_string(i));
-      ASSERT_EQ(RegQueryValueExW(key.Get(), name.c_str(), nullptr, nullptr,
+      ASSERT_EQ(RegQueryValueExW(key.Get(), name(t, i).c_str(), 0, 0,
                                  reinterpret_cast<BYTE*>(&value), &cb),
                 ERROR_SUCCESS);
-      EXPECT_EQ(value, static_cast<DWORD>(t * 1000 + i));
+      EXPECT_EQ(value, t * 1000 + i);
     }
   }
 }

@@ -10,7 +10,9 @@
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "common/registry_test_key.h"
@@ -49,72 +51,56 @@ class ZuReg : public ::testing::Test {
   CTestKey m_key;
 };
 
-TEST_F(ZuReg, KeyListingFillsOneSlotPerSubkey) {
+TEST_F(ZuReg, KeyListingFillsOneSlotPerSubkeyWithinItsCapacity) {
   for (const char* psz : {"beta", "Alpha", "gamma"}) AddKey(psz);
   DWORD count = 0;
   ASSERT_EQ(zuRegListKeysEx(HKEY_CURRENT_USER, Path(), nullptr, &count, ZU_REG_VIEW_64),
             ERROR_SUCCESS);
   ASSERT_EQ(count, 3u);
-
-  // One spare slot, filled with a marker, shows what the call writes.
-  std::vector<ZU_REG_KEY_SLOT> slots(4);
-  std::memset(slots.data(), 0x5A, slots.size() * sizeof(ZU_REG_KEY_SLOT));
-  DWORD count2 = count;
-  ASSERT_EQ(zuRegListKeysEx(HKEY_CURRENT_USER, Path(), slots.data(), &count2, ZU_REG_VIEW_64),
-            ERROR_SUCCESS);
-  EXPECT_EQ(count2, 3u);
-  EXPECT_EQ(WString(slots[0].szName), W("Alpha"));
-  EXPECT_EQ(WString(slots[1].szName), W("beta"));
-  EXPECT_EQ(WString(slots[2].szName), W("gamma"));
-  EXPECT_EQ(slots[3].szName[0], static_cast<WCHAR>(0x5A5A));
-
-  // A buffer too small for the key: the capacity is respected and the real
-  // count reported.
-  std::memset(slots.data(), 0x5A, slots.size() * sizeof(ZU_REG_KEY_SLOT));
-  DWORD capacity = 2;
-  EXPECT_EQ(zuRegListKeys(HKEY_CURRENT_USER, Path(), slots.data(), &capacity), ERROR_MORE_DATA);
-  EXPECT_EQ(capacity, 3u);
-  EXPECT_EQ(slots[2].szName[0], static_cast<WCHAR>(0x5A5A));
-
-  EXPECT_EQ(zuRegListKeysEx(HKEY_CURRENT_USER, (m_key.Path() + W("\\none")).c_str(), nullptr,
-                            &count, ZU_REG_VIEW_64),
+  // Capacity 4 and 2 of 4 slots marked: only the slots given are written.
+  for (DWORD capacity : {4u, 2u}) {
+    std::vector<ZU_REG_KEY_SLOT> slots(4);
+    std::memset(slots.data(), 0x5A, slots.size() * sizeof(ZU_REG_KEY_SLOT));
+    count = capacity;
+    EXPECT_EQ(zuRegListKeys(HKEY_CURRENT_USER, Path(), slots.data(), &count),
+              capacity < 3 ? ERROR_MORE_DATA : ERROR_SUCCESS);
+    EXPECT_EQ(count, 3u);
+    EXPECT_EQ(WString(slots[1].szName), W("beta"));
+    EXPECT_EQ(slots[capacity < 3 ? 2 : 3].szName[0], static_cast<WCHAR>(0x5A5A));
+    EXPECT_TRUE(capacity < 3 || WString(slots[2].szName) == W("gamma"));
+  }
+  EXPECT_EQ(zuRegListKeysEx(HKEY_CURRENT_USER, m_key.Sub(W("none")).c_str(), nullptr, &count,
+                            ZU_REG_VIEW_64),
             ERROR_FILE_NOT_FOUND);
-}
 
-TEST_F(ZuReg, NamesLongerThanASlotFailTheListing) {
+  // A name longer than a slot fails the listing.
   AddKey(std::string(254, 'n').c_str());
   CZuRegListing listing;
   ASSERT_EQ(listing.ListKeysEx(HKEY_CURRENT_USER, Path(), ZU_REG_VIEW_64), EZuRegList::kOk);
-  EXPECT_EQ(WString(listing.Name(0)), WString(254, 'n'));
-
+  EXPECT_EQ(WString(listing.Name(3)), WString(254, 'n'));
   AddKey(std::string(255, 'o').c_str());
   EXPECT_EQ(listing.ListKeysEx(HKEY_CURRENT_USER, Path(), ZU_REG_VIEW_64), EZuRegList::kFillFailed);
   EXPECT_EQ(listing.Rc(), ERROR_FILENAME_EXCED_RANGE);
   EXPECT_EQ(listing.Count(), 0u);
 }
 
-TEST_F(ZuReg, ValueListingFills524ByteRecords) {
+TEST_F(ZuReg, ValueListingFillsRecordsOfTheTypesAsked) {
   SetDword("Type", 1);
   const WCHAR szProduct[] = {'P', 'r', 'o', 0};
   SetBytes("Product", REG_SZ, szProduct, sizeof szProduct);
   SetBytes("Blob", REG_BINARY, "\x01\x02", 2);
-
   CZuRegListing listing;
   ASSERT_EQ(listing.ListValueNamesEx(HKEY_CURRENT_USER, Path(), ZU_REG_ALL_TYPES, ZU_REG_VIEW_64),
             EZuRegList::kOk);
-  ASSERT_EQ(listing.Count(), 3u);
-  std::vector<WString> names;
+  std::vector<std::tuple<WString, DWORD, DWORD>> records;
   for (DWORD i = 0; i < listing.Count(); ++i) {
-    const ZU_REG_VALUE_RECORD& record = listing.Record(i);
-    names.emplace_back(record.szName);
-    if (names.back() == W("Product")) {
-      EXPECT_EQ(record.dwType, static_cast<DWORD>(REG_SZ));
-      EXPECT_EQ(record.cbData, sizeof szProduct);
-    }
+    const ZU_REG_VALUE_RECORD& r = listing.Record(i);
+    records.emplace_back(r.szName, r.dwType, r.cbData);
   }
-  std::sort(names.begin(), names.end());
-  EXPECT_EQ(names, (std::vector<WString>{W("Blob"), W("Product"), W("Type")}));
-
+  std::sort(records.begin(), records.end());
+  EXPECT_EQ(records,
+            (std::vector<std::tuple<WString, DWORD, DWORD>>{
+                {W("Blob"), REG_BINARY, 2}, {W("Product"), REG_SZ, 8}, {W("Type"), REG_DWORD, 4}}));
   // A type filter selects by (1 << type).
   ASSERT_EQ(listing.ListValueNamesEx(HKEY_CURRENT_USER, Path(), 1u << REG_DWORD, ZU_REG_VIEW_64),
             EZuRegList::kOk);
@@ -124,60 +110,55 @@ TEST_F(ZuReg, ValueListingFills524ByteRecords) {
 
 TEST_F(ZuReg, ReadsValuesDwordsAndStrings) {
   SetDword("Timeout", 30);
-  const WCHAR szTerminated[] = {'a', 'b', 'c', 0};
-  SetBytes("Terminated", REG_SZ, szTerminated, sizeof szTerminated);
-  SetBytes("Bare", REG_EXPAND_SZ, szTerminated, 3 * sizeof(WCHAR));
+  const WCHAR szText[] = {'a', 'b', 'c', 0};
+  const WCHAR szBare[] = {'a', 'b', 'c', 'x'};  // no zero after the counted text
+  SetBytes("Terminated", REG_SZ, szText, sizeof szText);
+  SetBytes("Bare", REG_EXPAND_SZ, szBare, 3 * sizeof(WCHAR));
   SetBytes("Blob", REG_BINARY, "\x01\x02\x03\x04", 4);
-
-  DWORD dwType = 0;
-  DWORD cb = 0;
-  ASSERT_EQ(zuRegReadValueEx(HKEY_CURRENT_USER, Path(), W("Blob").c_str(), &dwType, nullptr, &cb,
-                             ZU_REG_VIEW_64),
-            ERROR_SUCCESS);
-  EXPECT_EQ(dwType, static_cast<DWORD>(REG_BINARY));
-  EXPECT_EQ(cb, 4u);
+  const auto read = [&](const char* pszName, BYTE* pData, DWORD cb, DWORD* pdwType = nullptr) {
+    return std::make_pair(zuRegReadValueEx(HKEY_CURRENT_USER, Path(), W(pszName).c_str(), pdwType,
+                                           pData, &cb, ZU_REG_VIEW_64),
+                          cb);
+  };
   BYTE data[4] = {};
-  cb = 3;
-  EXPECT_EQ(zuRegReadValueEx(HKEY_CURRENT_USER, Path(), W("Blob").c_str(), &dwType, data, &cb,
-                             ZU_REG_VIEW_64),
-            ERROR_MORE_DATA);
-  EXPECT_EQ(cb, 4u);
+  DWORD dwType = 0;
+  EXPECT_EQ(read("Blob", nullptr, 0, &dwType), std::make_pair(LONG(ERROR_SUCCESS), DWORD(4)));
+  EXPECT_EQ(dwType, static_cast<DWORD>(REG_BINARY));
+  EXPECT_EQ(read("Blob", data, 3), std::make_pair(LONG(ERROR_MORE_DATA), DWORD(4)));
 
   DWORD dw = 0;
-  EXPECT_EQ(
-      zuRegReadDWORDValueEx(HKEY_CURRENT_USER, Path(), W("Timeout").c_str(), &dw, ZU_REG_VIEW_64),
-      ERROR_SUCCESS);
+  const auto readDword = [&](const char* pszName) {
+    return zuRegReadDWORDValueEx(HKEY_CURRENT_USER, Path(), W(pszName).c_str(), &dw,
+                                 ZU_REG_VIEW_64);
+  };
+  EXPECT_EQ(readDword("Timeout"), ERROR_SUCCESS);
   EXPECT_EQ(dw, 30u);
-  EXPECT_NE(
-      zuRegReadDWORDValueEx(HKEY_CURRENT_USER, Path(), W("Absent").c_str(), &dw, ZU_REG_VIEW_64),
-      ERROR_SUCCESS);
-  EXPECT_EQ(
-      zuRegReadDWORDValueEx(HKEY_CURRENT_USER, Path(), W("Blob").c_str(), &dw, ZU_REG_VIEW_64),
-      ERROR_UNSUPPORTED_TYPE);
+  EXPECT_EQ(readDword("Absent"), ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(readDword("Blob"), ERROR_UNSUPPORTED_TYPE);
 
-  // Two calls, the length counting the terminator, whether or not the
-  // value was stored with one.
-  for (const char* pszName : {"Terminated", "Bare"}) {
+  // Two calls, the length counting the terminator, whether or not the value
+  // was stored with one.
+  const std::vector<std::tuple<const char*, LONG, DWORD, WString>> strings = {
+      {"Terminated", ERROR_SUCCESS, 4, W("abc")},
+      {"Bare", ERROR_SUCCESS, 4, W("abc")},
+      {"Timeout", ERROR_UNSUPPORTED_TYPE, 0, W("")}};
+  for (const auto& [pszName, expected, cchNeeded, text] : strings) {
     DWORD cch = 0;
-    ASSERT_EQ(zuRegReadStringValueEx(HKEY_CURRENT_USER, Path(), W(pszName).c_str(), nullptr, &cch,
-                                     ZU_REG_VIEW_64),
-              ERROR_SUCCESS);
-    EXPECT_EQ(cch, 4u) << pszName;
-    std::vector<WCHAR> text(cch, 0x7777);
-    ASSERT_EQ(zuRegReadStringValueEx(HKEY_CURRENT_USER, Path(), W(pszName).c_str(), text.data(),
-                                     &cch, ZU_REG_VIEW_64),
-              ERROR_SUCCESS);
-    EXPECT_EQ(WString(text.data()), W("abc"));
-    cch = 3;
-    EXPECT_EQ(zuRegReadStringValueEx(HKEY_CURRENT_USER, Path(), W(pszName).c_str(), text.data(),
-                                     &cch, ZU_REG_VIEW_64),
-              ERROR_MORE_DATA);
-    EXPECT_EQ(cch, 4u);
+    const auto readString = [&](WCHAR* pBuffer) {
+      return zuRegReadStringValueEx(HKEY_CURRENT_USER, Path(), W(pszName).c_str(), pBuffer, &cch,
+                                    ZU_REG_VIEW_64);
+    };
+    ASSERT_EQ(readString(nullptr), expected) << pszName;
+    if (expected != ERROR_SUCCESS) continue;
+    EXPECT_EQ(cch, cchNeeded) << pszName;
+    std::vector<WCHAR> buffer(cch, 0x7777);
+    ASSERT_EQ(readString(buffer.data()), ERROR_SUCCESS);
+    EXPECT_EQ(WString(buffer.data(), cch - 1), text) << pszName;
+    EXPECT_EQ(buffer[cch - 1], 0) << pszName;
+    cch -= 1;
+    EXPECT_EQ(readString(buffer.data()), ERROR_MORE_DATA) << pszName;
+    EXPECT_EQ(cch, cchNeeded) << pszName;
   }
-  DWORD cch = 8;
-  EXPECT_EQ(zuRegReadStringValueEx(HKEY_CURRENT_USER, Path(), W("Timeout").c_str(), nullptr, &cch,
-                                   ZU_REG_VIEW_64),
-            ERROR_UNSUPPORTED_TYPE);
 }
 
 TEST_F(ZuReg, DeletesKeysTreesAndValues) {
@@ -185,21 +166,25 @@ TEST_F(ZuReg, DeletesKeysTreesAndValues) {
   AddKey("leaf");
   SetDword("v", 1);
   const WString tree = m_key.Sub(W("tree"));
-  EXPECT_EQ(zuRegDeleteKey(HKEY_CURRENT_USER, tree.c_str(), 0, ZU_REG_VIEW_64),
-            ERROR_ACCESS_DENIED);
-  EXPECT_EQ(zuRegDeleteKey(HKEY_CURRENT_USER, m_key.Sub(W("leaf")).c_str(), 0, ZU_REG_VIEW_64),
-            ERROR_SUCCESS);
-  EXPECT_EQ(zuRegDeleteSubKey(HKEY_CURRENT_USER, tree.c_str(), ZU_REG_VIEW_64, 0), ERROR_SUCCESS);
-  EXPECT_EQ(zuRegDeleteSubKey(HKEY_CURRENT_USER, tree.c_str(), ZU_REG_VIEW_64, 0),
-            ERROR_FILE_NOT_FOUND);
+  const WString leaf = m_key.Sub(W("leaf"));
+  const std::vector<std::pair<std::function<LONG()>, LONG>> calls = {
+      {[&] { return zuRegDeleteKey(HKEY_CURRENT_USER, tree.c_str(), 0, ZU_REG_VIEW_64); },
+       ERROR_ACCESS_DENIED},
+      {[&] { return zuRegDeleteKey(HKEY_CURRENT_USER, leaf.c_str(), 0, ZU_REG_VIEW_64); },
+       ERROR_SUCCESS},
+      {[&] { return zuRegDeleteSubKey(HKEY_CURRENT_USER, tree.c_str(), ZU_REG_VIEW_64, 0); },
+       ERROR_SUCCESS},
+      {[&] { return zuRegDeleteSubKey(HKEY_CURRENT_USER, tree.c_str(), ZU_REG_VIEW_64, 0); },
+       ERROR_FILE_NOT_FOUND},
+      {[&] { return zuRegDeleteValue(HKEY_CURRENT_USER, Path(), W("v").c_str(), ZU_REG_VIEW_64); },
+       ERROR_SUCCESS},
+      {[&] { return zuRegDeleteValue(HKEY_CURRENT_USER, Path(), W("v").c_str(), ZU_REG_VIEW_64); },
+       ERROR_FILE_NOT_FOUND}};
+  for (size_t i = 0; i < calls.size(); ++i) EXPECT_EQ(calls[i].first(), calls[i].second) << i;
   DWORD count = 9;
   ASSERT_EQ(zuRegListKeysEx(HKEY_CURRENT_USER, Path(), nullptr, &count, ZU_REG_VIEW_64),
             ERROR_SUCCESS);
   EXPECT_EQ(count, 0u);
-  EXPECT_EQ(zuRegDeleteValue(HKEY_CURRENT_USER, Path(), W("v").c_str(), ZU_REG_VIEW_64),
-            ERROR_SUCCESS);
-  EXPECT_EQ(zuRegDeleteValue(HKEY_CURRENT_USER, Path(), W("v").c_str(), ZU_REG_VIEW_64),
-            ERROR_FILE_NOT_FOUND);
 }
 
 TEST_F(ZuReg, ListingThatGrowsBetweenItsCallsFails) {
