@@ -1,7 +1,9 @@
 // The cost of the native registry: setting and then querying a small value
 // (a REG_DWORD) through RegSetValueExW/RegQueryValueExW on the hive, against
 // the same bytes written and read through SQLite directly, with the same
-// journal settings and one transaction per statement.
+// journal settings and one transaction per statement; and how the cost of
+// enumerating all subkeys of a key through one handle grows with their
+// number (8000 against 1000: linear growth is 8).
 #include <benchmark/benchmark.h>
 #include <sqlite3.h>
 
@@ -93,10 +95,50 @@ void BM_SqliteSetQuery(benchmark::State& state) {
 }
 BENCHMARK(BM_SqliteSetQuery);
 
+// Enumerates the state.range(0) subkeys of one key with RegEnumKeyExW,
+// index by index through one handle, as callers list a key.
+void BM_EnumerateSubKeys(benchmark::State& state) {
+  const std::string path = ScratchFile("enum");
+  RemoveHive(path);
+  setenv("KELMYR_REGISTRY", path.c_str(), 1);
+  const DWORD cKeys = static_cast<DWORD>(state.range(0));
+  HKEY hKey = nullptr;
+  bool bOk = RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"Software\\Orvane\\Many", 0, nullptr, 0,
+                             KEY_ALL_ACCESS, nullptr, &hKey, nullptr) == ERROR_SUCCESS;
+  for (DWORD i = 0; bOk && i < cKeys; ++i) {
+    const std::string name = "store-" + std::to_string(i * 7919u % cKeys);
+    const std::u16string wide(name.begin(), name.end());
+    HKEY hChild = nullptr;
+    bOk = RegCreateKeyExW(hKey, wide.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &hChild,
+                          nullptr) == ERROR_SUCCESS;
+    RegCloseKey(hChild);
+  }
+  if (!bOk) state.SkipWithError("the subkeys cannot be created");
+  for (auto _ : state) {
+    if (!bOk) break;
+    DWORD cFound = 0;
+    for (;; ++cFound) {
+      WCHAR szName[64];
+      DWORD cch = 64;
+      if (RegEnumKeyExW(hKey, cFound, szName, &cch, nullptr, nullptr, nullptr, nullptr) !=
+          ERROR_SUCCESS) {
+        break;
+      }
+    }
+    if (cFound != cKeys) state.SkipWithError("the enumeration missed subkeys");
+  }
+  RegCloseKey(hKey);
+  unsetenv("KELMYR_REGISTRY");
+  RemoveHive(path);
+}
+BENCHMARK(BM_EnumerateSubKeys)->Arg(1000)->Arg(8000)->Unit(benchmark::kMillisecond);
+
 }  // namespace
 
 int main(int argc, char** argv) {
   return RunWithRatios(argc, argv,
                        {{"registry set+query / SQLite set+query of the same bytes",
-                         "BM_RegistrySetQuery", "BM_SqliteSetQuery"}});
+                         "BM_RegistrySetQuery", "BM_SqliteSetQuery"},
+                        {"enumerating 8000 subkeys / 1000 subkeys (at most 8)",
+                         "BM_EnumerateSubKeys/8000", "BM_EnumerateSubKeys/1000"}});
 }

@@ -6,12 +6,17 @@
 // The file is named by the environment variable KELMYR_REGISTRY. Without it
 // the hive is /var/lib/kelmyr/registry.db for root, and for any other user
 // $XDG_STATE_HOME/kelmyr/registry.db (or ~/.local/state/kelmyr/registry.db
-// when XDG_STATE_HOME is unset). A hive that does not exist yet is created
-// on first use; for the default location its folder is created too, while a
-// folder named through KELMYR_REGISTRY must exist (ERROR_PATH_NOT_FOUND). A
-// file that is not a hive, or a damaged one, is never rewritten: calls that
-// reach it fail with ERROR_BADDB. A hive the process may only read answers
-// reads, and writes fail with ERROR_ACCESS_DENIED.
+// when XDG_STATE_HOME is unset). In a process with raised privileges these
+// variables are ignored (secure_getenv). Only a call that writes
+// (RegCreateKeyExW, RegSetValueExW) creates a missing hive, owner-only
+// (0600, missing default folders 0700); any other call on a missing hive is
+// ERROR_FILE_NOT_FOUND and creates nothing. A folder named through
+// KELMYR_REGISTRY must exist (ERROR_PATH_NOT_FOUND). A file that is not a
+// hive, or a damaged one, is never rewritten: calls that reach it fail with
+// ERROR_BADDB. A hive the process may only read answers reads, and writes
+// fail with ERROR_ACCESS_DENIED. In a child made with fork() by a process
+// that had a hive open, every call fails with ERROR_NOT_SUPPORTED until the
+// child execs.
 //
 // Roots: HKEY_LOCAL_MACHINE and HKEY_USERS are the two trees of the hive;
 // HKEY_CURRENT_USER is HKEY_USERS\<SID of the process's effective user>

@@ -405,6 +405,18 @@ LONG ReadSubKeys(HKEY hKey, std::vector<RegText>* pNames) {
   }
 }
 
+// Sets a value to exactly the given bytes. The registry reads the unit
+// after a string's counted bytes (a zero there is stored as the terminator
+// the caller left uncounted); the bytes are passed with a non-zero unit
+// after them, so that what is stored is what was asked, and nothing past
+// the buffer is read.
+LONG SetExactValue(HKEY hKey, const RegText& name, DWORD dwType, const RegBytes& data) {
+  RegBytes padded(data);
+  padded.insert(padded.end(), {0xFF, 0xFF});
+  return RegSetValueExW(hKey, name.c_str(), 0, dwType, data.empty() ? nullptr : padded.data(),
+                        static_cast<DWORD>(data.size()));
+}
+
 LONG OpenKey(const SKeyName& key, REGSAM access, CScopedHKEY* pKey) {
   return RegOpenKeyExW(key.pRoot->hKey, key.path.c_str(), 0, access, pKey->Receive());
 }
@@ -558,8 +570,7 @@ int RunAdd(const SOptions& options) {
       std::fprintf(stderr, "kelmyr reg: ERROR: the value exists; add /f to overwrite it\n");
       return kExitFailed;
     }
-    l = RegSetValueExW(hKey.Get(), options.valueName.c_str(), 0, dwType,
-                       data.empty() ? nullptr : data.data(), static_cast<DWORD>(data.size()));
+    l = SetExactValue(hKey.Get(), options.valueName, dwType, data);
     if (l != ERROR_SUCCESS) return Failed("cannot set the value", l);
   }
   std::printf("The operation completed successfully.\n");
@@ -655,9 +666,7 @@ LONG ApplyKey(const SRegFileKey& item, const SKeyName& key, REGSAM view) {
       l = RegDeleteValueW(hKey.Get(), v.name.c_str());
       if (l == ERROR_FILE_NOT_FOUND) l = ERROR_SUCCESS;
     } else {
-      l = RegSetValueExW(hKey.Get(), v.name.c_str(), 0, v.dwType,
-                         v.data.empty() ? nullptr : v.data.data(),
-                         static_cast<DWORD>(v.data.size()));
+      l = SetExactValue(hKey.Get(), v.name, v.dwType, v.data);
     }
   }
   return l;
