@@ -270,11 +270,14 @@ class CTokenAnswer {
         }
         return ERROR_SUCCESS;
       }
-      case TokenIsAppContainer: {
-        // Linux has no app containers.
-        const DWORD isAppContainer = 0;
-        m_bytes.assign(sizeof isAppContainer, 0);
-        std::memcpy(m_bytes.data(), &isAppContainer, sizeof isAppContainer);
+      case TokenIsAppContainer:
+      case TokenElevation: {
+        // Linux has no app containers; a token is elevated when it runs at
+        // high integrity or above, which here means root.
+        const DWORD value =
+            infoClass == TokenElevation && identity.integrityRid >= SECURITY_MANDATORY_HIGH_RID;
+        m_bytes.assign(sizeof value, 0);
+        std::memcpy(m_bytes.data(), &value, sizeof value);
         return ERROR_SUCCESS;
       }
       default:
@@ -544,6 +547,12 @@ BOOL WINAPI GetTokenInformation(HANDLE TokenHandle, TOKEN_INFORMATION_CLASS Toke
 BOOL WINAPI AdjustTokenPrivileges(HANDLE TokenHandle, BOOL DisableAllPrivileges,
                                   PTOKEN_PRIVILEGES NewState, DWORD BufferLength,
                                   PTOKEN_PRIVILEGES PreviousState, PDWORD ReturnLength) {
+  // The arguments are checked before the handle, as Windows does.
+  if ((!DisableAllPrivileges && NewState == nullptr) ||
+      (PreviousState != nullptr && ReturnLength == nullptr)) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
   ACCESS_MASK granted = 0;
   auto pToken = LookupObject<CToken>(TokenHandle, ObjectKind::kToken, &granted);
   if (pToken == nullptr) return FALSE;
@@ -551,11 +560,6 @@ BOOL WINAPI AdjustTokenPrivileges(HANDLE TokenHandle, BOOL DisableAllPrivileges,
       TOKEN_ADJUST_PRIVILEGES | (PreviousState != nullptr ? TOKEN_QUERY : 0);
   if ((granted & required) != required) {
     SetLastError(ERROR_ACCESS_DENIED);
-    return FALSE;
-  }
-  if ((!DisableAllPrivileges && NewState == nullptr) ||
-      (PreviousState != nullptr && ReturnLength == nullptr)) {
-    SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
   }
   try {

@@ -215,6 +215,11 @@ TEST(PrivilegeTest, AdjustmentOfTheProcessToken) {
   EXPECT_EQ(Adjust(token.Get(), 0, 0), DWORD{ERROR_NOT_ALL_ASSIGNED});
   EXPECT_EQ(Adjust(queryOnly.Get(), kChangeNotify, SE_PRIVILEGE_ENABLED),
             DWORD{ERROR_ACCESS_DENIED} | 0x80000000);
+  // Without a new state the arguments are refused before the handle.
+  const DWORD noState =
+      FAILURE_OF(AdjustTokenPrivileges(nullptr, FALSE, nullptr, 0, nullptr, nullptr));
+  EXPECT_TRUE(noState == ERROR_INVALID_PARAMETER ||
+              WINE_DIFFERS(noState == ERROR_NOACCESS, "Wine reads the missing state first"));
 
   if (HeldAttributes(token.Get(), kUndock) == kNotHeld) GTEST_SKIP() << "no undock privilege";
   EXPECT_EQ(Adjust(token.Get(), kUndock, SE_PRIVILEGE_REMOVED), DWORD{ERROR_SUCCESS});

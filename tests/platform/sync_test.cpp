@@ -195,6 +195,12 @@ TEST(HandleTest, InvalidClosedAndMistypedHandlesAreRefused) {
     EXPECT_EQ(WAIT_ERROR_OF(WaitForMultipleObjects(count, mixed, FALSE, 0)),
               DWORD{ERROR_INVALID_PARAMETER});
   }
+  // Waiting for all of one object twice is refused.
+  CScopedHandle other(NewEvent(TRUE, TRUE));
+  const HANDLE twice[2] = {other.Get(), other.Get()};
+  const DWORD dwTwice = WaitForMultipleObjects(2, twice, TRUE, 0);
+  EXPECT_TRUE((dwTwice == WAIT_FAILED && GetLastError() == ERROR_INVALID_PARAMETER) ||
+              WINE_DIFFERS(dwTwice == WAIT_OBJECT_0, "Wine waits for the object once"));
   if (!kNativeLayer) return;
   // What the layer cannot provide it refuses.
   EXPECT_EQ(FAILURE_OF(CreateThread(

@@ -96,17 +96,24 @@ TEST(TokenTest, IntegrityLevelOfTheCurrentProcess) {
   EXPECT_EQ(IntegrityRid(byId.Get()), rid);
 }
 
-TEST(TokenTest, IsNotAnAppContainer) {
+// The DWORD classes: never an app container; elevated natively only at
+// high integrity or above (root).
+TEST(TokenTest, AppContainerAndElevation) {
   CScopedHandle token;
   ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.Put()));
-  DWORD needed = 0;
-  EXPECT_EQ(FAILURE_OF(GetTokenInformation(token.Get(), TokenIsAppContainer, nullptr, 0, &needed)),
-            DWORD{ERROR_INSUFFICIENT_BUFFER});
-  EXPECT_EQ(needed, sizeof(DWORD));
-  DWORD isAppContainer = 0xFFFF;
-  ASSERT_TRUE(GetTokenInformation(token.Get(), TokenIsAppContainer, &isAppContainer,
-                                  sizeof isAppContainer, &needed));
-  EXPECT_EQ(isAppContainer, 0u);
+  const std::pair<TOKEN_INFORMATION_CLASS, DWORD> rows[] = {
+      {TokenIsAppContainer, 0},
+      {TokenElevation, IntegrityRid(token.Get()) >= SECURITY_MANDATORY_HIGH_RID ? 1u : 0u}};
+  for (const auto& [eClass, dwExpected] : rows) {
+    DWORD needed = 0;
+    EXPECT_EQ(FAILURE_OF(GetTokenInformation(token.Get(), eClass, nullptr, 0, &needed)),
+              DWORD{ERROR_INSUFFICIENT_BUFFER});
+    EXPECT_EQ(needed, sizeof(DWORD));
+    DWORD value = 0xFFFF;
+    ASSERT_TRUE(GetTokenInformation(token.Get(), eClass, &value, sizeof value, &needed)) << eClass;
+    EXPECT_TRUE(value == dwExpected || (!kNativeLayer && eClass == TokenElevation && value <= 1))
+        << eClass;
+  }
 }
 
 TEST(TokenTest, HandlesAndAccessAreChecked) {
