@@ -331,7 +331,7 @@ HRESULT JudgeClient(DWORD dwClientProcessId, bool* pbTrusted) {
 
 HRESULT CheckClientCaller(DWORD dwClientProcessId, BOOL* bTrusted) {
   HRESULT hr = S_OK;
-  CLogScope scope(OLESTR("CheckClientCaller"), hr, kLogDetailLevels);
+  CLogScope scope(LOG_SCOPE_NAME("CheckClientCaller"), hr, kLogDetailLevels);
   qvlogLog(gLogChannel, LOG_DETAIL, OLESTR("CheckClientCaller dwClientProcessId = 0x%x"),
            dwClientProcessId);
   bool bTrustedClient = false;

@@ -168,7 +168,7 @@ HRESULT AdjustHostPrivileges(const LPCWSTR* ppszPrivileges, DWORD dwCount, DWORD
 
 HRESULT ModifyPrivs(const LPCWSTR* ppszPrivileges, DWORD dwCount, DWORD dwAction) {
   HRESULT hr = S_OK;
-  CLogScope scope(OLESTR("ModifyPrivs"), hr, kLogDetailLevels);
+  CLogScope scope(LOG_SCOPE_NAME("ModifyPrivs"), hr, kLogDetailLevels);
   hr = AdjustHostPrivileges(ppszPrivileges, dwCount, dwAction);
   // Everything is released by now, the process handle field included.
   const DWORD dwProcessHandleField = 0;

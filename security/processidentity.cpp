@@ -93,7 +93,7 @@ HRESULT ReadUserSid(DWORD dwProcessId, ZU::Framework::secwstring& sSidUser) {
 
 HRESULT GetSIDUserFromProcessId(DWORD dwProcessId, ZU::Framework::secwstring& sSidUser) {
   HRESULT hr = S_OK;
-  CLogScope scope(OLESTR("GetSIDUserFromProcessId"), hr);
+  CLogScope scope(LOG_SCOPE_NAME("GetSIDUserFromProcessId"), hr);
   hr = ReadUserSid(dwProcessId, sSidUser);
   return hr;
 }

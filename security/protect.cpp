@@ -91,7 +91,7 @@ HRESULT BlobToVector(const DATA_BLOB& blob, SAFEARRAY** ppsaOut) {
 
 HRESULT EncryptValue(SAFEARRAY* psaValue, SAFEARRAY** ppsaProtected) noexcept {
   HRESULT hr = S_OK;
-  CLogScope scope(OLESTR("EncryptValue"), hr, kLogDetailLevels);
+  CLogScope scope(LOG_SCOPE_NAME("EncryptValue"), hr, kLogDetailLevels);
   if (ppsaProtected == nullptr) {
     qvlogLog(gLogChannel, LOG_FAILURE, OLESTR("EncryptValue ppsaOut == NULL"));
     return hr = E_POINTER;
@@ -188,7 +188,7 @@ HRESULT EncryptValue(SAFEARRAY* psaValue, SAFEARRAY** ppsaProtected) noexcept {
 
 HRESULT DecryptValue(SAFEARRAY* psaProtected, SAFEARRAY** ppsaValue) noexcept {
   HRESULT hr = S_OK;
-  CLogScope scope(OLESTR("DecryptValue"), hr, kLogDetailLevels);
+  CLogScope scope(LOG_SCOPE_NAME("DecryptValue"), hr, kLogDetailLevels);
   if (ppsaValue == nullptr) {
     qvlogLog(gLogChannel, LOG_FAILURE, OLESTR("DecryptValue ppsaOut == NULL"));
     return hr = E_POINTER;

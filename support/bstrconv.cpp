@@ -8,7 +8,7 @@
 
 HRESULT BSTR2wstring(BSTR sBSTRCompartmentId, secwstring& sCompartmentId) {
   HRESULT hr = S_OK;
-  CLogScope scope(OLESTR("BSTR2wstring"), hr);
+  CLogScope scope(LOG_SCOPE_NAME("BSTR2wstring"), hr);
   qvlogLog(gLogChannel, LOG_DETAIL, OLESTR("BSTR2wstring sBSTRCompartmentId = %s"),
            sBSTRCompartmentId);
   const UINT cch = SysStringLen(sBSTRCompartmentId);
@@ -32,7 +32,7 @@ HRESULT BSTR2wstring(BSTR sBSTRCompartmentId, secwstring& sCompartmentId) {
 
 HRESULT wstring2BSTR(const secwstring& sCompartmentId, BSTR& sBSTRCompartmentId) {
   HRESULT hr = S_OK;
-  CLogScope scope(OLESTR("wstring2BSTR"), hr);
+  CLogScope scope(LOG_SCOPE_NAME("wstring2BSTR"), hr);
   qvlogLog(gLogChannel, LOG_DETAIL, OLESTR("wstring2BSTR sCompartmentId = %s"),
            sCompartmentId.c_str());
   BSTR bstrCopy = nullptr;

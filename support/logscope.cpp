@@ -2,11 +2,10 @@
 
 CLogScope::~CLogScope() {
   if (m_phr == nullptr) {
-    qvlogLog(gLogChannel, m_lExitLevel, OLESTR("%s"), m_pszName);
-  } else if (m_phrField == nullptr) {
-    qvlogLog(gLogChannel, m_lExitLevel, OLESTR("%s hr = 0x%x"), m_pszName, *m_phr);
+    qvlogLog(gLogChannel, m_lExitLevel, m_name.name);
+  } else if (!m_field) {
+    qvlogLog(gLogChannel, m_lExitLevel, m_name.result, *m_phr);
   } else {
-    qvlogLog(gLogChannel, m_lExitLevel, OLESTR("%s %s = 0x%x hr = 0x%x"), m_pszName, m_pszField,
-             *m_phrField, *m_phr);
+    qvlogLog(gLogChannel, m_lExitLevel, m_field->result, *m_phrField, *m_phr);
   }
 }

@@ -2,16 +2,26 @@
 //
 //   HRESULT CAuthStore::SetPIN(...) {
 //     HRESULT hr = S_OK;
-//     CLogScope scope(OLESTR("CAuthStore::SetPIN"), hr);
+//     CLogScope scope(LOG_SCOPE_NAME("CAuthStore::SetPIN"), hr);
 //     ...
 //
 // logs "CAuthStore::SetPIN" at level 8 now and "CAuthStore::SetPIN hr = 0x%x"
 // at level 16 with the value hr holds when the scope ends, on every path.
+// Each line is its own literal format (built by LOG_SCOPE_NAME through
+// literal concatenation), so a sink keyed on the format sees the text as
+// written, and the compiler checks it like any other format.
+//
 // Functions that log their entry and exit in detail pass kLogDetailLevels;
 // functions without a result use the constructor without one, whose exit
 // line is the bare name; a composite result is shown with AlsoShow, whose
-// field is printed before the result ("... hr1 = 0x%x hr = 0x%x").
+// field is printed before the result:
+//
+//   scope.AlsoShow(LOG_SCOPE_FIELD("CDuplicateRegistryTree::SetData", "hr1"), hr1);
+//
+// logs "CDuplicateRegistryTree::SetData hr1 = 0x%x hr = 0x%x".
 #pragma once
+
+#include <optional>
 
 #include "support/qvlog.h"
 
@@ -22,22 +32,33 @@ struct CLogLevels {
 inline constexpr CLogLevels kLogEntryExitLevels{LOG_ENTRY, LOG_EXIT};
 inline constexpr CLogLevels kLogDetailLevels{LOG_DETAIL, LOG_DETAIL};
 
+// The formats of a scope's lines; made by the macros below.
+struct CLogScopeName {
+  logformat::CLogFormat<> name;           // entry, and exit without a result
+  logformat::CLogFormat<HRESULT> result;  // "<name> hr = 0x%x"
+};
+struct CLogScopeField {
+  logformat::CLogFormat<HRESULT, HRESULT> result;  // "<name> <field> = 0x%x hr = 0x%x"
+};
+
+#define LOG_SCOPE_NAME(name) (CLogScopeName{OLESTR(name), OLESTR(name " hr = 0x%x")})
+#define LOG_SCOPE_FIELD(name, field) (CLogScopeField{OLESTR(name " " field " = 0x%x hr = 0x%x")})
+
 class CLogScope {
  public:
-  CLogScope(const OLECHAR* pszName, const HRESULT& hr,
-            CLogLevels levels = kLogEntryExitLevels) noexcept
-      : m_pszName(pszName), m_phr(&hr), m_lExitLevel(levels.lExit) {
-    qvlogLog(gLogChannel, levels.lEntry, OLESTR("%s"), m_pszName);
+  CLogScope(CLogScopeName name, const HRESULT& hr, CLogLevels levels = kLogEntryExitLevels) noexcept
+      : m_name(name), m_phr(&hr), m_lExitLevel(levels.lExit) {
+    qvlogLog(gLogChannel, levels.lEntry, m_name.name);
   }
 
-  explicit CLogScope(const OLECHAR* pszName, CLogLevels levels = kLogEntryExitLevels) noexcept
-      : m_pszName(pszName), m_lExitLevel(levels.lExit) {
-    qvlogLog(gLogChannel, levels.lEntry, OLESTR("%s"), m_pszName);
+  explicit CLogScope(CLogScopeName name, CLogLevels levels = kLogEntryExitLevels) noexcept
+      : m_name(name), m_lExitLevel(levels.lExit) {
+    qvlogLog(gLogChannel, levels.lEntry, m_name.name);
   }
 
-  // Prints "<pszField> = 0x%x" with the value *phrField holds at exit.
-  void AlsoShow(const OLECHAR* pszField, const HRESULT& hrField) noexcept {
-    m_pszField = pszField;
+  // Shows the value *phrField holds at exit before the result.
+  void AlsoShow(CLogScopeField field, const HRESULT& hrField) noexcept {
+    m_field = field;
     m_phrField = &hrField;
   }
 
@@ -47,9 +68,9 @@ class CLogScope {
   CLogScope& operator=(const CLogScope&) = delete;
 
  private:
-  const OLECHAR* m_pszName;
+  CLogScopeName m_name;
   const HRESULT* m_phr = nullptr;
   LONG m_lExitLevel;
-  const OLECHAR* m_pszField = nullptr;
+  std::optional<CLogScopeField> m_field;
   const HRESULT* m_phrField = nullptr;
 };

@@ -1,6 +1,8 @@
 #include "support/qvlog.h"
 
 #include <mutex>
+#include <new>
+#include <utility>
 
 #include "support/logfilesink.h"
 
@@ -11,6 +13,22 @@ std::atomic<uint32_t> gLevelMask{kUnconfigured};
 namespace {
 
 std::once_flag gConfigureOnce;
+
+// Storage whose object is built on first use and never destroyed: the
+// channel is used by threads of the hosting process that may still run
+// while static destructors do.
+template <class T>
+class TNeverDestroyed {
+ public:
+  template <class... A>
+  explicit TNeverDestroyed(A&&... args) {
+    ::new (static_cast<void*>(m_storage)) T(std::forward<A>(args)...);
+  }
+  T& Get() noexcept { return *std::launder(reinterpret_cast<T*>(m_storage)); }
+
+ private:
+  alignas(T) unsigned char m_storage[sizeof(T)];
+};
 
 void ConfigureOnce() noexcept {
   std::call_once(gConfigureOnce, [] {
@@ -28,9 +46,9 @@ void ConfigureOnce() noexcept {
 }  // namespace
 
 TSeam<ILogSink>& SinkSeam() noexcept {
-  static CLogFileSink fileSink;
-  static TSeam<ILogSink> seam(fileSink);
-  return seam;
+  static TNeverDestroyed<CLogFileSink> fileSink;
+  static TNeverDestroyed<TSeam<ILogSink>> seam(fileSink.Get());
+  return seam.Get();
 }
 
 void Write(const OLECHAR* pszChannel, LONG lLevel, const OLECHAR* pszFormat,
@@ -41,7 +59,7 @@ void Write(const OLECHAR* pszChannel, LONG lLevel, const OLECHAR* pszFormat,
   }
   try {
     const auto message = logformat::FormatLogMessage(pszFormat, pArgs, cArgs);
-    SinkSeam().Get().Write(CLogRecord{pszChannel, lLevel, message});
+    SinkSeam().Get().Write(CLogRecord{pszChannel, lLevel, pszFormat, message});
   } catch (...) {
     // Logging never fails an operation.
   }

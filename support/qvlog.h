@@ -38,6 +38,7 @@ inline constexpr uint32_t kLogAllLevels = (1u << LOG_DETAIL) | (1u << LOG_FAILUR
 struct CLogRecord {
   const OLECHAR* pszChannel;
   LONG lLevel;
+  const OLECHAR* pszFormat;  // the format as passed to qvlogLog
   std::basic_string_view<OLECHAR> message;
 };
 

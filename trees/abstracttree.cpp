@@ -30,9 +30,11 @@ HRESULT CopyString(const secwstring& sFrom, secwstring& sTo) noexcept {
 
 }  // namespace
 
-CAbstractTree::CAbstractTree() { CLogScope scope(OLESTR("CAbstractTree::CAbstractTree")); }
+CAbstractTree::CAbstractTree() { CLogScope scope(LOG_SCOPE_NAME("CAbstractTree::CAbstractTree")); }
 
-CAbstractTree::~CAbstractTree() { CLogScope scope(OLESTR("CAbstractTree::~CAbstractTree")); }
+CAbstractTree::~CAbstractTree() {
+  CLogScope scope(LOG_SCOPE_NAME("CAbstractTree::~CAbstractTree"));
+}
 
 HRESULT CAbstractTree::LookUpCompartment(const secwstring&, bool& bFound) {
   bFound = false;
@@ -43,7 +45,7 @@ HRESULT CAbstractTree::FindSessionId(const secwstring& sSessionId,
                                      const secwstring& sSubCompartmentId,
                                      secwstring& sSessionIdFound) {
   HRESULT hr = S_OK;
-  CLogScope scope(OLESTR("CAbstractTree::FindSessionId"), hr, kLogDetailLevels);
+  CLogScope scope(LOG_SCOPE_NAME("CAbstractTree::FindSessionId"), hr, kLogDetailLevels);
   hr = SearchSessionId(sSessionId, sSubCompartmentId, sSessionIdFound);
   qvlogLog(gLogChannel, LOG_NOTABLE,
            OLESTR("CAbstractTree::FindSessionId sSessionId = %s, sSubCompartmentId = %s, "
@@ -107,7 +109,7 @@ HRESULT CAbstractTree::SearchSessionId(const secwstring& sSessionId,
 
 HRESULT CAbstractTree::GetSessionIdList(std::vector<secwstring>& sessionIdList) {
   HRESULT hr = S_OK;
-  CLogScope scope(OLESTR("CAbstractTree::GetSessionIdList"), hr);
+  CLogScope scope(LOG_SCOPE_NAME("CAbstractTree::GetSessionIdList"), hr);
   sessionIdList.clear();
 
   CScopedSafeArray ids;
@@ -173,7 +175,7 @@ HRESULT CAbstractTree::FindCompartmentId(const secwstring& sSessionId,
                                          const secwstring& sSubCompartmentId,
                                          secwstring& sCompartmentIdFound, bool& bFound) {
   HRESULT hr = S_OK;
-  CLogScope scope(OLESTR("CAbstractTree::FindCompartmentId"), hr);
+  CLogScope scope(LOG_SCOPE_NAME("CAbstractTree::FindCompartmentId"), hr);
   qvlogLog(gLogChannel, LOG_NOTABLE,
            OLESTR("CAbstractTree::FindCompartmentId sSessionId = %s sSubCompartmentId = %s"),
            sSessionId.c_str(), sSubCompartmentId.c_str());
@@ -276,7 +278,7 @@ HRESULT CAbstractTree::FindCompartmentId(const secwstring& sSessionId,
 HRESULT CAbstractTree::MoveCompartmentIds(const secwstring& sCompartmentId0,
                                           const secwstring& sCompartmentId1, bool bRemoveSource) {
   HRESULT hr = S_OK;
-  CLogScope scope(OLESTR("CAbstractTree::MoveCompartmentIds"), hr);
+  CLogScope scope(LOG_SCOPE_NAME("CAbstractTree::MoveCompartmentIds"), hr);
   qvlogLog(gLogChannel, LOG_NOTABLE,
            OLESTR("CAbstractTree::MoveCompartmentIds sCompartmentId0 = %s sCompartmentId1 = %s"),
            sCompartmentId0.c_str(), sCompartmentId1.c_str());

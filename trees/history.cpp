@@ -85,7 +85,7 @@ HRESULT ReleaseCounterCopy(CScopedSafeArray& copy) {
 
 HRESULT AcquireHistoryTree() {
   HRESULT hr = S_OK;
-  CLogScope scope(OLESTR("AcquireHistoryTree"), hr);
+  CLogScope scope(LOG_SCOPE_NAME("AcquireHistoryTree"), hr);
   std::lock_guard<std::mutex> guard(gHistoryLifetimeLock);
   if (gulHistoryUsers == 0) {
     try {
@@ -107,7 +107,7 @@ HRESULT AcquireHistoryTree() {
 
 HRESULT ReleaseHistoryTree() {
   HRESULT hr = S_OK;
-  CLogScope scope(OLESTR("ReleaseHistoryTree"), hr);
+  CLogScope scope(LOG_SCOPE_NAME("ReleaseHistoryTree"), hr);
   std::lock_guard<std::mutex> guard(gHistoryLifetimeLock);
   if (gulHistoryUsers == 0) {
     qvlogLog(gLogChannel, LOG_FAILURE, OLESTR("ReleaseHistoryTree no use held"));
@@ -131,7 +131,7 @@ bool IsHistoryTree(const CAbstractTree* pTree) noexcept {
 
 HRESULT UpdateHistoryTree(const secwstring& sCompartmentIdGlobal, LONG lMode) {
   HRESULT hr = S_OK;
-  CLogScope scope(OLESTR("UpdateHistoryTree"), hr);
+  CLogScope scope(LOG_SCOPE_NAME("UpdateHistoryTree"), hr);
   std::vector<secwstring> prefixes;
   hr = ListPathPrefixes(sCompartmentIdGlobal, prefixes);
   if (FAILED(hr)) return hr;
@@ -158,7 +158,7 @@ HRESULT UpdateHistoryTree(const secwstring& sCompartmentIdGlobal, LONG lMode) {
 
 HRESULT UpdateVersion(const secwstring& sCompartmentIdGlobal, ULONG ulSelector) {
   HRESULT hr = S_OK;
-  CLogScope scope(OLESTR("UpdateVersion"), hr);
+  CLogScope scope(LOG_SCOPE_NAME("UpdateVersion"), hr);
   CLockingTree* pHistory = gHistoryTree.Locking();
   if (pHistory == nullptr) {
     qvlogLog(gLogChannel, LOG_FAILURE, OLESTR("UpdateVersion NULL == gHistoryTree"));
@@ -220,7 +220,7 @@ HRESULT UpdateVersion(const secwstring& sCompartmentIdGlobal, ULONG ulSelector) 
 HRESULT GetVersion(const secwstring& sCompartmentIdGlobal, ULONG* pulCompartmentVersion,
                    ULONG* pulContentVersion) {
   HRESULT hr = S_OK;
-  CLogScope scope(OLESTR("GetVersion"), hr);
+  CLogScope scope(LOG_SCOPE_NAME("GetVersion"), hr);
   qvlogLog(gLogChannel, LOG_NOTABLE, OLESTR("GetVersion sCompartmentIdGlobal = %s"),
            sCompartmentIdGlobal.c_str());
   UINT uiCompartmentVersion = 0;

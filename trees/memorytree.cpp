@@ -12,11 +12,11 @@
 #include "trees/treepath.h"
 
 CMemoryTree::CMemoryTree(const secwstring& sTreeId) : m_sTreeId(sTreeId) {
-  CLogScope scope(OLESTR("CMemoryTree::CMemoryTree"));
+  CLogScope scope(LOG_SCOPE_NAME("CMemoryTree::CMemoryTree"));
 }
 
 CMemoryTree::~CMemoryTree() {
-  CLogScope scope(OLESTR("CMemoryTree::~CMemoryTree"));
+  CLogScope scope(LOG_SCOPE_NAME("CMemoryTree::~CMemoryTree"));
   m_topLevelPaths.clear();
   m_childPaths.clear();
   m_cFullPathNodeList.clear();
@@ -24,7 +24,7 @@ CMemoryTree::~CMemoryTree() {
 
 HRESULT CMemoryTree::GetTreeId(secwstring& sTreeId) {
   HRESULT hr = S_OK;
-  CLogScope scope(OLESTR("CMemoryTree::GetTreeId"), hr);
+  CLogScope scope(LOG_SCOPE_NAME("CMemoryTree::GetTreeId"), hr);
   try {
     sTreeId = m_sTreeId;
   } catch (const std::bad_alloc&) {
@@ -102,7 +102,7 @@ HRESULT CMemoryTree::EnsurePath(const secwstring& sCompartmentId, CNode*& pNode)
 HRESULT CMemoryTree::SetData(const secwstring& sCompartmentId, const secwstring& sDataId,
                              SAFEARRAY* psaDataValue, DWORD, BOOL) {
   HRESULT hr = S_OK;
-  CLogScope scope(OLESTR("CMemoryTree::SetData"), hr, kLogDetailLevels);
+  CLogScope scope(LOG_SCOPE_NAME("CMemoryTree::SetData"), hr, kLogDetailLevels);
   qvlogLog(gLogChannel, LOG_DETAIL, OLESTR("CMemoryTree::SetData sCompartmentId = %s sDataId = %s"),
            sCompartmentId.c_str(), sDataId.c_str());
   CNode* pNode = nullptr;
@@ -124,7 +124,7 @@ HRESULT CMemoryTree::SetData(const secwstring& sCompartmentId, const secwstring&
 HRESULT CMemoryTree::GetData(const secwstring& sCompartmentId, const secwstring& sDataId,
                              SAFEARRAY** ppsaDataValue, DWORD) {
   HRESULT hr = S_OK;
-  CLogScope scope(OLESTR("CMemoryTree::GetData"), hr, kLogDetailLevels);
+  CLogScope scope(LOG_SCOPE_NAME("CMemoryTree::GetData"), hr, kLogDetailLevels);
   qvlogLog(gLogChannel, LOG_DETAIL, OLESTR("CMemoryTree::GetData sCompartmentId = %s sDataId = %s"),
            sCompartmentId.c_str(), sDataId.c_str());
   const auto it = m_cFullPathNodeList.find(sCompartmentId);
@@ -146,7 +146,7 @@ HRESULT CMemoryTree::GetData(const secwstring& sCompartmentId, const secwstring&
 HRESULT CMemoryTree::RemoveData(const secwstring& sCompartmentId, const secwstring& sDataId,
                                 DWORD dwClientProcessId) {
   HRESULT hr = S_OK;
-  CLogScope scope(OLESTR("CMemoryTree::RemoveData"), hr, kLogDetailLevels);
+  CLogScope scope(LOG_SCOPE_NAME("CMemoryTree::RemoveData"), hr, kLogDetailLevels);
   const auto it = m_cFullPathNodeList.find(sCompartmentId);
   if (it == m_cFullPathNodeList.end()) {
     qvlogLog(gLogChannel, LOG_DETAIL, OLESTR("CMemoryTree::RemoveData sCompartmentId not found"));
@@ -166,7 +166,7 @@ HRESULT CMemoryTree::RemoveData(const secwstring& sCompartmentId, const secwstri
 
 HRESULT CMemoryTree::CreateCompartment(const secwstring& sCompartmentId, DWORD) {
   HRESULT hr = S_OK;
-  CLogScope scope(OLESTR("CMemoryTree::CreateCompartment"), hr, kLogDetailLevels);
+  CLogScope scope(LOG_SCOPE_NAME("CMemoryTree::CreateCompartment"), hr, kLogDetailLevels);
   qvlogLog(gLogChannel, LOG_DETAIL, OLESTR("CMemoryTree::CreateCompartment sCompartmentId = %s"),
            sCompartmentId.c_str());
   CNode* pNode = nullptr;
@@ -179,7 +179,7 @@ HRESULT CMemoryTree::CreateCompartment(const secwstring& sCompartmentId, DWORD) 
 
 HRESULT CMemoryTree::RemoveCompartment(const secwstring& sCompartmentId, BOOL, DWORD) {
   HRESULT hr = S_OK;
-  CLogScope scope(OLESTR("CMemoryTree::RemoveCompartment"), hr);
+  CLogScope scope(LOG_SCOPE_NAME("CMemoryTree::RemoveCompartment"), hr);
   if (m_cFullPathNodeList.empty()) {
     qvlogLog(gLogChannel, LOG_DETAIL,
              OLESTR("CMemoryTree::RemoveCompartment m_cFullPathNodeList.size() == 0"));
@@ -236,7 +236,7 @@ HRESULT CMemoryTree::RemoveCompartment(const secwstring& sCompartmentId, BOOL, D
 
 HRESULT CMemoryTree::FlushTree(DWORD) {
   HRESULT hr = S_OK;
-  CLogScope scope(OLESTR("CMemoryTree::FlushTree"), hr);
+  CLogScope scope(LOG_SCOPE_NAME("CMemoryTree::FlushTree"), hr);
   m_topLevelPaths.clear();
   m_childPaths.clear();
   m_cFullPathNodeList.clear();
@@ -246,7 +246,7 @@ HRESULT CMemoryTree::FlushTree(DWORD) {
 HRESULT CMemoryTree::IsDataCached(const secwstring& sCompartmentId, const secwstring& sDataId,
                                   BOOL* pbCached, DWORD) {
   HRESULT hr = S_OK;
-  CLogScope scope(OLESTR("CMemoryTree::IsDataCached"), hr);
+  CLogScope scope(LOG_SCOPE_NAME("CMemoryTree::IsDataCached"), hr);
   if (pbCached == nullptr) {
     qvlogLog(gLogChannel, LOG_FAILURE, OLESTR("CMemoryTree::IsDataCached pbCached == NULL"));
     hr = E_FAIL;
@@ -268,7 +268,7 @@ HRESULT CMemoryTree::IsDataCached(const secwstring& sCompartmentId, const secwst
 HRESULT CMemoryTree::ListDataIds(const secwstring& sCompartmentId, SAFEARRAY** ppsaDataIdList,
                                  DWORD) {
   HRESULT hr = S_OK;
-  CLogScope scope(OLESTR("CMemoryTree::ListDataIds"), hr);
+  CLogScope scope(LOG_SCOPE_NAME("CMemoryTree::ListDataIds"), hr);
   if (ppsaDataIdList == nullptr) {
     qvlogLog(gLogChannel, LOG_FAILURE, OLESTR("CMemoryTree::ListDataIds ppsaDataIdList == NULL"));
     hr = E_FAIL;
@@ -335,7 +335,7 @@ HRESULT CMemoryTree::ListDataIds(const secwstring& sCompartmentId, SAFEARRAY** p
 HRESULT CMemoryTree::ListCompartmentIds(const secwstring& sCompartmentId,
                                         SAFEARRAY** ppsCompartmentIdList, DWORD) {
   HRESULT hr = S_OK;
-  CLogScope scope(OLESTR("CMemoryTree::ListCompartmentIds"), hr);
+  CLogScope scope(LOG_SCOPE_NAME("CMemoryTree::ListCompartmentIds"), hr);
   if (ppsCompartmentIdList == nullptr) {
     qvlogLog(gLogChannel, LOG_FAILURE,
              OLESTR("CMemoryTree::ListCompartmentIds ppsCompartmentIdList == NULL"));
@@ -423,7 +423,7 @@ HRESULT CMemoryTree::LookUpCompartment(const secwstring& sPath, bool& bFound) {
 
 HRESULT CMemoryTree::ListAllCompartmentIds(SAFEARRAY** ppsAllCompartmentIdList) {
   HRESULT hr = S_OK;
-  CLogScope scope(OLESTR("CMemoryTree::ListAllCompartmentIds"), hr);
+  CLogScope scope(LOG_SCOPE_NAME("CMemoryTree::ListAllCompartmentIds"), hr);
   if (ppsAllCompartmentIdList == nullptr) {
     qvlogLog(gLogChannel, LOG_FAILURE,
              OLESTR("CMemoryTree::ListAllCompartmentIds ppsAllCompartmentIdList == NULL"));
@@ -469,7 +469,7 @@ HRESULT CMemoryTree::IsCompartmentCached(const secwstring& sCompartmentId,
                                          ULONG* pulCompartmentVersion, ULONG* pulContentVersion,
                                          BOOL* pbCached, DWORD) {
   HRESULT hr = S_OK;
-  CLogScope scope(OLESTR("CMemoryTree::IsCompartmentCached"), hr);
+  CLogScope scope(LOG_SCOPE_NAME("CMemoryTree::IsCompartmentCached"), hr);
   if (pbCached == nullptr) {
     qvlogLog(gLogChannel, LOG_FAILURE, OLESTR("CMemoryTree::IsCompartmentCached pbCached == NULL"));
     hr = E_FAIL;

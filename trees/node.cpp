@@ -20,7 +20,7 @@ CNode::~CNode() {
 
 HRESULT CNode::AddDataItem(const secwstring& sDataId, SAFEARRAY* psaDataValue) {
   HRESULT hr = S_OK;
-  CLogScope scope(OLESTR("CNode::AddDataItem"), hr, kLogDetailLevels);
+  CLogScope scope(LOG_SCOPE_NAME("CNode::AddDataItem"), hr, kLogDetailLevels);
   const HRESULT hrRemove = RemoveDataItem(sDataId);
   qvlogLog(gLogChannel, LOG_DETAIL, OLESTR("CNode::AddDataItem RemoveDataItem hr = 0x%x"),
            hrRemove);
@@ -42,7 +42,7 @@ HRESULT CNode::AddDataItem(const secwstring& sDataId, SAFEARRAY* psaDataValue) {
 
 HRESULT CNode::GetDataItem(const secwstring& sDataId, SAFEARRAY** ppsaDataValue) {
   HRESULT hr = S_OK;
-  CLogScope scope(OLESTR("CNode::GetDataItem"), hr, kLogDetailLevels);
+  CLogScope scope(LOG_SCOPE_NAME("CNode::GetDataItem"), hr, kLogDetailLevels);
   const auto it = m_mapDataItems.find(sDataId);
   if (it == m_mapDataItems.end()) {
     qvlogLog(gLogChannel, LOG_DETAIL, OLESTR("CNode::GetDataItem sDataId not found"));
@@ -57,7 +57,7 @@ HRESULT CNode::GetDataItem(const secwstring& sDataId, SAFEARRAY** ppsaDataValue)
 
 HRESULT CNode::RemoveDataItem(const secwstring& sDataId) {
   HRESULT hr = S_OK;
-  CLogScope scope(OLESTR("CNode::RemoveDataItem"), hr, kLogDetailLevels);
+  CLogScope scope(LOG_SCOPE_NAME("CNode::RemoveDataItem"), hr, kLogDetailLevels);
   const auto it = m_mapDataItems.find(sDataId);
   if (it == m_mapDataItems.end()) {
     qvlogLog(gLogChannel, LOG_DETAIL, OLESTR("CNode::RemoveDataItem sDataId not found"));
@@ -73,7 +73,7 @@ HRESULT CNode::RemoveDataItem(const secwstring& sDataId) {
 
 HRESULT CNode::ListDataItems(std::vector<secwstring>& dataIds) {
   HRESULT hr = S_OK;
-  CLogScope scope(OLESTR("CNode::ListDataItems"), hr);
+  CLogScope scope(LOG_SCOPE_NAME("CNode::ListDataItems"), hr);
   try {
     dataIds.reserve(dataIds.size() + m_mapDataItems.size());
     for (const auto& item : m_mapDataItems) dataIds.push_back(item.first);

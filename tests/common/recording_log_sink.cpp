@@ -17,6 +17,7 @@ CRecordingLogSink::~CRecordingLogSink() {
 void CRecordingLogSink::Write(const CLogRecord& record) noexcept {
   std::lock_guard<std::mutex> guard(m_lock);
   m_lines.push_back(CLine{record.lLevel, record.pszChannel ? record.pszChannel : OleString(),
+                          record.pszFormat ? record.pszFormat : OleString(),
                           OleString(record.message)});
 }
 
@@ -34,6 +35,13 @@ std::vector<OleString> CRecordingLogSink::Texts() const {
 bool CRecordingLogSink::Contains(LONG lLevel, const OleString& text) const {
   for (const CLine& line : Lines()) {
     if (line.lLevel == lLevel && line.text == text) return true;
+  }
+  return false;
+}
+
+bool CRecordingLogSink::ContainsFormat(LONG lLevel, const OleString& format) const {
+  for (const CLine& line : Lines()) {
+    if (line.lLevel == lLevel && line.format == format) return true;
   }
   return false;
 }

@@ -20,6 +20,7 @@ class CRecordingLogSink final : public ILogSink {
   struct CLine {
     LONG lLevel;
     OleString channel;
+    OleString format;  // as passed to qvlogLog
     OleString text;
   };
 
@@ -32,6 +33,8 @@ class CRecordingLogSink final : public ILogSink {
   // The texts of the recorded lines, in order.
   std::vector<OleString> Texts() const;
   bool Contains(LONG lLevel, const OleString& text) const;
+  // Whether a line of this level was logged with this format.
+  bool ContainsFormat(LONG lLevel, const OleString& format) const;
   size_t Count() const;
   void Clear();
   // All lines, one per row, for a failure message.

@@ -19,7 +19,7 @@ namespace {
 
 HRESULT RunDemo() {
   HRESULT hr = S_OK;
-  CLogScope scope(OLESTR("KelmyrDemo"), hr);
+  CLogScope scope(LOG_SCOPE_NAME("KelmyrDemo"), hr);
 
   const OLECHAR* const items[] = {OLESTR("SmartCardReader"), OLESTR("Token-0042"),
                                   OLESTR("Session")};
