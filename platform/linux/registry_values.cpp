@@ -99,7 +99,11 @@ DWORD RestrictionBitOf(DWORD type) noexcept {
 }
 
 LONG ShapeForGetValue(DWORD dwFlags, SValue* pValue) {
-  if (pValue->type == REG_EXPAND_SZ && (dwFlags & RRF_NOEXPAND) == 0) {
+  // An empty string stays empty: no terminator is added to zero bytes.
+  const bool bEmpty = pValue->data.empty();
+  if (pValue->type == REG_EXPAND_SZ && (dwFlags & RRF_NOEXPAND) == 0 && bEmpty) {
+    pValue->type = REG_SZ;
+  } else if (pValue->type == REG_EXPAND_SZ && (dwFlags & RRF_NOEXPAND) == 0) {
     const std::u16string expanded = ExpandEnvironmentReferences(StringOf(pValue->data));
     pValue->data.assign(reinterpret_cast<const BYTE*>(expanded.c_str()),
                         reinterpret_cast<const BYTE*>(expanded.c_str() + expanded.size() + 1));
@@ -109,6 +113,7 @@ LONG ShapeForGetValue(DWORD dwFlags, SValue* pValue) {
   if (allowed != RRF_RT_ANY && (allowed & RestrictionBitOf(pValue->type)) == 0) {
     return ERROR_UNSUPPORTED_TYPE;
   }
+  if (bEmpty) return ERROR_SUCCESS;
   if (pValue->type == REG_SZ || pValue->type == REG_EXPAND_SZ) {
     if (!EndsWithZeroUnits(pValue->data, 1)) AppendZeroUnits(&pValue->data, 1);
   } else if (pValue->type == REG_MULTI_SZ) {

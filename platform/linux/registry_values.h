@@ -19,8 +19,8 @@ DWORD RestrictionBitOf(DWORD type) noexcept;
 // Turns a stored value into what RegGetValueW returns under dwFlags:
 // ERROR_UNSUPPORTED_TYPE when the restriction refuses its type; a
 // REG_EXPAND_SZ is expanded into a REG_SZ unless RRF_NOEXPAND is given; a
-// string gets its terminating zero (a REG_MULTI_SZ its final empty string)
-// when it was stored without.
+// non-empty string gets its terminating zero (a REG_MULTI_SZ its final
+// empty string) when it was stored without; an empty one stays empty.
 LONG ShapeForGetValue(DWORD dwFlags, SValue* pValue);
 
 // Replaces each %NAME% by the value of the environment variable NAME;

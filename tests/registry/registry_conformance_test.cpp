@@ -181,25 +181,19 @@ TEST_F(RegistryConformance, ValuesKeepTypeAndBytesAndStringsGetTheirTerminator) 
   // A string stored without its terminator is read with a zero unit after
   // it when the buffer has room, by RegQueryValueExW and RegEnumValueW; the
   // size reported stays the stored one.
-  const auto readWithin = [&](DWORD cbBuffer, bool bEnum) {
-    Bytes data(cbBuffer, 0xCC);
-    DWORD cb = cbBuffer;
-    WCHAR szName[32];
-    DWORD cch = 32;
-    const DWORD i = 4;  // "sz-unterminated"
-    const LONG l =
-        bEnum ? RegEnumValueW(m_key.Get(), i, szName, &cch, nullptr, nullptr, data.data(), &cb)
-              : RegQueryValueExW(m_key.Get(), W("sz-unterminated").c_str(), nullptr, nullptr,
-                                 data.data(), &cb);
-    EXPECT_EQ(l, ERROR_SUCCESS);
-    EXPECT_EQ(cb, 6u);
-    return data;
-  };
-  EXPECT_EQ(readWithin(8, false), BytesOf("abc"));
-  EXPECT_EQ(readWithin(7, false), (Bytes{'a', 0, 'b', 0, 'c', 0, 0xCC}));
-  if (ValueNames(m_key.Get())[4] == W("sz-unterminated")) {
-    EXPECT_EQ(readWithin(8, true), BytesOf("abc"));
-  }
+  Bytes data[3] = {Bytes(8, 0xCC), Bytes(7, 0xCC), Bytes(8, 0xCC)};
+  DWORD cb[3] = {8, 7, 8};
+  WCHAR sz[32];
+  DWORD cch = 32;
+  const WString name = W("sz-unterminated");
+  EXPECT_EQ(RegQueryValueExW(m_key.Get(), name.c_str(), 0, 0, data[0].data(), &cb[0]), 0);
+  EXPECT_EQ(RegQueryValueExW(m_key.Get(), name.c_str(), 0, 0, data[1].data(), &cb[1]), 0);
+  const DWORD i = ValueNames(m_key.Get())[4] == name ? 4 : 0;  // creation or name order
+  EXPECT_EQ(RegEnumValueW(m_key.Get(), i, sz, &cch, 0, 0, data[2].data(), &cb[2]), 0);
+  EXPECT_EQ(std::vector<DWORD>(cb, cb + 3), (std::vector<DWORD>{6, 6, i == 4 ? 6u : cb[2]}));
+  EXPECT_EQ(data[0], BytesOf("abc"));
+  EXPECT_EQ(data[1], (Bytes{'a', 0, 'b', 0, 'c', 0, 0xCC}));
+  EXPECT_TRUE(i != 4 || data[2] == BytesOf("abc"));
 }
 
 // The size needed is reported with ERROR_MORE_DATA; RegEnumValueW gives the
@@ -429,6 +423,7 @@ TEST_F(RegistryConformance, GetValueChecksTypesExpandsAndTerminates) {
   const Bytes abc = BytesOf("abcx");
   ASSERT_EQ(RegSetValueExW(m_key.Get(), W("sz").c_str(), 0, REG_SZ, abc.data(), 6), ERROR_SUCCESS);
   SetValue(m_key.Get(), "ex", REG_EXPAND_SZ, BytesOf("[%KELMYR_REG_TEST%]"));
+  SetValue(m_key.Get(), "empty", REG_SZ, {});
   SetValue(CreateKey(m_key.Get(), "sub").Get(), "q", REG_QWORD, {1, 0, 0, 0, 0, 0, 0, 0});
   struct SCase {
     const char* pszSubKey;
@@ -451,6 +446,7 @@ TEST_F(RegistryConformance, GetValueChecksTypesExpandsAndTerminates) {
        BytesOf("[%KELMYR_REG_TEST%]")},
       {"sub", "q", RRF_RT_QWORD, 32, ERROR_SUCCESS, REG_QWORD, {1, 0, 0, 0, 0, 0, 0, 0}},
       {"nokey", "q", RRF_RT_ANY, 32, ERROR_FILE_NOT_FOUND, 0, {}},
+      {nullptr, "empty", RRF_RT_REG_SZ, 32, ERROR_SUCCESS, REG_SZ, {}},
   };
   for (const SCase& c : cases) {
     Bytes buffer(c.cbBuffer, 0xCC);

@@ -10,7 +10,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <functional>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -167,20 +166,15 @@ TEST_F(ZuReg, DeletesKeysTreesAndValues) {
   SetDword("v", 1);
   const WString tree = m_key.Sub(W("tree"));
   const WString leaf = m_key.Sub(W("leaf"));
-  const std::vector<std::pair<std::function<LONG()>, LONG>> calls = {
-      {[&] { return zuRegDeleteKey(HKEY_CURRENT_USER, tree.c_str(), 0, ZU_REG_VIEW_64); },
-       ERROR_ACCESS_DENIED},
-      {[&] { return zuRegDeleteKey(HKEY_CURRENT_USER, leaf.c_str(), 0, ZU_REG_VIEW_64); },
-       ERROR_SUCCESS},
-      {[&] { return zuRegDeleteSubKey(HKEY_CURRENT_USER, tree.c_str(), ZU_REG_VIEW_64, 0); },
-       ERROR_SUCCESS},
-      {[&] { return zuRegDeleteSubKey(HKEY_CURRENT_USER, tree.c_str(), ZU_REG_VIEW_64, 0); },
-       ERROR_FILE_NOT_FOUND},
-      {[&] { return zuRegDeleteValue(HKEY_CURRENT_USER, Path(), W("v").c_str(), ZU_REG_VIEW_64); },
-       ERROR_SUCCESS},
-      {[&] { return zuRegDeleteValue(HKEY_CURRENT_USER, Path(), W("v").c_str(), ZU_REG_VIEW_64); },
-       ERROR_FILE_NOT_FOUND}};
-  for (size_t i = 0; i < calls.size(); ++i) EXPECT_EQ(calls[i].first(), calls[i].second) << i;
+  const HKEY k = HKEY_CURRENT_USER;
+  const std::vector<std::pair<LONG, LONG>> results = {
+      {zuRegDeleteKey(k, tree.c_str(), 0, ZU_REG_VIEW_64), ERROR_ACCESS_DENIED},
+      {zuRegDeleteKey(k, leaf.c_str(), 0, ZU_REG_VIEW_64), ERROR_SUCCESS},
+      {zuRegDeleteSubKey(k, tree.c_str(), ZU_REG_VIEW_64, 0), ERROR_SUCCESS},
+      {zuRegDeleteSubKey(k, tree.c_str(), ZU_REG_VIEW_64, 0), ERROR_FILE_NOT_FOUND},
+      {zuRegDeleteValue(k, Path(), W("v").c_str(), ZU_REG_VIEW_64), ERROR_SUCCESS},
+      {zuRegDeleteValue(k, Path(), W("v").c_str(), ZU_REG_VIEW_64), ERROR_FILE_NOT_FOUND}};
+  for (size_t i = 0; i < results.size(); ++i) EXPECT_EQ(results[i].first, results[i].second) << i;
   DWORD count = 9;
   ASSERT_EQ(zuRegListKeysEx(HKEY_CURRENT_USER, Path(), nullptr, &count, ZU_REG_VIEW_64),
             ERROR_SUCCESS);
