@@ -224,6 +224,20 @@ TEST_F(RegistryHive, AWriteCreatesTheHiveForItsOwnerAlone) {
   }
 }
 
+// A program with raised privileges (here set-user-ID to another account)
+// ignores the caller's KELMYR_REGISTRY: the file it names is never created.
+TEST_F(RegistryHive, ARaisedPrivilegeProcessIgnoresTheCallersHive) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to make a set-user-ID program";
+  const std::string program = m_hive.Path() + ".writer";
+  std::filesystem::copy_file(KELMYR_HIVE_WRITER, program);
+  ASSERT_EQ(chown(program.c_str(), 65534, 65534), 0);
+  ASSERT_EQ(chmod(program.c_str(), 04755), 0);
+  FILE* pWriter = popen(("exec " + program + " write 'Software\\X' v 1 2>/dev/null").c_str(), "r");
+  EXPECT_NE(Finish(pWriter), 0);
+  EXPECT_FALSE(std::filesystem::exists(m_hive.Path()));
+  std::filesystem::remove(program);
+}
+
 // A child forked from a process with the hive open refuses the registry,
 // also when another thread was inside a registry call at the fork.
 TEST_F(RegistryHive, AForkedChildRefusesTheRegistryUntilItExecs) {
