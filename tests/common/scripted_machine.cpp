@@ -68,13 +68,16 @@ void CScriptedMachine::Advance(ULONGLONG ullMs) {
   {
     std::lock_guard lock(m_clockLock);
     m_ullTick += ullMs;
+    ++m_ullGeneration;
+    m_settledWaiters = 0;
   }
   m_clockMoved.notify_all();
 }
 
 bool CScriptedMachine::AwaitWaiters(size_t n) {
   std::unique_lock lock(m_clockLock);
-  return m_clockMoved.wait_for(lock, std::chrono::seconds(10), [&] { return m_waiters >= n; });
+  return m_clockMoved.wait_for(lock, std::chrono::seconds(10),
+                               [&] { return m_settledWaiters >= n; });
 }
 
 ULONGLONG CScriptedMachine::GetTickCount64() {
@@ -87,10 +90,12 @@ ULONGLONG CScriptedMachine::GetWakeCount() {
   return m_ullWakeCount;
 }
 
+// A waiter counts as settled once it has looked at the clock as the last
+// Advance or Wake left it, until it leaves the wait.
 DWORD CScriptedMachine::WaitForTick(ULONGLONG ullDeadline, ULONGLONG ullWakeCount) {
   std::unique_lock lock(m_clockLock);
   ++m_waiters;
-  m_clockMoved.notify_all();
+  ULONGLONG ullSeen = m_ullGeneration - 1;
   DWORD dwResult = WAIT_OBJECT_0;
   for (;;) {
     if (m_ullWakeCount != ullWakeCount || m_bRetired) break;
@@ -98,8 +103,14 @@ DWORD CScriptedMachine::WaitForTick(ULONGLONG ullDeadline, ULONGLONG ullWakeCoun
       dwResult = WAIT_TIMEOUT;
       break;
     }
+    if (ullSeen != m_ullGeneration) {
+      ullSeen = m_ullGeneration;
+      ++m_settledWaiters;
+      m_clockMoved.notify_all();
+    }
     m_clockMoved.wait(lock);
   }
+  if (ullSeen == m_ullGeneration) --m_settledWaiters;
   --m_waiters;
   m_clockMoved.notify_all();
   return dwResult;
@@ -109,6 +120,8 @@ void CScriptedMachine::Wake() {
   {
     std::lock_guard lock(m_clockLock);
     ++m_ullWakeCount;
+    ++m_ullGeneration;
+    m_settledWaiters = 0;
   }
   m_clockMoved.notify_all();
 }

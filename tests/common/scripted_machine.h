@@ -75,7 +75,9 @@ class CScriptedMachine final : public IMachine {
 
   // The clock starts at 1000 ms and moves only by Advance, which wakes every
   // waiter whose deadline it reaches. AwaitWaiters blocks until n threads
-  // wait on the clock (false after ten seconds: a deadlock guard).
+  // wait on the clock having seen it as the last Advance or Wake left it, so
+  // that what a woken thread does is done (false after ten seconds: a
+  // deadlock guard).
   void Advance(ULONGLONG ullMs);
   bool AwaitWaiters(size_t n);
 
@@ -186,7 +188,9 @@ class CScriptedMachine final : public IMachine {
   std::condition_variable m_clockMoved;
   ULONGLONG m_ullTick = 1000;
   ULONGLONG m_ullWakeCount = 0;
+  ULONGLONG m_ullGeneration = 1;  // moves with every Advance and Wake
   size_t m_waiters = 0;
+  size_t m_settledWaiters = 0;
   bool m_bRetired = false;  // being destroyed: every wait returns
 
   mutable std::recursive_mutex m_lock;

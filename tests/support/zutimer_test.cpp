@@ -1,0 +1,119 @@
+// The timer service on a scripted clock: the real timer thread, and the
+// scripted service the stores' tests use.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "common/scripted_machine.h"
+#include "common/scripted_timer_service.h"
+#include "support/zutimer.h"
+
+namespace {
+
+using ZU::Framework::ITimer;
+
+struct SCounts {
+  std::atomic<int> fired{0};
+  std::atomic<int> destroyed{0};
+};
+
+class CCountingCallback final : public ZU::Framework::ITimerCallbackFunction {
+ public:
+  explicit CCountingCallback(SCounts& counts, std::mutex* pWaitFor = nullptr)
+      : m_counts(counts), m_pWaitFor(pWaitFor) {}
+  ~CCountingCallback() override { ++m_counts.destroyed; }
+  bool OnTimerExpired() override {
+    ++m_counts.fired;
+    if (m_pWaitFor != nullptr) std::lock_guard lock(*m_pWaitFor);
+    return false;
+  }
+
+ private:
+  SCounts& m_counts;
+  std::mutex* m_pWaitFor;
+};
+
+// Timers of 0, 5, 5 and 120 seconds; each step acts on one timer, moves the
+// clock, lets the timer thread settle and checks every timer's fire count.
+TEST(TimerService, OneShotTimersOnTheMachineClock) {
+  CScriptedMachine machine;
+  const DWORD kPeriods[] = {0, 5, 5, 120};
+  SCounts counts[4];
+  std::unique_ptr<ITimer> timers[4];
+  for (int i = 0; i < 4; ++i) {
+    timers[i].reset(ITimer::CreateNewTimer(kPeriods[i], new CCountingCallback(counts[i])));
+    ASSERT_NE(timers[i], nullptr);
+  }
+  enum EAction { kNone, kRestart, kDestroy };
+  struct {
+    EAction eAction;
+    int iTimer;
+    ULONGLONG ullAdvanceMs;
+    int expected[4];
+    const char* pszWhy;
+  } const kSteps[] = {
+      {kNone, 0, 0, {1, 0, 0, 0}, "a period of 0 fires once, at once"},
+      {kNone, 0, 4999, {1, 0, 0, 0}, "not before the period"},
+      {kRestart, 2, 1, {1, 1, 0, 0}, "a restart starts the countdown again"},
+      {kRestart, 1, 4998, {1, 1, 0, 0}, "restarted with the period of creation"},
+      {kNone, 0, 1, {1, 1, 1, 0}, "the restarted timer fires"},
+      {kNone, 0, 1, {1, 2, 1, 0}, "a fired timer fires again after a restart"},
+      {kDestroy, 3, 200000, {1, 2, 1, 0}, "a destroyed timer never fires"},
+      {kRestart, 0, 0, {2, 2, 1, 0}, "a period of 0 restarted fires once more"},
+      {kNone, 0, 200000, {2, 2, 1, 0}, "one-shot: nothing fires again"},
+  };
+  for (const auto& step : kSteps) {
+    if (step.eAction == kRestart) timers[step.iTimer]->Restart();
+    if (step.eAction == kDestroy) timers[step.iTimer].reset();
+    machine.Advance(step.ullAdvanceMs);
+    ASSERT_TRUE(machine.AwaitWaiters(1)) << step.pszWhy;
+    for (int i = 0; i < 4; ++i) EXPECT_EQ(counts[i].fired.load(), step.expected[i]) << step.pszWhy;
+  }
+  EXPECT_EQ(counts[3].destroyed.load(), 1) << "the timer owns its callback";
+  for (auto& pTimer : timers) pTimer.reset();
+}
+
+// A timer is destroyed under a lock its running callback waits for: the
+// destruction returns at once, and the callback object goes only after the
+// callback has returned.
+TEST(TimerService, DestructionNeverWaitsForARunningCallback) {
+  CScriptedMachine machine;
+  SCounts counts;
+  std::mutex storeLock;
+  std::unique_lock held(storeLock);
+  std::unique_ptr<ITimer> pTimer(
+      ITimer::CreateNewTimer(0, new CCountingCallback(counts, &storeLock)));
+  while (counts.fired == 0) std::this_thread::yield();
+  pTimer.reset();
+  EXPECT_EQ(counts.destroyed.load(), 0) << "freed under its running callback";
+  held.unlock();
+  ITimer::WaitForRunningCallbacks();
+  EXPECT_EQ(counts.destroyed.load(), 1);
+}
+
+TEST(TimerService, ScriptedTimersFireOnDemand) {
+  CScriptedMachine machine;
+  CScriptedTimerService service;
+  SCounts counts;
+  std::unique_ptr<ITimer> pTimer(ITimer::CreateNewTimer(120, new CCountingCallback(counts)));
+  EXPECT_EQ(ITimer::CreateNewTimer(1, nullptr), nullptr);
+  machine.Advance(119999);
+  EXPECT_EQ(service.FireDue(), 0u);
+  machine.Advance(1);
+  EXPECT_EQ(service.FireDue(), 1u);
+  EXPECT_EQ(service.FireDue(), 0u);
+  EXPECT_EQ(service.Armed(), 0u);
+  pTimer->Restart();
+  EXPECT_EQ(service.Armed(), 1u);
+  pTimer.reset();
+  EXPECT_EQ(service.Live(), 0u);
+  EXPECT_EQ(counts.destroyed.load(), 1);
+}
+
+}  // namespace
