@@ -12,15 +12,11 @@
 namespace {
 
 const HANDLE kScriptedProcess = reinterpret_cast<HANDLE>(static_cast<uintptr_t>(0x4001));
-
-// The host runs as the local system account.
 const OLECHAR kHostSid[] = OLESTR("S-1-5-18");
 
 // The LUIDs of the system's privileges run from 2 to 36; 23 is
 // "SeChangeNotifyPrivilege".
-constexpr DWORD kFirstPrivilege = 2;
-constexpr DWORD kLastPrivilege = 36;
-constexpr DWORD kChangeNotify = 23;
+constexpr DWORD kFirstPrivilege = 2, kLastPrivilege = 36, kChangeNotify = 23;
 
 // A SID's bytes from its text; empty for a text that is no SID.
 std::vector<BYTE> SidBytes(const std::basic_string<OLECHAR>& text) {
@@ -32,12 +28,12 @@ std::vector<BYTE> SidBytes(const std::basic_string<OLECHAR>& text) {
   return bytes;
 }
 
-// The answer to a token information class holding one SID after a fixed
-// structure whose first member points to it.
-std::vector<BYTE> SidAnswer(size_t cbFixed, const std::vector<BYTE>& sid) {
-  std::vector<BYTE> answer(cbFixed, 0);
-  answer.insert(answer.end(), sid.begin(), sid.end());
-  return answer;
+std::basic_string<OLECHAR> LowerCase(const OLECHAR* psz) {
+  std::basic_string<OLECHAR> lower(psz);
+  for (OLECHAR& c : lower) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<OLECHAR>(c - 'A' + 'a');
+  }
+  return lower;
 }
 
 }  // namespace
@@ -62,6 +58,452 @@ CScriptedMachine::~CScriptedMachine() {
     std::fputs("scripted machine destroyed while a thread waits on its clock\n", stderr);
     std::abort();
   }
+}
+
+CScriptedMachine::SProcess& CScriptedMachine::Process(DWORD pid) {
+  std::lock_guard lock(m_lock);
+  return m_processes[pid];
+}
+
+void CScriptedMachine::FailCall(ECall eCall, DWORD dwError, unsigned uOccurrence) {
+  std::lock_guard lock(m_lock);
+  m_failures[eCall][m_calls[eCall] + uOccurrence] = dwError;
+}
+
+unsigned CScriptedMachine::Calls(ECall eCall) const {
+  std::lock_guard lock(m_lock);
+  auto it = m_calls.find(eCall);
+  return it == m_calls.end() ? 0 : it->second;
+}
+
+bool CScriptedMachine::Failing(ECall eCall, DWORD* pdwError) {
+  auto& failures = m_failures[eCall];
+  auto it = failures.find(++m_calls[eCall]);
+  if (it == failures.end()) return false;
+  SetLastError(it->second);
+  if (pdwError != nullptr) *pdwError = it->second;
+  failures.erase(it);
+  return true;
+}
+
+template <class R, class F>
+R CScriptedMachine::Scripted(ECall eCall, R failed, F&& call) {
+  std::lock_guard lock(m_lock);
+  return Failing(eCall) ? failed : call();
+}
+
+HANDLE CScriptedMachine::NewHandle(const SHandle& handle) {
+  HANDLE h = reinterpret_cast<HANDLE>(m_nextHandle);
+  m_nextHandle += 4;
+  m_handles[h] = handle;
+  return h;
+}
+
+const CScriptedMachine::SHandle* CScriptedMachine::HandleOf(HANDLE h) const {
+  auto it = m_handles.find(h);
+  return it == m_handles.end() ? nullptr : &it->second;
+}
+
+const CScriptedMachine::SProcess* CScriptedMachine::ProcessOf(DWORD pid) {
+  auto it = m_processes.find(pid);
+  return it == m_processes.end() || it->second.bGone ? nullptr : &it->second;
+}
+
+bool CScriptedMachine::Track(void* p) {
+  if (p != nullptr) m_allocations.insert(p);
+  return p != nullptr;
+}
+
+DWORD CScriptedMachine::PrivilegeAttributes(LPCWSTR pszName) {
+  std::lock_guard lock(m_lock);
+  LUID luid{};
+  if (!::LookupPrivilegeValueW(nullptr, pszName, &luid)) return kNotHeld;
+  auto it = m_privileges.find(luid.LowPart);
+  return it == m_privileges.end() ? kNotHeld : it->second;
+}
+
+std::vector<BYTE> CScriptedMachine::LastPrivilegeRequest() const {
+  std::lock_guard lock(m_lock);
+  return m_lastRequest;
+}
+
+DWORD CScriptedMachine::LastPrivilegeRequestLength() const {
+  std::lock_guard lock(m_lock);
+  return m_lastRequestLength;
+}
+
+std::vector<std::string> CScriptedMachine::Trace() const {
+  std::lock_guard lock(m_lock);
+  return m_trace;
+}
+
+size_t CScriptedMachine::OpenHandles() const {
+  std::lock_guard lock(m_lock);
+  return m_handles.size();
+}
+
+size_t CScriptedMachine::OutstandingAllocations() const {
+  std::lock_guard lock(m_lock);
+  return m_allocations.size();
+}
+
+HANDLE CScriptedMachine::GetCurrentProcess() { return kScriptedProcess; }
+
+HANDLE CScriptedMachine::OpenProcess(DWORD dwDesiredAccess, BOOL, DWORD dwPid) {
+  std::lock_guard lock(m_lock);
+  m_trace.push_back("OpenProcess " + std::to_string(dwPid));
+  if (Failing(ECall::OpenProcess)) return nullptr;
+  if (dwPid != dwProcessId && ProcessOf(dwPid) == nullptr) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return nullptr;
+  }
+  return NewHandle(SHandle{false, dwPid, dwDesiredAccess});
+}
+
+BOOL CScriptedMachine::OpenProcessToken(HANDLE hProcess, DWORD dwDesiredAccess, PHANDLE phToken) {
+  std::lock_guard lock(m_lock);
+  if (Failing(ECall::OpenProcessToken)) return FALSE;
+  const SHandle* pHandle = HandleOf(hProcess);
+  if (phToken == nullptr || (hProcess != kScriptedProcess && (!pHandle || pHandle->bToken))) {
+    SetLastError(phToken == nullptr ? ERROR_NOACCESS : ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  *phToken =
+      NewHandle(SHandle{true, pHandle ? pHandle->dwProcessId : dwProcessId, dwDesiredAccess});
+  return TRUE;
+}
+
+// The answer is built whole, then copied when it fits; the first member of
+// the label and user classes points to the SID that follows the structure.
+BOOL CScriptedMachine::GetTokenInformation(HANDLE hToken, TOKEN_INFORMATION_CLASS eClass,
+                                           LPVOID pInfo, DWORD dwLength, PDWORD pdwReturnLength) {
+  std::lock_guard lock(m_lock);
+  const SHandle* pHandle = HandleOf(hToken);
+  if (pHandle == nullptr || !pHandle->bToken) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  if (Failing(ECall::GetTokenInformation)) return FALSE;
+  const bool bHost = pHandle->dwProcessId == dwProcessId;
+  const SProcess& process = bHost ? SProcess{} : m_processes[pHandle->dwProcessId];
+  std::vector<BYTE> answer;
+  size_t sidOffset = 0;
+  if (eClass == TokenIntegrityLevel || eClass == TokenUser) {
+    static_assert(sizeof(TOKEN_MANDATORY_LABEL) == sizeof(TOKEN_USER));
+    sidOffset = sizeof(TOKEN_USER);
+    const DWORD rid = bHost ? dwIntegrityRid : process.dwIntegrityRid;
+    const std::string level = "S-1-16-" + std::to_string(rid);
+    const std::vector<BYTE> sid =
+        SidBytes(eClass == TokenUser ? (bHost ? kHostSid : process.user)
+                                     : std::basic_string<OLECHAR>(level.begin(), level.end()));
+    answer.resize(sidOffset);
+    answer.insert(answer.end(), sid.begin(), sid.end());
+    const DWORD attributes =
+        eClass == TokenUser ? 0 : SE_GROUP_INTEGRITY | SE_GROUP_INTEGRITY_ENABLED;
+    std::memcpy(answer.data() + offsetof(SID_AND_ATTRIBUTES, Attributes), &attributes,
+                sizeof attributes);
+  } else if (eClass == TokenIsAppContainer) {
+    const DWORD flag = bHost ? dwIsAppContainer : 0;
+    answer.assign(reinterpret_cast<const BYTE*>(&flag), reinterpret_cast<const BYTE*>(&flag + 1));
+  } else {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  if (pdwReturnLength != nullptr) *pdwReturnLength = static_cast<DWORD>(answer.size());
+  if (pInfo == nullptr || dwLength < answer.size()) {
+    SetLastError(ERROR_INSUFFICIENT_BUFFER);
+    return FALSE;
+  }
+  auto* pOut = static_cast<BYTE*>(pInfo);
+  std::memcpy(pOut, answer.data(), answer.size());
+  if (sidOffset != 0) {
+    const void* pSid = pOut + sidOffset;
+    std::memcpy(pOut, &pSid, sizeof pSid);
+  }
+  return TRUE;
+}
+
+BOOL CScriptedMachine::CloseHandle(HANDLE hObject) {
+  std::lock_guard lock(m_lock);
+  if (hObject == kScriptedProcess || m_handles.erase(hObject) != 0) return TRUE;
+  SetLastError(ERROR_INVALID_HANDLE);
+  return FALSE;
+}
+
+BOOL CScriptedMachine::ProcessIdToSessionId(DWORD dwPid, DWORD* pSessionId) {
+  std::lock_guard lock(m_lock);
+  if (Failing(ECall::ProcessIdToSessionId)) return FALSE;
+  const SProcess* pProcess = ProcessOf(dwPid);
+  if (dwPid != dwProcessId && pProcess == nullptr) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  *pSessionId = dwPid == dwProcessId ? 0 : pProcess->dwSessionId;
+  return TRUE;
+}
+
+BOOL CScriptedMachine::LookupPrivilegeValueW(LPCWSTR lpSystemName, LPCWSTR lpName, PLUID lpLuid) {
+  return Scripted(ECall::LookupPrivilegeValueW, FALSE, [&]() -> BOOL {
+    if (!::LookupPrivilegeValueW(lpSystemName, lpName, lpLuid)) return FALSE;
+    m_privilegeNames[lpLuid->LowPart] = lpName;
+    return TRUE;
+  });
+}
+
+BOOL CScriptedMachine::AdjustTokenPrivileges(HANDLE hToken, BOOL bDisableAllPrivileges,
+                                             PTOKEN_PRIVILEGES pNewState, DWORD dwBufferLength,
+                                             PTOKEN_PRIVILEGES pPreviousState,
+                                             PDWORD pdwReturnLength) {
+  std::lock_guard lock(m_lock);
+  const SHandle* pHandle = HandleOf(hToken);
+  if (pHandle == nullptr || !pHandle->bToken) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  if ((pHandle->access & TOKEN_ADJUST_PRIVILEGES) == 0 || pHandle->dwProcessId != dwProcessId) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return FALSE;
+  }
+  // The system asks for none of these.
+  if (bDisableAllPrivileges || pPreviousState || pdwReturnLength || pNewState == nullptr) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  DWORD count = 0;
+  std::memcpy(&count, pNewState, sizeof count);
+  const auto* pBytes = reinterpret_cast<const BYTE*>(pNewState);
+  m_lastRequest.assign(pBytes, pBytes + sizeof(DWORD) + count * sizeof(LUID_AND_ATTRIBUTES));
+  m_lastRequestLength = dwBufferLength;
+  if (Failing(ECall::AdjustTokenPrivileges)) return FALSE;
+
+  bool bNotAll = false;
+  for (DWORD i = 0; i < count; ++i) {
+    LUID_AND_ATTRIBUTES entry;
+    std::memcpy(&entry, pBytes + sizeof(DWORD) + i * sizeof entry, sizeof entry);
+    auto name = m_privilegeNames.find(entry.Luid.LowPart);
+    std::string line = name == m_privilegeNames.end() || entry.Luid.HighPart != 0 ? "?" : "";
+    if (line.empty()) {
+      for (OLECHAR c : name->second) line.push_back(static_cast<char>(c));
+    }
+    m_trace.push_back(line + "=" + std::to_string(entry.Attributes));
+    auto held = m_privileges.find(entry.Luid.LowPart);
+    if (entry.Luid.HighPart != 0 || held == m_privileges.end()) {
+      bNotAll = true;
+    } else if ((entry.Attributes & SE_PRIVILEGE_REMOVED) != 0) {
+      m_privileges.erase(held);
+    } else {
+      held->second = (held->second & ~static_cast<DWORD>(SE_PRIVILEGE_ENABLED)) |
+                     (entry.Attributes & SE_PRIVILEGE_ENABLED);
+    }
+  }
+  SetLastError(bNotAll ? ERROR_NOT_ALL_ASSIGNED : ERROR_SUCCESS);
+  return TRUE;
+}
+
+// A self-relative descriptor with the parts asked for: the owner and group
+// of the process (the host account for the host), and a DACL granting the
+// owner full access.
+DWORD CScriptedMachine::GetSecurityInfo(HANDLE handle, SE_OBJECT_TYPE eObjectType,
+                                        SECURITY_INFORMATION securityInfo, PSID* ppsidOwner,
+                                        PSID* ppsidGroup, PACL* ppDacl, PACL* ppSacl,
+                                        PSECURITY_DESCRIPTOR* ppSecurityDescriptor) {
+  std::lock_guard lock(m_lock);
+  DWORD dwError = 0;
+  if (Failing(ECall::GetSecurityInfo, &dwError)) return dwError;
+  const SHandle* pHandle = handle == kScriptedProcess ? nullptr : HandleOf(handle);
+  if (eObjectType != SE_KERNEL_OBJECT || ppSecurityDescriptor == nullptr ||
+      (handle != kScriptedProcess && (pHandle == nullptr || pHandle->bToken))) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return ERROR_INVALID_PARAMETER;
+  }
+  const bool bClient = pHandle != nullptr && pHandle->dwProcessId != dwProcessId;
+  const SProcess& process = bClient ? m_processes[pHandle->dwProcessId] : SProcess{};
+  const std::vector<BYTE> owner = SidBytes(bClient ? process.owner : kHostSid);
+  const std::vector<BYTE> group = SidBytes(bClient ? process.group : kHostSid);
+
+  SECURITY_DESCRIPTOR_RELATIVE header{};
+  header.Revision = SECURITY_DESCRIPTOR_REVISION;
+  header.Control = SE_SELF_RELATIVE;
+  std::vector<BYTE> body;
+  auto append = [&body](const void* p, size_t cb) {
+    const auto offset = static_cast<DWORD>(sizeof(SECURITY_DESCRIPTOR_RELATIVE) + body.size());
+    body.insert(body.end(), static_cast<const BYTE*>(p), static_cast<const BYTE*>(p) + cb);
+    return offset;
+  };
+  if ((securityInfo & OWNER_SECURITY_INFORMATION) != 0) {
+    header.Owner = append(owner.data(), owner.size());
+  }
+  if ((securityInfo & GROUP_SECURITY_INFORMATION) != 0) {
+    header.Group = append(group.data(), group.size());
+  }
+  if ((securityInfo & DACL_SECURITY_INFORMATION) != 0) {
+    ACCESS_ALLOWED_ACE ace{};
+    ace.Header.AceType = ACCESS_ALLOWED_ACE_TYPE;
+    ace.Header.AceSize = static_cast<WORD>(offsetof(ACCESS_ALLOWED_ACE, SidStart) + owner.size());
+    ace.Mask = PROCESS_ALL_ACCESS;
+    const ACL acl{ACL_REVISION, 0, static_cast<WORD>(sizeof(ACL) + ace.Header.AceSize), 1, 0};
+    header.Dacl = append(&acl, sizeof acl);
+    append(&ace, offsetof(ACCESS_ALLOWED_ACE, SidStart));
+    append(owner.data(), owner.size());
+    header.Control |= SE_DACL_PRESENT;
+  }
+  auto* pSd = static_cast<BYTE*>(::LocalAlloc(LMEM_FIXED, sizeof header + body.size()));
+  if (!Track(pSd)) return ERROR_NOT_ENOUGH_MEMORY;
+  std::memcpy(pSd, &header, sizeof header);
+  if (!body.empty()) std::memcpy(pSd + sizeof header, body.data(), body.size());
+  auto at = [pSd](DWORD offset) -> BYTE* { return offset != 0 ? pSd + offset : nullptr; };
+  if (ppsidOwner != nullptr) *ppsidOwner = at(header.Owner);
+  if (ppsidGroup != nullptr) *ppsidGroup = at(header.Group);
+  if (ppDacl != nullptr) *ppDacl = reinterpret_cast<PACL>(at(header.Dacl));
+  if (ppSacl != nullptr) *ppSacl = nullptr;
+  *ppSecurityDescriptor = pSd;
+  return ERROR_SUCCESS;
+}
+
+BOOL CScriptedMachine::ConvertSecurityDescriptorToStringSecurityDescriptorW(
+    PSECURITY_DESCRIPTOR pSecurityDescriptor, DWORD dwRevision, SECURITY_INFORMATION securityInfo,
+    LPWSTR* ppszText, PULONG pulTextLength) {
+  return Scripted(ECall::ConvertSecurityDescriptorToStringSecurityDescriptorW, FALSE, [&] {
+    return ::ConvertSecurityDescriptorToStringSecurityDescriptorW(
+               pSecurityDescriptor, dwRevision, securityInfo, ppszText, pulTextLength) &&
+           Track(*ppszText);
+  });
+}
+
+BOOL CScriptedMachine::ConvertSidToStringSidW(PSID pSid, LPWSTR* ppszSid) {
+  return Scripted(ECall::ConvertSidToStringSidW, FALSE,
+                  [&] { return ::ConvertSidToStringSidW(pSid, ppszSid) && Track(*ppszSid); });
+}
+
+BOOL CScriptedMachine::ConvertStringSidToSidW(LPCWSTR pszSid, PSID* ppSid) {
+  return Scripted(ECall::ConvertStringSidToSidW, FALSE,
+                  [&] { return ::ConvertStringSidToSidW(pszSid, ppSid) && Track(*ppSid); });
+}
+
+// An answer that is no failure leaves no error behind, on every platform.
+BOOL CScriptedMachine::EqualSid(PSID pSid1, PSID pSid2) {
+  return Scripted(ECall::EqualSid, FALSE, [&] {
+    SetLastError(ERROR_SUCCESS);
+    return ::EqualSid(pSid1, pSid2);
+  });
+}
+
+BOOL CScriptedMachine::EqualPrefixSid(PSID pSid1, PSID pSid2) {
+  return Scripted(ECall::EqualPrefixSid, FALSE, [&] {
+    SetLastError(ERROR_SUCCESS);
+    return ::EqualPrefixSid(pSid1, pSid2);
+  });
+}
+
+HLOCAL CScriptedMachine::LocalAlloc(UINT uFlags, SIZE_T uBytes) {
+  return Scripted(ECall::LocalAlloc, HLOCAL{nullptr}, [&] {
+    HLOCAL h = ::LocalAlloc(uFlags, uBytes);
+    Track(h);
+    return h;
+  });
+}
+
+// Memory the machine did not hand out is not released (and the call fails
+// as Windows fails it), so that a double release shows as a failure and not
+// as a crash.
+HLOCAL CScriptedMachine::LocalFree(HLOCAL hMem) {
+  std::lock_guard lock(m_lock);
+  if (hMem == nullptr) return nullptr;
+  if (m_allocations.erase(hMem) == 0) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return hMem;
+  }
+  return ::LocalFree(hMem);
+}
+
+HRESULT CScriptedMachine::CoGetCallContext(REFIID riid, void** ppInterface) {
+  std::lock_guard lock(m_lock);
+  DWORD dwError = 0;
+  if (Failing(ECall::CoGetCallContext, &dwError)) return static_cast<HRESULT>(dwError);
+  if (ppInterface == nullptr) return E_INVALIDARG;
+  *ppInterface = nullptr;
+  if (pCallContext == nullptr) return RPC_E_CALL_COMPLETE;
+  return pCallContext->QueryInterface(riid, ppInterface);
+}
+
+HRESULT CScriptedMachine::SafeArrayAccessData(SAFEARRAY* psa, void** ppvData) {
+  std::lock_guard lock(m_lock);
+  DWORD dwError = 0;
+  if (Failing(ECall::SafeArrayAccessData, &dwError)) return static_cast<HRESULT>(dwError);
+  return ::SafeArrayAccessData(psa, ppvData);
+}
+
+// A scripted unlock failure still unlocks, so that the array can be
+// destroyed afterwards: the failure is in the answer only.
+HRESULT CScriptedMachine::SafeArrayUnaccessData(SAFEARRAY* psa) {
+  std::lock_guard lock(m_lock);
+  DWORD dwError = 0;
+  const bool bFailing = Failing(ECall::SafeArrayUnaccessData, &dwError);
+  const HRESULT hr = ::SafeArrayUnaccessData(psa);
+  return bFailing ? static_cast<HRESULT>(dwError) : hr;
+}
+
+void CScriptedMachine::ProvideModule(const std::basic_string<OLECHAR>& name,
+                                     std::map<std::string, FARPROC> exports) {
+  std::lock_guard lock(m_lock);
+  m_modules[LowerCase(name.c_str())] = SModule{false, std::move(exports), 0};
+}
+
+void CScriptedMachine::WithholdModule(const std::basic_string<OLECHAR>& name) {
+  std::lock_guard lock(m_lock);
+  m_modules[LowerCase(name.c_str())] = SModule{true, {}, 0};
+}
+
+size_t CScriptedMachine::LoadedModules() const {
+  std::lock_guard lock(m_lock);
+  size_t loads = 0;
+  for (const auto& entry : m_modules) loads += entry.second.loads;
+  return loads;
+}
+
+// A provided module's handle is its entry in the table, which stays put.
+CScriptedMachine::SModule* CScriptedMachine::ModuleOf(HMODULE hModule) {
+  for (auto& entry : m_modules) {
+    if (reinterpret_cast<HMODULE>(&entry.second) == hModule) return &entry.second;
+  }
+  return nullptr;
+}
+
+HMODULE CScriptedMachine::LoadLibraryW(LPCWSTR lpLibFileName) {
+  std::lock_guard lock(m_lock);
+  auto it = lpLibFileName ? m_modules.find(LowerCase(lpLibFileName)) : m_modules.end();
+  if (it == m_modules.end()) return ::LoadLibraryW(lpLibFileName);
+  if (it->second.bWithheld) {
+    SetLastError(ERROR_MOD_NOT_FOUND);
+    return nullptr;
+  }
+  ++it->second.loads;
+  return reinterpret_cast<HMODULE>(&it->second);
+}
+
+FARPROC CScriptedMachine::GetProcAddress(HMODULE hModule, LPCSTR lpProcName) {
+  std::lock_guard lock(m_lock);
+  SModule* pModule = ModuleOf(hModule);
+  if (pModule == nullptr) return ::GetProcAddress(hModule, lpProcName);
+  const bool bOrdinal = reinterpret_cast<uintptr_t>(lpProcName) <= 0xFFFF;
+  auto it = bOrdinal ? pModule->exports.end() : pModule->exports.find(lpProcName);
+  if (pModule->loads == 0 || it == pModule->exports.end()) {
+    SetLastError(pModule->loads == 0 ? ERROR_MOD_NOT_FOUND : ERROR_PROC_NOT_FOUND);
+    return nullptr;
+  }
+  return it->second;
+}
+
+BOOL CScriptedMachine::FreeLibrary(HMODULE hLibModule) {
+  std::lock_guard lock(m_lock);
+  SModule* pModule = ModuleOf(hLibModule);
+  if (pModule == nullptr) return ::FreeLibrary(hLibModule);
+  if (pModule->loads == 0) {
+    SetLastError(ERROR_MOD_NOT_FOUND);
+    return FALSE;
+  }
+  --pModule->loads;
+  return TRUE;
 }
 
 void CScriptedMachine::Advance(ULONGLONG ullMs) {
@@ -97,8 +539,7 @@ DWORD CScriptedMachine::WaitForTick(ULONGLONG ullDeadline, ULONGLONG ullWakeCoun
   ++m_waiters;
   ULONGLONG ullSeen = m_ullGeneration - 1;
   DWORD dwResult = WAIT_OBJECT_0;
-  for (;;) {
-    if (m_ullWakeCount != ullWakeCount || m_bRetired) break;
+  while (m_ullWakeCount == ullWakeCount && !m_bRetired) {
     if (ullDeadline != kNoDeadline && m_ullTick >= ullDeadline) {
       dwResult = WAIT_TIMEOUT;
       break;
@@ -124,536 +565,4 @@ void CScriptedMachine::Wake() {
     m_settledWaiters = 0;
   }
   m_clockMoved.notify_all();
-}
-
-namespace {
-
-std::basic_string<OLECHAR> LowerCase(const OLECHAR* psz) {
-  std::basic_string<OLECHAR> lower(psz);
-  for (OLECHAR& c : lower) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<OLECHAR>(c - 'A' + 'a');
-  }
-  return lower;
-}
-
-}  // namespace
-
-void CScriptedMachine::ProvideModule(const std::basic_string<OLECHAR>& name,
-                                     std::map<std::string, FARPROC> exports) {
-  std::lock_guard lock(m_lock);
-  m_modules[LowerCase(name.c_str())] = SModule{false, std::move(exports), 0};
-}
-
-void CScriptedMachine::WithholdModule(const std::basic_string<OLECHAR>& name) {
-  std::lock_guard lock(m_lock);
-  m_modules[LowerCase(name.c_str())] = SModule{true, {}, 0};
-}
-
-size_t CScriptedMachine::LoadedModules() const {
-  std::lock_guard lock(m_lock);
-  size_t loads = 0;
-  for (const auto& entry : m_modules) loads += entry.second.loads;
-  return loads;
-}
-
-CScriptedMachine::SModule* CScriptedMachine::ModuleOf(LPCWSTR pszName) {
-  auto it = m_modules.find(LowerCase(pszName));
-  return it == m_modules.end() ? nullptr : &it->second;
-}
-
-// A provided module's handle is its entry in the table, which stays put.
-HMODULE CScriptedMachine::LoadLibraryW(LPCWSTR lpLibFileName) {
-  std::lock_guard lock(m_lock);
-  SModule* pModule = lpLibFileName != nullptr ? ModuleOf(lpLibFileName) : nullptr;
-  if (pModule == nullptr) return ::LoadLibraryW(lpLibFileName);
-  if (pModule->bWithheld) {
-    SetLastError(ERROR_MOD_NOT_FOUND);
-    return nullptr;
-  }
-  ++pModule->loads;
-  return reinterpret_cast<HMODULE>(pModule);
-}
-
-FARPROC CScriptedMachine::GetProcAddress(HMODULE hModule, LPCSTR lpProcName) {
-  std::lock_guard lock(m_lock);
-  for (auto& entry : m_modules) {
-    if (reinterpret_cast<HMODULE>(&entry.second) != hModule) continue;
-    if (entry.second.loads == 0) {
-      SetLastError(ERROR_MOD_NOT_FOUND);
-      return nullptr;
-    }
-    const bool bOrdinal = reinterpret_cast<uintptr_t>(lpProcName) <= 0xFFFF;
-    auto it = bOrdinal ? entry.second.exports.end() : entry.second.exports.find(lpProcName);
-    if (it == entry.second.exports.end()) {
-      SetLastError(ERROR_PROC_NOT_FOUND);
-      return nullptr;
-    }
-    return it->second;
-  }
-  return ::GetProcAddress(hModule, lpProcName);
-}
-
-BOOL CScriptedMachine::FreeLibrary(HMODULE hLibModule) {
-  std::lock_guard lock(m_lock);
-  for (auto& entry : m_modules) {
-    if (reinterpret_cast<HMODULE>(&entry.second) != hLibModule) continue;
-    if (entry.second.loads == 0) {
-      SetLastError(ERROR_MOD_NOT_FOUND);
-      return FALSE;
-    }
-    --entry.second.loads;
-    return TRUE;
-  }
-  return ::FreeLibrary(hLibModule);
-}
-
-CScriptedMachine::SProcess& CScriptedMachine::Process(DWORD pid) {
-  std::lock_guard lock(m_lock);
-  return m_processes[pid];
-}
-
-void CScriptedMachine::FailCall(ECall eCall, DWORD dwError, unsigned uOccurrence) {
-  std::lock_guard lock(m_lock);
-  m_failures[eCall][m_calls[eCall] + uOccurrence] = dwError;
-}
-
-unsigned CScriptedMachine::Calls(ECall eCall) const {
-  std::lock_guard lock(m_lock);
-  auto it = m_calls.find(eCall);
-  return it == m_calls.end() ? 0 : it->second;
-}
-
-bool CScriptedMachine::Failing(ECall eCall, DWORD* pdwError) {
-  const unsigned occurrence = ++m_calls[eCall];
-  auto& failures = m_failures[eCall];
-  auto it = failures.find(occurrence);
-  if (it == failures.end()) return false;
-  const DWORD error = it->second;
-  failures.erase(it);
-  SetLastError(error);
-  if (pdwError != nullptr) *pdwError = error;
-  return true;
-}
-
-HANDLE CScriptedMachine::NewHandle(const SHandle& handle) {
-  HANDLE h = reinterpret_cast<HANDLE>(m_nextHandle);
-  m_nextHandle += 4;
-  m_handles[h] = handle;
-  return h;
-}
-
-const CScriptedMachine::SHandle* CScriptedMachine::HandleOf(HANDLE h) const {
-  auto it = m_handles.find(h);
-  return it == m_handles.end() ? nullptr : &it->second;
-}
-
-void* CScriptedMachine::Track(void* p) {
-  if (p != nullptr) m_allocations.insert(p);
-  return p;
-}
-
-DWORD CScriptedMachine::PrivilegeAttributes(LPCWSTR pszName) {
-  std::lock_guard lock(m_lock);
-  LUID luid{};
-  if (!::LookupPrivilegeValueW(nullptr, pszName, &luid)) return kNotHeld;
-  m_privilegeNames[luid.LowPart] = pszName;
-  auto it = m_privileges.find(luid.LowPart);
-  return it == m_privileges.end() ? kNotHeld : it->second;
-}
-
-void CScriptedMachine::SetPrivilege(LPCWSTR pszName, DWORD dwAttributes) {
-  std::lock_guard lock(m_lock);
-  LUID luid{};
-  if (!::LookupPrivilegeValueW(nullptr, pszName, &luid)) return;
-  m_privilegeNames[luid.LowPart] = pszName;
-  if (dwAttributes == kNotHeld) {
-    m_privileges.erase(luid.LowPart);
-  } else {
-    m_privileges[luid.LowPart] = dwAttributes;
-  }
-}
-
-std::vector<BYTE> CScriptedMachine::LastPrivilegeRequest() const {
-  std::lock_guard lock(m_lock);
-  return m_lastRequest;
-}
-
-DWORD CScriptedMachine::LastPrivilegeRequestLength() const {
-  std::lock_guard lock(m_lock);
-  return m_lastRequestLength;
-}
-
-std::vector<std::string> CScriptedMachine::Trace() const {
-  std::lock_guard lock(m_lock);
-  return m_trace;
-}
-
-void CScriptedMachine::ClearTrace() {
-  std::lock_guard lock(m_lock);
-  m_trace.clear();
-}
-
-size_t CScriptedMachine::OpenHandles() const {
-  std::lock_guard lock(m_lock);
-  return m_handles.size();
-}
-
-size_t CScriptedMachine::OutstandingAllocations() const {
-  std::lock_guard lock(m_lock);
-  return m_allocations.size();
-}
-
-HANDLE CScriptedMachine::GetCurrentProcess() { return kScriptedProcess; }
-
-DWORD CScriptedMachine::GetCurrentProcessId() { return dwProcessId; }
-
-HANDLE CScriptedMachine::OpenProcess(DWORD dwDesiredAccess, BOOL, DWORD dwPid) {
-  std::lock_guard lock(m_lock);
-  m_trace.push_back("OpenProcess " + std::to_string(dwPid));
-  if (Failing(ECall::OpenProcess)) return nullptr;
-  if (dwPid != dwProcessId) {
-    auto it = m_processes.find(dwPid);
-    if (it == m_processes.end() || it->second.bGone) {
-      SetLastError(ERROR_INVALID_PARAMETER);
-      return nullptr;
-    }
-  }
-  return NewHandle(SHandle{false, dwPid, dwDesiredAccess});
-}
-
-BOOL CScriptedMachine::OpenProcessToken(HANDLE hProcess, DWORD dwDesiredAccess, PHANDLE phToken) {
-  std::lock_guard lock(m_lock);
-  if (bFailOpenProcessToken) {
-    SetLastError(ERROR_ACCESS_DENIED);
-    return FALSE;
-  }
-  if (Failing(ECall::OpenProcessToken)) return FALSE;
-  if (phToken == nullptr) {
-    SetLastError(ERROR_NOACCESS);
-    return FALSE;
-  }
-  DWORD pid = dwProcessId;
-  if (hProcess != kScriptedProcess) {
-    const SHandle* pHandle = HandleOf(hProcess);
-    if (pHandle == nullptr || pHandle->bToken) {
-      SetLastError(ERROR_INVALID_HANDLE);
-      return FALSE;
-    }
-    pid = pHandle->dwProcessId;
-  }
-  *phToken = NewHandle(SHandle{true, pid, dwDesiredAccess});
-  return TRUE;
-}
-
-BOOL CScriptedMachine::GetTokenInformation(HANDLE hToken, TOKEN_INFORMATION_CLASS eClass,
-                                           LPVOID pInfo, DWORD dwLength, PDWORD pdwReturnLength) {
-  std::lock_guard lock(m_lock);
-  const SHandle* pHandle = HandleOf(hToken);
-  if (pHandle == nullptr || !pHandle->bToken) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return FALSE;
-  }
-  if (bFailGetTokenInformation) {
-    SetLastError(ERROR_ACCESS_DENIED);
-    return FALSE;
-  }
-  if (Failing(ECall::GetTokenInformation)) return FALSE;
-
-  const bool bHost = pHandle->dwProcessId == dwProcessId;
-  const SProcess* pProcess = bHost ? nullptr : &m_processes[pHandle->dwProcessId];
-  // The answer, with the offset of the SID its first member points to.
-  std::vector<BYTE> answer;
-  size_t sidOffset = 0;
-  switch (eClass) {
-    case TokenIntegrityLevel: {
-      const DWORD rid = bHost ? dwIntegrityRid : pProcess->dwIntegrityRid;
-      const BYTE sid[12] = {1,
-                            1,
-                            0,
-                            0,
-                            0,
-                            0,
-                            0,
-                            16,
-                            static_cast<BYTE>(rid & 0xFF),
-                            static_cast<BYTE>((rid >> 8) & 0xFF),
-                            0,
-                            0};
-      answer = SidAnswer(sizeof(TOKEN_MANDATORY_LABEL), std::vector<BYTE>(sid, sid + 12));
-      const DWORD attributes = SE_GROUP_INTEGRITY | SE_GROUP_INTEGRITY_ENABLED;
-      std::memcpy(answer.data() + offsetof(SID_AND_ATTRIBUTES, Attributes), &attributes,
-                  sizeof attributes);
-      sidOffset = sizeof(TOKEN_MANDATORY_LABEL);
-      break;
-    }
-    case TokenUser:
-      answer = SidAnswer(sizeof(TOKEN_USER), SidBytes(bHost ? kHostSid : pProcess->user));
-      sidOffset = sizeof(TOKEN_USER);
-      break;
-    case TokenIsAppContainer: {
-      const DWORD flag = bHost ? dwIsAppContainer : 0;
-      answer.resize(sizeof flag);
-      std::memcpy(answer.data(), &flag, sizeof flag);
-      break;
-    }
-    default:
-      SetLastError(ERROR_INVALID_PARAMETER);
-      return FALSE;
-  }
-  if (pdwReturnLength != nullptr) *pdwReturnLength = static_cast<DWORD>(answer.size());
-  if (pInfo == nullptr || dwLength < answer.size()) {
-    SetLastError(ERROR_INSUFFICIENT_BUFFER);
-    return FALSE;
-  }
-  auto* pOut = static_cast<BYTE*>(pInfo);
-  std::memcpy(pOut, answer.data(), answer.size());
-  if (sidOffset != 0) {
-    const void* pSid = pOut + sidOffset;
-    std::memcpy(pOut, &pSid, sizeof pSid);
-  }
-  return TRUE;
-}
-
-BOOL CScriptedMachine::CloseHandle(HANDLE hObject) {
-  std::lock_guard lock(m_lock);
-  if (hObject == kScriptedProcess) return TRUE;
-  if (m_handles.erase(hObject) == 0) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return FALSE;
-  }
-  return TRUE;
-}
-
-BOOL CScriptedMachine::ProcessIdToSessionId(DWORD dwPid, DWORD* pSessionId) {
-  std::lock_guard lock(m_lock);
-  m_trace.push_back("ProcessIdToSessionId " + std::to_string(dwPid));
-  if (Failing(ECall::ProcessIdToSessionId)) return FALSE;
-  DWORD dwSessionId = dwHostSessionId;
-  if (dwPid != dwProcessId) {
-    auto it = m_processes.find(dwPid);
-    if (it == m_processes.end() || it->second.bGone) {
-      SetLastError(ERROR_INVALID_PARAMETER);
-      return FALSE;
-    }
-    dwSessionId = it->second.dwSessionId;
-  }
-  *pSessionId = dwSessionId;
-  return TRUE;
-}
-
-BOOL CScriptedMachine::LookupPrivilegeValueW(LPCWSTR lpSystemName, LPCWSTR lpName, PLUID lpLuid) {
-  std::lock_guard lock(m_lock);
-  if (Failing(ECall::LookupPrivilegeValueW)) return FALSE;
-  if (!::LookupPrivilegeValueW(lpSystemName, lpName, lpLuid)) return FALSE;
-  m_privilegeNames[lpLuid->LowPart] = lpName;
-  return TRUE;
-}
-
-BOOL CScriptedMachine::AdjustTokenPrivileges(HANDLE hToken, BOOL bDisableAllPrivileges,
-                                             PTOKEN_PRIVILEGES pNewState, DWORD dwBufferLength,
-                                             PTOKEN_PRIVILEGES pPreviousState,
-                                             PDWORD pdwReturnLength) {
-  std::lock_guard lock(m_lock);
-  const SHandle* pHandle = HandleOf(hToken);
-  if (pHandle == nullptr || !pHandle->bToken) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return FALSE;
-  }
-  if ((pHandle->access & TOKEN_ADJUST_PRIVILEGES) == 0 || pHandle->dwProcessId != dwProcessId) {
-    SetLastError(ERROR_ACCESS_DENIED);
-    return FALSE;
-  }
-  if (bDisableAllPrivileges || pPreviousState != nullptr || pdwReturnLength != nullptr ||
-      pNewState == nullptr) {
-    // The system asks for none of these.
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return FALSE;
-  }
-  DWORD count = 0;
-  std::memcpy(&count, pNewState, sizeof count);
-  const auto* pBytes = reinterpret_cast<const BYTE*>(pNewState);
-  m_lastRequest.assign(pBytes, pBytes + sizeof(DWORD) + count * sizeof(LUID_AND_ATTRIBUTES));
-  m_lastRequestLength = dwBufferLength;
-  if (Failing(ECall::AdjustTokenPrivileges)) return FALSE;
-
-  bool bNotAll = false;
-  for (DWORD i = 0; i < count; ++i) {
-    LUID_AND_ATTRIBUTES entry;
-    std::memcpy(&entry, pBytes + sizeof(DWORD) + i * sizeof entry, sizeof entry);
-    auto name = m_privilegeNames.find(entry.Luid.LowPart);
-    std::string line;
-    if (name == m_privilegeNames.end() || entry.Luid.HighPart != 0) {
-      line = "?";
-    } else {
-      for (OLECHAR c : name->second) line.push_back(static_cast<char>(c));
-    }
-    m_trace.push_back(line + "=" + std::to_string(entry.Attributes));
-
-    auto held = m_privileges.find(entry.Luid.LowPart);
-    if (entry.Luid.HighPart != 0 || held == m_privileges.end()) {
-      bNotAll = true;
-    } else if ((entry.Attributes & SE_PRIVILEGE_REMOVED) != 0) {
-      m_privileges.erase(held);
-    } else {
-      held->second = (held->second & ~static_cast<DWORD>(SE_PRIVILEGE_ENABLED)) |
-                     (entry.Attributes & SE_PRIVILEGE_ENABLED);
-    }
-  }
-  SetLastError(bNotAll ? ERROR_NOT_ALL_ASSIGNED : ERROR_SUCCESS);
-  return TRUE;
-}
-
-DWORD CScriptedMachine::GetSecurityInfo(HANDLE handle, SE_OBJECT_TYPE eObjectType,
-                                        SECURITY_INFORMATION securityInfo, PSID* ppsidOwner,
-                                        PSID* ppsidGroup, PACL* ppDacl, PACL* ppSacl,
-                                        PSECURITY_DESCRIPTOR* ppSecurityDescriptor) {
-  std::lock_guard lock(m_lock);
-  DWORD dwError = 0;
-  if (Failing(ECall::GetSecurityInfo, &dwError)) return dwError;
-  const SHandle* pHandle = handle == kScriptedProcess ? nullptr : HandleOf(handle);
-  if (eObjectType != SE_KERNEL_OBJECT || ppSecurityDescriptor == nullptr ||
-      (handle != kScriptedProcess && (pHandle == nullptr || pHandle->bToken))) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return ERROR_INVALID_PARAMETER;
-  }
-  std::vector<BYTE> owner = SidBytes(kHostSid);
-  std::vector<BYTE> group = owner;
-  if (pHandle != nullptr && pHandle->dwProcessId != dwProcessId) {
-    const SProcess& process = m_processes[pHandle->dwProcessId];
-    owner = SidBytes(process.owner);
-    group = SidBytes(process.group);
-  }
-
-  // Self-relative: the header, then the parts asked for.
-  SECURITY_DESCRIPTOR_RELATIVE header{};
-  header.Revision = SECURITY_DESCRIPTOR_REVISION;
-  header.Control = SE_SELF_RELATIVE;
-  std::vector<BYTE> body;
-  auto append = [&body](const std::vector<BYTE>& part) {
-    const auto offset = static_cast<DWORD>(sizeof(SECURITY_DESCRIPTOR_RELATIVE) + body.size());
-    body.insert(body.end(), part.begin(), part.end());
-    return offset;
-  };
-  if ((securityInfo & OWNER_SECURITY_INFORMATION) != 0) header.Owner = append(owner);
-  if ((securityInfo & GROUP_SECURITY_INFORMATION) != 0) header.Group = append(group);
-  if ((securityInfo & DACL_SECURITY_INFORMATION) != 0) {
-    // Full access for the owner.
-    ACL acl{};
-    acl.AclRevision = ACL_REVISION;
-    acl.AceCount = 1;
-    ACCESS_ALLOWED_ACE ace{};
-    ace.Header.AceType = ACCESS_ALLOWED_ACE_TYPE;
-    ace.Header.AceSize = static_cast<WORD>(offsetof(ACCESS_ALLOWED_ACE, SidStart) + owner.size());
-    ace.Mask = PROCESS_ALL_ACCESS;
-    acl.AclSize = static_cast<WORD>(sizeof acl + ace.Header.AceSize);
-    std::vector<BYTE> dacl(reinterpret_cast<BYTE*>(&acl),
-                           reinterpret_cast<BYTE*>(&acl) + sizeof acl);
-    dacl.insert(dacl.end(), reinterpret_cast<BYTE*>(&ace),
-                reinterpret_cast<BYTE*>(&ace) + offsetof(ACCESS_ALLOWED_ACE, SidStart));
-    dacl.insert(dacl.end(), owner.begin(), owner.end());
-    header.Dacl = append(dacl);
-    header.Control |= SE_DACL_PRESENT;
-  }
-  auto* pSd = static_cast<BYTE*>(Track(::LocalAlloc(LMEM_FIXED, sizeof header + body.size())));
-  if (pSd == nullptr) return ERROR_NOT_ENOUGH_MEMORY;
-  std::memcpy(pSd, &header, sizeof header);
-  if (!body.empty()) std::memcpy(pSd + sizeof header, body.data(), body.size());
-  auto at = [pSd](DWORD offset) -> BYTE* { return offset != 0 ? pSd + offset : nullptr; };
-  if (ppsidOwner != nullptr) *ppsidOwner = at(header.Owner);
-  if (ppsidGroup != nullptr) *ppsidGroup = at(header.Group);
-  if (ppDacl != nullptr) *ppDacl = reinterpret_cast<PACL>(at(header.Dacl));
-  if (ppSacl != nullptr) *ppSacl = nullptr;
-  *ppSecurityDescriptor = pSd;
-  return ERROR_SUCCESS;
-}
-
-BOOL CScriptedMachine::ConvertSecurityDescriptorToStringSecurityDescriptorW(
-    PSECURITY_DESCRIPTOR pSecurityDescriptor, DWORD dwRevision, SECURITY_INFORMATION securityInfo,
-    LPWSTR* ppszText, PULONG pulTextLength) {
-  std::lock_guard lock(m_lock);
-  if (Failing(ECall::ConvertSecurityDescriptorToStringSecurityDescriptorW)) return FALSE;
-  if (!::ConvertSecurityDescriptorToStringSecurityDescriptorW(
-          pSecurityDescriptor, dwRevision, securityInfo, ppszText, pulTextLength)) {
-    return FALSE;
-  }
-  Track(*ppszText);
-  return TRUE;
-}
-
-BOOL CScriptedMachine::ConvertSidToStringSidW(PSID pSid, LPWSTR* ppszSid) {
-  std::lock_guard lock(m_lock);
-  if (Failing(ECall::ConvertSidToStringSidW)) return FALSE;
-  if (!::ConvertSidToStringSidW(pSid, ppszSid)) return FALSE;
-  Track(*ppszSid);
-  return TRUE;
-}
-
-BOOL CScriptedMachine::ConvertStringSidToSidW(LPCWSTR pszSid, PSID* ppSid) {
-  std::lock_guard lock(m_lock);
-  if (Failing(ECall::ConvertStringSidToSidW)) return FALSE;
-  if (!::ConvertStringSidToSidW(pszSid, ppSid)) return FALSE;
-  Track(*ppSid);
-  return TRUE;
-}
-
-BOOL CScriptedMachine::EqualSid(PSID pSid1, PSID pSid2) {
-  std::lock_guard lock(m_lock);
-  if (Failing(ECall::EqualSid)) return FALSE;
-  // An answer that is no failure leaves no error behind, on every platform.
-  SetLastError(ERROR_SUCCESS);
-  return ::EqualSid(pSid1, pSid2);
-}
-
-BOOL CScriptedMachine::EqualPrefixSid(PSID pSid1, PSID pSid2) {
-  std::lock_guard lock(m_lock);
-  if (Failing(ECall::EqualPrefixSid)) return FALSE;
-  SetLastError(ERROR_SUCCESS);
-  return ::EqualPrefixSid(pSid1, pSid2);
-}
-
-HLOCAL CScriptedMachine::LocalAlloc(UINT uFlags, SIZE_T uBytes) {
-  std::lock_guard lock(m_lock);
-  if (Failing(ECall::LocalAlloc)) return nullptr;
-  return Track(::LocalAlloc(uFlags, uBytes));
-}
-
-// Memory the machine did not hand out is not released (and the call fails
-// as Windows fails it), so that a double release shows as a failure and not
-// as a crash.
-HLOCAL CScriptedMachine::LocalFree(HLOCAL hMem) {
-  std::lock_guard lock(m_lock);
-  if (hMem == nullptr) return nullptr;
-  if (m_allocations.erase(hMem) == 0) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return hMem;
-  }
-  return ::LocalFree(hMem);
-}
-
-HRESULT CScriptedMachine::CoGetCallContext(REFIID riid, void** ppInterface) {
-  std::lock_guard lock(m_lock);
-  m_trace.push_back("CoGetCallContext");
-  DWORD dwError = 0;
-  if (Failing(ECall::CoGetCallContext, &dwError)) return static_cast<HRESULT>(dwError);
-  if (ppInterface == nullptr) return E_INVALIDARG;
-  *ppInterface = nullptr;
-  if (pCallContext == nullptr) return RPC_E_CALL_COMPLETE;
-  return pCallContext->QueryInterface(riid, ppInterface);
-}
-
-HRESULT CScriptedMachine::SafeArrayAccessData(SAFEARRAY* psa, void** ppvData) {
-  std::lock_guard lock(m_lock);
-  DWORD dwError = 0;
-  if (Failing(ECall::SafeArrayAccessData, &dwError)) return static_cast<HRESULT>(dwError);
-  return ::SafeArrayAccessData(psa, ppvData);
-}
-
-// A scripted unlock failure still unlocks, so that the array can be
-// destroyed afterwards: the failure is in the answer only.
-HRESULT CScriptedMachine::SafeArrayUnaccessData(SAFEARRAY* psa) {
-  std::lock_guard lock(m_lock);
-  DWORD dwError = 0;
-  const bool bFailing = Failing(ECall::SafeArrayUnaccessData, &dwError);
-  const HRESULT hr = ::SafeArrayUnaccessData(psa);
-  return bFailing ? static_cast<HRESULT>(dwError) : hr;
 }

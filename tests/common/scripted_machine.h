@@ -1,21 +1,20 @@
 // CScriptedMachine: a machine whose processes, tokens, privileges, call
-// context, failures and clock the test decides. It installs itself for its
-// lifetime and restores the previous machine when destroyed.
+// context, failures, modules and clock the test decides. It installs itself
+// for its lifetime and restores the previous machine when destroyed.
 //
-// The host process (GetCurrentProcess, or OpenProcess of dwProcessId) has
-// a token whose integrity level and app-container flag are scripted and
-// whose privileges behave as a Windows token's: a removed privilege is gone
-// for good and an adjustment of one the token does not hold succeeds with
-// ERROR_NOT_ALL_ASSIGNED. Client processes are added with Process(pid).
-//
-// Any one platform call can be made to fail (FailCall). SIDs are converted
-// and compared by the platform's own functions; memory the machine hands
-// out is counted until it is released through LocalFree.
+// The host process (GetCurrentProcess, or OpenProcess of dwProcessId) runs
+// as the local system account, with a scripted integrity level and
+// app-container flag, and holds every privilege of the system
+// ("SeChangeNotifyPrivilege" enabled, the others disabled) as a Windows token
+// does: a removed privilege is gone for good, and adjusting one it does not
+// hold succeeds with ERROR_NOT_ALL_ASSIGNED. Client processes are added with
+// Process(pid). Any one call can be made to fail (FailCall). SIDs are
+// converted and compared by the platform; the handles and memory the machine
+// hands out are counted until they are closed or released.
 #pragma once
 
 #include <windows.h>
 
-#include <atomic>
 #include <condition_variable>
 #include <map>
 #include <mutex>
@@ -60,18 +59,35 @@ class CScriptedMachine final : public IMachine {
   CScriptedMachine();
   ~CScriptedMachine() override;
 
-  // Script of the host process.
+  // The host process, in session 0.
   DWORD dwIntegrityRid = SECURITY_MANDATORY_MEDIUM_RID;
   DWORD dwIsAppContainer = 0;
   DWORD dwProcessId = 4242;
-  DWORD dwHostSessionId = 0;
-  bool bFailOpenProcessToken = false;
-  bool bFailGetTokenInformation = false;
-
-  // The call context CoGetCallContext hands out (queried for the interface
-  // asked for); none while null, and the call fails with
-  // RPC_E_CALL_COMPLETE.
+  // What CoGetCallContext queries for the interface asked for; while null
+  // the call fails with RPC_E_CALL_COMPLETE.
   IUnknown* pCallContext = nullptr;
+
+  // The client process of an id, added on first use.
+  SProcess& Process(DWORD pid);
+
+  // The occurrence-th call of this kind from now fails with the error (the
+  // last error of a call that answers FALSE or null, the result of
+  // GetSecurityInfo, the HRESULT of the COM calls). Calls counts them.
+  void FailCall(ECall eCall, DWORD dwError, unsigned uOccurrence = 1);
+  unsigned Calls(ECall eCall) const;
+
+  // The attributes of a privilege the host token holds, else kNotHeld.
+  enum : DWORD { kNotHeld = 0xFFFFFFFF };
+  DWORD PrivilegeAttributes(LPCWSTR pszName);
+  // The last AdjustTokenPrivileges request, as passed, and its buffer length.
+  std::vector<BYTE> LastPrivilegeRequest() const;
+  DWORD LastPrivilegeRequestLength() const;
+  // In order: "OpenProcess <pid>", and one "<name>=<attributes>" per entry
+  // of a privilege adjustment ("?" for a LUID never looked up).
+  std::vector<std::string> Trace() const;
+
+  size_t OpenHandles() const;
+  size_t OutstandingAllocations() const;
 
   // The clock starts at 1000 ms and moves only by Advance, which wakes every
   // waiter whose deadline it reaches. AwaitWaiters blocks until n threads
@@ -90,43 +106,8 @@ class CScriptedMachine final : public IMachine {
   void WithholdModule(const std::basic_string<OLECHAR>& name);
   size_t LoadedModules() const;
 
-  // The client process of an id, added on first use.
-  SProcess& Process(DWORD pid);
-
-  // The occurrence-th call of this kind from now fails with the error (the
-  // last error of a call that answers FALSE or null, the result of
-  // GetSecurityInfo, the HRESULT of the COM calls).
-  void FailCall(ECall eCall, DWORD dwError, unsigned uOccurrence = 1);
-  // How many calls of this kind were made.
-  unsigned Calls(ECall eCall) const;
-
-  // The host token's privileges. Held privileges are named; by default the
-  // token holds every privilege of the system, "SeChangeNotifyPrivilege"
-  // enabled and the others disabled.
-  enum : DWORD { kNotHeld = 0xFFFFFFFF };
-  // The attributes of a held privilege, kNotHeld otherwise (removed ones
-  // included).
-  DWORD PrivilegeAttributes(LPCWSTR pszName);
-  void SetPrivilege(LPCWSTR pszName, DWORD dwAttributes);
-  // The request of the last AdjustTokenPrivileges call, as passed, and its
-  // buffer length.
-  std::vector<BYTE> LastPrivilegeRequest() const;
-  DWORD LastPrivilegeRequestLength() const;
-
-  // The platform calls of interest in order: "OpenProcess <pid>",
-  // "ProcessIdToSessionId <pid>", "CoGetCallContext", and one line per
-  // entry of a privilege adjustment, "<name>=<attributes>" ("?" for an
-  // entry whose LUID was never looked up).
-  std::vector<std::string> Trace() const;
-  void ClearTrace();
-
-  // Handles opened and not yet closed; memory handed out and not yet
-  // released.
-  size_t OpenHandles() const;
-  size_t OutstandingAllocations() const;
-
   HANDLE GetCurrentProcess() override;
-  DWORD GetCurrentProcessId() override;
+  DWORD GetCurrentProcessId() override { return dwProcessId; }
   HANDLE OpenProcess(DWORD dwDesiredAccess, BOOL bInheritHandle, DWORD dwProcessId) override;
   BOOL OpenProcessToken(HANDLE hProcess, DWORD dwDesiredAccess, PHANDLE phToken) override;
   BOOL GetTokenInformation(HANDLE hToken, TOKEN_INFORMATION_CLASS eClass, LPVOID pInfo,
@@ -167,32 +148,24 @@ class CScriptedMachine final : public IMachine {
     DWORD dwProcessId;  // the host's id for the host process and token
     ACCESS_MASK access;
   };
-
-  // True (with the last error set) when this call is scripted to fail.
-  bool Failing(ECall eCall, DWORD* pdwError = nullptr);
-  HANDLE NewHandle(const SHandle& handle);
-  void* Track(void* p);
-  const SHandle* HandleOf(HANDLE h) const;
-
   struct SModule {
     bool bWithheld = false;
     std::map<std::string, FARPROC> exports;
     size_t loads = 0;
   };
-  SModule* ModuleOf(LPCWSTR pszName);
+
+  // True (with the last error set) when this call is scripted to fail.
+  bool Failing(ECall eCall, DWORD* pdwError = nullptr);
+  // A platform call made under the lock unless it is scripted to fail.
+  template <class R, class F>
+  R Scripted(ECall eCall, R failed, F&& call);
+  HANDLE NewHandle(const SHandle& handle);
+  const SHandle* HandleOf(HANDLE h) const;
+  const SProcess* ProcessOf(DWORD pid);  // null for the host or a gone one
+  bool Track(void* p);
+  SModule* ModuleOf(HMODULE hModule);
 
   IMachine* m_pPrevious;
-  std::map<std::basic_string<OLECHAR>, SModule> m_modules;  // by lower-case name
-
-  std::mutex m_clockLock;
-  std::condition_variable m_clockMoved;
-  ULONGLONG m_ullTick = 1000;
-  ULONGLONG m_ullWakeCount = 0;
-  ULONGLONG m_ullGeneration = 1;  // moves with every Advance and Wake
-  size_t m_waiters = 0;
-  size_t m_settledWaiters = 0;
-  bool m_bRetired = false;  // being destroyed: every wait returns
-
   mutable std::recursive_mutex m_lock;
   std::map<DWORD, SProcess> m_processes;
   std::map<HANDLE, SHandle> m_handles;
@@ -205,4 +178,14 @@ class CScriptedMachine final : public IMachine {
   std::vector<BYTE> m_lastRequest;
   DWORD m_lastRequestLength = 0;
   std::vector<std::string> m_trace;
+  std::map<std::basic_string<OLECHAR>, SModule> m_modules;  // by lower-case name
+
+  std::mutex m_clockLock;
+  std::condition_variable m_clockMoved;
+  ULONGLONG m_ullTick = 1000;
+  ULONGLONG m_ullWakeCount = 0;
+  ULONGLONG m_ullGeneration = 1;  // moves with every Advance and Wake
+  size_t m_waiters = 0;
+  size_t m_settledWaiters = 0;
+  bool m_bRetired = false;  // being destroyed: every wait returns
 };

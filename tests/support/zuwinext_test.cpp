@@ -13,34 +13,35 @@
 
 namespace {
 
-TEST(ZuWinExt, IntegrityLevelComesFromTheProcessToken) {
+using ECall = CScriptedMachine::ECall;
+
+// The token queries of the helper read the host token through the machine;
+// every failure gives the "unknown" answer, is logged and closes the token.
+TEST(ZuWinExt, TokenQueries) {
   CScriptedMachine machine;
-  for (DWORD rid : {SECURITY_MANDATORY_LOW_RID, SECURITY_MANDATORY_MEDIUM_RID,
-                    SECURITY_MANDATORY_HIGH_RID, SECURITY_MANDATORY_SYSTEM_RID}) {
+  for (DWORD rid : {SECURITY_MANDATORY_LOW_RID, SECURITY_MANDATORY_HIGH_RID}) {
     machine.dwIntegrityRid = rid;
     EXPECT_EQ(zuGetIntegrityLevel(), rid);
   }
-  EXPECT_EQ(machine.OpenHandles(), 0u) << "the token handle is closed on every path";
-}
-
-TEST(ZuWinExt, TokenFailuresGiveNoLevelAndCloseTheToken) {
-  CRecordingLogSink sink;
-  CScriptedMachine machine;
-  machine.bFailGetTokenInformation = true;
-  EXPECT_EQ(zuGetIntegrityLevel(), 0u);
-  EXPECT_FALSE(zuIsAppContainer());
-  EXPECT_EQ(machine.OpenHandles(), 0u);
-  machine.bFailGetTokenInformation = false;
-  machine.bFailOpenProcessToken = true;
-  EXPECT_EQ(zuGetIntegrityLevel(), 0u);
-  EXPECT_GE(sink.Count(), 3u) << "each failure is logged";
-}
-
-TEST(ZuWinExt, AppContainerFlag) {
-  CScriptedMachine machine;
-  EXPECT_FALSE(zuIsAppContainer());
   machine.dwIsAppContainer = 1;
   EXPECT_TRUE(zuIsAppContainer());
+  struct {
+    ECall eCall;
+    unsigned uOccurrence;
+  } const kFailures[] = {
+      {ECall::OpenProcessToken, 1},
+      {ECall::GetTokenInformation, 1},  // the size query
+      {ECall::GetTokenInformation, 2},  // the read
+  };
+  for (const auto& failure : kFailures) {
+    CRecordingLogSink sink;
+    machine.FailCall(failure.eCall, ERROR_ACCESS_DENIED, failure.uOccurrence);
+    EXPECT_EQ(zuGetIntegrityLevel(), 0u);
+    machine.FailCall(failure.eCall, ERROR_ACCESS_DENIED, failure.uOccurrence);
+    EXPECT_FALSE(zuIsAppContainer());
+    EXPECT_EQ(sink.Count(), 2u) << sink.Dump();
+    EXPECT_EQ(machine.OpenHandles(), 0u);
+  }
 }
 
 // The real machine: the current process has a readable integrity label, and
@@ -62,7 +63,6 @@ TEST(ZuWinExt, ReleaseFunctionsReportTheirResult) {
   CRecordingLogSink sink;
   EXPECT_EQ(zuSafeArrayDestroy(nullptr, ZU_RELEASE_TEMPORARY), S_OK);
   zuSysFreeString(nullptr, ZU_RELEASE_CALLER_ARGUMENT);
-
   SAFEARRAY* psa = SafeArrayCreateVector(VT_BSTR, 0, 2);
   ASSERT_NE(psa, nullptr);
   ASSERT_EQ(SafeArrayLock(psa), S_OK);
@@ -70,7 +70,6 @@ TEST(ZuWinExt, ReleaseFunctionsReportTheirResult) {
   EXPECT_EQ(sink.Count(), 1u) << sink.Dump();
   ASSERT_EQ(SafeArrayUnlock(psa), S_OK);
   EXPECT_EQ(zuSafeArrayDestroy(psa, ZU_RELEASE_CALLER_ARGUMENT), S_OK);
-
   zuSysFreeString(SysAllocString(OLESTR("released")), ZU_RELEASE_TEMPORARY);
 }
 
