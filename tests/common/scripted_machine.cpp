@@ -38,9 +38,11 @@ std::basic_string<OLECHAR> LowerCase(const OLECHAR* psz) {
 
 }  // namespace
 
-CScriptedMachine::CScriptedMachine() : m_pPrevious(MachineSeam().Install(this)) {
+// Installed once whole: background threads may reach it at once.
+CScriptedMachine::CScriptedMachine() {
   for (DWORD luid = kFirstPrivilege; luid <= kLastPrivilege; ++luid) m_privileges[luid] = 0;
   m_privileges[kChangeNotify] = SE_PRIVILEGE_ENABLED | SE_PRIVILEGE_ENABLED_BY_DEFAULT;
+  m_pPrevious = MachineSeam().Install(this);
 }
 
 // Threads still waiting on this clock are released and go back to the seam,

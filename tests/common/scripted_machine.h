@@ -165,7 +165,7 @@ class CScriptedMachine final : public IMachine {
   bool Track(void* p);
   SModule* ModuleOf(HMODULE hModule);
 
-  IMachine* m_pPrevious;
+  IMachine* m_pPrevious = nullptr;
   mutable std::recursive_mutex m_lock;
   std::map<DWORD, SProcess> m_processes;
   std::map<HANDLE, SHandle> m_handles;
