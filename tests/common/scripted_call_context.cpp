@@ -102,8 +102,7 @@ class CCallers final : public CHandedOut<ISecurityCallersColl> {
       : CHandedOut(std::move(pShared)),
         m_callers(context.callers),
         m_hrCount(context.hrCount),
-        m_lCount(context.bCountOverride ? context.lCount
-                                        : static_cast<LONG>(context.callers.size())) {}
+        m_lCount(context.countOverride.value_or(static_cast<LONG>(context.callers.size()))) {}
 
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppvObject) override {
     return Query(riid, ppvObject, &IID_ISecurityCallersColl);

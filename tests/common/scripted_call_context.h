@@ -16,6 +16,7 @@
 
 #include <atomic>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -51,8 +52,7 @@ class CScriptedCallContext final : public ISecurityCallContext {
   HRESULT hrCallers = S_OK;
   ECallers eCallers = ECallers::kCollection;
   HRESULT hrCount = S_OK;
-  bool bCountOverride = false;  // answer lCount instead of the number of callers
-  LONG lCount = 0;
+  std::optional<LONG> countOverride;  // answered instead of the number of callers
   std::vector<SCaller> callers;
 
   // References on this context besides the test's own, plus the objects it

@@ -154,8 +154,8 @@ const std::vector<SRow>& Rows() {
       {"18 count", Context([](CContext& c) { c.hrCount = DISP_E_EXCEPTION; }), DISP_E_EXCEPTION,
        false, kFail, OLESTR("get_Count failed")},
       {"19 no callers", Context([](CContext& c) { c.callers.clear(); }), S_OK, false, 0, nullptr},
-      {"19 a negative count", Context([](CContext& c) { c.bCountOverride = true, c.lCount = -3; }),
-       S_OK, false, 0, nullptr},
+      {"19 a negative count", Context([](CContext& c) { c.countOverride = -3; }), S_OK, false, 0,
+       nullptr},
       {"20 the owner ends the loop",
        Context(
            [](CContext& c) { c.callers.resize(1), c.callers.push_back(CContext::Caller(kOwner)); }),
@@ -298,22 +298,17 @@ TEST(CheckClientCallerTest, EveryPathOfTheDecisionTable) {
 
     // What an interface method makes of the outcome, and its line.
     row.arm(machine, context);
-    sink.Clear();
     const HRESULT hrMethod =
         CheckClientCallerForMethod(CALLER_CHECK_MESSAGES("CDataStore::SetData"), kClient);
-    if (FAILED(row.hr)) {
-      EXPECT_EQ(hrMethod, row.hr);
-      EXPECT_TRUE(
-          sink.Contains(LOG_FAILURE, OLESTR("CDataStore::SetData CheckClientCaller failed")));
-    } else if (!row.bTrusted) {
-      EXPECT_EQ(hrMethod, E_ACCESSDENIED);
-      EXPECT_TRUE(
-          sink.Contains(LOG_NOTABLE, OLESTR("CDataStore::SetData CheckClientCaller trust failed")));
-    } else {
-      EXPECT_EQ(hrMethod, S_OK);
-      EXPECT_TRUE(sink.Contains(LOG_DETAIL,
-                                OLESTR("CDataStore::SetData CheckClientCaller trust succeeded")));
-    }
+    const bool bFailed = FAILED(row.hr);
+    EXPECT_EQ(hrMethod, bFailed ? row.hr : row.bTrusted ? S_OK : E_ACCESSDENIED);
+    EXPECT_TRUE(sink.Contains(bFailed        ? LOG_FAILURE
+                              : row.bTrusted ? LOG_DETAIL
+                                             : LOG_NOTABLE,
+                              OleString(OLESTR("CDataStore::SetData CheckClientCaller ")) +
+                                  (bFailed        ? OLESTR("failed")
+                                   : row.bTrusted ? OLESTR("trust succeeded")
+                                                  : OLESTR("trust failed"))));
 
     EXPECT_EQ(machine.OpenHandles(), 0u);
     EXPECT_EQ(machine.OutstandingAllocations(), 0u);
