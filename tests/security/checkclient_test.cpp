@@ -296,19 +296,23 @@ TEST(CheckClientCallerTest, EveryPathOfTheDecisionTable) {
     row.arm(machine, context);
     EXPECT_EQ(CheckClientCaller(kClient, nullptr), row.hr);
 
-    // What an interface method makes of the outcome, and its line.
+    // What an interface method makes of the outcome, and its line, logged
+    // as a format of its own. No message of the check is wrapped in "%s".
     row.arm(machine, context);
     const HRESULT hrMethod =
         CheckClientCallerForMethod(CALLER_CHECK_MESSAGES("CDataStore::SetData"), kClient);
     const bool bFailed = FAILED(row.hr);
     EXPECT_EQ(hrMethod, bFailed ? row.hr : row.bTrusted ? S_OK : E_ACCESSDENIED);
-    EXPECT_TRUE(sink.Contains(bFailed        ? LOG_FAILURE
-                              : row.bTrusted ? LOG_DETAIL
-                                             : LOG_NOTABLE,
-                              OleString(OLESTR("CDataStore::SetData CheckClientCaller ")) +
-                                  (bFailed        ? OLESTR("failed")
-                                   : row.bTrusted ? OLESTR("trust succeeded")
-                                                  : OLESTR("trust failed"))));
+    EXPECT_TRUE(sink.ContainsFormat(bFailed        ? LOG_FAILURE
+                                    : row.bTrusted ? LOG_DETAIL
+                                                   : LOG_NOTABLE,
+                                    OleString(OLESTR("CDataStore::SetData CheckClientCaller ")) +
+                                        (bFailed        ? OLESTR("failed")
+                                         : row.bTrusted ? OLESTR("trust succeeded")
+                                                        : OLESTR("trust failed"))));
+    for (const CRecordingLogSink::CLine& line : sink.Lines()) {
+      EXPECT_NE(line.format.rfind(OLESTR("%s"), 0), 0u) << ToUtf8(line.text);
+    }
 
     EXPECT_EQ(machine.OpenHandles(), 0u);
     EXPECT_EQ(machine.OutstandingAllocations(), 0u);
@@ -364,6 +368,9 @@ TEST(GetSIDUserFromProcessIdTest, UserSidOrTheResultOfTheFailingStep) {
         << sink.Dump();
     EXPECT_TRUE(sink.Contains(LOG_EXIT, Text("GetSIDUserFromProcessId hr = 0x%x",
                                              static_cast<unsigned>(rows[i].hr), 0, 0)));
+    for (const CRecordingLogSink::CLine& line : sink.Lines()) {
+      EXPECT_NE(line.format.rfind(OLESTR("%s"), 0), 0u) << ToUtf8(line.text);
+    }
     EXPECT_EQ(machine.OpenHandles(), 0u);
     EXPECT_EQ(machine.OutstandingAllocations(), 0u);
     EXPECT_EQ(machine.PrivilegeAttributes(OLESTR("SeDebugPrivilege")) & SE_PRIVILEGE_ENABLED,
