@@ -3,29 +3,41 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <sstream>
 
 #include "support/scopedbstr.h"
+#include "support/utf8.h"
 #include "trees/history.h"
 
 namespace {
 
 CScopedSafeArray MakeVector(VARTYPE vt, const void* pData, ULONG cElements, size_t cbElement) {
   CScopedSafeArray array(SafeArrayCreateVector(vt, 0, cElements));
-  if (!array.Get()) ADD_FAILURE() << "SafeArrayCreateVector failed";
   if (array.Get() && cElements != 0) {
-    void* pv = nullptr;
-    EXPECT_EQ(SafeArrayAccessData(array.Get(), &pv), S_OK);
-    std::copy_n(static_cast<const BYTE*>(pData), cElements * cbElement, static_cast<BYTE*>(pv));
-    EXPECT_EQ(SafeArrayUnaccessData(array.Get()), S_OK);
+    std::copy_n(static_cast<const BYTE*>(pData), cElements * cbElement,
+                static_cast<BYTE*>(array.Get()->pvData));
   }
   return array;
 }
 
+// The element count of a one-dimensional vector of the given type.
+LONG VectorLength(SAFEARRAY* psa, VARTYPE vtExpected) {
+  VARTYPE vt = VT_EMPTY;
+  EXPECT_EQ(SafeArrayGetVartype(psa, &vt), S_OK);
+  EXPECT_EQ(vt, vtExpected);
+  EXPECT_EQ(SafeArrayGetDim(psa), 1u);
+  EXPECT_EQ(psa->rgsabound[0].lLbound, 0);
+  return static_cast<LONG>(psa->rgsabound[0].cElements);
+}
+
 }  // namespace
 
-CScopedSafeArray MakeBytes(std::initializer_list<BYTE> bytes) {
-  return MakeBytes(std::vector<BYTE>(bytes));
+secwstring U(const std::string& utf8) {
+  const std::basic_string<OLECHAR> s = Utf8ToUtf16(utf8);
+  return secwstring(s.data(), s.size());
 }
+
+std::string U8(const secwstring& s) { return Utf16ToUtf8({s.data(), s.size()}); }
 
 CScopedSafeArray MakeBytes(const std::vector<BYTE>& bytes) {
   return MakeVector(VT_UI1, bytes.data(), static_cast<ULONG>(bytes.size()), 1);
@@ -37,41 +49,17 @@ CScopedSafeArray MakeUints(std::initializer_list<UINT> values) {
 }
 
 std::vector<BYTE> ReadBytes(SAFEARRAY* psa) {
-  std::vector<BYTE> bytes;
-  if (psa == nullptr) return bytes;
-  VARTYPE vt = VT_EMPTY;
-  EXPECT_EQ(SafeArrayGetVartype(psa, &vt), S_OK);
-  EXPECT_EQ(vt, VT_UI1);
-  EXPECT_EQ(SafeArrayGetDim(psa), 1u);
-  LONG lLower = 0;
-  LONG lUpper = -1;
-  EXPECT_EQ(SafeArrayGetLBound(psa, 1, &lLower), S_OK);
-  EXPECT_EQ(SafeArrayGetUBound(psa, 1, &lUpper), S_OK);
-  EXPECT_EQ(lLower, 0);
-  for (LONG i = lLower; i <= lUpper; ++i) {
-    BYTE b = 0;
-    EXPECT_EQ(SafeArrayGetElement(psa, &i, &b), S_OK);
-    bytes.push_back(b);
+  std::vector<BYTE> bytes(static_cast<size_t>(VectorLength(psa, VT_UI1)));
+  for (LONG i = 0; i < static_cast<LONG>(bytes.size()); ++i) {
+    EXPECT_EQ(SafeArrayGetElement(psa, &i, &bytes[static_cast<size_t>(i)]), S_OK);
   }
   return bytes;
 }
 
 std::vector<OleString> ReadStrings(SAFEARRAY* psa) {
   std::vector<OleString> items;
-  if (psa == nullptr) {
-    ADD_FAILURE() << "no list";
-    return items;
-  }
-  VARTYPE vt = VT_EMPTY;
-  EXPECT_EQ(SafeArrayGetVartype(psa, &vt), S_OK);
-  EXPECT_EQ(vt, VT_BSTR);
-  EXPECT_EQ(SafeArrayGetDim(psa), 1u);
-  LONG lLower = 0;
-  LONG lUpper = -1;
-  EXPECT_EQ(SafeArrayGetLBound(psa, 1, &lLower), S_OK);
-  EXPECT_EQ(SafeArrayGetUBound(psa, 1, &lUpper), S_OK);
-  EXPECT_EQ(lLower, 0);
-  for (LONG i = lLower; i <= lUpper; ++i) {
+  const LONG cItems = VectorLength(psa, VT_BSTR);
+  for (LONG i = 0; i < cItems; ++i) {
     CScopedBSTR bstr;
     EXPECT_EQ(SafeArrayGetElement(psa, &i, bstr.Receive()), S_OK);
     items.emplace_back(bstr.Get() ? bstr.Get() : OLESTR(""), SysStringLen(bstr.Get()));
@@ -80,9 +68,7 @@ std::vector<OleString> ReadStrings(SAFEARRAY* psa) {
 }
 
 std::vector<OleString> Strings(std::initializer_list<const OLECHAR*> items) {
-  std::vector<OleString> v;
-  for (const OLECHAR* psz : items) v.emplace_back(psz);
-  return v;
+  return std::vector<OleString>(items.begin(), items.end());
 }
 
 std::vector<OleString> Strings(const std::vector<secwstring>& items) {
@@ -91,11 +77,19 @@ std::vector<OleString> Strings(const std::vector<secwstring>& items) {
   return v;
 }
 
-std::vector<BYTE> ItemBytes(CAbstractTree& tree, const OLECHAR* pszCompartmentId,
-                            const OLECHAR* pszDataId) {
-  CScopedSafeArray value;
-  if (tree.GetData(W(pszCompartmentId), W(pszDataId), value.Receive(), 0) != S_OK) return {};
-  return ReadBytes(value.Get());
+std::string Joined(const std::vector<OleString>& items, const char* pszSeparator) {
+  std::string out;
+  for (size_t i = 0; i < items.size(); ++i) out += (i ? pszSeparator : "") + ToUtf8(items[i]);
+  return out;
+}
+
+std::string Listed(const std::function<HRESULT(SAFEARRAY**)>& list, HRESULT& hr) {
+  CScopedSafeArray sentinel = MakeBytes({0xEE});
+  SAFEARRAY* psa = sentinel.Get();
+  hr = list(&psa);
+  if (psa == sentinel.Get()) return "untouched";
+  CScopedSafeArray owned(psa);
+  return SUCCEEDED(hr) ? Joined(ReadStrings(owned.Get()), "|") : "failed";
 }
 
 std::vector<OleString> AllCompartments(CAbstractTree& tree) {
@@ -104,7 +98,54 @@ std::vector<OleString> AllCompartments(CAbstractTree& tree) {
   return ReadStrings(list.Get());
 }
 
-CVersions Versions(const OLECHAR* pszKey) { return Versions(W(pszKey)); }
+void Build(CAbstractTree& tree, const std::string& sLine) {
+  std::istringstream tokens(sLine);
+  std::string token;
+  while (tokens >> token) {
+    const size_t brace = token.find('{');
+    std::string path = token.substr(0, brace);
+    if (path == "''") path.clear();
+    if (brace == std::string::npos) {
+      ASSERT_EQ(tree.CreateCompartment(U(path), 0), S_OK) << path;
+      continue;
+    }
+    std::istringstream items(token.substr(brace + 1, token.size() - brace - 2));
+    std::string item;
+    while (std::getline(items, item, ',')) {
+      const std::string id = item.substr(0, item.find('='));
+      const std::string hex = item.substr(id.size() + 1);
+      std::vector<BYTE> bytes;
+      for (size_t i = 0; hex != "null" && i + 1 < hex.size(); i += 2) {
+        bytes.push_back(static_cast<BYTE>(std::stoi(hex.substr(i, 2), nullptr, 16)));
+      }
+      CScopedSafeArray value = hex == "null" ? CScopedSafeArray() : MakeBytes(bytes);
+      ASSERT_EQ(tree.SetData(U(path), U(id), value.Get(), 0, FALSE), S_OK) << path;
+    }
+  }
+}
+
+std::string Dump(CAbstractTree& tree) {
+  std::string out;
+  for (const OleString& key : AllCompartments(tree)) {
+    const secwstring sKey(key.data(), key.size());
+    out += (out.empty() ? "" : " ") + (key.empty() ? std::string("''") : ToUtf8(key));
+    CScopedSafeArray ids;
+    EXPECT_EQ(tree.ListDataIds(sKey, ids.Receive(), 0), S_OK);
+    std::string items;
+    for (const OleString& id : ReadStrings(ids.Get())) {
+      CScopedSafeArray value;
+      EXPECT_EQ(tree.GetData(sKey, secwstring(id.data(), id.size()), value.Receive(), 0), S_OK);
+      std::string hex = value.Get() ? "" : "null";
+      if (value.Get()) {
+        for (BYTE b : ReadBytes(value.Get()))
+          hex += "0123456789abcdef"[b >> 4] + std::string(1, "0123456789abcdef"[b & 15]);
+      }
+      items += (items.empty() ? "" : ",") + ToUtf8(id) + "=" + hex;
+    }
+    if (!items.empty()) out += "{" + items + "}";
+  }
+  return out;
+}
 
 CVersions Versions(const secwstring& sKey) {
   CVersions v;
@@ -115,14 +156,6 @@ CVersions Versions(const secwstring& sKey) {
 void PrintTo(const CVersions& v, std::ostream* os) {
   *os << std::hex << "{hr 0x" << static_cast<unsigned long>(v.hr) << ", compartment 0x"
       << v.ulCompartment << ", content 0x" << v.ulContent << "}" << std::dec;
-}
-
-CVersions Counters(HRESULT hr, ULONG ulCompartment, ULONG ulContent) {
-  CVersions v;
-  v.hr = hr;
-  v.ulCompartment = ulCompartment;
-  v.ulContent = ulContent;
-  return v;
 }
 
 CHistoryUse::CHistoryUse() { EXPECT_EQ(AcquireHistoryTree(), S_OK); }

@@ -1,12 +1,14 @@
 // Helpers of the tree tests: building and reading the arrays the trees take
-// and return, a use of the history tree for the length of a test, and a
-// helper library whose releases fail on request.
+// and return, a whole tree written as and read from one line of text, a use
+// of the history tree for the length of a test, and a helper library whose
+// releases fail on request.
 #pragma once
 
 #include <windows.h>
 
 #include <oleauto.h>
 
+#include <functional>
 #include <initializer_list>
 #include <ostream>
 #include <string>
@@ -20,24 +22,29 @@
 
 inline secwstring W(const OLECHAR* psz) { return secwstring(psz); }
 inline OleString O(const secwstring& s) { return OleString(s.data(), s.size()); }
+// From the UTF-8 of a table row.
+secwstring U(const std::string& utf8);
+std::string U8(const secwstring& s);
 
-// A one-dimensional VT_UI1 array with lower bound 0.
-CScopedSafeArray MakeBytes(std::initializer_list<BYTE> bytes);
 CScopedSafeArray MakeBytes(const std::vector<BYTE>& bytes);
-// A one-dimensional VT_UINT array with lower bound 0.
 CScopedSafeArray MakeUints(std::initializer_list<UINT> values);
-
-// The elements of a VT_UI1 vector; the array is left alone.
+// The elements of a VT_UI1 or VT_BSTR vector with lower bound 0.
 std::vector<BYTE> ReadBytes(SAFEARRAY* psa);
-// The strings of a VT_BSTR vector; the array is left alone.
 std::vector<OleString> ReadStrings(SAFEARRAY* psa);
 std::vector<OleString> Strings(std::initializer_list<const OLECHAR*> items);
 std::vector<OleString> Strings(const std::vector<secwstring>& items);
-
-// The value of one item, read through GetData; empty when it fails.
-std::vector<BYTE> ItemBytes(CAbstractTree& tree, const OLECHAR* pszCompartmentId,
-                            const OLECHAR* pszDataId);
+std::string Joined(const std::vector<OleString>& items, const char* pszSeparator = " ");
+// A listing made with its output preset to a sentinel: "untouched" when the
+// output comes back as it was, else the names joined by "|".
+std::string Listed(const std::function<HRESULT(SAFEARRAY**)>& list, HRESULT& hr);
 std::vector<OleString> AllCompartments(CAbstractTree& tree);
+
+// A tree as one line: its paths in listing order, separated by spaces, each
+// followed by its items as {id=hex,id=null} when it has any; the empty path
+// is written ''. Build creates the paths of such a line (a path without
+// items with CreateCompartment) and Dump writes a tree's.
+void Build(CAbstractTree& tree, const std::string& sLine);
+std::string Dump(CAbstractTree& tree);
 
 struct CVersions {
   HRESULT hr = E_UNEXPECTED;
@@ -47,9 +54,11 @@ struct CVersions {
 };
 void PrintTo(const CVersions& v, std::ostream* os);
 // GetVersion of one history key.
-CVersions Versions(const OLECHAR* pszKey);
 CVersions Versions(const secwstring& sKey);
-CVersions Counters(HRESULT hr, ULONG ulCompartment, ULONG ulContent);
+inline CVersions Versions(const OLECHAR* pszKey) { return Versions(W(pszKey)); }
+inline CVersions Counters(HRESULT hr, ULONG ulCompartment, ULONG ulContent) {
+  return CVersions{hr, ulCompartment, ulContent};
+}
 
 // One use of the history tree for the scope of a test.
 class CHistoryUse {
