@@ -147,6 +147,17 @@ std::string Dump(CAbstractTree& tree) {
   return out;
 }
 
+std::string Counted() {
+  std::string out;
+  for (const OleString& key : AllCompartments(*gHistoryTree)) {
+    const CVersions v = Versions(secwstring(key.data(), key.size()));
+    if (v.ulCompartment == 0 && v.ulContent == 0) continue;
+    out += (out.empty() ? "" : " ") + ToUtf8(key) + "=" + std::to_string(v.ulCompartment) + "," +
+           std::to_string(v.ulContent);
+  }
+  return out;
+}
+
 CVersions Versions(const secwstring& sKey) {
   CVersions v;
   v.hr = GetVersion(sKey, &v.ulCompartment, &v.ulContent);

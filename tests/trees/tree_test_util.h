@@ -53,6 +53,9 @@ struct CVersions {
   bool operator==(const CVersions&) const = default;
 };
 void PrintTo(const CVersions& v, std::ostream* os);
+// The history keys whose counters are not both 0, in key order, each as
+// key=compartment,content.
+std::string Counted();
 // GetVersion of one history key.
 CVersions Versions(const secwstring& sKey);
 inline CVersions Versions(const OLECHAR* pszKey) { return Versions(W(pszKey)); }
