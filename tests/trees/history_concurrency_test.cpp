@@ -9,7 +9,6 @@
 #include <thread>
 #include <vector>
 
-#include "support/utf8.h"
 #include "tree_test_util.h"
 #include "trees/history.h"
 #include "trees/memorytree.h"
@@ -19,20 +18,15 @@ namespace {
 constexpr int kThreads = 4;
 constexpr int kRounds = 300;
 
-secwstring Path(const std::string& utf8) {
-  const std::basic_string<OLECHAR> s = Utf8ToUtf16(utf8);
-  return secwstring(s.data(), s.size());
-}
-
 // One store's worth of work on its own tree, named like every other store
 // (two managers in one process hold stores of the same names).
 void StoreThread(int t, std::atomic<int>& failures) {
   CMemoryTree tree(W(OLESTR("DS1")));
   const std::string sSession = std::to_string(t + 1);
-  const secwstring sMine = Path("DS1/shared/" + sSession);
-  const secwstring sShared = Path("DS1/shared");
-  const secwstring sLeaf = Path(sSession + "/C/D");
-  const secwstring sParent = Path(sSession + "/C");
+  const secwstring sMine = U("DS1/shared/" + sSession);
+  const secwstring sShared = U("DS1/shared");
+  const secwstring sLeaf = U(sSession + "/C/D");
+  const secwstring sParent = U(sSession + "/C");
   CScopedSafeArray value = MakeBytes({1, 2, 3});
   ULONG ulLastSeen = 0;
   for (int round = 0; round < kRounds; ++round) {
@@ -67,10 +61,10 @@ TEST(HistoryConcurrency, EveryAdvanceFromEveryThreadCounts) {
   EXPECT_EQ(Versions(OLESTR("DS1")), Counters(S_OK, ulAll, 2 * ulAll));
   for (int t = 0; t < kThreads; ++t) {
     const std::string sSession = std::to_string(t + 1);
-    EXPECT_EQ(Versions(Path("DS1/shared/" + sSession)), Counters(S_OK, 0, kRounds)) << t;
-    EXPECT_EQ(Versions(Path("DS1/" + sSession + "/C/D")), Counters(S_OK, kRounds, kRounds))
+    EXPECT_EQ(Versions(U("DS1/shared/" + sSession)), Counters(S_OK, 0, kRounds)) << t;
+    EXPECT_EQ(Versions(U("DS1/" + sSession + "/C/D")), Counters(S_OK, kRounds, kRounds))
         << "each removal advanced the removed descendant";
-    EXPECT_EQ(Versions(Path("DS1/" + sSession + "/C")), Counters(S_OK, 0, 0));
+    EXPECT_EQ(Versions(U("DS1/" + sSession + "/C")), Counters(S_OK, 0, 0));
   }
 }
 

@@ -152,48 +152,40 @@ TEST(MemoryTree, IsCompartmentCachedReadsTheHistoryKeyOfThePath) {
 }
 
 TEST(MemoryTree, RefusalsAndTheLinesThatTellThem) {
+  const secwstring k1 = W(OLESTR("1"));
+  const secwstring kx = W(OLESTR("x"));
   ULONG ul = 5;
   BOOL b = 5;
+  SAFEARRAY* psa = nullptr;
   struct {
     std::function<HRESULT(CMemoryTree&)> call;
     HRESULT hr;
     LONG lLevel;
     const OLECHAR* line;
   } const rows[] = {
-      {[](CMemoryTree& t) { return t.IsDataCached(W(OLESTR("1")), W(OLESTR("x")), nullptr, 0); },
-       E_FAIL, LOG_FAILURE, OLESTR("CMemoryTree::IsDataCached pbCached == NULL")},
-      {[](CMemoryTree& t) { return t.ListDataIds(W(OLESTR("1")), nullptr, 0); }, E_FAIL,
-       LOG_FAILURE, OLESTR("CMemoryTree::ListDataIds ppsaDataIdList == NULL")},
-      {[](CMemoryTree& t) { return t.ListCompartmentIds(W(OLESTR("1")), nullptr, 0); }, E_FAIL,
-       LOG_FAILURE, OLESTR("CMemoryTree::ListCompartmentIds ppsCompartmentIdList == NULL")},
-      {[](CMemoryTree& t) { return t.ListAllCompartmentIds(nullptr); }, E_FAIL, LOG_FAILURE,
+      {[&](CMemoryTree& t) { return t.IsDataCached(k1, kx, nullptr, 0); }, E_FAIL, LOG_FAILURE,
+       OLESTR("CMemoryTree::IsDataCached pbCached == NULL")},
+      {[&](CMemoryTree& t) { return t.ListDataIds(k1, nullptr, 0); }, E_FAIL, LOG_FAILURE,
+       OLESTR("CMemoryTree::ListDataIds ppsaDataIdList == NULL")},
+      {[&](CMemoryTree& t) { return t.ListCompartmentIds(k1, nullptr, 0); }, E_FAIL, LOG_FAILURE,
+       OLESTR("CMemoryTree::ListCompartmentIds ppsCompartmentIdList == NULL")},
+      {[&](CMemoryTree& t) { return t.ListAllCompartmentIds(nullptr); }, E_FAIL, LOG_FAILURE,
        OLESTR("CMemoryTree::ListAllCompartmentIds ppsAllCompartmentIdList == NULL")},
       // The outputs are checked in this order.
-      {[](CMemoryTree& t) {
-         return t.IsCompartmentCached(W(OLESTR("1")), nullptr, nullptr, nullptr, 0);
-       },
+      {[&](CMemoryTree& t) { return t.IsCompartmentCached(k1, nullptr, nullptr, nullptr, 0); },
        E_FAIL, LOG_FAILURE, OLESTR("CMemoryTree::IsCompartmentCached pbCached == NULL")},
-      {[&](CMemoryTree& t) {
-         return t.IsCompartmentCached(W(OLESTR("1")), nullptr, nullptr, &b, 0);
-       },
-       E_FAIL, LOG_FAILURE,
-       OLESTR("CMemoryTree::IsCompartmentCached pulCompartmentVersion == NULL")},
-      {[&](CMemoryTree& t) { return t.IsCompartmentCached(W(OLESTR("1")), &ul, nullptr, &b, 0); },
-       E_FAIL, LOG_FAILURE, OLESTR("CMemoryTree::IsCompartmentCached pulContentVersion == NULL")},
-      {[](CMemoryTree& t) {
-         SAFEARRAY* psa = nullptr;
-         return t.ListDataIds(W(OLESTR("2")), &psa, 0);
-       },
-       E_FAIL, LOG_FAILURE, OLESTR("CMemoryTree::ListDataIds no data ids found")},
+      {[&](CMemoryTree& t) { return t.IsCompartmentCached(k1, nullptr, nullptr, &b, 0); }, E_FAIL,
+       LOG_FAILURE, OLESTR("CMemoryTree::IsCompartmentCached pulCompartmentVersion == NULL")},
+      {[&](CMemoryTree& t) { return t.IsCompartmentCached(k1, &ul, nullptr, &b, 0); }, E_FAIL,
+       LOG_FAILURE, OLESTR("CMemoryTree::IsCompartmentCached pulContentVersion == NULL")},
+      {[&](CMemoryTree& t) { return t.ListDataIds(k1, &psa, 0); }, E_FAIL, LOG_FAILURE,
+       OLESTR("CMemoryTree::ListDataIds no data ids found")},
       // SetData logs its entry and exit at detail level, its summary above.
-      {[](CMemoryTree& t) { return t.SetData(W(OLESTR("1")), W(OLESTR("x")), nullptr, 0, FALSE); },
-       S_OK, LOG_DETAIL, OLESTR("CMemoryTree::SetData")},
-      {[](CMemoryTree& t) { return t.SetData(W(OLESTR("1")), W(OLESTR("x")), nullptr, 0, FALSE); },
-       S_OK, LOG_NOTABLE, OLESTR("CMemoryTree::SetData sCompartmentId = 1 sDataId = x hr = 0x0")},
-      {[](CMemoryTree&) {
-         CMemoryTree gone(W(OLESTR("PIN")));
-         return S_OK;
-       },
+      {[&](CMemoryTree& t) { return t.SetData(k1, kx, nullptr, 0, FALSE); }, S_OK, LOG_DETAIL,
+       OLESTR("CMemoryTree::SetData")},
+      {[&](CMemoryTree& t) { return t.SetData(k1, kx, nullptr, 0, FALSE); }, S_OK, LOG_NOTABLE,
+       OLESTR("CMemoryTree::SetData sCompartmentId = 1 sDataId = x hr = 0x0")},
+      {[&](CMemoryTree&) { return CMemoryTree(k1).FlushTree(0); },  // a tree that goes
        S_OK, LOG_ENTRY, OLESTR("CMemoryTree::~CMemoryTree")},
   };
   CHistoryUse history;
@@ -203,8 +195,8 @@ TEST(MemoryTree, RefusalsAndTheLinesThatTellThem) {
     EXPECT_EQ(row.call(tree), row.hr) << ToUtf8(row.line);
     EXPECT_TRUE(sink.Contains(row.lLevel, row.line)) << sink.Dump();
   }
-  EXPECT_EQ(ul, 5u);
-  EXPECT_EQ(b, 5);
+  EXPECT_EQ(ul + static_cast<ULONG>(b), 10u) << "no output written";
+  EXPECT_EQ(psa, nullptr);
   secwstring sTreeId;
   EXPECT_EQ(CMemoryTree(W(OLESTR("DS1"))).GetTreeId(sTreeId), S_OK);
   EXPECT_EQ(O(sTreeId), OLESTR("DS1"));
