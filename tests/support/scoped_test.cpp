@@ -8,34 +8,15 @@
 #include <thread>
 
 #include "common/recording_log_sink.h"
+#include "common/scripted_zuwinext.h"
 #include "support/scopedbstr.h"
 #include "support/scopedlock.h"
 #include "support/scopedsafearray.h"
 
 namespace {
 
-// Counts the releases that reach the helper library.
-class CCountingZuWinExt final : public CZuWinExt {
- public:
-  CCountingZuWinExt() : m_pPrevious(ZuWinExtSeam().Install(this)) {}
-  ~CCountingZuWinExt() override { ZuWinExtSeam().Install(m_pPrevious); }
-  HRESULT zuSafeArrayDestroy(SAFEARRAY* psa, DWORD dwFlag) override {
-    ++nArrays;
-    return CZuWinExt::zuSafeArrayDestroy(psa, dwFlag);
-  }
-  void zuSysFreeString(BSTR bstr, DWORD dwFlag) override {
-    ++nStrings;
-    CZuWinExt::zuSysFreeString(bstr, dwFlag);
-  }
-  int nArrays = 0;
-  int nStrings = 0;
-
- private:
-  IZuWinExt* m_pPrevious;
-};
-
 TEST(ScopedOwners, ReleaseExactlyWhatTheyOwn) {
-  CCountingZuWinExt zu;
+  CScriptedZuWinExt zu;
   {
     CScopedBSTR a(SysAllocString(OLESTR("a")));
     CScopedBSTR b(std::move(a));
@@ -43,9 +24,9 @@ TEST(ScopedOwners, ReleaseExactlyWhatTheyOwn) {
     BSTR kept = CScopedBSTR(SysAllocString(OLESTR("kept"))).Release();
     SysFreeString(kept);
     *b.Receive() = SysAllocString(OLESTR("replaced"));
-    EXPECT_EQ(zu.nStrings, 1) << "Receive frees the previous string";
+    EXPECT_EQ(zu.Strings(ZU_RELEASE_TEMPORARY), 1) << "Receive frees the previous string";
   }
-  EXPECT_EQ(zu.nStrings, 2);
+  EXPECT_EQ(zu.Strings(ZU_RELEASE_TEMPORARY), 2);
   {
     CScopedSafeArray psa(SafeArrayCreateVector(VT_UI1, 0, 4));
     CScopedSafeArray moved;
@@ -53,7 +34,7 @@ TEST(ScopedOwners, ReleaseExactlyWhatTheyOwn) {
     EXPECT_EQ(psa.Get(), nullptr);
     EXPECT_NE(moved.Get(), nullptr);
   }
-  EXPECT_EQ(zu.nArrays, 1);
+  EXPECT_EQ(zu.Arrays(ZU_RELEASE_TEMPORARY), 1);
 }
 
 TEST(ScopedOwners, ArrayResetReportsALockedArray) {
