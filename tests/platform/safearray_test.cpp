@@ -20,54 +20,38 @@ SAFEARRAY* CreateVector(VARTYPE vt, LONG lLbound, ULONG cElements) {
 }
 
 // The element size, the feature flags, and the type or interface stored
-// before the descriptor.
+// before the descriptor; types an array cannot hold are refused.
 TEST(SafeArrayTest, CreateSetsSizeFeaturesAndStoredType) {
   struct SRow {
     VARTYPE vt;
     UINT cb;
-    USHORT features;
+    USHORT features = FADF_HAVEVARTYPE;
   };
-  const USHORT kVt = FADF_HAVEVARTYPE;
-  const SRow rows[] = {{VT_I1, 1, kVt},
-                       {VT_UI1, 1, kVt},
-                       {VT_I2, 2, kVt},
-                       {VT_UI2, 2, kVt},
-                       {VT_BOOL, 2, kVt},
-                       {VT_I4, 4, kVt},
-                       {VT_UI4, 4, kVt},
-                       {VT_INT, 4, kVt},
-                       {VT_UINT, 4, kVt},
-                       {VT_R4, 4, kVt},
-                       {VT_ERROR, 4, kVt},
-                       {VT_I8, 8, kVt},
-                       {VT_UI8, 8, kVt},
-                       {VT_R8, 8, kVt},
-                       {VT_CY, 8, kVt},
-                       {VT_DATE, 8, kVt},
-                       {VT_BSTR, sizeof(BSTR), FADF_HAVEVARTYPE | FADF_BSTR},
-                       {VT_VARIANT, sizeof(VARIANT), FADF_HAVEVARTYPE | FADF_VARIANT},
-                       {VT_UNKNOWN, sizeof(IUnknown*), FADF_HAVEIID | FADF_UNKNOWN},
-                       {VT_DISPATCH, sizeof(IDispatch*), FADF_HAVEIID | FADF_DISPATCH}};
+  // clang-format off
+  const SRow rows[] = {
+      {VT_I1, 1}, {VT_UI1, 1}, {VT_I2, 2}, {VT_UI2, 2}, {VT_BOOL, 2}, {VT_I4, 4}, {VT_UI4, 4},
+      {VT_INT, 4}, {VT_UINT, 4}, {VT_R4, 4}, {VT_ERROR, 4}, {VT_I8, 8}, {VT_UI8, 8}, {VT_R8, 8},
+      {VT_CY, 8}, {VT_DATE, 8},
+      {VT_BSTR, sizeof(BSTR), FADF_HAVEVARTYPE | FADF_BSTR},
+      {VT_VARIANT, sizeof(VARIANT), FADF_HAVEVARTYPE | FADF_VARIANT},
+      {VT_UNKNOWN, sizeof(IUnknown*), FADF_HAVEIID | FADF_UNKNOWN},
+      {VT_DISPATCH, sizeof(IDispatch*), FADF_HAVEIID | FADF_DISPATCH}};
+  // clang-format on
   for (const SRow& row : rows) {
     SCOPED_TRACE(row.vt);
     SAFEARRAY* psa = CreateVector(row.vt, 0, 3);
     ASSERT_NE(psa, nullptr);
-    EXPECT_EQ(psa->cbElements, row.cb);
-    EXPECT_EQ(SafeArrayGetElemsize(psa), row.cb);
-    EXPECT_EQ(SafeArrayGetDim(psa), 1u);
-    EXPECT_EQ(psa->fFeatures, row.features);
     VARTYPE vt = VT_EMPTY;
     EXPECT_EQ(SafeArrayGetVartype(psa, &vt), S_OK);
-    EXPECT_EQ(vt, row.vt);
+    EXPECT_TRUE(psa->cbElements == row.cb && SafeArrayGetElemsize(psa) == row.cb &&
+                SafeArrayGetDim(psa) == 1u && psa->fFeatures == row.features && vt == row.vt);
     GUID stored;
     std::memcpy(&stored, reinterpret_cast<char*>(psa) - sizeof stored, sizeof stored);
     DWORD dwStoredVt = 0;
     std::memcpy(&dwStoredVt, reinterpret_cast<char*>(psa) - 4, 4);
-    if (row.features & FADF_HAVEVARTYPE) {
-      EXPECT_EQ(dwStoredVt, row.vt);
-    } else {
-      EXPECT_TRUE(IsEqualIID(stored, row.vt == VT_UNKNOWN ? IID_IUnknown : IID_IDispatch));
-    }
+    EXPECT_TRUE((row.features & FADF_HAVEVARTYPE)
+                    ? dwStoredVt == row.vt
+                    : IsEqualIID(stored, row.vt == VT_UNKNOWN ? IID_IUnknown : IID_IDispatch));
     EXPECT_EQ(SafeArrayDestroy(psa), S_OK);
   }
   for (VARTYPE vt : {VARTYPE{VT_EMPTY}, VARTYPE{VT_NULL}, VARTYPE{15}, VARTYPE{VT_VOID},
@@ -84,8 +68,7 @@ TEST(SafeArrayTest, DescriptorTypeComesFromTheFeatureFlags) {
   SAFEARRAY* psa = nullptr;
   EXPECT_EQ(SafeArrayAllocDescriptor(0, &psa), E_INVALIDARG);
   ASSERT_EQ(SafeArrayAllocDescriptor(1, &psa), S_OK);
-  EXPECT_EQ(psa->fFeatures, 0);
-  EXPECT_EQ(SafeArrayGetDim(psa), 1u);
+  EXPECT_TRUE(psa->fFeatures == 0 && SafeArrayGetDim(psa) == 1u);
   VARTYPE vt = VT_EMPTY;
   EXPECT_EQ(SafeArrayGetVartype(psa, &vt), E_INVALIDARG);
   SAFEARRAY* out = psa;
@@ -112,35 +95,13 @@ TEST(SafeArrayTest, DescriptorTypeComesFromTheFeatureFlags) {
 }
 
 // Bounds are stored right to left, the leftmost index varies fastest, and
-// every index and argument is checked.
-TEST(SafeArrayTest, TwoDimensionsBoundsAndElementAccess) {
+// every index and argument is checked; the documented answers for null
+// arguments, and natively the layer's own where Windows leaves them open.
+TEST(SafeArrayTest, TwoDimensionsBoundsElementAccessAndArguments) {
   SAFEARRAYBOUND bounds[2] = {{3, 1}, {2, -5}};
   SAFEARRAY* psa = SafeArrayCreate(VT_I4, 2, bounds);
   ASSERT_NE(psa, nullptr);
   EXPECT_TRUE(psa->rgsabound[0].cElements == 2 && psa->rgsabound[0].lLbound == -5);
-  EXPECT_TRUE(psa->rgsabound[1].cElements == 3 && psa->rgsabound[1].lLbound == 1);
-  struct SBoundRow {
-    SAFEARRAY* psa;
-    UINT nDim;
-    bool bUpper;
-    HRESULT hr;
-    LONG expected;
-  };
-  const SBoundRow boundRows[] = {{psa, 1, false, S_OK, 1},
-                                 {psa, 1, true, S_OK, 3},
-                                 {psa, 2, false, S_OK, -5},
-                                 {psa, 2, true, S_OK, -4},
-                                 {psa, 0, false, DISP_E_BADINDEX, 0},
-                                 {psa, 3, true, DISP_E_BADINDEX, 0},
-                                 {nullptr, 1, false, E_INVALIDARG, 0}};
-  for (const SBoundRow& row : boundRows) {
-    LONG l = 0;
-    EXPECT_EQ((row.bUpper ? SafeArrayGetUBound : SafeArrayGetLBound)(row.psa, row.nDim, &l), row.hr)
-        << row.nDim << row.bUpper;
-    EXPECT_EQ(l, row.expected) << row.nDim << row.bUpper;
-  }
-  EXPECT_EQ(SafeArrayGetUBound(psa, 1, nullptr), E_INVALIDARG);
-
   for (LONG i = 1; i <= 3; ++i) {
     for (LONG j = -5; j <= -4; ++j) {
       LONG indices[2] = {i, j};
@@ -158,22 +119,57 @@ TEST(SafeArrayTest, TwoDimensionsBoundsAndElementAccess) {
   EXPECT_EQ(pv, data + 4);
   EXPECT_EQ(SafeArrayUnaccessData(psa), S_OK);
 
-  LONG value = 0;
+  LONG l = 0;
+  SAFEARRAY sentinel = {};
+  SAFEARRAY* out = &sentinel;
+  VARTYPE vt = VT_EMPTY;
+  // Each call's answer and what it must be, in order.
+  // clang-format off
+  const std::pair<HRESULT, HRESULT> calls[] = {
+      {SafeArrayGetLBound(psa, 1, &l), S_OK}, {l, 1}, {SafeArrayGetUBound(psa, 1, &l), S_OK},
+      {l, 3}, {SafeArrayGetLBound(psa, 2, &l), S_OK}, {l, -5},
+      {SafeArrayGetUBound(psa, 2, &l), S_OK},
+      {l, -4},
+      {SafeArrayGetLBound(psa, 0, &l), DISP_E_BADINDEX},
+      {SafeArrayGetUBound(psa, 3, &l), DISP_E_BADINDEX},
+      {SafeArrayGetLBound(nullptr, 1, &l), E_INVALIDARG},
+      {SafeArrayGetUBound(psa, 1, nullptr), E_INVALIDARG},
+      {SafeArrayPutElement(nullptr, at, &l), E_INVALIDARG},
+      {SafeArrayGetElement(nullptr, at, &l), E_INVALIDARG},
+      {SafeArrayPutElement(psa, nullptr, &l), E_INVALIDARG},
+      {SafeArrayGetElement(psa, nullptr, &l), E_INVALIDARG},
+      {SafeArrayGetElement(psa, at, nullptr), E_INVALIDARG},
+      {SafeArrayGetVartype(nullptr, &vt), E_INVALIDARG},
+      {SafeArrayCopy(nullptr, &out), S_OK}, {out == nullptr, TRUE},
+      {SafeArrayDestroy(nullptr), S_OK},
+      {SafeArrayLock(nullptr), E_INVALIDARG}, {SafeArrayUnlock(nullptr), E_INVALIDARG}};
+  // clang-format on
+  for (size_t i = 0; i < sizeof calls / sizeof calls[0]; ++i) {
+    EXPECT_EQ(calls[i].first, calls[i].second) << "call " << i;
+  }
   for (const auto& bad : {std::pair{0, -5}, std::pair{4, -5}, std::pair{1, -6}, std::pair{1, -3}}) {
     LONG indices[2] = {bad.first, bad.second};
-    EXPECT_EQ(SafeArrayPutElement(psa, indices, &value), DISP_E_BADINDEX);
-    EXPECT_EQ(SafeArrayGetElement(psa, indices, &value), DISP_E_BADINDEX);
+    EXPECT_EQ(SafeArrayPutElement(psa, indices, &l), DISP_E_BADINDEX);
+    EXPECT_EQ(SafeArrayGetElement(psa, indices, &l), DISP_E_BADINDEX);
     EXPECT_EQ(SafeArrayPtrOfIndex(psa, indices, &pv), DISP_E_BADINDEX);
   }
-  EXPECT_EQ(SafeArrayPutElement(nullptr, at, &value), E_INVALIDARG);
-  EXPECT_EQ(SafeArrayGetElement(nullptr, at, &value), E_INVALIDARG);
-  EXPECT_EQ(SafeArrayPutElement(psa, nullptr, &value), E_INVALIDARG);
-  EXPECT_EQ(SafeArrayGetElement(psa, nullptr, &value), E_INVALIDARG);
-  EXPECT_EQ(SafeArrayGetElement(psa, at, nullptr), E_INVALIDARG);
   EXPECT_EQ(psa->cLocks, 0u);
+  EXPECT_EQ(SafeArrayDestroy(psa), S_OK);
+  if (!kNativeLayer) return;
+  EXPECT_TRUE(SafeArrayGetDim(nullptr) == 0u && SafeArrayGetElemsize(nullptr) == 0u);
+  SAFEARRAYBOUND huge[4] = {{0xFFFFFFFFu, 0}, {0xFFFFFFFFu, 0}, {0xFFFFFFFFu, 0}, {2, 0}};
+  EXPECT_EQ(SafeArrayCreate(VT_VARIANT, 4, huge), nullptr);
+  EXPECT_EQ(SafeArrayCreate(VT_I4, 2, huge), nullptr);
+  EXPECT_EQ(SafeArrayCreateVector(VT_VARIANT, 0, 0xFFFFFFFFu), nullptr);
+  psa = CreateVector(VT_I4, 0, 1);
+  ASSERT_NE(psa, nullptr);
+  LONG index = 0;
+  EXPECT_EQ(SafeArrayPutElement(psa, &index, nullptr), E_INVALIDARG);
   EXPECT_EQ(SafeArrayDestroy(psa), S_OK);
 }
 
+// A locked array is not destroyed and keeps its elements; each lock is
+// undone once.
 TEST(SafeArrayTest, LockedArrayIsNotDestroyed) {
   CCountedObject object;
   SAFEARRAY* psa = CreateVector(VT_UNKNOWN, 0, 1);
@@ -184,8 +180,7 @@ TEST(SafeArrayTest, LockedArrayIsNotDestroyed) {
   EXPECT_EQ(SafeArrayLock(psa), S_OK);
   void* pv = nullptr;
   EXPECT_EQ(SafeArrayAccessData(psa, &pv), S_OK);
-  EXPECT_EQ(pv, psa->pvData);
-  EXPECT_EQ(psa->cLocks, 2u);
+  EXPECT_TRUE(pv == psa->pvData && psa->cLocks == 2u);
   EXPECT_EQ(SafeArrayDestroy(psa), DISP_E_ARRAYISLOCKED);
   EXPECT_EQ(SafeArrayDestroyData(psa), DISP_E_ARRAYISLOCKED);
   EXPECT_EQ(SafeArrayDestroyDescriptor(psa), DISP_E_ARRAYISLOCKED);
@@ -198,68 +193,56 @@ TEST(SafeArrayTest, LockedArrayIsNotDestroyed) {
 }
 
 // Strings and variants are copied in and out (odd lengths and embedded
-// zeros kept; a variant destination is raw storage, not cleared);
-// interfaces are referenced, and a replaced element is released.
+// zeros kept; a variant destination is raw storage, not cleared; a
+// replaced string is freed, which the leak check sees); interfaces are
+// referenced, and a replaced element is released.
 TEST(SafeArrayTest, ElementsAreCopiedInAndOut) {
-  SAFEARRAY* psa = CreateVector(VT_BSTR, 1, 2);
-  ASSERT_NE(psa, nullptr);
-  BSTR source = SysAllocStringByteLen("a\0b", 3);
-  LONG index = 2;
-  ASSERT_EQ(SafeArrayPutElement(psa, &index, source), S_OK);
-  BSTR stored = static_cast<BSTR*>(psa->pvData)[1];
-  BSTR out = nullptr;
-  ASSERT_EQ(SafeArrayGetElement(psa, &index, &out), S_OK);
-  for (BSTR copy : {stored, out}) {
-    EXPECT_NE(copy, source);
-    ASSERT_EQ(SysStringByteLen(copy), 3u);
-    EXPECT_EQ(std::memcmp(copy, "a\0b", 3), 0);
-  }
-  EXPECT_NE(out, stored);
-  SysFreeString(out);
-  SysFreeString(source);
-  source = SysAllocString(OLESTR("xyz"));
-  ASSERT_EQ(SafeArrayPutElement(psa, &index, source), S_OK);  // frees the old copy
-  EXPECT_EQ(SysStringLen(static_cast<BSTR*>(psa->pvData)[1]), 3u);
-  SysFreeString(source);
-  EXPECT_EQ(SafeArrayDestroy(psa), S_OK);
-
-  psa = CreateVector(VT_VARIANT, 0, 1);
-  ASSERT_NE(psa, nullptr);
   VARIANT in;
-  VariantInit(&in);
   V_VT(&in) = VT_BSTR;
-  V_BSTR(&in) = SysAllocString(OLESTR("value"));
-  index = 0;
-  ASSERT_EQ(SafeArrayPutElement(psa, &index, &in), S_OK);
-  VARIANT* pStored = static_cast<VARIANT*>(psa->pvData);
-  EXPECT_NE(V_BSTR(pStored), V_BSTR(&in));
-  VARIANT vOut;
-  V_VT(&vOut) = 0xDEAD;
-  ASSERT_EQ(SafeArrayGetElement(psa, &index, &vOut), S_OK);
-  EXPECT_EQ(V_VT(&vOut), VT_BSTR);
-  EXPECT_NE(V_BSTR(&vOut), V_BSTR(pStored));
-  EXPECT_EQ(SysStringLen(V_BSTR(&vOut)), 5u);
-  EXPECT_EQ(VariantClear(&vOut), S_OK);
+  V_BSTR(&in) = SysAllocStringByteLen("a\0b", 3);
+  LONG index = 2;
+  for (VARTYPE vt : {VARTYPE{VT_BSTR}, VARTYPE{VT_VARIANT}}) {
+    SCOPED_TRACE(vt);
+    SAFEARRAY* psa = CreateVector(vt, 1, 2);
+    ASSERT_NE(psa, nullptr);
+    void* pIn = vt == VT_BSTR ? static_cast<void*>(V_BSTR(&in)) : &in;
+    ASSERT_EQ(SafeArrayPutElement(psa, &index, pIn), S_OK);
+    ASSERT_EQ(SafeArrayPutElement(psa, &index, pIn), S_OK);
+    VARIANT out;
+    V_VT(&out) = 0xDEAD;
+    ASSERT_EQ(
+        SafeArrayGetElement(psa, &index, vt == VT_BSTR ? static_cast<void*>(&V_BSTR(&out)) : &out),
+        S_OK);
+    if (vt == VT_BSTR) V_VT(&out) = VT_BSTR;
+    const BSTR stored = vt == VT_BSTR ? static_cast<BSTR*>(psa->pvData)[1]
+                                      : V_BSTR(static_cast<VARIANT*>(psa->pvData) + 1);
+    for (BSTR copy : {stored, V_BSTR(&out)}) {
+      EXPECT_NE(copy, V_BSTR(&in));
+      ASSERT_EQ(SysStringByteLen(copy), 3u);
+      EXPECT_EQ(std::memcmp(copy, "a\0b", 3), 0);
+    }
+    EXPECT_TRUE(V_VT(&out) == VT_BSTR && V_BSTR(&out) != stored);
+    EXPECT_EQ(VariantClear(&out), S_OK);
+    EXPECT_EQ(SafeArrayDestroy(psa), S_OK);
+  }
   EXPECT_EQ(VariantClear(&in), S_OK);
-  EXPECT_EQ(SafeArrayDestroy(psa), S_OK);
 
   CCountedObject first;
   CCountedObject second;
-  psa = CreateVector(VT_DISPATCH, 0, 2);
+  SAFEARRAY* psa = CreateVector(VT_DISPATCH, 0, 2);
   ASSERT_NE(psa, nullptr);
+  index = 0;
   ASSERT_EQ(SafeArrayPutElement(psa, &index, static_cast<IDispatch*>(&first)), S_OK);
   EXPECT_EQ(first.m_cRefs, 2);
   IDispatch* pOut = nullptr;
   ASSERT_EQ(SafeArrayGetElement(psa, &index, &pOut), S_OK);
-  EXPECT_EQ(pOut, static_cast<IDispatch*>(&first));
-  EXPECT_EQ(first.m_cRefs, 3);
+  EXPECT_TRUE(pOut == static_cast<IDispatch*>(&first) && first.m_cRefs == 3);
   pOut->Release();
   SAFEARRAY* copy = nullptr;
   ASSERT_EQ(SafeArrayCopy(psa, &copy), S_OK);
   EXPECT_EQ(first.m_cRefs, 3);
   ASSERT_EQ(SafeArrayPutElement(psa, &index, static_cast<IDispatch*>(&second)), S_OK);
-  EXPECT_EQ(first.m_cRefs, 2);
-  EXPECT_EQ(second.m_cRefs, 2);
+  EXPECT_TRUE(first.m_cRefs == 2 && second.m_cRefs == 2);
   EXPECT_EQ(SafeArrayDestroy(psa), S_OK);
   EXPECT_EQ(SafeArrayDestroy(copy), S_OK);
   EXPECT_EQ(first.m_cRefs + second.m_cRefs, 2);
@@ -286,8 +269,7 @@ TEST(SafeArrayTest, CopyIsDeepAndKeepsBoundsAndFeatures) {
   BSTR* to = nullptr;
   ASSERT_EQ(SafeArrayPtrOfIndex(psa, indices, reinterpret_cast<void**>(&from)), S_OK);
   ASSERT_EQ(SafeArrayPtrOfIndex(copy, indices, reinterpret_cast<void**>(&to)), S_OK);
-  EXPECT_NE(*to, *from);
-  EXPECT_EQ(SysStringLen(*to), 3u);
+  EXPECT_TRUE(*to != *from && SysStringLen(*to) == 3u);
   EXPECT_EQ(SafeArrayDestroy(copy), S_OK);
   EXPECT_EQ(SafeArrayDestroy(psa), S_OK);
 
@@ -301,32 +283,6 @@ TEST(SafeArrayTest, CopyIsDeepAndKeepsBoundsAndFeatures) {
   EXPECT_EQ(SafeArrayGetUBound(copy, 1, &uBound), S_OK);
   EXPECT_TRUE(lBound == -2 && uBound == 1);
   EXPECT_EQ(SafeArrayDestroy(copy), S_OK);
-}
-
-// The documented answers for null arguments, and, natively, the layer's
-// own for what Windows leaves undocumented.
-TEST(SafeArrayTest, NullAndOversizedArguments) {
-  SAFEARRAY sentinel = {};
-  SAFEARRAY* out = &sentinel;
-  EXPECT_EQ(SafeArrayCopy(nullptr, &out), S_OK);
-  EXPECT_EQ(out, nullptr);
-  EXPECT_EQ(SafeArrayDestroy(nullptr), S_OK);
-  VARTYPE vt = VT_EMPTY;
-  EXPECT_EQ(SafeArrayGetVartype(nullptr, &vt), E_INVALIDARG);
-  EXPECT_EQ(SafeArrayLock(nullptr), E_INVALIDARG);
-  EXPECT_EQ(SafeArrayUnlock(nullptr), E_INVALIDARG);
-  if (!kNativeLayer) return;
-  EXPECT_EQ(SafeArrayGetDim(nullptr), 0u);
-  EXPECT_EQ(SafeArrayGetElemsize(nullptr), 0u);
-  SAFEARRAYBOUND huge[4] = {{0xFFFFFFFFu, 0}, {0xFFFFFFFFu, 0}, {0xFFFFFFFFu, 0}, {2, 0}};
-  EXPECT_EQ(SafeArrayCreate(VT_VARIANT, 4, huge), nullptr);
-  EXPECT_EQ(SafeArrayCreate(VT_I4, 2, huge), nullptr);
-  EXPECT_EQ(SafeArrayCreateVector(VT_VARIANT, 0, 0xFFFFFFFFu), nullptr);
-  SAFEARRAY* psa = CreateVector(VT_I4, 0, 1);
-  ASSERT_NE(psa, nullptr);
-  LONG index = 0;
-  EXPECT_EQ(SafeArrayPutElement(psa, &index, nullptr), E_INVALIDARG);
-  EXPECT_EQ(SafeArrayDestroy(psa), S_OK);
 }
 
 }  // namespace

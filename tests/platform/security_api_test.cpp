@@ -11,12 +11,12 @@
 #include <objbase.h>
 #include <sddl.h>
 
-#include <atomic>
 #include <cstring>
 #include <string>
 #include <vector>
 
 #include "common/conformance.h"
+#include "platform/counted_object.h"
 #include "platform/win32_helpers.h"
 
 namespace {
@@ -28,19 +28,11 @@ std::string Narrow(const OleString& text) { return std::string(text.begin(), tex
 
 // Memory from LocalAlloc, released on every path.
 template <class T>
-class CLocal {
- public:
-  CLocal() = default;
-  ~CLocal() {
-    if (m_p != nullptr) LocalFree(m_p);
-  }
-  CLocal(const CLocal&) = delete;
-  CLocal& operator=(const CLocal&) = delete;
-  T** Put() { return &m_p; }
-  T* Get() const { return m_p; }
-
- private:
-  T* m_p = nullptr;
+struct CLocal {
+  ~CLocal() { LocalFree(p); }
+  T** Put() { return &p; }
+  T* Get() const { return p; }
+  T* p = nullptr;
 };
 
 std::vector<BYTE> Sid(const OLECHAR* pszText) {
@@ -63,29 +55,24 @@ TEST(SidTextTest, TextsReadAndWrittenBack) {
     const OLECHAR* pszWritten;  // null: refused with ERROR_INVALID_SID
     const char* pszWineDiffers;
   };
+  const char* kCut = "Wine cuts what does not fit";
+  // clang-format off
   const SRow rows[] = {
       {OLESTR("S-1-5-18"), OLESTR("S-1-5-18"), nullptr},
       {OLESTR("S-1-5-21-1111-2222-3333-1001"), OLESTR("S-1-5-21-1111-2222-3333-1001"), nullptr},
       {OLESTR("S-1-5-21-4294967295-0-1-500"), OLESTR("S-1-5-21-4294967295-0-1-500"), nullptr},
       {OLESTR("S-1-16-4096"), OLESTR("S-1-16-4096"), nullptr},
-      {OLESTR("SY"), OLESTR("S-1-5-18"), nullptr},
-      {OLESTR("BA"), OLESTR("S-1-5-32-544"), nullptr},
-      {OLESTR("WD"), OLESTR("S-1-1-0"), nullptr},
-      {OLESTR("LW"), OLESTR("S-1-16-4096"), nullptr},
+      {OLESTR("SY"), OLESTR("S-1-5-18"), nullptr}, {OLESTR("BA"), OLESTR("S-1-5-32-544"), nullptr},
+      {OLESTR("WD"), OLESTR("S-1-1-0"), nullptr}, {OLESTR("LW"), OLESTR("S-1-16-4096"), nullptr},
       {OLESTR("S-1-0x123456789ABC-7"), OLESTR("S-1-0x123456789ABC-7"),
        "Wine reads no hexadecimal authority"},
-      {OLESTR("S-1-5-4294967296"), nullptr, "Wine cuts what does not fit"},
-      {OLESTR("S-1-5-1-2-3-4-5-6-7-8-9-10-11-12-13-14-15-16"), nullptr,
-       "Wine cuts what does not fit"},
-      {OLESTR(""), nullptr, nullptr},
-      {OLESTR("S-"), nullptr, nullptr},
-      {OLESTR("S-1"), nullptr, nullptr},
-      {OLESTR("S-2-5-18"), nullptr, nullptr},
-      {OLESTR("S-1-5-"), nullptr, nullptr},
-      {OLESTR("X-1-5-18"), nullptr, nullptr},
-      {OLESTR("S-1-5-18x"), nullptr, nullptr},
-      {OLESTR("QQ"), nullptr, nullptr},
-  };
+      {OLESTR("S-1-5-4294967296"), nullptr, kCut},
+      {OLESTR("S-1-5-1-2-3-4-5-6-7-8-9-10-11-12-13-14-15-16"), nullptr, kCut},
+      {OLESTR(""), nullptr, nullptr}, {OLESTR("S-"), nullptr, nullptr},
+      {OLESTR("S-1"), nullptr, nullptr}, {OLESTR("S-2-5-18"), nullptr, nullptr},
+      {OLESTR("S-1-5-"), nullptr, nullptr}, {OLESTR("X-1-5-18"), nullptr, nullptr},
+      {OLESTR("S-1-5-18x"), nullptr, nullptr}, {OLESTR("QQ"), nullptr, nullptr}};
+  // clang-format on
   for (const SRow& row : rows) {
     CLocal<void> sid;
     const DWORD error = FAILURE_OF(ConvertStringSidToSidW(row.pszText, sid.Put()));
@@ -382,20 +369,6 @@ TEST(SecurityInfoTest, TextOfAHandBuiltDescriptor) {
             DWORD{ERROR_INVALID_ACL});
 }
 
-// A call context object for the current call, as a host installs one.
-class CContextObject final : public IUnknown {
- public:
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
-    *ppv = IsEqualIID(riid, IID_IUnknown) ? this : nullptr;
-    if (*ppv == nullptr) return E_NOINTERFACE;
-    AddRef();
-    return S_OK;
-  }
-  ULONG STDMETHODCALLTYPE AddRef() override { return static_cast<ULONG>(++m_refs); }
-  ULONG STDMETHODCALLTYPE Release() override { return static_cast<ULONG>(--m_refs); }
-  std::atomic<LONG> m_refs{1};
-};
-
 // No context outside a call; a switched-in context is handed out with a
 // reference, to its own thread only, and switched out again.
 TEST(CallContextTest, SwitchedContextIsHandedOut) {
@@ -403,17 +376,17 @@ TEST(CallContextTest, SwitchedContextIsHandedOut) {
   EXPECT_EQ(CoGetCallContext(IID_IUnknown, reinterpret_cast<void**>(&pGot)), RPC_E_CALL_COMPLETE);
   EXPECT_TRUE(pGot == nullptr || WINE_DIFFERS(pGot == reinterpret_cast<IUnknown*>(0x1),
                                               "Wine leaves the output as it was"));
-  CContextObject context;
+  CCountedObject context;  // as a host installs one for the current call
   IUnknown* pPrevious = reinterpret_cast<IUnknown*>(0x1);
-  ASSERT_EQ(CoSwitchCallContext(&context, &pPrevious), S_OK);
+  ASSERT_EQ(CoSwitchCallContext(context.Unknown(), &pPrevious), S_OK);
   EXPECT_EQ(pPrevious, nullptr) << "no call was in progress";
-  EXPECT_EQ(context.m_refs, 1) << "stored without a reference";
+  EXPECT_EQ(context.m_cRefs, 1) << "stored without a reference";
   EXPECT_EQ(CoGetCallContext(IID_IUnknown, reinterpret_cast<void**>(&pGot)), S_OK);
-  EXPECT_EQ(pGot, &context);
-  EXPECT_EQ(context.m_refs, 2);
+  EXPECT_EQ(pGot, context.Unknown());
+  EXPECT_EQ(context.m_cRefs, 2);
   if (pGot != nullptr) pGot->Release();
-  void* pDispatch = nullptr;
-  EXPECT_EQ(CoGetCallContext(IID_IDispatch, &pDispatch), E_NOINTERFACE);
+  void* pFactory = nullptr;
+  EXPECT_EQ(CoGetCallContext(IID_IClassFactory, &pFactory), E_NOINTERFACE);
 
   HRESULT hrOther = S_OK;
   CScopedHandle thread(StartThread(
@@ -429,7 +402,7 @@ TEST(CallContextTest, SwitchedContextIsHandedOut) {
 
   IUnknown* pMine = nullptr;
   ASSERT_EQ(CoSwitchCallContext(nullptr, &pMine), S_OK);
-  EXPECT_EQ(pMine, &context);
+  EXPECT_EQ(pMine, context.Unknown());
   EXPECT_EQ(CoGetCallContext(IID_IUnknown, reinterpret_cast<void**>(&pGot)), RPC_E_CALL_COMPLETE);
 }
 

@@ -21,37 +21,17 @@ VARIANT Zeroed(VARTYPE vt) {
   return v;
 }
 
+// Which types a variant may carry: clearing one that may not is refused and
+// leaves it as it was; VariantInit empties.
 TEST(VariantTest, ClearAcceptsOnlyVariantTypes) {
-  const VARTYPE valid[] = {VT_EMPTY,
-                           VT_NULL,
-                           VT_I2,
-                           VT_R8,
-                           VT_CY,
-                           VT_BSTR,
-                           VT_ERROR,
-                           VT_BOOL,
-                           VT_VARIANT,
-                           VT_DECIMAL,
-                           VT_I1,
-                           VT_UI8,
-                           VT_UINT,
-                           VT_RECORD,
-                           VT_CLSID,
-                           VT_ARRAY | VT_I4,
-                           VT_BYREF | VT_BSTR,
-                           VT_ARRAY | VT_BYREF | VT_VARIANT};
-  const VARTYPE invalid[] = {15,
-                             VT_VOID,
-                             VT_HRESULT,
-                             VT_SAFEARRAY,
-                             VT_LPWSTR,
-                             VT_INT_PTR,
-                             VT_FILETIME,
-                             VT_VECTOR | VT_I4,
-                             VT_RESERVED | VT_I4,
-                             VT_ARRAY | VT_EMPTY,
-                             VT_BYREF | VT_NULL,
-                             0xFFF};
+  // clang-format off
+  const VARTYPE valid[] = {VT_EMPTY, VT_NULL, VT_I2, VT_R8, VT_CY, VT_BSTR, VT_ERROR, VT_BOOL,
+      VT_VARIANT, VT_DECIMAL, VT_I1, VT_UI8, VT_UINT, VT_RECORD, VT_CLSID, VT_ARRAY | VT_I4,
+      VT_BYREF | VT_BSTR, VT_ARRAY | VT_BYREF | VT_VARIANT};
+  const VARTYPE invalid[] = {15, VT_VOID, VT_HRESULT, VT_SAFEARRAY, VT_LPWSTR, VT_INT_PTR,
+      VT_FILETIME, VT_VECTOR | VT_I4, VT_RESERVED | VT_I4, VT_ARRAY | VT_EMPTY, VT_BYREF | VT_NULL,
+      0xFFF};
+  // clang-format on
   for (VARTYPE vt : valid) {
     VARIANT v = Zeroed(vt);
     EXPECT_EQ(VariantClear(&v), S_OK) << vt;
@@ -62,6 +42,10 @@ TEST(VariantTest, ClearAcceptsOnlyVariantTypes) {
     EXPECT_EQ(VariantClear(&v), DISP_E_BADVARTYPE) << vt;
     EXPECT_EQ(V_VT(&v), vt);
   }
+  VARIANT v;
+  V_VT(&v) = 0xDEAD;
+  VariantInit(&v);
+  EXPECT_EQ(V_VT(&v), VT_EMPTY);
 }
 
 // Clearing releases an interface and an array with its elements; a
@@ -128,19 +112,16 @@ TEST(VariantTest, CopyIsDeepExceptByReference) {
   EXPECT_EQ(object.m_cRefs, 1);
 }
 
+// A type that may not be copied, in the source or the destination, is
+// refused; a copy onto itself changes nothing.
 TEST(VariantTest, CopyRefusesInvalidTypesAndCopiesOntoItself) {
-  VARIANT dst;
-  V_VT(&dst) = 0xDEAD;
-  VariantInit(&dst);
-  EXPECT_EQ(V_VT(&dst), VT_EMPTY);
-  VARIANT src = Zeroed(VT_VOID);
-  EXPECT_EQ(VariantCopy(&dst, &src), DISP_E_BADVARTYPE);
-  src = Zeroed(VT_CLSID);  // may be cleared but not copied
-  EXPECT_EQ(VariantCopy(&dst, &src), DISP_E_BADVARTYPE);
-  src = Zeroed(VT_I4);
-  dst = Zeroed(VT_SAFEARRAY);
-  EXPECT_EQ(VariantCopy(&dst, &src), DISP_E_BADVARTYPE);
-
+  const std::pair<VARTYPE, VARTYPE> refused[] = {
+      {VT_EMPTY, VT_VOID}, {VT_EMPTY, VT_CLSID}, {VT_SAFEARRAY, VT_I4}};
+  for (const auto& [vtDst, vtSrc] : refused) {
+    VARIANT dst = Zeroed(vtDst);
+    VARIANT src = Zeroed(vtSrc);
+    EXPECT_EQ(VariantCopy(&dst, &src), DISP_E_BADVARTYPE) << vtDst << " " << vtSrc;
+  }
   VARIANT self = Zeroed(VT_BSTR);
   V_BSTR(&self) = SysAllocString(OLESTR("same"));
   const BSTR before = V_BSTR(&self);
