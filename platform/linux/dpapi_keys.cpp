@@ -117,8 +117,13 @@ class CKeyCache {
       auto it = m_entries.find(path);
       if (it == m_entries.end()) {
         const size_t slot = m_order.size() < m_cSlots ? m_order.size() : EvictOldest();
-        m_order.push_back(path);
         it = m_entries.emplace(path, SEntry{identity, slot}).first;
+        try {
+          m_order.push_back(path);
+        } catch (...) {
+          m_entries.erase(it);  // every entry stays in the eviction order
+          throw;
+        }
       }
       it->second.identity = identity;
       m_pKeys[it->second.slot] = key;

@@ -184,6 +184,21 @@ TEST_F(DpapiKeyFiles, KeyDeletedAndCreatedAgainIsNoticed) {
   EXPECT_EQ(Unprotect(oldBlob), static_cast<DWORD>(ERROR_INVALID_DATA));
 }
 
+// More keys than the cache's page holds: each key in use stays right while
+// the oldest give up their slots and are read from their files again.
+TEST_F(DpapiKeyFiles, MoreKeysThanTheCacheHolds) {
+  Bytes first;
+  ASSERT_EQ(Protect(kUserFlags, &first), 0u);
+  for (int i = 0; i < 100; ++i) {
+    CDpapiTestKeys other;
+    Bytes blob;
+    ASSERT_EQ(Protect(kUserFlags, &blob), 0u);
+    ASSERT_EQ(Unprotect(blob), 0u) << i;
+    ASSERT_EQ(Unprotect(first), static_cast<DWORD>(ERROR_INVALID_DATA)) << i;
+  }
+  EXPECT_EQ(Unprotect(first), 0u);
+}
+
 // Of the keys threads create at once, one gets the name and all use it.
 TEST_F(DpapiKeyFiles, ThreadsRacingOnFirstUseAgreeOnOneKey) {
   for (int round = 0; round < 5; ++round) {
