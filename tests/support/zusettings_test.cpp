@@ -6,7 +6,6 @@
 #include <winreg.h>
 
 #include "common/registry_test_key.h"
-#include "common/scripted_settings.h"
 #include "support/zusettings.h"
 
 namespace {
@@ -50,16 +49,6 @@ TEST(Settings, RegistryDwordsAreTheValues) {
     RegDeleteValueW(hKey, c.pszName);
   }
   RegCloseKey(hKey);
-}
-
-TEST(Settings, ScriptedValues) {
-  CScriptedSettings settings;
-  settings.Set(OLESTR("Kelmyr.Authentication.Timeout"), 7);
-  QVData value;
-  GetSettingValue(OLESTR("Kelmyr.Authentication.Timeout"), value);
-  EXPECT_EQ(value.Int(), 7);
-  GetSettingValue(OLESTR("Kelmyr.Authentication.AllowPerProcess"), value);
-  EXPECT_EQ(value.Int(), 0);
 }
 
 }  // namespace
