@@ -7,7 +7,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -32,17 +31,6 @@ std::vector<LUID_AND_ATTRIBUTES> Entries(const std::vector<BYTE>& request) {
   return entries;
 }
 
-// The text of a format with a string or a number.
-OleString Text(const char* pszFormat, const char* psz, unsigned u = 0) {
-  char text[160];
-  if (psz != nullptr) {
-    std::snprintf(text, sizeof text, pszFormat, psz);
-  } else {
-    std::snprintf(text, sizeof text, pszFormat, u);
-  }
-  return OleString(text, text + std::strlen(text));
-}
-
 class PrivilegesTest : public ::testing::Test {
  protected:
   void TearDown() override {
@@ -62,15 +50,15 @@ TEST_F(PrivilegesTest, OneRequestWithAnEntryPerName) {
   const struct {
     LPCWSTR pszFirst;  // followed by kBackup
     DWORD dwAction;
-    DWORD dwFirstLuid;    // 0: not defined
-    const char* pszVerb;  // of the action's line; null: none
-    DWORD dwAdjusted;     // the last error of the adjustment
+    DWORD dwFirstLuid;           // 0: not defined
+    const OLECHAR* pszVerb;      // of the action's line; null: none
+    const OLECHAR* pszAdjusted;  // the last error of the adjustment
   } rows[] = {
-      {gSeDebugPrivilege, PRIVILEGE_ENABLE, 20, "enabled", 0},
-      {gSeDebugPrivilege, PRIVILEGE_DISABLE, 20, "disabled", 0},
-      {gSeDebugPrivilege, SE_PRIVILEGE_ENABLED_BY_DEFAULT, 20, nullptr, 0},
-      {OLESTR("SeNoSuchPrivilege"), PRIVILEGE_ENABLE, 0, "enabled", ERROR_NOT_ALL_ASSIGNED},
-      {gSeDebugPrivilege, PRIVILEGE_REMOVE, 20, "removed", 0},
+      {gSeDebugPrivilege, PRIVILEGE_ENABLE, 20, OLESTR("enabled"), OLESTR("0")},
+      {gSeDebugPrivilege, PRIVILEGE_DISABLE, 20, OLESTR("disabled"), OLESTR("0")},
+      {gSeDebugPrivilege, SE_PRIVILEGE_ENABLED_BY_DEFAULT, 20, nullptr, OLESTR("0")},
+      {OLESTR("SeNoSuchPrivilege"), PRIVILEGE_ENABLE, 0, OLESTR("enabled"), OLESTR("514")},
+      {gSeDebugPrivilege, PRIVILEGE_REMOVE, 20, OLESTR("removed"), OLESTR("0")},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.dwAction);
@@ -92,19 +80,19 @@ TEST_F(PrivilegesTest, OneRequestWithAnEntryPerName) {
     for (const auto& text : sink.Texts())
       lines += text.find(OLESTR("is going to be")) != OleString::npos;
     EXPECT_EQ(lines, row.pszVerb == nullptr ? 0u : row.dwFirstLuid != 0 ? 2u : 1u);
-    if (row.pszVerb != nullptr) {
-      EXPECT_TRUE(Logged(LOG_DETAIL, Text("ModifyPrivs The specified privilege is going to be %s : "
-                                          "SeBackupPrivilege",
-                                          row.pszVerb)))
-          << sink.Dump();
-    }
+    EXPECT_TRUE(row.pszVerb == nullptr ||
+                Logged(LOG_DETAIL, OleString(OLESTR("ModifyPrivs The specified privilege is going "
+                                                    "to be ")) +
+                                       row.pszVerb + OLESTR(" : SeBackupPrivilege")))
+        << sink.Dump();
     EXPECT_EQ(Logged(LOG_FAILURE, OLESTR("ModifyPrivs LookupPrivilegeValue failed dwError = 521")),
               row.dwFirstLuid == 0);
     EXPECT_EQ(Logged(LOG_DETAIL, OLESTR("ModifyPrivs The specified privilege does not exist : "
                                         "SeNoSuchPrivilege")),
               row.dwFirstLuid == 0);
-    EXPECT_TRUE(Logged(LOG_DETAIL, Text("ModifyPrivs AdjustTokenPrivileges succeeded dwError = %x",
-                                        nullptr, row.dwAdjusted)));
+    EXPECT_TRUE(Logged(LOG_DETAIL, OleString(OLESTR("ModifyPrivs AdjustTokenPrivileges succeeded "
+                                                    "dwError = ")) +
+                                       row.pszAdjusted));
     EXPECT_TRUE(Logged(LOG_DETAIL, OLESTR("ModifyPrivs ConvertSecurityDescriptorToString"
                                           "SecurityDescriptor stringSecurityDescriptor = "
                                           "D:(A;;0x1fffff;;;SY)")));

@@ -84,11 +84,8 @@ SOpenedBlob OpenProtected(SAFEARRAY* psaProtected) {
   DATA_BLOB ent{static_cast<DWORD>(entropy.size()), entropy.data()};
   DATA_BLOB out{0, nullptr};
   LPWSTR pszDescr = nullptr;
-  if (!CryptUnprotectData(&in, &pszDescr, &ent, nullptr, nullptr, kProtectFlags, &out)) {
-    opened.dwError = GetLastError();
-    return opened;
-  }
-  opened.bOpened = true;
+  opened.bOpened = CryptUnprotectData(&in, &pszDescr, &ent, nullptr, nullptr, kProtectFlags, &out);
+  opened.dwError = opened.bOpened ? 0 : GetLastError();
   opened.plaintext.assign(out.pbData, out.pbData + out.cbData);
   if (pszDescr != nullptr) opened.description = pszDescr;
   LocalFree(out.pbData);
@@ -96,16 +93,13 @@ SOpenedBlob OpenProtected(SAFEARRAY* psaProtected) {
   return opened;
 }
 
-SAFEARRAY* SealProtected(const OLECHAR* pszDescr, const Bytes& plaintext) {
-  Bytes plain = plaintext;
+SAFEARRAY* SealProtected(const OLECHAR* pszDescr, Bytes plain) {
   plain.reserve(1);  // a valid address also for an empty plaintext
   Bytes entropy(std::begin(kExpectedEntropy), std::end(kExpectedEntropy));
   DATA_BLOB in{static_cast<DWORD>(plain.size()), plain.data()};
   DATA_BLOB ent{static_cast<DWORD>(entropy.size()), entropy.data()};
   DATA_BLOB out{0, nullptr};
-  if (!CryptProtectData(&in, pszDescr, &ent, nullptr, nullptr, kProtectFlags, &out)) {
-    return nullptr;
-  }
+  if (!CryptProtectData(&in, pszDescr, &ent, nullptr, nullptr, kProtectFlags, &out)) return nullptr;
   SAFEARRAY* psa = MakeVector(VT_UI1, 0, Bytes(out.pbData, out.pbData + out.cbData));
   LocalFree(out.pbData);
   return psa;

@@ -46,4 +46,4 @@ struct SOpenedBlob {
 SOpenedBlob OpenProtected(SAFEARRAY* psaProtected);
 // Seals a (description, plaintext) pair as EncryptValue would, as a VT_UI1
 // vector for DecryptValue; null when sealing fails.
-SAFEARRAY* SealProtected(const OLECHAR* pszDescr, const Bytes& plaintext);
+SAFEARRAY* SealProtected(const OLECHAR* pszDescr, Bytes plaintext);
