@@ -58,60 +58,54 @@ TEST(History, AChangeAdvancesEveryPrefixAndCountersWrap) {
   }
 }
 
-TEST(History, CountersAreReadAsStoredAndOddOnesAreNotReadIntoOne) {
+TEST(History, CountersAreReadAndAdvancedAsStoredAndOddOnesAreNotReadIntoOne) {
   struct {
     char compartment, content;  // '-' absent, 'v' the value, else an odd form
     UINT uiValue;
-    CVersions expected;
+    LONG lAdvance;  // the selector of an UpdateVersion first, or -1
+    HRESULT hrAdvance;
+    CVersions read;
     const OLECHAR* line;
   } const rows[] = {
-      {'v', '-', 2, Counters(S_OK, 2, 0), nullptr},  // a missing content counter is 0
-      {'-', '-', 0, Counters(S_OK, 0, 0), nullptr},
-      {'v', 'v', 1, Counters(S_OK, 1, 1), nullptr},
-      // An unreadable compartment counter ends the reading; the release of
-      // its copy then sets the result.
-      {'e', 'v', 5, Counters(S_OK, 0, 0), OLESTR("GetVersion SafeArrayGetElement failed")},
-      {'v', 'e', 4, Counters(S_OK, 4, 0), OLESTR("GetVersion SafeArrayGetElement failed")},
-      {'d', 'd', 0, Counters(S_OK, 0, 0), nullptr},
-      {'n', '-', 0, Counters(E_INVALIDARG, 0, 0), nullptr},  // nothing released after it
+      {'v', '-', 2, -1, S_OK, Counters(S_OK, 2, 0), nullptr},  // a missing content counter is 0
+      {'-', '-', 0, -1, S_OK, Counters(S_OK, 0, 0), nullptr},
+      {'v', 'v', 1, -1, S_OK, Counters(S_OK, 1, 1), nullptr},
+      // An unreadable counter is logged; the release of its copy then sets
+      // the result. An unreadable compartment counter ends the reading.
+      {'e', 'v', 5, -1, S_OK, Counters(S_OK, 0, 0),
+       OLESTR("GetVersion SafeArrayGetElement failed")},
+      {'v', 'e', 4, -1, S_OK, Counters(S_OK, 4, 0),
+       OLESTR("GetVersion SafeArrayGetElement failed")},
+      {'d', 'd', 0, -1, S_OK, Counters(S_OK, 0, 0), nullptr},
+      {'n', '-', 0, -1, S_OK, Counters(E_INVALIDARG, 0, 0), nullptr},  // nothing released after it
+      // Advancing: an unreadable counter is left as it is.
+      {'-', 'e', 0, 1, S_OK, Counters(S_OK, 0, 0),
+       OLESTR("UpdateVersion SafeArrayGetElement failed")},
+      {'-', 'n', 0, 1, E_INVALIDARG, Counters(E_INVALIDARG, 0, 0), nullptr},
+      {'d', '-', 0, 0, S_OK, Counters(S_OK, 0, 0), nullptr},
+      {'-', '-', 0, 7, S_OK, Counters(S_OK, 0, 1), nullptr},  // any nonzero selector: content
   };
   for (const auto& row : rows) {
     CHistoryUse use;
     Store("K", kCompartmentVersion, row.compartment, row.uiValue);
     Store("K", kContentVersion, row.content, row.uiValue);
     CRecordingLogSink sink;
-    EXPECT_EQ(Versions(OLESTR("K")), row.expected) << row.compartment << row.content;
+    if (row.lAdvance >= 0) {
+      EXPECT_EQ(UpdateVersion(W(OLESTR("K")), static_cast<ULONG>(row.lAdvance)), row.hrAdvance);
+    }
+    EXPECT_EQ(Versions(OLESTR("K")), row.read) << row.compartment << row.content << row.lAdvance;
     EXPECT_TRUE(!row.line || sink.Contains(LOG_FAILURE, row.line)) << sink.Dump();
     // A tree's IsCompartmentCached reads the same, also for the history tree.
     CVersions cached;
     BOOL bCached = FALSE;
     cached.hr = gHistoryTree->IsCompartmentCached(W(OLESTR("K")), &cached.ulCompartment,
                                                   &cached.ulContent, &bCached, 0);
-    if (SUCCEEDED(row.expected.hr)) {
-      EXPECT_EQ(cached, row.expected) << row.compartment << row.content;
+    if (SUCCEEDED(row.read.hr)) {
+      EXPECT_EQ(cached, row.read) << row.compartment << row.content;
     }
-    EXPECT_EQ(cached.hr, row.expected.hr);
+    EXPECT_EQ(cached.hr, row.read.hr);
   }
-}
-
-TEST(History, AdvancingAnOddCounter) {
-  struct {
-    char kind;
-    ULONG ulSelector;
-    HRESULT hr;
-    CVersions after;
-  } const rows[] = {
-      {'e', 1, S_OK, Counters(S_OK, 0, 0)},  // logged, not stored; the release is the result
-      {'n', 1, E_INVALIDARG, Counters(E_INVALIDARG, 0, 0)},  // nothing to release after it
-      {'d', 0, S_OK, Counters(S_OK, 0, 0)},
-      {'-', 7, S_OK, Counters(S_OK, 0, 1)},  // any nonzero selector is the content
-  };
-  for (const auto& row : rows) {
-    CHistoryUse use;
-    Store("K", row.ulSelector ? kContentVersion : kCompartmentVersion, row.kind);
-    EXPECT_EQ(UpdateVersion(W(OLESTR("K")), row.ulSelector), row.hr) << row.kind;
-    EXPECT_EQ(Versions(OLESTR("K")), row.after) << row.kind;
-  }
+  // What an advance stores: a one-element VT_UINT vector.
   CHistoryUse use;
   ASSERT_EQ(UpdateVersion(W(OLESTR("K")), 0), S_OK);
   CScopedSafeArray counter;
