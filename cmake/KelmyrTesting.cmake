@@ -27,5 +27,28 @@ function(kelmyr_add_test name)
   target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/tests)
   target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gtest GTest::gtest_main)
   gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60
-                       PROPERTIES LABELS "${ARG_LABELS}" TIMEOUT 120)
+                       TEST_LIST ${name}_TESTS)
+  # The properties are set by a script run after discovery, on the list of
+  # discovered tests: passed through discovery, a list of labels would be
+  # flattened into the property names after it (losing labels and the
+  # time-out).
+  set(props "${CMAKE_CURRENT_BINARY_DIR}/${name}_properties.cmake")
+  file(WRITE ${props} "foreach(t IN LISTS ${name}_TESTS)\n"
+                      "  set_tests_properties(\"\${t}\" PROPERTIES LABELS \"${ARG_LABELS}\" TIMEOUT 120)\n")
+  if(NOT WIN32)
+    # Natively every test gets its own registry, key folder, home and log
+    # in a folder of the build tree, made empty when ctest starts: nothing
+    # a test does reaches the machine's or the user's files.
+    set(root "${CMAKE_BINARY_DIR}/test-homes/${name}")
+    file(APPEND ${props}
+         "  string(MAKE_C_IDENTIFIER \"\${t}\" d)\n"
+         "  set(h \"${root}/\${d}\")\n"
+         "  file(REMOVE_RECURSE \"\${h}\")\n"
+         "  file(MAKE_DIRECTORY \"\${h}/keys\" \"\${h}/state\")\n"
+         "  set_tests_properties(\"\${t}\" PROPERTIES ENVIRONMENT\n"
+         "    \"HOME=\${h};XDG_STATE_HOME=\${h}/state;KELMYR_REGISTRY=\${h}/registry.db;"
+         "KELMYR_DPAPI_KEYS=\${h}/keys;KELMYR_LOG_FILE=\${h}/kelmyr.log;KELMYR_LOG_LEVELS=0x6;TMPDIR=\${h}\")\n")
+  endif()
+  file(APPEND ${props} "endforeach()\n")
+  set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES ${props})
 endfunction()

@@ -7,6 +7,11 @@
 
 #include "support/utf8.h"
 
+#ifndef _WIN32
+#include <fcntl.h>
+#include <unistd.h>
+#endif
+
 namespace {
 
 std::optional<uint32_t> ParseMask(const std::string& s) {
@@ -17,8 +22,14 @@ std::optional<uint32_t> ParseMask(const std::string& s) {
   return static_cast<uint32_t>(v);
 }
 
+// Natively the library runs inside other people's processes: a process with
+// raised privileges takes nothing from its environment.
 std::optional<std::string> EnvironmentValue(const char* name) {
+#ifdef _WIN32
   const char* v = std::getenv(name);
+#else
+  const char* v = secure_getenv(name);
+#endif
   if (v == nullptr || *v == 0) return std::nullopt;
   return std::string(v);
 }
@@ -85,7 +96,12 @@ void CLogFileSink::OpenOnce() noexcept {
 #ifdef _WIN32
       m_pFile = _wfopen(file.c_str(), L"ab");
 #else
-      m_pFile = std::fopen(file.c_str(), "ab");
+      // The lines name processes and threads: the file is its owner's alone,
+      // never reached through a planted link, and not inherited by children.
+      const int fd = open(file.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+      if (fd < 0) return;
+      m_pFile = fdopen(fd, "ab");
+      if (m_pFile == nullptr) close(fd);
 #endif
     } catch (...) {
       // Logging never fails an operation: without a file the sink drops lines.

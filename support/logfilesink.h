@@ -7,7 +7,10 @@
 // KELMYR_LOG_FILE (the file) and KELMYR_LOG_LEVELS (the level mask, decimal
 // or 0x-hex), else the values "LogFile" (REG_SZ) and "LogLevels" (REG_DWORD)
 // under HKEY_LOCAL_MACHINE\Software\Orvane\Kelmyr. Without a file, logging
-// is off; with a file and no mask, every level is written.
+// is off; with a file and no mask, every level is written. Natively, a
+// process with raised privileges ignores the environment (secure_getenv),
+// and the file is opened without following a final symbolic link, close-on-
+// exec, and created owner-only (0600).
 #pragma once
 
 #include <cstdint>

@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -13,6 +12,11 @@
 #include "support/logfilesink.h"
 #include "support/qvlog.h"
 
+#ifndef _WIN32
+#include <fcntl.h>
+#include <sys/stat.h>
+#endif
+
 namespace {
 
 template <class... Args>
@@ -21,36 +25,41 @@ OleString Format(logformat::CLogFormat<std::type_identity_t<Args>...> format, Ar
   return logformat::FormatLogMessage(format.Get(), argv, sizeof...(Args));
 }
 
-// The formatted text is the same in both builds, whatever the width of the
-// platform's long.
-TEST(LogFormat, IntegersHaveWindowsWidths) {
-  EXPECT_EQ(Format(OLESTR("%d"), 0xFFFFFFFFu), OLESTR("-1"));
-  EXPECT_EQ(Format(OLESTR("%d"), -2147483647 - 1), OLESTR("-2147483648"));
-  EXPECT_EQ(Format(OLESTR("%ld"), 0x1FFFFFFFFll), OLESTR("-1"));
-  EXPECT_EQ(Format(OLESTR("%u"), -1), OLESTR("4294967295"));
-  EXPECT_EQ(Format(OLESTR("hr = 0x%x"), E_INVALIDARG), OLESTR("hr = 0x80070057"));
-  EXPECT_EQ(Format(OLESTR("%X"), 0xabcdefu), OLESTR("ABCDEF"));
-  EXPECT_EQ(Format(OLESTR("%x"), size_t{0x123456789}), OLESTR("23456789"));
-  EXPECT_EQ(Format(OLESTR("%08x|%-4d|%4d|%05d"), 0xbeefu, 7, 7, -42),
-            OLESTR("0000beef|7   |   7|-0042"));
-}
-
-TEST(LogFormat, StringsPointersAndPercent) {
+// The text is the same in both builds, whatever the width of the platform's
+// long.
+TEST(LogFormat, WindowsWidthsStringsPointers) {
   const OLECHAR* pszNull = nullptr;
-  EXPECT_EQ(Format(OLESTR("a %s b"), OLESTR("x y")), OLESTR("a x y b"));
-  EXPECT_EQ(Format(OLESTR("[%s]"), pszNull), OLESTR("[(null)]"));
-  EXPECT_EQ(Format(OLESTR("100%%")), OLESTR("100%"));
-  EXPECT_EQ(Format(OLESTR("%p"), reinterpret_cast<void*>(0x12ab)), OLESTR("00000000000012AB"));
-  EXPECT_EQ(Format(OLESTR("%p"), nullptr), OLESTR("0000000000000000"));
-  // A BSTR is an OLECHAR pointer: it prints as a string or as a pointer.
-  OLECHAR buf[] = OLESTR("bstr");
-  EXPECT_EQ(Format(OLESTR("%s"), static_cast<OLECHAR*>(buf)), OLESTR("bstr"));
+  OLECHAR bstr[] = OLESTR("bstr");
+  const struct {
+    OleString got;
+    const OLECHAR* pszWant;
+  } cases[] = {
+      {Format(OLESTR("%d"), 0xFFFFFFFFu), OLESTR("-1")},
+      {Format(OLESTR("%d"), -2147483647 - 1), OLESTR("-2147483648")},
+      {Format(OLESTR("%ld"), 0x1FFFFFFFFll), OLESTR("-1")},
+      {Format(OLESTR("%u"), -1), OLESTR("4294967295")},
+      {Format(OLESTR("%X"), 0xabcdefu), OLESTR("ABCDEF")},
+      {Format(OLESTR("%x"), size_t{0x123456789}), OLESTR("23456789")},
+      {Format(OLESTR("%08x|%-4d|%4d|%05d"), 0xbeefu, 7, 7, -42),
+       OLESTR("0000beef|7   |   7|-0042")},
+      {Format(OLESTR("a %s b"), OLESTR("x y")), OLESTR("a x y b")},
+      {Format(OLESTR("[%s]"), pszNull), OLESTR("[(null)]")},
+      {Format(OLESTR("%s"), static_cast<OLECHAR*>(bstr)), OLESTR("bstr")},
+      {Format(OLESTR("100%%")), OLESTR("100%")},
+      {Format(OLESTR("%p"), reinterpret_cast<void*>(0x12ab)), OLESTR("00000000000012AB")},
+      {Format(OLESTR("%p"), nullptr), OLESTR("0000000000000000")},
+  };
+  for (const auto& c : cases) EXPECT_EQ(c.got, c.pszWant);
 }
 
-TEST(LogChannel, MaskSelectsLevels) {
+// The mask selects levels; a filtered call does not touch its arguments
+// (were this pointer read, it would fault). The sink gets the format as
+// passed.
+TEST(LogChannel, MaskSelectsLevelsBeforeFormatting) {
   CRecordingLogSink sink((1u << LOG_FAILURE) | (1u << LOG_EXIT));
+  const OLECHAR* pszPoison = reinterpret_cast<const OLECHAR*>(static_cast<uintptr_t>(0x10));
+  qvlogLog(gLogChannel, LOG_DETAIL, OLESTR("value = %s"), pszPoison);
   qvlogLog(gLogChannel, LOG_FAILURE, OLESTR("one"));
-  qvlogLog(gLogChannel, LOG_DETAIL, OLESTR("zero"));
   qvlogLog(gLogChannel, LOG_ENTRY, OLESTR("eight"));
   qvlogLog(gLogChannel, LOG_EXIT, OLESTR("sixteen %d"), 16);
   qvlogLog(gLogChannel, 40, OLESTR("out of range"));
@@ -59,42 +68,27 @@ TEST(LogChannel, MaskSelectsLevels) {
   ASSERT_EQ(lines.size(), 2u) << sink.Dump();
   EXPECT_EQ(lines[0].lLevel, LOG_FAILURE);
   EXPECT_EQ(lines[0].channel, OLESTR("SRVKELMYR"));
+  EXPECT_EQ(lines[1].format, OLESTR("sixteen %d"));
   EXPECT_EQ(lines[1].text, OLESTR("sixteen 16"));
 }
 
-// A filtered call must not format: were the argument read, this pointer
-// would fault.
-TEST(LogChannel, FilteredCallDoesNotTouchArguments) {
-  CRecordingLogSink sink(1u << LOG_FAILURE);
-  const OLECHAR* pszPoison = reinterpret_cast<const OLECHAR*>(static_cast<uintptr_t>(0x10));
-  qvlogLog(gLogChannel, LOG_DETAIL, OLESTR("value = %s"), pszPoison);
-  EXPECT_EQ(sink.Count(), 0u);
+std::filesystem::path TempPath(const char* name) {
+  return std::filesystem::temp_directory_path() /
+         (std::string(name) + "-" + std::to_string(GetCurrentProcessId()) + ".log");
 }
 
-class CTempFile {
- public:
-  explicit CTempFile(const char* name)
-      : m_path(std::filesystem::temp_directory_path() /
-               (std::string(name) + "-" + std::to_string(GetCurrentProcessId()) + ".log")) {
-    std::filesystem::remove(m_path);
-  }
-  ~CTempFile() { std::filesystem::remove(m_path); }
-  const std::filesystem::path& Path() const { return m_path; }
-  std::vector<std::string> Lines() const {
-    std::ifstream in(m_path, std::ios::binary);
-    std::vector<std::string> lines;
-    for (std::string line; std::getline(in, line);) lines.push_back(line);
-    return lines;
-  }
-
- private:
-  std::filesystem::path m_path;
-};
+std::vector<std::string> ReadLines(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::vector<std::string> lines;
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
 
 TEST(LogFileSink, WritesOneWholeLinePerCallFromManyThreads) {
-  CTempFile file("kelmyr-log-threads");
+  const auto path = TempPath("kelmyr-log-threads");
+  std::filesystem::remove(path);
   {
-    CLogFileSink fileSink(file.Path());
+    CLogFileSink fileSink(path);
     ILogSink* pPrevious = qvlogInstallSink(&fileSink);
     const uint32_t previousMask = qvlogGetLevelMask();
     qvlogSetLevelMask(kLogAllLevels);
@@ -110,7 +104,8 @@ TEST(LogFileSink, WritesOneWholeLinePerCallFromManyThreads) {
     qvlogSetLevelMask(previousMask);
     qvlogInstallSink(pPrevious);
   }
-  const auto lines = file.Lines();
+  const auto lines = ReadLines(path);
+  std::filesystem::remove(path);
   ASSERT_EQ(lines.size(), 800u);
   for (const std::string& line : lines) {
     // time stamp, process, thread, level, channel, message (UTF-8).
@@ -120,6 +115,53 @@ TEST(LogFileSink, WritesOneWholeLinePerCallFromManyThreads) {
     EXPECT_EQ(line.substr(line.size() - 5), "\xc3\xa9\xe4\xb8\xad") << line;
   }
 }
+
+#ifndef _WIN32
+// The descriptor of this process open on path, or -1.
+int OpenDescriptorOf(const std::filesystem::path& path) {
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+    std::error_code ec;
+    if (std::filesystem::read_symlink(entry.path(), ec) == path) {
+      return std::stoi(entry.path().filename().string());
+    }
+  }
+  return -1;
+}
+
+// A new file is its owner's alone and not inherited across exec; a link
+// planted as the file is refused and its target left untouched.
+TEST(LogFileSink, OpensOwnerOnlyCloseOnExecNeverThroughALink) {
+  const auto path = TempPath("kelmyr-log-open");
+  const auto target = TempPath("kelmyr-log-target");
+  for (const bool bLink : {false, true}) {
+    SCOPED_TRACE(bLink ? "link" : "new file");
+    std::filesystem::remove(path);
+    std::filesystem::remove(target);
+    if (bLink) {
+      std::ofstream(target) << "";
+      std::filesystem::create_symlink(target, path);
+    }
+    {
+      CLogFileSink fileSink(path);
+      fileSink.Write(CLogRecord{gLogChannel, LOG_FAILURE, OLESTR("x"), OLESTR("x")});
+      const int fd = OpenDescriptorOf(path);
+      if (bLink) {
+        EXPECT_EQ(fd, -1);
+        EXPECT_EQ(std::filesystem::file_size(target), 0u);
+      } else {
+        ASSERT_NE(fd, -1);
+        EXPECT_TRUE(fcntl(fd, F_GETFD) & FD_CLOEXEC);
+        struct stat st {};
+        ASSERT_EQ(stat(path.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 0777, 0600u);
+        EXPECT_EQ(ReadLines(path).size(), 1u);
+      }
+    }
+  }
+  std::filesystem::remove(path);
+  std::filesystem::remove(target);
+}
+#endif
 
 void SetEnv(const char* name, const char* value) {
 #ifdef _WIN32
@@ -133,54 +175,49 @@ void SetEnv(const char* name, const char* value) {
 #endif
 }
 
-TEST(LogConfiguration, EnvironmentNamesFileAndLevels) {
-  SetEnv("KELMYR_LOG_FILE", nullptr);
-  SetEnv("KELMYR_LOG_LEVELS", "0x3");
-  CLogConfiguration off = ReadLogConfiguration();
-  EXPECT_TRUE(off.file.empty());
-  EXPECT_EQ(off.mask, 0u) << "logging is off unless a file is named";
-
-  SetEnv("KELMYR_LOG_FILE", "kelmyr-config.log");
-  CLogConfiguration on = ReadLogConfiguration();
-  EXPECT_EQ(on.file, std::filesystem::path("kelmyr-config.log"));
-  EXPECT_EQ(on.mask, 3u);
-
-  SetEnv("KELMYR_LOG_LEVELS", "not a mask");
-  EXPECT_EQ(ReadLogConfiguration().mask, kLogAllLevels);
-  SetEnv("KELMYR_LOG_LEVELS", nullptr);
-  EXPECT_EQ(ReadLogConfiguration().mask, kLogAllLevels);
-  SetEnv("KELMYR_LOG_FILE", nullptr);
-}
-
-// Without the environment, the machine's configuration key names the file
-// and the levels; the environment still wins over it.
-TEST(LogConfiguration, RegistryNamesFileAndLevels) {
+// The environment wins over the machine's configuration key; logging is off
+// unless a file is named, and every level is written when no valid mask is.
+TEST(LogConfiguration, EnvironmentThenRegistry) {
   CScratchHive hive;
-  SetEnv("KELMYR_LOG_FILE", nullptr);
-  SetEnv("KELMYR_LOG_LEVELS", nullptr);
+  struct {
+    const char* pszEnvFile;
+    const char* pszEnvLevels;
+    bool bRegistry;  // LogFile "registry.log", LogLevels 0x101
+    const char* pszFile;
+    uint32_t mask;
+  } cases[] = {
+      {nullptr, "0x3", false, "", 0},
+      {"env.log", "0x3", false, "env.log", 3},
+      {"env.log", "not a mask", false, "env.log", kLogAllLevels},
+      {"env.log", nullptr, false, "env.log", kLogAllLevels},
+      {nullptr, nullptr, true, "registry.log", 0x101},
+      {nullptr, "2", true, "registry.log", 2},
+      {"env.log", nullptr, true, "env.log", 0x101},
+  };
   HKEY hKey = nullptr;
   ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, OLESTR("Software\\Orvane\\Kelmyr"), 0, nullptr, 0,
                             KEY_ALL_ACCESS | KEY_WOW64_64KEY, nullptr, &hKey, nullptr),
             ERROR_SUCCESS);
-  const OLECHAR file[] = OLESTR("kelmyr-registry.log");
+  const OLECHAR file[] = OLESTR("registry.log");
   const DWORD levels = 0x101;
-  ASSERT_EQ(RegSetValueExW(hKey, OLESTR("LogFile"), 0, REG_SZ, reinterpret_cast<const BYTE*>(file),
-                           sizeof(file)),
-            ERROR_SUCCESS);
-  ASSERT_EQ(RegSetValueExW(hKey, OLESTR("LogLevels"), 0, REG_DWORD,
-                           reinterpret_cast<const BYTE*>(&levels), sizeof(levels)),
-            ERROR_SUCCESS);
-
-  CLogConfiguration config = ReadLogConfiguration();
-  EXPECT_EQ(config.file, std::filesystem::path("kelmyr-registry.log"));
-  EXPECT_EQ(config.mask, 0x101u);
-  SetEnv("KELMYR_LOG_LEVELS", "2");
-  EXPECT_EQ(ReadLogConfiguration().mask, 2u);
-  SetEnv("KELMYR_LOG_FILE", "from-environment.log");
-  EXPECT_EQ(ReadLogConfiguration().file, std::filesystem::path("from-environment.log"));
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.pszFile);
+    SetEnv("KELMYR_LOG_FILE", c.pszEnvFile);
+    SetEnv("KELMYR_LOG_LEVELS", c.pszEnvLevels);
+    RegDeleteValueW(hKey, OLESTR("LogFile"));
+    RegDeleteValueW(hKey, OLESTR("LogLevels"));
+    if (c.bRegistry) {
+      RegSetValueExW(hKey, OLESTR("LogFile"), 0, REG_SZ, reinterpret_cast<const BYTE*>(file),
+                     sizeof(file));
+      RegSetValueExW(hKey, OLESTR("LogLevels"), 0, REG_DWORD,
+                     reinterpret_cast<const BYTE*>(&levels), sizeof(levels));
+    }
+    const CLogConfiguration config = ReadLogConfiguration();
+    EXPECT_EQ(config.file, std::filesystem::path(c.pszFile));
+    EXPECT_EQ(config.mask, c.mask);
+  }
   SetEnv("KELMYR_LOG_FILE", nullptr);
   SetEnv("KELMYR_LOG_LEVELS", nullptr);
-
   RegDeleteValueW(hKey, OLESTR("LogFile"));
   RegDeleteValueW(hKey, OLESTR("LogLevels"));
   RegCloseKey(hKey);
