@@ -23,6 +23,8 @@ namespace {
 // somebody else's and is never written.
 constexpr int64_t kApplicationId = 0x4B6C6D52;
 constexpr int64_t kFormatVersion = 1;
+// Subkeys an enumeration reads in one query.
+constexpr int kReadAhead = 64;
 // Longest wait for another process's write transaction.
 constexpr int kBusyTimeoutMs = 5000;
 // The mode of a hive file this layer creates: the owner's alone.
@@ -151,6 +153,7 @@ enum CHive::EStatement : int {
   kTouchKey,
   kChildAt,
   kChildAfter,
+  kDataVersion,
   kHasChild,
   kSubKeyStats,
   kValueStats,
@@ -178,8 +181,9 @@ constexpr const char* kStatementSql[] = {
     "SELECT id FROM keys WHERE parent=?1 AND fold=?2",
     "INSERT INTO keys(parent,name,fold,written) VALUES(?1,?2,?3,?4)",
     "UPDATE keys SET written=max(?2,written+1) WHERE id=?1",
-    "SELECT name,written,fold FROM keys WHERE parent=?1 ORDER BY fold LIMIT 1 OFFSET ?2",
-    "SELECT name,written,fold FROM keys WHERE parent=?1 AND fold>?2 ORDER BY fold LIMIT 1",
+    "SELECT name,written,fold FROM keys WHERE parent=?1 ORDER BY fold LIMIT ?3 OFFSET ?2",
+    "SELECT name,written,fold FROM keys WHERE parent=?1 AND fold>?2 ORDER BY fold LIMIT ?3",
+    "PRAGMA data_version",
     "SELECT 1 FROM keys WHERE parent=?1 LIMIT 1",
     "SELECT count(*),COALESCE(max(length(name)),0)/2 FROM keys WHERE parent=?1",
     "SELECT count(*),COALESCE(max(length(name)),0)/2,COALESCE(max(length(data)),0)"
@@ -559,6 +563,14 @@ LONG CHive::WrittenOf(int64_t id, int64_t* pWritten) {
   return ERROR_SUCCESS;
 }
 
+LONG CHive::DataVersion(int64_t* pVersion) {
+  CStatement s(*this, kDataVersion);
+  const int rc = s.Step();
+  if (rc != SQLITE_ROW) return ErrorOfSqlite(rc);
+  *pVersion = s.Int(0);
+  return ERROR_SUCCESS;
+}
+
 LONG CHive::Walk(int64_t from, const std::vector<RegName>& names, bool bCreate, int64_t* pId,
                  bool* pbCreated) {
   int64_t id = from;
@@ -662,25 +674,55 @@ bool ContinuesFrom(const SEnumCursor& cursor, int64_t id, int64_t written, DWORD
 LONG CHive::EnumKey(SKeyRef key, DWORD dwIndex, SEnumCursor* pCursor, RegName* pName,
                     FILETIME* pWritten) noexcept {
   return Run(false, [&] {
-    int64_t id = 0;
+    SEnumCursor& c = *pCursor;
+    int64_t dataVersion = 0;
+    LONG l = DataVersion(&dataVersion);
+    if (l != ERROR_SUCCESS) return l;
+    const int64_t ownChanges = sqlite3_total_changes64(m_pDb);
+    // Nothing in the hive changed since the read-ahead: the next subkey is
+    // the next one read.
+    if (c.pAhead != nullptr && key.root == ERoot::kKey && c.id == key.id &&
+        c.dataVersion == dataVersion && c.ownChanges == ownChanges && dwIndex == c.index + 1) {
+      if (c.iAhead == c.pAhead->size()) {
+        if (c.bAheadEnds) return static_cast<LONG>(ERROR_NO_MORE_ITEMS);
+      } else {
+        const SSubKeyEntry& e = (*c.pAhead)[c.iAhead++];
+        *pName = e.name;
+        *pWritten = ToFileTime(e.written);
+        c.index = dwIndex;
+        c.fold = e.fold;
+        return static_cast<LONG>(ERROR_SUCCESS);
+      }
+    }
+    int64_t id = key.id;
     int64_t written = 0;
-    LONG l = ResolveBase(key, false, &id);
+    // For an opened key, reading its time also proves it still exists.
+    l = key.root == ERoot::kKey ? ERROR_SUCCESS : ResolveBase(key, false, &id);
     if (l == ERROR_SUCCESS) l = WrittenOf(id, &written);
     if (l != ERROR_SUCCESS) return l;
-    const bool bNext = ContinuesFrom(*pCursor, id, written, dwIndex);
+    const bool bNext = ContinuesFrom(c, id, written, dwIndex);
     CStatement s(*this, bNext ? kChildAfter : kChildAt);
     s.BindInt(1, id);
     if (bNext) {
-      s.BindFold(2, pCursor->fold);
+      s.BindFold(2, c.fold);
     } else {
       s.BindInt(2, dwIndex);
     }
-    const int rc = s.Step();
+    s.BindInt(3, kReadAhead + 1);
+    int rc = s.Step();
     if (rc == SQLITE_DONE) return static_cast<LONG>(ERROR_NO_MORE_ITEMS);
     if (rc != SQLITE_ROW) return ErrorOfSqlite(rc);
     *pName = s.Name(0);
     *pWritten = ToFileTime(s.Int(1));
-    *pCursor = {id, written, dwIndex, s.Fold(2), 0};
+    SEnumCursor next{id,      written, dwIndex, s.Fold(2),   0,
+                     nullptr, 0,       false,   dataVersion, ownChanges};
+    auto pAhead = std::make_shared<std::vector<SSubKeyEntry>>();
+    while ((rc = s.Step()) == SQLITE_ROW) pAhead->push_back({s.Name(0), s.Int(1), s.Fold(2)});
+    if (rc == SQLITE_DONE) {
+      next.bAheadEnds = pAhead->size() < static_cast<size_t>(kReadAhead);
+      next.pAhead = std::move(pAhead);
+    }
+    c = std::move(next);
     return static_cast<LONG>(ERROR_SUCCESS);
   });
 }
@@ -688,9 +730,9 @@ LONG CHive::EnumKey(SKeyRef key, DWORD dwIndex, SEnumCursor* pCursor, RegName* p
 LONG CHive::EnumValue(SKeyRef key, DWORD dwIndex, SEnumCursor* pCursor, RegName* pName,
                       SValue* pValue) noexcept {
   return Run(false, [&] {
-    int64_t id = 0;
+    int64_t id = key.id;
     int64_t written = 0;
-    LONG l = ResolveBase(key, false, &id);
+    LONG l = key.root == ERoot::kKey ? ERROR_SUCCESS : ResolveBase(key, false, &id);
     if (l == ERROR_SUCCESS) l = WrittenOf(id, &written);
     if (l != ERROR_SUCCESS) return l;
     const bool bNext = ContinuesFrom(*pCursor, id, written, dwIndex);
@@ -703,7 +745,10 @@ LONG CHive::EnumValue(SKeyRef key, DWORD dwIndex, SEnumCursor* pCursor, RegName*
     *pName = s.Name(0);
     pValue->type = static_cast<DWORD>(s.Int(1));
     s.Bytes(2, &pValue->data);
-    *pCursor = {id, written, dwIndex, std::string(), s.Int(3)};
+    pCursor->id = id;
+    pCursor->written = written;
+    pCursor->index = dwIndex;
+    pCursor->seq = s.Int(3);
     return static_cast<LONG>(ERROR_SUCCESS);
   });
 }

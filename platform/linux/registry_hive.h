@@ -54,17 +54,32 @@ struct SValue {
   std::vector<BYTE> data;
 };
 
+// A subkey as an enumeration answers it.
+struct SSubKeyEntry {
+  RegName name;
+  int64_t written = 0;
+  std::string fold;
+};
+
 // Where an enumeration of a key's subkeys or values stopped: the key, its
 // "written" time then, the index answered and its sort key (the folded
 // name, or the value's sequence number). The next index continues from
 // there in O(log n) as long as the key has not changed; any other index,
-// or a changed key, is answered by position.
+// or a changed key, is answered by position. Subkeys are also read ahead
+// in one query: while the hive has not changed at all since (its data
+// version, and the changes made through this process's connection), the
+// next index is answered from them without searching the key again.
 struct SEnumCursor {
   int64_t id = 0;
   int64_t written = -1;
   uint64_t index = 0;
   std::string fold;
   int64_t seq = 0;
+  std::shared_ptr<const std::vector<SSubKeyEntry>> pAhead;
+  size_t iAhead = 0;
+  bool bAheadEnds = false;  // no subkey follows the last one read ahead
+  int64_t dataVersion = -1;
+  int64_t ownChanges = -1;
 };
 
 struct SKeyInfo {
@@ -142,6 +157,7 @@ class CHive {
   LONG Touch(int64_t id);
   LONG HasSubKeys(int64_t id, bool* pbHas);
   LONG WrittenOf(int64_t id, int64_t* pWritten);
+  LONG DataVersion(int64_t* pVersion);
 
   const std::string m_path;
   sqlite3* const m_pDb;

@@ -113,6 +113,32 @@ TEST_F(RegistryHive, SurvivesTheProcessThatWroteItAndTwoWritersLoseNothing) {
   EXPECT_EQ(RunWriter("check 'Software\\KelmyrHiveTest' answer 4242"), 0);
 }
 
+// An enumeration through one handle answers a key another process changed
+// between two steps as it is now.
+TEST_F(RegistryHive, EnumerationSeesAnotherProcesssChangeBetweenSteps) {
+  CScopedHKEY key;
+  ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, Widen("Software\\Enum").c_str(), 0, nullptr, 0,
+                            KEY_ALL_ACCESS, nullptr, key.Receive(), nullptr),
+            ERROR_SUCCESS);
+  for (const char* psz : {"m1", "m2", "m3"}) {
+    CScopedHKEY sub;
+    ASSERT_EQ(
+        RegCreateKeyExW(key.Get(), Widen(psz).c_str(), 0, 0, 0, KEY_READ, 0, sub.Receive(), 0),
+        ERROR_SUCCESS);
+  }
+  const auto at = [&](DWORD i) {
+    WCHAR sz[32];
+    DWORD cch = 32;
+    const LONG l = RegEnumKeyExW(key.Get(), i, sz, &cch, nullptr, nullptr, nullptr, nullptr);
+    return l == ERROR_SUCCESS ? WString(sz, cch) : WString();
+  };
+  EXPECT_EQ(at(0), Widen("m1"));
+  EXPECT_EQ(at(1), Widen("m2"));
+  ASSERT_EQ(RunWriter("write 'Software\\Enum\\a0' v 1"), 0);
+  EXPECT_EQ(at(2), Widen("m2"));
+  EXPECT_EQ(at(3), Widen("m3"));
+}
+
 TEST_F(RegistryHive, KilledWriterLeavesAReadableHive) {
   FILE* pWriter = StartWriter("write 'Software\\KelmyrHiveTest' k forever");
   ASSERT_NE(pWriter, nullptr);
