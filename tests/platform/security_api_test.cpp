@@ -141,14 +141,11 @@ TEST(PrivilegeTest, LookupByNameAndValue) {
 constexpr DWORD kNotHeld = 0xFFFFFFFF;
 
 DWORD HeldAttributes(HANDLE hToken, DWORD dwLuid) {
-  DWORD cb = 0;
-  EXPECT_EQ(FAILURE_OF(GetTokenInformation(hToken, TokenPrivileges, nullptr, 0, &cb)),
-            DWORD{ERROR_INSUFFICIENT_BUFFER});
-  std::vector<BYTE> buffer(cb);
-  if (!GetTokenInformation(hToken, TokenPrivileges, buffer.data(), cb, &cb)) return 0xFFFFFFFE;
+  const std::vector<BYTE> buffer = TokenInformation(hToken, TokenPrivileges);
+  if (buffer.empty()) return 0xFFFFFFFE;
   DWORD count = 0;
   std::memcpy(&count, buffer.data(), sizeof count);
-  EXPECT_EQ(cb, sizeof(DWORD) + count * sizeof(LUID_AND_ATTRIBUTES));
+  EXPECT_EQ(buffer.size(), sizeof(DWORD) + count * sizeof(LUID_AND_ATTRIBUTES));
   for (DWORD i = 0; i < count; ++i) {
     LUID_AND_ATTRIBUTES entry;
     std::memcpy(&entry, buffer.data() + sizeof(DWORD) + i * sizeof entry, sizeof entry);
@@ -216,14 +213,12 @@ TEST(PrivilegeTest, AdjustmentOfTheProcessToken) {
 }
 
 std::vector<BYTE> TokenSid(HANDLE hToken, TOKEN_INFORMATION_CLASS eClass) {
-  DWORD cb = 0;
-  EXPECT_EQ(FAILURE_OF(GetTokenInformation(hToken, eClass, nullptr, 0, &cb)),
-            DWORD{ERROR_INSUFFICIENT_BUFFER});
-  std::vector<BYTE> buffer(cb);
-  if (!GetTokenInformation(hToken, eClass, buffer.data(), cb, &cb)) return {};
+  std::vector<BYTE> buffer = TokenInformation(hToken, eClass);
+  if (buffer.size() < sizeof(BYTE*)) return {};
   BYTE* pSid = nullptr;
   std::memcpy(&pSid, buffer.data(), sizeof pSid);  // the first member of each answer
-  const bool bInside = pSid >= buffer.data() && pSid + GetLengthSid(pSid) <= buffer.data() + cb;
+  const bool bInside =
+      pSid >= buffer.data() && pSid + GetLengthSid(pSid) <= buffer.data() + buffer.size();
   EXPECT_TRUE(bInside) << "the SID lies in the same buffer";
   if (!bInside || !IsValidSid(pSid)) return {};
   return std::vector<BYTE>(pSid, pSid + GetLengthSid(pSid));

@@ -436,10 +436,8 @@ TEST_F(SessionSourceTest, UserTokenOfASession) {
     return;
   }
   CScopedHandle token(hToken);
-  DWORD cb = 0;
-  GetTokenInformation(hToken, TokenUser, nullptr, 0, &cb);
-  std::vector<BYTE> user(cb);
-  ASSERT_TRUE(GetTokenInformation(hToken, TokenUser, user.data(), cb, &cb));
+  std::vector<BYTE> user = TokenInformation(hToken, TokenUser);
+  ASSERT_FALSE(user.empty());
   PSID pSid = reinterpret_cast<TOKEN_USER*>(user.data())->User.Sid;
   EXPECT_EQ(*GetSidSubAuthority(pSid, *GetSidSubAuthorityCount(pSid) - 1), 1000u + 2 * 65534);
   EXPECT_EQ(FAILURE_OF(WTSQueryUserToken(0, &hToken)), DWORD{ERROR_NO_TOKEN});

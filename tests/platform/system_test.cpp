@@ -96,38 +96,39 @@ TEST(VersionTest, FieldsAreComparedWithTheirConditions) {
     ULONGLONG conditions;
     DWORD expected;
   };
+  const ULONGLONG build = Condition(VER_BUILDNUMBER, VER_GREATER_EQUAL);
+  const ULONGLONG nt =
+      Condition(VER_PLATFORMID, VER_EQUAL, Condition(VER_PRODUCT_TYPE, VER_EQUAL, build));
+  const ULONGLONG greaterThenLess =
+      Condition(VER_MAJORVERSION, VER_GREATER_EQUAL, Condition(VER_MINORVERSION, VER_LESS));
+  const ULONGLONG equalThenLessMinor =
+      Condition(VER_MAJORVERSION, VER_EQUAL, Condition(VER_MINORVERSION, VER_LESS));
+  const ULONGLONG equalGreaterLess = Condition(
+      VER_MAJORVERSION, VER_EQUAL,
+      Condition(VER_MINORVERSION, VER_GREATER_EQUAL, Condition(VER_SERVICEPACKMAJOR, VER_LESS)));
+  // clang-format off
   const SRow rows[] = {
       {6, 0, 0, 0, VER_MAJORVERSION, majorAtLeast, kMet},
       {99, 0, 0, 0, VER_MAJORVERSION, majorAtLeast, kOld},
       {99, 0, 0, 0, VER_MAJORVERSION, Condition(VER_MAJORVERSION, VER_LESS), kMet},
-      {0, 0, 0, 7601, kNt,
-       Condition(
-           VER_PLATFORMID, VER_EQUAL,
-           Condition(VER_PRODUCT_TYPE, VER_EQUAL, Condition(VER_BUILDNUMBER, VER_GREATER_EQUAL))),
-       kMet},
-      {0, 0, 0, 99999, VER_BUILDNUMBER, Condition(VER_BUILDNUMBER, VER_GREATER_EQUAL), kOld},
+      {0, 0, 0, 7601, kNt, nt, kMet},
+      {0, 0, 0, 99999, VER_BUILDNUMBER, build, kOld},
       {0, 0, 0, 0, VER_SUITENAME, Condition(VER_SUITENAME, VER_AND), kMet},
       {0, 0, 0, 0, VER_SUITENAME, Condition(VER_SUITENAME, VER_OR), kMet},
       {major - 1, 99, 0, 0, kMajorMinor, atLeast, kMet},
       {major - 1, 99, 0, 0, VER_MINORVERSION, atLeast, kOld},
       {major, 99, 0, 0, kMajorMinor, atLeast, kOld},
       {major, 99, 0, 0, kMajorMinor, majorAtLeast, kOld},
-      {major, minor + 1, 0, 0, kAllFour,
-       Condition(VER_MAJORVERSION, VER_GREATER_EQUAL, Condition(VER_MINORVERSION, VER_LESS)), kOld},
-      {major, minor + 1, 0, 0, kAllFour,
-       Condition(VER_MAJORVERSION, VER_EQUAL, Condition(VER_MINORVERSION, VER_LESS)), kMet},
+      {major, minor + 1, 0, 0, kAllFour, greaterThenLess, kOld},
+      {major, minor + 1, 0, 0, kAllFour, equalThenLessMinor, kMet},
       {major, minor, sp + 1, 0, kAllFour, equalThenLess, kOld},
       {major, minor, sp + 1, 0, kAllFour & ~VER_MINORVERSION, equalThenLess, kMet},
-      {major, minor, sp + 1, 0, kAllFour,
-       Condition(VER_MAJORVERSION, VER_EQUAL,
-                 Condition(VER_MINORVERSION, VER_GREATER_EQUAL,
-                           Condition(VER_SERVICEPACKMAJOR, VER_LESS))),
-       kOld},
+      {major, minor, sp + 1, 0, kAllFour, equalGreaterLess, kOld},
       {0, 0, 0, 0, 0, majorAtLeast, ERROR_BAD_ARGUMENTS},
       {0, 0, 0, 0, VER_MAJORVERSION, 0, ERROR_BAD_ARGUMENTS},
       {0, 0, 0, 0, VER_SUITENAME, Condition(VER_SUITENAME, VER_EQUAL), ERROR_BAD_ARGUMENTS},
-      {0, 0, 0, 0, VER_BUILDNUMBER | VER_MAJORVERSION, majorAtLeast, kOld},  // no condition
-  };
+      {0, 0, 0, 0, VER_BUILDNUMBER | VER_MAJORVERSION, majorAtLeast, kOld}};  // no condition
+  // clang-format on
   for (size_t i = 0; i < sizeof rows / sizeof rows[0]; ++i) {
     const SRow& row = rows[i];
     OSVERSIONINFOEXW required = Required();

@@ -1,8 +1,13 @@
 // Helpers of the Win32 conformance suites: a handle closed at the end of its
-// scope, a thread started on a captureless lambda, and the error of a call.
+// scope, a thread started on a captureless lambda, the error of a call, and
+// a token's answer through the two-call protocol.
 #pragma once
 
 #include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <vector>
 
 class CScopedHandle {
  public:
@@ -32,3 +37,27 @@ inline constexpr DWORD kSucceeded = 0xFFFFFFFE;
 
 // The last error of a wait that answered WAIT_FAILED, or its result.
 #define WAIT_ERROR_OF(call) (SetLastError(0), (call) == WAIT_FAILED ? GetLastError() : kSucceeded)
+
+// A token's answer for one class: the size asked for first, a buffer one
+// byte short refused with that size, then the answer filling it exactly.
+// Empty when the token does not answer.
+inline std::vector<BYTE> TokenInformation(HANDLE hToken, TOKEN_INFORMATION_CLASS eClass) {
+  DWORD cb = 0;
+  EXPECT_EQ(FAILURE_OF(GetTokenInformation(hToken, eClass, nullptr, 0, &cb)),
+            DWORD{ERROR_INSUFFICIENT_BUFFER})
+      << eClass;
+  std::vector<BYTE> buffer(cb);
+  DWORD returned = 0;
+  if (cb > 1) {
+    EXPECT_EQ(FAILURE_OF(GetTokenInformation(hToken, eClass, buffer.data(), cb - 1, &returned)),
+              DWORD{ERROR_INSUFFICIENT_BUFFER})
+        << eClass;
+    EXPECT_EQ(returned, cb) << eClass;
+  }
+  if (cb == 0 || !GetTokenInformation(hToken, eClass, buffer.data(), cb, &returned)) {
+    ADD_FAILURE() << "class " << eClass << ": error " << GetLastError();
+    return {};
+  }
+  EXPECT_EQ(returned, cb) << eClass;
+  return buffer;
+}
