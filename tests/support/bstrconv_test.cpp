@@ -9,61 +9,49 @@
 
 namespace {
 
-TEST(BSTR2wstring, RefusesNullAndEmptyAndLeavesTheOutput) {
-  CRecordingLogSink sink;
-  secwstring s(OLESTR("unchanged"));
-  EXPECT_EQ(BSTR2wstring(nullptr, s), E_INVALIDARG);
-  BSTR bstrEmpty = SysAllocString(OLESTR(""));
-  EXPECT_EQ(BSTR2wstring(bstrEmpty, s), E_INVALIDARG);
-  SysFreeString(bstrEmpty);
-  EXPECT_EQ(s, OLESTR("unchanged"));
-  EXPECT_TRUE(sink.Contains(LOG_FAILURE, OLESTR("BSTR2wstring sBSTRCompartmentId length = 0")))
-      << sink.Dump();
-  // The client's string is logged before it is checked; null prints safely.
-  EXPECT_TRUE(sink.Contains(LOG_DETAIL, OLESTR("BSTR2wstring sBSTRCompartmentId = (null)")));
-  EXPECT_TRUE(sink.Contains(LOG_EXIT, OLESTR("BSTR2wstring hr = 0x80070057")));
-}
-
-TEST(BSTR2wstring, CopiesTheWholeLengthAndLogsBothSides) {
-  CRecordingLogSink sink;
+// Whole length copied, embedded zeros included; a null or empty BSTR is
+// refused with the output left as it was, and the client's string is logged
+// before it is checked (null printing safely).
+TEST(BSTR2wstring, CopiesWholeLengthRefusesNullAndEmpty) {
   const OLECHAR withZero[] = {u'a', 0, u'b'};
-  BSTR bstr = SysAllocStringLen(withZero, 3);
-  secwstring s;
-  EXPECT_EQ(BSTR2wstring(bstr, s), S_OK);
-  EXPECT_EQ(s.size(), 3u);
-  EXPECT_EQ(s[2], u'b');
-  SysFreeString(bstr);
-
-  BSTR bstrId = SysAllocString(OLESTR("Compartment"));
-  EXPECT_EQ(BSTR2wstring(bstrId, s), S_OK);
-  SysFreeString(bstrId);
-  EXPECT_EQ(s, OLESTR("Compartment"));
-  EXPECT_TRUE(sink.Contains(LOG_DETAIL, OLESTR("BSTR2wstring sBSTRCompartmentId = Compartment")));
-  EXPECT_TRUE(sink.Contains(LOG_DETAIL, OLESTR("BSTR2wstring sCompartmentId = Compartment")));
+  const struct {
+    BSTR bstr;
+    HRESULT hr;
+    secwstring out;
+    LONG lLevel;
+    const OLECHAR* pszLine;
+  } cases[] = {
+      {nullptr, E_INVALIDARG, OLESTR("unchanged"), LOG_DETAIL,
+       OLESTR("BSTR2wstring sBSTRCompartmentId = (null)")},
+      {SysAllocString(OLESTR("")), E_INVALIDARG, OLESTR("unchanged"), LOG_FAILURE,
+       OLESTR("BSTR2wstring sBSTRCompartmentId length = 0")},
+      {SysAllocStringLen(withZero, 3), S_OK, secwstring(withZero, 3), LOG_DETAIL, nullptr},
+      {SysAllocString(OLESTR("Id")), S_OK, OLESTR("Id"), LOG_DETAIL,
+       OLESTR("BSTR2wstring sCompartmentId = Id")},
+  };
+  for (const auto& c : cases) {
+    CRecordingLogSink sink;
+    secwstring s(OLESTR("unchanged"));
+    EXPECT_EQ(BSTR2wstring(c.bstr, s), c.hr);
+    EXPECT_EQ(s, c.out);
+    if (c.pszLine) {
+      EXPECT_TRUE(sink.Contains(c.lLevel, c.pszLine)) << sink.Dump();
+    }
+    SysFreeString(c.bstr);
+  }
 }
 
+// The copy is the caller's, with the whole length; an empty string gives
+// an empty BSTR, not a null one.
 TEST(Wstring2BSTR, AllocatesACopyOwnedByTheCaller) {
-  CRecordingLogSink sink;
-  secwstring s(OLESTR("Id"));
-  s.push_back(0);
-  s.push_back(u'z');
-  BSTR bstr = nullptr;
-  ASSERT_EQ(wstring2BSTR(s, bstr), S_OK);
-  ASSERT_NE(bstr, nullptr);
-  EXPECT_EQ(SysStringLen(bstr), 4u);
-  EXPECT_EQ(bstr[3], u'z');
-  EXPECT_EQ(bstr[4], 0);
-  SysFreeString(bstr);
-  EXPECT_TRUE(sink.Contains(LOG_DETAIL, OLESTR("wstring2BSTR sCompartmentId = Id")));
-  EXPECT_TRUE(sink.Contains(LOG_DETAIL, OLESTR("wstring2BSTR sBSTRCompartmentId = Id")));
-  EXPECT_TRUE(sink.Contains(LOG_EXIT, OLESTR("wstring2BSTR hr = 0x0")));
-
-  // An empty string gives an empty BSTR, not a null one.
-  BSTR bstrEmpty = nullptr;
-  ASSERT_EQ(wstring2BSTR(secwstring(), bstrEmpty), S_OK);
-  ASSERT_NE(bstrEmpty, nullptr);
-  EXPECT_EQ(SysStringLen(bstrEmpty), 0u);
-  SysFreeString(bstrEmpty);
+  for (const secwstring& s : {secwstring(OLESTR("Id\0z"), 4), secwstring()}) {
+    BSTR bstr = nullptr;
+    ASSERT_EQ(wstring2BSTR(s, bstr), S_OK);
+    ASSERT_NE(bstr, nullptr);
+    EXPECT_EQ(secwstring(bstr, SysStringLen(bstr)), s);
+    EXPECT_EQ(bstr[s.size()], 0);
+    SysFreeString(bstr);
+  }
 }
 
 }  // namespace

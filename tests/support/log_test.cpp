@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -107,13 +108,11 @@ TEST(LogFileSink, WritesOneWholeLinePerCallFromManyThreads) {
   const auto lines = ReadLines(path);
   std::filesystem::remove(path);
   ASSERT_EQ(lines.size(), 800u);
-  for (const std::string& line : lines) {
-    // time stamp, process, thread, level, channel, message (UTF-8).
-    EXPECT_NE(line.find(" pid="), std::string::npos) << line;
-    EXPECT_NE(line.find(" tid="), std::string::npos) << line;
-    EXPECT_NE(line.find(" L2 SRVKELMYR thread "), std::string::npos) << line;
-    EXPECT_EQ(line.substr(line.size() - 5), "\xc3\xa9\xe4\xb8\xad") << line;
-  }
+  // time stamp, process, thread, level, channel, message (UTF-8).
+  const std::regex whole(
+      "\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\\.\\d{3} pid=\\d+ tid=\\d+ L2 SRVKELMYR "
+      "thread \\d line \\d+ \xc3\xa9\xe4\xb8\xad");
+  for (const std::string& line : lines) EXPECT_TRUE(std::regex_match(line, whole)) << line;
 }
 
 #ifndef _WIN32

@@ -7,7 +7,6 @@
 #include <atomic>
 #include <thread>
 
-#include "common/recording_log_sink.h"
 #include "common/scripted_zuwinext.h"
 #include "support/scopedbstr.h"
 #include "support/scopedlock.h"
@@ -38,7 +37,6 @@ TEST(ScopedOwners, ReleaseExactlyWhatTheyOwn) {
 }
 
 TEST(ScopedOwners, ArrayResetReportsALockedArray) {
-  CRecordingLogSink sink;
   SAFEARRAY* psa = SafeArrayCreateVector(VT_UI1, 0, 4);
   ASSERT_EQ(SafeArrayLock(psa), S_OK);
   CScopedSafeArray owner(psa);

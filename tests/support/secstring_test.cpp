@@ -87,36 +87,30 @@ TEST_F(SecureString, LongStringsAreWipedBeforeTheirBlockIsReleased) {
   EXPECT_EQ(gReleasedWithSecret, 0);
 }
 
+// A short string lives inside the object: it is wiped there when destroyed,
+// also after growing onto the heap (which reuses only the front of the
+// internal buffer) and after a move (which copies it and only empties the
+// source).
 TEST_F(SecureString, ShortStringsAreWipedInsideTheObject) {
-  alignas(secwstring) unsigned char storage[sizeof(secwstring)];
-  auto* s = new (storage) secwstring(OLESTR("PIN7"));
-  ASSERT_TRUE(Holds(storage, sizeof(storage), kNeedle, 4)) << "kept inside the object";
-  s->~secwstring();
-  EXPECT_FALSE(Holds(storage, sizeof(storage), kNeedle, 4));
-}
-
-// Growing onto the heap reuses only the front of the internal buffer, so the
-// tail of the short string would stay in the object.
-TEST_F(SecureString, AStringThatGrewLeavesNothingInItsObject) {
-  alignas(secwstring) unsigned char storage[sizeof(secwstring)];
-  auto* s = new (storage) secwstring(OLESTR("abcdIN7"));
-  s->append(OLESTR(" now much longer than the internal buffer holds"));
-  s->~secwstring();
-  EXPECT_FALSE(Holds(storage, sizeof(storage), kTail, 3));
+  const struct {
+    const char* name;
+    void (*change)(secwstring& s);
+  } cases[] = {
+      {"destroyed", [](secwstring&) {}},
+      {"grown", [](secwstring& s) { s.append(OLESTR(" now much longer than the buffer holds")); }},
+      {"moved from", [](secwstring& s) { secwstring to(std::move(s)); }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    alignas(secwstring) unsigned char storage[sizeof(secwstring)];
+    auto* s = new (storage) secwstring(OLESTR("abcPIN7"));
+    ASSERT_TRUE(Holds(storage, sizeof(storage), kTail, 3)) << "kept inside the object";
+    c.change(*s);
+    s->~secwstring();
+    EXPECT_FALSE(Holds(storage, sizeof(storage), kTail, 3));
+  }
   gWatching = false;
   EXPECT_EQ(gReleasedWithSecret, 0);
-}
-
-// Moving a short string copies it and only empties the source.
-TEST_F(SecureString, MovedFromStringsAreWipedToo) {
-  alignas(secwstring) unsigned char from[sizeof(secwstring)];
-  auto* s = new (from) secwstring(OLESTR("PIN7"));
-  {
-    secwstring to(std::move(*s));
-    EXPECT_EQ(to, OLESTR("PIN7"));
-  }
-  s->~secwstring();
-  EXPECT_FALSE(Holds(from, sizeof(from), kTail, 3));
 }
 
 TEST(SecureStringValue, BehavesAsAString) {
