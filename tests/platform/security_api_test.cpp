@@ -181,11 +181,10 @@ TEST(PrivilegeTest, AdjustmentOfTheProcessToken) {
   CScopedHandle token;
   CScopedHandle again;
   CScopedHandle queryOnly;
-  ASSERT_TRUE(
-      OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, token.Put()));
-  ASSERT_TRUE(
-      OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, again.Put()));
-  ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, queryOnly.Put()));
+  constexpr DWORD kAdjust = TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY;
+  ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), kAdjust, token.Put()) &&
+              OpenProcessToken(GetCurrentProcess(), kAdjust, again.Put()) &&
+              OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, queryOnly.Put()));
   ASSERT_NE(HeldAttributes(token.Get(), kChangeNotify), kNotHeld) << "every account holds it";
 
   TOKEN_PRIVILEGES previous{};
@@ -292,16 +291,14 @@ TEST(SecurityInfoTest, AskedPartsOnlyAndAccessChecked) {
   for (DWORD dwAccess : {DWORD{PROCESS_QUERY_LIMITED_INFORMATION},
                          DWORD{READ_CONTROL | PROCESS_QUERY_INFORMATION}}) {
     CScopedHandle process(OpenProcess(dwAccess, FALSE, GetCurrentProcessId()));
-    ASSERT_NE(process.Get(), nullptr);
     CLocal<void> read;
     const DWORD error = GetSecurityInfo(process.Get(), SE_KERNEL_OBJECT, OWNER_SECURITY_INFORMATION,
                                         nullptr, nullptr, nullptr, nullptr, read.Put());
-    if (dwAccess & READ_CONTROL) {
-      EXPECT_EQ(error, DWORD{ERROR_SUCCESS});
-    } else {
-      EXPECT_TRUE(error == ERROR_ACCESS_DENIED ||
-                  WINE_DIFFERS(error == ERROR_SUCCESS, "Wine does not check READ_CONTROL"));
-    }
+    EXPECT_TRUE((dwAccess & READ_CONTROL)
+                    ? error == ERROR_SUCCESS
+                    : error == ERROR_ACCESS_DENIED ||
+                          WINE_DIFFERS(error == ERROR_SUCCESS, "Wine does not check READ_CONTROL"))
+        << dwAccess;
   }
 }
 
