@@ -53,7 +53,7 @@ if [ "$expected" -gt 0 ]; then
   cmake --build --preset native-tsan -j "$jobs"
   selected=$(count --preset native-tsan)
   echo "native-tsan selects $selected tests (labelled concurrency in native-asan: $expected)"
-  if [ "$selected" -lt "$expected" ] || [ "$selected" -lt 20 ]; then
+  if [ "$selected" -lt "$expected" ] || [ "$selected" -lt 10 ]; then
     echo "native-tsan selects too few tests" >&2
     exit 1
   fi
