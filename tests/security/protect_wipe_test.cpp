@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -129,6 +130,13 @@ class ValueProtectionWipe : public ::testing::Test {
                     '3', '9', '1', '-', 'A', 'B', 'C', 'D', 'E', 'F', 'G', 'H'};
 };
 
+// The counts that tell where the secret went: local blocks released, of
+// them not wiped, and released blocks holding the secret or the entropy.
+std::array<int, 4> Counts(const SReleased& released) {
+  return {released.cLocalBlocks, released.cLocalNotZero, released.cWithSecret,
+          released.cWithEntropy};
+}
+
 // A byte value and a string list (long enough for the list buffer to grow
 // several times): the blob returned by the platform is the only local block
 // of the sealing, the plaintext (wiped) and the description (no secret)
@@ -148,44 +156,37 @@ TEST_F(ValueProtectionWipe, ValuesLeaveNothingBehindOnBothWays) {
     gpSecret = const_cast<Bytes*>(row.pSecret);
     SReleased released =
         Watch([&] { EXPECT_EQ(EncryptValue(value.Get(), protectedValue.Receive()), S_OK); });
-    EXPECT_EQ(released.cLocalBlocks, 1);
-    EXPECT_EQ(released.cLocalNotZero, 0);
-    EXPECT_EQ(released.cWithSecret, 0);
-    EXPECT_EQ(released.cWithEntropy, 0);
+    EXPECT_EQ(Counts(released), (std::array{1, 0, 0, 0}));
     EXPECT_GT(released.cBlocks, released.cLocalBlocks);  // the entropy buffer was seen too
     released =
         Watch([&] { EXPECT_EQ(DecryptValue(protectedValue.Get(), restored.Receive()), S_OK); });
-    EXPECT_EQ(released.cLocalBlocks, 2);
-    EXPECT_EQ(released.cLocalNotZero, 1);
-    EXPECT_EQ(released.cWithSecret, 0);
-    EXPECT_EQ(released.cWithEntropy, 0);
+    EXPECT_EQ(Counts(released), (std::array{2, 1, 0, 0}));
     EXPECT_TRUE(row.pSecret == &m_secret ? DataOf(restored.Get()) == m_secret
                                          : StringsOf(restored.Get()) == strings);
   }
 }
 
+// Opened, then refused because the size does not fit the type; and a
+// damaged tag: the platform decrypts before it checks the tag, and must
+// wipe what it decrypted.
 TEST_F(ValueProtectionWipe, FailedRestorationsWipeTheirPlaintext) {
-  // Opened, then refused: the size does not fit the type.
   Bytes misfit = m_secret;
   misfit.push_back('!');
-  CScopedSafeArray sealed(SealProtected(OLESTR("UINT"), misfit));
-  SAFEARRAY* psaOut = nullptr;
-  SReleased released = Watch([&] { EXPECT_EQ(DecryptValue(sealed.Get(), &psaOut), E_FAIL); });
-  EXPECT_EQ(released.cWithSecret, 0);
-  EXPECT_EQ(released.cLocalBlocks, 2);
-
-  // A damaged tag: the platform decrypts before it checks the tag, and must
-  // wipe what it decrypted.
   CScopedSafeArray value(MakeVector(VT_UI1, 0, m_secret));
   CScopedSafeArray protectedValue;
   ASSERT_EQ(EncryptValue(value.Get(), protectedValue.Receive()), S_OK);
   Bytes blob = DataOf(protectedValue.Get());
   blob.back() ^= 1;
-  CScopedSafeArray damaged(MakeVector(VT_UI1, 0, blob));
-  released = Watch([&] { EXPECT_EQ(DecryptValue(damaged.Get(), &psaOut), E_FAIL); });
-  EXPECT_EQ(released.cWithSecret, 0);
-  EXPECT_EQ(released.cWithEntropy, 0);
-  EXPECT_EQ(psaOut, nullptr);
+  std::vector<CScopedSafeArray> refused;
+  refused.emplace_back(SealProtected(OLESTR("UINT"), misfit));
+  refused.emplace_back(MakeVector(VT_UI1, 0, blob));
+  for (size_t i = 0; i < refused.size(); ++i) {
+    SAFEARRAY* psaOut = nullptr;
+    const SReleased released =
+        Watch([&] { EXPECT_EQ(DecryptValue(refused[i].Get(), &psaOut), E_FAIL); });
+    EXPECT_EQ(Counts(released), (std::array{2, i == 0 ? 1 : 0, 0, 0})) << i;
+    EXPECT_EQ(psaOut, nullptr);
+  }
 }
 
 }  // namespace
