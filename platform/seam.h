@@ -17,15 +17,17 @@
 // more. An implementation whose calls block (waits on the clock) releases
 // its blocked callers first. A counted reference still held after a minute
 // is a deadlock: the process stops with a message rather than hang or free
-// memory under a running thread.
+// memory under a running thread. Uninstall polls: it runs only when an
+// installer is done, never on a path that must be fast.
 #pragma once
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
+#include <thread>
+#include <type_traits>
 
 template <class I>
 class TSeam {
@@ -60,24 +62,26 @@ class TSeam {
   I& Get() const noexcept { return *m_pCurrent.load(std::memory_order_acquire); }
 
   TUse Use() noexcept {
-    std::unique_lock lock(m_lock);
     // The few implementations in use at once fit the table; a full table
     // waits for a slot.
     for (;;) {
-      I* const p = m_pCurrent.load();
-      SCount* pFree = nullptr;
-      for (SCount& count : m_counts) {
-        if (count.p == p) {
-          ++count.uses;
+      {
+        std::lock_guard lock(m_lock);
+        I* const p = m_pCurrent.load();
+        SCount* pFree = nullptr;
+        for (SCount& count : m_counts) {
+          if (count.p == p) {
+            ++count.uses;
+            return TUse(this, p);
+          }
+          if (count.uses == 0 && pFree == nullptr) pFree = &count;
+        }
+        if (pFree != nullptr) {
+          *pFree = SCount{p, 1};
           return TUse(this, p);
         }
-        if (count.uses == 0 && pFree == nullptr) pFree = &count;
       }
-      if (pFree != nullptr) {
-        *pFree = SCount{p, 1};
-        return TUse(this, p);
-      }
-      m_released.wait(lock);
+      std::this_thread::yield();
     }
   }
 
@@ -90,16 +94,13 @@ class TSeam {
   // reference reaches pInstalled.
   void Uninstall(I* pInstalled, I* pPrevious) noexcept {
     Install(pPrevious);
-    std::unique_lock lock(m_lock);
-    const bool bReleased = m_released.wait_for(lock, std::chrono::minutes(1), [&] {
-      for (const SCount& count : m_counts) {
-        if (count.p == pInstalled && count.uses != 0) return false;
+    const auto giveUp = std::chrono::steady_clock::now() + std::chrono::minutes(1);
+    while (InUse(pInstalled)) {
+      if (std::chrono::steady_clock::now() > giveUp) {
+        std::fputs("seam: an uninstalled implementation is still in use by a thread\n", stderr);
+        std::abort();
       }
-      return true;
-    });
-    if (!bReleased) {
-      std::fputs("seam: an uninstalled implementation is still in use by a thread\n", stderr);
-      std::abort();
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
   }
 
@@ -112,21 +113,42 @@ class TSeam {
   };
 
   void Release(I* p) noexcept {
-    {
-      std::lock_guard lock(m_lock);
-      for (SCount& count : m_counts) {
-        if (count.p == p && count.uses != 0) {
-          --count.uses;
-          break;
-        }
+    std::lock_guard lock(m_lock);
+    for (SCount& count : m_counts) {
+      if (count.p == p && count.uses != 0) {
+        --count.uses;
+        break;
       }
     }
-    m_released.notify_all();
+  }
+
+  bool InUse(I* p) const noexcept {
+    std::lock_guard lock(m_lock);
+    for (const SCount& count : m_counts) {
+      if (count.p == p && count.uses != 0) return true;
+    }
+    return false;
   }
 
   I& m_real;
-  mutable std::mutex m_lock;
-  std::condition_variable m_released;
+  // A spin lock guards the table: its holders only scan eight entries, and
+  // unlike a mutex it needs no destruction on any platform.
+  class CSpinLock {
+   public:
+    void lock() noexcept {
+      while (m_bLocked.exchange(true, std::memory_order_acquire)) std::this_thread::yield();
+    }
+    void unlock() noexcept { m_bLocked.store(false, std::memory_order_release); }
+
+   private:
+    std::atomic<bool> m_bLocked{false};
+  };
+
+  mutable CSpinLock m_lock;
   std::atomic<I*> m_pCurrent;
   SCount m_counts[8];
 };
+
+// A seam held in a function's static survives the exit handlers: nothing in it
+// needs destroying, so threads may still reach it while the process exits.
+static_assert(std::is_trivially_destructible_v<TSeam<int>>);
