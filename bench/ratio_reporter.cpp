@@ -15,7 +15,7 @@ class CRatioReporter : public benchmark::ConsoleReporter {
   void ReportRuns(const std::vector<Run>& runs) override {
     for (const Run& run : runs) {
       if (run.iterations > 0 && !run.error_occurred) {
-        m_times[run.benchmark_name()] = run.GetAdjustedRealTime();
+        m_times[run.benchmark_name()] = run.GetAdjustedCPUTime();
       }
     }
     ConsoleReporter::ReportRuns(runs);

@@ -1,7 +1,9 @@
 // RunWithRatios: runs the registered benchmarks with the console report,
-// then prints each named ratio of two benchmarks' real times per iteration,
-// both measured in this run, so that a result does not depend on how fast
-// the machine is.
+// then prints each named ratio of two benchmarks' CPU times per iteration
+// (the report's "CPU" column: this process's user and system time, not the
+// wall clock), both measured in this run, so that a result depends neither
+// on how fast the machine is nor on how busy other processes keep it. Time
+// spent waiting (on a lock held elsewhere, a disk flush) is not counted.
 #pragma once
 
 #include <string>
