@@ -25,11 +25,12 @@ namespace {
 using OleString = std::basic_string<OLECHAR>;
 using ZU::Framework::secwstring;
 
-OleString TextOf(PSID pSid) {
+// The text of the SID; the block that holds it is released.
+OleString TextOf(PSID pSid, HLOCAL hBlock) {
   LPWSTR psz = nullptr;
-  if (!ConvertSidToStringSidW(pSid, &psz)) return OLESTR("(none)");
-  OleString text(psz);
+  const OleString text = ConvertSidToStringSidW(pSid, &psz) ? psz : OLESTR("(none)");
   LocalFree(psz);
+  LocalFree(hBlock);
   return text;
 }
 
@@ -37,13 +38,9 @@ OleString TextOf(PSID pSid) {
 OleString OwnerOfThisProcess() {
   PSID pOwner = nullptr;
   PSECURITY_DESCRIPTOR pSd = nullptr;
-  if (GetSecurityInfo(GetCurrentProcess(), SE_KERNEL_OBJECT, OWNER_SECURITY_INFORMATION, &pOwner,
-                      nullptr, nullptr, nullptr, &pSd) != ERROR_SUCCESS) {
-    return OLESTR("(none)");
-  }
-  OleString text = TextOf(pOwner);
-  LocalFree(pSd);
-  return text;
+  GetSecurityInfo(GetCurrentProcess(), SE_KERNEL_OBJECT, OWNER_SECURITY_INFORMATION, &pOwner,
+                  nullptr, nullptr, nullptr, &pSd);
+  return TextOf(pOwner, pSd);
 }
 
 OleString UserOfThisProcess() {
@@ -53,7 +50,7 @@ OleString UserOfThisProcess() {
   const BOOL bRead = OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &hToken) &&
                      GetTokenInformation(hToken, TokenUser, buffer, sizeof buffer, &cb);
   CloseHandle(hToken);
-  return bRead ? TextOf(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid) : OLESTR("(none)");
+  return TextOf(bRead ? reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid : nullptr, nullptr);
 }
 
 // An id above every process id of either system (Linux's pid_max is at

@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdlib>
 #include <cstring>
@@ -38,12 +39,9 @@ bool gWatching = false;
 SReleased gReleased;
 Bytes* gpSecret = nullptr;
 
-bool Holds(const void* p, size_t cb, const BYTE* pbNeedle, size_t cbNeedle) {
-  const auto* bytes = static_cast<const BYTE*>(p);
-  for (size_t i = 0; cbNeedle != 0 && i + cbNeedle <= cb; ++i) {
-    if (std::memcmp(bytes + i, pbNeedle, cbNeedle) == 0) return true;
-  }
-  return false;
+// A fragment of the needle, so that partial copies are found too.
+bool Holds(const BYTE* pb, size_t cb, const BYTE* pbNeedle) {
+  return std::search(pb, pb + cb, pbNeedle + 4, pbNeedle + 12) != pb + cb;
 }
 
 void* Allocate(size_t cb, bool bZero) {
@@ -53,24 +51,18 @@ void* Allocate(size_t cb, bool bZero) {
   return static_cast<CHeader*>(p) + 1;
 }
 
-// Inspects a block about to be released; true when it is all zero.
-bool Inspect(void* p) {
-  const CHeader* pHeader = static_cast<CHeader*>(p) - 1;
-  const auto* bytes = static_cast<const BYTE*>(p);
-  bool bZero = true;
-  for (size_t i = 0; i < pHeader->cb && bZero; ++i) bZero = bytes[i] == 0;
+// Looks at a block about to be released, and releases it.
+void Release(void* p, bool bLocal = false) {
+  if (p == nullptr) return;
+  const BYTE* pb = static_cast<const BYTE*>(p);
+  const size_t cb = (static_cast<CHeader*>(p) - 1)->cb;
   if (gWatching) {
     ++gReleased.cBlocks;
-    // A fragment of the secret, so that partial copies are found too.
-    if (Holds(p, pHeader->cb, gpSecret->data() + 4, 8)) ++gReleased.cWithSecret;
-    if (Holds(p, pHeader->cb, kExpectedEntropy + 2, 8)) ++gReleased.cWithEntropy;
+    gReleased.cWithSecret += Holds(pb, cb, gpSecret->data());
+    gReleased.cWithEntropy += Holds(pb, cb, kExpectedEntropy);
+    gReleased.cLocalBlocks += bLocal;
+    gReleased.cLocalNotZero += bLocal && std::any_of(pb, pb + cb, [](BYTE b) { return b != 0; });
   }
-  return bZero;
-}
-
-void Release(void* p) {
-  if (p == nullptr) return;
-  Inspect(p);
   std::free(static_cast<CHeader*>(p) - 1);
 }
 
@@ -96,13 +88,7 @@ extern "C" HLOCAL WINAPI LocalAlloc(UINT uFlags, SIZE_T uBytes) {
 }
 
 extern "C" HLOCAL WINAPI LocalFree(HLOCAL hMem) {
-  if (hMem == nullptr) return nullptr;
-  const bool bZero = Inspect(hMem);
-  if (gWatching) {
-    ++gReleased.cLocalBlocks;
-    if (!bZero) ++gReleased.cLocalNotZero;
-  }
-  std::free(static_cast<CHeader*>(hMem) - 1);
+  Release(hMem, true);
   return nullptr;
 }
 
@@ -110,10 +96,7 @@ namespace {
 
 class ValueProtectionWipe : public ::testing::Test {
  protected:
-  void SetUp() override {
-    gpSecret = &m_secret;
-    gReleased = {};
-  }
+  void SetUp() override { gpSecret = &m_secret; }
 
   // Runs the call while watching the releases.
   template <class F>
