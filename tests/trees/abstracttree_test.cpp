@@ -10,44 +10,30 @@
 namespace {
 
 // A tree whose listings are scripted, in the order a registry tree may give
-// them, with elements a memory tree never produces ('' is the empty name).
+// them, with elements a memory tree never produces; nothing else is.
 class CScriptedListTree final : public CAbstractTree {
+  using S = const secwstring&;
+
  public:
-  explicit CScriptedListTree(const std::string& sTopLevel, const std::string& sAll = "")
-      : m_topLevel(Split(sTopLevel)), m_all(Split(sAll)) {}
+  CScriptedListTree(std::vector<std::string> topLevel, std::vector<std::string> all)
+      : m_topLevel(std::move(topLevel)), m_all(std::move(all)) {}
 
   HRESULT GetTreeId(secwstring&) override { return E_NOTIMPL; }
-  HRESULT SetData(const secwstring&, const secwstring&, SAFEARRAY*, DWORD, BOOL) override {
-    return E_NOTIMPL;
-  }
-  HRESULT GetData(const secwstring&, const secwstring&, SAFEARRAY**, DWORD) override {
-    return E_NOTIMPL;
-  }
-  HRESULT RemoveData(const secwstring&, const secwstring&, DWORD) override { return E_NOTIMPL; }
-  HRESULT CreateCompartment(const secwstring&, DWORD) override { return E_NOTIMPL; }
-  HRESULT RemoveCompartment(const secwstring&, BOOL, DWORD) override { return E_NOTIMPL; }
+  HRESULT SetData(S, S, SAFEARRAY*, DWORD, BOOL) override { return E_NOTIMPL; }
+  HRESULT GetData(S, S, SAFEARRAY**, DWORD) override { return E_NOTIMPL; }
+  HRESULT RemoveData(S, S, DWORD) override { return E_NOTIMPL; }
+  HRESULT CreateCompartment(S, DWORD) override { return E_NOTIMPL; }
+  HRESULT RemoveCompartment(S, BOOL, DWORD) override { return E_NOTIMPL; }
   HRESULT FlushTree(DWORD) override { return E_NOTIMPL; }
-  HRESULT IsDataCached(const secwstring&, const secwstring&, BOOL*, DWORD) override {
-    return E_NOTIMPL;
-  }
-  HRESULT ListDataIds(const secwstring&, SAFEARRAY**, DWORD) override { return E_NOTIMPL; }
-  HRESULT ListCompartmentIds(const secwstring& sCompartmentId, SAFEARRAY** ppsList,
-                             DWORD) override {
-    if (sCompartmentId != OLESTR("/")) return E_NOTIMPL;
-    return MakeList(m_topLevel, ppsList);
-  }
-  HRESULT IsCompartmentCached(const secwstring&, ULONG*, ULONG*, BOOL*, DWORD) override {
-    return E_NOTIMPL;
+  HRESULT IsDataCached(S, S, BOOL*, DWORD) override { return E_NOTIMPL; }
+  HRESULT ListDataIds(S, SAFEARRAY**, DWORD) override { return E_NOTIMPL; }
+  HRESULT IsCompartmentCached(S, ULONG*, ULONG*, BOOL*, DWORD) override { return E_NOTIMPL; }
+  HRESULT ListCompartmentIds(S sCompartmentId, SAFEARRAY** ppsList, DWORD) override {
+    return sCompartmentId == OLESTR("/") ? MakeList(m_topLevel, ppsList) : E_NOTIMPL;
   }
   HRESULT ListAllCompartmentIds(SAFEARRAY** ppsList) override { return MakeList(m_all, ppsList); }
 
  private:
-  static std::vector<std::string> Split(const std::string& sLine) {
-    std::istringstream in(sLine);
-    std::vector<std::string> items;
-    for (std::string item; in >> item;) items.push_back(item == "''" ? "" : item);
-    return items;
-  }
   static HRESULT MakeList(const std::vector<std::string>& items, SAFEARRAY** ppsList) {
     *ppsList = SafeArrayCreateVector(VT_BSTR, 0, static_cast<ULONG>(items.size()));
     for (LONG i = 0; i < static_cast<LONG>(items.size()); ++i) {
@@ -57,15 +43,12 @@ class CScriptedListTree final : public CAbstractTree {
     }
     return S_OK;
   }
-  std::vector<std::string> m_topLevel;
-  std::vector<std::string> m_all;
+  std::vector<std::string> m_topLevel, m_all;
 };
 
 TEST(AbstractTree, FindSessionIdSearchesOnlyForSessionZero) {
   struct {
-    const char* tree;
-    const char* session;
-    const char* sub;
+    const char *tree, *session, *sub;
     HRESULT hr;
     const char* found;
   } const rows[] = {
@@ -108,25 +91,27 @@ TEST(AbstractTree, FindSessionIdSearchesOnlyForSessionZero) {
 TEST(AbstractTree, SessionListIsDistinctInFirstSeenOrder) {
   struct {
     const char* memoryTree;  // or null for the scripted top level
-    const char* scripted;
+    std::vector<std::string> scripted;
     HRESULT hr;
     const char* expected;
   } const rows[] = {
-      {"", nullptr, S_OK, ""},  // no top-level list at all
-      {"7/A 3 3/B 10", nullptr, S_OK, "10 3 7"},
-      {nullptr, "7 3/x 3 7 1", S_OK, "7 3 1"},
-      {nullptr, "7 3/x '' 1", E_INVALIDARG, "7 3"},  // what was read before the failure stays
+      {"", {}, S_OK, ""},  // no top-level list at all
+      {"7/A 3 3/B 10", {}, S_OK, "10 3 7"},
+      {nullptr, {"7", "3/x", "3", "7", "1"}, S_OK, "7 3 1"},
+      {nullptr, {"7", "3/x", "", "1"}, E_INVALIDARG, "7 3"},  // what was read before stays
   };
   CHistoryUse history;
   for (const auto& row : rows) {
     CMemoryTree memory(W(OLESTR("PIN")));
-    CScriptedListTree scripted(row.scripted ? row.scripted : "");
+    CScriptedListTree scripted(row.scripted, {});
     CAbstractTree& tree = row.memoryTree ? static_cast<CAbstractTree&>(memory) : scripted;
     if (row.memoryTree) Build(memory, row.memoryTree);
     std::vector<secwstring> list{W(OLESTR("stale"))};
     CRecordingLogSink sink;
     EXPECT_EQ(tree.GetSessionIdList(list), row.hr) << row.expected;
-    EXPECT_EQ(Joined(Strings(list)), row.expected);
+    std::string joined;
+    for (const secwstring& s : list) joined += (joined.empty() ? "" : " ") + U8(s);
+    EXPECT_EQ(joined, row.expected);
     EXPECT_EQ(sink.Contains(LOG_FAILURE,
                             OLESTR("CAbstractTree::GetSessionIdList ListCompartmentIds failed")),
               row.memoryTree && !*row.memoryTree);
@@ -136,28 +121,27 @@ TEST(AbstractTree, SessionListIsDistinctInFirstSeenOrder) {
 TEST(AbstractTree, FindCompartmentIdMatchesTheExactPathUnderTheSession) {
   struct {
     const char* memoryTree;  // or null for the scripted full listing
-    const char* scripted;
-    const char* session;
-    const char* sub;
+    std::vector<std::string> scripted;
+    const char *session, *sub;
     HRESULT hr;
     const char* found;  // "unchanged": not found
   } const rows[] = {
-      {"3/a/b/c 4/a/b", nullptr, "3", "a/b", S_OK, "3/a/b"},
-      {"3/a/b/c 4/a/b", nullptr, "3", "a/b/c/d", S_OK, "unchanged"},
-      {"3/a/b/c 4/a/b", nullptr, "3", "", S_OK, "unchanged"},   // the path 3 is one segment
-      {"3/a/b/c 4/a/b", nullptr, "a", "b", S_OK, "unchanged"},  // the session is the first
-      {"a/b/c", nullptr, "a/b", "c", S_OK, "unchanged"},
-      {"/x", nullptr, "", "x", S_OK, "/x"},
+      {"3/a/b/c 4/a/b", {}, "3", "a/b", S_OK, "3/a/b"},
+      {"3/a/b/c 4/a/b", {}, "3", "a/b/c/d", S_OK, "unchanged"},
+      {"3/a/b/c 4/a/b", {}, "3", "", S_OK, "unchanged"},   // the path 3 is one segment
+      {"3/a/b/c 4/a/b", {}, "a", "b", S_OK, "unchanged"},  // the session is the first
+      {"a/b/c", {}, "a/b", "c", S_OK, "unchanged"},
+      {"/x", {}, "", "x", S_OK, "/x"},
       // The result is that of the last path read; "" cannot be read.
-      {"''", nullptr, "3", "y", E_INVALIDARG, "unchanged"},
-      {nullptr, "3/x ''", "3", "y", E_INVALIDARG, "unchanged"},
-      {nullptr, "'' 3/y", "3", "y", S_OK, "3/y"},
-      {nullptr, "'' 3/z", "3", "y", S_OK, "unchanged"},
+      {"''", {}, "3", "y", E_INVALIDARG, "unchanged"},
+      {nullptr, {"3/x", ""}, "3", "y", E_INVALIDARG, "unchanged"},
+      {nullptr, {"", "3/y"}, "3", "y", S_OK, "3/y"},
+      {nullptr, {"", "3/z"}, "3", "y", S_OK, "unchanged"},
   };
   CHistoryUse history;
   for (const auto& row : rows) {
     CMemoryTree memory(W(OLESTR("PIN")));
-    CScriptedListTree scripted("", row.scripted ? row.scripted : "");
+    CScriptedListTree scripted({}, row.scripted);
     CAbstractTree& tree = row.memoryTree ? static_cast<CAbstractTree&>(memory) : scripted;
     if (row.memoryTree) Build(memory, row.memoryTree);
     secwstring sFound = W(OLESTR("unchanged"));
@@ -171,9 +155,7 @@ TEST(AbstractTree, FindCompartmentIdMatchesTheExactPathUnderTheSession) {
 
 TEST(AbstractTree, MoveCarriesItemsOfEveryLevel) {
   struct {
-    const char* tree;
-    const char* from;
-    const char* to;
+    const char *tree, *from, *to;
     bool bRemoveSource;
     HRESULT hr;
     const char* after;
@@ -188,6 +170,7 @@ TEST(AbstractTree, MoveCarriesItemsOfEveryLevel) {
       {"1/A/B{c=03}", "1/A/B", "4", true, S_OK, "1 1/A 4{c=03}"},
       {"1/A{a=01}", "9", "5", true, S_OK, "1 1/A{a=01}"},  // the removal matches nothing
       // Into itself or below it: refused before anything is copied.
+      {"1/A", "1/A", "1/A/B", true, E_INVALIDARG, "1 1/A"},
       {"1/A{a=01}", "1/A", "1/A/B", true, E_INVALIDARG, "1 1/A{a=01}"},
       {"1/A{a=01}", "1/A", "1/A", true, E_INVALIDARG, "1 1/A{a=01}"},
       {"1/A{a=01} 1/A/B{b=02}", "1/A/B", "1/A", true, S_OK, "1 1/A{a=01,b=02}"},
@@ -197,7 +180,8 @@ TEST(AbstractTree, MoveCarriesItemsOfEveryLevel) {
   for (const auto& row : rows) {
     CMemoryTree tree(W(OLESTR("PIN")));
     Build(tree, row.tree);
-    EXPECT_EQ(tree.MoveCompartmentIds(U(row.from), U(row.to), row.bRemoveSource), row.hr)
+    // A target below the source that is not refused copies without end.
+    ASSERT_EQ(tree.MoveCompartmentIds(U(row.from), U(row.to), row.bRemoveSource), row.hr)
         << row.from << " " << row.to;
     EXPECT_EQ(Dump(tree), row.after) << row.from << " " << row.to;
   }

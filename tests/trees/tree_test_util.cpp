@@ -20,7 +20,8 @@ CScopedSafeArray MakeVector(VARTYPE vt, const void* pData, ULONG cElements, size
   return array;
 }
 
-// The element count of a one-dimensional vector of the given type.
+}  // namespace
+
 LONG VectorLength(SAFEARRAY* psa, VARTYPE vtExpected) {
   VARTYPE vt = VT_EMPTY;
   EXPECT_EQ(SafeArrayGetVartype(psa, &vt), S_OK);
@@ -29,8 +30,6 @@ LONG VectorLength(SAFEARRAY* psa, VARTYPE vtExpected) {
   EXPECT_EQ(psa->rgsabound[0].lLbound, 0);
   return static_cast<LONG>(psa->rgsabound[0].cElements);
 }
-
-}  // namespace
 
 secwstring U(const std::string& utf8) {
   const std::basic_string<OLECHAR> s = Utf8ToUtf16(utf8);
@@ -48,14 +47,6 @@ CScopedSafeArray MakeUints(std::initializer_list<UINT> values) {
   return MakeVector(VT_UINT, v.data(), static_cast<ULONG>(v.size()), sizeof(UINT));
 }
 
-std::vector<BYTE> ReadBytes(SAFEARRAY* psa) {
-  std::vector<BYTE> bytes(static_cast<size_t>(VectorLength(psa, VT_UI1)));
-  for (LONG i = 0; i < static_cast<LONG>(bytes.size()); ++i) {
-    EXPECT_EQ(SafeArrayGetElement(psa, &i, &bytes[static_cast<size_t>(i)]), S_OK);
-  }
-  return bytes;
-}
-
 std::vector<OleString> ReadStrings(SAFEARRAY* psa) {
   std::vector<OleString> items;
   const LONG cItems = VectorLength(psa, VT_BSTR);
@@ -67,29 +58,10 @@ std::vector<OleString> ReadStrings(SAFEARRAY* psa) {
   return items;
 }
 
-std::vector<OleString> Strings(std::initializer_list<const OLECHAR*> items) {
-  return std::vector<OleString>(items.begin(), items.end());
-}
-
-std::vector<OleString> Strings(const std::vector<secwstring>& items) {
-  std::vector<OleString> v;
-  for (const secwstring& s : items) v.push_back(O(s));
-  return v;
-}
-
 std::string Joined(const std::vector<OleString>& items, const char* pszSeparator) {
   std::string out;
   for (size_t i = 0; i < items.size(); ++i) out += (i ? pszSeparator : "") + ToUtf8(items[i]);
   return out;
-}
-
-std::string Listed(const std::function<HRESULT(SAFEARRAY**)>& list, HRESULT& hr) {
-  CScopedSafeArray sentinel = MakeBytes({0xEE});
-  SAFEARRAY* psa = sentinel.Get();
-  hr = list(&psa);
-  if (psa == sentinel.Get()) return "untouched";
-  CScopedSafeArray owned(psa);
-  return SUCCEEDED(hr) ? Joined(ReadStrings(owned.Get()), "|") : "failed";
 }
 
 std::vector<OleString> AllCompartments(CAbstractTree& tree) {
@@ -105,10 +77,12 @@ void Build(CAbstractTree& tree, const std::string& sLine) {
     const size_t brace = token.find('{');
     std::string path = token.substr(0, brace);
     if (path == "''") path.clear();
-    if (brace == std::string::npos) {
+    if (path[0] == '-') {
+      ASSERT_EQ(tree.RemoveCompartment(U(path.substr(1)), TRUE, 0), S_OK) << path;
+    } else if (brace == std::string::npos) {
       ASSERT_EQ(tree.CreateCompartment(U(path), 0), S_OK) << path;
-      continue;
     }
+    if (brace == std::string::npos) continue;
     std::istringstream items(token.substr(brace + 1, token.size() - brace - 2));
     std::string item;
     while (std::getline(items, item, ',')) {
@@ -136,9 +110,9 @@ std::string Dump(CAbstractTree& tree) {
       CScopedSafeArray value;
       EXPECT_EQ(tree.GetData(sKey, secwstring(id.data(), id.size()), value.Receive(), 0), S_OK);
       std::string hex = value.Get() ? "" : "null";
-      if (value.Get()) {
-        for (BYTE b : ReadBytes(value.Get()))
-          hex += "0123456789abcdef"[b >> 4] + std::string(1, "0123456789abcdef"[b & 15]);
+      for (LONG i = 0; value.Get() && i < VectorLength(value.Get(), VT_UI1); ++i) {
+        const BYTE b = static_cast<const BYTE*>(value.Get()->pvData)[i];
+        hex += {"0123456789abcdef"[b >> 4], "0123456789abcdef"[b & 15]};
       }
       items += (items.empty() ? "" : ",") + ToUtf8(id) + "=" + hex;
     }

@@ -8,7 +8,6 @@
 
 #include <oleauto.h>
 
-#include <functional>
 #include <initializer_list>
 #include <ostream>
 #include <string>
@@ -22,27 +21,24 @@
 
 inline secwstring W(const OLECHAR* psz) { return secwstring(psz); }
 inline OleString O(const secwstring& s) { return OleString(s.data(), s.size()); }
-// From the UTF-8 of a table row.
+// From and to the UTF-8 of a table row.
 secwstring U(const std::string& utf8);
 std::string U8(const secwstring& s);
 
 CScopedSafeArray MakeBytes(const std::vector<BYTE>& bytes);
 CScopedSafeArray MakeUints(std::initializer_list<UINT> values);
-// The elements of a VT_UI1 or VT_BSTR vector with lower bound 0.
-std::vector<BYTE> ReadBytes(SAFEARRAY* psa);
+// The element count of a one-dimensional vector of the given type with lower
+// bound 0 (each of which is checked), and the elements of such a vector.
+LONG VectorLength(SAFEARRAY* psa, VARTYPE vtExpected);
 std::vector<OleString> ReadStrings(SAFEARRAY* psa);
-std::vector<OleString> Strings(std::initializer_list<const OLECHAR*> items);
-std::vector<OleString> Strings(const std::vector<secwstring>& items);
 std::string Joined(const std::vector<OleString>& items, const char* pszSeparator = " ");
-// A listing made with its output preset to a sentinel: "untouched" when the
-// output comes back as it was, else the names joined by "|".
-std::string Listed(const std::function<HRESULT(SAFEARRAY**)>& list, HRESULT& hr);
 std::vector<OleString> AllCompartments(CAbstractTree& tree);
 
 // A tree as one line: its paths in listing order, separated by spaces, each
 // followed by its items as {id=hex,id=null} when it has any; the empty path
 // is written ''. Build creates the paths of such a line (a path without
-// items with CreateCompartment) and Dump writes a tree's.
+// items with CreateCompartment; a path written -path it removes) and Dump
+// writes a tree's.
 void Build(CAbstractTree& tree, const std::string& sLine);
 std::string Dump(CAbstractTree& tree);
 
@@ -64,12 +60,9 @@ inline CVersions Counters(HRESULT hr, ULONG ulCompartment, ULONG ulContent) {
 }
 
 // One use of the history tree for the scope of a test.
-class CHistoryUse {
- public:
+struct CHistoryUse {
   CHistoryUse();
   ~CHistoryUse();
-  CHistoryUse(const CHistoryUse&) = delete;
-  CHistoryUse& operator=(const CHistoryUse&) = delete;
 };
 
 // The real helper library, except that its releases of arrays fail at

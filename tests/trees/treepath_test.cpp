@@ -7,9 +7,7 @@ namespace {
 
 TEST(TreePath, SplitJoinAndPrefixes) {
   struct {
-    const char* path;
-    const char* segments;  // joined by "|"
-    const char* prefixes;
+    const char *path, *segments, *prefixes;  // the lists joined by "|"
   } const rows[] = {
       {"7/A/B", "7|A|B", "7|7/A|7/A/B"},
       {"Cards", "Cards", "Cards"},
@@ -65,8 +63,7 @@ TEST(TreePath, JoinOfARange) {
 
 TEST(TreePath, BelowMeansFollowedBySeparatorAndHistoryKeys) {
   struct {
-    const char* key;
-    const char* path;
+    const char *key, *path;
     bool bBelow;
   } const rows[] = {
       {"7/A", "7/A", true},    {"7/A/B", "7/A", true}, {"7/A/", "7/A", true},
