@@ -30,6 +30,7 @@ using kelmyr::winapi::dpapi::SKeyLocation;
 namespace {
 
 constexpr size_t kKeyFileBytes = 60;
+constexpr DWORD kInvalidData = ERROR_INVALID_DATA;
 
 // Seals three bytes: 0 with the blob, or the last error.
 DWORD Protect(DWORD dwFlags, Bytes* pBlob = nullptr) {
@@ -71,7 +72,8 @@ TEST(DpapiKeyLocation, RedirectionStateFolderAndSystemFolder) {
       {EKeyScope::kUser, "/tmp/k/", 1000, "/state", "/home/u", "/tmp/k/user-S-x.key"},
       {EKeyScope::kMachine, "/tmp/k", 1000, nullptr, nullptr, "/tmp/k/machine.key"},
       {EKeyScope::kUser, nullptr, 1000, "/state", "/home/u", "/state/kelmyr/dpapi/user-S-x.key"},
-      // A relative state folder is ignored, as the state folder convention says.
+      // A relative state folder is ignored, as the state folder convention
+      // says.
       {EKeyScope::kUser, "", 1000, "state", "/home/u",
        "/home/u/.local/state/kelmyr/dpapi/user-S-x.key"},
       {EKeyScope::kUser, nullptr, 1000, nullptr, nullptr, nullptr},
@@ -130,9 +132,9 @@ TEST_F(DpapiKeyFiles, UnsafeOrDamagedKeyFilesAreRefusedAndKept) {
   } rows[] = {
       {[&] { chmod(key.c_str(), 0640); }, ERROR_ACCESS_DENIED},
       {[&] { fs::rename(key, moved), fs::create_symlink(moved, key); }, ERROR_ACCESS_DENIED},
-      {[&] { WriteFile(key, bytes.substr(0, kKeyFileBytes - 1)); }, ERROR_INVALID_DATA},
-      {[&] { WriteFile(key, bytes + "x"); }, ERROR_INVALID_DATA},
-      {[&] { WriteFile(key, "X" + bytes.substr(1)); }, ERROR_INVALID_DATA},
+      {[&] { WriteFile(key, bytes.substr(0, kKeyFileBytes - 1)); }, kInvalidData},
+      {[&] { WriteFile(key, bytes + "x"); }, kInvalidData},
+      {[&] { WriteFile(key, "X" + bytes.substr(1)); }, kInvalidData},
   };
   for (size_t i = 0; i < std::size(rows); ++i) {
     rows[i].spoil();
@@ -148,31 +150,25 @@ TEST_F(DpapiKeyFiles, UnsafeOrDamagedKeyFilesAreRefusedAndKept) {
 }
 
 // Opening does not create a key; sealing does, a new one, which the cache
-// notices.
-TEST_F(DpapiKeyFiles, KeyDeletedAndCreatedAgainIsNoticed) {
+// notices. With more keys than the cache's page holds, each key in use
+// stays right while the oldest give up their slots and are read from
+// their files again.
+TEST_F(DpapiKeyFiles, TheCacheFollowsTheKeyFiles) {
   Bytes oldBlob;
+  Bytes first;
   ASSERT_EQ(Protect(kUserFlags, &oldBlob), 0u);
   ASSERT_EQ(Unprotect(oldBlob), 0u);
   fs::remove(UserKeyFile(Folder()));
-  EXPECT_EQ(Unprotect(oldBlob), static_cast<DWORD>(ERROR_INVALID_DATA));
+  EXPECT_EQ(Unprotect(oldBlob), kInvalidData);
   EXPECT_TRUE(UserKeyFile(Folder()).empty());
-  Bytes newBlob;
-  ASSERT_EQ(Protect(kUserFlags, &newBlob), 0u);
-  EXPECT_EQ(Unprotect(newBlob), 0u);
-  EXPECT_EQ(Unprotect(oldBlob), static_cast<DWORD>(ERROR_INVALID_DATA));
-}
-
-// More keys than the cache's page holds: each key in use stays right while
-// the oldest give up their slots and are read from their files again.
-TEST_F(DpapiKeyFiles, MoreKeysThanTheCacheHolds) {
-  Bytes first;
   ASSERT_EQ(Protect(kUserFlags, &first), 0u);
+  EXPECT_EQ(Unprotect(oldBlob), kInvalidData);
   for (int i = 0; i < 100; ++i) {
     CDpapiTestKeys other;
     Bytes blob;
     ASSERT_EQ(Protect(kUserFlags, &blob), 0u);
     ASSERT_EQ(Unprotect(blob), 0u) << i;
-    ASSERT_EQ(Unprotect(first), static_cast<DWORD>(ERROR_INVALID_DATA)) << i;
+    ASSERT_EQ(Unprotect(first), kInvalidData) << i;
   }
   EXPECT_EQ(Unprotect(first), 0u);
 }
