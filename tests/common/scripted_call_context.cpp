@@ -63,16 +63,25 @@ class CIdentity final : public CHandedOut<ISecurityIdentityColl> {
   const LONG m_lIndex;
 };
 
+// The object in the "Callers" item: a callers collection, or an object
+// without one, or one whose query for one succeeds without an object.
 class CCallers final : public CHandedOut<ISecurityCallersColl> {
  public:
   CCallers(std::shared_ptr<SShared> pShared, const CScriptedCallContext& context)
       : CHandedOut(std::move(pShared)),
+        m_eCallers(context.eCallers),
         m_callers(context.callers),
         m_hrCount(context.hrCount),
         m_lCount(context.countOverride.value_or(static_cast<LONG>(context.callers.size()))) {}
 
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppvObject) override {
-    return Query(riid, ppvObject, &IID_ISecurityCallersColl);
+    using ECallers = CScriptedCallContext::ECallers;
+    if (m_eCallers == ECallers::kNullFromQuery && IsEqualIID(riid, IID_ISecurityCallersColl)) {
+      *ppvObject = nullptr;
+      return S_OK;
+    }
+    return Query(riid, ppvObject,
+                 m_eCallers == ECallers::kCollection ? &IID_ISecurityCallersColl : nullptr);
   }
   HRESULT STDMETHODCALLTYPE get_Count(LONG* plCount) override {
     if (SUCCEEDED(m_hrCount)) *plCount = m_lCount;
@@ -90,28 +99,10 @@ class CCallers final : public CHandedOut<ISecurityCallersColl> {
   HRESULT STDMETHODCALLTYPE get__NewEnum(IUnknown**) override { return E_NOTIMPL; }
 
  private:
+  const CScriptedCallContext::ECallers m_eCallers;
   const std::vector<CScriptedCallContext::SCaller> m_callers;
   const HRESULT m_hrCount;
   const LONG m_lCount;
-};
-
-// An object in the "Callers" item that is not a callers collection, or
-// whose query for one succeeds without an object.
-class CNotCallers final : public CHandedOut<IDispatch> {
- public:
-  CNotCallers(std::shared_ptr<SShared> pShared, bool bNullFromQuery)
-      : CHandedOut(std::move(pShared)), m_bNullFromQuery(bNullFromQuery) {}
-
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppvObject) override {
-    if (m_bNullFromQuery && IsEqualIID(riid, IID_ISecurityCallersColl)) {
-      *ppvObject = nullptr;
-      return S_OK;
-    }
-    return Query(riid, ppvObject, nullptr);
-  }
-
- private:
-  const bool m_bNullFromQuery;
 };
 
 }  // namespace
@@ -139,11 +130,7 @@ HRESULT CScriptedCallContext::get_Item(BSTR name, VARIANT* pItem) {
   if (item != OLESTR("Callers")) return DISP_E_MEMBERNOTFOUND;
   if (FAILED(hrCallers) || eCallers == ECallers::kEmpty) return hrCallers;
   pItem->vt = VT_DISPATCH;
-  if (eCallers == ECallers::kCollection) {
-    pItem->pdispVal = new CCallers(m_pShared, *this);
-  } else {
-    pItem->pdispVal = new CNotCallers(m_pShared, eCallers == ECallers::kNullFromQuery);
-  }
+  pItem->pdispVal = new CCallers(m_pShared, *this);
   return S_OK;
 }
 

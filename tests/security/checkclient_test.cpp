@@ -96,13 +96,6 @@ std::vector<std::string> PrivilegeAndOpen(const CScriptedMachine& machine) {
 const std::vector<std::string> kAroundTheOpening = {"SeDebugPrivilege=2", "OpenProcess 1234",
                                                     "SeDebugPrivilege=0"};
 
-// No line is logged as a "%s" format of its own: each names its path.
-void ExpectNoBareFormats(const CRecordingLogSink& sink) {
-  for (const CRecordingLogSink::CLine& line : sink.Lines()) {
-    EXPECT_NE(line.format.rfind(OLESTR("%s"), 0), 0u) << ToUtf8(line.text);
-  }
-}
-
 // ModifyPrivs opens the host's token, allocates its request and reads the
 // host's descriptor once for enabling and once for disabling, before the
 // check makes the same calls for the client.
@@ -295,7 +288,10 @@ TEST(CheckClientCallerTest, EveryPathOfTheDecisionTable) {
     EXPECT_TRUE(row.eDebug != EDebug::kEnableFails || privilegeAndOpen.empty());
     EXPECT_EQ(machine.PrivilegeAttributes(OLESTR("SeDebugPrivilege")) & SE_PRIVILEGE_ENABLED,
               row.eDebug == EDebug::kDisableFails ? DWORD{SE_PRIVILEGE_ENABLED} : 0u);
-    ExpectNoBareFormats(sink);
+    // No line is logged as a "%s" format of its own: each names its path.
+    for (const CRecordingLogSink::CLine& line : sink.Lines()) {
+      EXPECT_NE(line.format.rfind(OLESTR("%s"), 0), 0u) << ToUtf8(line.text);
+    }
     EXPECT_EQ(machine.OpenHandles() + machine.OutstandingAllocations(), 0u);
     EXPECT_EQ(context.Outstanding(), 0);
   }
