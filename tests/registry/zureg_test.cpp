@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -181,64 +182,61 @@ TEST_F(ZuReg, DeletesKeysTreesAndValues) {
   EXPECT_EQ(count, 0u);
 }
 
-TEST_F(ZuReg, ListingThatGrowsBetweenItsCallsFails) {
-  AddKey("one");
-  AddKey("two");
-  CScriptedZuWinExt helper;
-  helper.dwGrowOnFill = 1;
-  CZuRegListing listing;
-  EXPECT_EQ(listing.ListKeysEx(HKEY_CURRENT_USER, Path(), ZU_REG_VIEW_64), EZuRegList::kCountGrew);
-  EXPECT_EQ(listing.Count1(), 2u);
-  EXPECT_EQ(listing.Count2(), 3u);
-  EXPECT_EQ(listing.Count(), 0u) << "nothing of a grown listing is iterated";
-  EXPECT_EQ(helper.ListCalls(), 2);
-
-  // A real key that grows: the fill call reports more than it was given
-  // room for, and writes only what fits.
-  helper.dwGrowOnFill = 0;
-  helper.countOverride = 1;
-  EXPECT_EQ(listing.ListValueNamesEx(HKEY_CURRENT_USER, Path(), ZU_REG_ALL_TYPES, 0),
-            EZuRegList::kOk)
-      << "a key with no values listed against a count of one";
-  EXPECT_EQ(listing.Count(), 0u);
-  SetDword("a", 1);
-  SetDword("b", 2);
-  EXPECT_EQ(listing.ListValueNamesEx(HKEY_CURRENT_USER, Path(), ZU_REG_ALL_TYPES, 0),
-            EZuRegList::kCountGrew);
-  EXPECT_EQ(listing.Count1(), 1u);
-  EXPECT_EQ(listing.Count2(), 2u);
-}
-
-TEST_F(ZuReg, ListingCallsThatFailAreReportedByStep) {
-  AddKey("one");
-  CScriptedZuWinExt helper;
-  CZuRegListing listing;
-  helper.iFailListCall = 0;
-  EXPECT_EQ(listing.ListKeys(HKEY_CURRENT_USER, Path()), EZuRegList::kCountFailed);
-  EXPECT_EQ(listing.Rc(), ERROR_ACCESS_DENIED);
-  helper.iFailListCall = 2;  // the fill call of the second listing
-  helper.lFailCode = ERROR_KEY_DELETED;
-  EXPECT_EQ(listing.ListKeys(HKEY_CURRENT_USER, Path()), EZuRegList::kFillFailed);
-  EXPECT_EQ(listing.Rc(), ERROR_KEY_DELETED);
-  EXPECT_EQ(listing.Count(), 0u);
-}
-
 TEST_F(ZuReg, ImpossibleCountIsRefusedBeforeAllocating) {
   EXPECT_EQ(ZuRegSaturatingSize(3, 510), 1530u);
   EXPECT_EQ(ZuRegSaturatingSize(0x80000000u, 510), kZuRegImpossibleSize);
   EXPECT_EQ(ZuRegSaturatingSize(0xFFFFFFFFu, 0xFFFFFFFFu), kZuRegImpossibleSize);
   EXPECT_EQ(ZuRegSaturatingSize(8421504u, 510), 4294967040u) << "the largest that fits";
+}
 
-  CScriptedZuWinExt helper;
-  helper.countOverride = 0x80000000u;
-  CZuRegListing listing;
-  EXPECT_EQ(listing.ListKeysEx(HKEY_CURRENT_USER, Path(), ZU_REG_VIEW_64),
-            EZuRegList::kAllocationFailed);
-  EXPECT_EQ(listing.Count1(), 0x80000000u);
-  EXPECT_EQ(helper.ListCalls(), 1) << "no fill call without a buffer";
-  helper.countOverride = 0x10000000u;  // 0x10000000 × 524 does not fit 32 bits
-  EXPECT_EQ(listing.ListValueNamesEx(HKEY_CURRENT_USER, Path(), ZU_REG_ALL_TYPES, 0),
-            EZuRegList::kAllocationFailed);
+// Listings whose key grows between the count and the fill call, or whose
+// calls fail, through a scripted helper: the step that failed, its code,
+// both counts, and how many listing calls were made.
+TEST_F(ZuReg, ListingsReportTheStepThatFailed) {
+  AddKey("one");
+  AddKey("two");
+  struct SCase {
+    const char* pszWhat;
+    bool bValues;  // list the values (two, set first), else the subkeys
+    DWORD dwGrowOnFill;
+    std::optional<DWORD> countOverride;
+    int iFailListCall;
+    EZuRegList expected;
+    DWORD cFirst, cSecond;  // the counts reported (cSecond: the fill's)
+    int cCalls;
+  };
+  const std::vector<SCase> cases = {
+      {"keys grow", false, 1, {}, -1, EZuRegList::kCountGrew, 2, 3, 2},
+      {"count call fails", false, 0, {}, 0, EZuRegList::kCountFailed, 0, 0, 1},
+      {"fill call fails", false, 0, {}, 1, EZuRegList::kFillFailed, 2, 0, 2},
+      {"values more than counted", true, 0, 1, -1, EZuRegList::kCountGrew, 1, 2, 2},
+      {"impossible count of keys", false, 0, 0x80000000u, -1, EZuRegList::kAllocationFailed,
+       0x80000000u, 0, 1},
+      // 0x10000000 records of 524 bytes do not fit 32 bits.
+      {"impossible count of values", true, 0, 0x10000000u, -1, EZuRegList::kAllocationFailed,
+       0x10000000u, 0, 1}};
+  const auto check = [&](const SCase& c) {
+    SCOPED_TRACE(c.pszWhat);
+    CScriptedZuWinExt helper;
+    helper.dwGrowOnFill = c.dwGrowOnFill;
+    helper.countOverride = c.countOverride;
+    helper.iFailListCall = c.iFailListCall;
+    helper.lFailCode = ERROR_KEY_DELETED;
+    CZuRegListing listing;
+    EXPECT_EQ(c.bValues ? listing.ListValueNamesEx(HKEY_CURRENT_USER, Path(), ZU_REG_ALL_TYPES, 0)
+                        : listing.ListKeysEx(HKEY_CURRENT_USER, Path(), ZU_REG_VIEW_64),
+              c.expected);
+    EXPECT_TRUE(c.iFailListCall < 0 || listing.Rc() == ERROR_KEY_DELETED) << listing.Rc();
+    EXPECT_EQ(listing.Count1(), c.cFirst);
+    EXPECT_TRUE(c.cSecond == 0 || listing.Count2() == c.cSecond) << listing.Count2();
+    EXPECT_EQ(listing.Count(), 0u) << "nothing of a failed listing is iterated";
+    EXPECT_EQ(helper.ListCalls(), c.cCalls);
+  };
+  // A key with no values listed against a count of one is listed, empty.
+  check({"values fewer than counted", true, 0, 1, -1, EZuRegList::kOk, 1, 0, 2});
+  SetDword("a", 1);
+  SetDword("b", 2);
+  for (const SCase& c : cases) check(c);
 }
 
 TEST_F(ZuReg, ValueReadInTwoCallsReportsAChange) {
