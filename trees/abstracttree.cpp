@@ -5,6 +5,7 @@
 
 #include "support/bstrconv.h"
 #include "support/logscope.h"
+#include "support/qvlog.h"
 #include "support/scopedbstr.h"
 #include "support/scopedsafearray.h"
 #include "trees/treepath.h"
@@ -34,6 +35,11 @@ CAbstractTree::CAbstractTree() { CLogScope scope(LOG_SCOPE_NAME("CAbstractTree::
 
 CAbstractTree::~CAbstractTree() {
   CLogScope scope(LOG_SCOPE_NAME("CAbstractTree::~CAbstractTree"));
+}
+
+bool CAbstractTree::TraceIsLogged() noexcept {
+  return qvlog::Selected(LOG_DETAIL) || qvlog::Selected(LOG_NOTABLE) ||
+         qvlog::Selected(LOG_ENTRY) || qvlog::Selected(LOG_EXIT);
 }
 
 HRESULT CAbstractTree::LookUpCompartment(const secwstring&, bool& bFound) {
@@ -182,8 +188,9 @@ HRESULT CAbstractTree::FindCompartmentId(const secwstring& sSessionId,
   bFound = false;
 
   // Only the path sSessionId/sSubCompartmentId can match, and only when the
-  // session is one segment: looked up directly where the tree can.
-  if (sSessionId.find(kPathSeparator) == secwstring::npos) {
+  // session is one segment: looked up directly where the tree can, unless
+  // the per-path lines of the listing are wanted.
+  if (sSessionId.find(kPathSeparator) == secwstring::npos && !TraceIsLogged()) {
     secwstring sPath;
     try {
       sPath = sSessionId + kPathSeparator + sSubCompartmentId;

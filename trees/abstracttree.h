@@ -119,7 +119,7 @@ class CAbstractTree {
   // one segment never matches). sCompartmentIdFound is written only when
   // found. The result is that of the last listed path read, as the search
   // reads them in order. A tree that looks paths up (LookUpCompartment)
-  // answers without listing.
+  // answers without listing, unless the trace is being logged.
   HRESULT FindCompartmentId(const secwstring& sSessionId, const secwstring& sSubCompartmentId,
                             secwstring& sCompartmentIdFound, bool& bFound);
 
@@ -137,6 +137,12 @@ class CAbstractTree {
   // the removal.
   HRESULT MoveCompartmentIds(const secwstring& sCompartmentId0, const secwstring& sCompartmentId1,
                              bool bRemoveSource);
+
+  // Whether lines finer than failures are being written. A quick path that
+  // leaves out such lines of the full path it stands for steps aside then,
+  // so that a log being read tells the same steps whichever path is built
+  // in; failures are left out by neither.
+  static bool TraceIsLogged() noexcept;
 
  private:
   HRESULT SearchSessionId(const secwstring& sSessionId, const secwstring& sSubCompartmentId,

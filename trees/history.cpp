@@ -287,6 +287,9 @@ HRESULT GetVersion(const secwstring& sCompartmentIdGlobal, ULONG* pulCompartment
 
 HRESULT ReadVersions(const secwstring& sCompartmentIdGlobal, ULONG* pulCompartmentVersion,
                      ULONG* pulContentVersion) {
+  if (CAbstractTree::TraceIsLogged()) {
+    return GetVersion(sCompartmentIdGlobal, pulCompartmentVersion, pulContentVersion);
+  }
   CLockingTree* pHistory = gHistoryTree.Locking();
   CMemoryTree* pInner = gpHistoryMemoryTree.load(std::memory_order_acquire);
   if (pHistory != nullptr && pInner != nullptr && pulCompartmentVersion != nullptr) {

@@ -104,6 +104,7 @@ HRESULT GetVersion(const secwstring& sCompartmentIdGlobal, ULONG* pulCompartment
 // on every call: read in place under the history lock, without GetVersion's
 // temporary copies and lines, when each counter is absent or one that
 // UpdateVersion wrote (a VT_UINT vector with an element at index 0).
-// Anything else is read by GetVersion itself, so the answers are the same.
+// Anything else, and everything while the trace is logged, is read by
+// GetVersion itself, so the answers (and the lines) are the same.
 HRESULT ReadVersions(const secwstring& sCompartmentIdGlobal, ULONG* pulCompartmentVersion,
                      ULONG* pulContentVersion);

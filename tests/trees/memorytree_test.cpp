@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <memory>
 
@@ -147,6 +148,43 @@ TEST(MemoryTree, IsCompartmentCachedReadsTheHistoryKeyOfThePath) {
     v.hr = asked.IsCompartmentCached(U(row.path), &v.ulCompartment, &v.ulContent, &bCached, 0);
     EXPECT_EQ(v, Counters(S_OK, row.ulCompartment, row.ulContent)) << row.path;
     EXPECT_EQ(bCached, row.bCached) << row.path;
+  }
+}
+
+TEST(MemoryTree, QuickAnswersStepAsideWhileTheTraceIsLogged) {
+  CHistoryUse history;
+  CMemoryTree tree(W(OLESTR("DS1")));
+  Build(tree, "3/C");
+  ASSERT_EQ(UpdateHistoryTree(W(OLESTR("DS1/3/C")), -1), S_OK);
+  const auto ask = [&](uint32_t mask, bool bFind, std::vector<CRecordingLogSink::CLine>& lines) {
+    CFailingReleases releases({});  // counts the copies and listings of the full paths
+    CRecordingLogSink sink(mask);
+    ULONG ul = 0;
+    BOOL b = FALSE;
+    secwstring sFound;
+    bool bFound = false;
+    EXPECT_EQ(bFind ? tree.FindCompartmentId(W(OLESTR("3")), W(OLESTR("C")), sFound, bFound)
+                    : tree.IsCompartmentCached(W(OLESTR("3/C")), &ul, &ul, &b, 0),
+              S_OK);
+    EXPECT_TRUE(bFind ? bFound : b && ul == 1) << mask;
+    lines = sink.Lines();
+    return releases.Calls() > 0;
+  };
+  for (const bool bFind : {false, true}) {
+    std::vector<CRecordingLogSink::CLine> all, lines;
+    EXPECT_TRUE(ask(kLogAllLevels, bFind, all));
+    const OleString full = bFind ? OLESTR("CAbstractTree::FindCompartmentId sCompartmentId = 3/C")
+                                 : OLESTR("GetVersion sCompartmentIdGlobal = DS1/3/C");
+    EXPECT_TRUE(std::any_of(all.begin(), all.end(), [&](auto& l) { return l.text == full; }));
+    for (const LONG lLevel : {LOG_DETAIL, LOG_FAILURE, LOG_NOTABLE, LOG_ENTRY, LOG_EXIT}) {
+      EXPECT_EQ(ask(1u << lLevel, bFind, lines), lLevel != LOG_FAILURE) << lLevel;
+      std::vector<OleString> expected, logged;  // the same lines as when all are written
+      for (const auto& l : all) {
+        if (l.lLevel == lLevel) expected.push_back(l.text);
+      }
+      for (const auto& l : lines) logged.push_back(l.text);
+      EXPECT_EQ(logged, expected) << lLevel;
+    }
   }
 }
 
