@@ -72,14 +72,12 @@ bool ReadWriterValues(std::vector<std::pair<WString, ULONGLONG>>* pValues, LONG*
 // Values <prefix>0 .. <prefix>n-1 holding 0 .. n-1, in that order.
 void ExpectSequence(const std::vector<std::pair<WString, ULONGLONG>>& values, char prefix,
                     size_t n) {
-  std::vector<std::pair<WString, ULONGLONG>> own;
+  std::vector<std::pair<WString, ULONGLONG>> own, expected;
   for (const auto& v : values) {
     if (v.first[0] == WCHAR(prefix)) own.push_back(v);
   }
-  ASSERT_EQ(own.size(), n) << prefix;
-  for (ULONGLONG i = 0; i < n; ++i) {
-    EXPECT_EQ(own[i], std::make_pair(Widen(prefix + std::to_string(i)), i));
-  }
+  for (ULONGLONG i = 0; i < n; ++i) expected.emplace_back(Widen(prefix + std::to_string(i)), i);
+  EXPECT_EQ(own, expected) << prefix;
 }
 
 class RegistryHive : public ::testing::Test {
