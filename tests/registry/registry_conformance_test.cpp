@@ -51,25 +51,21 @@ WString SubKeyAt(HKEY hKey, DWORD i) {
   return l == ERROR_SUCCESS ? WString(szName, cch) : WString();
 }
 
-Names SubKeys(HKEY hKey) {
-  Names names;
-  for (WString name; !(name = SubKeyAt(hKey, static_cast<DWORD>(names.size()))).empty();) {
-    names.push_back(name);
-  }
-  return names;
-}
-
-Names ValueNames(HKEY hKey) {
+// The subkey or value names of a key, in enumeration order.
+Names List(HKEY hKey, bool bValues) {
   Names names;
   for (DWORD i = 0;; ++i) {
-    WCHAR szName[300];
+    WCHAR sz[300];
     DWORD cch = 300;
-    if (RegEnumValueW(hKey, i, szName, &cch, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) {
+    if ((bValues ? RegEnumValueW(hKey, i, sz, &cch, 0, 0, 0, 0)
+                 : RegEnumKeyExW(hKey, i, sz, &cch, 0, 0, 0, 0)) != ERROR_SUCCESS) {
       return names;
     }
-    names.emplace_back(szName, cch);
+    names.emplace_back(sz, cch);
   }
 }
+Names SubKeys(HKEY hKey) { return List(hKey, false); }
+Names ValueNames(HKEY hKey) { return List(hKey, true); }
 
 LONG SetValue(HKEY hKey, const char* pszName, DWORD dwType, const Bytes& data) {
   return RegSetValueExW(hKey, W(pszName).c_str(), 0, dwType, data.empty() ? nullptr : data.data(),
