@@ -1,9 +1,7 @@
 #include "support/qvlog.h"
 
 #include <mutex>
-#include <new>
-#include <utility>
-
+#include "platform/no_destructor.h"
 #include "support/logfilesink.h"
 
 namespace qvlog {
@@ -13,22 +11,6 @@ std::atomic<uint32_t> gLevelMask{kUnconfigured};
 namespace {
 
 std::once_flag gConfigureOnce;
-
-// Storage whose object is built on first use and never destroyed: the
-// channel is used by threads of the hosting process that may still run
-// while static destructors do.
-template <class T>
-class TNeverDestroyed {
- public:
-  template <class... A>
-  explicit TNeverDestroyed(A&&... args) {
-    ::new (static_cast<void*>(m_storage)) T(std::forward<A>(args)...);
-  }
-  T& Get() noexcept { return *std::launder(reinterpret_cast<T*>(m_storage)); }
-
- private:
-  alignas(T) unsigned char m_storage[sizeof(T)];
-};
 
 void ConfigureOnce() noexcept {
   std::call_once(gConfigureOnce, [] {
@@ -46,9 +28,11 @@ void ConfigureOnce() noexcept {
 }  // namespace
 
 TSeam<ILogSink>& SinkSeam() noexcept {
-  static TNeverDestroyed<CLogFileSink> fileSink;
-  static TNeverDestroyed<TSeam<ILogSink>> seam(fileSink.Get());
-  return seam.Get();
+  // Never destroyed: threads of the hosting process may still log while
+  // static destructors run.
+  static TNoDestructor<CLogFileSink> fileSink;
+  static TNoDestructor<TSeam<ILogSink>> seam(*fileSink);
+  return *seam;
 }
 
 void Write(const OLECHAR* pszChannel, LONG lLevel, const OLECHAR* pszFormat,

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "accounts.h"
+#include "platform/no_destructor.h"
 
 namespace kelmyr::winapi::dpapi {
 namespace {
@@ -158,9 +159,8 @@ class CKeyCache {
 // Built in static storage on first use and never destroyed: any thread may
 // still seal or open while static objects are destroyed at exit.
 CKeyCache& KeyCache() {
-  alignas(CKeyCache) static unsigned char storage[sizeof(CKeyCache)];
-  static CKeyCache* const pCache = new (storage) CKeyCache;
-  return *pCache;
+  static TNoDestructor<CKeyCache> cache;
+  return *cache;
 }
 
 // Creates every missing folder of the path, each with mode 0700.

@@ -21,6 +21,8 @@
 #include <unordered_map>
 #include <utility>
 
+#include "platform/no_destructor.h"
+
 namespace kelmyr::winapi {
 namespace {
 
@@ -112,9 +114,8 @@ class CHandleTable {
 // nothing, so it cannot fail.
 template <class T>
 T& Immortal() noexcept {
-  alignas(T) static unsigned char storage[sizeof(T)];
-  static T* const pObject = new (storage) T;
-  return *pObject;
+  static TNoDestructor<T> object;
+  return *object;
 }
 
 CHandleTable& HandleTable() noexcept { return Immortal<CHandleTable>(); }

@@ -22,6 +22,7 @@
 #include <unordered_map>
 
 #include "builtin_modules.h"
+#include "platform/no_destructor.h"
 
 namespace kelmyr::winapi {
 namespace {
@@ -115,9 +116,8 @@ struct SLoadedModules {
 // library unloaded at exit can still free modules; building it allocates
 // nothing.
 SLoadedModules& LoadedModules() noexcept {
-  alignas(SLoadedModules) static unsigned char storage[sizeof(SLoadedModules)];
-  static SLoadedModules* const pLoaded = new (storage) SLoadedModules;
-  return *pLoaded;
+  static TNoDestructor<SLoadedModules> object;
+  return *object;
 }
 
 void* MainProgram() noexcept {

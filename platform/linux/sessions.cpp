@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "accounts.h"
+#include "platform/no_destructor.h"
 #include "platform/session_source.h"
 #include "privileges.h"
 #include "processes.h"
@@ -133,9 +134,8 @@ struct SSessionSource {
 };
 
 SSessionSource& Source() noexcept {
-  alignas(SSessionSource) static unsigned char storage[sizeof(SSessionSource)];
-  static SSessionSource* const pSource = new (storage) SSessionSource;
-  return *pSource;
+  static TNoDestructor<SSessionSource> object;
+  return *object;
 }
 
 // The previous enumeration of this thread; a thread's first enumeration
