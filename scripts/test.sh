@@ -37,7 +37,8 @@ isolated() {
         echo "tests wrote outside their own folders:" >&2
         echo "$written" >&2
         exit 1
-      fi' isolated "$@"
+      fi
+      echo "checked: the tests wrote nothing to /var/lib/kelmyr or $HOME/.local"' isolated "$@"
   else
     echo "(not checked that tests keep to their folders: needs root and unshare)"
     "$@"

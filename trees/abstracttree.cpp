@@ -186,6 +186,19 @@ HRESULT CAbstractTree::FindCompartmentId(const secwstring& sSessionId,
            OLESTR("CAbstractTree::FindCompartmentId sSessionId = %s sSubCompartmentId = %s"),
            sSessionId.c_str(), sSubCompartmentId.c_str());
   bFound = false;
+  const auto found = [&](const secwstring& sPath) {
+    const HRESULT hrCopy = CopyString(sPath, sCompartmentIdFound);
+    if (FAILED(hrCopy)) {
+      qvlogLog(gLogChannel, LOG_FAILURE,
+               OLESTR("CAbstractTree::FindCompartmentId allocation failed"));
+      return hrCopy;
+    }
+    bFound = true;
+    qvlogLog(gLogChannel, LOG_NOTABLE,
+             OLESTR("CAbstractTree::FindCompartmentId sCompartmentIdFound = %s"),
+             sCompartmentIdFound.c_str());
+    return hrCopy;
+  };
 
   // Only the path sSessionId/sSubCompartmentId can match, and only when the
   // session is one segment: looked up directly where the tree can, unless
@@ -204,18 +217,7 @@ HRESULT CAbstractTree::FindCompartmentId(const secwstring& sSessionId,
     const HRESULT hrLookUp = LookUpCompartment(sPath, bExists);
     if (hrLookUp != E_NOTIMPL) {
       hr = hrLookUp;
-      if (bExists) {
-        hr = CopyString(sPath, sCompartmentIdFound);
-        if (FAILED(hr)) {
-          qvlogLog(gLogChannel, LOG_FAILURE,
-                   OLESTR("CAbstractTree::FindCompartmentId allocation failed"));
-          return hr;
-        }
-        bFound = true;
-        qvlogLog(gLogChannel, LOG_NOTABLE,
-                 OLESTR("CAbstractTree::FindCompartmentId sCompartmentIdFound = %s"),
-                 sCompartmentIdFound.c_str());
-      }
+      if (bExists) hr = found(sPath);
       return hr;
     }
   }
@@ -261,16 +263,8 @@ HRESULT CAbstractTree::FindCompartmentId(const secwstring& sSessionId,
              OLESTR("CAbstractTree::FindCompartmentId sCompartmentId1 = %s"),
              sCompartmentId1.c_str());
     if (sCompartmentId1 == sSubCompartmentId) {
-      hr = CopyString(sCompartmentId, sCompartmentIdFound);
-      if (FAILED(hr)) {
-        qvlogLog(gLogChannel, LOG_FAILURE,
-                 OLESTR("CAbstractTree::FindCompartmentId allocation failed"));
-        return hr;
-      }
-      bFound = true;
-      qvlogLog(gLogChannel, LOG_NOTABLE,
-               OLESTR("CAbstractTree::FindCompartmentId sCompartmentIdFound = %s"),
-               sCompartmentIdFound.c_str());
+      hr = found(sCompartmentId);
+      if (FAILED(hr)) return hr;
       break;
     }
   }
