@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(
-  cmake ninja-build g++ clang-format ccache
+  cmake ninja-build g++ clang-format ccache python3
   libgtest-dev googletest libbenchmark-dev
   libsqlite3-dev libssl-dev libsystemd-dev
   clang-14 libclang-rt-14-dev
