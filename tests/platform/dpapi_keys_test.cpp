@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -196,8 +197,8 @@ TEST_F(DpapiKeyFiles, ThreadsRacingOnFirstUseAgreeOnOneKey) {
 // After sealing and opening, the key is held only in memory that is locked
 // ("lo") and left out of core dumps ("dd"): the cache keeps it there, and
 // neither the thread's cipher context nor any buffer keeps a copy
-// elsewhere. Memory is read through /proc/self/mem (poisoned heap too),
-// into mappings made after the list was taken; the needle itself is skipped.
+// elsewhere. Memory is read through /proc/self/mem (poisoned heap too); the
+// needle and the buffer it is read into are skipped.
 TEST_F(DpapiKeyFiles, KeysStayInLockedMemoryLeftOutOfCoreDumps) {
   Bytes blob;
   ASSERT_EQ(Protect(kUserFlags, &blob), 0u);
@@ -208,6 +209,18 @@ TEST_F(DpapiKeyFiles, KeysStayInLockedMemoryLeftOutOfCoreDumps) {
   const int fdKey = open(UserKeyFile(Folder()).c_str(), O_RDONLY | O_CLOEXEC);
   ASSERT_EQ(pread(fdKey, pNeedle, kKey, kKeyFileBytes - kKey), static_cast<ssize_t>(kKey));
   close(fdKey);
+  // Memory is read through one buffer mapped before the mappings are
+  // listed: a buffer mapped per mapping could land where listed memory was
+  // freed meanwhile and then be read as that memory, with a copy of a key.
+  constexpr size_t kChunk = size_t{1} << 20;
+  char* const pBuffer = static_cast<char*>(
+      mmap(nullptr, kChunk, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+  ASSERT_NE(pBuffer, MAP_FAILED);
+  const auto ours = [&](uintptr_t a) {
+    return a == reinterpret_cast<uintptr_t>(pNeedle) ||
+           (a >= reinterpret_cast<uintptr_t>(pBuffer) &&
+            a < reinterpret_cast<uintptr_t>(pBuffer) + kChunk);
+  };
   std::stringstream smaps;
   smaps << std::ifstream("/proc/self/smaps").rdbuf();
   const int fdMem = open("/proc/self/mem", O_RDONLY | O_CLOEXEC);
@@ -228,21 +241,22 @@ TEST_F(DpapiKeyFiles, KeysStayInLockedMemoryLeftOutOfCoreDumps) {
         end - begin >= (1ul << 30)) {
       continue;
     }
-    void* pv =
-        mmap(nullptr, end - begin, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    const ssize_t cb = pread(fdMem, pv, end - begin, static_cast<off_t>(begin));
-    // The needle's page may have been merged into a neighbouring mapping.
-    for (char* p = static_cast<char*>(pv); cb > 0;) {
-      p = static_cast<char*>(memmem(p, static_cast<char*>(pv) + cb - p, pNeedle, kKey));
-      if (p == nullptr) break;
-      if (begin + (p - static_cast<char*>(pv)) != reinterpret_cast<uintptr_t>(pNeedle)) {
-        holders.push_back(line);
+    // Chunks overlap by a key's length, so that no key is cut in two.
+    for (unsigned long at = begin; at < end; at += kChunk - kKey) {
+      const ssize_t cb =
+          pread(fdMem, pBuffer, std::min<unsigned long>(kChunk, end - at), static_cast<off_t>(at));
+      for (char* q = pBuffer; cb > 0;) {
+        q = static_cast<char*>(memmem(q, pBuffer + cb - q, pNeedle, kKey));
+        if (q == nullptr) break;
+        if (!ours(at + (q - pBuffer))) holders.push_back(line);
+        ++q;
       }
-      ++p;
+      if (end - at <= kChunk) break;
     }
-    munmap(pv, end - begin);
   }
   close(fdMem);
+  std::memset(pBuffer, 0, kChunk);
+  munmap(pBuffer, kChunk);
   std::memset(pNeedle, 0, kKey);
   munmap(pNeedle, kKey);
   ASSERT_FALSE(holders.empty());
