@@ -148,9 +148,6 @@ TEST_F(RegistryConformance, ValuesKeepTypeAndBytesAndStringsGetTheirTerminator) 
       {"binary-uncounted", REG_BINARY, {1, 2, 0, 0}, 2, {1, 2}},
       {"binary-empty", REG_BINARY, {}, 0, {}},
       {"dword", REG_DWORD, {0x78, 0x56, 0x34, 0x12}, 4, {0x78, 0x56, 0x34, 0x12}},
-      {"dword-short", REG_DWORD, {7, 0}, 2, {7, 0}},
-      {"qword", REG_QWORD, {1, 2, 3, 4, 5, 6, 7, 8}, 8, {1, 2, 3, 4, 5, 6, 7, 8}},
-      {"none-data", REG_NONE, {0xDE, 0xAD}, 2, {0xDE, 0xAD}},
       {"other-type", 0x12345, {1}, 1, {1}},
   };
   for (const SCase& c : cases) {
@@ -251,7 +248,6 @@ TEST_F(RegistryConformance, EnumerationAnswersTheKeyAsItIsNow) {
       {"key added after", [](HKEY h) { CreateKey(h, "z9"); }},
       {"answered key deleted", [](HKEY h) { RegDeleteKeyW(h, W("k2").c_str()); }},
       {"earlier key deleted", [](HKEY h) { RegDeleteKeyW(h, W("k1").c_str()); }},
-      {"value set", [](HKEY h) { SetValue(h, "v", REG_NONE, {}); }},
   };
   for (const auto& [pszChange, change] : changes) {
     RegDeleteTreeW(m_key.Get(), nullptr);
@@ -334,8 +330,6 @@ TEST_F(RegistryConformance, CallsGetTheWindowsCodes) {
       {"deleted: enum", RegEnumKeyExW(g, 0, sz, &cch, 0, 0, 0, 0), ERROR_KEY_DELETED},
       {"deleted: create", RegCreateKeyExW(g, W("c").c_str(), 0, 0, 0, all, 0, &hChild, 0),
        ERROR_KEY_DELETED},
-      {"deleted: delete value", RegDeleteValueW(g, W("v").c_str()), ERROR_KEY_DELETED},
-      {"deleted: flush", RegFlushKey(g), ERROR_KEY_DELETED},
       // Closing works once; a handle closed is no handle.
       {"deleted: close", RegCloseKey(gone.Release()), ERROR_SUCCESS},
       {"closed: close", RegCloseKey(g), ERROR_INVALID_HANDLE}};

