@@ -1,5 +1,5 @@
-// A COM object of the automation conformance suites that counts its
-// AddRef and Release calls, so that a test can see which references an
+// A COM object of the automation conformance suites that counts the
+// references held on it, so that a test can see which references an
 // automation function takes and gives back. It lives on the stack and is
 // never deleted through Release.
 #pragma once
@@ -20,18 +20,9 @@ class CCountedObject : public IDispatch {
     *ppv = nullptr;
     return E_NOINTERFACE;
   }
-  ULONG STDMETHODCALLTYPE AddRef() override {
-    ++m_cAddRef;
-    return static_cast<ULONG>(++m_cRefs);
-  }
-  ULONG STDMETHODCALLTYPE Release() override {
-    ++m_cRelease;
-    return static_cast<ULONG>(--m_cRefs);
-  }
-  HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* pctinfo) override {
-    if (pctinfo != nullptr) *pctinfo = 0;
-    return S_OK;
-  }
+  ULONG STDMETHODCALLTYPE AddRef() override { return static_cast<ULONG>(++m_cRefs); }
+  ULONG STDMETHODCALLTYPE Release() override { return static_cast<ULONG>(--m_cRefs); }
+  HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT*) override { return E_NOTIMPL; }
   HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
   HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override {
     return E_NOTIMPL;
@@ -45,6 +36,4 @@ class CCountedObject : public IDispatch {
 
   // References held by others: the object starts with one, its owner's.
   LONG m_cRefs = 1;
-  LONG m_cAddRef = 0;
-  LONG m_cRelease = 0;
 };
