@@ -20,7 +20,6 @@
 #include "trees/abstracttree.h"
 
 inline secwstring W(const OLECHAR* psz) { return secwstring(psz); }
-inline OleString O(const secwstring& s) { return OleString(s.data(), s.size()); }
 // From and to the UTF-8 of a table row.
 secwstring U(const std::string& utf8);
 std::string U8(const secwstring& s);
