@@ -110,23 +110,3 @@ class CScriptedCallContext final : public CScriptedDispatch<ISecurityCallContext
   std::atomic<LONG> m_refs{1};
   std::shared_ptr<SShared> m_pShared = std::make_shared<SShared>();
 };
-
-// Installs a call context for the current thread's call for the scope's
-// lifetime, as a host serving a call does; Result() is what the switch
-// answered.
-class CInstalledCallContext {
- public:
-  explicit CInstalledCallContext(IUnknown* pContext)
-      : m_hr(CoSwitchCallContext(pContext, &m_pPrevious)) {}
-  ~CInstalledCallContext() {
-    IUnknown* pMine = nullptr;
-    if (SUCCEEDED(m_hr)) CoSwitchCallContext(m_pPrevious, &pMine);
-  }
-  CInstalledCallContext(const CInstalledCallContext&) = delete;
-  CInstalledCallContext& operator=(const CInstalledCallContext&) = delete;
-  HRESULT Result() const { return m_hr; }
-
- private:
-  IUnknown* m_pPrevious = nullptr;
-  HRESULT m_hr;
-};

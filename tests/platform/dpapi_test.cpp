@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -163,28 +162,6 @@ TEST_F(DataProtection, RefusedArguments) {
         << "row " << i << " result " << dwResult;
     EXPECT_TRUE(dwResult == kSucceeded || (out.blob.pbData == nullptr && out.pszDescr == nullptr));
   }
-}
-
-// Another account's keys cannot open the blob; where no key exists at
-// all, opening neither succeeds nor creates one.
-TEST_F(DataProtection, AnotherAccountsKeyCannotOpenTheBlob) {
-  if (!kNativeLayer) GTEST_SKIP() << "needs a second account's keys";
-  const Bytes userBlob = Protect(m_plain, OLESTR("UI1"), m_entropy, kUserFlags);
-  const Bytes machineBlob = Protect(m_plain, OLESTR("UI1"), m_entropy, kMachineFlags);
-  {
-    CDpapiTestKeys otherAccount;
-    // Sealing creates the other account's own keys first.
-    Protect(m_plain, OLESTR("UI1"), m_entropy, kUserFlags);
-    Protect(m_plain, OLESTR("UI1"), m_entropy, kMachineFlags);
-    EXPECT_EQ(OpenData(userBlob, m_entropy, kUserFlags), kInvalidData);
-    EXPECT_EQ(OpenData(machineBlob, m_entropy, kMachineFlags), kInvalidData);
-  }
-  {
-    CDpapiTestKeys noKeys;
-    EXPECT_EQ(OpenData(userBlob, m_entropy, kUserFlags), kInvalidData);
-    EXPECT_TRUE(std::filesystem::is_empty(noKeys.Folder()));
-  }
-  EXPECT_EQ(OpenData(userBlob, m_entropy, kUserFlags), 0u);
 }
 
 }  // namespace

@@ -69,16 +69,19 @@ TEST(CallerOnTheRealMachine, TrustOfThisProcess) {
   CScriptedCallContext context;
   context.callers = {CScriptedCallContext::Caller(OLESTR("S-1-5-32-545")),
                      CScriptedCallContext::Caller(OwnerOfThisProcess().c_str())};
-  {
-    CInstalledCallContext installed(&context);
-    ASSERT_EQ(installed.Result(), S_OK);
-    EXPECT_EQ(CheckClientCaller(pid, &bTrusted), S_OK) << sink.Dump();
-    EXPECT_TRUE(bTrusted);
-    EXPECT_EQ(CheckClientCallerForMethod(CALLER_CHECK_MESSAGES("CAuthStore::GetPIN"), pid), S_OK);
-    context.bSecurityEnabled = VARIANT_FALSE;
-    EXPECT_EQ(CheckClientCallerForMethod(CALLER_CHECK_MESSAGES("CAuthStore::GetPIN"), pid),
-              E_ACCESSDENIED);
-  }
+  // Installed for this thread's call as a host serving a call does, then
+  // the previous context put back.
+  IUnknown* pPrevious = nullptr;
+  ASSERT_EQ(CoSwitchCallContext(&context, &pPrevious), S_OK);
+  EXPECT_EQ(CheckClientCaller(pid, &bTrusted), S_OK) << sink.Dump();
+  EXPECT_TRUE(bTrusted);
+  EXPECT_EQ(CheckClientCallerForMethod(CALLER_CHECK_MESSAGES("CAuthStore::GetPIN"), pid), S_OK);
+  context.bSecurityEnabled = VARIANT_FALSE;
+  EXPECT_EQ(CheckClientCallerForMethod(CALLER_CHECK_MESSAGES("CAuthStore::GetPIN"), pid),
+            E_ACCESSDENIED);
+  IUnknown* pOurs = nullptr;
+  EXPECT_EQ(CoSwitchCallContext(pPrevious, &pOurs), S_OK);
+  EXPECT_EQ(pOurs, &context);
   EXPECT_EQ(context.Outstanding(), 0);
 }
 

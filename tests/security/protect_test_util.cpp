@@ -8,12 +8,6 @@ namespace {
 
 Bytes Entropy() { return Bytes(std::begin(kExpectedEntropy), std::end(kExpectedEntropy)); }
 
-size_t ElementCount(SAFEARRAY* psa) {
-  size_t c = 1;
-  for (UINT i = 0; i < SafeArrayGetDim(psa); ++i) c *= psa->rgsabound[i].cElements;
-  return c;
-}
-
 }  // namespace
 
 SAFEARRAY* MakeVector(VARTYPE vt, LONG lLbound, const Bytes& data) {
@@ -45,8 +39,10 @@ SAFEARRAY* MakeStrings(LONG lLbound, const std::vector<OptText>& strings) {
 Bytes DataOf(SAFEARRAY* psa) {
   void* pv = nullptr;
   if (psa == nullptr || FAILED(SafeArrayAccessData(psa, &pv))) return {};
+  size_t cb = SafeArrayGetElemsize(psa);
+  for (UINT i = 0; i < SafeArrayGetDim(psa); ++i) cb *= psa->rgsabound[i].cElements;
   const BYTE* pb = static_cast<const BYTE*>(pv);
-  Bytes data(pb, pb + ElementCount(psa) * SafeArrayGetElemsize(psa));
+  Bytes data(pb, pb + cb);
   SafeArrayUnaccessData(psa);
   return data;
 }
