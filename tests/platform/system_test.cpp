@@ -86,29 +86,23 @@ TEST(VersionTest, FieldsAreComparedWithTheirConditions) {
   constexpr DWORD kMajorMinor = VER_MAJORVERSION | VER_MINORVERSION;
   constexpr DWORD kAllFour = kMajorMinor | VER_SERVICEPACKMAJOR | VER_SERVICEPACKMINOR;
   constexpr DWORD kNt = VER_PLATFORMID | VER_PRODUCT_TYPE | VER_BUILDNUMBER;
-  const ULONGLONG atLeast = Condition(VER_MAJORVERSION, VER_GREATER_EQUAL,
-                                      Condition(VER_MINORVERSION, VER_GREATER_EQUAL));
   const ULONGLONG majorAtLeast = Condition(VER_MAJORVERSION, VER_GREATER_EQUAL);
-  const ULONGLONG equalThenLess =
-      Condition(VER_MAJORVERSION, VER_EQUAL, Condition(VER_SERVICEPACKMAJOR, VER_LESS));
+  const ULONGLONG atLeast = Condition(VER_MINORVERSION, VER_GREATER_EQUAL, majorAtLeast);
+  const ULONGLONG majorEqual = Condition(VER_MAJORVERSION, VER_EQUAL);
+  const ULONGLONG equalThenLess = Condition(VER_SERVICEPACKMAJOR, VER_LESS, majorEqual);
+  const ULONGLONG build = Condition(VER_BUILDNUMBER, VER_GREATER_EQUAL);
+  const ULONGLONG nt =
+      Condition(VER_PLATFORMID, VER_EQUAL, Condition(VER_PRODUCT_TYPE, VER_EQUAL, build));
+  const ULONGLONG greaterThenLess = Condition(VER_MINORVERSION, VER_LESS, majorAtLeast);
+  const ULONGLONG equalThenLessMinor = Condition(VER_MINORVERSION, VER_LESS, majorEqual);
+  const ULONGLONG equalGreaterLess = Condition(VER_MINORVERSION, VER_GREATER_EQUAL, equalThenLess);
   struct SRow {
     DWORD dwMajor, dwMinor, dwSp, dwBuild, dwTypeMask;
     ULONGLONG conditions;
     DWORD expected;
   };
-  const ULONGLONG build = Condition(VER_BUILDNUMBER, VER_GREATER_EQUAL);
-  const ULONGLONG nt =
-      Condition(VER_PLATFORMID, VER_EQUAL, Condition(VER_PRODUCT_TYPE, VER_EQUAL, build));
-  const ULONGLONG greaterThenLess =
-      Condition(VER_MAJORVERSION, VER_GREATER_EQUAL, Condition(VER_MINORVERSION, VER_LESS));
-  const ULONGLONG equalThenLessMinor =
-      Condition(VER_MAJORVERSION, VER_EQUAL, Condition(VER_MINORVERSION, VER_LESS));
-  const ULONGLONG equalGreaterLess = Condition(
-      VER_MAJORVERSION, VER_EQUAL,
-      Condition(VER_MINORVERSION, VER_GREATER_EQUAL, Condition(VER_SERVICEPACKMAJOR, VER_LESS)));
   // clang-format off
   const SRow rows[] = {
-      {6, 0, 0, 0, VER_MAJORVERSION, majorAtLeast, kMet},
       {99, 0, 0, 0, VER_MAJORVERSION, majorAtLeast, kOld},
       {99, 0, 0, 0, VER_MAJORVERSION, Condition(VER_MAJORVERSION, VER_LESS), kMet},
       {0, 0, 0, 7601, kNt, nt, kMet},
