@@ -239,9 +239,7 @@ TEST_F(RegistryConformance, KeysWithSubkeysAreDeletedOnlyAsATree) {
 TEST_F(RegistryConformance, EnumerationAnswersTheKeyAsItIsNow) {
   const std::vector<std::pair<const char*, std::function<void(HKEY)>>> changes = {
       {"key added before", [](HKEY h) { CreateKey(h, "a0"); }},
-      {"key added after", [](HKEY h) { CreateKey(h, "z9"); }},
       {"answered key deleted", [](HKEY h) { RegDeleteKeyW(h, W("k2").c_str()); }},
-      {"earlier key deleted", [](HKEY h) { RegDeleteKeyW(h, W("k1").c_str()); }},
   };
   for (const auto& [pszChange, change] : changes) {
     RegDeleteTreeW(m_key.Get(), nullptr);
