@@ -14,10 +14,10 @@ const secwstring kContentVersion = W(OLESTR("ContentVersion"));
 // A stored counter of an odd form: 'e' empty, 'd' of eight-byte elements,
 // 'n' null, else one value.
 CScopedSafeArray OddCounter(char kind, UINT uiValue) {
-  if (kind == 'e') return MakeUints({});
-  if (kind == 'd') return CScopedSafeArray(SafeArrayCreateVector(VT_R8, 0, 1));
   if (kind == 'n') return CScopedSafeArray();
-  return MakeUints({uiValue});
+  CScopedSafeArray counter(SafeArrayCreateVector(kind == 'd' ? VT_R8 : VT_UINT, 0, kind != 'e'));
+  if (kind == 'v') *static_cast<UINT*>(counter.Get()->pvData) = uiValue;
+  return counter;
 }
 
 void Store(const char* pszKey, const secwstring& sName, char kind, UINT uiValue = 0) {
@@ -63,20 +63,20 @@ TEST(History, CountersAreReadAndAdvancedAsStoredAndOddOnesAreNotReadIntoOne) {
     HRESULT hrAdvance;
     CVersions read;
   } const rows[] = {
-      {'v', '-', 2, -1, S_OK, Counters(S_OK, 2, 0)},  // a missing content counter is 0
-      {'-', '-', 0, -1, S_OK, Counters(S_OK, 0, 0)},
-      {'v', 'v', 1, -1, S_OK, Counters(S_OK, 1, 1)},
+      {'v', '-', 2, -1, S_OK, CVersions{S_OK, 2, 0}},  // a missing content counter is 0
+      {'-', '-', 0, -1, S_OK, CVersions{S_OK, 0, 0}},
+      {'v', 'v', 1, -1, S_OK, CVersions{S_OK, 1, 1}},
       // An unreadable counter reads 0; the release of its copy then sets the
       // result. An unreadable compartment counter ends the reading.
-      {'e', 'v', 5, -1, S_OK, Counters(S_OK, 0, 0)},
-      {'v', 'e', 4, -1, S_OK, Counters(S_OK, 4, 0)},
-      {'d', 'd', 0, -1, S_OK, Counters(S_OK, 0, 0)},
-      {'n', '-', 0, -1, S_OK, Counters(E_INVALIDARG, 0, 0)},  // nothing released after it
+      {'e', 'v', 5, -1, S_OK, CVersions{S_OK, 0, 0}},
+      {'v', 'e', 4, -1, S_OK, CVersions{S_OK, 4, 0}},
+      {'d', 'd', 0, -1, S_OK, CVersions{S_OK, 0, 0}},
+      {'n', '-', 0, -1, S_OK, CVersions{E_INVALIDARG, 0, 0}},  // nothing released after it
       // Advancing: an unreadable counter is left as it is.
-      {'-', 'e', 0, 1, S_OK, Counters(S_OK, 0, 0)},
-      {'-', 'n', 0, 1, E_INVALIDARG, Counters(E_INVALIDARG, 0, 0)},
-      {'d', '-', 0, 0, S_OK, Counters(S_OK, 0, 0)},
-      {'-', '-', 0, 7, S_OK, Counters(S_OK, 0, 1)},  // any nonzero selector: content
+      {'-', 'e', 0, 1, S_OK, CVersions{S_OK, 0, 0}},
+      {'-', 'n', 0, 1, E_INVALIDARG, CVersions{E_INVALIDARG, 0, 0}},
+      {'d', '-', 0, 0, S_OK, CVersions{S_OK, 0, 0}},
+      {'-', '-', 0, 7, S_OK, CVersions{S_OK, 0, 1}},  // any nonzero selector: content
   };
   for (const auto& row : rows) {
     CHistoryUse use;
@@ -136,7 +136,7 @@ TEST(History, WithoutTheHistoryTreeEverythingFailsAndReadsZero) {
   EXPECT_EQ(UpdateHistoryTree(W(OLESTR("DS1/3")), 1), E_FAIL);
   EXPECT_EQ(UpdateHistoryTree(W(OLESTR("DS1/3")), 0), S_OK) << "nothing to do, nothing fails";
   EXPECT_EQ(UpdateVersion(W(OLESTR("DS1")), 0), E_FAIL);
-  EXPECT_EQ(Versions(OLESTR("DS1")), Counters(E_FAIL, 0, 0));
+  EXPECT_EQ(Versions(OLESTR("DS1")), (CVersions{E_FAIL, 0, 0}));
 
   CHistoryUse use;
   ASSERT_EQ(UpdateHistoryTree(W(OLESTR("K")), -1), S_OK);
@@ -155,7 +155,7 @@ TEST(History, TheTreeLivesWhileAnyManagerHoldsAUse) {
   ASSERT_EQ(AcquireHistoryTree(), S_OK);
   EXPECT_EQ(static_cast<CAbstractTree*>(gHistoryTree), pFirst) << "the second use shares it";
   ASSERT_EQ(ReleaseHistoryTree(), S_OK);
-  EXPECT_EQ(Versions(OLESTR("DS1")), Counters(S_OK, 1, 1)) << "one ending breaks nothing";
+  EXPECT_EQ(Versions(OLESTR("DS1")), (CVersions{S_OK, 1, 1})) << "one ending breaks nothing";
   ASSERT_EQ(ReleaseHistoryTree(), S_OK);
   EXPECT_TRUE(NULL == gHistoryTree);
 
@@ -163,7 +163,7 @@ TEST(History, TheTreeLivesWhileAnyManagerHoldsAUse) {
 
   CMemoryTree store(W(OLESTR("History")));
   CHistoryUse fresh;
-  EXPECT_EQ(Versions(OLESTR("DS1")), Counters(S_OK, 0, 0)) << "a new tree starts at zero";
+  EXPECT_EQ(Versions(OLESTR("DS1")), (CVersions{S_OK, 0, 0})) << "a new tree starts at zero";
   secwstring sTreeId;
   EXPECT_EQ(gHistoryTree->GetTreeId(sTreeId), S_OK);
   EXPECT_EQ(U8(sTreeId), "History");

@@ -83,7 +83,7 @@ TEST(MemoryTree, TheHistoryTreeAdvancesNothingWhenItRemoves) {
   ASSERT_EQ(UpdateHistoryTree(W(OLESTR("DS1/7/A")), -1), S_OK);
   EXPECT_EQ(gHistoryTree->RemoveCompartment(W(OLESTR("DS1/7")), TRUE, 0), S_OK);
   EXPECT_EQ(Joined(AllCompartments(*gHistoryTree)), "DS1");
-  EXPECT_EQ(Versions(OLESTR("DS1/7/A")), Counters(S_OK, 0, 0));
+  EXPECT_EQ(Versions(OLESTR("DS1/7/A")), (CVersions{S_OK, 0, 0}));
 }
 
 TEST(MemoryTree, ItemsAreCopiesReplacedAndRemovedWhileTheCompartmentStays) {
@@ -139,7 +139,7 @@ TEST(MemoryTree, IsCompartmentCachedReadsTheHistoryKeyOfThePath) {
     BOOL bCached = 7;
     // The history tree's own question re-enters its lock through GetVersion.
     v.hr = asked.IsCompartmentCached(U(row.path), &v.ulCompartment, &v.ulContent, &bCached, 0);
-    EXPECT_EQ(v, Counters(S_OK, row.ulCompartment, row.ulContent)) << row.path;
+    EXPECT_EQ(v, (CVersions{S_OK, row.ulCompartment, row.ulContent})) << row.path;
     EXPECT_EQ(bCached, row.bCached) << row.path;
   }
 }

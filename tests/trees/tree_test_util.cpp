@@ -9,19 +9,6 @@
 #include "support/utf8.h"
 #include "trees/history.h"
 
-namespace {
-
-CScopedSafeArray MakeVector(VARTYPE vt, const void* pData, ULONG cElements, size_t cbElement) {
-  CScopedSafeArray array(SafeArrayCreateVector(vt, 0, cElements));
-  if (array.Get() && cElements != 0) {
-    std::copy_n(static_cast<const BYTE*>(pData), cElements * cbElement,
-                static_cast<BYTE*>(array.Get()->pvData));
-  }
-  return array;
-}
-
-}  // namespace
-
 LONG VectorLength(SAFEARRAY* psa, VARTYPE vtExpected) {
   VARTYPE vt = VT_EMPTY;
   EXPECT_EQ(SafeArrayGetVartype(psa, &vt), S_OK);
@@ -39,12 +26,9 @@ secwstring U(const std::string& utf8) {
 std::string U8(const secwstring& s) { return Utf16ToUtf8({s.data(), s.size()}); }
 
 CScopedSafeArray MakeBytes(const std::vector<BYTE>& bytes) {
-  return MakeVector(VT_UI1, bytes.data(), static_cast<ULONG>(bytes.size()), 1);
-}
-
-CScopedSafeArray MakeUints(std::initializer_list<UINT> values) {
-  const std::vector<UINT> v(values);
-  return MakeVector(VT_UINT, v.data(), static_cast<ULONG>(v.size()), sizeof(UINT));
+  CScopedSafeArray array(SafeArrayCreateVector(VT_UI1, 0, static_cast<ULONG>(bytes.size())));
+  if (array.Get()) std::copy(bytes.begin(), bytes.end(), static_cast<BYTE*>(array.Get()->pvData));
+  return array;
 }
 
 std::vector<OleString> ReadStrings(SAFEARRAY* psa) {

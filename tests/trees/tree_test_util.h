@@ -8,7 +8,6 @@
 
 #include <oleauto.h>
 
-#include <initializer_list>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -25,7 +24,6 @@ secwstring U(const std::string& utf8);
 std::string U8(const secwstring& s);
 
 CScopedSafeArray MakeBytes(const std::vector<BYTE>& bytes);
-CScopedSafeArray MakeUints(std::initializer_list<UINT> values);
 // The element count of a one-dimensional vector of the given type with lower
 // bound 0 (each of which is checked), and the elements of such a vector.
 LONG VectorLength(SAFEARRAY* psa, VARTYPE vtExpected);
@@ -54,9 +52,6 @@ std::string Counted();
 // GetVersion of one history key.
 CVersions Versions(const secwstring& sKey);
 inline CVersions Versions(const OLECHAR* pszKey) { return Versions(W(pszKey)); }
-inline CVersions Counters(HRESULT hr, ULONG ulCompartment, ULONG ulContent) {
-  return CVersions{hr, ulCompartment, ulContent};
-}
 
 // One use of the history tree for the scope of a test.
 struct CHistoryUse {
