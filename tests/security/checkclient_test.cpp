@@ -263,8 +263,6 @@ TEST(CheckClientCallerTest, EveryPathOfTheDecisionTable) {
                                                       "Sid strSidUser = %s",
                                                       "S-1-5-21-7-8-9-1105")))
         << sink.Dump();
-    EXPECT_TRUE(sink.Contains(
-        LOG_EXIT, Text("GetSIDUserFromProcessId hr = 0x%x", static_cast<unsigned>(hrUser))));
 
     // All five calls held the privilege around the opening only, and
     // disabled it before the opening's result was looked at.

@@ -91,9 +91,6 @@ TEST_F(PrivilegesTest, OneRequestWithAnEntryPerName) {
                                       "SeNoSuchPrivilege")),
         row.dwFirstLuid == 0);
   }
-  EXPECT_TRUE(Logged(LOG_DETAIL, OLESTR("ModifyPrivs ConvertSecurityDescriptorToString"
-                                        "SecurityDescriptor stringSecurityDescriptor = "
-                                        "D:(A;;0x1fffff;;;SY)")));
   EXPECT_EQ(ModifyPrivs(nullptr, 0, PRIVILEGE_ENABLE), S_OK);
   EXPECT_EQ(machine.LastPrivilegeRequestLength(), 16u);
 }

@@ -65,15 +65,6 @@ std::vector<OptText> StringsOf(SAFEARRAY* psa) {
   return strings;
 }
 
-Bytes Utf16Bytes(const OleText& text) {
-  Bytes bytes;
-  for (OLECHAR c : text) {
-    bytes.push_back(static_cast<BYTE>(c));
-    bytes.push_back(static_cast<BYTE>(static_cast<uint16_t>(c) >> 8));
-  }
-  return bytes;
-}
-
 SOpenedBlob OpenProtected(SAFEARRAY* psaProtected) {
   SOpenedBlob opened;
   OpenData(DataOf(psaProtected), Entropy(), kUserFlags, &opened.plaintext, &opened.description);

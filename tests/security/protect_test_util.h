@@ -33,8 +33,6 @@ SAFEARRAY* MakeStrings(LONG lLbound, const std::vector<OptText>& strings);
 Bytes DataOf(SAFEARRAY* psa);
 // The elements of a one-dimensional string array, in index order.
 std::vector<OptText> StringsOf(SAFEARRAY* psa);
-// The UTF-16 bytes of the text (little-endian).
-Bytes Utf16Bytes(const OleText& text);
 
 struct SOpenedBlob {
   OleText description;

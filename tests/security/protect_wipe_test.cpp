@@ -126,7 +126,8 @@ std::array<int, 4> Counts(const SReleased& released) {
 // those of the opening; no released block holds the secret or the entropy.
 TEST_F(ValueProtectionWipe, ValuesLeaveNothingBehindOnBothWays) {
   const OleText secret(m_secret.begin(), m_secret.end());
-  const Bytes wideSecret = Utf16Bytes(secret);
+  Bytes wideSecret;  // its UTF-16 bytes: the secret is ASCII
+  for (BYTE b : m_secret) wideSecret.insert(wideSecret.end(), {b, 0});
   const std::vector<OptText> strings(40, secret);
   const struct {
     SAFEARRAY* psaValue;
