@@ -38,9 +38,6 @@ class PrivilegesTest : public ::testing::Test {
     EXPECT_EQ(machine.OutstandingAllocations(), 0u);
   }
   bool Logged(LONG lLevel, const OleString& text) const { return sink.Contains(lLevel, text); }
-  bool Logged(LONG lLevel, const OLECHAR* pszPrefix, const OLECHAR* pszRest) const {
-    return sink.Contains(lLevel, OleString(pszPrefix) + pszRest);
-  }
 
   CRecordingLogSink sink;
   CScriptedMachine machine;
@@ -125,7 +122,7 @@ TEST_F(PrivilegesTest, EachFailingStepGivesFailAndChangesNothing) {
     const unsigned adjustments = machine.Calls(ECall::AdjustTokenPrivileges);
     machine.FailCall(row.eCall, row.dwError, row.uOccurrence);
     EXPECT_EQ(ModifyPrivs(names, 2, PRIVILEGE_ENABLE), E_FAIL);
-    EXPECT_TRUE(Logged(LOG_FAILURE, OLESTR("ModifyPrivs"), row.pszLine)) << sink.Dump();
+    EXPECT_TRUE(Logged(LOG_FAILURE, OLESTR("ModifyPrivs") + OleString(row.pszLine))) << sink.Dump();
     EXPECT_TRUE(Logged(LOG_NOTABLE, OLESTR("ModifyPrivs hProcessHandle = 0, hr = 80004005")) &&
                 Logged(LOG_DETAIL, OLESTR("ModifyPrivs hr = 0x80004005")));
     EXPECT_EQ(machine.Calls(ECall::AdjustTokenPrivileges) - adjustments,
