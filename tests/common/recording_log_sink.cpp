@@ -46,10 +46,7 @@ bool CRecordingLogSink::ContainsFormat(LONG lLevel, const OleString& format) con
   return false;
 }
 
-size_t CRecordingLogSink::Count() const {
-  std::lock_guard<std::mutex> guard(m_lock);
-  return m_lines.size();
-}
+size_t CRecordingLogSink::Count() const { return Lines().size(); }
 
 void CRecordingLogSink::Clear() {
   std::lock_guard<std::mutex> guard(m_lock);

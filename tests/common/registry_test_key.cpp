@@ -8,16 +8,6 @@
 
 WString Widen(const std::string& text) { return WString(text.begin(), text.end()); }
 
-namespace {
-
-std::string CurrentTestName() {
-  const ::testing::TestInfo* pInfo = ::testing::UnitTest::GetInstance()->current_test_info();
-  if (pInfo == nullptr) return "NoTest";
-  return std::string(pInfo->test_suite_name()) + "." + pInfo->name();
-}
-
-}  // namespace
-
 CScratchHive::CScratchHive() {
 #ifndef _WIN32
   const char* pszPrevious = std::getenv("KELMYR_REGISTRY");
@@ -28,7 +18,6 @@ CScratchHive::CScratchHive() {
             ("kelmyr-test-" + std::to_string(GetCurrentProcessId()) + "-" +
              std::to_string(++s_nSerial) + ".db"))
                .string();
-  RemoveFiles(m_path);
   setenv("KELMYR_REGISTRY", m_path.c_str(), 1);
 #endif
 }
@@ -40,18 +29,14 @@ CScratchHive::~CScratchHive() {
   } else {
     unsetenv("KELMYR_REGISTRY");
   }
-  RemoveFiles(m_path);
+  for (const char* pszSuffix : {"", "-wal", "-shm"}) std::remove((m_path + pszSuffix).c_str());
 #endif
 }
 
-void CScratchHive::RemoveFiles(const std::string& path) {
-  if (path.empty()) return;
-  for (const char* pszSuffix : {"", "-wal", "-shm"}) std::remove((path + pszSuffix).c_str());
-}
-
 CTestKey::CTestKey(HKEY hRoot) : m_hRoot(hRoot) {
-  m_path = Widen("Software\\KelmyrTest\\" + CurrentTestName() + "-" +
-                 std::to_string(GetCurrentProcessId()));
+  const ::testing::TestInfo* pInfo = ::testing::UnitTest::GetInstance()->current_test_info();
+  m_path = Widen("Software\\KelmyrTest\\" + std::string(pInfo->test_suite_name()) + "." +
+                 pInfo->name() + "-" + std::to_string(GetCurrentProcessId()));
   RegDeleteTreeW(m_hRoot, m_path.c_str());
   DWORD dwDisposition = 0;
   const LONG l =

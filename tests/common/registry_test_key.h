@@ -2,8 +2,8 @@
 //
 // CScratchHive: natively, points KELMYR_REGISTRY at a new hive file of its
 // own in the temporary folder for its lifetime, then removes the file (and
-// restores the variable). On Windows it does nothing: the tests use the
-// real registry.
+// restores the variable): for tests that need a fresh hive, or several, within
+// one test. On Windows it does nothing: the tests use the real registry.
 //
 // CTestKey: a key of the current test's own below
 // HKEY_CURRENT_USER\Software\KelmyrTest, named after the test and the
@@ -31,8 +31,6 @@ class CScratchHive {
 
   // The hive file (empty on Windows).
   const std::string& Path() const { return m_path; }
-  // Removes a hive file with its write-ahead log and shared-memory file.
-  static void RemoveFiles(const std::string& path);
 
  private:
   std::string m_path;
@@ -47,7 +45,6 @@ class CTestKey {
   CTestKey(const CTestKey&) = delete;
   CTestKey& operator=(const CTestKey&) = delete;
 
-  HKEY Root() const { return m_hRoot; }
   // The path below the root, and an open handle with every access right.
   const WString& Path() const { return m_path; }
   HKEY Get() const { return m_hKey; }

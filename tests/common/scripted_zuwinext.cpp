@@ -26,13 +26,6 @@ LONG CScriptedZuWinExt::zuRegListKeysEx(HKEY hRoot, LPCWSTR pszPath, ZU_REG_KEY_
   });
 }
 
-LONG CScriptedZuWinExt::zuRegListKeys(HKEY hRoot, LPCWSTR pszPath, ZU_REG_KEY_SLOT* pSlots,
-                                      DWORD* pdwCount) {
-  return ScriptList(pSlots != nullptr, pdwCount, [&] {
-    return CZuWinExt::zuRegListKeysEx(hRoot, pszPath, pSlots, pdwCount, 0);
-  });
-}
-
 LONG CScriptedZuWinExt::zuRegListValueNamesEx(HKEY hRoot, LPCWSTR pszPath,
                                               ZU_REG_VALUE_RECORD* pRecords, DWORD* pdwCount,
                                               DWORD dwTypeFilter, DWORD dwView) {

@@ -33,8 +33,6 @@ class CScriptedZuWinExt final : public CZuWinExt {
 
   LONG zuRegListKeysEx(HKEY hRoot, LPCWSTR pszPath, ZU_REG_KEY_SLOT* pSlots, DWORD* pdwCount,
                        DWORD dwView) override;
-  LONG zuRegListKeys(HKEY hRoot, LPCWSTR pszPath, ZU_REG_KEY_SLOT* pSlots,
-                     DWORD* pdwCount) override;
   LONG zuRegListValueNamesEx(HKEY hRoot, LPCWSTR pszPath, ZU_REG_VALUE_RECORD* pRecords,
                              DWORD* pdwCount, DWORD dwTypeFilter, DWORD dwView) override;
   LONG zuRegReadValueEx(HKEY hRoot, LPCWSTR pszPath, LPCWSTR pszValue, DWORD* pdwType, BYTE* pData,

@@ -1,5 +1,5 @@
-// The machine seam: its clock and waits, module loading through it, and the
-// lifetime of an installed machine.
+// The machine seam: the real clock and its waits, and the lifetime of an
+// installed machine.
 #include <windows.h>
 
 #include <gtest/gtest.h>
@@ -12,34 +12,9 @@
 
 namespace {
 
-DWORD WaitOnce(ULONGLONG ullDeadline) {
-  IMachine& machine = Machine();
-  return machine.WaitForTick(ullDeadline, machine.GetWakeCount());
-}
-
-TEST(MachineClock, ScriptedWaitsEndOnTheirDeadlineOrOnWake) {
-  CScriptedMachine machine;
-  std::atomic<DWORD> dwTimed{0}, dwWoken{0};
-  std::thread timed([&] { dwTimed = WaitOnce(machine.GetTickCount64() + 5000); });
-  std::thread woken([&] { dwWoken = WaitOnce(IMachine::kNoDeadline); });
-  ASSERT_TRUE(machine.AwaitWaiters(2));
-  machine.Advance(4999);
-  ASSERT_TRUE(machine.AwaitWaiters(2)) << "both still wait before the deadline";
-  machine.Advance(1);
-  timed.join();
-  EXPECT_EQ(dwTimed.load(), DWORD{WAIT_TIMEOUT});
-  ASSERT_TRUE(machine.AwaitWaiters(1)) << "a waiter without deadline stays";
-  machine.Wake();
-  woken.join();
-  EXPECT_EQ(dwWoken.load(), DWORD{WAIT_OBJECT_0});
-  EXPECT_EQ(machine.WaitForTick(IMachine::kNoDeadline, machine.GetWakeCount() - 1),
-            DWORD{WAIT_OBJECT_0})
-      << "a wake-up before the wait is not lost";
-}
-
 TEST(MachineClock, RealWaitsEndOnTheirDeadlineOrOnWake) {
   const ULONGLONG start = Machine().GetTickCount64();
-  EXPECT_EQ(WaitOnce(start + 30), DWORD{WAIT_TIMEOUT});
+  EXPECT_EQ(Machine().WaitForTick(start + 30, Machine().GetWakeCount()), DWORD{WAIT_TIMEOUT});
   EXPECT_GE(Machine().GetTickCount64(), start + 30);
   const ULONGLONG count = Machine().GetWakeCount();
   std::thread waker([] { Machine().Wake(); });
@@ -67,37 +42,6 @@ TEST(MachineSeam, UninstallReleasesAThreadWaitingInside) {
   bStop = true;
   Machine().Wake();
   thread.join();
-}
-
-ULONGLONG WINAPI FakeEntryPoint() { return 42; }
-
-// Each library and entry point can be given or withheld in either build;
-// names not scripted load from the platform.
-TEST(MachineModules, ScriptedLibrariesAndEntryPoints) {
-  CScriptedMachine machine;
-  const FARPROC pfnFake = reinterpret_cast<FARPROC>(reinterpret_cast<void (*)()>(&FakeEntryPoint));
-  machine.ProvideModule(OLESTR("userenv.dll"), {{"GetAppContainerRegistryLocation", pfnFake}});
-  machine.WithholdModule(OLESTR("ieframe.dll"));
-  struct {
-    LPCWSTR pszModule;
-    const char* pszExport;
-    DWORD dwError;
-    bool bFake;
-  } const kCases[] = {
-      {OLESTR("UserEnv.DLL"), "GetAppContainerRegistryLocation", 0, true},
-      {OLESTR("userenv.dll"), "GetAppContainerFolderPath", ERROR_PROC_NOT_FOUND, false},
-      {OLESTR("ieframe.dll"), "IEGetWriteableHKCU", ERROR_MOD_NOT_FOUND, false},
-      {OLESTR("kernel32.dll"), "GetTickCount64", 0, false},
-  };
-  for (const auto& c : kCases) {
-    SetLastError(0);
-    HMODULE hModule = Machine().LoadLibraryW(c.pszModule);
-    FARPROC pfn = hModule ? Machine().GetProcAddress(hModule, c.pszExport) : nullptr;
-    EXPECT_EQ(pfn == nullptr ? GetLastError() : 0u, c.dwError) << c.pszExport;
-    EXPECT_TRUE(!c.bFake || pfn == pfnFake);
-    EXPECT_TRUE(hModule == nullptr || Machine().FreeLibrary(hModule));
-  }
-  EXPECT_EQ(machine.LoadedModules(), 0u) << "every load is paired with its free";
 }
 
 }  // namespace

@@ -9,7 +9,6 @@
 #include <vector>
 
 #include "common/recording_log_sink.h"
-#include "common/registry_test_key.h"
 #include "support/logfilesink.h"
 #include "support/qvlog.h"
 
@@ -177,7 +176,6 @@ void SetEnv(const char* name, const char* value) {
 // The environment wins over the machine's configuration key; logging is off
 // unless a file is named, and every level is written when no valid mask is.
 TEST(LogConfiguration, EnvironmentThenRegistry) {
-  CScratchHive hive;
   struct {
     const char* pszEnvFile;
     const char* pszEnvLevels;

@@ -36,15 +36,6 @@ TEST(ScopedOwners, ReleaseExactlyWhatTheyOwn) {
   EXPECT_EQ(zu.Arrays(ZU_RELEASE_TEMPORARY), 1);
 }
 
-TEST(ScopedOwners, ArrayResetReportsALockedArray) {
-  SAFEARRAY* psa = SafeArrayCreateVector(VT_UI1, 0, 4);
-  ASSERT_EQ(SafeArrayLock(psa), S_OK);
-  CScopedSafeArray owner(psa);
-  EXPECT_EQ(owner.Reset(), DISP_E_ARRAYISLOCKED);
-  SafeArrayUnlock(psa);
-  SafeArrayDestroy(psa);
-}
-
 TEST(ScopedLock, ExcludesOtherThreadsAndReenters) {
   CCriticalSection cs;
   int counter = 0;

@@ -7,7 +7,6 @@
 
 #include <cstdlib>
 #include <cstring>
-#include <map>
 #include <new>
 
 #include "support/secstring.h"
@@ -115,13 +114,9 @@ TEST_F(SecureString, ShortStringsAreWipedInsideTheObject) {
 
 TEST(SecureStringValue, BehavesAsAString) {
   secwstring a(OLESTR("Session1"));
-  secwstring b = a.substr(0, 7) + OLESTR("2");
-  EXPECT_EQ(b, OLESTR("Session2"));
-  EXPECT_LT(a, b);
+  EXPECT_EQ(a.substr(0, 7) + OLESTR("2"), OLESTR("Session2"));
   a.Wipe();
   EXPECT_TRUE(a.empty());
-  std::map<secwstring, int> m{{OLESTR("b"), 2}, {OLESTR("B"), 1}};
-  EXPECT_EQ(m.begin()->second, 1) << "keys compare code unit by code unit";
 }
 
 }  // namespace

@@ -5,7 +5,6 @@
 
 #include <winreg.h>
 
-#include "common/registry_test_key.h"
 #include "support/zusettings.h"
 
 namespace {
@@ -13,7 +12,6 @@ namespace {
 const WCHAR kKey[] = OLESTR("Software\\Orvane\\Kelmyr");
 
 TEST(Settings, RegistryDwordsAreTheValues) {
-  CScratchHive hive;
   HKEY hKey = nullptr;
   if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, kKey, 0, nullptr, 0, KEY_ALL_ACCESS | KEY_WOW64_64KEY,
                       nullptr, &hKey, nullptr) != ERROR_SUCCESS) {
