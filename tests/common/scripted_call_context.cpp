@@ -35,8 +35,8 @@ class CHandedOut : public CScriptedDispatch<I> {
 
 class CIdentity final : public CHandedOut<ISecurityIdentityColl> {
  public:
-  CIdentity(std::shared_ptr<SShared> pShared, CScriptedCallContext::SCaller caller, LONG lIndex)
-      : CHandedOut(std::move(pShared)), m_caller(std::move(caller)), m_lIndex(lIndex) {}
+  CIdentity(std::shared_ptr<SShared> pShared, CScriptedCallContext::SCaller caller)
+      : CHandedOut(std::move(pShared)), m_caller(std::move(caller)) {}
 
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppvObject) override {
     return Query(riid, ppvObject, &IID_ISecurityIdentityColl);
@@ -47,7 +47,6 @@ class CIdentity final : public CHandedOut<ISecurityIdentityColl> {
     if (name == nullptr || std::basic_string<OLECHAR>(name) != OLESTR("SID")) {
       return DISP_E_MEMBERNOTFOUND;
     }
-    m_pShared->sidsRead.push_back(m_lIndex);
     if (FAILED(m_caller.hrSid) || m_caller.bSidWithoutArray) return m_caller.hrSid;
     SAFEARRAY* psa = SafeArrayCreateVector(VT_UI1, 0, static_cast<ULONG>(m_caller.sid.size()));
     if (psa == nullptr) return E_OUTOFMEMORY;
@@ -60,7 +59,6 @@ class CIdentity final : public CHandedOut<ISecurityIdentityColl> {
 
  private:
   const CScriptedCallContext::SCaller m_caller;
-  const LONG m_lIndex;
 };
 
 // The object in the "Callers" item: a callers collection, or an object
@@ -92,7 +90,7 @@ class CCallers final : public CHandedOut<ISecurityCallersColl> {
     if (lIndex < 0 || static_cast<size_t>(lIndex) >= m_callers.size()) return E_INVALIDARG;
     const CScriptedCallContext::SCaller& caller = m_callers[static_cast<size_t>(lIndex)];
     if (SUCCEEDED(caller.hrIdentity) && !caller.bNullIdentity) {
-      *pObj = new CIdentity(m_pShared, caller, lIndex);
+      *pObj = new CIdentity(m_pShared, caller);
     }
     return caller.hrIdentity;
   }

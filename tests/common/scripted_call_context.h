@@ -82,14 +82,11 @@ class CScriptedCallContext final : public CScriptedDispatch<ISecurityCallContext
   // Shared with the objects handed out.
   struct SShared {
     std::atomic<LONG> liveObjects{0};
-    std::vector<LONG> sidsRead;
   };
 
   // References on this context besides the test's own, plus the objects it
   // handed out that are still alive.
   LONG Outstanding() const { return m_refs.load() - 1 + m_pShared->liveObjects.load(); }
-  // The callers whose "SID" was read, by index, in order.
-  std::vector<LONG> SidsRead() const { return m_pShared->sidsRead; }
 
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppvObject) override {
     return Query(riid, ppvObject, &IID_ISecurityCallContext);
