@@ -48,13 +48,3 @@ LONG CScriptedZuWinExt::zuRegReadValueEx(HKEY hRoot, LPCWSTR pszPath, LPCWSTR ps
   *pcbData = cb + cbGrowValueOnRead;
   return ERROR_MORE_DATA;
 }
-
-HRESULT CScriptedZuWinExt::zuSafeArrayDestroy(SAFEARRAY* psa, DWORD dwFlag) {
-  ++m_arrays[dwFlag & 1];
-  return CZuWinExt::zuSafeArrayDestroy(psa, dwFlag);
-}
-
-void CScriptedZuWinExt::zuSysFreeString(BSTR bstr, DWORD dwFlag) {
-  ++m_strings[dwFlag & 1];
-  CZuWinExt::zuSysFreeString(bstr, dwFlag);
-}

@@ -4,8 +4,7 @@
 // - listings (zuRegList*, numbered from 0) can report more entries on their
 //   fill call than when counted (a key that grew in between), report a count
 //   of their own, or fail one call;
-// - zuRegReadValueEx can report a value that grew between its two calls;
-// - releases are counted by flag.
+// - zuRegReadValueEx can report a value that grew between its two calls.
 #pragma once
 
 #include <optional>
@@ -26,10 +25,6 @@ class CScriptedZuWinExt final : public CZuWinExt {
   DWORD cbGrowValueOnRead = 0;  // bytes the value grew by between the calls
 
   int ListCalls() const { return m_cListCalls; }
-  // Releases so far, of strings and of arrays, by flag
-  // (ZU_RELEASE_TEMPORARY, ZU_RELEASE_CALLER_ARGUMENT).
-  int Strings(DWORD dwFlag) const { return m_strings[dwFlag & 1]; }
-  int Arrays(DWORD dwFlag) const { return m_arrays[dwFlag & 1]; }
 
   LONG zuRegListKeysEx(HKEY hRoot, LPCWSTR pszPath, ZU_REG_KEY_SLOT* pSlots, DWORD* pdwCount,
                        DWORD dwView) override;
@@ -37,8 +32,6 @@ class CScriptedZuWinExt final : public CZuWinExt {
                              DWORD* pdwCount, DWORD dwTypeFilter, DWORD dwView) override;
   LONG zuRegReadValueEx(HKEY hRoot, LPCWSTR pszPath, LPCWSTR pszValue, DWORD* pdwType, BYTE* pData,
                         DWORD* pcbData, DWORD dwView) override;
-  HRESULT zuSafeArrayDestroy(SAFEARRAY* psa, DWORD dwFlag) override;
-  void zuSysFreeString(BSTR bstr, DWORD dwFlag) override;
 
  private:
   // Applies the script to one listing call around the real one.
@@ -47,6 +40,4 @@ class CScriptedZuWinExt final : public CZuWinExt {
 
   IZuWinExt* m_pPrevious;
   int m_cListCalls = 0;
-  int m_strings[2] = {};
-  int m_arrays[2] = {};
 };

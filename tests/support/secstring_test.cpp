@@ -18,9 +18,12 @@ struct alignas(std::max_align_t) CHeader {
   size_t cb;
 };
 
+// A fragment of the secret short enough to fit whatever remains of a
+// buffer, so that partial copies are found too.
+constexpr OLECHAR kNeedle[] = OLESTR("PIN7");
+constexpr OLECHAR kTail[] = OLESTR("IN7");
+
 bool gWatching = false;
-const OLECHAR* gpSecret = nullptr;
-size_t gcchSecret = 0;
 int gReleasedWithSecret = 0;
 int gReleasedWatched = 0;
 
@@ -48,7 +51,7 @@ void operator delete(void* p) noexcept {
   CHeader* pHeader = static_cast<CHeader*>(p) - 1;
   if (gWatching) {
     ++gReleasedWatched;
-    if (Holds(p, pHeader->cb, gpSecret, gcchSecret)) ++gReleasedWithSecret;
+    if (Holds(p, pHeader->cb, kNeedle, 4)) ++gReleasedWithSecret;
   }
   std::free(pHeader);
 }
@@ -57,16 +60,9 @@ void operator delete(void* p, size_t) noexcept { operator delete(p); }
 
 namespace {
 
-// A fragment of the secret short enough to fit whatever remains of a
-// buffer, so that partial copies are found too.
-constexpr OLECHAR kNeedle[] = OLESTR("PIN7");
-constexpr OLECHAR kTail[] = OLESTR("IN7");
-
 class SecureString : public ::testing::Test {
  protected:
   void SetUp() override {
-    gpSecret = kNeedle;
-    gcchSecret = 4;
     gReleasedWithSecret = 0;
     gReleasedWatched = 0;
     gWatching = true;

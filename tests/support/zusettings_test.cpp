@@ -13,10 +13,9 @@ const WCHAR kKey[] = OLESTR("Software\\Orvane\\Kelmyr");
 
 TEST(Settings, RegistryDwordsAreTheValues) {
   HKEY hKey = nullptr;
-  if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, kKey, 0, nullptr, 0, KEY_ALL_ACCESS | KEY_WOW64_64KEY,
-                      nullptr, &hKey, nullptr) != ERROR_SUCCESS) {
-    GTEST_SKIP() << "the machine's settings key cannot be written here";
-  }
+  ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, kKey, 0, nullptr, 0,
+                            KEY_ALL_ACCESS | KEY_WOW64_64KEY, nullptr, &hKey, nullptr),
+            ERROR_SUCCESS);
   const DWORD dwTwo = 2, dwNoExpiry = 0x80000000;
   const WCHAR szText[] = OLESTR("2");
   struct {
