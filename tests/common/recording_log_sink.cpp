@@ -1,5 +1,7 @@
 #include "common/recording_log_sink.h"
 
+#include <algorithm>
+
 #include "support/utf8.h"
 
 std::string ToUtf8(const OleString& s) { return Utf16ToUtf8(s); }
@@ -33,20 +35,16 @@ std::vector<OleString> CRecordingLogSink::Texts() const {
 }
 
 bool CRecordingLogSink::Contains(LONG lLevel, const OleString& text) const {
-  for (const CLine& line : Lines()) {
-    if (line.lLevel == lLevel && line.text == text) return true;
-  }
-  return false;
+  const auto lines = Lines();
+  return std::any_of(lines.begin(), lines.end(),
+                     [&](const CLine& l) { return l.lLevel == lLevel && l.text == text; });
 }
 
 bool CRecordingLogSink::ContainsFormat(LONG lLevel, const OleString& format) const {
-  for (const CLine& line : Lines()) {
-    if (line.lLevel == lLevel && line.format == format) return true;
-  }
-  return false;
+  const auto lines = Lines();
+  return std::any_of(lines.begin(), lines.end(),
+                     [&](const CLine& l) { return l.lLevel == lLevel && l.format == format; });
 }
-
-size_t CRecordingLogSink::Count() const { return Lines().size(); }
 
 void CRecordingLogSink::Clear() {
   std::lock_guard<std::mutex> guard(m_lock);

@@ -35,7 +35,7 @@ class CRecordingLogSink final : public ILogSink {
   bool Contains(LONG lLevel, const OleString& text) const;
   // Whether a line of this level was logged with this format.
   bool ContainsFormat(LONG lLevel, const OleString& format) const;
-  size_t Count() const;
+  size_t Count() const { return Lines().size(); }
   void Clear();
   // All lines, one per row, for a failure message.
   std::string Dump() const;

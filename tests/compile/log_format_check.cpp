@@ -4,10 +4,8 @@
 #include "support/logscope.h"
 
 int main() {
-  const OLECHAR* psz = OLESTR("x");
-  int n = 1;
-  (void)psz;
-  (void)n;
+  [[maybe_unused]] const OLECHAR* psz = OLESTR("x");
+  [[maybe_unused]] int n = 1;
 #if KELMYR_CASE == 0
   qvlogLog(gLogChannel, LOG_DETAIL, OLESTR("%s %d %x %p %%"), psz, n, 2u, &n);
   CLogScope scope(LOG_SCOPE_NAME("Sample::Name"));

@@ -7,17 +7,6 @@
 
 namespace {
 
-HRESULT Twice(int n) {
-  HRESULT hr = S_OK;
-  CLogScope scope(LOG_SCOPE_NAME("CSample::Twice"), hr);
-  if (n < 0) {
-    hr = E_INVALIDARG;
-    return hr;  // an early return logs its result too
-  }
-  hr = S_FALSE;
-  return hr;
-}
-
 // Each line is logged with its own literal format, not through "%s": every
 // expected line reads "<level> <format> | <text>".
 TEST(LogScope, EachLineIsItsOwnFormat) {
@@ -25,7 +14,11 @@ TEST(LogScope, EachLineIsItsOwnFormat) {
     std::function<void()> run;
     std::vector<std::string> lines;
   } cases[] = {
-      {[] { Twice(-1); },
+      {[] {
+         HRESULT hr = S_OK;
+         CLogScope scope(LOG_SCOPE_NAME("CSample::Twice"), hr);
+         hr = E_INVALIDARG;
+       },
        {"8 CSample::Twice | CSample::Twice",
         "16 CSample::Twice hr = 0x%x | CSample::Twice hr = 0x80070057"}},
       {[] {

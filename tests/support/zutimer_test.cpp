@@ -7,7 +7,6 @@
 #include <memory>
 #include <mutex>
 #include <thread>
-#include <vector>
 
 #include "common/scripted_machine.h"
 #include "support/zutimer.h"
@@ -73,8 +72,6 @@ TEST(TimerService, OneShotTimersOnTheMachineClock) {
     ASSERT_TRUE(machine.AwaitWaiters(1)) << step.pszWhy;
     for (int i = 0; i < 4; ++i) EXPECT_EQ(counts[i].fired.load(), step.expected[i]) << step.pszWhy;
   }
-  EXPECT_EQ(counts[3].destroyed.load(), 1) << "the timer owns its callback";
-  for (auto& pTimer : timers) pTimer.reset();
 }
 
 // A timer is destroyed under a lock its running callback waits for: the
