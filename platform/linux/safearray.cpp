@@ -19,6 +19,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "value_size.h"
+
 namespace {
 
 // Windows' own mark of a vector, one of the FADF_RESERVED bits.
@@ -61,26 +63,6 @@ void StoreIid(SAFEARRAY* psa, const IID& iid) { std::memcpy(BlockOf(psa), &iid, 
 // other type.
 ULONG ElementSize(VARTYPE vt) {
   switch (vt) {
-    case VT_I1:
-    case VT_UI1:
-      return 1;
-    case VT_I2:
-    case VT_UI2:
-    case VT_BOOL:
-      return 2;
-    case VT_I4:
-    case VT_UI4:
-    case VT_INT:
-    case VT_UINT:
-    case VT_R4:
-    case VT_ERROR:
-      return 4;
-    case VT_I8:
-    case VT_UI8:
-    case VT_R8:
-    case VT_CY:
-    case VT_DATE:
-      return 8;
     case VT_DECIMAL:
       return 16;
     case VT_BSTR:
@@ -92,7 +74,7 @@ ULONG ElementSize(VARTYPE vt) {
     case VT_VARIANT:
       return sizeof(VARIANT);
     default:
-      return 0;
+      return static_cast<ULONG>(PlainValueSize(vt));
   }
 }
 

@@ -13,6 +13,8 @@
 
 #include <cstring>
 
+#include "value_size.h"
+
 namespace {
 
 // The types Windows accepts in a VARIANT: the base types below VT_VOID
@@ -58,35 +60,6 @@ HRESULT TakeOwnership(VARIANT* pCopy) {
       return CarriesRecord(pCopy) ? E_NOTIMPL : S_OK;
     default:
       return S_OK;
-  }
-}
-
-// The size of the value a by-reference variant of base type vt points to,
-// for the types whose value is copied as plain bytes; 0 for the others.
-size_t ValueSizeOf(VARTYPE base) {
-  switch (base) {
-    case VT_I1:
-    case VT_UI1:
-      return 1;
-    case VT_I2:
-    case VT_UI2:
-    case VT_BOOL:
-      return 2;
-    case VT_I4:
-    case VT_UI4:
-    case VT_R4:
-    case VT_ERROR:
-    case VT_INT:
-    case VT_UINT:
-      return 4;
-    case VT_I8:
-    case VT_UI8:
-    case VT_R8:
-    case VT_CY:
-    case VT_DATE:
-      return 8;
-    default:
-      return 0;
   }
 }
 
@@ -138,7 +111,7 @@ HRESULT DereferencedCopy(const VARIANT* pSrc, VARIANT* pCopy, bool bNested) {
       return E_NOTIMPL;
     default:
       V_VT(pCopy) = vtCopy;
-      std::memcpy(&V_BYREF(pCopy), V_BYREF(pSrc), ValueSizeOf(base));
+      std::memcpy(&V_BYREF(pCopy), V_BYREF(pSrc), PlainValueSize(base));
       return S_OK;
   }
 }
