@@ -63,8 +63,6 @@ SProcessState& State() {
 
 LONG CurrentHive(bool bCreate, std::shared_ptr<CHive>* ppHive) noexcept {
   try {
-    LONG l = CheckNotInheritedSqlite();
-    if (l != ERROR_SUCCESS) return l;
     SHiveLocation location;
     if (!CurrentHiveLocation(&location)) return ERROR_PATH_NOT_FOUND;
     const std::string& path = location.path;
@@ -76,17 +74,14 @@ LONG CurrentHive(bool bCreate, std::shared_ptr<CHive>* ppHive) noexcept {
         *ppHive = it->second;
         return ERROR_SUCCESS;
       }
+      pid_t none = 0;
+      gHiveOpener.compare_exchange_strong(none, getpid());
     }
     // Opening may wait for another process; it happens outside the lock,
     // and of two threads opening the same hive at once the first one stored
     // wins.
-    {
-      std::lock_guard<std::mutex> lock(StateLock());
-      pid_t none = 0;
-      gHiveOpener.compare_exchange_strong(none, getpid());
-    }
     std::shared_ptr<CHive> pHive;
-    l = CHive::Open(path, location.bCreateFolder, bCreate, &pHive);
+    const LONG l = CHive::Open(path, location.bCreateFolder, bCreate, &pHive);
     if (l != ERROR_SUCCESS) return l;
     std::lock_guard<std::mutex> lock(StateLock());
     auto [it, bInserted] = State().hives.emplace(path, std::move(pHive));
@@ -103,6 +98,9 @@ bool IsPredefinedKey(HKEY hKey) noexcept {
 }
 
 LONG LookupKey(HKEY hKey, SOpenKey* pKey, bool bWrite) noexcept {
+  // Every call but closing reaches the hive through here.
+  const LONG lFork = CheckNotInheritedSqlite();
+  if (lFork != ERROR_SUCCESS) return lFork;
   if (IsPredefinedKey(hKey)) {
     ERoot root = ERoot::kMachine;
     if (hKey == HKEY_CLASSES_ROOT) root = ERoot::kClassesRoot;
@@ -115,8 +113,6 @@ LONG LookupKey(HKEY hKey, SOpenKey* pKey, bool bWrite) noexcept {
     return ERROR_SUCCESS;
   }
   try {
-    const LONG l = CheckNotInheritedSqlite();
-    if (l != ERROR_SUCCESS) return l;
     std::lock_guard<std::mutex> lock(StateLock());
     SProcessState& state = State();
     auto it = state.keys.find(reinterpret_cast<uintptr_t>(hKey));
