@@ -10,7 +10,6 @@
 
 #include <cstdlib>
 #include <cstring>
-#include <deque>
 #include <mutex>
 #include <new>
 #include <string>
@@ -94,13 +93,18 @@ class CKeyCache {
     void* pv = mmap(nullptr, static_cast<size_t>(cbPage), PROT_READ | PROT_WRITE,
                     MAP_PRIVATE | MAP_ANONYMOUS | MAP_LOCKED, -1, 0);
     if (pv == MAP_FAILED) return;
-    if (mlock(pv, static_cast<size_t>(cbPage)) != 0 ||
-        madvise(pv, static_cast<size_t>(cbPage), MADV_DONTDUMP) != 0) {
+    bool bReady = mlock(pv, static_cast<size_t>(cbPage)) == 0 &&
+                  madvise(pv, static_cast<size_t>(cbPage), MADV_DONTDUMP) == 0;
+    try {
+      if (bReady) m_slotPaths.resize(static_cast<size_t>(cbPage) / sizeof(SKey));
+    } catch (...) {
+      bReady = false;
+    }
+    if (!bReady) {
       munmap(pv, static_cast<size_t>(cbPage));
       return;
     }
     m_pKeys = static_cast<SKey*>(pv);
-    m_cSlots = static_cast<size_t>(cbPage) / sizeof(SKey);
   }
 
   bool Find(const std::string& path, const SFileIdentity& identity, SKey* pKey) {
@@ -117,14 +121,23 @@ class CKeyCache {
       if (m_pKeys == nullptr) return;
       auto it = m_entries.find(path);
       if (it == m_entries.end()) {
-        const size_t slot = m_order.size() < m_cSlots ? m_order.size() : EvictOldest();
+        // Slots are handed out in turn, so the next one is always the
+        // oldest: its key is wiped and its path forgotten first.
+        const size_t slot = m_nextSlot;
+        std::string& slotPath = m_slotPaths[slot];
+        if (!slotPath.empty()) {
+          OPENSSL_cleanse(&m_pKeys[slot], sizeof(SKey));
+          m_entries.erase(slotPath);
+          slotPath.clear();
+        }
         it = m_entries.emplace(path, SEntry{identity, slot}).first;
         try {
-          m_order.push_back(path);
+          slotPath = path;
         } catch (...) {
-          m_entries.erase(it);  // every entry stays in the eviction order
+          m_entries.erase(it);  // every entry's path stays with its slot
           throw;
         }
+        m_nextSlot = (slot + 1) % m_slotPaths.size();
       }
       it->second.identity = identity;
       m_pKeys[it->second.slot] = key;
@@ -139,21 +152,11 @@ class CKeyCache {
     size_t slot;
   };
 
-  // Wipes the oldest key and gives its slot back.
-  size_t EvictOldest() {
-    auto it = m_entries.find(m_order.front());
-    const size_t slot = it->second.slot;
-    OPENSSL_cleanse(&m_pKeys[slot], sizeof(SKey));
-    m_entries.erase(it);
-    m_order.pop_front();
-    return slot;
-  }
-
   std::mutex m_lock;
   SKey* m_pKeys = nullptr;
-  size_t m_cSlots = 0;
+  std::vector<std::string> m_slotPaths;  // the path of each slot's key, "" when free
+  size_t m_nextSlot = 0;
   std::unordered_map<std::string, SEntry> m_entries;
-  std::deque<std::string> m_order;  // cached paths, oldest first
 };
 
 // Built in static storage on first use and never destroyed: any thread may
