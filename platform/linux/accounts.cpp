@@ -6,9 +6,11 @@
 
 #include <cctype>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace kelmyr::winapi {
@@ -141,6 +143,18 @@ bool LookUpUser(uid_t uid, SUserEntry* pEntry) {
     pEntry->gid = pFound->pw_gid;
     return true;
   }
+}
+
+bool HomeFolder(uid_t uid, std::string* pHome) {
+  const char* pszHome = secure_getenv("HOME");
+  if (pszHome != nullptr && pszHome[0] != '\0') {
+    *pHome = pszHome;
+    return true;
+  }
+  SUserEntry user;
+  if (!LookUpUser(uid, &user) || user.home.empty()) return false;
+  *pHome = std::move(user.home);
+  return true;
 }
 
 }  // namespace kelmyr::winapi

@@ -52,4 +52,9 @@ struct SUserEntry {
 // read.
 bool LookUpUser(uid_t uid, SUserEntry* pEntry);
 
+// The home folder of uid, the effective user: HOME when set, else the user
+// database's; false when there is neither. A process with raised
+// privileges ignores HOME (secure_getenv), which is the caller's.
+bool HomeFolder(uid_t uid, std::string* pHome);
+
 }  // namespace kelmyr::winapi

@@ -279,18 +279,6 @@ DWORD CreateKeyFile(const SKeyLocation& location) {
   return dwError;
 }
 
-bool HomeFolder(uid_t euid, std::string* pHome) {
-  const char* pszHome = secure_getenv("HOME");
-  if (IsSet(pszHome)) {
-    *pHome = pszHome;
-    return true;
-  }
-  SUserEntry user;
-  if (!LookUpUser(euid, &user) || user.home.empty()) return false;
-  *pHome = std::move(user.home);
-  return true;
-}
-
 // The SID text of the effective user, kept per thread for the last uid
 // asked: it names the user key file on every call.
 bool UserSidText(uid_t euid, const std::string** ppText) {

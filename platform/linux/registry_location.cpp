@@ -40,11 +40,10 @@ bool CurrentHiveLocation(SHiveLocation* pLocation) {
   // there, so the hive is the account's own default and never a file the
   // caller chose.
   const uid_t euid = geteuid();
-  const char* pszHome = secure_getenv("HOME");
-  SUserEntry user;
-  if (!IsSet(pszHome)) pszHome = LookUpUser(euid, &user) ? user.home.c_str() : nullptr;
+  std::string home;
+  const bool bHome = HomeFolder(euid, &home);
   return HiveLocationFrom(secure_getenv("KELMYR_REGISTRY"), euid, secure_getenv("XDG_STATE_HOME"),
-                          pszHome, pLocation);
+                          bHome ? home.c_str() : nullptr, pLocation);
 }
 
 bool MakeHiveFolders(const std::string& folder) {
