@@ -83,7 +83,8 @@ HRESULT DereferencedCopy(const VARIANT* pSrc, VARIANT* pCopy, bool bNested) {
   const VARTYPE vtCopy = vt & ~VT_BYREF;
   if (vt & VT_ARRAY) {
     V_VT(pCopy) = vtCopy;
-    return SafeArrayCopy(*V_ARRAYREF(pSrc), &V_ARRAY(pCopy));
+    V_ARRAY(pCopy) = *V_ARRAYREF(pSrc);
+    return TakeOwnership(pCopy);
   }
   switch (base) {
     case VT_VARIANT: {
