@@ -631,8 +631,9 @@ BOOL WINAPI WTSWaitSystemEvent(HANDLE hServer, DWORD EventMask, DWORD* pEventFla
       std::lock_guard lock(source.lock);
       baseline = source.waitBaseline;
     }
-    const bool bHadBaseline = baseline.has_value();
-    SessionStateMap states = bHadBaseline ? std::move(*baseline) : SessionStates(api);
+    // The first pass compares with the baseline; a first wait has none.
+    bool bCompare = baseline.has_value();
+    SessionStateMap states = bCompare ? std::move(*baseline) : SessionStates(api);
     // The baseline for the next wait is what this one has seen last.
     struct SKeepBaseline {
       SessionStateMap& states;
@@ -642,7 +643,6 @@ BOOL WINAPI WTSWaitSystemEvent(HANDLE hServer, DWORD EventMask, DWORD* pEventFla
         source.waitBaseline = std::move(states);
       }
     } keep{states};
-    bool bCompare = bHadBaseline;  // the first pass compares with the baseline
     for (;;) {
       if (waiter.IsFlushed()) {
         *pEventFlags = WTS_EVENT_NONE;
