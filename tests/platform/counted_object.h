@@ -8,29 +8,16 @@
 
 #include <oleauto.h>
 
-class CCountedObject : public IDispatch {
+#include "common/scripted_dispatch.h"
+
+class CCountedObject : public CScriptedDispatch<IDispatch> {
  public:
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
     if (ppv == nullptr) return E_POINTER;
-    if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IDispatch)) {
-      *ppv = static_cast<IDispatch*>(this);
-      AddRef();
-      return S_OK;
-    }
-    *ppv = nullptr;
-    return E_NOINTERFACE;
+    return Query(riid, ppv, nullptr);
   }
   ULONG STDMETHODCALLTYPE AddRef() override { return static_cast<ULONG>(++m_cRefs); }
   ULONG STDMETHODCALLTYPE Release() override { return static_cast<ULONG>(--m_cRefs); }
-  HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT*) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override {
-    return E_NOTIMPL;
-  }
-  HRESULT STDMETHODCALLTYPE Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*,
-                                   UINT*) override {
-    return E_NOTIMPL;
-  }
 
   IUnknown* Unknown() { return static_cast<IUnknown*>(this); }
 
