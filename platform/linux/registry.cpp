@@ -248,7 +248,7 @@ LSTATUS WINAPI RegEnumKeyExW(HKEY hKey, DWORD dwIndex, LPWSTR lpName, LPDWORD lp
     FILETIME written{};
     l = key.pHive->EnumKey(key.ref, dwIndex, &key.subKeys, &name, &written);
     if (l != ERROR_SUCCESS) return l;
-    SaveCursors(hKey, key);
+    SaveCursor(hKey, &key, &SOpenKey::subKeys);
     if (!CopyName(name, lpName, lpcchName)) return ERROR_MORE_DATA;
     EmptyClass(lpClass, lpcchClass);
     if (lpftLastWriteTime != nullptr) *lpftLastWriteTime = written;
@@ -272,7 +272,7 @@ LSTATUS WINAPI RegEnumValueW(HKEY hKey, DWORD dwIndex, LPWSTR lpValueName, LPDWO
     SValue value;
     l = key.pHive->EnumValue(key.ref, dwIndex, &key.values, &name, &value);
     if (l != ERROR_SUCCESS) return l;
-    SaveCursors(hKey, key);
+    SaveCursor(hKey, &key, &SOpenKey::values);
     // The type and the data size are reported even when the name does not
     // fit; the data is written only when both fit.
     const bool bNameFits = CopyName(name, lpValueName, lpcchValueName);

@@ -8,6 +8,7 @@
 #include <mutex>
 #include <new>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 namespace kelmyr::winapi::registry {
@@ -124,15 +125,14 @@ LONG LookupKey(HKEY hKey, SOpenKey* pKey, bool bWrite) noexcept {
   }
 }
 
-void SaveCursors(HKEY hKey, const SOpenKey& key) noexcept {
+void SaveCursor(HKEY hKey, SOpenKey* pKey, SEnumCursor SOpenKey::*cursor) noexcept {
   if (IsPredefinedKey(hKey)) return;
   try {
     std::lock_guard<std::mutex> lock(StateLock());
     SProcessState& state = State();
     auto it = state.keys.find(reinterpret_cast<uintptr_t>(hKey));
-    if (it == state.keys.end() || it->second.pHive != key.pHive) return;
-    it->second.subKeys = key.subKeys;
-    it->second.values = key.values;
+    if (it == state.keys.end() || it->second.pHive != pKey->pHive) return;
+    it->second.*cursor = std::move(pKey->*cursor);
   } catch (...) {
     // A cursor not kept only makes the next step slower.
   }

@@ -51,9 +51,10 @@ bool IsPredefinedKey(HKEY hKey) noexcept;
 // leads to the current hive, created when missing only for bWrite.
 // ERROR_INVALID_HANDLE for null, closed and unknown handles.
 LONG LookupKey(HKEY hKey, SOpenKey* pKey, bool bWrite = false) noexcept;
-// Keeps the enumeration cursors of an opened key's handle (nothing for a
-// predefined root or a handle closed meanwhile).
-void SaveCursors(HKEY hKey, const SOpenKey& key) noexcept;
+// Keeps the enumeration cursor *pKey.*cursor (the one an enumeration just
+// moved) in an opened key's handle, taking it from *pKey; nothing for a
+// predefined root or a handle closed meanwhile.
+void SaveCursor(HKEY hKey, SOpenKey* pKey, SEnumCursor SOpenKey::*cursor) noexcept;
 // A new handle for an opened key.
 LONG InsertKey(SOpenKey key, HKEY* phKey) noexcept;
 // Closes a handle; ERROR_INVALID_HANDLE when it is not open.
