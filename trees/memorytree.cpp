@@ -414,10 +414,12 @@ const CNode* CMemoryTree::PeekNode(const secwstring& sPath) const noexcept {
 }
 
 HRESULT CMemoryTree::LookUpCompartment(const secwstring& sPath, bool& bFound) {
-  bFound = m_cFullPathNodeList.find(sPath) != m_cFullPathNodeList.end();
-  if (!bFound && !m_cFullPathNodeList.empty() && m_cFullPathNodeList.rbegin()->first.empty()) {
-    return E_INVALIDARG;
+  bFound = false;
+  // The empty path sorts first.
+  if (!m_cFullPathNodeList.empty() && m_cFullPathNodeList.begin()->first.empty()) {
+    return E_NOTIMPL;
   }
+  bFound = m_cFullPathNodeList.contains(sPath);
   return S_OK;
 }
 

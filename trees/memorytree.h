@@ -78,9 +78,9 @@ class CMemoryTree final : public CAbstractTree {
   // An empty tree gives an empty array.
   HRESULT ListAllCompartmentIds(SAFEARRAY** ppsAllCompartmentIdList) override;
 
-  // One lookup in the map. Not found, the result is the one the listing
-  // search would end with: E_INVALIDARG when the last path it would read is
-  // the empty one (no BSTR carries it), S_OK otherwise.
+  // One lookup in the map. A tree holding the empty path (no BSTR carries
+  // it) answers E_NOTIMPL: the listing search then logs the failure to read
+  // it and gives its result, as it would without the lookup.
   HRESULT LookUpCompartment(const secwstring& sPath, bool& bFound) override;
 
   // The node of a path, for reading its items in place (the version history

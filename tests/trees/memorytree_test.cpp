@@ -174,6 +174,10 @@ TEST(MemoryTree, QuickAnswersStepAsideWhileTheTraceIsLogged) {
       EXPECT_EQ(full(1u << lLevel, bFind).first, lLevel != LOG_FAILURE) << bFind << lLevel;
     }
   }
+  // The empty path cannot be read from the listing: a tree holding it is
+  // searched through the listing, so that the failure is logged.
+  Build(tree, "''");
+  EXPECT_TRUE(full(1u << LOG_FAILURE, true).first);
 }
 
 TEST(MemoryTree, NullOutputsAreRefusedAndNothingIsWritten) {
