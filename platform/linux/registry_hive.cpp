@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <memory>
 #include <new>
 
 #include "accounts.h"
@@ -342,7 +343,12 @@ LONG CHive::Open(const std::string& path, bool bCreateFolder, bool bCreate,
       return l;
     }
     sqlite3_busy_timeout(pDb, kBusyTimeoutMs);
-    std::shared_ptr<CHive> pHive(new CHive(path, pDb));
+    // The connection is closed here until the hive object owns it: making
+    // that object may fail for want of memory.
+    std::unique_ptr<sqlite3, int (*)(sqlite3*)> db(pDb, sqlite3_close);
+    CHive* pNew = new CHive(path, pDb);
+    db.release();
+    std::shared_ptr<CHive> pHive(pNew);
     LONG l = pHive->Initialise();
     if (l == ERROR_SUCCESS) l = pHive->Prepare();
     if (l == ERROR_SUCCESS) l = pHive->EnsureStandardKeys();
