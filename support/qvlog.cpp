@@ -1,6 +1,7 @@
 #include "support/qvlog.h"
 
 #include <mutex>
+
 #include "platform/no_destructor.h"
 #include "support/logfilesink.h"
 
