@@ -25,9 +25,6 @@ constexpr LONG kUpdateContent = 1;
 // lock, and never while the history lock is held.
 std::mutex gHistoryLifetimeLock;
 ULONG gulHistoryUsers = 0;
-// The memory tree inside gHistoryTree, for ReadVersions; read only under the
-// history lock, and set and cleared with gHistoryTree.
-std::atomic<CMemoryTree*> gpHistoryMemoryTree{nullptr};
 
 const secwstring& CompartmentVersionName() {
   static const secwstring sName(OLESTR("CompartmentVersion"));
@@ -90,10 +87,8 @@ HRESULT AcquireHistoryTree() {
   if (gulHistoryUsers == 0) {
     try {
       auto pMemoryTree = std::make_unique<CMemoryTree>(secwstring(OLESTR("History")));
-      CMemoryTree* pInner = pMemoryTree.get();
-      auto pLocking = std::make_unique<CLockingTree>(std::move(pMemoryTree));
-      gpHistoryMemoryTree.store(pInner, std::memory_order_release);
-      gHistoryTree.m_pTree.store(pLocking.release(), std::memory_order_release);
+      gHistoryTree.m_pTree.store(new CLockingTree(std::move(pMemoryTree)),
+                                 std::memory_order_release);
     } catch (const std::bad_alloc&) {
       qvlogLog(gLogChannel, LOG_FAILURE, OLESTR("AcquireHistoryTree new CMemoryTree failed"));
       hr = E_OUTOFMEMORY;
@@ -117,7 +112,6 @@ HRESULT ReleaseHistoryTree() {
   --gulHistoryUsers;
   qvlogLog(gLogChannel, LOG_NOTABLE, OLESTR("ReleaseHistoryTree ulUsers = %u"), gulHistoryUsers);
   if (gulHistoryUsers == 0) {
-    gpHistoryMemoryTree.store(nullptr, std::memory_order_release);
     delete gHistoryTree.m_pTree.exchange(nullptr, std::memory_order_acq_rel);
   }
   return hr;
@@ -291,9 +285,10 @@ HRESULT ReadVersions(const secwstring& sCompartmentIdGlobal, ULONG* pulCompartme
     return GetVersion(sCompartmentIdGlobal, pulCompartmentVersion, pulContentVersion);
   }
   CLockingTree* pHistory = gHistoryTree.Locking();
-  CMemoryTree* pInner = gpHistoryMemoryTree.load(std::memory_order_acquire);
-  if (pHistory != nullptr && pInner != nullptr && pulCompartmentVersion != nullptr) {
+  if (pHistory != nullptr && pulCompartmentVersion != nullptr) {
     CScopedLock hold(pHistory->Lock());
+    // AcquireHistoryTree wraps a memory tree, always.
+    const auto* pInner = static_cast<const CMemoryTree*>(pHistory->Inner());
     const CNode* pNode = pInner->PeekNode(sCompartmentIdGlobal);
     UINT uiCompartmentVersion = 0;
     UINT uiContentVersion = 0;

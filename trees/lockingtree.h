@@ -30,8 +30,8 @@ class CLockingTree final : public CAbstractTree {
   // made while holding it take it again, which the re-entrant lock allows.
   CCriticalSection& Lock() noexcept { return m_Lock; }
 
-  // The wrapped tree, for identity checks only: calling it directly would
-  // bypass the lock.
+  // The wrapped tree, for identity checks and for reads in place while the
+  // lock is held: calling it otherwise would bypass the lock.
   const CAbstractTree* Inner() const noexcept { return m_pTree.get(); }
 
   HRESULT GetTreeId(secwstring& sTreeId) override;
