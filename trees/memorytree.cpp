@@ -75,23 +75,22 @@ HRESULT CMemoryTree::EnsurePath(const secwstring& sCompartmentId, CNode*& pNode)
   std::vector<secwstring> prefixes;
   HRESULT hr = ListPathPrefixes(sCompartmentId, prefixes);
   if (FAILED(hr)) return hr;
-  std::vector<secwstring> created;
+  // The entries made here, by iterator: once reserved, recording one cannot
+  // fail, so no entry made is missed when undoing.
+  std::vector<PathMap::iterator> created;
   try {
     created.reserve(prefixes.size());
     for (const secwstring& sPrefix : prefixes) {
       auto it = m_cFullPathNodeList.find(sPrefix);
       if (it == m_cFullPathNodeList.end()) {
         it = InsertPath(sPrefix);
-        created.push_back(sPrefix);
+        created.push_back(it);
       }
       pNode = it->second.get();
     }
   } catch (const std::bad_alloc&) {
     // Nothing half made stays behind: the ancestors created here go again.
-    for (const secwstring& sPrefix : created) {
-      const auto it = m_cFullPathNodeList.find(sPrefix);
-      if (it != m_cFullPathNodeList.end()) ErasePath(it);
-    }
+    for (const auto it : created) ErasePath(it);
     pNode = nullptr;
     qvlogLog(gLogChannel, LOG_FAILURE, OLESTR("CMemoryTree::EnsurePath allocation failed"));
     return E_OUTOFMEMORY;
