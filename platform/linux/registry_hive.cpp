@@ -685,6 +685,11 @@ bool ContinuesFrom(const SEnumCursor& cursor, int64_t id, int64_t written, DWORD
   return cursor.id == id && cursor.written == written && dwIndex == cursor.index + 1;
 }
 
+// The folded name of the subkey the cursor answered last.
+const std::string& LastFold(const SEnumCursor& cursor) {
+  return cursor.iAhead > 0 ? (*cursor.pAhead)[cursor.iAhead - 1].fold : cursor.fold;
+}
+
 }  // namespace
 
 LONG CHive::EnumKey(SKeyRef key, DWORD dwIndex, SEnumCursor* pCursor, RegName* pName,
@@ -706,7 +711,6 @@ LONG CHive::EnumKey(SKeyRef key, DWORD dwIndex, SEnumCursor* pCursor, RegName* p
         *pName = e.name;
         *pWritten = ToFileTime(e.written);
         c.index = dwIndex;
-        c.fold = e.fold;
         return static_cast<LONG>(ERROR_SUCCESS);
       }
     }
@@ -722,7 +726,7 @@ LONG CHive::EnumKey(SKeyRef key, DWORD dwIndex, SEnumCursor* pCursor, RegName* p
     CStatement s(*this, bNext ? kChildAfter : kChildAt);
     s.BindInt(1, id);
     if (bNext) {
-      s.BindFold(2, c.fold);
+      s.BindFold(2, LastFold(c));
     } else {
       s.BindInt(2, dwIndex);
     }

@@ -73,10 +73,12 @@ struct SEnumCursor {
   int64_t id = 0;
   int64_t written = -1;
   uint64_t index = 0;
+  // The folded name of the subkey the last search answered; those answered
+  // from the read-ahead since carry their own.
   std::string fold;
   int64_t seq = 0;
   std::shared_ptr<const std::vector<SSubKeyEntry>> pAhead;
-  size_t iAhead = 0;
+  size_t iAhead = 0;        // read-ahead subkeys answered so far
   bool bAheadEnds = false;  // no subkey follows the last one read ahead
   int64_t dataVersion = -1;
   int64_t ownChanges = -1;

@@ -240,6 +240,7 @@ TEST_F(RegistryConformance, EnumerationAnswersTheKeyAsItIsNow) {
   const std::vector<std::pair<const char*, std::function<void(HKEY)>>> changes = {
       {"key added before", [](HKEY h) { CreateKey(h, "a0"); }},
       {"answered key deleted", [](HKEY h) { RegDeleteKeyW(h, W("k2").c_str()); }},
+      {"another key changed", [](HKEY h) { CreateKey(h, "k2\\inner"); }},
   };
   for (const auto& [pszChange, change] : changes) {
     RegDeleteTreeW(m_key.Get(), nullptr);
