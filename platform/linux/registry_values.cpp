@@ -101,12 +101,12 @@ DWORD RestrictionBitOf(DWORD type) noexcept {
 LONG ShapeForGetValue(DWORD dwFlags, SValue* pValue) {
   // An empty string stays empty: no terminator is added to zero bytes.
   const bool bEmpty = pValue->data.empty();
-  if (pValue->type == REG_EXPAND_SZ && (dwFlags & RRF_NOEXPAND) == 0 && bEmpty) {
-    pValue->type = REG_SZ;
-  } else if (pValue->type == REG_EXPAND_SZ && (dwFlags & RRF_NOEXPAND) == 0) {
-    const std::u16string expanded = ExpandEnvironmentReferences(StringOf(pValue->data));
-    pValue->data.assign(reinterpret_cast<const BYTE*>(expanded.c_str()),
-                        reinterpret_cast<const BYTE*>(expanded.c_str() + expanded.size() + 1));
+  if (pValue->type == REG_EXPAND_SZ && (dwFlags & RRF_NOEXPAND) == 0) {
+    if (!bEmpty) {
+      const std::u16string expanded = ExpandEnvironmentReferences(StringOf(pValue->data));
+      pValue->data.assign(reinterpret_cast<const BYTE*>(expanded.c_str()),
+                          reinterpret_cast<const BYTE*>(expanded.c_str() + expanded.size() + 1));
+    }
     pValue->type = REG_SZ;
   }
   const DWORD allowed = dwFlags & RRF_RT_ANY;
