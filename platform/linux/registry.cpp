@@ -246,9 +246,10 @@ LSTATUS WINAPI RegEnumKeyExW(HKEY hKey, DWORD dwIndex, LPWSTR lpName, LPDWORD lp
     if (l != ERROR_SUCCESS) return l;
     RegName name;
     FILETIME written{};
+    TakeCursor(hKey, &key, &SOpenKey::subKeys);
     l = key.pHive->EnumKey(key.ref, dwIndex, &key.subKeys, &name, &written);
-    if (l != ERROR_SUCCESS) return l;
     SaveCursor(hKey, &key, &SOpenKey::subKeys);
+    if (l != ERROR_SUCCESS) return l;
     if (!CopyName(name, lpName, lpcchName)) return ERROR_MORE_DATA;
     EmptyClass(lpClass, lpcchClass);
     if (lpftLastWriteTime != nullptr) *lpftLastWriteTime = written;
@@ -270,9 +271,10 @@ LSTATUS WINAPI RegEnumValueW(HKEY hKey, DWORD dwIndex, LPWSTR lpValueName, LPDWO
     if (l != ERROR_SUCCESS) return l;
     RegName name;
     SValue value;
+    TakeCursor(hKey, &key, &SOpenKey::values);
     l = key.pHive->EnumValue(key.ref, dwIndex, &key.values, &name, &value);
-    if (l != ERROR_SUCCESS) return l;
     SaveCursor(hKey, &key, &SOpenKey::values);
+    if (l != ERROR_SUCCESS) return l;
     // The type and the data size are reported even when the name does not
     // fit; the data is written only when both fit.
     const bool bNameFits = CopyName(name, lpValueName, lpcchValueName);

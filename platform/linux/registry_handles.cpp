@@ -118,10 +118,26 @@ LONG LookupKey(HKEY hKey, SOpenKey* pKey, bool bWrite) noexcept {
     SProcessState& state = State();
     auto it = state.keys.find(reinterpret_cast<uintptr_t>(hKey));
     if (it == state.keys.end()) return ERROR_INVALID_HANDLE;
-    *pKey = it->second;
+    // The cursors stay behind: only an enumeration takes its own.
+    pKey->pHive = it->second.pHive;
+    pKey->ref = it->second.ref;
+    pKey->access = it->second.access;
     return ERROR_SUCCESS;
   } catch (const std::bad_alloc&) {
     return ERROR_NOT_ENOUGH_MEMORY;
+  }
+}
+
+void TakeCursor(HKEY hKey, SOpenKey* pKey, SEnumCursor SOpenKey::*cursor) noexcept {
+  if (IsPredefinedKey(hKey)) return;
+  try {
+    std::lock_guard<std::mutex> lock(StateLock());
+    SProcessState& state = State();
+    auto it = state.keys.find(reinterpret_cast<uintptr_t>(hKey));
+    if (it == state.keys.end() || it->second.pHive != pKey->pHive) return;
+    pKey->*cursor = std::move(it->second.*cursor);
+  } catch (...) {
+    // Without the cursor the step is answered by position.
   }
 }
 

@@ -51,6 +51,10 @@ bool IsPredefinedKey(HKEY hKey) noexcept;
 // leads to the current hive, created when missing only for bWrite.
 // ERROR_INVALID_HANDLE for null, closed and unknown handles.
 LONG LookupKey(HKEY hKey, SOpenKey* pKey, bool bWrite = false) noexcept;
+// Moves the enumeration cursor of an opened key's handle into
+// *pKey.*cursor (nothing for a predefined root or a handle closed
+// meanwhile); LookupKey leaves the cursors behind.
+void TakeCursor(HKEY hKey, SOpenKey* pKey, SEnumCursor SOpenKey::*cursor) noexcept;
 // Keeps the enumeration cursor *pKey.*cursor (the one an enumeration just
 // moved) in an opened key's handle, taking it from *pKey; nothing for a
 // predefined root or a handle closed meanwhile.
