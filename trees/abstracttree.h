@@ -95,7 +95,8 @@ class CAbstractTree {
   // Added after the slots above, which keep their places: whether the tree
   // holds sPath, looked up at once rather than found in the whole listing,
   // with the result FindCompartmentId's reading of the listing would end
-  // with. A tree that can only list answers E_NOTIMPL (this default), and
+  // with. A tree that can only list answers E_NOTIMPL (this default), as
+  // does one that cannot answer so for what it holds now, and
   // FindCompartmentId then reads the listing.
   virtual HRESULT LookUpCompartment(const secwstring& sPath, bool& bFound);
 
