@@ -60,6 +60,25 @@ SProcessState& State() {
   return *gpState;
 }
 
+// Moves one enumeration cursor between the handle table's entry for hKey
+// and pKey, while that entry still names pKey's hive; a failure loses only
+// the cursor, so the step (or the next one) is answered by position.
+void MoveCursor(HKEY hKey, SOpenKey* pKey, SEnumCursor SOpenKey::*cursor, bool bTake) noexcept {
+  if (IsPredefinedKey(hKey)) return;
+  try {
+    std::lock_guard<std::mutex> lock(StateLock());
+    SProcessState& state = State();
+    auto it = state.keys.find(reinterpret_cast<uintptr_t>(hKey));
+    if (it == state.keys.end() || it->second.pHive != pKey->pHive) return;
+    if (bTake) {
+      pKey->*cursor = std::move(it->second.*cursor);
+    } else {
+      it->second.*cursor = std::move(pKey->*cursor);
+    }
+  } catch (...) {
+  }
+}
+
 }  // namespace
 
 LONG CurrentHive(bool bCreate, std::shared_ptr<CHive>* ppHive) noexcept {
@@ -129,29 +148,11 @@ LONG LookupKey(HKEY hKey, SOpenKey* pKey, bool bWrite) noexcept {
 }
 
 void TakeCursor(HKEY hKey, SOpenKey* pKey, SEnumCursor SOpenKey::*cursor) noexcept {
-  if (IsPredefinedKey(hKey)) return;
-  try {
-    std::lock_guard<std::mutex> lock(StateLock());
-    SProcessState& state = State();
-    auto it = state.keys.find(reinterpret_cast<uintptr_t>(hKey));
-    if (it == state.keys.end() || it->second.pHive != pKey->pHive) return;
-    pKey->*cursor = std::move(it->second.*cursor);
-  } catch (...) {
-    // Without the cursor the step is answered by position.
-  }
+  MoveCursor(hKey, pKey, cursor, true);
 }
 
 void SaveCursor(HKEY hKey, SOpenKey* pKey, SEnumCursor SOpenKey::*cursor) noexcept {
-  if (IsPredefinedKey(hKey)) return;
-  try {
-    std::lock_guard<std::mutex> lock(StateLock());
-    SProcessState& state = State();
-    auto it = state.keys.find(reinterpret_cast<uintptr_t>(hKey));
-    if (it == state.keys.end() || it->second.pHive != pKey->pHive) return;
-    it->second.*cursor = std::move(pKey->*cursor);
-  } catch (...) {
-    // A cursor not kept only makes the next step slower.
-  }
+  MoveCursor(hKey, pKey, cursor, false);
 }
 
 LONG InsertKey(SOpenKey key, HKEY* phKey) noexcept {
