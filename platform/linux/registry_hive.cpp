@@ -241,16 +241,26 @@ class CHive::CStatement {
 
   int64_t Int(int c) const noexcept { return sqlite3_column_int64(m_pStmt, c); }
   RegName Name(int c) const {
-    const void* p = sqlite3_column_blob(m_pStmt, c);
-    const size_t cb = static_cast<size_t>(sqlite3_column_bytes(m_pStmt, c));
-    RegName name(cb / sizeof(char16_t), u'\0');
-    if (p != nullptr && !name.empty()) std::memcpy(name.data(), p, name.size() * sizeof(char16_t));
+    RegName name;
+    NameInto(c, &name);
     return name;
   }
-  std::string Fold(int c) const {
+  // Into a string that keeps its capacity when the name fits.
+  void NameInto(int c, RegName* pName) const {
     const void* p = sqlite3_column_blob(m_pStmt, c);
     const size_t cb = static_cast<size_t>(sqlite3_column_bytes(m_pStmt, c));
-    return p != nullptr ? std::string(static_cast<const char*>(p), cb) : std::string();
+    pName->resize(p != nullptr ? cb / sizeof(char16_t) : 0);
+    if (!pName->empty()) std::memcpy(pName->data(), p, pName->size() * sizeof(char16_t));
+  }
+  std::string Fold(int c) const {
+    std::string fold;
+    FoldInto(c, &fold);
+    return fold;
+  }
+  void FoldInto(int c, std::string* pFold) const {
+    const void* p = sqlite3_column_blob(m_pStmt, c);
+    const size_t cb = static_cast<size_t>(sqlite3_column_bytes(m_pStmt, c));
+    pFold->assign(p != nullptr ? static_cast<const char*>(p) : "", p != nullptr ? cb : 0);
   }
   void Bytes(int c, std::vector<BYTE>* pOut) const {
     const void* p = sqlite3_column_blob(m_pStmt, c);
@@ -692,28 +702,50 @@ const std::string& LastFold(const SEnumCursor& cursor) {
 
 }  // namespace
 
+bool CHive::FromReadAhead(SKeyRef key, DWORD dwIndex, SEnumCursor* pCursor, RegName* pName,
+                          FILETIME* pWritten, LONG* pResult) noexcept {
+  SEnumCursor& c = *pCursor;
+  if (c.pAhead == nullptr || key.root != ERoot::kKey || c.id != key.id || dwIndex != c.index + 1 ||
+      (c.iAhead == c.pAhead->size() && !c.bAheadEnds)) {
+    return false;
+  }
+  try {
+    std::lock_guard<std::mutex> lock(m_lock);
+    // Outside a transaction the statement is its own read transaction: one
+    // statement per step instead of three.
+    int64_t dataVersion = 0;
+    if (DataVersion(&dataVersion) != ERROR_SUCCESS || c.dataVersion != dataVersion ||
+        c.ownChanges != sqlite3_total_changes64(m_pDb)) {
+      return false;
+    }
+    if (c.iAhead == c.pAhead->size()) {
+      *pResult = ERROR_NO_MORE_ITEMS;
+      return true;
+    }
+    const SSubKeyEntry& e = (*c.pAhead)[c.iAhead];
+    *pName = e.name;
+    *pWritten = ToFileTime(e.written);
+    ++c.iAhead;
+    c.index = dwIndex;
+    *pResult = ERROR_SUCCESS;
+  } catch (const std::bad_alloc&) {
+    *pResult = ERROR_NOT_ENOUGH_MEMORY;
+  }
+  return true;
+}
+
 LONG CHive::EnumKey(SKeyRef key, DWORD dwIndex, SEnumCursor* pCursor, RegName* pName,
                     FILETIME* pWritten) noexcept {
+  // While nothing in the hive changed since the read-ahead, the next subkey
+  // is the next one read.
+  LONG result = ERROR_SUCCESS;
+  if (FromReadAhead(key, dwIndex, pCursor, pName, pWritten, &result)) return result;
   return Run(false, [&] {
     SEnumCursor& c = *pCursor;
     int64_t dataVersion = 0;
     LONG l = DataVersion(&dataVersion);
     if (l != ERROR_SUCCESS) return l;
     const int64_t ownChanges = sqlite3_total_changes64(m_pDb);
-    // Nothing in the hive changed since the read-ahead: the next subkey is
-    // the next one read.
-    if (c.pAhead != nullptr && key.root == ERoot::kKey && c.id == key.id &&
-        c.dataVersion == dataVersion && c.ownChanges == ownChanges && dwIndex == c.index + 1) {
-      if (c.iAhead == c.pAhead->size()) {
-        if (c.bAheadEnds) return static_cast<LONG>(ERROR_NO_MORE_ITEMS);
-      } else {
-        const SSubKeyEntry& e = (*c.pAhead)[c.iAhead++];
-        *pName = e.name;
-        *pWritten = ToFileTime(e.written);
-        c.index = dwIndex;
-        return static_cast<LONG>(ERROR_SUCCESS);
-      }
-    }
     int64_t id = key.id;
     int64_t written = 0;
     // For an opened key, reading its time also proves it still exists.
@@ -723,10 +755,19 @@ LONG CHive::EnumKey(SKeyRef key, DWORD dwIndex, SEnumCursor* pCursor, RegName* p
     const bool bNext = ContinuesFrom(c, id, written, dwIndex);
     const bool bUsedUp = bNext && c.pAhead != nullptr && c.iAhead == c.pAhead->size();
     const size_t cAhead = bUsedUp ? std::min(c.pAhead->size() * 2, kMaxReadAhead) : kFirstReadAhead;
+    const std::string after = bNext ? LastFold(c) : std::string();
+    // The last read-ahead's storage is refilled in place when nothing else
+    // holds it: its strings keep their capacity, so a long listing does not
+    // allocate (and free) every name of every batch. The cursor is emptied
+    // meanwhile, so a failure leaves the next step answered by position.
+    std::shared_ptr<std::vector<SSubKeyEntry>> pAhead =
+        c.pAhead != nullptr && c.pAhead.use_count() == 1 ? std::move(c.pAhead) : nullptr;
+    c = SEnumCursor{};
+    if (pAhead == nullptr) pAhead = std::make_shared<std::vector<SSubKeyEntry>>();
     CStatement s(*this, bNext ? kChildAfter : kChildAt);
     s.BindInt(1, id);
     if (bNext) {
-      s.BindFold(2, LastFold(c));
+      s.BindFold(2, after);
     } else {
       s.BindInt(2, dwIndex);
     }
@@ -738,11 +779,18 @@ LONG CHive::EnumKey(SKeyRef key, DWORD dwIndex, SEnumCursor* pCursor, RegName* p
     *pWritten = ToFileTime(s.Int(1));
     SEnumCursor next{id,      written, dwIndex, s.Fold(2),   0,
                      nullptr, 0,       false,   dataVersion, ownChanges};
-    auto pAhead = std::make_shared<std::vector<SSubKeyEntry>>();
     pAhead->reserve(cAhead);
-    while ((rc = s.Step()) == SQLITE_ROW) pAhead->push_back({s.Name(0), s.Int(1), s.Fold(2)});
+    size_t cRead = 0;
+    while ((rc = s.Step()) == SQLITE_ROW) {
+      if (cRead == pAhead->size()) pAhead->emplace_back();
+      SSubKeyEntry& e = (*pAhead)[cRead++];
+      s.NameInto(0, &e.name);
+      e.written = s.Int(1);
+      s.FoldInto(2, &e.fold);
+    }
+    pAhead->resize(cRead);
     if (rc == SQLITE_DONE) {
-      next.bAheadEnds = pAhead->size() < cAhead;
+      next.bAheadEnds = cRead < cAhead;
       next.pAhead = std::move(pAhead);
     }
     c = std::move(next);

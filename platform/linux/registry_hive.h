@@ -77,7 +77,7 @@ struct SEnumCursor {
   // from the read-ahead since carry their own.
   std::string fold;
   int64_t seq = 0;
-  std::shared_ptr<const std::vector<SSubKeyEntry>> pAhead;
+  std::shared_ptr<std::vector<SSubKeyEntry>> pAhead;
   size_t iAhead = 0;        // read-ahead subkeys answered so far
   bool bAheadEnds = false;  // no subkey follows the last one read ahead
   int64_t dataVersion = -1;
@@ -160,6 +160,10 @@ class CHive {
   LONG HasSubKeys(int64_t id, bool* pbHas);
   LONG WrittenOf(int64_t id, int64_t* pWritten);
   LONG DataVersion(int64_t* pVersion);
+  // Answers the index after the cursor's from its read-ahead when nothing in
+  // the hive changed since it was read; false when it must be searched.
+  bool FromReadAhead(SKeyRef key, DWORD dwIndex, SEnumCursor* pCursor, RegName* pName,
+                     FILETIME* pWritten, LONG* pResult) noexcept;
 
   const std::string m_path;
   sqlite3* const m_pDb;
