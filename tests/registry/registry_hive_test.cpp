@@ -84,20 +84,32 @@ class RegistryHive : public ::testing::Test {
   CScratchHive m_hive;
 };
 
-TEST_F(RegistryHive, SurvivesTheProcessThatWroteItAndTwoWritersLoseNothing) {
-  FILE* pFirst = StartWriter("write 'Software\\KelmyrHiveTest' a 300");
-  FILE* pSecond = StartWriter("write 'Software\\KelmyrHiveTest' b 300");
-  EXPECT_EQ(Finish(pFirst), 0);
-  EXPECT_EQ(Finish(pSecond), 0);
+// Two processes write at once; one ends, the other is killed mid-way.
+// Nothing either committed is lost, what is there is whole and in order, and
+// the hive stays writable.
+TEST_F(RegistryHive, WritersAtOnceLoseNothingAndAKilledOneLeavesAWritableHive) {
+  FILE* pKilled = StartWriter("write 'Software\\KelmyrHiveTest' k forever");
+  FILE* pWriter = StartWriter("write 'Software\\KelmyrHiveTest' a 300");
+  ASSERT_NE(pKilled, nullptr);
+  long long pid = 0;
+  long long committed = -1;
+  ASSERT_EQ(std::fscanf(pKilled, "%lld", &pid), 1);
+  EXPECT_EQ(Finish(pWriter), 0);
+  while (committed < 40) ASSERT_EQ(std::fscanf(pKilled, "%lld", &committed), 1);
+  kill(static_cast<pid_t>(pid), SIGKILL);
+  EXPECT_EQ(Finish(pKilled), 128 + SIGKILL);
   Values values;
   ASSERT_EQ(ReadWriterValues(&values), ERROR_SUCCESS);
-  EXPECT_EQ(values.size(), 600u);
   ExpectSequence(values, 'a', 300);
-  ExpectSequence(values, 'b', 300);
+  ASSERT_GE(values.size(), static_cast<size_t>(300 + committed + 1));
+  ExpectSequence(values, 'k', values.size() - 300);
+  CScopedHKEY key;
+  EXPECT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, Widen("Software\\After").c_str(), 0, nullptr, 0,
+                            KEY_ALL_ACCESS, nullptr, key.Receive(), nullptr),
+            ERROR_SUCCESS);
 
   // An enumeration through one handle answers a key another process changed
   // between two steps as it is now.
-  CScopedHKEY key;
   ASSERT_EQ(RunWriter("write 'Software\\KelmyrHiveTest\\m1' v 1"), 0);
   ASSERT_EQ(RunWriter("write 'Software\\KelmyrHiveTest\\m2' v 1"), 0);
   const auto at = [&](DWORD i) {
@@ -115,27 +127,6 @@ TEST_F(RegistryHive, SurvivesTheProcessThatWroteItAndTwoWritersLoseNothing) {
   EXPECT_EQ(at(2), Widen("m2"));
 }
 
-TEST_F(RegistryHive, KilledWriterLeavesAReadableHive) {
-  FILE* pWriter = StartWriter("write 'Software\\KelmyrHiveTest' k forever");
-  ASSERT_NE(pWriter, nullptr);
-  long long pid = 0;
-  long long committed = -1;
-  ASSERT_EQ(std::fscanf(pWriter, "%lld", &pid), 1);
-  while (committed < 40) ASSERT_EQ(std::fscanf(pWriter, "%lld", &committed), 1);
-  kill(static_cast<pid_t>(pid), SIGKILL);
-  EXPECT_EQ(Finish(pWriter), 128 + SIGKILL);
-
-  // Every reported commit is there, and what is there is whole and in order.
-  Values values;
-  ASSERT_EQ(ReadWriterValues(&values), ERROR_SUCCESS);
-  ASSERT_GE(values.size(), static_cast<size_t>(committed + 1));
-  ExpectSequence(values, 'k', values.size());
-  CScopedHKEY key;
-  EXPECT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, Widen("Software\\After").c_str(), 0, nullptr, 0,
-                            KEY_ALL_ACCESS, nullptr, key.Receive(), nullptr),
-            ERROR_SUCCESS);
-}
-
 // Files that are no hive, and a hive whose pages after the header page are
 // overwritten, are refused untouched.
 TEST_F(RegistryHive, FilesThatAreNoHiveOrDamagedAreRefusedUntouched) {
@@ -150,22 +141,21 @@ TEST_F(RegistryHive, FilesThatAreNoHiveOrDamagedAreRefusedUntouched) {
                   SQLITE_OK);
         sqlite3_close(pDb);
       },
-      // Last: a hive, all in its file.
-      [](const std::string&) {
+      // A hive all in its file, everything after its header page overwritten.
+      [](const std::string& path) {
         ASSERT_EQ(RunWriter("write 'Software\\KelmyrHiveTest' v 200"), 0);
         ASSERT_EQ(RunWriter("flush"), 0);
+        std::remove((path + "-wal").c_str());
+        std::remove((path + "-shm").c_str());
+        std::string bytes = ReadFile(path);
+        for (size_t i = 4096; i < bytes.size(); ++i) bytes[i] = static_cast<char>(0xA5);
+        WriteFile(path, bytes);
       },
   };
   for (const auto& make : makers) {
     CScratchHive hive;
     make(hive.Path());
-    std::string before = ReadFile(hive.Path());
-    if (&make == &makers.back()) {  // everything after the header page is overwritten
-      std::remove((hive.Path() + "-wal").c_str());
-      std::remove((hive.Path() + "-shm").c_str());
-      for (size_t i = 4096; i < before.size(); ++i) before[i] = static_cast<char>(0xA5);
-      WriteFile(hive.Path(), before);
-    }
+    const std::string before = ReadFile(hive.Path());
     Values values;
     EXPECT_EQ(ReadWriterValues(&values), ERROR_BADDB);
     CScopedHKEY key;
@@ -177,33 +167,25 @@ TEST_F(RegistryHive, FilesThatAreNoHiveOrDamagedAreRefusedUntouched) {
   }
 }
 
-TEST_F(RegistryHive, ReadsOfAMissingHiveCreateNothing) {
-  const std::string folder = m_hive.Path() + ".d";
+// Reads, writes that change nothing and a flush leave a missing hive
+// missing; the first write creates it for its owner alone.
+TEST_F(RegistryHive, OnlyAWriteCreatesTheHiveAndForItsOwnerAlone) {
   const HKEY k = HKEY_LOCAL_MACHINE;
-  const WString path = Widen("Software\\Orvane\\Kelmyr");
+  const WString path = Widen(kWriterKey);
   const WString name = Widen("LogFile");
   BYTE data[8];
   DWORD cb = sizeof data;
-  HKEY h = nullptr;
-  // Reads, writes that change nothing, and a flush.
-  for (LONG l : {RegOpenKeyExW(k, path.c_str(), 0, KEY_READ, &h),
+  CScopedHKEY key;
+  for (LONG l : {RegOpenKeyExW(k, path.c_str(), 0, KEY_READ, key.Receive()),
                  RegQueryValueExW(k, name.c_str(), nullptr, nullptr, data, &cb),
                  RegDeleteValueW(k, name.c_str()), RegFlushKey(k)}) {
     EXPECT_EQ(l, ERROR_FILE_NOT_FOUND);
   }
   EXPECT_FALSE(std::filesystem::exists(m_hive.Path()));
-  // A folder named for the hive that is missing is reported as such.
-  setenv("KELMYR_REGISTRY", (folder + "/registry.db").c_str(), 1);
-  EXPECT_EQ(RegCreateKeyExW(k, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &h, nullptr),
-            ERROR_PATH_NOT_FOUND);
-  EXPECT_FALSE(std::filesystem::exists(folder));
-}
 
-TEST_F(RegistryHive, AWriteCreatesTheHiveForItsOwnerAlone) {
   const mode_t previous = umask(0);
-  CScopedHKEY key;
-  const LONG l = RegCreateKeyExW(HKEY_LOCAL_MACHINE, Widen(kWriterKey).c_str(), 0, nullptr, 0,
-                                 KEY_ALL_ACCESS, nullptr, key.Receive(), nullptr);
+  const LONG l =
+      RegCreateKeyExW(k, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, key.Receive(), 0);
   umask(previous);
   ASSERT_EQ(l, ERROR_SUCCESS);
   for (const char* pszSuffix : {"", "-wal", "-shm"}) {
@@ -211,6 +193,14 @@ TEST_F(RegistryHive, AWriteCreatesTheHiveForItsOwnerAlone) {
     ASSERT_EQ(stat((m_hive.Path() + pszSuffix).c_str(), &st), 0) << pszSuffix;
     EXPECT_EQ(st.st_mode & 07777, 0600u) << pszSuffix;
   }
+
+  // A folder named for the hive that is missing is reported as such.
+  const std::string folder = m_hive.Path() + ".d";
+  setenv("KELMYR_REGISTRY", (folder + "/registry.db").c_str(), 1);
+  EXPECT_EQ(
+      RegCreateKeyExW(k, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, key.Receive(), 0),
+      ERROR_PATH_NOT_FOUND);
+  EXPECT_FALSE(std::filesystem::exists(folder));
 }
 
 // A program with raised privileges (here set-user-ID to another account)
