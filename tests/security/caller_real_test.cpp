@@ -3,6 +3,7 @@
 // process judges itself: it is not at low integrity, so without a call
 // context it is not trusted, and with one installed whose chain holds the
 // owner of its process object it is; an id of no process cannot be judged.
+// An interface method turns each outcome into its result and its line.
 
 // <windows.h> comes first: the Windows SDK headers build on it.
 #include <windows.h>
@@ -63,6 +64,10 @@ TEST(CallerOnTheRealMachine, TrustOfThisProcess) {
   BOOL bTrusted = FALSE;
   EXPECT_EQ(CheckClientCaller(pid, &bTrusted), RPC_E_CALL_COMPLETE) << "no call context";
   EXPECT_FALSE(bTrusted);
+  const auto method = [&] {
+    return CheckClientCallerForMethod(CALLER_CHECK_MESSAGES("CAuthStore::GetPIN"), pid);
+  };
+  EXPECT_EQ(method(), RPC_E_CALL_COMPLETE);
   EXPECT_EQ(CheckClientCaller(kNoProcess, &bTrusted), E_ACCESSDENIED);
   EXPECT_EQ(CheckClientCaller(0, &bTrusted), E_ACCESSDENIED);
 
@@ -75,10 +80,15 @@ TEST(CallerOnTheRealMachine, TrustOfThisProcess) {
   ASSERT_EQ(CoSwitchCallContext(&context, &pPrevious), S_OK);
   EXPECT_EQ(CheckClientCaller(pid, &bTrusted), S_OK) << sink.Dump();
   EXPECT_TRUE(bTrusted);
-  EXPECT_EQ(CheckClientCallerForMethod(CALLER_CHECK_MESSAGES("CAuthStore::GetPIN"), pid), S_OK);
+  EXPECT_EQ(method(), S_OK);
   context.bSecurityEnabled = VARIANT_FALSE;
-  EXPECT_EQ(CheckClientCallerForMethod(CALLER_CHECK_MESSAGES("CAuthStore::GetPIN"), pid),
-            E_ACCESSDENIED);
+  EXPECT_EQ(method(), E_ACCESSDENIED);
+  // An interface method logs the outcome of its check at the outcome's level.
+  const OleString kMethodLine = OLESTR("CAuthStore::GetPIN CheckClientCaller ");
+  EXPECT_TRUE(sink.ContainsFormat(LOG_FAILURE, kMethodLine + OLESTR("failed")) &&
+              sink.ContainsFormat(LOG_DETAIL, kMethodLine + OLESTR("trust succeeded")) &&
+              sink.ContainsFormat(LOG_NOTABLE, kMethodLine + OLESTR("trust failed")))
+      << sink.Dump();
   IUnknown* pOurs = nullptr;
   EXPECT_EQ(CoSwitchCallContext(pPrevious, &pOurs), S_OK);
   EXPECT_EQ(context.Outstanding(), 0);

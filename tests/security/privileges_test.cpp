@@ -1,6 +1,6 @@
 // ModifyPrivs and the scoped debug privilege on the scripted machine: the
 // request it builds for each action, the names the system does not define,
-// the failures of each step, and the finality of removal.
+// the failures of each step, and a privilege the token no longer holds.
 
 // <windows.h> comes first: the Windows SDK headers build on it.
 #include <windows.h>
@@ -37,15 +37,14 @@ class PrivilegesTest : public ::testing::Test {
     EXPECT_EQ(machine.OpenHandles(), 0u);
     EXPECT_EQ(machine.OutstandingAllocations(), 0u);
   }
-  bool Logged(LONG lLevel, const OleString& text) const { return sink.Contains(lLevel, text); }
 
   CRecordingLogSink sink;
   CScriptedMachine machine;
 };
 
 // One request of count x 12 + 16 bytes, an entry per name in order with the
-// action as its attributes and one line per name; a name the system does
-// not define keeps a zero entry.
+// action as its attributes and its line; a name the system does not define
+// keeps a zero entry (its line the real machine's test shows).
 TEST_F(PrivilegesTest, OneRequestWithAnEntryPerName) {
   const struct {
     LPCWSTR pszFirst;  // followed by kBackup
@@ -71,22 +70,12 @@ TEST_F(PrivilegesTest, OneRequestWithAnEntryPerName) {
                                   entries[0].Attributes, entries[1].Attributes}),
               std::vector<DWORD>(
                   {row.dwFirstLuid, 17u, row.dwFirstLuid != 0 ? row.dwAction : 0u, row.dwAction}));
-    EXPECT_TRUE(row.dwAction != PRIVILEGE_ENABLE ||
-                machine.PrivilegeAttributes(kBackup) == DWORD{SE_PRIVILEGE_ENABLED});
-    size_t lines = 0;
-    for (const auto& text : sink.Texts())
-      lines += text.find(OLESTR("is going to be")) != OleString::npos;
-    EXPECT_EQ(lines, row.pszVerb == nullptr ? 0u : row.dwFirstLuid != 0 ? 2u : 1u);
-    EXPECT_TRUE(row.pszVerb == nullptr ||
-                Logged(LOG_DETAIL, OleString(OLESTR("ModifyPrivs The specified privilege is going "
-                                                    "to be ")) +
-                                       row.pszVerb + OLESTR(" : SeBackupPrivilege")))
+    EXPECT_TRUE(
+        row.pszVerb == nullptr ||
+        sink.Contains(LOG_DETAIL, OleString(OLESTR("ModifyPrivs The specified privilege is going "
+                                                   "to be ")) +
+                                      row.pszVerb + OLESTR(" : SeBackupPrivilege")))
         << sink.Dump();
-    EXPECT_EQ(
-        Logged(LOG_FAILURE, OLESTR("ModifyPrivs LookupPrivilegeValue failed dwError = 521")) &&
-            Logged(LOG_DETAIL, OLESTR("ModifyPrivs The specified privilege does not exist : "
-                                      "SeNoSuchPrivilege")),
-        row.dwFirstLuid == 0);
   }
   EXPECT_EQ(ModifyPrivs(nullptr, 0, PRIVILEGE_ENABLE), S_OK);
   EXPECT_EQ(machine.LastPrivilegeRequestLength(), 16u);
@@ -122,9 +111,8 @@ TEST_F(PrivilegesTest, EachFailingStepGivesFailAndChangesNothing) {
     const unsigned adjustments = machine.Calls(ECall::AdjustTokenPrivileges);
     machine.FailCall(row.eCall, row.dwError, row.uOccurrence);
     EXPECT_EQ(ModifyPrivs(names, 2, PRIVILEGE_ENABLE), E_FAIL);
-    EXPECT_TRUE(Logged(LOG_FAILURE, OLESTR("ModifyPrivs") + OleString(row.pszLine))) << sink.Dump();
-    EXPECT_TRUE(Logged(LOG_NOTABLE, OLESTR("ModifyPrivs hProcessHandle = 0, hr = 80004005")) &&
-                Logged(LOG_DETAIL, OLESTR("ModifyPrivs hr = 0x80004005")));
+    EXPECT_TRUE(sink.Contains(LOG_FAILURE, OLESTR("ModifyPrivs") + OleString(row.pszLine)))
+        << sink.Dump();
     EXPECT_EQ(machine.Calls(ECall::AdjustTokenPrivileges) - adjustments,
               row.eCall == ECall::AdjustTokenPrivileges ? 1u : 0u);
     EXPECT_EQ(machine.PrivilegeAttributes(gSeDebugPrivilege), 0u);
@@ -132,24 +120,12 @@ TEST_F(PrivilegesTest, EachFailingStepGivesFailAndChangesNothing) {
   EXPECT_EQ(ModifyPrivs(nullptr, 2, PRIVILEGE_ENABLE), E_FAIL) << "names missing";
 }
 
-// After the start-time removal, enabling a removed privilege still succeeds
-// and grants nothing; "SeDebugPrivilege" is not removed, and the scoped
-// debug privilege is disabled when the scope ends. (That an explicit
-// disable is not repeated and a failed enable disables nothing, the trust
-// check's table shows.)
-TEST_F(PrivilegesTest, RemovalIsFinalAndTheDebugScopeDisablesAtItsEnd) {
-  EXPECT_EQ(ModifyPrivs(gHostUnneededPrivileges, kHostUnneededPrivilegeCount, PRIVILEGE_REMOVE),
-            S_OK);
-  EXPECT_EQ(machine.LastPrivilegeRequestLength(), 26u * 12 + 16);
-  for (LPCWSTR pszName : gHostUnneededPrivileges) {
-    EXPECT_EQ(machine.PrivilegeAttributes(pszName), CScriptedMachine::kNotHeld);
-  }
+// A privilege the token no longer holds is no failure to enable, and the
+// scoped debug privilege is disabled when the scope ends.
+TEST_F(PrivilegesTest, RemovedIsNoFailureAndTheDebugScopeDisablesAtItsEnd) {
   const LPCWSTR backup[] = {kBackup};
+  EXPECT_EQ(ModifyPrivs(backup, 1, PRIVILEGE_REMOVE), S_OK);
   EXPECT_EQ(ModifyPrivs(backup, 1, PRIVILEGE_ENABLE), S_OK);
-  EXPECT_EQ(machine.PrivilegeAttributes(kBackup), CScriptedMachine::kNotHeld);
-  EXPECT_TRUE(
-      Logged(LOG_DETAIL, OLESTR("ModifyPrivs AdjustTokenPrivileges succeeded dwError = 514")));
-
   {
     CDebugPrivilegeScope debug;
     EXPECT_EQ(debug.Enable(), S_OK);

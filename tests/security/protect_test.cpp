@@ -157,9 +157,10 @@ TEST_F(ValueProtection, CraftedPairsAreDecoded) {
 }
 
 // Refused with E_FAIL and no output, the input not left locked:
-// unsupported types and shapes on the way in; on the way back damaged or
-// foreign blobs after both keys (that another account's keys open nothing
-// the data protection tests show), and crafted pairs that do not decode.
+// unsupported types and shapes on the way in; on the way back a damaged
+// blob after both keys (what else the platform refuses, and that another
+// account's keys open nothing, the data protection tests show), and
+// crafted pairs that do not decode.
 TEST_F(ValueProtection, RefusalsLeaveNoOutput) {
   struct SRefusal {
     CScopedSafeArray value;
@@ -176,17 +177,13 @@ TEST_F(ValueProtection, RefusalsLeaveNoOutput) {
   rows.push_back({CScopedSafeArray(SafeArrayCreate(VT_BSTR, 2, square.data())), true, nullptr});
   for (SRefusal& row : rows) row.pszLine = OLESTR("EncryptValue unsupported vt");
 
-  CScopedSafeArray value(MakeVector(VT_UI1, 0, {1, 2, 3}));
+  CScopedSafeArray value(MakeBytes({1, 2, 3}));
   CScopedSafeArray protectedValue;
   ASSERT_EQ(EncryptValue(value.Get(), protectedValue.Receive()), S_OK);
   Bytes damaged = DataOf(protectedValue.Get());
   damaged.back() ^= 0x40;
-  std::vector<SAFEARRAY*> bad = {MakeVector(VT_UI1, 0, damaged), MakeVector(VT_UI1, 0, {}),
-                                 SealProtected(OLESTR("UI1"), {'U'}, false)};
-  for (SAFEARRAY* psa : bad) {
-    rows.push_back(
-        {CScopedSafeArray(psa), false, OLESTR("DecryptValue CryptUnProtectData failed"), true});
-  }
+  rows.push_back({CScopedSafeArray(MakeBytes(damaged)), false,
+                  OLESTR("DecryptValue CryptUnProtectData failed"), true});
   // Descriptions known only as whole texts, interface pointers (never
   // restored), and plaintexts that do not fit their description.
   for (const OLECHAR* pszDescr : {OLESTR("R8"), OLESTR("UI1 "), OLESTR("bstr"), OLESTR(""),
@@ -219,9 +216,6 @@ TEST_F(ValueProtection, RefusalsLeaveNoOutput) {
     EXPECT_EQ(rows[i].bEncrypt ? EncryptValue(psa, &psaOut) : DecryptValue(psa, &psaOut), E_FAIL);
     EXPECT_EQ(psaOut, kUntouched);
     EXPECT_EQ(psa->cLocks, 0u);
-    EXPECT_TRUE(m_log.Contains(LOG_DETAIL, rows[i].bEncrypt
-                                               ? OLESTR("EncryptValue hr = 0x80004005")
-                                               : OLESTR("DecryptValue hr = 0x80004005")));
     EXPECT_TRUE(rows[i].pszLine == nullptr || m_log.Contains(LOG_FAILURE, rows[i].pszLine))
         << m_log.Dump();
     EXPECT_TRUE(!rows[i].bBothKeys ||

@@ -10,12 +10,8 @@ Bytes Entropy() { return Bytes(std::begin(kExpectedEntropy), std::end(kExpectedE
 
 }  // namespace
 
-SAFEARRAY* MakeVector(VARTYPE vt, LONG lLbound, const Bytes& data) {
-  SAFEARRAY* psa = SafeArrayCreateVector(vt, lLbound, 0);
-  if (psa == nullptr) return nullptr;
-  const UINT cb = SafeArrayGetElemsize(psa);
-  SafeArrayDestroy(psa);
-  psa = SafeArrayCreateVector(vt, lLbound, static_cast<ULONG>(data.size() / cb));
+SAFEARRAY* MakeBytes(const Bytes& data) {
+  SAFEARRAY* psa = SafeArrayCreateVector(VT_UI1, 0, static_cast<ULONG>(data.size()));
   void* pv = nullptr;
   if (psa != nullptr && SUCCEEDED(SafeArrayAccessData(psa, &pv))) {
     if (!data.empty()) std::memcpy(pv, data.data(), data.size());
@@ -71,11 +67,8 @@ SOpenedBlob OpenProtected(SAFEARRAY* psaProtected) {
   return opened;
 }
 
-SAFEARRAY* SealProtected(const OLECHAR* pszDescr, Bytes plain, bool bEntropy) {
+SAFEARRAY* SealProtected(const OLECHAR* pszDescr, Bytes plain) {
   Bytes blob;
-  if (SealData(std::move(plain), pszDescr, bEntropy ? Entropy() : Bytes{}, kUserFlags, &blob) !=
-      0) {
-    return nullptr;
-  }
-  return MakeVector(VT_UI1, 0, blob);
+  if (SealData(std::move(plain), pszDescr, Entropy(), kUserFlags, &blob) != 0) return nullptr;
+  return MakeBytes(blob);
 }

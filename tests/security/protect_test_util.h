@@ -23,9 +23,8 @@ using OptText = std::optional<OleText>;
 inline constexpr BYTE kExpectedEntropy[16] = {0x44, 0x16, 0x92, 0x44, 0xF4, 0xD4, 0x29, 0xE4,
                                               0xDF, 0xB7, 0x16, 0x4B, 0x4C, 0xC4, 0xAC, 0x07};
 
-// A vector of the element type holding the raw bytes (a multiple of the
-// element size).
-SAFEARRAY* MakeVector(VARTYPE vt, LONG lLbound, const Bytes& data);
+// A byte vector of lower bound 0.
+SAFEARRAY* MakeBytes(const Bytes& data);
 // A string vector; nullopt leaves its element null.
 SAFEARRAY* MakeStrings(LONG lLbound, const std::vector<OptText>& strings);
 
@@ -40,7 +39,6 @@ struct SOpenedBlob {
 };
 // Opens a protected value (a VT_UI1 vector) with the expected entropy.
 SOpenedBlob OpenProtected(SAFEARRAY* psaProtected);
-// Seals a (description, plaintext) pair as EncryptValue would (or without
-// the entropy), as a VT_UI1 vector for DecryptValue; null when sealing
-// fails.
-SAFEARRAY* SealProtected(const OLECHAR* pszDescr, Bytes plaintext, bool bEntropy = true);
+// Seals a (description, plaintext) pair as EncryptValue would, as a VT_UI1
+// vector for DecryptValue; null when sealing fails.
+SAFEARRAY* SealProtected(const OLECHAR* pszDescr, Bytes plaintext);

@@ -37,7 +37,7 @@ struct SReleased {
 
 bool gWatching = false;
 SReleased gReleased;
-Bytes* gpSecret = nullptr;
+const Bytes* gpSecret = nullptr;
 
 // A fragment of the needle, so that partial copies are found too.
 bool Holds(const BYTE* pb, size_t cb, const BYTE* pbNeedle) {
@@ -121,55 +121,45 @@ std::array<int, 4> Counts(const SReleased& released) {
 }
 
 // A byte value and a string list (long enough for the list buffer to grow
-// several times): the blob returned by the platform is the only local block
-// of the sealing, the plaintext (wiped) and the description (no secret)
-// those of the opening; no released block holds the secret or the entropy.
-TEST_F(ValueProtectionWipe, ValuesLeaveNothingBehindOnBothWays) {
-  const OleText secret(m_secret.begin(), m_secret.end());
+// several times) are sealed: the blob returned by the platform is the only
+// local block. Then they are opened, and so are a pair refused because its
+// size does not fit its type and a damaged tag (the platform decrypts
+// before it checks the tag): the plaintext, wiped, and the description (no
+// secret) are the local blocks. No released block holds the secret or the
+// entropy.
+TEST_F(ValueProtectionWipe, NoReleasedBlockHoldsTheSecretOrTheEntropy) {
   Bytes wideSecret;  // its UTF-16 bytes: the secret is ASCII
   for (BYTE b : m_secret) wideSecret.insert(wideSecret.end(), {b, 0});
-  const std::vector<OptText> strings(40, secret);
-  const struct {
-    SAFEARRAY* psaValue;
-    const Bytes* pSecret;
-  } rows[] = {{MakeVector(VT_UI1, 0, m_secret), &m_secret}, {MakeStrings(0, strings), &wideSecret}};
-  for (const auto& row : rows) {
-    CScopedSafeArray value(row.psaValue);
-    CScopedSafeArray protectedValue;
-    CScopedSafeArray restored;
-    gpSecret = const_cast<Bytes*>(row.pSecret);
-    SReleased released =
-        Watch([&] { EXPECT_EQ(EncryptValue(value.Get(), protectedValue.Receive()), S_OK); });
-    EXPECT_EQ(Counts(released), (std::array{1, 0, 0, 0}));
+  const std::vector<OptText> strings(40, OleText(m_secret.begin(), m_secret.end()));
+  const CScopedSafeArray values[] = {CScopedSafeArray(MakeBytes(m_secret)),
+                                     CScopedSafeArray(MakeStrings(0, strings))};
+  const Bytes* const secrets[] = {&m_secret, &wideSecret};
+  std::vector<CScopedSafeArray> sealed(2);
+  for (size_t i = 0; i < 2; ++i) {
+    gpSecret = secrets[i];
+    const SReleased released =
+        Watch([&] { EXPECT_EQ(EncryptValue(values[i].Get(), sealed[i].Receive()), S_OK); });
+    EXPECT_EQ(Counts(released), (std::array{1, 0, 0, 0})) << i;
     EXPECT_GT(released.cBlocks, released.cLocalBlocks);  // the entropy buffer was seen too
-    released =
-        Watch([&] { EXPECT_EQ(DecryptValue(protectedValue.Get(), restored.Receive()), S_OK); });
-    EXPECT_EQ(Counts(released), (std::array{2, 1, 0, 0}));
-    EXPECT_TRUE(row.pSecret == &m_secret ? DataOf(restored.Get()) == m_secret
-                                         : StringsOf(restored.Get()) == strings);
   }
-}
-
-// Opened, then refused because the size does not fit the type; and a
-// damaged tag: the platform decrypts before it checks the tag, and must
-// wipe what it decrypted.
-TEST_F(ValueProtectionWipe, FailedRestorationsWipeTheirPlaintext) {
   Bytes misfit = m_secret;
   misfit.push_back('!');
-  CScopedSafeArray value(MakeVector(VT_UI1, 0, m_secret));
-  CScopedSafeArray protectedValue;
-  ASSERT_EQ(EncryptValue(value.Get(), protectedValue.Receive()), S_OK);
-  Bytes blob = DataOf(protectedValue.Get());
-  blob.back() ^= 1;
-  std::vector<CScopedSafeArray> refused;
-  refused.emplace_back(SealProtected(OLESTR("UINT"), misfit));
-  refused.emplace_back(MakeVector(VT_UI1, 0, blob));
-  for (size_t i = 0; i < refused.size(); ++i) {
-    SAFEARRAY* psaOut = nullptr;
-    const SReleased released =
-        Watch([&] { EXPECT_EQ(DecryptValue(refused[i].Get(), &psaOut), E_FAIL); });
-    EXPECT_EQ(Counts(released), (std::array{2, i == 0 ? 1 : 0, 0, 0})) << i;
-    EXPECT_EQ(psaOut, nullptr);
+  Bytes damaged = DataOf(sealed[0].Get());
+  damaged.back() ^= 1;
+  sealed.emplace_back(SealProtected(OLESTR("UINT"), misfit));
+  sealed.emplace_back(MakeBytes(damaged));
+  const struct {
+    const Bytes* pSecret;
+    HRESULT hr;
+    int cLocalNotZero;
+  } openings[] = {
+      {&m_secret, S_OK, 1}, {&wideSecret, S_OK, 1}, {&m_secret, E_FAIL, 1}, {&m_secret, E_FAIL, 0}};
+  for (size_t i = 0; i < sealed.size(); ++i) {
+    gpSecret = openings[i].pSecret;
+    CScopedSafeArray restored;
+    const SReleased released = Watch(
+        [&] { EXPECT_EQ(DecryptValue(sealed[i].Get(), restored.Receive()), openings[i].hr); });
+    EXPECT_EQ(Counts(released), (std::array{2, openings[i].cLocalNotZero, 0, 0})) << i;
   }
 }
 

@@ -14,7 +14,6 @@
 
 #ifndef _WIN32
 #include <fcntl.h>
-#include <sys/stat.h>
 #endif
 
 namespace {
@@ -42,12 +41,10 @@ TEST(LogFormat, WindowsWidthsStringsPointers) {
       {Format(OLESTR("%x"), size_t{0x123456789}), OLESTR("23456789")},
       {Format(OLESTR("%08x|%-4d|%4d|%05d"), 0xbeefu, 7, 7, -42),
        OLESTR("0000beef|7   |   7|-0042")},
-      {Format(OLESTR("a %s b"), OLESTR("x y")), OLESTR("a x y b")},
       {Format(OLESTR("[%s]"), pszNull), OLESTR("[(null)]")},
       {Format(OLESTR("%s"), static_cast<OLECHAR*>(bstr)), OLESTR("bstr")},
       {Format(OLESTR("100%%")), OLESTR("100%")},
       {Format(OLESTR("%p"), reinterpret_cast<void*>(0x12ab)), OLESTR("00000000000012AB")},
-      {Format(OLESTR("%p"), nullptr), OLESTR("0000000000000000")},
   };
   for (const auto& c : cases) EXPECT_EQ(c.got, c.pszWant);
 }
@@ -128,30 +125,22 @@ int OpenDescriptorOf(const std::filesystem::path& path) {
 TEST(LogFileSink, OpensOwnerOnlyCloseOnExecNeverThroughALink) {
   const auto path = TempPath("kelmyr-log-open");
   const auto target = TempPath("kelmyr-log-target");
-  for (const bool bLink : {false, true}) {
-    SCOPED_TRACE(bLink ? "link" : "new file");
-    std::filesystem::remove(path);
-    std::filesystem::remove(target);
-    if (bLink) {
-      std::ofstream(target) << "";
-      std::filesystem::create_symlink(target, path);
-    }
-    {
-      CLogFileSink fileSink(path);
-      fileSink.Write(CLogRecord{gLogChannel, LOG_FAILURE, OLESTR("x"), OLESTR("x")});
-      if (bLink) {
-        EXPECT_EQ(std::filesystem::file_size(target), 0u);
-      } else {
-        const int fd = OpenDescriptorOf(path);
-        ASSERT_NE(fd, -1);
-        EXPECT_TRUE(fcntl(fd, F_GETFD) & FD_CLOEXEC);
-        struct stat st {};
-        ASSERT_EQ(stat(path.c_str(), &st), 0);
-        EXPECT_EQ(st.st_mode & 0777, 0600u);
-        EXPECT_EQ(ReadLines(path).size(), 1u);
-      }
-    }
+  const CLogRecord record{gLogChannel, LOG_FAILURE, OLESTR("x"), OLESTR("x")};
+  std::filesystem::remove(path);
+  {
+    CLogFileSink fileSink(path);
+    fileSink.Write(record);
+    const int fd = OpenDescriptorOf(path);
+    ASSERT_NE(fd, -1);
+    EXPECT_TRUE(fcntl(fd, F_GETFD) & FD_CLOEXEC);
+    EXPECT_EQ(std::filesystem::status(path).permissions(),
+              std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
   }
+  std::filesystem::remove(path);
+  std::ofstream(target) << "";
+  std::filesystem::create_symlink(target, path);
+  CLogFileSink(path).Write(record);
+  EXPECT_EQ(std::filesystem::file_size(target), 0u);
   std::filesystem::remove(path);
   std::filesystem::remove(target);
 }

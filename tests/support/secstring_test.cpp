@@ -108,11 +108,4 @@ TEST_F(SecureString, ShortStringsAreWipedInsideTheObject) {
   EXPECT_EQ(gReleasedWithSecret, 0);
 }
 
-TEST(SecureStringValue, BehavesAsAString) {
-  secwstring a(OLESTR("Session1"));
-  EXPECT_EQ(a.substr(0, 7) + OLESTR("2"), OLESTR("Session2"));
-  a.Wipe();
-  EXPECT_TRUE(a.empty());
-}
-
 }  // namespace

@@ -40,15 +40,6 @@ TEST(ZuWinExt, TokenQueries) {
   }
 }
 
-// The real machine: the current process has a readable integrity label.
-TEST(ZuWinExt, RealProcessHasAnIntegrityLevel) {
-  const DWORD rid = zuGetIntegrityLevel();
-  EXPECT_TRUE(rid == SECURITY_MANDATORY_LOW_RID || rid == SECURITY_MANDATORY_MEDIUM_RID ||
-              rid == SECURITY_MANDATORY_HIGH_RID || rid == SECURITY_MANDATORY_SYSTEM_RID)
-      << std::hex << rid;
-  EXPECT_FALSE(zuIsAppContainer());
-}
-
 // A failed release is logged and reported, also through the array's owner.
 TEST(ZuWinExt, ReleaseFunctionsReportTheirResult) {
   CRecordingLogSink sink;
