@@ -13,7 +13,6 @@
 class CCountedObject : public CScriptedDispatch<IDispatch> {
  public:
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
-    if (ppv == nullptr) return E_POINTER;
     return Query(riid, ppv, nullptr);
   }
   ULONG STDMETHODCALLTYPE AddRef() override { return static_cast<ULONG>(++m_cRefs); }

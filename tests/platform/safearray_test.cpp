@@ -19,8 +19,8 @@ SAFEARRAY* CreateVector(VARTYPE vt, LONG lLbound, ULONG cElements) {
   return SafeArrayCreate(vt, 1, &bound);
 }
 
-// The element size, the feature flags, and the type or interface stored
-// before the descriptor; types an array cannot hold are refused.
+// The element size, the feature flags and the element type; types an array
+// cannot hold are refused.
 TEST(SafeArrayTest, CreateSetsSizeFeaturesAndStoredType) {
   struct SRow {
     VARTYPE vt;
@@ -43,13 +43,6 @@ TEST(SafeArrayTest, CreateSetsSizeFeaturesAndStoredType) {
     EXPECT_EQ(SafeArrayGetVartype(psa, &vt), S_OK);
     EXPECT_TRUE(psa->cbElements == row.cb && SafeArrayGetElemsize(psa) == row.cb &&
                 SafeArrayGetDim(psa) == 1u && psa->fFeatures == row.features && vt == row.vt);
-    GUID stored;
-    std::memcpy(&stored, reinterpret_cast<char*>(psa) - sizeof stored, sizeof stored);
-    DWORD dwStoredVt = 0;
-    std::memcpy(&dwStoredVt, reinterpret_cast<char*>(psa) - 4, 4);
-    EXPECT_TRUE((row.features & FADF_HAVEVARTYPE)
-                    ? dwStoredVt == row.vt
-                    : IsEqualIID(stored, row.vt == VT_UNKNOWN ? IID_IUnknown : IID_IDispatch));
     EXPECT_EQ(SafeArrayDestroy(psa), S_OK);
   }
   for (VARTYPE vt : {VARTYPE{VT_EMPTY}, VARTYPE{VT_NULL}, VARTYPE{15}, VARTYPE{VT_VOID},
@@ -60,42 +53,10 @@ TEST(SafeArrayTest, CreateSetsSizeFeaturesAndStoredType) {
   EXPECT_EQ(SafeArrayCreate(VT_I4, 0, &bound), nullptr);
 }
 
-// A bare descriptor: its type comes from the feature flags; bounds and
-// element size filled in by hand, then data allocated and freed.
-TEST(SafeArrayTest, DescriptorTypeComesFromTheFeatureFlags) {
-  SAFEARRAY* psa = nullptr;
-  EXPECT_EQ(SafeArrayAllocDescriptor(0, &psa), E_INVALIDARG);
-  ASSERT_EQ(SafeArrayAllocDescriptor(1, &psa), S_OK);
-  EXPECT_TRUE(psa->fFeatures == 0 && SafeArrayGetDim(psa) == 1u);
-  VARTYPE vt = VT_EMPTY;
-  EXPECT_EQ(SafeArrayGetVartype(psa, &vt), E_INVALIDARG);
-  SAFEARRAY* out = psa;
-  EXPECT_EQ(SafeArrayCopy(psa, &out), E_INVALIDARG) << "no element size";
-  EXPECT_EQ(out, nullptr);
-  for (auto [features, vtExpected] :
-       {std::pair{FADF_DISPATCH, VT_DISPATCH}, std::pair{FADF_UNKNOWN, VT_UNKNOWN}}) {
-    psa->fFeatures = static_cast<USHORT>(features);
-    const HRESULT hr = SafeArrayGetVartype(psa, &vt);
-    EXPECT_TRUE((hr == S_OK && vt == vtExpected) ||
-                WINE_DIFFERS(hr == E_INVALIDARG, "Wine reads only FADF_HAVEIID"));
-  }
-  psa->fFeatures = 0;
-  psa->cbElements = 4;
-  psa->rgsabound[0] = {3, 7};
-  ASSERT_EQ(SafeArrayAllocData(psa), S_OK);
-  LONG index = 9;
-  LONG value = 0x5A5A;
-  EXPECT_EQ(SafeArrayPutElement(psa, &index, &value), S_OK);
-  EXPECT_EQ(static_cast<LONG*>(psa->pvData)[2], 0x5A5A);
-  EXPECT_EQ(SafeArrayDestroyData(psa), S_OK);
-  EXPECT_EQ(psa->pvData, nullptr);
-  EXPECT_EQ(SafeArrayDestroyDescriptor(psa), S_OK);
-}
-
 // Bounds are stored right to left, the leftmost index varies fastest, and
-// every index and argument is checked; the documented answers for null
-// arguments, and natively the layer's own where Windows leaves them open.
-TEST(SafeArrayTest, TwoDimensionsBoundsElementAccessAndArguments) {
+// every index and argument is checked; natively also sizes beyond what the
+// layer allocates, where Windows leaves the answer open.
+TEST(SafeArrayTest, TwoDimensionsElementAccessAndArguments) {
   SAFEARRAYBOUND bounds[2] = {{3, 1}, {2, -5}};
   SAFEARRAY* psa = SafeArrayCreate(VT_I4, 2, bounds);
   ASSERT_NE(psa, nullptr);
@@ -107,16 +68,10 @@ TEST(SafeArrayTest, TwoDimensionsBoundsElementAccessAndArguments) {
       ASSERT_EQ(SafeArrayPutElement(psa, indices, &value), S_OK);
     }
   }
-  LONG* data = nullptr;
-  ASSERT_EQ(SafeArrayAccessData(psa, reinterpret_cast<void**>(&data)), S_OK);
   const LONG expected[6] = {105, 205, 305, 104, 204, 304};
-  EXPECT_EQ(std::memcmp(data, expected, sizeof expected), 0);
-  LONG at[2] = {2, -4};
-  void* pv = nullptr;
-  EXPECT_EQ(SafeArrayPtrOfIndex(psa, at, &pv), S_OK);
-  EXPECT_EQ(pv, data + 4);
-  EXPECT_EQ(SafeArrayUnaccessData(psa), S_OK);
+  EXPECT_EQ(std::memcmp(psa->pvData, expected, sizeof expected), 0);
 
+  LONG at[2] = {2, -4};
   LONG l = 0;
   SAFEARRAY sentinel = {};
   SAFEARRAY* out = &sentinel;
@@ -124,23 +79,14 @@ TEST(SafeArrayTest, TwoDimensionsBoundsElementAccessAndArguments) {
   // Each call's answer and what it must be, in order.
   // clang-format off
   const std::pair<HRESULT, HRESULT> calls[] = {
-      {SafeArrayGetLBound(psa, 1, &l), S_OK}, {l, 1}, {SafeArrayGetUBound(psa, 1, &l), S_OK},
-      {l, 3}, {SafeArrayGetLBound(psa, 2, &l), S_OK}, {l, -5},
-      {SafeArrayGetUBound(psa, 2, &l), S_OK},
-      {l, -4},
-      {SafeArrayGetLBound(psa, 0, &l), DISP_E_BADINDEX},
-      {SafeArrayGetUBound(psa, 3, &l), DISP_E_BADINDEX},
-      {SafeArrayGetLBound(nullptr, 1, &l), E_INVALIDARG},
-      {SafeArrayGetUBound(psa, 1, nullptr), E_INVALIDARG},
+      {SafeArrayGetElement(psa, at, &l), S_OK}, {l, 204},
       {SafeArrayPutElement(nullptr, at, &l), E_INVALIDARG},
       {SafeArrayGetElement(nullptr, at, &l), E_INVALIDARG},
       {SafeArrayPutElement(psa, nullptr, &l), E_INVALIDARG},
       {SafeArrayGetElement(psa, nullptr, &l), E_INVALIDARG},
       {SafeArrayGetElement(psa, at, nullptr), E_INVALIDARG},
       {SafeArrayGetVartype(nullptr, &vt), E_INVALIDARG},
-      {SafeArrayCopy(nullptr, &out), S_OK}, {out == nullptr, TRUE},
-      {SafeArrayDestroy(nullptr), S_OK},
-      {SafeArrayLock(nullptr), E_INVALIDARG}, {SafeArrayUnlock(nullptr), E_INVALIDARG}};
+      {SafeArrayCopy(nullptr, &out), S_OK}, {out == nullptr, TRUE}};
   // clang-format on
   for (size_t i = 0; i < sizeof calls / sizeof calls[0]; ++i) {
     EXPECT_EQ(calls[i].first, calls[i].second) << "call " << i;
@@ -149,12 +95,10 @@ TEST(SafeArrayTest, TwoDimensionsBoundsElementAccessAndArguments) {
     LONG indices[2] = {bad.first, bad.second};
     EXPECT_EQ(SafeArrayPutElement(psa, indices, &l), DISP_E_BADINDEX);
     EXPECT_EQ(SafeArrayGetElement(psa, indices, &l), DISP_E_BADINDEX);
-    EXPECT_EQ(SafeArrayPtrOfIndex(psa, indices, &pv), DISP_E_BADINDEX);
   }
   EXPECT_EQ(psa->cLocks, 0u);
   EXPECT_EQ(SafeArrayDestroy(psa), S_OK);
   if (!kNativeLayer) return;
-  EXPECT_TRUE(SafeArrayGetDim(nullptr) == 0u && SafeArrayGetElemsize(nullptr) == 0u);
   SAFEARRAYBOUND huge[4] = {{0xFFFFFFFFu, 0}, {0xFFFFFFFFu, 0}, {0xFFFFFFFFu, 0}, {2, 0}};
   EXPECT_EQ(SafeArrayCreate(VT_VARIANT, 4, huge), nullptr);
   EXPECT_EQ(SafeArrayCreate(VT_I4, 2, huge), nullptr);
@@ -174,17 +118,13 @@ TEST(SafeArrayTest, LockedArrayIsNotDestroyed) {
   ASSERT_NE(psa, nullptr);
   LONG index = 0;
   ASSERT_EQ(SafeArrayPutElement(psa, &index, object.Unknown()), S_OK);
-  EXPECT_EQ(SafeArrayLock(psa), S_OK);
   void* pv = nullptr;
   EXPECT_EQ(SafeArrayAccessData(psa, &pv), S_OK);
-  EXPECT_TRUE(pv == psa->pvData && psa->cLocks == 2u);
+  EXPECT_TRUE(pv == psa->pvData && psa->cLocks == 1u);
   EXPECT_EQ(SafeArrayDestroy(psa), DISP_E_ARRAYISLOCKED);
-  EXPECT_EQ(SafeArrayDestroyData(psa), DISP_E_ARRAYISLOCKED);
-  EXPECT_EQ(SafeArrayDestroyDescriptor(psa), DISP_E_ARRAYISLOCKED);
   EXPECT_EQ(object.m_cRefs, 2) << "the element is kept";
   EXPECT_EQ(SafeArrayUnaccessData(psa), S_OK);
-  EXPECT_EQ(SafeArrayUnlock(psa), S_OK);
-  EXPECT_EQ(SafeArrayUnlock(psa), E_UNEXPECTED);
+  EXPECT_EQ(SafeArrayUnaccessData(psa), E_UNEXPECTED);
   EXPECT_EQ(SafeArrayDestroy(psa), S_OK);
   EXPECT_EQ(object.m_cRefs, 1);
 }
@@ -255,11 +195,10 @@ TEST(SafeArrayTest, CopyIsDeepAndKeepsBoundsAndFeatures) {
   ASSERT_EQ(SafeArrayCopy(psa, &copy), S_OK);
   EXPECT_EQ(copy->fFeatures, FADF_HAVEVARTYPE | FADF_BSTR);
   EXPECT_EQ(std::memcmp(copy->rgsabound, psa->rgsabound, sizeof bounds), 0);
-  BSTR* from = nullptr;
-  BSTR* to = nullptr;
-  ASSERT_EQ(SafeArrayPtrOfIndex(psa, indices, reinterpret_cast<void**>(&from)), S_OK);
-  ASSERT_EQ(SafeArrayPtrOfIndex(copy, indices, reinterpret_cast<void**>(&to)), S_OK);
-  EXPECT_TRUE(*to != *from && SysStringLen(*to) == 3u);
+  // The element (6, -1) is the sixth: 6 - 5 + (-1 + 3) * 2.
+  const BSTR from = static_cast<BSTR*>(psa->pvData)[5];
+  const BSTR to = static_cast<BSTR*>(copy->pvData)[5];
+  EXPECT_TRUE(to != from && SysStringLen(to) == 3u);
   EXPECT_EQ(SafeArrayDestroy(copy), S_OK);
   EXPECT_EQ(SafeArrayDestroy(psa), S_OK);
 }

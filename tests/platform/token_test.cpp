@@ -1,6 +1,6 @@
 // Conformance of processes, tokens and SIDs: opening by id, the token's
-// integrity level and elevation through the two-call protocol, access
-// checks and the SID accessors.
+// integrity level through the two-call protocol, access checks and the SID
+// accessors.
 
 // <windows.h> comes first: the Windows SDK headers build on it.
 #include <windows.h>
@@ -58,18 +58,12 @@ DWORD IntegrityRid(HANDLE token) {
   return *GetSidSubAuthority(sid, 0);
 }
 
-// The level natively follows the Linux identity; elevated natively only
-// at high integrity or above (root).
-TEST(TokenTest, IntegrityLevelAndElevationOfTheCurrentProcess) {
+// The level natively follows the Linux identity.
+TEST(TokenTest, IntegrityLevelOfTheCurrentProcess) {
   CScopedHandle token;
   ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.Put()));
   const DWORD rid = IntegrityRid(token.Get());
   EXPECT_TRUE(!kNativeLayer || rid == NativeIntegrityRid()) << std::hex << rid;
-  const std::vector<BYTE> elevation = TokenInformation(token.Get(), TokenElevation);
-  ASSERT_EQ(elevation.size(), sizeof(DWORD));
-  DWORD value = 0xFFFF;
-  std::memcpy(&value, elevation.data(), sizeof value);
-  EXPECT_TRUE(kNativeLayer ? value == (rid >= SECURITY_MANDATORY_HIGH_RID ? 1u : 0u) : value <= 1);
 
   // Through a process handle opened by id, and through the machine seam.
   CScopedHandle process(
@@ -80,7 +74,9 @@ TEST(TokenTest, IntegrityLevelAndElevationOfTheCurrentProcess) {
   EXPECT_EQ(IntegrityRid(byId.Get()), rid);
 }
 
-TEST(TokenTest, HandlesAndAccessAreChecked) {
+// A token without query access answers nothing; a process handle without
+// query access opens no token.
+TEST(TokenTest, AccessIsChecked) {
   BYTE buffer[64];
   DWORD returned = 0;
   CScopedHandle noQuery;
@@ -92,73 +88,39 @@ TEST(TokenTest, HandlesAndAccessAreChecked) {
 
   CScopedHandle syncOnly(OpenProcess(SYNCHRONIZE, FALSE, GetCurrentProcessId()));
   ASSERT_NE(syncOnly.Get(), nullptr);
-  EXPECT_EQ(WaitForSingleObject(syncOnly.Get(), 0), static_cast<DWORD>(WAIT_TIMEOUT));
   CScopedHandle token;
   const DWORD syncOnlyError =
       FAILURE_OF(OpenProcessToken(syncOnly.Get(), TOKEN_QUERY, token.Put()));
   EXPECT_TRUE(syncOnlyError == ERROR_ACCESS_DENIED ||
               WINE_DIFFERS(syncOnlyError == kSucceeded,
                            "Wine opens the token without process query access"));
-  CScopedHandle queryOnly(
-      OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, GetCurrentProcessId()));
-  EXPECT_EQ(WAIT_ERROR_OF(WaitForSingleObject(queryOnly.Get(), 0)), DWORD{ERROR_ACCESS_DENIED})
-      << "no SYNCHRONIZE access";
-
-  CScopedHandle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-  HANDLE unused = nullptr;
-  for (HANDLE notAProcess : {event.Get(), reinterpret_cast<HANDLE>(0x7FFF0)}) {
-    EXPECT_EQ(FAILURE_OF(OpenProcessToken(notAProcess, TOKEN_QUERY, &unused)),
-              DWORD{ERROR_INVALID_HANDLE});
-  }
-  const DWORD eventError = FAILURE_OF(
-      GetTokenInformation(event.Get(), TokenIntegrityLevel, buffer, sizeof buffer, &returned));
-  EXPECT_TRUE(eventError == ERROR_INVALID_HANDLE ||
-              WINE_DIFFERS(eventError == kSucceeded,
-                           "Wine answers the integrity level without looking at the handle"));
-
-  CScopedHandle query;
-  ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, query.Put()));
-  const DWORD classError = FAILURE_OF(GetTokenInformation(
-      query.Get(), static_cast<TOKEN_INFORMATION_CLASS>(1000), buffer, sizeof buffer, &returned));
-  EXPECT_TRUE(classError == ERROR_INVALID_PARAMETER ||
-              WINE_DIFFERS(classError == ERROR_INVALID_FUNCTION,
-                           "Wine reports an unknown class as not implemented"));
 }
 
-TEST(ProcessTest, OpenByIdRefusesWhatIsNotAProcess) {
+// The id of a running thread names no process.
+TEST(ProcessTest, OpenByIdRefusesAThreadId) {
+  CScopedHandle stop(CreateEventW(nullptr, TRUE, FALSE, nullptr));
   DWORD workerId = 0;
-  CScopedHandle worker(StartThread([](LPVOID) -> DWORD { return 0; }, nullptr, &workerId));
+  CScopedHandle worker(
+      StartThread([](LPVOID pStop) -> DWORD { return WaitForSingleObject(pStop, INFINITE); },
+                  stop.Get(), &workerId));
   ASSERT_NE(worker.Get(), nullptr);
-  // Process ids are multiples of 4 on Windows; Linux ids stay below 2^22.
-  for (DWORD id : {DWORD{0}, DWORD{0x7FFFFFFC}, workerId}) {
-    EXPECT_EQ(FAILURE_OF(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, id)),
-              DWORD{ERROR_INVALID_PARAMETER})
-        << id;
-  }
+  EXPECT_EQ(FAILURE_OF(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, workerId)),
+            DWORD{ERROR_INVALID_PARAMETER});
+  SetEvent(stop.Get());
+  EXPECT_EQ(WaitForSingleObject(worker.Get(), 10000), WAIT_OBJECT_0) << "deadlock guard";
 }
 
-TEST(SidTest, AccessorsReadAndCompareTheStructure) {
-  // S-1-5-18 and S-1-5-32-544, sub-authorities little-endian.
-  BYTE system[12] = {1, 1, 0, 0, 0, 0, 0, 5, 18, 0, 0, 0};
+// The accessors work in place; more sub-authorities than a SID may have
+// make it invalid.
+TEST(SidTest, AccessorsWorkInPlace) {
+  // S-1-5-32-544, sub-authorities little-endian.
   BYTE administrators[16] = {1, 2, 0, 0, 0, 0, 0, 5, 32, 0, 0, 0, 0x20, 2, 0, 0};
-  EXPECT_EQ(GetLengthSid(administrators), 16u);
   EXPECT_EQ(*GetSidSubAuthorityCount(administrators), 2);
   EXPECT_EQ(*GetSidSubAuthority(administrators, 1), 544u);
   *GetSidSubAuthority(administrators, 1) = 545;
   EXPECT_EQ(administrators[12], 0x21) << "the pointer is into the SID";
-
-  BYTE copy[12];
-  std::memcpy(copy, system, sizeof copy);
-  EXPECT_TRUE(EqualSid(system, copy));
-  EXPECT_FALSE(EqualSid(system, administrators));
-  copy[8] = 19;
-  EXPECT_EQ(FAILURE_OF(EqualSid(system, copy)), DWORD{ERROR_SUCCESS}) << "unequal is no error";
-
-  BYTE badRevision[12] = {2, 1, 0, 0, 0, 0, 0, 5, 18, 0, 0, 0};
-  BYTE tooManyParts[12] = {1, 16, 0, 0, 0, 0, 0, 5, 18, 0, 0, 0};
-  EXPECT_FALSE(IsValidSid(badRevision));
-  EXPECT_FALSE(IsValidSid(tooManyParts));
-  EXPECT_FALSE(IsValidSid(nullptr));
+  administrators[1] = SID_MAX_SUB_AUTHORITIES + 1;
+  EXPECT_FALSE(IsValidSid(administrators));
 }
 
 }  // namespace
