@@ -73,13 +73,6 @@ CArm FirstCaller(std::function<void(CContext::SCaller&)> spoil, CArm more = null
 CArm FirstCallerFails(ECall eCall, DWORD dwError, unsigned uOccurrence = 1) {
   return FirstCaller([](CContext::SCaller&) {}, Fail(eCall, dwError, uOccurrence));
 }
-CArm Integrity(DWORD dwRid, bool bSecurityEnabled) {
-  return [=](CScriptedMachine& m, CContext& c) {
-    m.Process(kClient).dwIntegrityRid = dwRid;
-    if (dwRid == SECURITY_MANDATORY_LOW_RID) m.pCallContext = nullptr;
-    c.bSecurityEnabled = bSecurityEnabled ? VARIANT_TRUE : VARIANT_FALSE;
-  };
-}
 
 // The privilege changes and the client's opening, in order.
 std::vector<std::string> PrivilegeAndOpen(const CScriptedMachine& machine) {
@@ -117,8 +110,12 @@ const std::vector<SRow>& Rows() {
        E_ACCESSDENIED, false, "GetTokenInformation failed with error code 0x5", kSameLine},
       {"8 low-integrity SID", Fail(ECall::ConvertStringSidToSidW, kNoMemory), E_FAIL, false,
        "ConvertStringSidToSid failed with error 0x8"},
-      {"9 low integrity, without a call context", Integrity(SECURITY_MANDATORY_LOW_RID, true), S_OK,
-       true, "Low Integrity Level"},
+      {"9 low integrity, without a call context",
+       [](auto& m, auto&) {
+         m.Process(kClient).dwIntegrityRid = SECURITY_MANDATORY_LOW_RID;
+         m.pCallContext = nullptr;
+       },
+       S_OK, true, "Low Integrity Level"},
       {"10 owner and group", Fail(ECall::GetSecurityInfo, ERROR_ACCESS_DENIED, 3), E_ACCESSDENIED,
        false, "GetSecurityInfo failed with error 0x5"},
       {"11 owner SID text", Fail(ECall::ConvertSidToStringSidW, ERROR_INVALID_SID), E_FAIL, false,
@@ -129,7 +126,7 @@ const std::vector<SRow>& Rows() {
        "CoGetCallContext failed"},
       {"13 IsSecurityEnabled", [](auto&, auto& c) { c.hrIsSecurityEnabled = E_UNEXPECTED; },
        E_UNEXPECTED, false, "IsSecurityEnabled failed"},
-      {"14 security off", Integrity(SECURITY_MANDATORY_MEDIUM_RID, false), S_OK, false,
+      {"14 security off", [](auto&, auto& c) { c.bSecurityEnabled = VARIANT_FALSE; }, S_OK, false,
        "IsSecurityEnabled failed"},
       {"15 NumCallers", [](auto&, auto& c) { c.hrNumCallers = DISP_E_MEMBERNOTFOUND; },
        DISP_E_MEMBERNOTFOUND, false, "get_Item (NumCallers) failed"},

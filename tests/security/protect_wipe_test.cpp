@@ -26,17 +26,12 @@ struct alignas(std::max_align_t) CHeader {
   size_t cb;
 };
 
-// What the watched releases held.
-struct SReleased {
-  int cBlocks = 0;
-  int cWithSecret = 0;
-  int cWithEntropy = 0;
-  int cLocalBlocks = 0;
-  int cLocalNotZero = 0;
-};
+// What the watched releases held: local blocks, of them not wiped, blocks
+// holding the secret, blocks holding the entropy, and blocks of any kind.
+using CReleased = std::array<int, 5>;
 
 bool gWatching = false;
-SReleased gReleased;
+CReleased gReleased;
 const Bytes* gpSecret = nullptr;
 
 // A fragment of the needle, so that partial copies are found too.
@@ -57,11 +52,10 @@ void Release(void* p, bool bLocal = false) {
   const BYTE* pb = static_cast<const BYTE*>(p);
   const size_t cb = (static_cast<CHeader*>(p) - 1)->cb;
   if (gWatching) {
-    ++gReleased.cBlocks;
-    gReleased.cWithSecret += Holds(pb, cb, gpSecret->data());
-    gReleased.cWithEntropy += Holds(pb, cb, kExpectedEntropy);
-    gReleased.cLocalBlocks += bLocal;
-    gReleased.cLocalNotZero += bLocal && std::any_of(pb, pb + cb, [](BYTE b) { return b != 0; });
+    const bool bNotZero = std::any_of(pb, pb + cb, [](BYTE b) { return b != 0; });
+    const bool held[] = {bLocal, bLocal && bNotZero, Holds(pb, cb, gpSecret->data()),
+                         Holds(pb, cb, kExpectedEntropy), true};
+    for (size_t i = 0; i < gReleased.size(); ++i) gReleased[i] += held[i];
   }
   std::free(static_cast<CHeader*>(p) - 1);
 }
@@ -100,7 +94,7 @@ class ValueProtectionWipe : public ::testing::Test {
 
   // Runs the call while watching the releases.
   template <class F>
-  SReleased Watch(F&& call) {
+  CReleased Watch(F&& call) {
     gReleased = {};
     gWatching = true;
     call();
@@ -112,13 +106,6 @@ class ValueProtectionWipe : public ::testing::Test {
   Bytes m_secret = {'P', 'I', 'N', '-', 'S', 'E', 'C', 'R', 'E', 'T', '-', '7',
                     '3', '9', '1', '-', 'A', 'B', 'C', 'D', 'E', 'F', 'G', 'H'};
 };
-
-// The counts that tell where the secret went: local blocks released, of
-// them not wiped, and released blocks holding the secret or the entropy.
-std::array<int, 4> Counts(const SReleased& released) {
-  return {released.cLocalBlocks, released.cLocalNotZero, released.cWithSecret,
-          released.cWithEntropy};
-}
 
 // A byte value and a string list (long enough for the list buffer to grow
 // several times) are sealed: the blob returned by the platform is the only
@@ -137,10 +124,10 @@ TEST_F(ValueProtectionWipe, NoReleasedBlockHoldsTheSecretOrTheEntropy) {
   std::vector<CScopedSafeArray> sealed(2);
   for (size_t i = 0; i < 2; ++i) {
     gpSecret = secrets[i];
-    const SReleased released =
+    const CReleased released =
         Watch([&] { EXPECT_EQ(EncryptValue(values[i].Get(), sealed[i].Receive()), S_OK); });
-    EXPECT_EQ(Counts(released), (std::array{1, 0, 0, 0})) << i;
-    EXPECT_GT(released.cBlocks, released.cLocalBlocks);  // the entropy buffer was seen too
+    EXPECT_EQ(CReleased({1, 0, 0, 0, released[4]}), released) << i;
+    EXPECT_GT(released[4], 1);  // the entropy buffer was seen too
   }
   Bytes misfit = m_secret;
   misfit.push_back('!');
@@ -157,9 +144,9 @@ TEST_F(ValueProtectionWipe, NoReleasedBlockHoldsTheSecretOrTheEntropy) {
   for (size_t i = 0; i < sealed.size(); ++i) {
     gpSecret = openings[i].pSecret;
     CScopedSafeArray restored;
-    const SReleased released = Watch(
+    const CReleased released = Watch(
         [&] { EXPECT_EQ(DecryptValue(sealed[i].Get(), restored.Receive()), openings[i].hr); });
-    EXPECT_EQ(Counts(released), (std::array{2, openings[i].cLocalNotZero, 0, 0})) << i;
+    EXPECT_EQ(CReleased({2, openings[i].cLocalNotZero, 0, 0, released[4]}), released) << i;
   }
 }
 

@@ -30,15 +30,6 @@ TEST(LogScope, EachLineIsItsOwnFormat) {
       {[] { CLogScope scope(LOG_SCOPE_NAME("CSample::NotifyFlush")); },
        {"8 CSample::NotifyFlush | CSample::NotifyFlush",
         "16 CSample::NotifyFlush | CSample::NotifyFlush"}},
-      {[] {
-         HRESULT hr = S_OK;
-         HRESULT hr1 = S_OK;
-         CLogScope scope(LOG_SCOPE_NAME("CSample::SetData"), hr);
-         scope.AlsoShow(LOG_SCOPE_FIELD("CSample::SetData", "hr1"), hr1);
-         hr1 = E_ACCESSDENIED;
-       },
-       {"8 CSample::SetData | CSample::SetData",
-        "16 CSample::SetData hr1 = 0x%x hr = 0x%x | CSample::SetData hr1 = 0x80070005 hr = 0x0"}},
   };
   for (const auto& c : cases) {
     CRecordingLogSink sink;
