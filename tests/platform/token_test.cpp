@@ -14,7 +14,6 @@
 #include <vector>
 
 #include "common/conformance.h"
-#include "platform/machine.h"
 #include "platform/win32_helpers.h"
 
 namespace {
@@ -64,14 +63,6 @@ TEST(TokenTest, IntegrityLevelOfTheCurrentProcess) {
   ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.Put()));
   const DWORD rid = IntegrityRid(token.Get());
   EXPECT_TRUE(!kNativeLayer || rid == NativeIntegrityRid()) << std::hex << rid;
-
-  // Through a process handle opened by id, and through the machine seam.
-  CScopedHandle process(
-      OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, GetCurrentProcessId()));
-  ASSERT_NE(process.Get(), nullptr);
-  CScopedHandle byId;
-  ASSERT_TRUE(Machine().OpenProcessToken(process.Get(), TOKEN_QUERY, byId.Put()));
-  EXPECT_EQ(IntegrityRid(byId.Get()), rid);
 }
 
 // A token without query access answers nothing; a process handle without
