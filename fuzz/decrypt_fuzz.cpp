@@ -23,11 +23,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pbData, size_t cbData) {
   if (cbData > 1 << 16) return 0;
   SAFEARRAY* psa = SafeArrayCreateVector(VT_UI1, 0, static_cast<ULONG>(cbData));
   if (psa == nullptr) return 0;
-  void* pv = nullptr;
-  if (SUCCEEDED(SafeArrayAccessData(psa, &pv))) {
-    if (cbData != 0) std::memcpy(pv, pbData, cbData);
-    SafeArrayUnaccessData(psa);
-  }
+  if (cbData != 0) std::memcpy(psa->pvData, pbData, cbData);
   SAFEARRAY* psaValue = nullptr;
   const HRESULT hr = DecryptValue(psa, &psaValue);
   // A failure hands out no array, except a string vector whose strings

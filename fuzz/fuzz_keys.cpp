@@ -83,11 +83,8 @@ SAFEARRAY* SealForFuzz(const OLECHAR* pszDescr, const BYTE* pbPlain, DWORD cbPla
     return nullptr;
   }
   SAFEARRAY* psa = SafeArrayCreateVector(VT_UI1, 0, out.cbData);
-  void* pv = nullptr;
-  if (psa != nullptr && SUCCEEDED(SafeArrayAccessData(psa, &pv))) {
-    std::copy(out.pbData, out.pbData + out.cbData, static_cast<BYTE*>(pv));
-    SafeArrayUnaccessData(psa);
-  }
+  if (psa != nullptr)
+    std::copy(out.pbData, out.pbData + out.cbData, static_cast<BYTE*>(psa->pvData));
   LocalFree(out.pbData);
   return psa;
 }

@@ -3,11 +3,14 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <sstream>
 
 #include "support/scopedbstr.h"
 #include "support/utf8.h"
 #include "trees/history.h"
+
+namespace {
 
 LONG VectorLength(SAFEARRAY* psa, VARTYPE vtExpected) {
   VARTYPE vt = VT_EMPTY;
@@ -17,6 +20,25 @@ LONG VectorLength(SAFEARRAY* psa, VARTYPE vtExpected) {
   EXPECT_EQ(psa->rgsabound[0].lLbound, 0);
   return static_cast<LONG>(psa->rgsabound[0].cElements);
 }
+
+std::vector<std::string> ReadStrings(SAFEARRAY* psa) {
+  std::vector<std::string> items;
+  const LONG cItems = VectorLength(psa, VT_BSTR);
+  for (LONG i = 0; i < cItems; ++i) {
+    CScopedBSTR bstr;
+    EXPECT_EQ(SafeArrayGetElement(psa, &i, bstr.Receive()), S_OK);
+    items.push_back(U8(secwstring(bstr.Get() ? bstr.Get() : OLESTR(""), SysStringLen(bstr.Get()))));
+  }
+  return items;
+}
+
+std::vector<std::string> AllCompartments(CAbstractTree& tree) {
+  CScopedSafeArray list;
+  EXPECT_EQ(tree.ListAllCompartmentIds(list.Receive()), S_OK);
+  return ReadStrings(list.Get());
+}
+
+}  // namespace
 
 secwstring U(const std::string& utf8) {
   const std::basic_string<OLECHAR> s = Utf8ToUtf16(utf8);
@@ -31,27 +53,11 @@ CScopedSafeArray MakeBytes(const std::vector<BYTE>& bytes) {
   return array;
 }
 
-std::vector<OleString> ReadStrings(SAFEARRAY* psa) {
-  std::vector<OleString> items;
-  const LONG cItems = VectorLength(psa, VT_BSTR);
-  for (LONG i = 0; i < cItems; ++i) {
-    CScopedBSTR bstr;
-    EXPECT_EQ(SafeArrayGetElement(psa, &i, bstr.Receive()), S_OK);
-    items.emplace_back(bstr.Get() ? bstr.Get() : OLESTR(""), SysStringLen(bstr.Get()));
-  }
-  return items;
-}
-
-std::string Joined(const std::vector<OleString>& items, const char* pszSeparator) {
+std::string Joined(SAFEARRAY* psa, const char* pszSeparator) {
+  const std::vector<std::string> items = ReadStrings(psa);
   std::string out;
-  for (size_t i = 0; i < items.size(); ++i) out += (i ? pszSeparator : "") + ToUtf8(items[i]);
+  for (size_t i = 0; i < items.size(); ++i) out += (i ? pszSeparator : "") + items[i];
   return out;
-}
-
-std::vector<OleString> AllCompartments(CAbstractTree& tree) {
-  CScopedSafeArray list;
-  EXPECT_EQ(tree.ListAllCompartmentIds(list.Receive()), S_OK);
-  return ReadStrings(list.Get());
 }
 
 void Build(CAbstractTree& tree, const std::string& sLine) {
@@ -84,47 +90,48 @@ void Build(CAbstractTree& tree, const std::string& sLine) {
 
 std::string Dump(CAbstractTree& tree) {
   std::string out;
-  for (const OleString& key : AllCompartments(tree)) {
-    const secwstring sKey(key.data(), key.size());
-    out += (out.empty() ? "" : " ") + (key.empty() ? std::string("''") : ToUtf8(key));
+  for (const std::string& key : AllCompartments(tree)) {
+    out += (out.empty() ? "" : " ") + (key.empty() ? std::string("''") : key);
     CScopedSafeArray ids;
-    EXPECT_EQ(tree.ListDataIds(sKey, ids.Receive(), 0), S_OK);
+    EXPECT_EQ(tree.ListDataIds(U(key), ids.Receive(), 0), S_OK);
     std::string items;
-    for (const OleString& id : ReadStrings(ids.Get())) {
+    for (const std::string& id : ReadStrings(ids.Get())) {
       CScopedSafeArray value;
-      EXPECT_EQ(tree.GetData(sKey, secwstring(id.data(), id.size()), value.Receive(), 0), S_OK);
+      EXPECT_EQ(tree.GetData(U(key), U(id), value.Receive(), 0), S_OK);
       std::string hex = value.Get() ? "" : "null";
-      for (LONG i = 0; value.Get() && i < VectorLength(value.Get(), VT_UI1); ++i) {
-        const BYTE b = static_cast<const BYTE*>(value.Get()->pvData)[i];
-        hex += {"0123456789abcdef"[b >> 4], "0123456789abcdef"[b & 15]};
+      const LONG cb = value.Get() ? VectorLength(value.Get(), VT_UI1) : 0;
+      for (LONG i = 0; i < cb; ++i) {
+        char sz[3];
+        std::snprintf(sz, sizeof sz, "%02x", static_cast<const BYTE*>(value.Get()->pvData)[i]);
+        hex += sz;
       }
-      items += (items.empty() ? "" : ",") + ToUtf8(id) + "=" + hex;
+      items += (items.empty() ? "" : ",") + id + "=" + hex;
     }
     if (!items.empty()) out += "{" + items + "}";
   }
   return out;
 }
 
+std::string VersionText(HRESULT hr, ULONG ulCompartment, ULONG ulContent) {
+  char szHr[24] = "";
+  if (hr != S_OK) std::snprintf(szHr, sizeof szHr, "0x%08x ", static_cast<unsigned>(hr));
+  return szHr + std::to_string(ulCompartment) + "," + std::to_string(ulContent);
+}
+
+std::string Versions(const std::string& sKey) {
+  ULONG ulCompartment = 0xDEADBEEF;
+  ULONG ulContent = 0xDEADBEEF;
+  const HRESULT hr = GetVersion(U(sKey), &ulCompartment, &ulContent);
+  return VersionText(hr, ulCompartment, ulContent);
+}
+
 std::string Counted() {
   std::string out;
-  for (const OleString& key : AllCompartments(*gHistoryTree)) {
-    const CVersions v = Versions(secwstring(key.data(), key.size()));
-    if (v.ulCompartment == 0 && v.ulContent == 0) continue;
-    out += (out.empty() ? "" : " ") + ToUtf8(key) + "=" + std::to_string(v.ulCompartment) + "," +
-           std::to_string(v.ulContent);
+  for (const std::string& key : AllCompartments(*gHistoryTree)) {
+    const std::string sVersions = Versions(key);
+    if (sVersions != "0,0") out += (out.empty() ? "" : " ") + key + "=" + sVersions;
   }
   return out;
-}
-
-CVersions Versions(const secwstring& sKey) {
-  CVersions v;
-  v.hr = GetVersion(sKey, &v.ulCompartment, &v.ulContent);
-  return v;
-}
-
-void PrintTo(const CVersions& v, std::ostream* os) {
-  *os << std::hex << "{hr 0x" << static_cast<unsigned long>(v.hr) << ", compartment 0x"
-      << v.ulCompartment << ", content 0x" << v.ulContent << "}" << std::dec;
 }
 
 CHistoryUse::CHistoryUse() { EXPECT_EQ(AcquireHistoryTree(), S_OK); }
@@ -136,18 +143,16 @@ CFailingReleases::CFailingReleases(std::vector<int> failingCalls)
 
 CFailingReleases::~CFailingReleases() {
   ZuWinExtSeam().Install(m_pPrevious);
-  std::sort(m_refused.begin(), m_refused.end());
-  m_refused.erase(std::unique(m_refused.begin(), m_refused.end()), m_refused.end());
   for (SAFEARRAY* psa : m_refused) SafeArrayDestroy(psa);
 }
 
 HRESULT CFailingReleases::zuSafeArrayDestroy(SAFEARRAY* psa, DWORD dwFlag) {
   ++m_cCalls;
   if (std::find(m_failingCalls.begin(), m_failingCalls.end(), m_cCalls) != m_failingCalls.end()) {
-    if (psa != nullptr) m_refused.push_back(psa);
+    if (psa != nullptr) m_refused.insert(psa);
     return kFailure;
   }
   // An array refused before and released now is no longer ours to release.
-  m_refused.erase(std::remove(m_refused.begin(), m_refused.end(), psa), m_refused.end());
+  m_refused.erase(psa);
   return CZuWinExt::zuSafeArrayDestroy(psa, dwFlag);
 }

@@ -8,7 +8,7 @@
 
 #include <oleauto.h>
 
-#include <ostream>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -18,18 +18,14 @@
 #include "support/zuwinext.h"
 #include "trees/abstracttree.h"
 
-inline secwstring W(const OLECHAR* psz) { return secwstring(psz); }
 // From and to the UTF-8 of a table row.
 secwstring U(const std::string& utf8);
 std::string U8(const secwstring& s);
 
 CScopedSafeArray MakeBytes(const std::vector<BYTE>& bytes);
-// The element count of a one-dimensional vector of the given type with lower
-// bound 0 (each of which is checked), and the elements of such a vector.
-LONG VectorLength(SAFEARRAY* psa, VARTYPE vtExpected);
-std::vector<OleString> ReadStrings(SAFEARRAY* psa);
-std::string Joined(const std::vector<OleString>& items, const char* pszSeparator = " ");
-std::vector<OleString> AllCompartments(CAbstractTree& tree);
+// The strings of a one-dimensional VT_BSTR vector with lower bound 0 (each
+// of which is checked), joined by the separator.
+std::string Joined(SAFEARRAY* psa, const char* pszSeparator = " ");
 
 // A tree as one line: its paths in listing order, separated by spaces, each
 // followed by its items as {id=hex,id=null} when it has any; the empty path
@@ -39,19 +35,13 @@ std::vector<OleString> AllCompartments(CAbstractTree& tree);
 void Build(CAbstractTree& tree, const std::string& sLine);
 std::string Dump(CAbstractTree& tree);
 
-struct CVersions {
-  HRESULT hr = E_UNEXPECTED;
-  ULONG ulCompartment = 0xDEADBEEF;
-  ULONG ulContent = 0xDEADBEEF;
-  bool operator==(const CVersions&) const = default;
-};
-void PrintTo(const CVersions& v, std::ostream* os);
+// Counters as "compartment,content", preceded by the result unless it is
+// S_OK; Versions reads them with GetVersion.
+std::string VersionText(HRESULT hr, ULONG ulCompartment, ULONG ulContent);
+std::string Versions(const std::string& sKey);
 // The history keys whose counters are not both 0, in key order, each as
 // key=compartment,content.
 std::string Counted();
-// GetVersion of one history key.
-CVersions Versions(const secwstring& sKey);
-inline CVersions Versions(const OLECHAR* pszKey) { return Versions(W(pszKey)); }
 
 // One use of the history tree for the scope of a test.
 struct CHistoryUse {
@@ -77,6 +67,6 @@ class CFailingReleases final : public CZuWinExt {
  private:
   IZuWinExt* m_pPrevious;
   std::vector<int> m_failingCalls;
-  std::vector<SAFEARRAY*> m_refused;
+  std::set<SAFEARRAY*> m_refused;
   int m_cCalls = 0;
 };
