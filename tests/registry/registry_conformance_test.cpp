@@ -185,16 +185,15 @@ TEST_F(RegistryConformance, ShortBuffersGetMoreDataWithTheSizeNeeded) {
   const HKEY k = m_key.Get();
   BYTE data[16] = {};
   WCHAR sz[16];
-  DWORD cb[5] = {4, 0, 4, 16, 0};
-  DWORD cch[5] = {0, 0, 16, 3, 6};
+  DWORD cb[3] = {4, 4, 16};
+  DWORD cch[4] = {0, 16, 3, 6};
   const std::vector<std::tuple<LONG, LONG, DWORD, DWORD>> cases = {
       {RegQueryValueExW(k, W("valname").c_str(), 0, 0, data, &cb[0]), ERROR_MORE_DATA, cb[0], 10},
-      {RegQueryValueExW(k, W("valname").c_str(), 0, 0, 0, &cb[1]), ERROR_SUCCESS, cb[1], 10},
-      {RegEnumValueW(k, 0, sz, &cch[2], 0, 0, data, &cb[2]), ERROR_MORE_DATA, cb[2], 10},
-      {WString(sz, cch[2]) == W("valname"), TRUE, cch[2], 7},
-      {RegEnumValueW(k, 0, sz, &cch[3], 0, 0, data, &cb[3]), ERROR_MORE_DATA, cch[3], 3},
-      {RegEnumKeyExW(k, 0, sz, &cch[4], 0, 0, 0, 0), ERROR_MORE_DATA, cch[4], 6},
-      {RegEnumKeyExW(k, 0, sz, &(cch[4] = 7), 0, 0, 0, 0), ERROR_SUCCESS, cch[4], 6}};
+      {RegEnumValueW(k, 0, sz, &cch[1], 0, 0, data, &cb[1]), ERROR_MORE_DATA, cb[1], 10},
+      {WString(sz, cch[1]) == W("valname"), TRUE, cch[1], 7},
+      {RegEnumValueW(k, 0, sz, &cch[2], 0, 0, data, &cb[2]), ERROR_MORE_DATA, cch[2], 3},
+      {RegEnumKeyExW(k, 0, sz, &cch[3], 0, 0, 0, 0), ERROR_MORE_DATA, cch[3], 6},
+      {RegEnumKeyExW(k, 0, sz, &(cch[3] = 7), 0, 0, 0, 0), ERROR_SUCCESS, cch[3], 6}};
   for (size_t i = 0; i < cases.size(); ++i) {
     const auto& [l, expected, size, expectedSize] = cases[i];
     EXPECT_EQ(l, expected) << i;
