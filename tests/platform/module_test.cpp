@@ -38,9 +38,15 @@ TEST(ModuleTest, Kernel32ExportsAreCallableUnderAnySpelling) {
   EXPECT_TRUE(FreeLibrary(kernel32));
 }
 
+// Natively the libraries only Windows has are missing too, so that callers
+// take their "library missing" path.
 TEST(ModuleTest, MissingModulesAndExportsAreReported) {
   EXPECT_EQ(FAILURE_OF(LoadLibraryW(OLESTR("kelmyr_no_such_module.dll"))),
             DWORD{ERROR_MOD_NOT_FOUND});
+  for (LPCWSTR name :
+       {OLESTR("userenv.dll"), OLESTR("IEFRAME"), OLESTR("C:\\Windows\\System32\\UserEnv.dll")}) {
+    EXPECT_TRUE(!kNativeLayer || FAILURE_OF(LoadLibraryW(name)) == DWORD{ERROR_MOD_NOT_FOUND});
+  }
   EXPECT_EQ(FAILURE_OF(LoadLibraryW(nullptr)), DWORD{ERROR_INVALID_PARAMETER});
   EXPECT_EQ(FAILURE_OF(FreeLibrary(nullptr)), DWORD{ERROR_INVALID_HANDLE});
 
@@ -71,26 +77,6 @@ TEST(ModuleTest, LoadsAndFreesPair) {
   EXPECT_TRUE(FreeLibrary(module));
   EXPECT_EQ(FAILURE_OF(GetProcAddress(module, exportName)), DWORD{ERROR_MOD_NOT_FOUND});
   EXPECT_EQ(FAILURE_OF(FreeLibrary(module)), DWORD{ERROR_MOD_NOT_FOUND});
-}
-
-// Windows and Wine have these libraries; natively they are missing, so that
-// callers take their "library missing" path.
-TEST(ModuleTest, WindowsOnlyLibrariesAreMissingNatively) {
-  if (!kNativeLayer) GTEST_SKIP() << "these libraries exist on Windows";
-  for (LPCWSTR name :
-       {OLESTR("userenv.dll"), OLESTR("IEFRAME"), OLESTR("C:\\Windows\\System32\\UserEnv.dll")}) {
-    EXPECT_EQ(FAILURE_OF(LoadLibraryW(name)), DWORD{ERROR_MOD_NOT_FOUND});
-  }
-}
-
-// Natively the terminal-services library is the layer's own module, and
-// stays loaded as a system library does.
-TEST(ModuleTest, TerminalServicesLibraryIsBuiltInNatively) {
-  if (!kNativeLayer) GTEST_SKIP() << "Windows has its own";
-  HMODULE module = LoadLibraryW(OLESTR("C:\\Windows\\System32\\WtsApi32.dll"));
-  ASSERT_NE(module, nullptr);
-  EXPECT_TRUE(FreeLibrary(module));
-  EXPECT_NE(GetProcAddress(module, "WTSWaitSystemEvent"), nullptr);
 }
 
 }  // namespace

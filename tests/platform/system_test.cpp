@@ -1,5 +1,5 @@
 // Conformance of the system information services: the computer name, the
-// version test and the clock. The version answers hold on Windows 10 and on
+// version test and the tick count. The version answers hold on Windows 10 and on
 // the Windows 7 that Wine presents by default.
 
 // <windows.h> comes first: the Windows SDK headers build on it.
@@ -74,81 +74,48 @@ TEST(VersionTest, SetConditionMaskPlacesOneFieldsCondition) {
   EXPECT_EQ(VerSetConditionMask(5, 0x100, VER_EQUAL), 5ull) << "no field";
 }
 
-// Each field is compared with its condition; major, minor and service
-// pack versions compare as one number: a greater major version decides,
-// an equal one passes the decision on, a field without a condition takes
-// the governing one, and after "equal" a later comparison governs. Bad
-// arguments are told apart from an old version.
-TEST(VersionTest, FieldsAreComparedWithTheirConditions) {
+// Major, minor and service pack versions compare as one number: a greater
+// major version decides, an equal one passes the decision on, and a field
+// without a condition takes the governing one. Bad arguments are told apart
+// from an old version.
+TEST(VersionTest, VersionsAreComparedAsOneNumber) {
   const DWORD major = CurrentValue(VER_MAJORVERSION, 20, &OSVERSIONINFOEXW::dwMajorVersion);
   const DWORD minor = CurrentValue(VER_MINORVERSION, 10, &OSVERSIONINFOEXW::dwMinorVersion);
   const DWORD sp = CurrentValue(VER_SERVICEPACKMAJOR, 10, &OSVERSIONINFOEXW::wServicePackMajor);
   constexpr DWORD kMajorMinor = VER_MAJORVERSION | VER_MINORVERSION;
-  constexpr DWORD kAllFour = kMajorMinor | VER_SERVICEPACKMAJOR | VER_SERVICEPACKMINOR;
-  constexpr DWORD kNt = VER_PLATFORMID | VER_PRODUCT_TYPE | VER_BUILDNUMBER;
   const ULONGLONG majorAtLeast = Condition(VER_MAJORVERSION, VER_GREATER_EQUAL);
   const ULONGLONG atLeast = Condition(VER_MINORVERSION, VER_GREATER_EQUAL, majorAtLeast);
-  const ULONGLONG majorEqual = Condition(VER_MAJORVERSION, VER_EQUAL);
-  const ULONGLONG equalThenLess = Condition(VER_SERVICEPACKMAJOR, VER_LESS, majorEqual);
-  const ULONGLONG build = Condition(VER_BUILDNUMBER, VER_GREATER_EQUAL);
-  const ULONGLONG nt =
-      Condition(VER_PLATFORMID, VER_EQUAL, Condition(VER_PRODUCT_TYPE, VER_EQUAL, build));
-  const ULONGLONG greaterThenLess = Condition(VER_MINORVERSION, VER_LESS, majorAtLeast);
-  const ULONGLONG equalThenLessMinor = Condition(VER_MINORVERSION, VER_LESS, majorEqual);
-  const ULONGLONG equalGreaterLess = Condition(VER_MINORVERSION, VER_GREATER_EQUAL, equalThenLess);
+  const ULONGLONG allAtLeast = Condition(VER_SERVICEPACKMAJOR, VER_GREATER_EQUAL, atLeast);
   struct SRow {
-    DWORD dwMajor, dwMinor, dwSp, dwBuild, dwTypeMask;
+    DWORD dwMajor, dwMinor, dwSp, dwTypeMask;
     ULONGLONG conditions;
     DWORD expected;
   };
-  // clang-format off
-  const SRow rows[] = {
-      {99, 0, 0, 0, VER_MAJORVERSION, majorAtLeast, kOld},
-      {99, 0, 0, 0, VER_MAJORVERSION, Condition(VER_MAJORVERSION, VER_LESS), kMet},
-      {0, 0, 0, 7601, kNt, nt, kMet},
-      {0, 0, 0, 99999, VER_BUILDNUMBER, build, kOld},
-      {0, 0, 0, 0, VER_SUITENAME, Condition(VER_SUITENAME, VER_AND), kMet},
-      {0, 0, 0, 0, VER_SUITENAME, Condition(VER_SUITENAME, VER_OR), kMet},
-      {major - 1, 99, 0, 0, kMajorMinor, atLeast, kMet},
-      {major - 1, 99, 0, 0, VER_MINORVERSION, atLeast, kOld},
-      {major, 99, 0, 0, kMajorMinor, atLeast, kOld},
-      {major, 99, 0, 0, kMajorMinor, majorAtLeast, kOld},
-      {major, minor + 1, 0, 0, kAllFour, greaterThenLess, kOld},
-      {major, minor + 1, 0, 0, kAllFour, equalThenLessMinor, kMet},
-      {major, minor, sp + 1, 0, kAllFour, equalThenLess, kOld},
-      {major, minor, sp + 1, 0, kAllFour & ~VER_MINORVERSION, equalThenLess, kMet},
-      {major, minor, sp + 1, 0, kAllFour, equalGreaterLess, kOld},
-      {0, 0, 0, 0, 0, majorAtLeast, ERROR_BAD_ARGUMENTS},
-      {0, 0, 0, 0, VER_MAJORVERSION, 0, ERROR_BAD_ARGUMENTS},
-      {0, 0, 0, 0, VER_SUITENAME, Condition(VER_SUITENAME, VER_EQUAL), ERROR_BAD_ARGUMENTS},
-      {0, 0, 0, 0, VER_BUILDNUMBER | VER_MAJORVERSION, majorAtLeast, kOld}};  // no condition
-  // clang-format on
+  const SRow rows[] = {{99, 0, 0, VER_MAJORVERSION, majorAtLeast, kOld},
+                       {major - 1, 99, 0, kMajorMinor, atLeast, kMet},
+                       {major - 1, 99, 0, VER_MINORVERSION, atLeast, kOld},
+                       {major, 99, 0, kMajorMinor, atLeast, kOld},
+                       {major, 99, 0, kMajorMinor, majorAtLeast, kOld},
+                       {major, minor, sp + 1, kMajorMinor | VER_SERVICEPACKMAJOR, allAtLeast, kOld},
+                       {major, minor, sp, kMajorMinor | VER_SERVICEPACKMAJOR, allAtLeast, kMet},
+                       {0, 0, 0, 0, majorAtLeast, ERROR_BAD_ARGUMENTS},
+                       {0, 0, 0, VER_MAJORVERSION, 0, ERROR_BAD_ARGUMENTS}};
   for (size_t i = 0; i < sizeof rows / sizeof rows[0]; ++i) {
     const SRow& row = rows[i];
     OSVERSIONINFOEXW required = Required();
     required.dwMajorVersion = row.dwMajor;
     required.dwMinorVersion = row.dwMinor;
     required.wServicePackMajor = static_cast<WORD>(row.dwSp);
-    required.dwBuildNumber = row.dwBuild;
-    required.dwPlatformId = VER_PLATFORM_WIN32_NT;
-    required.wProductType = VER_NT_WORKSTATION;
     EXPECT_EQ(Verify(required, row.dwTypeMask, row.conditions), row.expected) << "row " << i;
   }
 }
 
-// The tick count follows a sleep (in steps of up to 16 ms on Windows); the
-// system time counts 100-ns intervals from 1601 (between 2020 and 2100).
-TEST(ClockTest, TickCountAndSystemTime) {
+// The tick count follows a sleep (in steps of up to 16 ms on Windows).
+TEST(ClockTest, TickCountFollowsASleep) {
   const ULONGLONG start = GetTickCount64();
   Sleep(30);
   const ULONGLONG elapsed = GetTickCount64() - start;
   EXPECT_TRUE(elapsed >= 15 && elapsed < 10000) << elapsed;
-  FILETIME now = {};
-  GetSystemTimeAsFileTime(&now);
-  const ULONGLONG intervals =
-      (static_cast<ULONGLONG>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
-  EXPECT_GT(intervals, 132223104000000000ull);
-  EXPECT_LT(intervals, 157469184000000000ull);
 }
 
 }  // namespace
