@@ -1,6 +1,6 @@
 // Conformance of the system information services: the computer name, the
-// version test and the tick count. The version answers hold on Windows 10 and on
-// the Windows 7 that Wine presents by default.
+// version test and the tick count. The version answers hold on Windows 10
+// and on the Windows 7 that Wine presents by default.
 
 // <windows.h> comes first: the Windows SDK headers build on it.
 #include <windows.h>
