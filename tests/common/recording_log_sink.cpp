@@ -28,12 +28,6 @@ std::vector<CRecordingLogSink::CLine> CRecordingLogSink::Lines() const {
   return m_lines;
 }
 
-std::vector<OleString> CRecordingLogSink::Texts() const {
-  std::vector<OleString> texts;
-  for (const CLine& line : Lines()) texts.push_back(line.text);
-  return texts;
-}
-
 bool CRecordingLogSink::Contains(LONG lLevel, const OleString& text) const {
   const auto lines = Lines();
   return std::any_of(lines.begin(), lines.end(),

@@ -30,8 +30,6 @@ class CRecordingLogSink final : public ILogSink {
   void Write(const CLogRecord& record) noexcept override;
 
   std::vector<CLine> Lines() const;
-  // The texts of the recorded lines, in order.
-  std::vector<OleString> Texts() const;
   bool Contains(LONG lLevel, const OleString& text) const;
   // Whether a line of this level was logged with this format.
   bool ContainsFormat(LONG lLevel, const OleString& format) const;

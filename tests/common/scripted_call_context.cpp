@@ -7,17 +7,15 @@
 
 namespace {
 
-using SShared = CScriptedCallContext::SShared;
+using SCaller = CScriptedCallContext::SCaller;
 
 // An object the context hands out: counted among the live objects until
 // its last reference is released.
 template <class I>
 class CHandedOut : public CScriptedDispatch<I> {
  public:
-  explicit CHandedOut(std::shared_ptr<SShared> pShared) : m_pShared(std::move(pShared)) {
-    ++m_pShared->liveObjects;
-  }
-  virtual ~CHandedOut() { --m_pShared->liveObjects; }
+  explicit CHandedOut(std::atomic<LONG>& live) : m_live(live) { ++m_live; }
+  virtual ~CHandedOut() { --m_live; }
 
   ULONG STDMETHODCALLTYPE AddRef() override { return static_cast<ULONG>(++m_refs); }
   ULONG STDMETHODCALLTYPE Release() override {
@@ -27,7 +25,7 @@ class CHandedOut : public CScriptedDispatch<I> {
   }
 
  protected:
-  std::shared_ptr<SShared> m_pShared;
+  std::atomic<LONG>& m_live;
 
  private:
   std::atomic<LONG> m_refs{1};
@@ -35,8 +33,7 @@ class CHandedOut : public CScriptedDispatch<I> {
 
 class CIdentity final : public CHandedOut<ISecurityIdentityColl> {
  public:
-  CIdentity(std::shared_ptr<SShared> pShared, CScriptedCallContext::SCaller caller)
-      : CHandedOut(std::move(pShared)), m_caller(std::move(caller)) {}
+  CIdentity(std::atomic<LONG>& live, const SCaller& caller) : CHandedOut(live), m_caller(caller) {}
 
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppvObject) override {
     return Query(riid, ppvObject, &IID_ISecurityIdentityColl);
@@ -58,49 +55,44 @@ class CIdentity final : public CHandedOut<ISecurityIdentityColl> {
   HRESULT STDMETHODCALLTYPE get__NewEnum(IUnknown**) override { return E_NOTIMPL; }
 
  private:
-  const CScriptedCallContext::SCaller m_caller;
+  const SCaller& m_caller;
 };
 
 // The object in the "Callers" item: a callers collection, or an object
 // without one, or one whose query for one succeeds without an object.
 class CCallers final : public CHandedOut<ISecurityCallersColl> {
  public:
-  CCallers(std::shared_ptr<SShared> pShared, const CScriptedCallContext& context)
-      : CHandedOut(std::move(pShared)),
-        m_eCallers(context.eCallers),
-        m_callers(context.callers),
-        m_hrCount(context.hrCount),
-        m_lCount(context.countOverride.value_or(static_cast<LONG>(context.callers.size()))) {}
+  CCallers(std::atomic<LONG>& live, const CScriptedCallContext& context)
+      : CHandedOut(live), m_context(context) {}
 
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppvObject) override {
     using ECallers = CScriptedCallContext::ECallers;
-    if (m_eCallers == ECallers::kNullFromQuery && IsEqualIID(riid, IID_ISecurityCallersColl)) {
+    if (m_context.eCallers == ECallers::kNullFromQuery &&
+        IsEqualIID(riid, IID_ISecurityCallersColl)) {
       *ppvObject = nullptr;
       return S_OK;
     }
     return Query(riid, ppvObject,
-                 m_eCallers == ECallers::kCollection ? &IID_ISecurityCallersColl : nullptr);
+                 m_context.eCallers == ECallers::kCollection ? &IID_ISecurityCallersColl : nullptr);
   }
   HRESULT STDMETHODCALLTYPE get_Count(LONG* plCount) override {
-    if (SUCCEEDED(m_hrCount)) *plCount = m_lCount;
-    return m_hrCount;
+    if (SUCCEEDED(m_context.hrCount)) {
+      *plCount = m_context.countOverride.value_or(static_cast<LONG>(m_context.callers.size()));
+    }
+    return m_context.hrCount;
   }
   HRESULT STDMETHODCALLTYPE get_Item(LONG lIndex, ISecurityIdentityColl** pObj) override {
     *pObj = nullptr;
-    if (lIndex < 0 || static_cast<size_t>(lIndex) >= m_callers.size()) return E_INVALIDARG;
-    const CScriptedCallContext::SCaller& caller = m_callers[static_cast<size_t>(lIndex)];
-    if (SUCCEEDED(caller.hrIdentity) && !caller.bNullIdentity) {
-      *pObj = new CIdentity(m_pShared, caller);
-    }
+    if (lIndex < 0 || static_cast<size_t>(lIndex) >= m_context.callers.size()) return E_INVALIDARG;
+    const SCaller& caller = m_context.callers[static_cast<size_t>(lIndex)];
+    if (SUCCEEDED(caller.hrIdentity) && !caller.bNullIdentity)
+      *pObj = new CIdentity(m_live, caller);
     return caller.hrIdentity;
   }
   HRESULT STDMETHODCALLTYPE get__NewEnum(IUnknown**) override { return E_NOTIMPL; }
 
  private:
-  const CScriptedCallContext::ECallers m_eCallers;
-  const std::vector<CScriptedCallContext::SCaller> m_callers;
-  const HRESULT m_hrCount;
-  const LONG m_lCount;
+  const CScriptedCallContext& m_context;
 };
 
 }  // namespace
@@ -128,7 +120,7 @@ HRESULT CScriptedCallContext::get_Item(BSTR name, VARIANT* pItem) {
   if (item != OLESTR("Callers")) return DISP_E_MEMBERNOTFOUND;
   if (FAILED(hrCallers) || eCallers == ECallers::kEmpty) return hrCallers;
   pItem->vt = VT_DISPATCH;
-  pItem->pdispVal = new CCallers(m_pShared, *this);
+  pItem->pdispVal = new CCallers(m_liveObjects, *this);
   return S_OK;
 }
 

@@ -2,7 +2,8 @@
 // decides: security on or off, the items "NumCallers" and "Callers", and
 // the chain of callers with their "SID" items, each read scriptable to fail
 // or to hold nothing. The objects it hands out count themselves, so that a
-// test can see that everything obtained was released.
+// test can see that everything obtained was released, and answer from the
+// context, which outlives them.
 //
 // A test owns the context (one reference, its own) and hands it to the
 // scripted machine (pCallContext) or installs it for the thread's call
@@ -15,7 +16,6 @@
 #include <objbase.h>
 
 #include <atomic>
-#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -52,14 +52,9 @@ class CScriptedCallContext final : public CScriptedDispatch<ISecurityCallContext
   std::optional<LONG> countOverride;  // answered instead of the number of callers
   std::vector<SCaller> callers;
 
-  // Shared with the objects handed out.
-  struct SShared {
-    std::atomic<LONG> liveObjects{0};
-  };
-
   // References on this context besides the test's own, plus the objects it
   // handed out that are still alive.
-  LONG Outstanding() const { return m_refs.load() - 1 + m_pShared->liveObjects.load(); }
+  LONG Outstanding() const { return m_refs.load() - 1 + m_liveObjects.load(); }
 
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppvObject) override {
     return Query(riid, ppvObject, &IID_ISecurityCallContext);
@@ -78,5 +73,5 @@ class CScriptedCallContext final : public CScriptedDispatch<ISecurityCallContext
 
  private:
   std::atomic<LONG> m_refs{1};
-  std::shared_ptr<SShared> m_pShared = std::make_shared<SShared>();
+  std::atomic<LONG> m_liveObjects{0};
 };

@@ -13,6 +13,8 @@ namespace {
 
 const HANDLE kScriptedProcess = reinterpret_cast<HANDLE>(static_cast<uintptr_t>(0x4001));
 const OLECHAR kHostSid[] = OLESTR("S-1-5-18");
+const OLECHAR kClientOwner[] = OLESTR("S-1-5-21-1111-2222-3333-1001");
+const OLECHAR kClientGroup[] = OLESTR("S-1-5-21-1111-2222-3333-513");
 
 // The LUIDs of the system's privileges run from 2 to 36; 23 is
 // "SeChangeNotifyPrivilege".
@@ -26,14 +28,6 @@ std::vector<BYTE> SidBytes(const std::basic_string<OLECHAR>& text) {
   std::vector<BYTE> bytes(p, p + ::GetLengthSid(pSid));
   ::LocalFree(pSid);
   return bytes;
-}
-
-std::basic_string<OLECHAR> LowerCase(const OLECHAR* psz) {
-  std::basic_string<OLECHAR> lower(psz);
-  for (OLECHAR& c : lower) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<OLECHAR>(c - 'A' + 'a');
-  }
-  return lower;
 }
 
 }  // namespace
@@ -106,11 +100,6 @@ const CScriptedMachine::SHandle* CScriptedMachine::HandleOf(HANDLE h) const {
   return it == m_handles.end() ? nullptr : &it->second;
 }
 
-const CScriptedMachine::SProcess* CScriptedMachine::ProcessOf(DWORD pid) {
-  auto it = m_processes.find(pid);
-  return it == m_processes.end() || it->second.bGone ? nullptr : &it->second;
-}
-
 bool CScriptedMachine::Track(void* p) {
   if (p != nullptr) m_allocations.insert(p);
   return p != nullptr;
@@ -124,29 +113,14 @@ DWORD CScriptedMachine::PrivilegeAttributes(LPCWSTR pszName) {
   return it == m_privileges.end() ? kNotHeld : it->second;
 }
 
-std::vector<BYTE> CScriptedMachine::LastPrivilegeRequest() const {
-  std::lock_guard lock(m_lock);
-  return m_lastRequest;
-}
-
-DWORD CScriptedMachine::LastPrivilegeRequestLength() const {
-  std::lock_guard lock(m_lock);
-  return m_lastRequestLength;
-}
-
 std::vector<std::string> CScriptedMachine::Trace() const {
   std::lock_guard lock(m_lock);
   return m_trace;
 }
 
-size_t CScriptedMachine::OpenHandles() const {
+size_t CScriptedMachine::Unreleased() const {
   std::lock_guard lock(m_lock);
-  return m_handles.size();
-}
-
-size_t CScriptedMachine::OutstandingAllocations() const {
-  std::lock_guard lock(m_lock);
-  return m_allocations.size();
+  return m_handles.size() + m_allocations.size();
 }
 
 HANDLE CScriptedMachine::GetCurrentProcess() { return kScriptedProcess; }
@@ -155,7 +129,8 @@ HANDLE CScriptedMachine::OpenProcess(DWORD dwDesiredAccess, BOOL, DWORD dwPid) {
   std::lock_guard lock(m_lock);
   m_trace.push_back("OpenProcess " + std::to_string(dwPid));
   if (Failing(ECall::OpenProcess)) return nullptr;
-  if (dwPid != dwProcessId && ProcessOf(dwPid) == nullptr) {
+  auto it = m_processes.find(dwPid);
+  if (dwPid != dwProcessId && (it == m_processes.end() || it->second.bGone)) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return nullptr;
   }
@@ -232,24 +207,9 @@ BOOL CScriptedMachine::CloseHandle(HANDLE hObject) {
   return FALSE;
 }
 
-BOOL CScriptedMachine::ProcessIdToSessionId(DWORD dwPid, DWORD* pSessionId) {
-  std::lock_guard lock(m_lock);
-  if (Failing(ECall::ProcessIdToSessionId)) return FALSE;
-  const SProcess* pProcess = ProcessOf(dwPid);
-  if (dwPid != dwProcessId && pProcess == nullptr) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return FALSE;
-  }
-  *pSessionId = dwPid == dwProcessId ? 0 : pProcess->dwSessionId;
-  return TRUE;
-}
-
 BOOL CScriptedMachine::LookupPrivilegeValueW(LPCWSTR lpSystemName, LPCWSTR lpName, PLUID lpLuid) {
-  return Scripted(ECall::LookupPrivilegeValueW, FALSE, [&]() -> BOOL {
-    if (!::LookupPrivilegeValueW(lpSystemName, lpName, lpLuid)) return FALSE;
-    m_privilegeNames[lpLuid->LowPart] = lpName;
-    return TRUE;
-  });
+  return Scripted(ECall::LookupPrivilegeValueW, FALSE,
+                  [&] { return ::LookupPrivilegeValueW(lpSystemName, lpName, lpLuid); });
 }
 
 BOOL CScriptedMachine::AdjustTokenPrivileges(HANDLE hToken, BOOL bDisableAllPrivileges,
@@ -271,21 +231,21 @@ BOOL CScriptedMachine::AdjustTokenPrivileges(HANDLE hToken, BOOL bDisableAllPriv
     SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
   }
+  m_trace.push_back("AdjustTokenPrivileges " + std::to_string(dwBufferLength));
+  if (Failing(ECall::AdjustTokenPrivileges)) return FALSE;
+
   DWORD count = 0;
   std::memcpy(&count, pNewState, sizeof count);
   const auto* pBytes = reinterpret_cast<const BYTE*>(pNewState);
-  m_lastRequest.assign(pBytes, pBytes + sizeof(DWORD) + count * sizeof(LUID_AND_ATTRIBUTES));
-  m_lastRequestLength = dwBufferLength;
-  if (Failing(ECall::AdjustTokenPrivileges)) return FALSE;
-
   bool bNotAll = false;
   for (DWORD i = 0; i < count; ++i) {
     LUID_AND_ATTRIBUTES entry;
     std::memcpy(&entry, pBytes + sizeof(DWORD) + i * sizeof entry, sizeof entry);
-    auto name = m_privilegeNames.find(entry.Luid.LowPart);
-    std::string line = name == m_privilegeNames.end() || entry.Luid.HighPart != 0 ? "?" : "";
-    if (line.empty()) {
-      for (OLECHAR c : name->second) line.push_back(static_cast<char>(c));
+    WCHAR szName[64];
+    DWORD cchName = 64;
+    std::string line = "?";
+    if (::LookupPrivilegeNameW(nullptr, &entry.Luid, szName, &cchName)) {
+      line.assign(szName, szName + cchName);
     }
     m_trace.push_back(line + "=" + std::to_string(entry.Attributes));
     auto held = m_privileges.find(entry.Luid.LowPart);
@@ -302,9 +262,9 @@ BOOL CScriptedMachine::AdjustTokenPrivileges(HANDLE hToken, BOOL bDisableAllPriv
   return TRUE;
 }
 
-// A self-relative descriptor with the parts asked for: the owner and group
-// of the process (the host account for the host), and a DACL granting the
-// owner full access.
+// A self-relative descriptor with the owner and group asked for: the
+// process's, or the host account for the host. It holds no DACL: the one
+// caller that asks for it only logs it.
 DWORD CScriptedMachine::GetSecurityInfo(HANDLE handle, SE_OBJECT_TYPE eObjectType,
                                         SECURITY_INFORMATION securityInfo, PSID* ppsidOwner,
                                         PSID* ppsidGroup, PACL* ppDacl, PACL* ppSacl,
@@ -319,44 +279,29 @@ DWORD CScriptedMachine::GetSecurityInfo(HANDLE handle, SE_OBJECT_TYPE eObjectTyp
     return ERROR_INVALID_PARAMETER;
   }
   const bool bClient = pHandle != nullptr && pHandle->dwProcessId != dwProcessId;
-  const SProcess& process = bClient ? m_processes[pHandle->dwProcessId] : SProcess{};
-  const std::vector<BYTE> owner = SidBytes(bClient ? process.owner : kHostSid);
-  const std::vector<BYTE> group = SidBytes(bClient ? process.group : kHostSid);
-
   SECURITY_DESCRIPTOR_RELATIVE header{};
   header.Revision = SECURITY_DESCRIPTOR_REVISION;
   header.Control = SE_SELF_RELATIVE;
-  std::vector<BYTE> body;
-  auto append = [&body](const void* p, size_t cb) {
-    const auto offset = static_cast<DWORD>(sizeof(SECURITY_DESCRIPTOR_RELATIVE) + body.size());
-    body.insert(body.end(), static_cast<const BYTE*>(p), static_cast<const BYTE*>(p) + cb);
-    return offset;
+  std::vector<BYTE> sd(sizeof header);
+  auto append = [&sd](const OLECHAR* pszSid) {
+    const std::vector<BYTE> sid = SidBytes(pszSid);
+    sd.insert(sd.end(), sid.begin(), sid.end());
+    return static_cast<DWORD>(sd.size() - sid.size());
   };
   if ((securityInfo & OWNER_SECURITY_INFORMATION) != 0) {
-    header.Owner = append(owner.data(), owner.size());
+    header.Owner = append(bClient ? kClientOwner : kHostSid);
   }
   if ((securityInfo & GROUP_SECURITY_INFORMATION) != 0) {
-    header.Group = append(group.data(), group.size());
+    header.Group = append(bClient ? kClientGroup : kHostSid);
   }
-  if ((securityInfo & DACL_SECURITY_INFORMATION) != 0) {
-    ACCESS_ALLOWED_ACE ace{};
-    ace.Header.AceType = ACCESS_ALLOWED_ACE_TYPE;
-    ace.Header.AceSize = static_cast<WORD>(offsetof(ACCESS_ALLOWED_ACE, SidStart) + owner.size());
-    ace.Mask = PROCESS_ALL_ACCESS;
-    const ACL acl{ACL_REVISION, 0, static_cast<WORD>(sizeof(ACL) + ace.Header.AceSize), 1, 0};
-    header.Dacl = append(&acl, sizeof acl);
-    append(&ace, offsetof(ACCESS_ALLOWED_ACE, SidStart));
-    append(owner.data(), owner.size());
-    header.Control |= SE_DACL_PRESENT;
-  }
-  auto* pSd = static_cast<BYTE*>(::LocalAlloc(LMEM_FIXED, sizeof header + body.size()));
+  std::memcpy(sd.data(), &header, sizeof header);
+  auto* pSd = static_cast<BYTE*>(::LocalAlloc(LMEM_FIXED, sd.size()));
   if (!Track(pSd)) return ERROR_NOT_ENOUGH_MEMORY;
-  std::memcpy(pSd, &header, sizeof header);
-  if (!body.empty()) std::memcpy(pSd + sizeof header, body.data(), body.size());
-  auto at = [pSd](DWORD offset) -> BYTE* { return offset != 0 ? pSd + offset : nullptr; };
+  std::memcpy(pSd, sd.data(), sd.size());
+  auto at = [pSd](DWORD offset) -> PSID { return offset != 0 ? pSd + offset : nullptr; };
   if (ppsidOwner != nullptr) *ppsidOwner = at(header.Owner);
   if (ppsidGroup != nullptr) *ppsidGroup = at(header.Group);
-  if (ppDacl != nullptr) *ppDacl = reinterpret_cast<PACL>(at(header.Dacl));
+  if (ppDacl != nullptr) *ppDacl = nullptr;
   if (ppSacl != nullptr) *ppSacl = nullptr;
   *ppSecurityDescriptor = pSd;
   return ERROR_SUCCESS;
@@ -443,69 +388,6 @@ HRESULT CScriptedMachine::SafeArrayUnaccessData(SAFEARRAY* psa) {
   const bool bFailing = Failing(ECall::SafeArrayUnaccessData, &dwError);
   const HRESULT hr = ::SafeArrayUnaccessData(psa);
   return bFailing ? static_cast<HRESULT>(dwError) : hr;
-}
-
-void CScriptedMachine::ProvideModule(const std::basic_string<OLECHAR>& name,
-                                     std::map<std::string, FARPROC> exports) {
-  std::lock_guard lock(m_lock);
-  m_modules[LowerCase(name.c_str())] = SModule{false, std::move(exports), 0};
-}
-
-void CScriptedMachine::WithholdModule(const std::basic_string<OLECHAR>& name) {
-  std::lock_guard lock(m_lock);
-  m_modules[LowerCase(name.c_str())] = SModule{true, {}, 0};
-}
-
-size_t CScriptedMachine::LoadedModules() const {
-  std::lock_guard lock(m_lock);
-  size_t loads = 0;
-  for (const auto& entry : m_modules) loads += entry.second.loads;
-  return loads;
-}
-
-// A provided module's handle is its entry in the table, which stays put.
-CScriptedMachine::SModule* CScriptedMachine::ModuleOf(HMODULE hModule) {
-  for (auto& entry : m_modules) {
-    if (reinterpret_cast<HMODULE>(&entry.second) == hModule) return &entry.second;
-  }
-  return nullptr;
-}
-
-HMODULE CScriptedMachine::LoadLibraryW(LPCWSTR lpLibFileName) {
-  std::lock_guard lock(m_lock);
-  auto it = lpLibFileName ? m_modules.find(LowerCase(lpLibFileName)) : m_modules.end();
-  if (it == m_modules.end()) return ::LoadLibraryW(lpLibFileName);
-  if (it->second.bWithheld) {
-    SetLastError(ERROR_MOD_NOT_FOUND);
-    return nullptr;
-  }
-  ++it->second.loads;
-  return reinterpret_cast<HMODULE>(&it->second);
-}
-
-FARPROC CScriptedMachine::GetProcAddress(HMODULE hModule, LPCSTR lpProcName) {
-  std::lock_guard lock(m_lock);
-  SModule* pModule = ModuleOf(hModule);
-  if (pModule == nullptr) return ::GetProcAddress(hModule, lpProcName);
-  const bool bOrdinal = reinterpret_cast<uintptr_t>(lpProcName) <= 0xFFFF;
-  auto it = bOrdinal ? pModule->exports.end() : pModule->exports.find(lpProcName);
-  if (pModule->loads == 0 || it == pModule->exports.end()) {
-    SetLastError(pModule->loads == 0 ? ERROR_MOD_NOT_FOUND : ERROR_PROC_NOT_FOUND);
-    return nullptr;
-  }
-  return it->second;
-}
-
-BOOL CScriptedMachine::FreeLibrary(HMODULE hLibModule) {
-  std::lock_guard lock(m_lock);
-  SModule* pModule = ModuleOf(hLibModule);
-  if (pModule == nullptr) return ::FreeLibrary(hLibModule);
-  if (pModule->loads == 0) {
-    SetLastError(ERROR_MOD_NOT_FOUND);
-    return FALSE;
-  }
-  --pModule->loads;
-  return TRUE;
 }
 
 void CScriptedMachine::Advance(ULONGLONG ullMs) {

@@ -10,7 +10,8 @@
 // hold succeeds with ERROR_NOT_ALL_ASSIGNED. Client processes are added with
 // Process(pid). Any one call can be made to fail (FailCall). SIDs are
 // converted and compared by the platform; the handles and memory the machine
-// hands out are counted until they are closed or released.
+// hands out are counted until they are closed or released. Session ids and
+// modules are not scripted: those calls go to the machine installed before.
 #pragma once
 
 #include <windows.h>
@@ -31,7 +32,6 @@ class CScriptedMachine final : public IMachine {
     OpenProcess,
     OpenProcessToken,
     GetTokenInformation,
-    ProcessIdToSessionId,
     LookupPrivilegeValueW,
     AdjustTokenPrivileges,
     GetSecurityInfo,
@@ -46,12 +46,10 @@ class CScriptedMachine final : public IMachine {
     SafeArrayUnaccessData,
   };
 
-  // A client process. SIDs are in their text form.
+  // A client process. Its object's owner is S-1-5-21-1111-2222-3333-1001 and
+  // its group S-1-5-21-1111-2222-3333-513.
   struct SProcess {
-    DWORD dwSessionId = 1;
     std::basic_string<OLECHAR> user = OLESTR("S-1-5-21-1111-2222-3333-1001");
-    std::basic_string<OLECHAR> owner = OLESTR("S-1-5-21-1111-2222-3333-1001");
-    std::basic_string<OLECHAR> group = OLESTR("S-1-5-21-1111-2222-3333-513");
     DWORD dwIntegrityRid = SECURITY_MANDATORY_MEDIUM_RID;
     bool bGone = false;  // exited: it can no longer be opened or looked up
   };
@@ -79,15 +77,13 @@ class CScriptedMachine final : public IMachine {
   // The attributes of a privilege the host token holds, else kNotHeld.
   enum : DWORD { kNotHeld = 0xFFFFFFFF };
   DWORD PrivilegeAttributes(LPCWSTR pszName);
-  // The last AdjustTokenPrivileges request, as passed, and its buffer length.
-  std::vector<BYTE> LastPrivilegeRequest() const;
-  DWORD LastPrivilegeRequestLength() const;
-  // In order: "OpenProcess <pid>", and one "<name>=<attributes>" per entry
-  // of a privilege adjustment ("?" for a LUID never looked up).
+  // In order: "OpenProcess <pid>"; for a privilege adjustment
+  // "AdjustTokenPrivileges <buffer length>", then, unless it fails, one
+  // "<name>=<attributes>" per entry ("?" for a LUID that names none).
   std::vector<std::string> Trace() const;
 
-  size_t OpenHandles() const;
-  size_t OutstandingAllocations() const;
+  // The handles not yet closed and the blocks not yet released.
+  size_t Unreleased() const;
 
   // The clock starts at 1000 ms and moves only by Advance, which wakes every
   // waiter whose deadline it reaches. AwaitWaiters blocks until n threads
@@ -97,15 +93,6 @@ class CScriptedMachine final : public IMachine {
   void Advance(ULONGLONG ullMs);
   bool AwaitWaiters(size_t n);
 
-  // Modules load from the platform unless scripted: a provided module has
-  // exactly the exports given, a withheld one fails to load with
-  // ERROR_MOD_NOT_FOUND. Names match without regard to case. LoadedModules
-  // counts loads of provided modules not yet freed.
-  void ProvideModule(const std::basic_string<OLECHAR>& name,
-                     std::map<std::string, FARPROC> exports);
-  void WithholdModule(const std::basic_string<OLECHAR>& name);
-  size_t LoadedModules() const;
-
   HANDLE GetCurrentProcess() override;
   DWORD GetCurrentProcessId() override { return dwProcessId; }
   HANDLE OpenProcess(DWORD dwDesiredAccess, BOOL bInheritHandle, DWORD dwProcessId) override;
@@ -113,7 +100,9 @@ class CScriptedMachine final : public IMachine {
   BOOL GetTokenInformation(HANDLE hToken, TOKEN_INFORMATION_CLASS eClass, LPVOID pInfo,
                            DWORD dwLength, PDWORD pdwReturnLength) override;
   BOOL CloseHandle(HANDLE hObject) override;
-  BOOL ProcessIdToSessionId(DWORD dwProcessId, DWORD* pSessionId) override;
+  BOOL ProcessIdToSessionId(DWORD dwProcessId, DWORD* pSessionId) override {
+    return m_pPrevious->ProcessIdToSessionId(dwProcessId, pSessionId);
+  }
   BOOL LookupPrivilegeValueW(LPCWSTR lpSystemName, LPCWSTR lpName, PLUID lpLuid) override;
   BOOL AdjustTokenPrivileges(HANDLE hToken, BOOL bDisableAllPrivileges, PTOKEN_PRIVILEGES pNewState,
                              DWORD dwBufferLength, PTOKEN_PRIVILEGES pPreviousState,
@@ -134,9 +123,13 @@ class CScriptedMachine final : public IMachine {
   HRESULT CoGetCallContext(REFIID riid, void** ppInterface) override;
   HRESULT SafeArrayAccessData(SAFEARRAY* psa, void** ppvData) override;
   HRESULT SafeArrayUnaccessData(SAFEARRAY* psa) override;
-  HMODULE LoadLibraryW(LPCWSTR lpLibFileName) override;
-  FARPROC GetProcAddress(HMODULE hModule, LPCSTR lpProcName) override;
-  BOOL FreeLibrary(HMODULE hLibModule) override;
+  HMODULE LoadLibraryW(LPCWSTR lpLibFileName) override {
+    return m_pPrevious->LoadLibraryW(lpLibFileName);
+  }
+  FARPROC GetProcAddress(HMODULE hModule, LPCSTR lpProcName) override {
+    return m_pPrevious->GetProcAddress(hModule, lpProcName);
+  }
+  BOOL FreeLibrary(HMODULE hLibModule) override { return m_pPrevious->FreeLibrary(hLibModule); }
   ULONGLONG GetTickCount64() override;
   ULONGLONG GetWakeCount() override;
   DWORD WaitForTick(ULONGLONG ullDeadline, ULONGLONG ullWakeCount) override;
@@ -148,11 +141,6 @@ class CScriptedMachine final : public IMachine {
     DWORD dwProcessId;  // the host's id for the host process and token
     ACCESS_MASK access;
   };
-  struct SModule {
-    bool bWithheld = false;
-    std::map<std::string, FARPROC> exports;
-    size_t loads = 0;
-  };
 
   // True (with the last error set) when this call is scripted to fail.
   bool Failing(ECall eCall, DWORD* pdwError = nullptr);
@@ -161,9 +149,7 @@ class CScriptedMachine final : public IMachine {
   R Scripted(ECall eCall, R failed, F&& call);
   HANDLE NewHandle(const SHandle& handle);
   const SHandle* HandleOf(HANDLE h) const;
-  const SProcess* ProcessOf(DWORD pid);  // null for the host or a gone one
   bool Track(void* p);
-  SModule* ModuleOf(HMODULE hModule);
 
   IMachine* m_pPrevious = nullptr;
   mutable std::recursive_mutex m_lock;
@@ -174,11 +160,7 @@ class CScriptedMachine final : public IMachine {
   std::map<ECall, unsigned> m_calls;
   std::map<ECall, std::map<unsigned, DWORD>> m_failures;  // occurrence -> error
   std::map<DWORD, DWORD> m_privileges;                    // LUID -> attributes
-  std::map<DWORD, std::basic_string<OLECHAR>> m_privilegeNames;
-  std::vector<BYTE> m_lastRequest;
-  DWORD m_lastRequestLength = 0;
   std::vector<std::string> m_trace;
-  std::map<std::basic_string<OLECHAR>, SModule> m_modules;  // by lower-case name
 
   std::mutex m_clockLock;
   std::condition_variable m_clockMoved;

@@ -250,7 +250,7 @@ TEST(CheckClientCallerTest, EveryPathOfTheDecisionTable) {
     for (const CRecordingLogSink::CLine& line : sink.Lines()) {
       EXPECT_NE(line.format.rfind(OLESTR("%s"), 0), 0u) << ToUtf8(line.text);
     }
-    EXPECT_EQ(machine.OpenHandles() + machine.OutstandingAllocations(), 0u);
+    EXPECT_EQ(machine.Unreleased(), 0u);
     EXPECT_EQ(context.Outstanding(), 0);
   }
 }

@@ -7,7 +7,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <string>
 #include <vector>
 
@@ -22,21 +21,9 @@ using OleString = std::basic_string<OLECHAR>;
 
 const OLECHAR kBackup[] = OLESTR("SeBackupPrivilege");
 
-// The entries of a TOKEN_PRIVILEGES request, read bytewise.
-std::vector<LUID_AND_ATTRIBUTES> Entries(const std::vector<BYTE>& request) {
-  DWORD count = 0;
-  std::memcpy(&count, request.data(), sizeof count);
-  std::vector<LUID_AND_ATTRIBUTES> entries(count);
-  if (count != 0) std::memcpy(entries.data(), request.data() + 4, count * sizeof entries[0]);
-  return entries;
-}
-
 class PrivilegesTest : public ::testing::Test {
  protected:
-  void TearDown() override {
-    EXPECT_EQ(machine.OpenHandles(), 0u);
-    EXPECT_EQ(machine.OutstandingAllocations(), 0u);
-  }
+  void TearDown() override { EXPECT_EQ(machine.Unreleased(), 0u); }
 
   CRecordingLogSink sink;
   CScriptedMachine machine;
@@ -49,27 +36,26 @@ TEST_F(PrivilegesTest, OneRequestWithAnEntryPerName) {
   const struct {
     LPCWSTR pszFirst;  // followed by kBackup
     DWORD dwAction;
-    DWORD dwFirstLuid;       // 0: not defined
+    bool bDefined;
     const OLECHAR* pszVerb;  // of the action's line; null: none
   } rows[] = {
-      {gSeDebugPrivilege, PRIVILEGE_ENABLE, 20, OLESTR("enabled")},
-      {gSeDebugPrivilege, PRIVILEGE_DISABLE, 20, OLESTR("disabled")},
-      {gSeDebugPrivilege, SE_PRIVILEGE_ENABLED_BY_DEFAULT, 20, nullptr},
-      {OLESTR("SeNoSuchPrivilege"), PRIVILEGE_ENABLE, 0, OLESTR("enabled")},
-      {gSeDebugPrivilege, PRIVILEGE_REMOVE, 20, OLESTR("removed")},
+      {gSeDebugPrivilege, PRIVILEGE_ENABLE, true, OLESTR("enabled")},
+      {gSeDebugPrivilege, PRIVILEGE_DISABLE, true, OLESTR("disabled")},
+      {gSeDebugPrivilege, SE_PRIVILEGE_ENABLED_BY_DEFAULT, true, nullptr},
+      {OLESTR("SeNoSuchPrivilege"), PRIVILEGE_ENABLE, false, OLESTR("enabled")},
+      {gSeDebugPrivilege, PRIVILEGE_REMOVE, true, OLESTR("removed")},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.dwAction);
     sink.Clear();
     const LPCWSTR names[] = {row.pszFirst, kBackup};
     EXPECT_EQ(ModifyPrivs(names, 2, row.dwAction), S_OK);
-    EXPECT_EQ(machine.LastPrivilegeRequestLength(), 2u * 12 + 16);
-    const std::vector<LUID_AND_ATTRIBUTES> entries = Entries(machine.LastPrivilegeRequest());
-    ASSERT_EQ(entries.size(), 2u);
-    EXPECT_EQ(std::vector<DWORD>({entries[0].Luid.LowPart, entries[1].Luid.LowPart,
-                                  entries[0].Attributes, entries[1].Attributes}),
-              std::vector<DWORD>(
-                  {row.dwFirstLuid, 17u, row.dwFirstLuid != 0 ? row.dwAction : 0u, row.dwAction}));
+    const std::vector<std::string> trace = machine.Trace();
+    const std::string attributes = "=" + std::to_string(row.dwAction);
+    EXPECT_EQ(std::vector<std::string>(trace.end() - 3, trace.end()),
+              std::vector<std::string>({"AdjustTokenPrivileges 40",
+                                        row.bDefined ? "SeDebugPrivilege" + attributes : "?=0",
+                                        "SeBackupPrivilege" + attributes}));
     EXPECT_TRUE(
         row.pszVerb == nullptr ||
         sink.Contains(LOG_DETAIL, OleString(OLESTR("ModifyPrivs The specified privilege is going "
@@ -78,7 +64,7 @@ TEST_F(PrivilegesTest, OneRequestWithAnEntryPerName) {
         << sink.Dump();
   }
   EXPECT_EQ(ModifyPrivs(nullptr, 0, PRIVILEGE_ENABLE), S_OK);
-  EXPECT_EQ(machine.LastPrivilegeRequestLength(), 16u);
+  EXPECT_EQ(machine.Trace().back(), "AdjustTokenPrivileges 16");
 }
 
 // Every failing step gives E_FAIL with its own line and changes nothing;

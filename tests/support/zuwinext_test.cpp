@@ -36,7 +36,7 @@ TEST(ZuWinExt, TokenQueries) {
     machine.FailCall(failure.eCall, ERROR_ACCESS_DENIED, failure.uOccurrence);
     EXPECT_FALSE(zuIsAppContainer());
     EXPECT_EQ(sink.Count(), 2u) << sink.Dump();
-    EXPECT_EQ(machine.OpenHandles(), 0u);
+    EXPECT_EQ(machine.Unreleased(), 0u);
   }
 }
 
