@@ -69,6 +69,7 @@ TEST(CallerOnTheRealMachine, TrustOfThisProcess) {
   };
   EXPECT_EQ(method(), RPC_E_CALL_COMPLETE);
   EXPECT_EQ(CheckClientCaller(kNoProcess, &bTrusted), E_ACCESSDENIED);
+  EXPECT_EQ(CheckClientCaller(0, &bTrusted), E_ACCESSDENIED);
 
   CScriptedCallContext context;
   context.callers = {CScriptedCallContext::Caller(OLESTR("S-1-5-32-545")),

@@ -159,7 +159,7 @@ const std::vector<SRow>& Rows() {
        },
        S_OK, false, "EqualprefixSid failed error = 539"},
       // Another authority, another domain part, another number of
-      // sub-authorities.
+      // sub-authorities: the platform's prefix comparison decides each.
       {"21 no caller matches",
        [](auto&, auto& c) {
          c.callers = {CContext::Caller(OLESTR("S-1-16-1111-2222-3333-1001")),

@@ -5,8 +5,8 @@
 // at every block at the moment it is released.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
-#include <cstring>
 #include <new>
 
 #include "support/secstring.h"
@@ -27,14 +27,11 @@ bool gWatching = false;
 int gReleasedWithSecret = 0;
 int gReleasedWatched = 0;
 
+// At any byte offset.
 bool Holds(const void* p, size_t cb, const OLECHAR* pszNeedle, size_t cch) {
-  const size_t cbNeedle = cch * sizeof(OLECHAR);
-  if (cbNeedle == 0 || cb < cbNeedle) return false;
-  const auto* bytes = static_cast<const unsigned char*>(p);
-  for (size_t i = 0; i + cbNeedle <= cb; ++i) {
-    if (std::memcmp(bytes + i, pszNeedle, cbNeedle) == 0) return true;
-  }
-  return false;
+  const auto* pb = static_cast<const unsigned char*>(p);
+  const auto* pbNeedle = reinterpret_cast<const unsigned char*>(pszNeedle);
+  return std::search(pb, pb + cb, pbNeedle, pbNeedle + cch * sizeof(OLECHAR)) != pb + cb;
 }
 
 }  // namespace
