@@ -48,8 +48,6 @@ class CTestKey {
   // The path below the root, and an open handle with every access right.
   const WString& Path() const { return m_path; }
   HKEY Get() const { return m_hKey; }
-  // The path of a subkey of the test key.
-  WString Sub(const WString& name) const { return m_path + WString(1, WCHAR('\\')) + name; }
 
  private:
   HKEY m_hRoot;

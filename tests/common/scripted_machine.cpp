@@ -108,9 +108,9 @@ bool CScriptedMachine::Track(void* p) {
 DWORD CScriptedMachine::PrivilegeAttributes(LPCWSTR pszName) {
   std::lock_guard lock(m_lock);
   LUID luid{};
-  if (!::LookupPrivilegeValueW(nullptr, pszName, &luid)) return kNotHeld;
+  if (!::LookupPrivilegeValueW(nullptr, pszName, &luid)) return 0;
   auto it = m_privileges.find(luid.LowPart);
-  return it == m_privileges.end() ? kNotHeld : it->second;
+  return it == m_privileges.end() ? 0 : it->second;
 }
 
 std::vector<std::string> CScriptedMachine::Trace() const {

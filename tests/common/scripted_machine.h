@@ -74,8 +74,7 @@ class CScriptedMachine final : public IMachine {
   void FailCall(ECall eCall, DWORD dwError, unsigned uOccurrence = 1);
   unsigned Calls(ECall eCall) const;
 
-  // The attributes of a privilege the host token holds, else kNotHeld.
-  enum : DWORD { kNotHeld = 0xFFFFFFFF };
+  // The attributes of a privilege the host token holds, else 0.
   DWORD PrivilegeAttributes(LPCWSTR pszName);
   // In order: "OpenProcess <pid>"; for a privilege adjustment
   // "AdjustTokenPrivileges <buffer length>", then, unless it fails, one
