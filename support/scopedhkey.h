@@ -1,6 +1,7 @@
-// CScopedHKEY: owns one open registry key and closes it when it goes out of
-// scope. A predefined root is never closed (closing it would do nothing
-// anyway, but an owner should not pretend to own it).
+// CScopedHKEY: owns one open registry key and closes it, through the
+// registry seam, when it goes out of scope. A predefined root is never closed
+// (closing it would do nothing anyway, but an owner should not pretend to
+// own it).
 #pragma once
 
 #include <windows.h>
@@ -8,6 +9,8 @@
 #include <winreg.h>
 
 #include <utility>
+
+#include "platform/registry_seam.h"
 
 class CScopedHKEY {
  public:
@@ -34,7 +37,7 @@ class CScopedHKEY {
   // Closes the key held (its result is RegCloseKey's) and takes hKey.
   LONG Reset(HKEY hKey = nullptr) noexcept {
     LONG l = ERROR_SUCCESS;
-    if (m_hKey != nullptr && !IsPredefined(m_hKey)) l = RegCloseKey(m_hKey);
+    if (m_hKey != nullptr && !IsPredefined(m_hKey)) l = Registry().RegCloseKey(m_hKey);
     m_hKey = hKey;
     return l;
   }

@@ -6,6 +6,7 @@
 
 #include "platform/machine.h"
 #include "platform/no_destructor.h"
+#include "platform/registry_seam.h"
 #include "support/qvlog.h"
 #include "support/scopedhkey.h"
 
@@ -57,8 +58,8 @@ std::vector<BYTE> QueryOwnToken(TOKEN_INFORMATION_CLASS eClass) {
 
 // Opens root\path for one helper call; a null or empty path is the root.
 LONG OpenForHelper(HKEY hRoot, LPCWSTR pszPath, REGSAM access, CScopedHKEY* pKey) {
-  return RegOpenKeyExW(hRoot, pszPath != nullptr ? pszPath : OLESTR(""), 0, access,
-                       pKey->Receive());
+  return Registry().RegOpenKeyExW(hRoot, pszPath != nullptr ? pszPath : OLESTR(""), 0, access,
+                                  pKey->Receive());
 }
 
 bool TypeSelected(DWORD dwType, DWORD dwTypeFilter) {
@@ -78,15 +79,15 @@ LONG CZuWinExt::zuRegListKeysEx(HKEY hRoot, LPCWSTR pszPath, ZU_REG_KEY_SLOT* pS
   LONG l = OpenForHelper(hRoot, pszPath, KEY_READ | dwView, &key);
   if (l != ERROR_SUCCESS) return l;
   if (pSlots == nullptr) {
-    return RegQueryInfoKeyW(key.Get(), nullptr, nullptr, nullptr, pdwCount, nullptr, nullptr,
-                            nullptr, nullptr, nullptr, nullptr, nullptr);
+    return Registry().RegQueryInfoKeyW(key.Get(), nullptr, nullptr, nullptr, pdwCount, nullptr,
+                                       nullptr, nullptr, nullptr, nullptr, nullptr, nullptr);
   }
   const DWORD dwCapacity = *pdwCount;
   DWORD i = 0;
   for (;; ++i) {
     WCHAR szName[kNameProbe];
     DWORD cch = kNameProbe;
-    l = RegEnumKeyExW(key.Get(), i, szName, &cch, nullptr, nullptr, nullptr, nullptr);
+    l = Registry().RegEnumKeyExW(key.Get(), i, szName, &cch, nullptr, nullptr, nullptr, nullptr);
     if (l == ERROR_NO_MORE_ITEMS) break;
     if (l == ERROR_MORE_DATA) return ERROR_FILENAME_EXCED_RANGE;
     if (l != ERROR_SUCCESS) return l;
@@ -111,8 +112,8 @@ LONG CZuWinExt::zuRegListValueNamesEx(HKEY hRoot, LPCWSTR pszPath, ZU_REG_VALUE_
   LONG l = OpenForHelper(hRoot, pszPath, KEY_READ | dwView, &key);
   if (l != ERROR_SUCCESS) return l;
   if (pRecords == nullptr && dwTypeFilter == ZU_REG_ALL_TYPES) {
-    return RegQueryInfoKeyW(key.Get(), nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
-                            pdwCount, nullptr, nullptr, nullptr, nullptr);
+    return Registry().RegQueryInfoKeyW(key.Get(), nullptr, nullptr, nullptr, nullptr, nullptr,
+                                       nullptr, pdwCount, nullptr, nullptr, nullptr, nullptr);
   }
   const DWORD dwCapacity = pRecords != nullptr ? *pdwCount : 0;
   DWORD cSelected = 0;
@@ -121,7 +122,7 @@ LONG CZuWinExt::zuRegListValueNamesEx(HKEY hRoot, LPCWSTR pszPath, ZU_REG_VALUE_
     DWORD cch = kNameProbe;
     DWORD dwType = REG_NONE;
     DWORD cbData = 0;
-    l = RegEnumValueW(key.Get(), i, szName, &cch, nullptr, &dwType, nullptr, &cbData);
+    l = Registry().RegEnumValueW(key.Get(), i, szName, &cch, nullptr, &dwType, nullptr, &cbData);
     if (l == ERROR_NO_MORE_ITEMS) break;
     if (l == ERROR_MORE_DATA) return ERROR_FILENAME_EXCED_RANGE;
     if (l != ERROR_SUCCESS) return l;
@@ -148,7 +149,7 @@ LONG CZuWinExt::zuRegReadValueEx(HKEY hRoot, LPCWSTR pszPath, LPCWSTR pszValue, 
   CScopedHKEY key;
   const LONG l = OpenForHelper(hRoot, pszPath, KEY_QUERY_VALUE | dwView, &key);
   if (l != ERROR_SUCCESS) return l;
-  return RegQueryValueExW(key.Get(), pszValue, nullptr, pdwType, pData, pcbData);
+  return Registry().RegQueryValueExW(key.Get(), pszValue, nullptr, pdwType, pData, pcbData);
 }
 
 LONG CZuWinExt::zuRegReadDWORDValueEx(HKEY hRoot, LPCWSTR pszPath, LPCWSTR pszValue,
@@ -160,8 +161,8 @@ LONG CZuWinExt::zuRegReadDWORDValueEx(HKEY hRoot, LPCWSTR pszPath, LPCWSTR pszVa
   DWORD dwType = REG_NONE;
   DWORD dwValue = 0;
   DWORD cb = sizeof dwValue;
-  l = RegQueryValueExW(key.Get(), pszValue, nullptr, &dwType, reinterpret_cast<BYTE*>(&dwValue),
-                       &cb);
+  l = Registry().RegQueryValueExW(key.Get(), pszValue, nullptr, &dwType,
+                                  reinterpret_cast<BYTE*>(&dwValue), &cb);
   if (l == ERROR_MORE_DATA) return ERROR_UNSUPPORTED_TYPE;
   if (l != ERROR_SUCCESS) return l;
   if (dwType != REG_DWORD || cb != sizeof dwValue) return ERROR_UNSUPPORTED_TYPE;
@@ -182,10 +183,10 @@ LONG CZuWinExt::zuRegReadStringValueEx(HKEY hRoot, LPCWSTR pszPath, LPCWSTR pszV
     DWORD dwType = REG_NONE;
     for (int attempt = 0;; ++attempt) {
       DWORD cb = 0;
-      l = RegQueryValueExW(key.Get(), pszValue, nullptr, &dwType, nullptr, &cb);
+      l = Registry().RegQueryValueExW(key.Get(), pszValue, nullptr, &dwType, nullptr, &cb);
       if (l != ERROR_SUCCESS) return l;
       data.assign(cb, 0);
-      l = RegQueryValueExW(key.Get(), pszValue, nullptr, &dwType, data.data(), &cb);
+      l = Registry().RegQueryValueExW(key.Get(), pszValue, nullptr, &dwType, data.data(), &cb);
       if (l == ERROR_SUCCESS) {
         data.resize(cb);
         break;
@@ -218,27 +219,27 @@ LONG CZuWinExt::zuRegReadStringValueEx(HKEY hRoot, LPCWSTR pszPath, LPCWSTR pszV
 
 LONG CZuWinExt::zuRegDeleteKey(HKEY hRoot, LPCWSTR pszPath, DWORD, DWORD dwView) {
   if (pszPath == nullptr || pszPath[0] == 0) return ERROR_INVALID_PARAMETER;
-  return RegDeleteKeyExW(hRoot, pszPath, dwView, 0);
+  return Registry().RegDeleteKeyExW(hRoot, pszPath, dwView, 0);
 }
 
 LONG CZuWinExt::zuRegDeleteSubKey(HKEY hRoot, LPCWSTR pszPath, DWORD dwView, DWORD) {
   if (pszPath == nullptr || pszPath[0] == 0) return ERROR_INVALID_PARAMETER;
   CScopedHKEY key;
-  LONG l = RegOpenKeyExW(hRoot, pszPath, 0,
-                         DELETE | KEY_ENUMERATE_SUB_KEYS | KEY_QUERY_VALUE | KEY_SET_VALUE | dwView,
-                         key.Receive());
+  LONG l = Registry().RegOpenKeyExW(
+      hRoot, pszPath, 0, DELETE | KEY_ENUMERATE_SUB_KEYS | KEY_QUERY_VALUE | KEY_SET_VALUE | dwView,
+      key.Receive());
   if (l != ERROR_SUCCESS) return l;
-  l = RegDeleteTreeW(key.Get(), nullptr);
+  l = Registry().RegDeleteTreeW(key.Get(), nullptr);
   key.Reset();
   if (l != ERROR_SUCCESS) return l;
-  return RegDeleteKeyExW(hRoot, pszPath, dwView, 0);
+  return Registry().RegDeleteKeyExW(hRoot, pszPath, dwView, 0);
 }
 
 LONG CZuWinExt::zuRegDeleteValue(HKEY hRoot, LPCWSTR pszPath, LPCWSTR pszValue, DWORD dwView) {
   CScopedHKEY key;
   const LONG l = OpenForHelper(hRoot, pszPath, KEY_SET_VALUE | dwView, &key);
   if (l != ERROR_SUCCESS) return l;
-  return RegDeleteValueW(key.Get(), pszValue);
+  return Registry().RegDeleteValueW(key.Get(), pszValue);
 }
 
 HRESULT CZuWinExt::zuSafeArrayDestroy(SAFEARRAY* psa, DWORD dwFlag) {

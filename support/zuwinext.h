@@ -92,8 +92,9 @@ class IZuWinExt {
   virtual DWORD zuGetIntegrityLevel() = 0;
 };
 
-// The real helper: the platform's automation calls, and the token queries
-// through the machine seam.
+// The real helper: registry calls through the registry seam
+// (platform/registry_seam.h), the platform's automation calls, and the token
+// queries through the machine seam.
 class CZuWinExt : public IZuWinExt {
  public:
   LONG zuRegListKeysEx(HKEY hRoot, LPCWSTR pszPath, ZU_REG_KEY_SLOT* pSlots, DWORD* pdwCount,
