@@ -1,0 +1,421 @@
+// The registry tree on the platform's registry (the Linux hive natively,
+// Wine's registry in the windows build): the stored form byte for byte, the
+// limits at and one past each boundary, the removal walk, and each failure
+// of a registry call through the scripted registry.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "common/registry_test_key.h"
+#include "common/scripted_registry.h"
+#include "trees/registrytree.h"
+#include "trees/tree_test_util.h"
+
+namespace {
+
+using Bytes = std::vector<BYTE>;
+using Make = std::function<CScopedSafeArray()>;
+
+std::string Hex(const BYTE* p, size_t cb) {
+  std::string s;
+  char sz[3];
+  for (size_t i = 0; i < cb; ++i) s += (std::snprintf(sz, sizeof sz, "%02x", p[i]), sz);
+  return s;
+}
+
+Bytes Unhex(const std::string& hex) {
+  Bytes b;
+  for (size_t i = 0; i + 1 < hex.size(); i += 2)
+    b.push_back(std::stoi(hex.substr(i, 2), nullptr, 16));
+  return b;
+}
+
+Bytes Counting(size_t n) {
+  Bytes b(n);
+  for (size_t i = 0; i < n; ++i) b[i] = static_cast<BYTE>(i);
+  return b;
+}
+
+Make Vector(VARTYPE vt, Bytes data, ULONG cbElement = 1) {
+  return [=] {
+    CScopedSafeArray a(SafeArrayCreateVector(vt, 0, static_cast<ULONG>(data.size() / cbElement)));
+    void* pv = nullptr;
+    if (!data.empty() && SUCCEEDED(SafeArrayAccessData(a.Get(), &pv))) {
+      std::memcpy(pv, data.data(), data.size());
+      SafeArrayUnaccessData(a.Get());
+    }
+    return a;
+  };
+}
+
+// Rows of cbRow bytes; rgsabound[0] counts the rows.
+Make Matrix(VARTYPE vt, ULONG cRows, ULONG cbRow, Bytes data, UINT cDims = 2) {
+  return [=] {
+    SAFEARRAYBOUND b[3] = {{1, 0}, {cbRow, 0}, {cRows, 0}};
+    CScopedSafeArray a(SafeArrayCreate(vt, cDims, b + 3 - cDims));
+    void* pv = nullptr;
+    if (!data.empty() && SUCCEEDED(SafeArrayAccessData(a.Get(), &pv))) {
+      std::memcpy(pv, data.data(), data.size());
+      SafeArrayUnaccessData(a.Get());
+    }
+    return a;
+  };
+}
+
+Make Strings(std::vector<OleString> items) {
+  return [=] {
+    CScopedSafeArray a(SafeArrayCreateVector(VT_BSTR, 0, static_cast<ULONG>(items.size())));
+    for (LONG i = 0; i < static_cast<LONG>(items.size()); ++i) {
+      BSTR b = SysAllocStringLen(items[i].data(), static_cast<UINT>(items[i].size()));
+      SafeArrayPutElement(a.Get(), &i, b);
+      SysFreeString(b);
+    }
+    return a;
+  };
+}
+
+// "vt bounds data": strings joined by "|", other data in hex; bounds as
+// rgsabound[0]xrgsabound[1].
+std::string Describe(SAFEARRAY* psa) {
+  if (psa == nullptr) return "null";
+  VARTYPE vt = VT_EMPTY;
+  SafeArrayGetVartype(psa, &vt);
+  std::string s = std::to_string(vt) + " " + std::to_string(psa->rgsabound[0].cElements);
+  size_t cElements = psa->rgsabound[0].cElements;
+  if (SafeArrayGetDim(psa) == 2) {
+    s += "x" + std::to_string(psa->rgsabound[1].cElements);
+    cElements *= psa->rgsabound[1].cElements;
+  }
+  if (vt == VT_BSTR) return s + " " + Joined(ReadStrings(psa), "|");
+  void* pv = nullptr;
+  if (cElements != 0 && SUCCEEDED(SafeArrayAccessData(psa, &pv))) {
+    s += " " + Hex(static_cast<BYTE*>(pv), cElements * SafeArrayGetElemsize(psa));
+    SafeArrayUnaccessData(psa);
+  }
+  return s;
+}
+
+struct SRaw {
+  LONG l = ERROR_SUCCESS;
+  DWORD dwType = REG_NONE;
+  std::string hex;
+};
+
+HKEY OpenRaw(const WString& path) {
+  HKEY h = nullptr;
+  RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS | KEY_WOW64_64KEY,
+                  nullptr, &h, nullptr);
+  return h;
+}
+
+SRaw ReadRaw(const WString& path, const OLECHAR* pszName) {
+  SRaw r;
+  HKEY h = OpenRaw(path);
+  Bytes b(0x100010);
+  DWORD cb = static_cast<DWORD>(b.size());
+  r.l = RegQueryValueExW(h, pszName, nullptr, &r.dwType, b.data(), &cb);
+  RegCloseKey(h);
+  r.hex = Hex(b.data(), r.l == ERROR_SUCCESS ? cb : 0);
+  return r;
+}
+
+// The data is followed by a non-zero unit, so that no terminator is added.
+void WriteRaw(const WString& path, const OLECHAR* pszName, DWORD dwType, Bytes b) {
+  HKEY h = OpenRaw(path);
+  const DWORD cb = static_cast<DWORD>(b.size());
+  b.insert(b.end(), {0xFF, 0xFF});
+  EXPECT_EQ(RegSetValueExW(h, pszName, 0, dwType, b.data(), cb), 0);
+  RegCloseKey(h);
+}
+
+secwstring S(const std::string& s) { return secwstring(s.begin(), s.end()); }
+
+class RegistryTreeTest : public ::testing::Test {
+ protected:
+  ~RegistryTreeTest() override { tree.FlushTree(0); }
+
+  static secwstring TestTreeId() {
+    return S(::testing::UnitTest::GetInstance()->current_test_info()->name() + std::string("-") +
+             std::to_string(GetCurrentProcessId()));
+  }
+  WString Key(const std::string& sub = "") const {
+    WString k = Widen("Software\\Orvane\\Kelmyr\\RemanentDataStore\\") +
+                WString(sTreeId.begin(), sTreeId.end());
+    return sub.empty() ? k : k + WString(1, '\\') + Widen(sub);
+  }
+  // A one-segment path whose full key path is cch units long.
+  std::string PathOfFullLength(size_t cch) const {
+    return std::string(cch - Key().size() - 1, 'p');
+  }
+  std::string Get(const std::string& path, const std::string& name, HRESULT* phr = nullptr) {
+    CScopedSafeArray a;
+    const HRESULT hr = tree.GetData(S(path), S(name), a.Receive(), 0);
+    if (phr != nullptr) *phr = hr;
+    return Describe(a.Get());
+  }
+
+  CScratchHive hive;
+  CHistoryUse history;
+  secwstring sTreeId = TestTreeId();
+  CRegistryTree tree{sTreeId, REGISTRY_TREE_MACHINE};
+};
+
+// Each element type as stored (type and bytes) and read back; rows without
+// an array write the stored form themselves, as another writer would.
+TEST_F(RegistryTreeTest, StoredFormAndReadingBack) {
+  const Bytes b300 = Counting(300);
+  struct SRow {
+    const char* label;
+    Make make;  // null: the stored form is written directly
+    DWORD dwType;
+    std::string stored;
+    HRESULT hrGet;
+    std::string readBack;
+  } rows[] = {
+      {"no string", Strings({}), REG_SZ, "", S_OK, "8 0 "},
+      {"one string", Strings({OLESTR("ab")}), REG_SZ, "61006200", S_OK, "8 1 ab"},
+      {"one empty string", Strings({OLESTR("")}), REG_SZ, "", S_OK, "8 0 "},
+      {"an empty string ends the list", Strings({OLESTR("ab"), OLESTR(""), OLESTR("c")}),
+       REG_MULTI_SZ, "6100620000000000630000000000", S_OK, "8 1 ab"},
+      {"two strings", Strings({OLESTR("a"), OLESTR("bc")}), REG_MULTI_SZ,
+       "610000006200630000000000", S_OK, "8 2 a|bc"},
+      {"byte vector", Vector(VT_UI1, b300), REG_BINARY, "ba2c" + Hex(b300.data(), 300), S_OK,
+       "17 300 " + Hex(b300.data(), 300)},
+      {"signed byte vector", Vector(VT_I1, {1, 2, 0xff}), REG_BINARY, "0b030102ff", S_OK,
+       "16 3 0102ff"},
+      {"empty byte vector", Vector(VT_UI1, {}), REG_BINARY, "ba00", S_OK, "17 0"},
+      {"byte rows", Matrix(VT_UI1, 2, 4, Unhex("01aaeeee03bbccdd")), REG_BINARY, "bb01aabb03bbccdd",
+       S_OK, "17 2x4 01aa000003bbccdd"},
+      {"rows padded to the longest", Matrix(VT_UI1, 2, 6, Unhex("01aaeeeeeeee02bbcceeeeee")),
+       REG_BINARY, "bb01aabb02bbcc", S_OK, "17 2x3 01aa0002bbcc"},
+      {"no rows", Matrix(VT_UI1, 0, 4, {}), REG_BINARY, "bb00", S_OK, "17 0x2"},
+      {"signed byte rows", Matrix(VT_I1, 2, 4, Unhex("01aaeeee03bbccdd")), REG_BINARY,
+       "0b01aa0b03bbccdd", S_OK, "16 6 aa0b03bbccdd"},
+      {"ints read back unsigned", Vector(VT_INT, Unhex("01000000ffffffff"), 4), REG_DWORD,
+       "01000000ffffffff", S_OK, "23 2 01000000ffffffff"},
+      {"quads read back unsigned", Vector(VT_I8, Unhex("feffffffffffffff"), 8), REG_QWORD,
+       "feffffffffffffff", S_OK, "21 1 feffffffffffffff"},
+      {"interfaces read back empty", Vector(VT_UNKNOWN, Bytes(16), 8), REG_NONE,
+       "00000000000000000000000000000000", S_OK, "13 0"},
+      {"unknown binary tag", nullptr, REG_BINARY, "01ff", S_OK, "null"},
+      {"truncated last row", nullptr, REG_BINARY, "bb01aabb05bb", S_OK, "17 1x2 01aa"},
+      {"unterminated strings", nullptr, REG_MULTI_SZ, "610000006200", S_OK, "8 2 a|b"},
+      {"partial dword", nullptr, REG_DWORD, "010000000200", S_OK, "23 1 01000000"},
+      {"expandable string", nullptr, REG_EXPAND_SZ, "6100", E_FAIL, "null"},
+  };
+  for (const SRow& row : rows) {
+    SCOPED_TRACE(row.label);
+    const std::string name = row.label;
+    if (row.make) {
+      CScopedSafeArray value = row.make();
+      ASSERT_EQ(tree.SetData(S("1/A"), S(name), value.Get(), 0, FALSE), S_OK);
+      const SRaw raw = ReadRaw(Key("1\\A"), S(name).c_str());
+      EXPECT_EQ(raw.dwType, row.dwType);
+      EXPECT_EQ(raw.hex, row.stored);
+    } else {
+      WriteRaw(Key("1\\A"), S(name).c_str(), row.dwType, Unhex(row.stored));
+    }
+    HRESULT hr = E_UNEXPECTED;
+    EXPECT_EQ(Get("1/A", name, &hr), row.readBack);
+    EXPECT_EQ(hr, row.hrGet);
+  }
+}
+
+// Each limit at its boundary and one past, and what the registry cannot
+// hold: the result, whether the value is there, and whether the write left
+// its compartment (a refused value keeps the compartment made first).
+TEST_F(RegistryTreeTest, LimitsAndRefusals) {
+  const auto oneString = [](UINT cb) {
+    return [=] {
+      CScopedSafeArray a(SafeArrayCreateVector(VT_BSTR, 0, 1));
+      BSTR b = SysAllocStringByteLen(nullptr, cb);
+      std::memset(b, 'x', cb);
+      LONG i = 0;
+      SafeArrayPutElement(a.Get(), &i, b);
+      SysFreeString(b);
+      return a;
+    };
+  };
+  const auto rows254 = [](BYTE nLast) {
+    Bytes b(4096 * 256, 0);
+    for (size_t r = 0; r < 4096; ++r) b[r * 256] = 254;
+    b[4095 * 256] = nLast;
+    return Matrix(VT_UI1, 4096, 256, b);
+  };
+  const Make bytes = Vector(VT_UI1, {1});
+  struct SRow {
+    const char* label;
+    Make make;
+    std::string path;
+    std::string name;
+    HRESULT hr;
+    bool bStored;
+    bool bCompartment;
+  } rows[] = {
+      {"string at 1 MB", oneString(0x100000), "L", "v", S_OK, true, true},
+      {"string past 1 MB", oneString(0x100001), "L", "v", E_INVALIDARG, false, true},
+      {"strings at 1 MB", Strings({OleString(262142, 'x'), OleString(262143, 'y')}), "L", "v", S_OK,
+       true, true},
+      {"strings past 1 MB", Strings({OleString(262142, 'x'), OleString(262144, 'y')}), "L", "v",
+       E_INVALIDARG, false, true},
+      {"vector at 1 MB", Vector(VT_UI1, Bytes(0xFFFFE)), "L", "v", S_OK, true, true},
+      {"vector past 1 MB", Vector(VT_UI1, Bytes(0xFFFFF)), "L", "v", E_INVALIDARG, false, true},
+      {"rows at 1 MB", rows254(254), "L", "v", S_OK, true, true},
+      {"rows past 1 MB", rows254(255), "L", "v", E_INVALIDARG, false, true},
+      {"dwords at 1 MB", Vector(VT_UINT, Bytes(0x100000), 4), "L", "v", S_OK, true, true},
+      {"dwords past 1 MB", Vector(VT_UINT, Bytes(0x100004), 4), "L", "v", E_INVALIDARG, false,
+       true},
+      {"name of 255", bytes, "L", std::string(255, 'n'), S_OK, true, true},
+      {"name of 256", bytes, "L", std::string(256, 'n'), E_INVALIDARG, false, true},
+      {"name with a zero unit", bytes, "L", std::string("a\0b", 3), E_INVALIDARG, false, true},
+      {"path of 250", bytes, PathOfFullLength(250), "v", S_OK, true, true},
+      {"path of 251", bytes, PathOfFullLength(251), "v", E_INVALIDARG, false, false},
+      {"length byte beyond its row", Matrix(VT_UI1, 2, 3, Unhex("01aaee03bbcc")), "L", "v",
+       E_INVALIDARG, false, true},
+      {"three dimensions", Matrix(VT_UI1, 1, 2, Unhex("0100"), 3), "L", "v", E_INVALIDARG, false,
+       true},
+      {"number rows", Matrix(VT_UINT, 1, 1, Bytes(4)), "L", "v", E_INVALIDARG, false, true},
+      {"unsupported type", [] { return CScopedSafeArray(SafeArrayCreateVector(VT_R8, 0, 1)); }, "L",
+       "v", E_FAIL, false, true},
+      {"no array", [] { return CScopedSafeArray(); }, "L", "v", E_FAIL, false, true},
+      {"empty path", bytes, "", "v", E_INVALIDARG, false, false},
+      {"empty segment", bytes, "a//b", "v", E_INVALIDARG, false, false},
+      {"leading separator", bytes, "/a", "v", E_INVALIDARG, false, false},
+      {"trailing separator", bytes, "a/", "v", E_INVALIDARG, false, false},
+      {"backslash", bytes, "a\\b", "v", E_INVALIDARG, false, false},
+      {"zero unit", bytes, std::string("a\0b", 3), "v", E_INVALIDARG, false, false},
+  };
+  for (const SRow& row : rows) {
+    SCOPED_TRACE(row.label);
+    CScopedSafeArray value = row.make();
+    EXPECT_EQ(tree.SetData(S(row.path), S(row.name), value.Get(), 0, FALSE), row.hr);
+    BOOL bCached = FALSE, bStored = FALSE;
+    ULONG ul = 0;
+    if (row.bCompartment) {
+      EXPECT_EQ(tree.IsCompartmentCached(S(row.path), &ul, &ul, &bCached, 0), S_OK);
+      EXPECT_EQ(tree.IsDataCached(S(row.path), S(row.name), &bStored, 0), S_OK);
+    }
+    EXPECT_EQ(bCached != FALSE, row.bCompartment);
+    EXPECT_EQ(bStored != FALSE, row.bStored);
+    // Without a compartment there is no tree key to delete either.
+    EXPECT_EQ(tree.FlushTree(0), row.bCompartment ? S_OK : E_FAIL);
+  }
+}
+
+// Value names are matched as written although the registry folds case; a
+// missing compartment or item is answered as "not found" by each operation.
+TEST_F(RegistryTreeTest, LookupsMatchExactly) {
+  CScopedSafeArray value = Vector(VT_UI1, {7})();
+  ASSERT_EQ(tree.SetData(S("1/A"), S("Name"), value.Get(), 0, FALSE), S_OK);
+  BOOL bCached = TRUE;
+  ULONG ul = 0;
+  CScopedSafeArray list;
+  struct SRow {
+    const char* label;
+    std::function<HRESULT()> call;
+    HRESULT hr;
+  } rows[] = {
+      {"other case", [&] { return tree.GetData(S("1/A"), S("name"), list.Receive(), 0); },
+       E_INVALIDARG},
+      {"missing compartment", [&] { return tree.GetData(S("1/B"), S("Name"), list.Receive(), 0); },
+       E_INVALIDARG},
+      {"remove missing item", [&] { return tree.RemoveData(S("1/A"), S("x"), 0); }, E_INVALIDARG},
+      {"list missing", [&] { return tree.ListDataIds(S("1/B"), list.Receive(), 0); }, E_FAIL},
+      {"children of missing", [&] { return tree.ListCompartmentIds(S("1/B"), list.Receive(), 0); },
+       E_FAIL},
+      {"remove missing", [&] { return tree.RemoveCompartment(S("1/B"), TRUE, 0); }, E_INVALIDARG},
+      {"null output", [&] { return tree.IsCompartmentCached(S("1/A"), &ul, nullptr, &bCached, 0); },
+       E_FAIL},
+  };
+  for (const SRow& row : rows) EXPECT_EQ(row.call(), row.hr) << row.label;
+  EXPECT_EQ(tree.IsDataCached(S("1/A"), S("name"), &bCached, 0), S_OK);
+  EXPECT_FALSE(bCached);
+  EXPECT_EQ(tree.ListCompartmentIds(S("1/A"), list.Receive(), 0), S_OK);
+  EXPECT_EQ(Describe(list.Get()), "8 0 ");
+}
+
+// Removal advances the counters of every removed descendant (not of the
+// removed compartment), and a child name that does not fit behind the
+// previous child's in the walk's buffer ends the walk: the removal still
+// reports S_OK and the rest stays.
+TEST_F(RegistryTreeTest, RemovalWalk) {
+  const std::string sLong(100, 'x');
+  for (const std::string& path :
+       {std::string("1/A/c1/c2"), "1/B/" + sLong, "1/B/" + std::string(100, 'y')}) {
+    ASSERT_EQ(tree.CreateCompartment(S(path), 0), S_OK);
+  }
+  CScopedSafeArray all;
+  ASSERT_EQ(tree.ListAllCompartmentIds(all.Receive()), S_OK);
+  // The listing walks with the same fit test: the second long name is left out.
+  EXPECT_EQ(Joined(ReadStrings(all.Get())), "1 1/A 1/A/c1 1/A/c1/c2 1/B 1/B/" + sLong);
+  EXPECT_EQ(tree.RemoveCompartment(S("1/A"), TRUE, 0), S_OK);
+  EXPECT_EQ(tree.RemoveCompartment(S("1/B"), FALSE, 0), S_OK);
+  const std::string id(sTreeId.begin(), sTreeId.end());
+  EXPECT_EQ(Counted(), id + "/1/A/c1=1,1 " + id + "/1/A/c1/c2=1,1");
+  ASSERT_EQ(tree.ListAllCompartmentIds(all.Receive()), S_OK);
+  EXPECT_EQ(Joined(ReadStrings(all.Get())), "1 1/B 1/B/" + std::string(100, 'y'));
+}
+
+// Each registry call failing where an operation makes it, and a registry
+// changed between two calls: the operation's result, and no key left open.
+TEST_F(RegistryTreeTest, RegistryCallFailures) {
+  using E = CScriptedRegistry::ECall;
+  CScopedSafeArray value = Vector(VT_UI1, {7})();
+  ASSERT_EQ(tree.SetData(S("1/A"), S("v"), value.Get(), 0, FALSE), S_OK);
+  const auto set = [&] { return tree.SetData(S("1/A"), S("v"), value.Get(), 0, FALSE); };
+  CScopedSafeArray out;
+  const auto get = [&] { return tree.GetData(S("1/A"), S("v"), out.Receive(), 0); };
+  const auto grow = [&] { WriteRaw(Key("1\\A"), OLESTR("v"), REG_BINARY, Bytes(64, 0xBA)); };
+  const auto addValue = [&] { WriteRaw(Key("1\\A"), OLESTR("w"), REG_BINARY, Bytes(2, 0xBA)); };
+  BOOL bCached = FALSE;
+  ULONG ul = 0;
+  struct SRow {
+    const char* label;
+    E call;
+    unsigned occurrence;
+    bool bChange;  // changes the registry after the call instead of failing it
+    std::function<void()> change;
+    std::function<HRESULT()> operation;
+    HRESULT hr;
+  } rows[] = {
+      {"create", E::CreateKey, 1, false, nullptr, set, E_FAIL},
+      {"set", E::SetValue, 1, false, nullptr, set, E_FAIL},
+      {"close after set", E::CloseKey, 1, false, nullptr, set, E_FAIL},
+      {"count of values", E::QueryInfoKey, 1, false, nullptr, get, E_INVALIDARG},
+      {"listing of values", E::EnumValue, 1, false, nullptr, get, E_INVALIDARG},
+      {"size of the value", E::QueryValue, 1, false, nullptr, get, E_INVALIDARG},
+      {"value grew before its read", E::QueryValue, 1, true, grow, get, E_UNEXPECTED},
+      {"values added between the listing calls", E::QueryInfoKey, 1, true, addValue, get,
+       E_UNEXPECTED},
+      {"delete value", E::DeleteValue, 1, false, nullptr,
+       [&] { return tree.RemoveData(S("1/A"), S("w"), 0); }, E_INVALIDARG},
+      {"open for removal", E::OpenKey, 1, false, nullptr,
+       [&] { return tree.RemoveCompartment(S("1"), TRUE, 0); }, E_INVALIDARG},
+      {"close after the existence test", E::CloseKey, 1, false, nullptr,
+       [&] { return tree.IsCompartmentCached(S("1/A"), &ul, &ul, &bCached, 0); }, E_FAIL},
+      {"close after creating", E::CloseKey, 1, false, nullptr,
+       [&] { return tree.CreateCompartment(S("1/A"), 0); }, E_FAIL},
+      {"deleting the tree", E::DeleteKey, 1, false, nullptr, [&] { return tree.FlushTree(0); },
+       E_FAIL},
+  };
+  for (const SRow& row : rows) {
+    SCOPED_TRACE(row.label);
+    CScriptedRegistry registry;
+    if (row.bChange) {
+      registry.AfterCall(row.call, row.occurrence, row.change);
+    } else {
+      registry.FailCall(row.call, ERROR_ACCESS_DENIED, row.occurrence);
+    }
+    EXPECT_EQ(row.operation(), row.hr);
+    EXPECT_GE(registry.Calls(row.call), row.occurrence);
+    EXPECT_EQ(registry.OpenKeys(), 0u);
+    EXPECT_EQ(out.Get(), nullptr);
+  }
+}
+
+}  // namespace
