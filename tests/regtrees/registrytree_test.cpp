@@ -91,7 +91,7 @@ std::string Describe(SAFEARRAY* psa) {
     s += "x" + std::to_string(psa->rgsabound[1].cElements);
     cElements *= psa->rgsabound[1].cElements;
   }
-  if (vt == VT_BSTR) return s + " " + Joined(ReadStrings(psa), "|");
+  if (vt == VT_BSTR) return s + " " + Joined(psa, "|");
   void* pv = nullptr;
   if (cElements != 0 && SUCCEEDED(SafeArrayAccessData(psa, &pv))) {
     s += " " + Hex(static_cast<BYTE*>(pv), cElements * SafeArrayGetElemsize(psa));
@@ -352,13 +352,13 @@ TEST_F(RegistryTreeTest, RemovalWalk) {
   CScopedSafeArray all;
   ASSERT_EQ(tree.ListAllCompartmentIds(all.Receive()), S_OK);
   // The listing walks with the same fit test: the second long name is left out.
-  EXPECT_EQ(Joined(ReadStrings(all.Get())), "1 1/A 1/A/c1 1/A/c1/c2 1/B 1/B/" + sLong);
+  EXPECT_EQ(Joined(all.Get()), "1 1/A 1/A/c1 1/A/c1/c2 1/B 1/B/" + sLong);
   EXPECT_EQ(tree.RemoveCompartment(S("1/A"), TRUE, 0), S_OK);
   EXPECT_EQ(tree.RemoveCompartment(S("1/B"), FALSE, 0), S_OK);
   const std::string id(sTreeId.begin(), sTreeId.end());
   EXPECT_EQ(Counted(), id + "/1/A/c1=1,1 " + id + "/1/A/c1/c2=1,1");
   ASSERT_EQ(tree.ListAllCompartmentIds(all.Receive()), S_OK);
-  EXPECT_EQ(Joined(ReadStrings(all.Get())), "1 1/B 1/B/" + std::string(100, 'y'));
+  EXPECT_EQ(Joined(all.Get()), "1 1/B 1/B/" + std::string(100, 'y'));
 }
 
 // Each registry call failing where an operation makes it, and a registry
