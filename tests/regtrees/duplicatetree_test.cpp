@@ -1,0 +1,237 @@
+// The duplicate tree on a registry laid out by the test: what each operation
+// removes from the machine copy, the client's low-integrity copy and the
+// copies in (nested) app containers of the client's user, and its result.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "common/registry_test_key.h"
+#include "common/scripted_machine.h"
+#include "support/scopedsafearray.h"
+#include "trees/duplicateregistrytree.h"
+#include "trees/history.h"
+
+namespace {
+
+// Layout notation, one entry per key that has values or no subkeys:
+// M:<path> below the machine copy's tree key, L:<path> below the low copy's,
+// A:<path> below the client's container list, each followed by its value
+// names in braces. "~" stands for the tree key (for A: the store path of a
+// container's copy).
+enum class EOp { kSet, kRemoveData, kRemoveCompartment, kFlush };
+constexpr DWORD kClient = 77, kGone = 78;
+
+struct SRow {
+  const char* name;
+  EOp eOp;
+  std::string compartment;
+  bool bGoneClient;
+  std::string before;
+  HRESULT hr;
+  std::string after;
+  const char* advanced;  // history keys (below the tree id) counted once; all others 0
+};
+
+const std::string kLong(197, 'x');  // makes the machine path 250 units, a container's 258
+const SRow kRows[] = {
+    {"set writes the machine copy only", EOp::kSet, "1/A", true, "", S_OK, "M:~\\1\\A{v}", ""},
+    {"machine copy only: the missing copies are ignored", EOp::kRemoveData, "1/A", false,
+     "M:~\\1\\A{v,w}", S_OK, "M:~\\1\\A{w}", ""},
+    {"absent from the machine copy: nothing else is touched", EOp::kRemoveData, "1/A", false,
+     "M:~\\1\\A{w} L:~\\1\\A{v} A:c1\\~\\1\\A{v}", E_INVALIDARG,
+     "A:c1\\~\\1\\A{v} L:~\\1\\A{v} M:~\\1\\A{w}", ""},
+    {"every copy, direct and nested; a container without one is not reported", EOp::kRemoveData,
+     "1/A", false,
+     "M:~\\1\\A{v} L:~\\1\\A{v} A:c1\\~\\1\\A{v} A:c2\\Children\\n1\\~\\1\\A{v} A:c3\\~\\1{v}",
+     S_OK, "A:c1\\~\\1\\A{} A:c2\\Children\\n1\\~\\1\\A{} A:c3\\~\\1{v} L:~\\1\\A{} M:~\\1\\A{}",
+     ""},
+    {"of two nested copies below one container the first goes", EOp::kRemoveData, "1", false,
+     "M:~\\1{v} A:c1\\Children\\n1\\~\\1{v} A:c1\\Children\\n2\\~\\1{v}", S_OK,
+     "A:c1\\Children\\n1\\~\\1{} A:c1\\Children\\n2\\~\\1{v} M:~\\1{}", ""},
+    {"a client without a user: the low step's failure after the machine copy", EOp::kRemoveData,
+     "1", true, "M:~\\1{v} L:~\\1{v} A:c1\\~\\1{v}", E_ACCESSDENIED,
+     "A:c1\\~\\1{v} L:~\\1{v} M:~\\1{}", ""},
+    {"a store path too long for the containers", EOp::kRemoveData, "1/" + kLong, false,
+     "M:~\\1\\" + kLong + "{v} A:c1\\~\\1\\" + kLong + "{v}", S_OK,
+     "A:c1\\~\\1\\" + kLong + "{v} M:~\\1\\" + kLong + "{}", ""},
+    {"compartment: only the machine copy advances its descendants", EOp::kRemoveCompartment, "1/A",
+     false,
+     "M:~\\1\\A\\B{v} M:~\\2{v} L:~\\1\\A\\C{v} A:c1\\~\\1\\A\\D{v} A:c2\\Children\\n1\\~\\1\\A{}",
+     S_OK, "A:c1\\~\\1{} A:c2\\Children\\n1\\~\\1{} L:~\\1{} M:~\\1{} M:~\\2{v}", "1/A/B"},
+    {"compartment absent from the machine copy", EOp::kRemoveCompartment, "1/A", false,
+     "M:~\\1{} L:~\\1\\A{v} A:c1\\~\\1\\A{v}", E_INVALIDARG,
+     "A:c1\\~\\1\\A{v} L:~\\1\\A{v} M:~\\1{}", ""},
+    {"flush: every copy", EOp::kFlush, "", false,
+     "M:~\\1{v} M:~\\2{} L:~\\1{v} A:c1\\~\\1{v} A:c2\\Children\\n1\\~{}", S_OK, "", ""},
+    {"flush without a low copy reports its failure", EOp::kFlush, "", false, "M:~\\1{v} A:c1\\~{}",
+     E_FAIL, "", ""},
+};
+
+std::string Narrow(const WString& s) { return std::string(s.begin(), s.end()); }
+
+// The three places of a test's copies, for its tree and its client's user.
+class CLayout {
+ public:
+  CLayout(const WString& sTreeId, const WString& sSid) : m_sTreeId(sTreeId), m_sSid(sSid) {
+    const WString sStore = Widen("Orvane\\Kelmyr\\RemanentDataStore");
+    m_places = {{'M', HKEY_LOCAL_MACHINE, Widen("Software\\") + sStore, sTreeId},
+                {'L', HKEY_USERS, sSid + Widen("\\Software\\AppDataLow\\") + sStore, sTreeId},
+                {'A', HKEY_USERS,
+                 sSid + Widen("_Classes\\Local Settings\\Software\\Microsoft\\Windows\\"
+                              "CurrentVersion\\AppContainer\\Storage"),
+                 Widen("Software\\AppData\\") + sStore + Widen("\\") + sTreeId}};
+  }
+  ~CLayout() { Clear(); }
+
+  void Clear() {
+    RegDeleteTreeW(HKEY_LOCAL_MACHINE, Path(m_places[0], m_sTreeId).c_str());
+    RegDeleteTreeW(HKEY_USERS, m_sSid.c_str());
+    RegDeleteTreeW(HKEY_USERS, (m_sSid + Widen("_Classes")).c_str());
+  }
+
+  void Build(const std::string& sLayout) {
+    for (size_t pos = 0; pos < sLayout.size();) {
+      const size_t open = sLayout.find('{', pos), close = sLayout.find('}', open);
+      const SPlace& place = *std::find_if(m_places.begin(), m_places.end(),
+                                          [&](const SPlace& p) { return p.tag == sLayout[pos]; });
+      std::string path = sLayout.substr(pos + 2, open - pos - 2);
+      path.replace(path.find('~'), 1, Narrow(place.tilde));
+      HKEY hKey = nullptr;
+      ASSERT_EQ(RegCreateKeyExW(place.hRoot, Path(place, Widen(path)).c_str(), 0, nullptr, 0,
+                                KEY_ALL_ACCESS | KEY_WOW64_64KEY, nullptr, &hKey, nullptr),
+                ERROR_SUCCESS);
+      const std::string values = sLayout.substr(open + 1, close - open - 1);
+      for (size_t v = 0; v < values.size(); v += 2) {  // one-letter names
+        const DWORD dwZero = 0;
+        RegSetValueExW(hKey, Widen(values.substr(v, 1)).c_str(), 0, REG_DWORD,
+                       reinterpret_cast<const BYTE*>(&dwZero), sizeof dwZero);
+      }
+      RegCloseKey(hKey);
+      pos = close + 2;
+    }
+  }
+
+  // The layout in the notation above, entries sorted.
+  std::string Dump() const {
+    std::vector<std::string> entries;
+    // The machine and low copies are read from their tree keys only: other
+    // tests may change other trees meanwhile.
+    for (const SPlace& place : m_places) {
+      DumpKey(place, place.tag == 'A' ? WString() : m_sTreeId, entries);
+    }
+    std::sort(entries.begin(), entries.end());
+    std::string s;
+    for (const std::string& e : entries) s += (s.empty() ? "" : " ") + e;
+    return s;
+  }
+
+ private:
+  struct SPlace {
+    char tag;
+    HKEY hRoot;
+    WString base;
+    WString tilde;  // what "~" stands for below base
+  };
+
+  static WString Path(const SPlace& place, const WString& sBelow) {
+    return sBelow.empty() ? place.base : place.base + Widen("\\") + sBelow;
+  }
+
+  static void DumpKey(const SPlace& place, const WString& sBelow,
+                      std::vector<std::string>& entries) {
+    HKEY hKey = nullptr;
+    if (RegOpenKeyExW(place.hRoot, Path(place, sBelow).c_str(), 0, KEY_READ | KEY_WOW64_64KEY,
+                      &hKey) != ERROR_SUCCESS) {
+      return;
+    }
+    WCHAR szName[256];
+    std::vector<std::string> values;
+    std::vector<WString> subkeys;
+    for (DWORD i = 0, cch = 256;
+         RegEnumValueW(hKey, i, szName, &cch, nullptr, nullptr, nullptr, nullptr) == 0;
+         ++i, cch = 256) {
+      values.push_back(Narrow(szName));
+    }
+    for (DWORD i = 0, cch = 256;
+         RegEnumKeyExW(hKey, i, szName, &cch, nullptr, nullptr, nullptr, nullptr) == 0;
+         ++i, cch = 256) {
+      subkeys.emplace_back(szName);
+    }
+    RegCloseKey(hKey);
+    std::string entry = Narrow(sBelow);
+    const size_t at = entry.find(Narrow(place.tilde));
+    if (at != std::string::npos && (subkeys.empty() || !values.empty())) {
+      std::sort(values.begin(), values.end());
+      std::string names;
+      for (const std::string& v : values) names += (names.empty() ? "" : ",") + v;
+      entries.push_back(std::string(1, place.tag) + ":" +
+                        entry.replace(at, place.tilde.size(), "~") + "{" + names + "}");
+    }
+    for (const WString& sub : subkeys) {
+      DumpKey(place, sBelow.empty() ? sub : sBelow + Widen("\\") + sub, entries);
+    }
+  }
+
+  WString m_sTreeId, m_sSid;
+  std::vector<SPlace> m_places;
+};
+
+HRESULT Run(CDuplicateRegistryTree& tree, const SRow& row) {
+  const secwstring sCompartment(Widen(row.compartment).c_str()), sData(OLESTR("v"));
+  const DWORD dwPid = row.bGoneClient ? kGone : kClient;
+  switch (row.eOp) {
+    case EOp::kSet: {
+      CScopedSafeArray value(SafeArrayCreateVector(VT_UI1, 0, 1));
+      return tree.SetData(sCompartment, sData, value.Get(), dwPid, TRUE);
+    }
+    case EOp::kRemoveData:
+      return tree.RemoveData(sCompartment, sData, dwPid);
+    case EOp::kRemoveCompartment:
+      return tree.RemoveCompartment(sCompartment, FALSE, dwPid);
+    case EOp::kFlush:
+      return tree.FlushTree(dwPid);
+  }
+  return E_UNEXPECTED;
+}
+
+TEST(DuplicateRegistryTreeTest, RemovalsReachEveryCopyOfTheClientsUser) {
+  CScratchHive hive;
+  char szId[16];
+  std::snprintf(szId, sizeof szId, "D%08lX", static_cast<unsigned long>(GetCurrentProcessId()));
+  const WString sTreeId = Widen(szId);
+  const WString sSid = Widen("S-1-5-21-7-7-7-" + std::to_string(GetCurrentProcessId()));
+  CScriptedMachine machine;
+  machine.Process(kClient).user = sSid;
+  machine.Process(kGone).bGone = true;
+  CLayout layout(sTreeId, sSid);
+
+  for (const SRow& row : kRows) {
+    SCOPED_TRACE(row.name);
+    layout.Clear();
+    layout.Build(row.before);
+    ASSERT_EQ(AcquireHistoryTree(), S_OK);
+    {
+      CDuplicateRegistryTree tree(secwstring(sTreeId.c_str()));
+      EXPECT_EQ(Run(tree, row), row.hr);
+    }
+    EXPECT_EQ(layout.Dump(), row.after);
+    std::string advanced;
+    for (const char* pszKey : {"1", "1/A", "1/A/B", "1/A/C", "1/A/D"}) {
+      ULONG ulCompartment = 0, ulContent = 0;
+      EXPECT_EQ(GetVersion(secwstring((sTreeId + Widen("/") + Widen(pszKey)).c_str()),
+                           &ulCompartment, &ulContent),
+                S_OK);
+      if (ulCompartment == 1 && ulContent == 1)
+        advanced += pszKey;
+      else
+        EXPECT_EQ(ulCompartment + ulContent, 0u) << pszKey;
+    }
+    EXPECT_EQ(advanced, row.advanced);
+    ASSERT_EQ(ReleaseHistoryTree(), S_OK);
+  }
+}
+
+}  // namespace
