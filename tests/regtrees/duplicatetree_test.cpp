@@ -179,7 +179,7 @@ class CLayout {
   std::vector<SPlace> m_places;
 };
 
-HRESULT Run(CDuplicateRegistryTree& tree, const SRow& row) {
+HRESULT RunRow(CDuplicateRegistryTree& tree, const SRow& row) {
   const secwstring sCompartment(Widen(row.compartment).c_str()), sData(OLESTR("v"));
   const DWORD dwPid = row.bGoneClient ? kGone : kClient;
   switch (row.eOp) {
@@ -215,7 +215,7 @@ TEST(DuplicateRegistryTreeTest, RemovalsReachEveryCopyOfTheClientsUser) {
     ASSERT_EQ(AcquireHistoryTree(), S_OK);
     {
       CDuplicateRegistryTree tree(secwstring(sTreeId.c_str()));
-      EXPECT_EQ(Run(tree, row), row.hr);
+      EXPECT_EQ(RunRow(tree, row), row.hr);
     }
     EXPECT_EQ(layout.Dump(), row.after);
     std::string advanced;
