@@ -1,10 +1,10 @@
 // The duplicate tree on a registry laid out by the test: what each operation
 // removes from the machine copy, the client's low-integrity copy and the
-// copies in (nested) app containers of the client's user, and its result.
+// copies in (nested) app containers of the client's user, and its result;
+// and the bounds of the container copies' key deletion.
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -32,10 +32,10 @@ struct SRow {
   std::string before;
   HRESULT hr;
   std::string after;
-  const char* advanced;  // history keys (below the tree id) counted once; all others 0
+  const char* advanced;  // history keys (below the tree id) not at 0, with their counters
 };
 
-const std::string kLong(197, 'x');  // makes the machine path 250 units, a container's 258
+const std::string kLong(196, 'x');  // makes the machine path 250 units, a container's 258
 const SRow kRows[] = {
     {"set writes the machine copy only", EOp::kSet, "1/A", true, "", S_OK, "M:~\\1\\A{v}", ""},
     {"machine copy only: the missing copies are ignored", EOp::kRemoveData, "1/A", false,
@@ -60,7 +60,7 @@ const SRow kRows[] = {
     {"compartment: only the machine copy advances its descendants", EOp::kRemoveCompartment, "1/A",
      false,
      "M:~\\1\\A\\B{v} M:~\\2{v} L:~\\1\\A\\C{v} A:c1\\~\\1\\A\\D{v} A:c2\\Children\\n1\\~\\1\\A{}",
-     S_OK, "A:c1\\~\\1{} A:c2\\Children\\n1\\~\\1{} L:~\\1{} M:~\\1{} M:~\\2{v}", "1/A/B"},
+     S_OK, "A:c1\\~\\1{} A:c2\\Children\\n1\\~\\1{} L:~\\1{} M:~\\1{} M:~\\2{v}", "1/A/B=1,1"},
     {"compartment absent from the machine copy", EOp::kRemoveCompartment, "1/A", false,
      "M:~\\1{} L:~\\1\\A{v} A:c1\\~\\1\\A{v}", E_INVALIDARG,
      "A:c1\\~\\1\\A{v} L:~\\1\\A{v} M:~\\1{}", ""},
@@ -71,6 +71,19 @@ const SRow kRows[] = {
 };
 
 std::string Narrow(const WString& s) { return std::string(s.begin(), s.end()); }
+HKEY CreateKey(HKEY hRoot, const WString& path) {
+  HKEY hKey = nullptr;
+  EXPECT_EQ(RegCreateKeyExW(hRoot, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS | KEY_WOW64_64KEY,
+                            nullptr, &hKey, nullptr),
+            ERROR_SUCCESS);
+  return hKey;
+}
+std::string SortedJoin(std::vector<std::string> items, const char* pszSeparator) {
+  std::sort(items.begin(), items.end());
+  std::string s;
+  for (const std::string& item : items) s += (s.empty() ? "" : pszSeparator) + item;
+  return s;
+}
 
 // The three places of a test's copies, for its tree and its client's user.
 class CLayout {
@@ -95,19 +108,13 @@ class CLayout {
   void Build(const std::string& sLayout) {
     for (size_t pos = 0; pos < sLayout.size();) {
       const size_t open = sLayout.find('{', pos), close = sLayout.find('}', open);
-      const SPlace& place = *std::find_if(m_places.begin(), m_places.end(),
-                                          [&](const SPlace& p) { return p.tag == sLayout[pos]; });
+      const SPlace& place = m_places[std::string("MLA").find(sLayout[pos])];
       std::string path = sLayout.substr(pos + 2, open - pos - 2);
       path.replace(path.find('~'), 1, Narrow(place.tilde));
-      HKEY hKey = nullptr;
-      ASSERT_EQ(RegCreateKeyExW(place.hRoot, Path(place, Widen(path)).c_str(), 0, nullptr, 0,
-                                KEY_ALL_ACCESS | KEY_WOW64_64KEY, nullptr, &hKey, nullptr),
-                ERROR_SUCCESS);
+      const HKEY hKey = CreateKey(place.hRoot, Path(place, Widen(path)));
       const std::string values = sLayout.substr(open + 1, close - open - 1);
       for (size_t v = 0; v < values.size(); v += 2) {  // one-letter names
-        const DWORD dwZero = 0;
-        RegSetValueExW(hKey, Widen(values.substr(v, 1)).c_str(), 0, REG_DWORD,
-                       reinterpret_cast<const BYTE*>(&dwZero), sizeof dwZero);
+        RegSetValueExW(hKey, Widen(values.substr(v, 1)).c_str(), 0, REG_NONE, nullptr, 0);
       }
       RegCloseKey(hKey);
       pos = close + 2;
@@ -122,10 +129,7 @@ class CLayout {
     for (const SPlace& place : m_places) {
       DumpKey(place, place.tag == 'A' ? WString() : m_sTreeId, entries);
     }
-    std::sort(entries.begin(), entries.end());
-    std::string s;
-    for (const std::string& e : entries) s += (s.empty() ? "" : " ") + e;
-    return s;
+    return SortedJoin(entries, " ");
   }
 
  private:
@@ -143,10 +147,8 @@ class CLayout {
   static void DumpKey(const SPlace& place, const WString& sBelow,
                       std::vector<std::string>& entries) {
     HKEY hKey = nullptr;
-    if (RegOpenKeyExW(place.hRoot, Path(place, sBelow).c_str(), 0, KEY_READ | KEY_WOW64_64KEY,
-                      &hKey) != ERROR_SUCCESS) {
-      return;
-    }
+    const WString path = Path(place, sBelow);
+    if (RegOpenKeyExW(place.hRoot, path.c_str(), 0, KEY_READ | KEY_WOW64_64KEY, &hKey)) return;
     WCHAR szName[256];
     std::vector<std::string> values;
     std::vector<WString> subkeys;
@@ -164,11 +166,9 @@ class CLayout {
     std::string entry = Narrow(sBelow);
     const size_t at = entry.find(Narrow(place.tilde));
     if (at != std::string::npos && (subkeys.empty() || !values.empty())) {
-      std::sort(values.begin(), values.end());
-      std::string names;
-      for (const std::string& v : values) names += (names.empty() ? "" : ",") + v;
       entries.push_back(std::string(1, place.tag) + ":" +
-                        entry.replace(at, place.tilde.size(), "~") + "{" + names + "}");
+                        entry.replace(at, place.tilde.size(), "~") + "{" + SortedJoin(values, ",") +
+                        "}");
     }
     for (const WString& sub : subkeys) {
       DumpKey(place, sBelow.empty() ? sub : sBelow + Widen("\\") + sub, entries);
@@ -182,11 +182,10 @@ class CLayout {
 HRESULT RunRow(CDuplicateRegistryTree& tree, const SRow& row) {
   const secwstring sCompartment(Widen(row.compartment).c_str()), sData(OLESTR("v"));
   const DWORD dwPid = row.bGoneClient ? kGone : kClient;
+  CScopedSafeArray value(SafeArrayCreateVector(VT_UI1, 0, 1));
   switch (row.eOp) {
-    case EOp::kSet: {
-      CScopedSafeArray value(SafeArrayCreateVector(VT_UI1, 0, 1));
+    case EOp::kSet:
       return tree.SetData(sCompartment, sData, value.Get(), dwPid, TRUE);
-    }
     case EOp::kRemoveData:
       return tree.RemoveData(sCompartment, sData, dwPid);
     case EOp::kRemoveCompartment:
@@ -199,9 +198,9 @@ HRESULT RunRow(CDuplicateRegistryTree& tree, const SRow& row) {
 
 TEST(DuplicateRegistryTreeTest, RemovalsReachEveryCopyOfTheClientsUser) {
   CScratchHive hive;
-  char szId[16];
-  std::snprintf(szId, sizeof szId, "D%08lX", static_cast<unsigned long>(GetCurrentProcessId()));
-  const WString sTreeId = Widen(szId);
+  // Ten units, whatever the process id.
+  const WString sTreeId =
+      Widen("D" + std::to_string(GetCurrentProcessId() % 100000000 + 100000000));
   const WString sSid = Widen("S-1-5-21-7-7-7-" + std::to_string(GetCurrentProcessId()));
   CScriptedMachine machine;
   machine.Process(kClient).user = sSid;
@@ -221,16 +220,50 @@ TEST(DuplicateRegistryTreeTest, RemovalsReachEveryCopyOfTheClientsUser) {
     std::string advanced;
     for (const char* pszKey : {"1", "1/A", "1/A/B", "1/A/C", "1/A/D"}) {
       ULONG ulCompartment = 0, ulContent = 0;
-      EXPECT_EQ(GetVersion(secwstring((sTreeId + Widen("/") + Widen(pszKey)).c_str()),
-                           &ulCompartment, &ulContent),
-                S_OK);
-      if (ulCompartment == 1 && ulContent == 1)
-        advanced += pszKey;
-      else
-        EXPECT_EQ(ulCompartment + ulContent, 0u) << pszKey;
+      GetVersion(secwstring((sTreeId + Widen("/") + Widen(pszKey)).c_str()), &ulCompartment,
+                 &ulContent);
+      if (ulCompartment + ulContent != 0) {
+        advanced +=
+            pszKey + ("=" + std::to_string(ulCompartment)) + "," + std::to_string(ulContent);
+      }
     }
     EXPECT_EQ(advanced, row.advanced);
     ASSERT_EQ(ReleaseHistoryTree(), S_OK);
+  }
+}
+
+// RegDelTree in its 251-unit buffer, below a key of the test's own: a child
+// whose name does not fit behind the path ends the deletion after the
+// children before it.
+TEST(ClearAppContainerTreeTest, RegDelTreeDeletesWhatFitsItsBuffer) {
+  const std::string s248(248, 'k'), s249(249, 'k');
+  const struct {
+    const char* name;
+    std::string path;
+    std::vector<std::string> keys;
+    BOOL bDeleted;
+    std::string left;  // of "a" and the keys created, those still there
+  } rows[] = {
+      {"the root itself is never deleted", "", {"a\\b"}, FALSE, "a a\\b"},
+      {"every level below", "a", {"a\\b\\c", "a\\d"}, TRUE, ""},
+      {"a child name filling the buffer", "a", {"a\\" + s248}, TRUE, ""},
+      {"a child name one unit longer", "a", {"a\\b", "a\\" + s249}, FALSE, "a a\\" + s249},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    CTestKey key;
+    std::vector<std::string> probes{"a"}, left;
+    for (const std::string& path : row.keys) RegCloseKey(CreateKey(key.Get(), Widen(path)));
+    probes.insert(probes.end(), row.keys.begin(), row.keys.end());
+    CClearAppContainerTree tree(OLESTR("T"));
+    EXPECT_EQ(tree.RegDelTree(key.Get(), Widen(row.path).c_str()), row.bDeleted);
+    for (const std::string& probe : probes) {
+      HKEY hKey = nullptr;
+      if (RegOpenKeyExW(key.Get(), Widen(probe).c_str(), 0, KEY_READ, &hKey) != 0) continue;
+      RegCloseKey(hKey);
+      left.push_back(probe);
+    }
+    EXPECT_EQ(SortedJoin(left, " "), row.left);
   }
 }
 
