@@ -91,10 +91,12 @@ class TSeam {
   }
 
   // Puts pPrevious back in place of pInstalled and waits until no counted
-  // reference reaches pInstalled.
-  void Uninstall(I* pInstalled, I* pPrevious) noexcept {
+  // reference reaches pInstalled; one still held after giveUpAfter stops the
+  // process.
+  void Uninstall(I* pInstalled, I* pPrevious,
+                 std::chrono::milliseconds giveUpAfter = std::chrono::minutes(1)) noexcept {
     Install(pPrevious);
-    const auto giveUp = std::chrono::steady_clock::now() + std::chrono::minutes(1);
+    const auto giveUp = std::chrono::steady_clock::now() + giveUpAfter;
     while (InUse(pInstalled)) {
       if (std::chrono::steady_clock::now() > giveUp) {
         std::fputs("seam: an uninstalled implementation is still in use by a thread\n", stderr);

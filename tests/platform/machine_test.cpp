@@ -24,13 +24,14 @@ TEST(MachineClock, RealWaitsEndOnTheirDeadlineOrOnWake) {
   waker.join();
 }
 
+struct IThing {
+  virtual ~IThing() = default;
+};
+struct CThing final : IThing {};
+
 // Uninstall returns only when no counted reference reaches what it removes.
 TEST(Seam, UninstallWaitsForCountedReferences) {
-  struct IThing {
-    virtual ~IThing() = default;
-  };
-  struct CThing final : IThing {
-  } real, installed;
+  CThing real, installed;
   TSeam<IThing> seam(real);
   IThing* const pPrevious = seam.Install(&installed);
   auto use = std::make_unique<TSeam<IThing>::TUse>(seam.Use());
@@ -48,5 +49,19 @@ TEST(Seam, UninstallWaitsForCountedReferences) {
   uninstaller.join();
   EXPECT_TRUE(bReturned);
 }
+
+#ifndef _WIN32
+// A counted reference never given back stops the process rather than let
+// Uninstall wait for ever.
+TEST(SeamDeathTest, UninstallStopsOnAReferenceHeldTooLong) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  CThing real, installed;
+  TSeam<IThing> seam(real);
+  IThing* const pPrevious = seam.Install(&installed);
+  const TSeam<IThing>::TUse use = seam.Use();
+  EXPECT_DEATH(seam.Uninstall(&installed, pPrevious, std::chrono::milliseconds(20)),
+               "still in use by a thread");
+}
+#endif
 
 }  // namespace

@@ -36,6 +36,31 @@ class CCountingCallback final : public ZU::Framework::ITimerCallbackFunction {
   std::mutex* m_pWaitFor;
 };
 
+// The clock the timers run on: a scripted wait ends when Advance reaches its
+// deadline, or on Wake, and a wake-up made before the wait is not lost.
+TEST(ScriptedClock, WaitsEndOnTheirDeadlineOrOnWake) {
+  CScriptedMachine machine;
+  auto waitOnce = [&](ULONGLONG ullDeadline) {
+    return machine.WaitForTick(ullDeadline, machine.GetWakeCount());
+  };
+  std::atomic<DWORD> dwTimed{0}, dwWoken{0};
+  std::thread timed([&] { dwTimed = waitOnce(machine.GetTickCount64() + 5000); });
+  std::thread woken([&] { dwWoken = waitOnce(IMachine::kNoDeadline); });
+  ASSERT_TRUE(machine.AwaitWaiters(2));
+  machine.Advance(4999);
+  ASSERT_TRUE(machine.AwaitWaiters(2)) << "both still wait before the deadline";
+  machine.Advance(1);
+  timed.join();
+  EXPECT_EQ(dwTimed.load(), DWORD{WAIT_TIMEOUT});
+  ASSERT_TRUE(machine.AwaitWaiters(1)) << "a waiter without deadline stays";
+  machine.Wake();
+  woken.join();
+  EXPECT_EQ(dwWoken.load(), DWORD{WAIT_OBJECT_0});
+  EXPECT_EQ(machine.WaitForTick(IMachine::kNoDeadline, machine.GetWakeCount() - 1),
+            DWORD{WAIT_OBJECT_0})
+      << "a wake-up before the wait is not lost";
+}
+
 // Timers of 0, 5, 5 and 120 seconds; each step acts on one timer, moves the
 // clock, lets the timer thread settle and checks every timer's fire count.
 TEST(TimerService, OneShotTimersOnTheMachineClock) {
