@@ -13,6 +13,7 @@
 
 #include <oleauto.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -65,16 +66,10 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pbData, size_t cbData) {
   if (cbData > 1 << 16) return 0;
-  Text descr;
-  size_t pos = 0;
-  for (; pos < cbData && pbData[pos] != '\n' && descr.size() < 64; ++pos) {
-    descr.push_back(static_cast<OLECHAR>(pbData[pos]));
-  }
-  if (pos < cbData && pbData[pos] == '\n') ++pos;
-  const size_t cut = descr.find(OLECHAR{0});
-  if (cut != Text::npos) descr.resize(cut);
-  const BYTE* pbPlain = pbData + pos;
-  const DWORD cbPlain = static_cast<DWORD>(cbData - pos);
+  const uint8_t* pbEnd = std::find(pbData, pbData + std::min<size_t>(cbData, 64), '\n');
+  const Text descr(pbData, std::find(pbData, pbEnd, 0));
+  const BYTE* pbPlain = pbEnd + (pbEnd != pbData + cbData && *pbEnd == '\n');
+  const DWORD cbPlain = static_cast<DWORD>(pbData + cbData - pbPlain);
 
   SAFEARRAY* psaSealed = SealForFuzz(descr.c_str(), pbPlain, cbPlain);
   Check(psaSealed != nullptr);

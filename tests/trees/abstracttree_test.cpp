@@ -40,28 +40,44 @@ class CScriptedListTree final : public CAbstractTree {
   std::vector<std::string> m_topLevel;
 };
 
-TEST(AbstractTree, FindSessionIdSearchesOnlyForSessionZero) {
+// FindSessionId searches only for session "0"; FindCompartmentId matches the
+// exact path under the session.
+TEST(AbstractTree, FindSessionAndCompartment) {
   struct {
+    char op;  // S: FindSessionId, C: FindCompartmentId
     const char *tree, *session, *sub;
     HRESULT hr;
-    const char* found;
+    const char* found;  // "unchanged": not found
   } const rows[] = {
-      {"3/X", "5", "X", S_OK, "5"},            // any other session is its own answer, unsearched
-      {"3/X", "00", "X", S_OK, "00"},          // only exactly "0" is special
-      {"7/X 3/X 5/Y", "0", "Z", S_OK, "0"},    // none: filed under "0"
-      {"7/X 3/X 10/X", "0", "X", S_OK, "10"},  // the first in list order, which is key order
-      {"3/a/b/c 4/Y/X 5/a/b", "0", "a/b", S_OK, "3"},  // the ancestor 3/a/b
-      {"3/a/b/c 4/Y/X 5/a/b", "0", "Y/X", S_OK, "4"},
-      {"0/X 7/X 0/Y", "0", "X", S_OK, "7"},  // "0" is reached only by the fallback
-      {"", "0", "X", S_OK, "0"},
-      {"/X 3/X", "0", "X", E_INVALIDARG, "unchanged"},  // no BSTR carries the top-level ""
+      {'S', "3/X", "5", "X", S_OK, "5"},          // any other session is its own answer, unsearched
+      {'S', "3/X", "00", "X", S_OK, "00"},        // only exactly "0" is special
+      {'S', "7/X 3/X 5/Y", "0", "Z", S_OK, "0"},  // none: filed under "0"
+      {'S', "7/X 3/X 10/X", "0", "X", S_OK, "10"},  // the first in list order, which is key order
+      {'S', "3/a/b/c 4/Y/X 5/a/b", "0", "Y/X", S_OK, "4"},
+      {'S', "0/X 7/X 0/Y", "0", "X", S_OK, "7"},  // "0" is reached only by the fallback
+      {'S', "", "0", "X", S_OK, "0"},
+      {'S', "/X 3/X", "0", "X", E_INVALIDARG, "unchanged"},  // no BSTR carries the top-level ""
+      {'C', "3/a/b/c 4/a/b", "3", "a/b", S_OK, "3/a/b"},
+      {'C', "3/a/b/c 4/a/b", "3", "", S_OK, "unchanged"},  // the path 3 is one segment
+      {'C', "a/b/c", "a/b", "c", S_OK, "unchanged"},
+      {'C', "/x", "", "x", S_OK, "/x"},
+      // A tree holding "" (which no BSTR carries) is searched through its
+      // listing; the result is that of the last path read.
+      {'C', "''", "3", "y", E_INVALIDARG, "unchanged"},
+      {'C', "'' 3/y", "3", "y", S_OK, "3/y"},
+      {'C', "'' 3/z", "3", "y", S_OK, "unchanged"},
   };
   for (const auto& row : rows) {
     CMemoryTree tree(U("PIN"));
     Build(tree, row.tree);
     secwstring sFound = U("unchanged");
-    EXPECT_EQ(tree.FindSessionId(U(row.session), U(row.sub), sFound), row.hr) << row.tree;
-    EXPECT_EQ(U8(sFound), row.found) << row.tree << " " << row.session << " " << row.sub;
+    bool bFound = true;  // FindSessionId leaves it
+    EXPECT_EQ(row.op == 'S' ? tree.FindSessionId(U(row.session), U(row.sub), sFound)
+                            : tree.FindCompartmentId(U(row.session), U(row.sub), sFound, bFound),
+              row.hr)
+        << row.op << " " << row.tree << " " << row.session << " " << row.sub;
+    EXPECT_EQ(U8(sFound), row.found) << row.op << " " << row.tree << " " << row.sub;
+    EXPECT_EQ(bFound, row.op == 'S' || std::string(row.found) != "unchanged") << row.tree;
   }
 }
 
@@ -90,34 +106,6 @@ TEST(AbstractTree, SessionListIsDistinctInFirstSeenOrder) {
   }
 }
 
-TEST(AbstractTree, FindCompartmentIdMatchesTheExactPathUnderTheSession) {
-  struct {
-    const char *tree, *session, *sub;
-    HRESULT hr;
-    const char* found;  // "unchanged": not found
-  } const rows[] = {
-      {"3/a/b/c 4/a/b", "3", "a/b", S_OK, "3/a/b"},
-      {"3/a/b/c 4/a/b", "3", "", S_OK, "unchanged"},  // the path 3 is one segment
-      {"a/b/c", "a/b", "c", S_OK, "unchanged"},
-      {"/x", "", "x", S_OK, "/x"},
-      // A tree holding "" (which no BSTR carries) is searched through its
-      // listing; the result is that of the last path read.
-      {"''", "3", "y", E_INVALIDARG, "unchanged"},
-      {"'' 3/y", "3", "y", S_OK, "3/y"},
-      {"'' 3/z", "3", "y", S_OK, "unchanged"},
-  };
-  for (const auto& row : rows) {
-    CMemoryTree tree(U("PIN"));
-    Build(tree, row.tree);
-    secwstring sFound = U("unchanged");
-    bool bFound = true;
-    EXPECT_EQ(tree.FindCompartmentId(U(row.session), U(row.sub), sFound, bFound), row.hr)
-        << row.session << " " << row.sub;
-    EXPECT_EQ(U8(sFound), row.found) << row.session << " " << row.sub;
-    EXPECT_EQ(bFound, std::string(row.found) != "unchanged") << row.session << " " << row.sub;
-  }
-}
-
 TEST(AbstractTree, MoveCarriesItemsOfEveryLevel) {
   struct {
     const char *tree, *from, *to;
@@ -126,19 +114,17 @@ TEST(AbstractTree, MoveCarriesItemsOfEveryLevel) {
     const char* after;
   } const rows[] = {
       // Compartments travel only with items; the result is the removal's.
-      {"1/A{a=01,b=02} 1/A/B{c=03} 1/A/B/Empty 1/AB", "1/A", "2/A", true, S_OK,
-       "1 1/AB 2 2/A{a=01,b=02} 2/A/B{c=03}"},
+      {"1/A{a=1,b=2} 1/A/B{c=3} 1/A/B/Empty 1/AB", "1/A", "2/A", true, S_OK,
+       "1 1/AB 2 2/A{a=1,b=2} 2/A/B{c=3}"},
       // A leaf has no child list: the end of the last chain reports E_FAIL.
-      {"1/A{a=01} 1/A/B{c=03}", "1/A", "2/A", false, E_FAIL,
-       "1 1/A{a=01} 1/A/B{c=03} 2 2/A{a=01} 2/A/B{c=03}"},
-      {"1/A/B{c=03}", "1/A/B", "3", false, E_FAIL, "1 1/A 1/A/B{c=03} 3{c=03}"},
-      {"1/A/B{c=03}", "1/A/B", "4", true, S_OK, "1 1/A 4{c=03}"},
-      {"1/A{a=01}", "9", "5", true, S_OK, "1 1/A{a=01}"},  // the removal matches nothing
+      {"1/A{a=1} 1/A/B{c=3}", "1/A", "2/A", false, E_FAIL,
+       "1 1/A{a=1} 1/A/B{c=3} 2 2/A{a=1} 2/A/B{c=3}"},
+      {"1/A{a=1}", "9", "5", true, S_OK, "1 1/A{a=1}"},  // the removal matches nothing
       // Into itself or below it: refused before anything is copied.
-      {"1/A{a=01}", "1/A", "1/A/B", true, E_INVALIDARG, "1 1/A{a=01}"},
-      {"1/A{a=01}", "1/A", "1/A", true, E_INVALIDARG, "1 1/A{a=01}"},
-      {"1/A{a=01} 1/A/B{b=02}", "1/A/B", "1/A", true, S_OK, "1 1/A{a=01,b=02}"},
-      {"1/A{a=01}", "1/A", "1/AB", true, S_OK, "1 1/AB{a=01}"},
+      {"1/A{a=1}", "1/A", "1/A/B", true, E_INVALIDARG, "1 1/A{a=1}"},
+      {"1/A{a=1}", "1/A", "1/A", true, E_INVALIDARG, "1 1/A{a=1}"},
+      {"1/A{a=1} 1/A/B{b=2}", "1/A/B", "1/A", true, S_OK, "1 1/A{a=1,b=2}"},
+      {"1/A{a=1}", "1/A", "1/AB", true, S_OK, "1 1/AB{a=1}"},
   };
   CHistoryUse history;
   for (const auto& row : rows) {

@@ -121,7 +121,7 @@ TEST(History, WithoutTheHistoryTreeEverythingFailsAndReadsZero) {
   // A store still removes, reporting the advances it could not make, and
   // answers no versions.
   CMemoryTree tree(U("DS1"));
-  Build(tree, "7/A/B{x=01} 8{x=01}");
+  Build(tree, "7/A/B{x=1} 8{x=1}");
   EXPECT_EQ(tree.RemoveCompartment(U("7"), TRUE, 0), E_FAIL);
   EXPECT_EQ(tree.RemoveCompartment(U("8"), TRUE, 0), S_OK) << "no descendant, no advance";
   EXPECT_EQ(Dump(tree), "");

@@ -1,12 +1,14 @@
 #include <gtest/gtest.h>
 
 #include <functional>
-#include <memory>
+#include <string>
+#include <tuple>
 
 #include "tree_test_util.h"
 #include "trees/history.h"
 #include "trees/memorytree.h"
-#include "trees/node.h"
+
+using namespace std::string_literals;
 
 namespace {
 
@@ -18,12 +20,12 @@ TEST(MemoryTree, ListingsInKeyOrder) {
     HRESULT hr;
     const char* expected;  // "untouched": the output comes back as it was
   } const rows[] = {
-      {"7/A/B{x=01}", 'C', "7/A/B", S_OK, "untouched"},  // a leaf has no child list
-      {"7/A/B{x=01}", 'D', "7/A", S_OK, ""},  // an ancestor holds nothing of its descendants
-      {"7/A/B{x=01}", 'D', "7/A/B", S_OK, "x"},
-      {"1{b=01,B=01,a=01,=01} 1", 'D', "1", S_OK, "|B|a|b"},  // made again, kept
+      {"7/A/B{x=1}", 'C', "7/A/B", S_OK, "untouched"},  // a leaf has no child list
+      {"7/A/B{x=1}", 'D', "7/A", S_OK, ""},  // an ancestor holds nothing of its descendants
+      {"7/A/B{x=1}", 'D', "7/A/B", S_OK, "x"},
+      {"1{b=1,B=1,a=1,=1} 1", 'D', "1", S_OK, "|B|a|b"},  // made again, kept
       {"1", 'D', "2", E_FAIL, "untouched"},
-      {"7/A!{x=01} 7/AB{x=01}", 'D', "7/A", E_FAIL, "untouched"},  // sharing text is not below
+      {"7/A!{x=1} 7/AB{x=1}", 'D', "7/A", E_FAIL, "untouched"},  // sharing text is not below
       {"7/A/B 7/C 70/D 7/ 3", 'C', "/", S_OK, "3|7|70"},
       {"7/A/B 7/C 70/D 7/ 3", 'C', "7", S_OK, "|A|C"},
       {"7/A/B 7/C 70 -7/A -70", 'C', "7", S_OK, "C"},  // removals leave the child lists
@@ -32,9 +34,9 @@ TEST(MemoryTree, ListingsInKeyOrder) {
       {"7/A/y/z 7/A!/x 7/A0 7/AB 7/A.", 'C', "7", S_OK, "A|A!|A.|A0|AB"},
       {"7/A/y/z 7/A!/x 7/A0 7/AB 7/A.", 'C', "7/A", S_OK, "y"},
       // "/" lists the top level, never the compartment named "/".
-      {"/{x=01} a//b{y=02}", 'C', "/", S_OK, "|a"},
-      {"/{x=01} a//b{y=02}", 'C', "a/", S_OK, "b"},
-      {"/{x=01} a//b{y=02}", 'C', "", S_OK, ""},
+      {"/{x=1} a//b{y=2}", 'C', "/", S_OK, "|a"},
+      {"/{x=1} a//b{y=2}", 'C', "a/", S_OK, "b"},
+      {"/{x=1} a//b{y=2}", 'C', "", S_OK, ""},
   };
   CHistoryUse history;
   for (const auto& row : rows) {
@@ -58,8 +60,8 @@ TEST(MemoryTree, CompartmentsComeWithTheirAncestorsAndGoWithTheirDescendants) {
     HRESULT hr;
     const char *after, *counted;  // the removal advances its descendants only
   } const rows[] = {
-      {"7/A/B{x=07} 7/A/B/C 7/AB{x=07} 7/A!{x=07} 7/A0", "7/A", S_OK,
-       "7 7/A!{x=07} 7/A0 7/AB{x=07}", "DS1/7/A/B=1,1 DS1/7/A/B/C=1,1"},
+      {"7/A/B{x=7} 7/A/B/C 7/AB{x=7} 7/A!{x=7} 7/A0", "7/A", S_OK, "7 7/A!{x=7} 7/A0 7/AB{x=7}",
+       "DS1/7/A/B=1,1 DS1/7/A/B/C=1,1"},
       {"", "7", E_INVALIDARG, "", ""},
       {"7/A", "8", S_OK, "7 7/A", ""},
       {"'' /x a", "", S_OK, "a", "DS1//x=1,1"},
@@ -85,22 +87,25 @@ TEST(MemoryTree, TheHistoryTreeAdvancesNothingWhenItRemoves) {
 TEST(MemoryTree, ItemsAreCopiesReplacedAndRemovedWhileTheCompartmentStays) {
   CHistoryUse history;
   CMemoryTree tree(U("DS1"));
-  Build(tree, "1/C{x=01,n=null} 1/C{x=0203}");
-  EXPECT_EQ(Dump(tree), "1 1/C{n=null,x=0203}");
+  Build(tree, "1/C{x=1,n=null} 1/C{x=23}");
+  EXPECT_EQ(Dump(tree), "1 1/C{n=null,x=23}");
   BOOL bCached = FALSE;
   EXPECT_EQ(tree.IsDataCached(U("1/C"), U("n"), &bCached, 0), S_OK);
   EXPECT_TRUE(bCached) << "a null value is an item";
 
-  CScopedSafeArray value = MakeBytes({1, 2, 3});
+  CScopedSafeArray value = MakeBytes({'1', '2', '3'});
   ASSERT_EQ(tree.SetData(U("1/C"), U("x"), value.Get(), 0, TRUE), S_OK);
-  static_cast<BYTE*>(value.Get()->pvData)[0] = 99;
+  static_cast<BYTE*>(value.Get()->pvData)[0] = '9';
   CScopedSafeArray first;
   ASSERT_EQ(tree.GetData(U("1/C"), U("x"), first.Receive(), 0), S_OK);
-  static_cast<BYTE*>(first.Get()->pvData)[1] = 99;
-  EXPECT_EQ(Dump(tree), "1 1/C{n=null,x=010203}") << "neither the input nor an output is kept";
+  static_cast<BYTE*>(first.Get()->pvData)[1] = '9';
+  EXPECT_EQ(Dump(tree), "1 1/C{n=null,x=123}") << "neither the input nor an output is kept";
 
-  EXPECT_EQ(tree.RemoveData(U("1/C"), U("x"), 0), S_OK);
-  EXPECT_EQ(tree.RemoveData(U("1/C"), U("x"), 0), E_INVALIDARG);
+  {
+    CFailingReleases releases({1});
+    EXPECT_EQ(tree.RemoveData(U("1/C"), U("x"), 0), CFailingReleases::kFailure);
+  }
+  EXPECT_EQ(tree.RemoveData(U("1/C"), U("x"), 0), E_INVALIDARG) << "gone despite the failure";
   EXPECT_EQ(tree.RemoveData(U("1/D"), U("x"), 0), E_INVALIDARG);
   EXPECT_EQ(tree.RemoveData(U("1/C"), U("n"), 0), S_OK);
   EXPECT_EQ(tree.IsDataCached(U("1/C"), U("n"), &bCached, 0), S_OK);
@@ -108,6 +113,13 @@ TEST(MemoryTree, ItemsAreCopiesReplacedAndRemovedWhileTheCompartmentStays) {
   SAFEARRAY* psa = nullptr;
   EXPECT_EQ(tree.GetData(U("1"), U("x"), &psa, 0), E_INVALIDARG);
   EXPECT_EQ(Dump(tree), "1 1/C");
+
+  Build(tree, "1/C{x=1}");
+  CRecordingLogSink sink;
+  CFailingReleases releases({1});
+  EXPECT_EQ(tree.FlushTree(0), S_OK);
+  EXPECT_TRUE(
+      sink.Contains(LOG_FAILURE, OLESTR("CNode::~CNode zuSafeArrayDestroy hr = 0x8002000d")));
 }
 
 TEST(MemoryTree, IsCompartmentCachedReadsTheHistoryKeyOfThePath) {
@@ -130,52 +142,48 @@ TEST(MemoryTree, IsCompartmentCachedReadsTheHistoryKeyOfThePath) {
   }
   ASSERT_EQ(tree.RemoveCompartment(U("3/X"), TRUE, 0), S_OK);
   for (const auto& row : rows) {
-    CAbstractTree& asked = row.bHistoryTree ? static_cast<CAbstractTree&>(*gHistoryTree) : tree;
-    ULONG ulCompartment = 7;
-    ULONG ulContent = 7;
-    BOOL bCached = 7;
-    // The history tree's own question re-enters its lock through GetVersion.
-    const HRESULT hr =
-        asked.IsCompartmentCached(U(row.path), &ulCompartment, &ulContent, &bCached, 0);
-    EXPECT_EQ(VersionText(hr, ulCompartment, ulContent), row.versions) << row.path;
-    EXPECT_EQ(bCached, row.bCached) << row.path;
+    // Counters are read in place unless the trace is logged (then they are
+    // copied, and the copies released, as GetVersion does); the answer is
+    // the same.
+    for (const uint32_t mask : {1u << LOG_FAILURE, 1u << LOG_NOTABLE}) {
+      CFailingReleases releases({});
+      CRecordingLogSink sink(mask);
+      CAbstractTree& asked = row.bHistoryTree ? static_cast<CAbstractTree&>(*gHistoryTree) : tree;
+      ULONG ulCompartment = 7;
+      ULONG ulContent = 7;
+      BOOL bCached = 7;
+      // The history tree's own question re-enters its lock through GetVersion.
+      const HRESULT hr =
+          asked.IsCompartmentCached(U(row.path), &ulCompartment, &ulContent, &bCached, 0);
+      EXPECT_EQ(VersionText(hr, ulCompartment, ulContent), row.versions) << row.path << mask;
+      EXPECT_EQ(bCached, row.bCached) << row.path;
+      EXPECT_EQ(releases.Calls() > 0, mask == 1u << LOG_NOTABLE && row.versions != "0,0"s)
+          << row.path << mask;
+    }
   }
 }
 
 TEST(MemoryTree, QuickAnswersStepAsideWhileTheTraceIsLogged) {
-  CHistoryUse history;
+  for (const LONG lLevel : {LOG_DETAIL, LOG_FAILURE, LOG_NOTABLE, LOG_ENTRY, LOG_EXIT}) {
+    CRecordingLogSink sink(1u << lLevel);
+    EXPECT_EQ(CAbstractTree::TraceIsLogged(), lLevel != LOG_FAILURE) << lLevel;
+  }
+  // A path is looked up rather than found in the listing, except while the
+  // trace is logged or the tree holds "", which the listing cannot carry (so
+  // that the failure is logged).
   CMemoryTree tree(U("DS1"));
-  Build(tree, "3/C");
-  ASSERT_EQ(UpdateHistoryTree(U("DS1/3/C"), -1), S_OK);
-  // Whether an answer took the full path (which copies or lists), and
-  // whether a line of that path was logged; the answer is the same.
-  const auto full = [&](uint32_t mask, bool bFind) {
+  for (const auto& [pszAdded, mask, bListed] :
+       {std::tuple{"3/C", 1u << LOG_FAILURE, false}, std::tuple{"", 1u << LOG_ENTRY, true},
+        std::tuple{"''", 1u << LOG_FAILURE, true}}) {
+    Build(tree, pszAdded);
     CFailingReleases releases({});
     CRecordingLogSink sink(mask);
-    ULONG ul = 0;
-    BOOL b = FALSE;
     secwstring sFound;
     bool bFound = false;
-    EXPECT_EQ(bFind ? tree.FindCompartmentId(U("3"), U("C"), sFound, bFound)
-                    : tree.IsCompartmentCached(U("3/C"), &ul, &ul, &b, 0),
-              S_OK);
-    EXPECT_TRUE(bFind ? bFound : b && ul == 1) << mask;
-    return std::pair(
-        releases.Calls() > 0,
-        bFind ? sink.Contains(LOG_DETAIL, OLESTR("CAbstractTree::FindCompartmentId "
-                                                 "sCompartmentId = 3/C"))
-              : sink.Contains(LOG_NOTABLE, OLESTR("GetVersion sCompartmentIdGlobal = DS1/3/C")));
-  };
-  for (const bool bFind : {false, true}) {
-    EXPECT_EQ(full(kLogAllLevels, bFind), std::pair(true, true)) << bFind;
-    for (const LONG lLevel : {LOG_DETAIL, LOG_FAILURE, LOG_NOTABLE, LOG_ENTRY, LOG_EXIT}) {
-      EXPECT_EQ(full(1u << lLevel, bFind).first, lLevel != LOG_FAILURE) << bFind << lLevel;
-    }
+    EXPECT_EQ(tree.FindCompartmentId(U("3"), U("C"), sFound, bFound), S_OK);
+    EXPECT_TRUE(bFound) << pszAdded;
+    EXPECT_EQ(releases.Calls() > 0, bListed) << pszAdded;
   }
-  // The empty path cannot be read from the listing: a tree holding it is
-  // searched through the listing, so that the failure is logged.
-  Build(tree, "''");
-  EXPECT_TRUE(full(1u << LOG_FAILURE, true).first);
 }
 
 TEST(MemoryTree, NullOutputsAreRefusedAndNothingIsWritten) {
@@ -199,22 +207,6 @@ TEST(MemoryTree, NullOutputsAreRefusedAndNothingIsWritten) {
     EXPECT_EQ(calls[i](tree), E_FAIL) << i;
   }
   EXPECT_EQ(ul + static_cast<ULONG>(b), 10u) << "no output written";
-}
-
-TEST(Node, AFailedReleaseIsReportedAndTheItemStillGoes) {
-  CScopedSafeArray value = MakeBytes({1});
-  CRecordingLogSink sink;
-  auto pNode = std::make_unique<CNode>();
-  ASSERT_EQ(pNode->AddDataItem(U("x"), value.Get()), S_OK);
-  ASSERT_EQ(pNode->AddDataItem(U("y"), value.Get()), S_OK);
-  CFailingReleases releases({1, 2});
-  EXPECT_EQ(pNode->RemoveDataItem(U("x")), CFailingReleases::kFailure);
-  std::vector<secwstring> ids;
-  ASSERT_EQ(pNode->ListDataItems(ids), S_OK);
-  EXPECT_EQ(ids, std::vector<secwstring>{U("y")});
-  pNode.reset();
-  EXPECT_TRUE(
-      sink.Contains(LOG_FAILURE, OLESTR("CNode::~CNode zuSafeArrayDestroy hr = 0x8002000d")));
 }
 
 }  // namespace

@@ -77,12 +77,9 @@ void Build(CAbstractTree& tree, const std::string& sLine) {
     std::string item;
     while (std::getline(items, item, ',')) {
       const std::string id = item.substr(0, item.find('='));
-      const std::string hex = item.substr(id.size() + 1);
-      std::vector<BYTE> bytes;
-      for (size_t i = 0; hex != "null" && i + 1 < hex.size(); i += 2) {
-        bytes.push_back(static_cast<BYTE>(std::stoi(hex.substr(i, 2), nullptr, 16)));
-      }
-      CScopedSafeArray value = hex == "null" ? CScopedSafeArray() : MakeBytes(bytes);
+      const std::string text = item.substr(id.size() + 1);
+      CScopedSafeArray value =
+          text == "null" ? CScopedSafeArray() : MakeBytes({text.begin(), text.end()});
       ASSERT_EQ(tree.SetData(U(path), U(id), value.Get(), 0, FALSE), S_OK) << path;
     }
   }
@@ -98,14 +95,9 @@ std::string Dump(CAbstractTree& tree) {
     for (const std::string& id : ReadStrings(ids.Get())) {
       CScopedSafeArray value;
       EXPECT_EQ(tree.GetData(U(key), U(id), value.Receive(), 0), S_OK);
-      std::string hex = value.Get() ? "" : "null";
-      const LONG cb = value.Get() ? VectorLength(value.Get(), VT_UI1) : 0;
-      for (LONG i = 0; i < cb; ++i) {
-        char sz[3];
-        std::snprintf(sz, sizeof sz, "%02x", static_cast<const BYTE*>(value.Get()->pvData)[i]);
-        hex += sz;
-      }
-      items += (items.empty() ? "" : ",") + id + "=" + hex;
+      const char* pch = value.Get() ? static_cast<const char*>(value.Get()->pvData) : nullptr;
+      const std::string text = pch ? std::string(pch, VectorLength(value.Get(), VT_UI1)) : "null";
+      items += (items.empty() ? "" : ",") + id + "=" + text;
     }
     if (!items.empty()) out += "{" + items + "}";
   }

@@ -28,7 +28,8 @@ CScopedSafeArray MakeBytes(const std::vector<BYTE>& bytes);
 std::string Joined(SAFEARRAY* psa, const char* pszSeparator = " ");
 
 // A tree as one line: its paths in listing order, separated by spaces, each
-// followed by its items as {id=hex,id=null} when it has any; the empty path
+// followed by its items as {id=text,id=null} when it has any, each value
+// the bytes of its text; the empty path
 // is written ''. Build creates the paths of such a line (a path without
 // items with CreateCompartment; a path written -path it removes) and Dump
 // writes a tree's.
