@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <vector>
+#include <string>
 
 #include "security/protectencoding.h"
 

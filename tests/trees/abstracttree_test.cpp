@@ -2,7 +2,6 @@
 
 #include "support/scopedbstr.h"
 #include "tree_test_util.h"
-#include "trees/history.h"
 #include "trees/memorytree.h"
 
 namespace {
@@ -72,12 +71,12 @@ TEST(AbstractTree, FindSessionAndCompartment) {
     Build(tree, row.tree);
     secwstring sFound = U("unchanged");
     bool bFound = true;  // FindSessionId leaves it
+    SCOPED_TRACE(row.op + std::string(" ") + row.tree + " " + row.session + " " + row.sub);
     EXPECT_EQ(row.op == 'S' ? tree.FindSessionId(U(row.session), U(row.sub), sFound)
                             : tree.FindCompartmentId(U(row.session), U(row.sub), sFound, bFound),
-              row.hr)
-        << row.op << " " << row.tree << " " << row.session << " " << row.sub;
-    EXPECT_EQ(U8(sFound), row.found) << row.op << " " << row.tree << " " << row.sub;
-    EXPECT_EQ(bFound, row.op == 'S' || std::string(row.found) != "unchanged") << row.tree;
+              row.hr);
+    EXPECT_EQ(U8(sFound), row.found);
+    EXPECT_EQ(bFound, row.op == 'S' || std::string(row.found) != "unchanged");
   }
 }
 
@@ -131,9 +130,9 @@ TEST(AbstractTree, MoveCarriesItemsOfEveryLevel) {
     CMemoryTree tree(U("PIN"));
     Build(tree, row.tree);
     // A target below the source that is not refused copies without end.
-    ASSERT_EQ(tree.MoveCompartmentIds(U(row.from), U(row.to), row.bRemoveSource), row.hr)
-        << row.from << " " << row.to;
-    EXPECT_EQ(Dump(tree), row.after) << row.from << " " << row.to;
+    SCOPED_TRACE(std::string(row.from) + " " + row.to);
+    ASSERT_EQ(tree.MoveCompartmentIds(U(row.from), U(row.to), row.bRemoveSource), row.hr);
+    EXPECT_EQ(Dump(tree), row.after);
   }
 }
 

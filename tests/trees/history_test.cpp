@@ -40,7 +40,6 @@ TEST(History, AChangeAdvancesEveryPrefixAndCountersWrap) {
                 S_OK);
     }
     EXPECT_EQ(Counted(), row.counted) << row.changes;
-    EXPECT_TRUE(*row.counted || Dump(*gHistoryTree).empty()) << "nothing made";
   }
 }
 
@@ -101,12 +100,12 @@ TEST(History, FailedReleases) {
     {
       ULONG ul = 0;
       CFailingReleases releases(row.failing);
+      SCOPED_TRACE(row.counted);
       EXPECT_EQ(row.call == 'H'   ? UpdateHistoryTree(U("DS1/3/A"), 1)
                 : row.call == 'V' ? UpdateVersion(U("K"), 1)
                                   : GetVersion(U("K"), &ul, &ul),
-                row.hr)
-          << row.counted;
-      EXPECT_EQ(releases.Calls(), row.cCalls) << row.counted;
+                row.hr);
+      EXPECT_EQ(releases.Calls(), row.cCalls);
     }
     EXPECT_EQ(Counted(), row.counted);
   }
@@ -155,9 +154,6 @@ TEST(History, TheTreeLivesWhileAnyManagerHoldsAUse) {
   CMemoryTree store(U("History"));
   CHistoryUse fresh;
   EXPECT_EQ(Versions("DS1"), "0,0") << "a new tree starts at zero";
-  secwstring sTreeId;
-  EXPECT_EQ(gHistoryTree->GetTreeId(sTreeId), S_OK);
-  EXPECT_EQ(U8(sTreeId), "History");
   EXPECT_TRUE(IsHistoryTree(gHistoryTree));
   EXPECT_FALSE(IsHistoryTree(&store)) << "a store named like it is still a store";
 }

@@ -6,7 +6,6 @@
 #include <cstdio>
 #include <sstream>
 
-#include "support/scopedbstr.h"
 #include "support/utf8.h"
 #include "trees/history.h"
 
@@ -25,9 +24,8 @@ std::vector<std::string> ReadStrings(SAFEARRAY* psa) {
   std::vector<std::string> items;
   const LONG cItems = VectorLength(psa, VT_BSTR);
   for (LONG i = 0; i < cItems; ++i) {
-    CScopedBSTR bstr;
-    EXPECT_EQ(SafeArrayGetElement(psa, &i, bstr.Receive()), S_OK);
-    items.push_back(U8(secwstring(bstr.Get() ? bstr.Get() : OLESTR(""), SysStringLen(bstr.Get()))));
+    const BSTR bstr = static_cast<const BSTR*>(psa->pvData)[i];
+    items.push_back(U8(secwstring(bstr ? bstr : OLESTR(""), SysStringLen(bstr))));
   }
   return items;
 }
