@@ -29,8 +29,8 @@
 // anything is touched, as the registry tree refuses them: a compartment path
 // with an empty segment (a leading or trailing "/" other than the root "/"
 // itself), a backslash or a zero unit; a value name with a zero unit; and a
-// tree identifier that is empty or holds a backslash (which would make the
-// store path name every tree, or another tree, of the container).
+// tree identifier that is empty or holds a backslash or a zero unit (which
+// would make the store path name every tree, or another tree, of a container).
 //
 // UpdateRegistryKey rewrites the location on every removal: one object must
 // not serve two removals at the same time.
@@ -86,10 +86,6 @@ class CClearAppContainerTree {
   // the 251-unit buffer ends the deletion: the children deleted before it
   // stay deleted, the key stays with the rest.
   BOOL RegDelTree(HKEY hRootKey, LPCWSTR lpSubKey);
-
-  // Where the latest UpdateRegistryKey left the location.
-  HKEY RootKey() const noexcept { return m_hRootKey; }
-  const secwstring& AppContainerKey() const noexcept { return m_sAppContainerKey; }
 
  private:
   enum class EWalk { kValue, kTree, kKey };
