@@ -30,6 +30,14 @@ std::vector<BYTE> SidBytes(const std::basic_string<OLECHAR>& text) {
   return bytes;
 }
 
+std::basic_string<OLECHAR> LowerCase(const OLECHAR* psz) {
+  std::basic_string<OLECHAR> lower(psz);
+  for (OLECHAR& c : lower) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<OLECHAR>(c - 'A' + 'a');
+  }
+  return lower;
+}
+
 }  // namespace
 
 // Installed once whole: background threads may reach it at once.
@@ -388,6 +396,69 @@ HRESULT CScriptedMachine::SafeArrayUnaccessData(SAFEARRAY* psa) {
   const bool bFailing = Failing(ECall::SafeArrayUnaccessData, &dwError);
   const HRESULT hr = ::SafeArrayUnaccessData(psa);
   return bFailing ? static_cast<HRESULT>(dwError) : hr;
+}
+
+void CScriptedMachine::ProvideModule(const std::basic_string<OLECHAR>& name,
+                                     std::map<std::string, FARPROC> exports) {
+  std::lock_guard lock(m_lock);
+  m_modules[LowerCase(name.c_str())] = SModule{false, std::move(exports), 0};
+}
+
+void CScriptedMachine::WithholdModule(const std::basic_string<OLECHAR>& name) {
+  std::lock_guard lock(m_lock);
+  m_modules[LowerCase(name.c_str())] = SModule{true, {}, 0};
+}
+
+size_t CScriptedMachine::LoadedModules() const {
+  std::lock_guard lock(m_lock);
+  size_t loads = 0;
+  for (const auto& entry : m_modules) loads += entry.second.loads;
+  return loads;
+}
+
+// A provided module's handle is its entry in the table, which stays put.
+CScriptedMachine::SModule* CScriptedMachine::ModuleOf(HMODULE hModule) {
+  for (auto& entry : m_modules) {
+    if (reinterpret_cast<HMODULE>(&entry.second) == hModule) return &entry.second;
+  }
+  return nullptr;
+}
+
+HMODULE CScriptedMachine::LoadLibraryW(LPCWSTR lpLibFileName) {
+  std::lock_guard lock(m_lock);
+  auto it = lpLibFileName ? m_modules.find(LowerCase(lpLibFileName)) : m_modules.end();
+  if (it == m_modules.end()) return ::LoadLibraryW(lpLibFileName);
+  if (it->second.bWithheld) {
+    SetLastError(ERROR_MOD_NOT_FOUND);
+    return nullptr;
+  }
+  ++it->second.loads;
+  return reinterpret_cast<HMODULE>(&it->second);
+}
+
+FARPROC CScriptedMachine::GetProcAddress(HMODULE hModule, LPCSTR lpProcName) {
+  std::lock_guard lock(m_lock);
+  SModule* pModule = ModuleOf(hModule);
+  if (pModule == nullptr) return ::GetProcAddress(hModule, lpProcName);
+  const bool bOrdinal = reinterpret_cast<uintptr_t>(lpProcName) <= 0xFFFF;
+  auto it = bOrdinal ? pModule->exports.end() : pModule->exports.find(lpProcName);
+  if (pModule->loads == 0 || it == pModule->exports.end()) {
+    SetLastError(pModule->loads == 0 ? ERROR_MOD_NOT_FOUND : ERROR_PROC_NOT_FOUND);
+    return nullptr;
+  }
+  return it->second;
+}
+
+BOOL CScriptedMachine::FreeLibrary(HMODULE hLibModule) {
+  std::lock_guard lock(m_lock);
+  SModule* pModule = ModuleOf(hLibModule);
+  if (pModule == nullptr) return ::FreeLibrary(hLibModule);
+  if (pModule->loads == 0) {
+    SetLastError(ERROR_MOD_NOT_FOUND);
+    return FALSE;
+  }
+  --pModule->loads;
+  return TRUE;
 }
 
 void CScriptedMachine::Advance(ULONGLONG ullMs) {

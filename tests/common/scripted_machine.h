@@ -10,8 +10,8 @@
 // hold succeeds with ERROR_NOT_ALL_ASSIGNED. Client processes are added with
 // Process(pid). Any one call can be made to fail (FailCall). SIDs are
 // converted and compared by the platform; the handles and memory the machine
-// hands out are counted until they are closed or released. Session ids and
-// modules are not scripted: those calls go to the machine installed before.
+// hands out are counted until they are closed or released. Session ids are not
+// scripted: those calls go to the machine installed before.
 #pragma once
 
 #include <windows.h>
@@ -92,6 +92,15 @@ class CScriptedMachine final : public IMachine {
   void Advance(ULONGLONG ullMs);
   bool AwaitWaiters(size_t n);
 
+  // Modules load from the platform unless scripted: a provided module has
+  // exactly the exports given, a withheld one fails to load with
+  // ERROR_MOD_NOT_FOUND. Names match without regard to case. LoadedModules
+  // counts loads of provided modules not yet freed.
+  void ProvideModule(const std::basic_string<OLECHAR>& name,
+                     std::map<std::string, FARPROC> exports);
+  void WithholdModule(const std::basic_string<OLECHAR>& name);
+  size_t LoadedModules() const;
+
   HANDLE GetCurrentProcess() override;
   DWORD GetCurrentProcessId() override { return dwProcessId; }
   HANDLE OpenProcess(DWORD dwDesiredAccess, BOOL bInheritHandle, DWORD dwProcessId) override;
@@ -122,13 +131,9 @@ class CScriptedMachine final : public IMachine {
   HRESULT CoGetCallContext(REFIID riid, void** ppInterface) override;
   HRESULT SafeArrayAccessData(SAFEARRAY* psa, void** ppvData) override;
   HRESULT SafeArrayUnaccessData(SAFEARRAY* psa) override;
-  HMODULE LoadLibraryW(LPCWSTR lpLibFileName) override {
-    return m_pPrevious->LoadLibraryW(lpLibFileName);
-  }
-  FARPROC GetProcAddress(HMODULE hModule, LPCSTR lpProcName) override {
-    return m_pPrevious->GetProcAddress(hModule, lpProcName);
-  }
-  BOOL FreeLibrary(HMODULE hLibModule) override { return m_pPrevious->FreeLibrary(hLibModule); }
+  HMODULE LoadLibraryW(LPCWSTR lpLibFileName) override;
+  FARPROC GetProcAddress(HMODULE hModule, LPCSTR lpProcName) override;
+  BOOL FreeLibrary(HMODULE hLibModule) override;
   ULONGLONG GetTickCount64() override;
   ULONGLONG GetWakeCount() override;
   DWORD WaitForTick(ULONGLONG ullDeadline, ULONGLONG ullWakeCount) override;
@@ -140,6 +145,11 @@ class CScriptedMachine final : public IMachine {
     DWORD dwProcessId;  // the host's id for the host process and token
     ACCESS_MASK access;
   };
+  struct SModule {
+    bool bWithheld = false;
+    std::map<std::string, FARPROC> exports;
+    size_t loads = 0;
+  };
 
   // True (with the last error set) when this call is scripted to fail.
   bool Failing(ECall eCall, DWORD* pdwError = nullptr);
@@ -149,6 +159,7 @@ class CScriptedMachine final : public IMachine {
   HANDLE NewHandle(const SHandle& handle);
   const SHandle* HandleOf(HANDLE h) const;
   bool Track(void* p);
+  SModule* ModuleOf(HMODULE hModule);
 
   IMachine* m_pPrevious = nullptr;
   mutable std::recursive_mutex m_lock;
@@ -160,6 +171,7 @@ class CScriptedMachine final : public IMachine {
   std::map<ECall, std::map<unsigned, DWORD>> m_failures;  // occurrence -> error
   std::map<DWORD, DWORD> m_privileges;                    // LUID -> attributes
   std::vector<std::string> m_trace;
+  std::map<std::basic_string<OLECHAR>, SModule> m_modules;  // by lower-case name
 
   std::mutex m_clockLock;
   std::condition_variable m_clockMoved;

@@ -1,5 +1,5 @@
-// The real machine's clock and waits, and the lifetime of an implementation
-// in use through a seam.
+// The real machine's clock and waits, modules given or withheld through the
+// machine seam, and the lifetime of an implementation in use through a seam.
 #include <windows.h>
 
 #include <gtest/gtest.h>
@@ -9,7 +9,7 @@
 #include <memory>
 #include <thread>
 
-#include "platform/machine.h"
+#include "common/scripted_machine.h"
 
 namespace {
 
@@ -22,6 +22,37 @@ TEST(MachineClock, RealWaitsEndOnTheirDeadlineOrOnWake) {
   // Ten seconds only guard against a lost wake-up.
   EXPECT_EQ(Machine().WaitForTick(Machine().GetTickCount64() + 10000, count), DWORD{WAIT_OBJECT_0});
   waker.join();
+}
+
+ULONGLONG WINAPI FakeEntryPoint() { return 42; }
+
+// Each library and entry point can be given or withheld in either build;
+// names not scripted load from the platform.
+TEST(MachineModules, ScriptedLibrariesAndEntryPoints) {
+  CScriptedMachine machine;
+  const FARPROC pfnFake = reinterpret_cast<FARPROC>(reinterpret_cast<void (*)()>(&FakeEntryPoint));
+  machine.ProvideModule(OLESTR("userenv.dll"), {{"GetAppContainerRegistryLocation", pfnFake}});
+  machine.WithholdModule(OLESTR("ieframe.dll"));
+  struct {
+    LPCWSTR pszModule;
+    const char* pszExport;
+    DWORD dwError;
+    bool bFake;
+  } const kCases[] = {
+      {OLESTR("UserEnv.DLL"), "GetAppContainerRegistryLocation", 0, true},
+      {OLESTR("userenv.dll"), "GetAppContainerFolderPath", ERROR_PROC_NOT_FOUND, false},
+      {OLESTR("ieframe.dll"), "IEGetWriteableHKCU", ERROR_MOD_NOT_FOUND, false},
+      {OLESTR("kernel32.dll"), "GetTickCount64", 0, false},
+  };
+  for (const auto& c : kCases) {
+    SetLastError(0);
+    HMODULE hModule = Machine().LoadLibraryW(c.pszModule);
+    FARPROC pfn = hModule ? Machine().GetProcAddress(hModule, c.pszExport) : nullptr;
+    EXPECT_EQ(pfn == nullptr ? GetLastError() : 0u, c.dwError) << c.pszExport;
+    EXPECT_TRUE(!c.bFake || pfn == pfnFake);
+    EXPECT_TRUE(hModule == nullptr || Machine().FreeLibrary(hModule));
+  }
+  EXPECT_EQ(machine.LoadedModules(), 0u) << "every load is paired with its free";
 }
 
 struct IThing {

@@ -5,6 +5,7 @@
 
 #include <winreg.h>
 
+#include "common/scripted_settings.h"
 #include "support/zusettings.h"
 
 namespace {
@@ -45,6 +46,18 @@ TEST(Settings, RegistryDwordsAreTheValues) {
     RegDeleteValueW(hKey, c.pszName);
   }
   RegCloseKey(hKey);
+}
+
+// A scripted reader installed on the seam answers in place of the registry.
+TEST(Settings, ScriptedSettingsAnswerThroughTheSeam) {
+  CScriptedSettings settings;
+  settings.Set(OLESTR("Kelmyr.Authentication.Timeout"), 2);
+  QVData value(-1);
+  bool bFound = false;
+  GetSettingValue(OLESTR("Kelmyr.Authentication.Timeout"), value, &bFound);
+  EXPECT_TRUE(bFound && value.Int() == 2);
+  GetSettingValue(OLESTR("Kelmyr.Authentication.AllowPerProcess"), value, &bFound);
+  EXPECT_TRUE(!bFound && value.Int() == 0);
 }
 
 }  // namespace

@@ -1,4 +1,5 @@
-// The timer service on a scripted clock.
+// The timer service on a scripted clock: the real timer thread, and the
+// scripted service the stores' tests use.
 #include <gtest/gtest.h>
 
 #include <windows.h>
@@ -9,6 +10,7 @@
 #include <thread>
 
 #include "common/scripted_machine.h"
+#include "common/scripted_timer_service.h"
 #include "support/zutimer.h"
 
 namespace {
@@ -114,6 +116,22 @@ TEST(TimerService, DestructionNeverWaitsForARunningCallback) {
   EXPECT_EQ(counts.destroyed.load(), 0) << "freed under its running callback";
   held.unlock();
   ITimer::WaitForRunningCallbacks();
+  EXPECT_EQ(counts.destroyed.load(), 1);
+}
+
+// The scripted service, reached through the seam, fires on demand what the
+// clock has made due.
+TEST(TimerService, ScriptedTimersFireWhenDue) {
+  CScriptedMachine machine;
+  CScriptedTimerService service;
+  SCounts counts;
+  std::unique_ptr<ITimer> pTimer(ITimer::CreateNewTimer(120, new CCountingCallback(counts)));
+  machine.Advance(119999);
+  EXPECT_EQ(service.FireDue(), 0u);
+  machine.Advance(1);
+  EXPECT_EQ(service.FireDue(), 1u);
+  EXPECT_EQ(service.FireDue(), 0u) << "one-shot";
+  pTimer.reset();
   EXPECT_EQ(counts.destroyed.load(), 1);
 }
 
