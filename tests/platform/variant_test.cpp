@@ -1,5 +1,5 @@
-// Conformance of VariantClear and VariantCopy: which types are valid, what
-// clearing releases and how deep a copy goes.
+// Conformance of VariantClear, VariantCopy and VariantCopyInd: which types
+// are valid, what clearing releases and how deep a copy goes.
 
 // <windows.h> comes first: the Windows SDK headers build on it.
 #include <windows.h>
@@ -102,6 +102,71 @@ TEST(VariantTest, CopyRefusesInvalidTypes) {
     VARIANT src = Zeroed(vtSrc);
     EXPECT_EQ(VariantCopy(&dst, &src), DISP_E_BADVARTYPE) << vtDst << " " << vtSrc;
   }
+}
+
+// VariantCopyInd: the destination gets the value a by-reference source
+// points to, with the type without VT_BYREF; onto itself it dereferences
+// in place.
+TEST(VariantTest, CopyIndDereferences) {
+  CCountedObject object;
+  IUnknown* punk = object.Unknown();
+  LONG lValue = 7;
+  BSTR bstr = SysAllocString(OLESTR("text"));
+  BSTR bstrNull = nullptr;
+  SAFEARRAY* psa = SafeArrayCreateVector(VT_I4, 2, 4);
+  ASSERT_NE(psa, nullptr);
+  VARIANT inner = Zeroed(VT_BYREF | VT_I4);
+  V_I4REF(&inner) = &lValue;
+  VARIANT innerByRefVariant = Zeroed(VT_BYREF | VT_VARIANT);
+  V_VARIANTREF(&innerByRefVariant) = &inner;
+  struct SRow {
+    VARTYPE vt;
+    void* pRef;
+    HRESULT hr;
+    VARTYPE vtCopy;
+  };
+  const SRow rows[] = {
+      {VT_BYREF | VT_I4, &lValue, S_OK, VT_I4},
+      {VT_BYREF | VT_BSTR, &bstr, S_OK, VT_BSTR},
+      {VT_BYREF | VT_BSTR, &bstrNull, S_OK, VT_BSTR},
+      {VT_BYREF | VT_UNKNOWN, &punk, S_OK, VT_UNKNOWN},
+      {VT_BYREF | VT_ARRAY | VT_I4, &psa, S_OK, VT_ARRAY | VT_I4},
+      {VT_BYREF | VT_VARIANT, &inner, S_OK, VT_I4},  // followed twice
+      {VT_BYREF | VT_VARIANT, &innerByRefVariant, E_INVALIDARG, VT_EMPTY},
+      {VT_BYREF | VT_NULL, &lValue, E_INVALIDARG, VT_EMPTY},
+  };
+  for (bool bInPlace : {false, true}) {
+    for (const SRow& row : rows) {
+      SCOPED_TRACE(testing::Message() << row.vt << (bInPlace ? " in place" : ""));
+      VARIANT src = Zeroed(row.vt);
+      V_BYREF(&src) = row.pRef;
+      VARIANT dst = Zeroed(VT_EMPTY);
+      VARIANT* pDst = bInPlace ? &src : &dst;
+      ASSERT_EQ(VariantCopyInd(pDst, &src), row.hr);
+      if (FAILED(row.hr)) continue;
+      EXPECT_EQ(V_VT(pDst), row.vtCopy);
+      if (row.vtCopy == VT_I4) {
+        EXPECT_EQ(V_I4(pDst), 7);
+      } else if (row.vtCopy == VT_BSTR) {
+        ASSERT_NE(V_BSTR(pDst), nullptr);
+        EXPECT_NE(V_BSTR(pDst), bstr);
+        EXPECT_EQ(SysStringLen(V_BSTR(pDst)), row.pRef == &bstr ? 4u : 0u);
+      } else if (row.vtCopy == VT_UNKNOWN) {
+        EXPECT_EQ(object.m_cRefs, 2);
+      } else {
+        EXPECT_TRUE(V_ARRAY(pDst) != psa && V_ARRAY(pDst)->rgsabound[0].cElements == 4u);
+      }
+      EXPECT_EQ(VariantClear(pDst), S_OK);
+    }
+  }
+  VARIANT src = Zeroed(VT_BYREF | VT_I4);
+  V_I4REF(&src) = &lValue;
+  VARIANT dst = Zeroed(VT_VOID);
+  EXPECT_EQ(VariantCopyInd(&dst, &src), DISP_E_BADVARTYPE);
+  EXPECT_EQ(object.m_cRefs, 1);
+  EXPECT_EQ(SysStringLen(bstr), 4u) << "the source keeps its string";
+  SysFreeString(bstr);
+  EXPECT_EQ(SafeArrayDestroy(psa), S_OK);
 }
 
 }  // namespace
