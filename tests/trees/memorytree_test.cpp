@@ -75,13 +75,6 @@ TEST(MemoryTree, CompartmentsComeWithTheirAncestorsAndGoWithTheirDescendants) {
   }
 }
 
-TEST(MemoryTree, TheHistoryTreeAdvancesNothingWhenItRemoves) {
-  CHistoryUse history;
-  ASSERT_EQ(UpdateHistoryTree(U("DS1/7/A"), -1), S_OK);
-  EXPECT_EQ(gHistoryTree->RemoveCompartment(U("DS1/7"), TRUE, 0), S_OK);
-  EXPECT_EQ(Counted(), "DS1=1,1") << "DS1/7/A neither kept nor advanced";
-}
-
 TEST(MemoryTree, ItemsAreCopiesReplacedAndRemovedWhileTheCompartmentStays) {
   CHistoryUse history;
   CMemoryTree tree(U("DS1"));
