@@ -24,8 +24,6 @@
 
 namespace {
 
-using Text = std::basic_string<OLECHAR>;
-
 void Check(bool bCondition) {
   if (!bCondition) __builtin_trap();
 }
@@ -67,7 +65,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pbData, size_t cbData) {
   if (cbData > 1 << 16) return 0;
   const uint8_t* pbEnd = std::find(pbData, pbData + std::min<size_t>(cbData, 64), '\n');
-  const Text descr(pbData, std::find(pbData, pbEnd, 0));
+  const std::basic_string<OLECHAR> descr(pbData, std::find(pbData, pbEnd, 0));
   const BYTE* pbPlain = pbEnd + (pbEnd != pbData + cbData && *pbEnd == '\n');
   const DWORD cbPlain = static_cast<DWORD>(pbData + cbData - pbPlain);
 
@@ -80,10 +78,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pbData, size_t cbData) {
   if (FAILED(hr)) {
     // Only a string vector whose strings could not all be put comes back
     // with a failure.
-    if (psaValue != nullptr) {
-      Check(Summary(psaValue)[0] == sStrings);
-      SafeArrayDestroy(psaValue);
-    }
+    Check(psaValue == nullptr || Summary(psaValue)[0] == sStrings);
+    SafeArrayDestroy(psaValue);
     return 0;
   }
   Check(psaValue != nullptr);
