@@ -101,8 +101,7 @@ TEST(MemoryTree, ItemsAreCopiesReplacedAndRemovedWhileTheCompartmentStays) {
   EXPECT_EQ(tree.RemoveData(U("1/C"), U("n"), 0), S_OK);
   EXPECT_EQ(tree.IsDataCached(U("1/C"), U("n"), &bCached, 0), S_OK);
   EXPECT_FALSE(bCached);
-  SAFEARRAY* psa = nullptr;
-  EXPECT_EQ(tree.GetData(U("1"), U("x"), &psa, 0), E_INVALIDARG);
+  EXPECT_EQ(tree.GetData(U("1"), U("x"), CScopedSafeArray().Receive(), 0), E_INVALIDARG);
   EXPECT_EQ(Dump(tree), "1 1/C");
 
   Build(tree, "1/C{x=1}");
@@ -193,10 +192,8 @@ TEST(MemoryTree, NullOutputsAreRefusedAndNothingIsWritten) {
       [&](CMemoryTree& t) { return t.IsCompartmentCached(k1, &ul, nullptr, &b, 0); },
   };
   CHistoryUse history;
-  for (size_t i = 0; i < std::size(calls); ++i) {
-    CMemoryTree tree(U("DS1"));
-    EXPECT_EQ(calls[i](tree), E_FAIL) << i;
-  }
+  CMemoryTree tree(U("DS1"));
+  for (size_t i = 0; i < std::size(calls); ++i) EXPECT_EQ(calls[i](tree), E_FAIL) << i;
   EXPECT_EQ(ul + static_cast<ULONG>(b), 10u) << "no output written";
 }
 
