@@ -56,11 +56,25 @@ std::vector<BYTE> QueryOwnToken(TOKEN_INFORMATION_CLASS eClass) {
   return info;
 }
 
-// Opens root\path for one helper call; a null or empty path is the root.
-LONG OpenForHelper(HKEY hRoot, LPCWSTR pszPath, REGSAM access, CScopedHKEY* pKey) {
-  return Registry().RegOpenKeyExW(hRoot, pszPath != nullptr ? pszPath : OLESTR(""), 0, access,
-                                  pKey->Receive());
-}
+// The key one helper call works on: root\path opened for the call, or the
+// root itself for an empty path, used as the caller holds it (neither
+// opened again nor closed), which spares a caller that already holds the
+// key a lookup of its path on every call.
+class CHelperKey {
+ public:
+  HKEY Get() const noexcept { return m_owned ? m_owned.Get() : m_hRoot; }
+  LONG Open(HKEY hRoot, LPCWSTR pszPath, REGSAM access) {
+    if (pszPath == nullptr || pszPath[0] == 0) {
+      m_hRoot = hRoot;
+      return ERROR_SUCCESS;
+    }
+    return Registry().RegOpenKeyExW(hRoot, pszPath, 0, access, m_owned.Receive());
+  }
+
+ private:
+  CScopedHKEY m_owned;
+  HKEY m_hRoot = nullptr;
+};
 
 bool TypeSelected(DWORD dwType, DWORD dwTypeFilter) {
   return dwTypeFilter == ZU_REG_ALL_TYPES || (dwType < 32 && (dwTypeFilter >> dwType) & 1u);
@@ -75,8 +89,8 @@ constexpr DWORD kNameProbe = 257;
 LONG CZuWinExt::zuRegListKeysEx(HKEY hRoot, LPCWSTR pszPath, ZU_REG_KEY_SLOT* pSlots,
                                 DWORD* pdwCount, DWORD dwView) {
   if (pdwCount == nullptr) return ERROR_INVALID_PARAMETER;
-  CScopedHKEY key;
-  LONG l = OpenForHelper(hRoot, pszPath, KEY_READ | dwView, &key);
+  CHelperKey key;
+  LONG l = key.Open(hRoot, pszPath, KEY_READ | dwView);
   if (l != ERROR_SUCCESS) return l;
   if (pSlots == nullptr) {
     return Registry().RegQueryInfoKeyW(key.Get(), nullptr, nullptr, nullptr, pdwCount, nullptr,
@@ -108,8 +122,8 @@ LONG CZuWinExt::zuRegListKeys(HKEY hRoot, LPCWSTR pszPath, ZU_REG_KEY_SLOT* pSlo
 LONG CZuWinExt::zuRegListValueNamesEx(HKEY hRoot, LPCWSTR pszPath, ZU_REG_VALUE_RECORD* pRecords,
                                       DWORD* pdwCount, DWORD dwTypeFilter, DWORD dwView) {
   if (pdwCount == nullptr) return ERROR_INVALID_PARAMETER;
-  CScopedHKEY key;
-  LONG l = OpenForHelper(hRoot, pszPath, KEY_READ | dwView, &key);
+  CHelperKey key;
+  LONG l = key.Open(hRoot, pszPath, KEY_READ | dwView);
   if (l != ERROR_SUCCESS) return l;
   if (pRecords == nullptr && dwTypeFilter == ZU_REG_ALL_TYPES) {
     return Registry().RegQueryInfoKeyW(key.Get(), nullptr, nullptr, nullptr, nullptr, nullptr,
@@ -146,8 +160,8 @@ LONG CZuWinExt::zuRegListValueNamesEx(HKEY hRoot, LPCWSTR pszPath, ZU_REG_VALUE_
 LONG CZuWinExt::zuRegReadValueEx(HKEY hRoot, LPCWSTR pszPath, LPCWSTR pszValue, DWORD* pdwType,
                                  BYTE* pData, DWORD* pcbData, DWORD dwView) {
   if (pcbData == nullptr) return ERROR_INVALID_PARAMETER;
-  CScopedHKEY key;
-  const LONG l = OpenForHelper(hRoot, pszPath, KEY_QUERY_VALUE | dwView, &key);
+  CHelperKey key;
+  const LONG l = key.Open(hRoot, pszPath, KEY_QUERY_VALUE | dwView);
   if (l != ERROR_SUCCESS) return l;
   return Registry().RegQueryValueExW(key.Get(), pszValue, nullptr, pdwType, pData, pcbData);
 }
@@ -155,8 +169,8 @@ LONG CZuWinExt::zuRegReadValueEx(HKEY hRoot, LPCWSTR pszPath, LPCWSTR pszValue, 
 LONG CZuWinExt::zuRegReadDWORDValueEx(HKEY hRoot, LPCWSTR pszPath, LPCWSTR pszValue,
                                       DWORD* pdwValue, DWORD dwView) {
   if (pdwValue == nullptr) return ERROR_INVALID_PARAMETER;
-  CScopedHKEY key;
-  LONG l = OpenForHelper(hRoot, pszPath, KEY_QUERY_VALUE | dwView, &key);
+  CHelperKey key;
+  LONG l = key.Open(hRoot, pszPath, KEY_QUERY_VALUE | dwView);
   if (l != ERROR_SUCCESS) return l;
   DWORD dwType = REG_NONE;
   DWORD dwValue = 0;
@@ -174,8 +188,8 @@ LONG CZuWinExt::zuRegReadStringValueEx(HKEY hRoot, LPCWSTR pszPath, LPCWSTR pszV
                                        WCHAR* pszBuffer, DWORD* pcch, DWORD dwView) {
   if (pcch == nullptr) return ERROR_INVALID_PARAMETER;
   try {
-    CScopedHKEY key;
-    LONG l = OpenForHelper(hRoot, pszPath, KEY_QUERY_VALUE | dwView, &key);
+    CHelperKey key;
+    LONG l = key.Open(hRoot, pszPath, KEY_QUERY_VALUE | dwView);
     if (l != ERROR_SUCCESS) return l;
     // The value may change between its size and its data; a few attempts
     // read a consistent one.
@@ -236,8 +250,8 @@ LONG CZuWinExt::zuRegDeleteSubKey(HKEY hRoot, LPCWSTR pszPath, DWORD dwView, DWO
 }
 
 LONG CZuWinExt::zuRegDeleteValue(HKEY hRoot, LPCWSTR pszPath, LPCWSTR pszValue, DWORD dwView) {
-  CScopedHKEY key;
-  const LONG l = OpenForHelper(hRoot, pszPath, KEY_SET_VALUE | dwView, &key);
+  CHelperKey key;
+  const LONG l = key.Open(hRoot, pszPath, KEY_SET_VALUE | dwView);
   if (l != ERROR_SUCCESS) return l;
   return Registry().RegDeleteValueW(key.Get(), pszValue);
 }

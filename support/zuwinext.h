@@ -43,8 +43,9 @@ class IZuWinExt {
   virtual ~IZuWinExt() = default;
 
   // Registry. Each returns 0 or a Windows error code. A key is named by a
-  // root and a path below it (null or "" for the root itself); dwView is
-  // 0 or the view flag (ZU_REG_VIEW_64).
+  // root and a path below it (null or "" for the root itself, whose handle
+  // is then used as the caller holds it, with its access); dwView is 0 or
+  // the view flag (ZU_REG_VIEW_64).
   //
   // Listings: with a null buffer, *pdwCount receives the number of entries.
   // With a buffer, *pdwCount holds its capacity in entries on entry; at most

@@ -119,6 +119,16 @@ bool SameName(const WCHAR* pszName, const secwstring& s) noexcept {
 
 bool IsRootPath(const secwstring& sPath) noexcept { return sPath == kRootPath; }
 
+// The compartment key, opened once for the helper library's calls of one
+// operation, which then name it with the empty path (kHere): each of them
+// opens the key again, and opening it relative to itself spares the walk
+// down the full path. A missing compartment fails here as it would fail
+// the first of those calls.
+constexpr OLECHAR kHere[] = OLESTR("");
+LONG OpenCompartment(HKEY hRootKey, const secwstring& sFullPath, CScopedHKEY& key) {
+  return Registry().RegOpenKeyExW(hRootKey, sFullPath.c_str(), 0, kReadAccess, key.Receive());
+}
+
 // A new list of cElements strings, stored in the output at once.
 HRESULT NewList(ULONG cElements, SAFEARRAY** ppsaList) {
   SAFEARRAY* psa = SafeArrayCreateVector(VT_BSTR, 0, cElements);
@@ -492,9 +502,11 @@ HRESULT CRegistryTree::GetData(const secwstring& sCompartmentId, const secwstrin
   }
   if (FAILED(hr = FullPath(*this, lines, sCompartmentId, sFullPath))) return hr;
 
+  CScopedHKEY key;
   CZuRegListing listing;
-  switch (
-      listing.ListValueNamesEx(m_hRootKey, sFullPath.c_str(), ZU_REG_ALL_TYPES, ZU_REG_VIEW_64)) {
+  switch (OpenCompartment(m_hRootKey, sFullPath, key) != ERROR_SUCCESS
+              ? EZuRegList::kCountFailed
+              : listing.ListValueNamesEx(key.Get(), kHere, ZU_REG_ALL_TYPES, ZU_REG_VIEW_64)) {
     case EZuRegList::kOk:
       break;
     case EZuRegList::kAllocationFailed:
@@ -520,7 +532,7 @@ HRESULT CRegistryTree::GetData(const secwstring& sCompartmentId, const secwstrin
       continue;
     }
     CZuRegValue value;
-    switch (value.Read(m_hRootKey, sFullPath.c_str(), listing.Name(i), ZU_REG_VIEW_64)) {
+    switch (value.Read(key.Get(), kHere, listing.Name(i), ZU_REG_VIEW_64)) {
       case EZuRegRead::kOk:
         hr = DecodeRegistryValue(value.Type(), value.Data(), value.Size(), ppsaDataValue);
         break;
@@ -775,9 +787,11 @@ HRESULT CRegistryTree::IsDataCached(const secwstring& sCompartmentId, const secw
     return hr;
   }
   if (FAILED(hr = FullPath(*this, lines, sCompartmentId, sFullPath))) return hr;
+  CScopedHKEY key;
   CZuRegListing listing;
-  switch (
-      listing.ListValueNamesEx(m_hRootKey, sFullPath.c_str(), ZU_REG_ALL_TYPES, ZU_REG_VIEW_64)) {
+  switch (OpenCompartment(m_hRootKey, sFullPath, key) != ERROR_SUCCESS
+              ? EZuRegList::kCountFailed
+              : listing.ListValueNamesEx(key.Get(), kHere, ZU_REG_ALL_TYPES, ZU_REG_VIEW_64)) {
     case EZuRegList::kOk:
       break;
     case EZuRegList::kAllocationFailed:
@@ -818,9 +832,11 @@ HRESULT CRegistryTree::ListDataIds(const secwstring& sCompartmentId, SAFEARRAY**
     return hr;
   }
   if (FAILED(hr = FullPath(*this, lines, sCompartmentId, sFullPath))) return hr;
+  CScopedHKEY key;
   CZuRegListing listing;
-  switch (
-      listing.ListValueNamesEx(m_hRootKey, sFullPath.c_str(), ZU_REG_ALL_TYPES, ZU_REG_VIEW_64)) {
+  switch (OpenCompartment(m_hRootKey, sFullPath, key) != ERROR_SUCCESS
+              ? EZuRegList::kCountFailed
+              : listing.ListValueNamesEx(key.Get(), kHere, ZU_REG_ALL_TYPES, ZU_REG_VIEW_64)) {
     case EZuRegList::kOk:
       break;
     case EZuRegList::kAllocationFailed:
