@@ -3,10 +3,10 @@
 // client's user for the low-integrity copy.
 #include <gtest/gtest.h>
 
-#include <cctype>
 #include <cstring>
 #include <map>
 #include <string>
+#include <vector>
 
 #include "common/registry_test_key.h"
 #include "common/scripted_machine.h"
@@ -43,79 +43,19 @@ FARPROC Export(F* pfn) {
   return reinterpret_cast<FARPROC>(reinterpret_cast<void (*)()>(pfn));
 }
 
-// The machine below the scripted one: the modules the test provides, by
-// lower-case name with their exports; any other module is missing.
-class CModuleMachine final : public IMachine {
- public:
-  explicit CModuleMachine(std::map<std::string, std::map<std::string, FARPROC>> modules)
-      : m_modules(std::move(modules)), m_real(*MachineSeam().Install(this)) {}
-  ~CModuleMachine() override { MachineSeam().Uninstall(this, &m_real); }
-  int m_cLoaded = 0;
-
-#define KELMYR_FORWARD(R, name, params, args) \
-  R name params override { return m_real.name args; }
-  KELMYR_FORWARD(HANDLE, GetCurrentProcess, (), ())
-  KELMYR_FORWARD(DWORD, GetCurrentProcessId, (), ())
-  KELMYR_FORWARD(HANDLE, OpenProcess, (DWORD a, BOOL b, DWORD c), (a, b, c))
-  KELMYR_FORWARD(BOOL, OpenProcessToken, (HANDLE a, DWORD b, PHANDLE c), (a, b, c))
-  KELMYR_FORWARD(BOOL, GetTokenInformation,
-                 (HANDLE a, TOKEN_INFORMATION_CLASS b, LPVOID c, DWORD d, PDWORD e),
-                 (a, b, c, d, e))
-  KELMYR_FORWARD(BOOL, CloseHandle, (HANDLE a), (a))
-  KELMYR_FORWARD(BOOL, ProcessIdToSessionId, (DWORD a, DWORD* b), (a, b))
-  KELMYR_FORWARD(BOOL, LookupPrivilegeValueW, (LPCWSTR a, LPCWSTR b, PLUID c), (a, b, c))
-  KELMYR_FORWARD(BOOL, AdjustTokenPrivileges,
-                 (HANDLE a, BOOL b, PTOKEN_PRIVILEGES c, DWORD d, PTOKEN_PRIVILEGES e, PDWORD f),
-                 (a, b, c, d, e, f))
-  KELMYR_FORWARD(DWORD, GetSecurityInfo,
-                 (HANDLE a, SE_OBJECT_TYPE b, SECURITY_INFORMATION c, PSID* d, PSID* e, PACL* f,
-                  PACL* g, PSECURITY_DESCRIPTOR* h),
-                 (a, b, c, d, e, f, g, h))
-  KELMYR_FORWARD(BOOL, ConvertSecurityDescriptorToStringSecurityDescriptorW,
-                 (PSECURITY_DESCRIPTOR a, DWORD b, SECURITY_INFORMATION c, LPWSTR* d, PULONG e),
-                 (a, b, c, d, e))
-  KELMYR_FORWARD(BOOL, ConvertSidToStringSidW, (PSID a, LPWSTR* b), (a, b))
-  KELMYR_FORWARD(BOOL, ConvertStringSidToSidW, (LPCWSTR a, PSID* b), (a, b))
-  KELMYR_FORWARD(BOOL, EqualSid, (PSID a, PSID b), (a, b))
-  KELMYR_FORWARD(BOOL, EqualPrefixSid, (PSID a, PSID b), (a, b))
-  KELMYR_FORWARD(HLOCAL, LocalAlloc, (UINT a, SIZE_T b), (a, b))
-  KELMYR_FORWARD(HLOCAL, LocalFree, (HLOCAL a), (a))
-  KELMYR_FORWARD(HRESULT, CoGetCallContext, (REFIID a, void** b), (a, b))
-  KELMYR_FORWARD(HRESULT, SafeArrayAccessData, (SAFEARRAY * a, void** b), (a, b))
-  KELMYR_FORWARD(HRESULT, SafeArrayUnaccessData, (SAFEARRAY * a), (a))
-  KELMYR_FORWARD(ULONGLONG, GetTickCount64, (), ())
-  KELMYR_FORWARD(ULONGLONG, GetWakeCount, (), ())
-  KELMYR_FORWARD(DWORD, WaitForTick, (ULONGLONG a, ULONGLONG b), (a, b))
-  KELMYR_FORWARD(void, Wake, (), ())
-#undef KELMYR_FORWARD
-
-  HMODULE LoadLibraryW(LPCWSTR pszName) override {
-    std::string name;
-    for (const WCHAR* p = pszName; *p != 0; ++p) name += static_cast<char>(std::tolower(*p));
-    const auto it = m_modules.find(name);
-    if (it == m_modules.end()) return nullptr;
-    ++m_cLoaded;
-    return reinterpret_cast<HMODULE>(&it->second);
-  }
-  FARPROC GetProcAddress(HMODULE hModule, LPCSTR pszName) override {
-    const auto& exports = *reinterpret_cast<std::map<std::string, FARPROC>*>(hModule);
-    const auto it = exports.find(pszName);
-    return it == exports.end() ? nullptr : it->second;
-  }
-  BOOL FreeLibrary(HMODULE) override { return --m_cLoaded, TRUE; }
-
- private:
-  std::map<std::string, std::map<std::string, FARPROC>> m_modules;
-  IMachine& m_real;
+// A module, given (its exports) or withheld (absent).
+struct SModule {
+  const OLECHAR* pszName;
+  bool bGiven;
+  std::map<std::string, FARPROC> exports;
 };
-
-using Modules = std::map<std::string, std::map<std::string, FARPROC>>;
-const Modules kNtdll = {{"ntdll.dll", {{"ZwQueryKey", Export(&QueryKeyName)}}}};
-
-Modules With(Modules modules, const Modules& more) {
-  modules.insert(more.begin(), more.end());
-  return modules;
-}
+const SModule kNtdll = {OLESTR("ntdll.dll"), true, {{"ZwQueryKey", Export(&QueryKeyName)}}};
+const SModule kNoNtdll = {OLESTR("ntdll.dll"), false, {}};
+const SModule kUserEnv = {OLESTR("userenv.dll"),
+                          true,
+                          {{"GetAppContainerRegistryLocation", Export(&AppContainerLocation)}}};
+const SModule kIeFrame = {
+    OLESTR("ieframe.dll"), true, {{"IEGetWriteableHKCU", Export(&WriteableHKCU)}}};
 
 bool ValueAt(HKEY hRoot, const WString& path) {
   HKEY h = nullptr;
@@ -130,13 +70,10 @@ TEST(RegistryLocation, EachKindWritesWhereItMay) {
   CTestKey location;
   gLocation = location.Path();
   const WString dir = Widen("Orvane\\Kelmyr\\RemanentDataStore\\Kinds\\1\\A");
-  const Modules userenv = {
-      {"userenv.dll", {{"GetAppContainerRegistryLocation", Export(&AppContainerLocation)}}}};
-  const Modules ieframe = {{"ieframe.dll", {{"IEGetWriteableHKCU", Export(&WriteableHKCU)}}}};
   struct SRow {
     const char* label;
     ULONG nKind;
-    Modules modules;
+    std::vector<SModule> modules;
     HRESULT hrLibrary;
     bool bGone;  // the client process has exited
     HRESULT hr;
@@ -144,10 +81,18 @@ TEST(RegistryLocation, EachKindWritesWhereItMay) {
     WString path;
     size_t cKeysHeld;  // between operations
   } rows[] = {
-      {"container, no library", 0, kNtdll, S_OK, false, E_FAIL, nullptr, {}, 0},
+      {"container, no library",
+       0,
+       {kNtdll, {OLESTR("userenv.dll"), false, {}}},
+       S_OK,
+       false,
+       E_FAIL,
+       nullptr,
+       {},
+       0},
       {"container, no entry point",
        0,
-       With(kNtdll, {{"userenv.dll", {}}}),
+       {kNtdll, {OLESTR("userenv.dll"), true, {}}},
        S_OK,
        false,
        E_FAIL,
@@ -156,28 +101,50 @@ TEST(RegistryLocation, EachKindWritesWhereItMay) {
        0},
       {"container, location fails",
        0,
-       With(kNtdll, userenv),
+       {kNtdll, kUserEnv},
        E_ACCESSDENIED,
        false,
        E_ACCESSDENIED,
        nullptr,
        {},
        0},
-      {"container, key name unknown", 0, userenv, S_OK, false, E_FAIL, nullptr, {}, 0},
-      {"container", 0, With(kNtdll, userenv), S_OK, false, S_OK, HKEY_CURRENT_USER,
-       gLocation + Widen("\\Software\\AppData\\") + dir, 1},
-      {"low, no library", 1, kNtdll, S_OK, false, E_NOTIMPL, nullptr, {}, 0},
-      {"low, no entry point",
+      {"container, key name unknown", 0, {kNoNtdll, kUserEnv}, S_OK, false, E_FAIL, nullptr, {}, 0},
+      {"container",
+       0,
+       {kNtdll, kUserEnv},
+       S_OK,
+       false,
+       S_OK,
+       HKEY_CURRENT_USER,
+       gLocation + Widen("\\Software\\AppData\\") + dir,
+       1},
+      {"low, no library",
        1,
-       With(kNtdll, {{"ieframe.dll", {}}}),
+       {kNtdll, {OLESTR("ieframe.dll"), false, {}}},
        S_OK,
        false,
        E_NOTIMPL,
        nullptr,
        {},
        0},
-      {"low", 1, With(kNtdll, ieframe), S_OK, false, S_OK, HKEY_CURRENT_USER,
-       gLocation + Widen("\\") + dir, 1},
+      {"low, no entry point",
+       1,
+       {kNtdll, {OLESTR("ieframe.dll"), true, {}}},
+       S_OK,
+       false,
+       E_NOTIMPL,
+       nullptr,
+       {},
+       0},
+      {"low",
+       1,
+       {kNtdll, kIeFrame},
+       S_OK,
+       false,
+       S_OK,
+       HKEY_CURRENT_USER,
+       gLocation + Widen("\\") + dir,
+       1},
       {"low copy of the client's user",
        2,
        {},
@@ -192,8 +159,14 @@ TEST(RegistryLocation, EachKindWritesWhereItMay) {
   };
   for (const SRow& row : rows) {
     SCOPED_TRACE(row.label);
-    CModuleMachine modules(row.modules);
     CScriptedMachine machine;
+    for (const SModule& module : row.modules) {
+      if (module.bGiven) {
+        machine.ProvideModule(module.pszName, module.exports);
+      } else {
+        machine.WithholdModule(module.pszName);
+      }
+    }
     machine.Process(77).bGone = row.bGone;
     CScriptedRegistry registry;
     ghrLibrary = row.hrLibrary;
@@ -212,7 +185,7 @@ TEST(RegistryLocation, EachKindWritesWhereItMay) {
       }
     }
     EXPECT_EQ(registry.OpenKeys(), 0u);
-    EXPECT_EQ(modules.m_cLoaded, 0);
+    EXPECT_EQ(machine.LoadedModules(), 0u);
   }
 }
 
