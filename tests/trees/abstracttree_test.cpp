@@ -101,35 +101,4 @@ TEST(AbstractTree, SessionListIsDistinctInFirstSeenOrder) {
   }
 }
 
-TEST(AbstractTree, MoveCarriesItemsOfEveryLevel) {
-  struct {
-    const char *tree, *from, *to;
-    bool bRemoveSource;
-    HRESULT hr;
-    const char* after;
-  } const rows[] = {
-      // Compartments travel only with items; the result is the removal's.
-      {"1/A{a=1,b=2} 1/A/B{c=3} 1/A/B/Empty 1/AB", "1/A", "2/A", true, S_OK,
-       "1 1/AB 2 2/A{a=1,b=2} 2/A/B{c=3}"},
-      // A leaf has no child list: the end of the last chain reports E_FAIL.
-      {"1/A{a=1} 1/A/B{c=3}", "1/A", "2/A", false, E_FAIL,
-       "1 1/A{a=1} 1/A/B{c=3} 2 2/A{a=1} 2/A/B{c=3}"},
-      {"1/A{a=1}", "9", "5", true, S_OK, "1 1/A{a=1}"},  // the removal matches nothing
-      // Into itself or below it: refused before anything is copied.
-      {"1/A{a=1}", "1/A", "1/A/B", true, E_INVALIDARG, "1 1/A{a=1}"},
-      {"1/A{a=1}", "1/A", "1/A", true, E_INVALIDARG, "1 1/A{a=1}"},
-      {"1/A{a=1} 1/A/B{b=2}", "1/A/B", "1/A", true, S_OK, "1 1/A{a=1,b=2}"},
-      {"1/A{a=1}", "1/A", "1/AB", true, S_OK, "1 1/AB{a=1}"},
-  };
-  CHistoryUse history;
-  for (const auto& row : rows) {
-    CMemoryTree tree(U("PIN"));
-    Build(tree, row.tree);
-    // A target below the source that is not refused copies without end.
-    SCOPED_TRACE(std::string(row.from) + " " + row.to);
-    ASSERT_EQ(tree.MoveCompartmentIds(U(row.from), U(row.to), row.bRemoveSource), row.hr);
-    EXPECT_EQ(Dump(tree), row.after);
-  }
-}
-
 }  // namespace

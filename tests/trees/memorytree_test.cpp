@@ -12,6 +12,9 @@ using namespace std::string_literals;
 
 namespace {
 
+// The core of the listings, the items and the removals is compared with a
+// model (model_test.cpp); the tables here pin what the model leaves out: the
+// top level, empty names, "/", the counters and the failures.
 TEST(MemoryTree, ListingsInKeyOrder) {
   struct {
     const char* tree;
@@ -20,18 +23,10 @@ TEST(MemoryTree, ListingsInKeyOrder) {
     HRESULT hr;
     const char* expected;  // "untouched": the output comes back as it was
   } const rows[] = {
-      {"7/A/B{x=1}", 'C', "7/A/B", S_OK, "untouched"},  // a leaf has no child list
-      {"7/A/B{x=1}", 'D', "7/A", S_OK, ""},  // an ancestor holds nothing of its descendants
-      {"7/A/B{x=1}", 'D', "7/A/B", S_OK, "x"},
-      {"1{b=1,B=1,a=1,=1} 1", 'D', "1", S_OK, "|B|a|b"},  // made again, kept
-      {"1", 'D', "2", E_FAIL, "untouched"},
-      {"7/A!{x=1} 7/AB{x=1}", 'D', "7/A", E_FAIL, "untouched"},  // sharing text is not below
-      {"7/A/B 7/C 70/D 3", 'C', "/", S_OK, "3|7|70"},
-      {"7/A/B 7/C 70 -7/A -70", 'C', "7", S_OK, "C"},  // removals leave the child lists
-      {"7/A/B 7/C 70 -7/A -70", 'C', "/", S_OK, "7"},
-      // Children sort as their full paths do, around siblings sharing text.
-      {"7/A/y/z 7/A!/x 7/A0 7/AB 7/A. 7/", 'C', "7", S_OK, "|A|A!|A.|A0|AB"},
-      {"7/A/y/z 7/A!/x 7/A0 7/AB 7/A. 7/", 'C', "7/A", S_OK, "y"},
+      {"1{b=1,B=1,a=1,=1}", 'D', "1", S_OK, "|B|a|b"},
+      {"7/A 7/", 'C', "7", S_OK, "|A"},
+      {"7/A/B 70/D 3", 'C', "/", S_OK, "3|7|70"},
+      {"7/A/B 70 -70", 'C', "/", S_OK, "7"},  // a removal leaves the top level
       // "/" lists the top level, never the compartment named "/".
       {"/{x=1} a//b{y=2}", 'C', "/", S_OK, "|a"},
       {"/{x=1} a//b{y=2}", 'C', "a/", S_OK, "b"},
@@ -52,24 +47,20 @@ TEST(MemoryTree, ListingsInKeyOrder) {
   }
 }
 
-TEST(MemoryTree, CompartmentsComeWithTheirAncestorsAndGoWithTheirDescendants) {
+TEST(MemoryTree, ARemovalAdvancesItsDescendantsOnly) {
   struct {
-    const char *tree, *removed;
-    HRESULT hr;
-    const char *after, *counted;  // the removal advances its descendants only
+    const char *tree, *removed, *after, *counted;
   } const rows[] = {
-      {"7/A/B{x=7} 7/A/B/C 7/AB{x=7} 7/A!{x=7} 7/A0", "7/A", S_OK, "7 7/A!{x=7} 7/A0 7/AB{x=7}",
+      {"7/A/B{x=7} 7/A/B/C 7/AB{x=7} 7/A!{x=7} 7/A0", "7/A", "7 7/A!{x=7} 7/A0 7/AB{x=7}",
        "DS1/7/A/B=1,1 DS1/7/A/B/C=1,1"},
-      {"", "7", E_INVALIDARG, "", ""},
-      {"7/A", "8", S_OK, "7 7/A", ""},
-      {"'' /x a", "", S_OK, "a", "DS1//x=1,1"},
+      {"'' /x a", "", "a", "DS1//x=1,1"},
   };
   CHistoryUse history;
   for (const auto& row : rows) {
     gHistoryTree->FlushTree(0);
     CMemoryTree tree(U("DS1"));
     Build(tree, row.tree);
-    EXPECT_EQ(tree.RemoveCompartment(U(row.removed), FALSE, 0), row.hr) << row.removed;
+    EXPECT_EQ(tree.RemoveCompartment(U(row.removed), FALSE, 0), S_OK) << row.removed;
     EXPECT_EQ(Dump(tree), row.after) << row.removed;
     EXPECT_EQ(Counted(), row.counted) << row.removed;
   }
@@ -97,11 +88,9 @@ TEST(MemoryTree, ItemsAreCopiesReplacedAndRemovedWhileTheCompartmentStays) {
     EXPECT_EQ(tree.RemoveData(U("1/C"), U("x"), 0), CFailingReleases::kFailure);
   }
   EXPECT_EQ(tree.RemoveData(U("1/C"), U("x"), 0), E_INVALIDARG) << "gone despite the failure";
-  EXPECT_EQ(tree.RemoveData(U("1/D"), U("x"), 0), E_INVALIDARG);
   EXPECT_EQ(tree.RemoveData(U("1/C"), U("n"), 0), S_OK);
   EXPECT_EQ(tree.IsDataCached(U("1/C"), U("n"), &bCached, 0), S_OK);
   EXPECT_FALSE(bCached);
-  EXPECT_EQ(tree.GetData(U("1"), U("x"), CScopedSafeArray().Receive(), 0), E_INVALIDARG);
   EXPECT_EQ(Dump(tree), "1 1/C");
 
   Build(tree, "1/C{x=1}");

@@ -10,10 +10,8 @@ TEST(TreePath, SplitJoinAndPrefixes) {
     const char *path, *segments, *prefixes;  // the lists joined by "|"
   } const rows[] = {
       {"7/A/B", "7|A|B", "7|7/A|7/A/B"},
-      {"Cards", "Cards", "Cards"},
       {"", "", ""},
       {"/", "|", "|/"},
-      {"/a", "|a", "|/a"},
       {"a//b/", "a||b|", "a|a/|a//b|a//b/"},
       {" a\\b / c", " a\\b | c", " a\\b | a\\b / c"},  // only "/" separates
   };
