@@ -15,7 +15,7 @@ namespace {
 // The core of the listings, the items and the removals is compared with a
 // model (model_test.cpp); the tables here pin what the model leaves out: the
 // top level, empty names, "/", the counters and the failures.
-TEST(MemoryTree, ListingsInKeyOrder) {
+TEST(MemoryTree, ListingsOfTheTopLevelAndOfEmptyNames) {
   struct {
     const char* tree;
     char op;  // C: ListCompartmentIds, D: ListDataIds
