@@ -5,6 +5,13 @@
 // read it, close, and make the same array of it). The ratio is the cost of
 // the tree's re-targeting, path building, checks, encoding and of reading
 // through the helper library's two-call listing.
+//
+// On the Linux hive (one SQLite transaction per registry call) SetData costs
+// what the API costs (1.0-1.1). GetData costs about 1.9 times the direct
+// read: besides opening the key and reading the value twice, it counts the
+// key's values, lists them (one more call for the end of the listing) and
+// compares the names itself, so that a name that differs only in case is
+// not taken for the one asked (the registry would fold it).
 #include <benchmark/benchmark.h>
 
 #include <windows.h>

@@ -1,5 +1,6 @@
 #include "common/scripted_registry.h"
 
+#include <optional>
 #include <utility>
 
 CScriptedRegistry::CScriptedRegistry()
@@ -29,149 +30,84 @@ size_t CScriptedRegistry::OpenKeys() const {
 }
 
 template <class F>
-LSTATUS CScriptedRegistry::Scripted(ECall eCall, F&& call) {
+LSTATUS CScriptedRegistry::Scripted(ECall eCall, F&& call, bool bCallWhenFailing) {
   std::function<void()> action;
-  bool bFail = false;
-  LONG lError = ERROR_SUCCESS;
+  std::optional<LONG> failure;
   {
     std::lock_guard lock(m_lock);
-    if (m_bInAction) return call(false, false);
+    if (m_bInAction) return call();
     const unsigned n = ++m_calls[eCall];
-    auto& failures = m_failures[eCall];
-    if (const auto it = failures.find(n); it != failures.end()) {
-      bFail = true;
-      lError = it->second;
-      failures.erase(it);
+    if (const auto it = m_failures[eCall].find(n); it != m_failures[eCall].end()) {
+      failure = it->second;
     }
-    auto& actions = m_actions[eCall];
-    if (const auto it = actions.find(n); it != actions.end()) {
+    if (const auto it = m_actions[eCall].find(n); it != m_actions[eCall].end()) {
       action = std::move(it->second);
-      actions.erase(it);
     }
   }
-  LSTATUS l = call(bFail, true);
-  if (bFail) l = lError;
+  LSTATUS l = failure && !bCallWhenFailing ? *failure : call();
+  if (failure) l = *failure;
   if (action) {
-    {
-      std::lock_guard lock(m_lock);
-      m_bInAction = true;
-    }
+    SetInAction(true);
     action();
-    {
-      std::lock_guard lock(m_lock);
-      m_bInAction = false;
-    }
+    SetInAction(false);
   }
   return l;
 }
 
-LSTATUS CScriptedRegistry::RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD Reserved,
-                                           LPWSTR lpClass, DWORD dwOptions, REGSAM samDesired,
-                                           LPSECURITY_ATTRIBUTES lpSecurityAttributes,
-                                           PHKEY phkResult, LPDWORD lpdwDisposition) {
-  return Scripted(ECall::CreateKey, [&](bool bFail, bool bCounted) -> LSTATUS {
-    if (bFail) return ERROR_SUCCESS;
-    const LSTATUS l =
-        m_real.RegCreateKeyExW(hKey, lpSubKey, Reserved, lpClass, dwOptions, samDesired,
-                               lpSecurityAttributes, phkResult, lpdwDisposition);
-    if (l == ERROR_SUCCESS && bCounted) {
-      std::lock_guard lock(m_lock);
-      m_openKeys.insert(*phkResult);
-    }
-    return l;
-  });
+void CScriptedRegistry::SetInAction(bool bInAction) {
+  std::lock_guard lock(m_lock);
+  m_bInAction = bInAction;
 }
 
-LSTATUS CScriptedRegistry::RegOpenKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD ulOptions,
-                                         REGSAM samDesired, PHKEY phkResult) {
-  return Scripted(ECall::OpenKey, [&](bool bFail, bool bCounted) -> LSTATUS {
-    if (bFail) return ERROR_SUCCESS;
-    const LSTATUS l = m_real.RegOpenKeyExW(hKey, lpSubKey, ulOptions, samDesired, phkResult);
-    if (l == ERROR_SUCCESS && bCounted) {
-      std::lock_guard lock(m_lock);
-      m_openKeys.insert(*phkResult);
-    }
-    return l;
-  });
+LSTATUS CScriptedRegistry::Opened(LSTATUS l, PHKEY phkResult) {
+  std::lock_guard lock(m_lock);
+  if (l == ERROR_SUCCESS && !m_bInAction) m_openKeys.insert(*phkResult);
+  return l;
 }
 
-// A close scripted to fail still closes the key.
-LSTATUS CScriptedRegistry::RegCloseKey(HKEY hKey) {
-  return Scripted(ECall::CloseKey, [&](bool, bool) -> LSTATUS {
-    {
-      std::lock_guard lock(m_lock);
-      m_openKeys.erase(hKey);
-    }
-    return m_real.RegCloseKey(hKey);
-  });
+LSTATUS CScriptedRegistry::RegCreateKeyExW(HKEY a, LPCWSTR b, DWORD c, LPWSTR d, DWORD e, REGSAM f,
+                                           LPSECURITY_ATTRIBUTES g, PHKEY h, LPDWORD i) {
+  return Scripted(ECall::CreateKey,
+                  [&] { return Opened(m_real.RegCreateKeyExW(a, b, c, d, e, f, g, h, i), h); });
 }
 
-LSTATUS CScriptedRegistry::RegSetValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD Reserved,
-                                          DWORD dwType, const BYTE* lpData, DWORD cbData) {
-  return Scripted(ECall::SetValue, [&](bool bFail, bool) -> LSTATUS {
-    return bFail ? ERROR_SUCCESS
-                 : m_real.RegSetValueExW(hKey, lpValueName, Reserved, dwType, lpData, cbData);
-  });
+LSTATUS CScriptedRegistry::RegOpenKeyExW(HKEY a, LPCWSTR b, DWORD c, REGSAM d, PHKEY e) {
+  return Scripted(ECall::OpenKey, [&] { return Opened(m_real.RegOpenKeyExW(a, b, c, d, e), e); });
 }
 
-LSTATUS CScriptedRegistry::RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, LPDWORD lpReserved,
-                                            LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData) {
-  return Scripted(ECall::QueryValue, [&](bool bFail, bool) -> LSTATUS {
-    return bFail ? ERROR_SUCCESS
-                 : m_real.RegQueryValueExW(hKey, lpValueName, lpReserved, lpType, lpData, lpcbData);
-  });
+LSTATUS CScriptedRegistry::RegCloseKey(HKEY a) {
+  return Scripted(
+      ECall::CloseKey,
+      [&] {
+        {
+          std::lock_guard lock(m_lock);
+          m_openKeys.erase(a);
+        }
+        return m_real.RegCloseKey(a);
+      },
+      true);
 }
 
-LSTATUS CScriptedRegistry::RegEnumKeyExW(HKEY hKey, DWORD dwIndex, LPWSTR lpName, LPDWORD lpcchName,
-                                         LPDWORD lpReserved, LPWSTR lpClass, LPDWORD lpcchClass,
-                                         PFILETIME lpftLastWriteTime) {
-  return Scripted(ECall::EnumKey, [&](bool bFail, bool) -> LSTATUS {
-    return bFail ? ERROR_SUCCESS
-                 : m_real.RegEnumKeyExW(hKey, dwIndex, lpName, lpcchName, lpReserved, lpClass,
-                                        lpcchClass, lpftLastWriteTime);
-  });
-}
-
-LSTATUS CScriptedRegistry::RegEnumValueW(HKEY hKey, DWORD dwIndex, LPWSTR lpValueName,
-                                         LPDWORD lpcchValueName, LPDWORD lpReserved, LPDWORD lpType,
-                                         LPBYTE lpData, LPDWORD lpcbData) {
-  return Scripted(ECall::EnumValue, [&](bool bFail, bool) -> LSTATUS {
-    return bFail ? ERROR_SUCCESS
-                 : m_real.RegEnumValueW(hKey, dwIndex, lpValueName, lpcchValueName, lpReserved,
-                                        lpType, lpData, lpcbData);
-  });
-}
-
-LSTATUS CScriptedRegistry::RegQueryInfoKeyW(HKEY hKey, LPWSTR lpClass, LPDWORD lpcchClass,
-                                            LPDWORD lpReserved, LPDWORD lpcSubKeys,
-                                            LPDWORD lpcbMaxSubKeyLen, LPDWORD lpcbMaxClassLen,
-                                            LPDWORD lpcValues, LPDWORD lpcbMaxValueNameLen,
-                                            LPDWORD lpcbMaxValueLen, LPDWORD lpcbSecurityDescriptor,
-                                            PFILETIME lpftLastWriteTime) {
-  return Scripted(ECall::QueryInfoKey, [&](bool bFail, bool) -> LSTATUS {
-    return bFail ? ERROR_SUCCESS
-                 : m_real.RegQueryInfoKeyW(hKey, lpClass, lpcchClass, lpReserved, lpcSubKeys,
-                                           lpcbMaxSubKeyLen, lpcbMaxClassLen, lpcValues,
-                                           lpcbMaxValueNameLen, lpcbMaxValueLen,
-                                           lpcbSecurityDescriptor, lpftLastWriteTime);
-  });
-}
-
-LSTATUS CScriptedRegistry::RegDeleteKeyExW(HKEY hKey, LPCWSTR lpSubKey, REGSAM samDesired,
-                                           DWORD Reserved) {
-  return Scripted(ECall::DeleteKey, [&](bool bFail, bool) -> LSTATUS {
-    return bFail ? ERROR_SUCCESS : m_real.RegDeleteKeyExW(hKey, lpSubKey, samDesired, Reserved);
-  });
-}
-
-LSTATUS CScriptedRegistry::RegDeleteValueW(HKEY hKey, LPCWSTR lpValueName) {
-  return Scripted(ECall::DeleteValue, [&](bool bFail, bool) -> LSTATUS {
-    return bFail ? ERROR_SUCCESS : m_real.RegDeleteValueW(hKey, lpValueName);
-  });
-}
-
-LSTATUS CScriptedRegistry::RegDeleteTreeW(HKEY hKey, LPCWSTR lpSubKey) {
-  return Scripted(ECall::DeleteTree, [&](bool bFail, bool) -> LSTATUS {
-    return bFail ? ERROR_SUCCESS : m_real.RegDeleteTreeW(hKey, lpSubKey);
-  });
-}
+// The calls that a failure replaces.
+#define KELMYR_SCRIPTED(eCall, name, params, args)                   \
+  LSTATUS CScriptedRegistry::name params {                           \
+    return Scripted(ECall::eCall, [&] { return m_real.name args; }); \
+  }
+KELMYR_SCRIPTED(SetValue, RegSetValueExW,
+                (HKEY a, LPCWSTR b, DWORD c, DWORD d, const BYTE* e, DWORD f), (a, b, c, d, e, f))
+KELMYR_SCRIPTED(QueryValue, RegQueryValueExW,
+                (HKEY a, LPCWSTR b, LPDWORD c, LPDWORD d, LPBYTE e, LPDWORD f), (a, b, c, d, e, f))
+KELMYR_SCRIPTED(EnumKey, RegEnumKeyExW,
+                (HKEY a, DWORD b, LPWSTR c, LPDWORD d, LPDWORD e, LPWSTR f, LPDWORD g, PFILETIME h),
+                (a, b, c, d, e, f, g, h))
+KELMYR_SCRIPTED(EnumValue, RegEnumValueW,
+                (HKEY a, DWORD b, LPWSTR c, LPDWORD d, LPDWORD e, LPDWORD f, LPBYTE g, LPDWORD h),
+                (a, b, c, d, e, f, g, h))
+KELMYR_SCRIPTED(QueryInfoKey, RegQueryInfoKeyW,
+                (HKEY a, LPWSTR b, LPDWORD c, LPDWORD d, LPDWORD e, LPDWORD f, LPDWORD g, LPDWORD h,
+                 LPDWORD i, LPDWORD j, LPDWORD k, PFILETIME l),
+                (a, b, c, d, e, f, g, h, i, j, k, l))
+KELMYR_SCRIPTED(DeleteKey, RegDeleteKeyExW, (HKEY a, LPCWSTR b, REGSAM c, DWORD d), (a, b, c, d))
+KELMYR_SCRIPTED(DeleteValue, RegDeleteValueW, (HKEY a, LPCWSTR b), (a, b))
+KELMYR_SCRIPTED(DeleteTree, RegDeleteTreeW, (HKEY a, LPCWSTR b), (a, b))
+#undef KELMYR_SCRIPTED

@@ -46,36 +46,28 @@ class CScriptedRegistry final : public IRegistry {
   unsigned Calls(ECall eCall) const;
   size_t OpenKeys() const;
 
-  LSTATUS RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD Reserved, LPWSTR lpClass,
-                          DWORD dwOptions, REGSAM samDesired,
-                          LPSECURITY_ATTRIBUTES lpSecurityAttributes, PHKEY phkResult,
-                          LPDWORD lpdwDisposition) override;
-  LSTATUS RegOpenKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD ulOptions, REGSAM samDesired,
-                        PHKEY phkResult) override;
-  LSTATUS RegCloseKey(HKEY hKey) override;
-  LSTATUS RegSetValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD Reserved, DWORD dwType,
-                         const BYTE* lpData, DWORD cbData) override;
-  LSTATUS RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType,
-                           LPBYTE lpData, LPDWORD lpcbData) override;
-  LSTATUS RegEnumKeyExW(HKEY hKey, DWORD dwIndex, LPWSTR lpName, LPDWORD lpcchName,
-                        LPDWORD lpReserved, LPWSTR lpClass, LPDWORD lpcchClass,
-                        PFILETIME lpftLastWriteTime) override;
-  LSTATUS RegEnumValueW(HKEY hKey, DWORD dwIndex, LPWSTR lpValueName, LPDWORD lpcchValueName,
-                        LPDWORD lpReserved, LPDWORD lpType, LPBYTE lpData,
-                        LPDWORD lpcbData) override;
-  LSTATUS RegQueryInfoKeyW(HKEY hKey, LPWSTR lpClass, LPDWORD lpcchClass, LPDWORD lpReserved,
-                           LPDWORD lpcSubKeys, LPDWORD lpcbMaxSubKeyLen, LPDWORD lpcbMaxClassLen,
-                           LPDWORD lpcValues, LPDWORD lpcbMaxValueNameLen, LPDWORD lpcbMaxValueLen,
-                           LPDWORD lpcbSecurityDescriptor, PFILETIME lpftLastWriteTime) override;
-  LSTATUS RegDeleteKeyExW(HKEY hKey, LPCWSTR lpSubKey, REGSAM samDesired, DWORD Reserved) override;
-  LSTATUS RegDeleteValueW(HKEY hKey, LPCWSTR lpValueName) override;
-  LSTATUS RegDeleteTreeW(HKEY hKey, LPCWSTR lpSubKey) override;
+  LSTATUS RegCreateKeyExW(HKEY, LPCWSTR, DWORD, LPWSTR, DWORD, REGSAM, LPSECURITY_ATTRIBUTES, PHKEY,
+                          LPDWORD) override;
+  LSTATUS RegOpenKeyExW(HKEY, LPCWSTR, DWORD, REGSAM, PHKEY) override;
+  LSTATUS RegCloseKey(HKEY) override;
+  LSTATUS RegSetValueExW(HKEY, LPCWSTR, DWORD, DWORD, const BYTE*, DWORD) override;
+  LSTATUS RegQueryValueExW(HKEY, LPCWSTR, LPDWORD, LPDWORD, LPBYTE, LPDWORD) override;
+  LSTATUS RegEnumKeyExW(HKEY, DWORD, LPWSTR, LPDWORD, LPDWORD, LPWSTR, LPDWORD, PFILETIME) override;
+  LSTATUS RegEnumValueW(HKEY, DWORD, LPWSTR, LPDWORD, LPDWORD, LPDWORD, LPBYTE, LPDWORD) override;
+  LSTATUS RegQueryInfoKeyW(HKEY, LPWSTR, LPDWORD, LPDWORD, LPDWORD, LPDWORD, LPDWORD, LPDWORD,
+                           LPDWORD, LPDWORD, LPDWORD, PFILETIME) override;
+  LSTATUS RegDeleteKeyExW(HKEY, LPCWSTR, REGSAM, DWORD) override;
+  LSTATUS RegDeleteValueW(HKEY, LPCWSTR) override;
+  LSTATUS RegDeleteTreeW(HKEY, LPCWSTR) override;
 
  private:
-  // Counts the call and runs it unless it is scripted to fail; then runs
-  // the action scripted after it.
+  // Counts the call and runs it unless it is scripted to fail (a close
+  // runs even then); then runs the action scripted after it.
   template <class F>
-  LSTATUS Scripted(ECall eCall, F&& call);
+  LSTATUS Scripted(ECall eCall, F&& call, bool bCallWhenFailing = false);
+  void SetInAction(bool bInAction);
+  // Counts a key opened or created outside an action.
+  LSTATUS Opened(LSTATUS l, PHKEY phkResult);
 
   IRegistry& m_real;
   IRegistry* m_pPrevious;

@@ -1,10 +1,11 @@
 // Where a registry tree of each location kind keeps its keys, with the
-// libraries of the sandboxed kinds given, withheld or failing, and the
-// client's user for the low-integrity copy.
+// libraries of the sandboxed kinds given, withheld or failing, and the user
+// of each call's client for the low-integrity copy.
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <map>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -43,19 +44,29 @@ FARPROC Export(F* pfn) {
   return reinterpret_cast<FARPROC>(reinterpret_cast<void (*)()>(pfn));
 }
 
-// A module, given (its exports) or withheld (absent).
-struct SModule {
-  const OLECHAR* pszName;
-  bool bGiven;
-  std::map<std::string, FARPROC> exports;
-};
-const SModule kNtdll = {OLESTR("ntdll.dll"), true, {{"ZwQueryKey", Export(&QueryKeyName)}}};
-const SModule kNoNtdll = {OLESTR("ntdll.dll"), false, {}};
-const SModule kUserEnv = {OLESTR("userenv.dll"),
-                          true,
-                          {{"GetAppContainerRegistryLocation", Export(&AppContainerLocation)}}};
-const SModule kIeFrame = {
-    OLESTR("ieframe.dll"), true, {{"IEGetWriteableHKCU", Export(&WriteableHKCU)}}};
+// The modules of a row, each word a module: "ntdll", "userenv" and
+// "ieframe" with their entry point, "userenv-" and "ieframe-" without it,
+// "!userenv", "!ieframe" and "!ntdll" withheld.
+void Script(CScriptedMachine& machine, const std::string& words) {
+  const std::map<std::string, std::pair<std::string, FARPROC>> entries = {
+      {"ntdll", {"ZwQueryKey", Export(&QueryKeyName)}},
+      {"userenv", {"GetAppContainerRegistryLocation", Export(&AppContainerLocation)}},
+      {"ieframe", {"IEGetWriteableHKCU", Export(&WriteableHKCU)}}};
+  std::istringstream in(words);
+  for (std::string word; in >> word;) {
+    const bool bWithheld = word[0] == '!';
+    const bool bBare = word.back() == '-';
+    const std::string name = word.substr(bWithheld, word.size() - bWithheld - bBare);
+    const auto& entry = entries.at(name);
+    if (bWithheld) {
+      machine.WithholdModule(Widen(name + ".dll"));
+    } else {
+      machine.ProvideModule(Widen(name + ".dll"),
+                            bBare ? std::map<std::string, FARPROC>{}
+                                  : std::map<std::string, FARPROC>{{entry.first, entry.second}});
+    }
+  }
+}
 
 bool ValueAt(HKEY hRoot, const WString& path) {
   HKEY h = nullptr;
@@ -70,104 +81,43 @@ TEST(RegistryLocation, EachKindWritesWhereItMay) {
   CTestKey location;
   gLocation = location.Path();
   const WString dir = Widen("Orvane\\Kelmyr\\RemanentDataStore\\Kinds\\1\\A");
+  // Where a value lands for each kind, and the keys a tree of the kind holds
+  // between operations.
+  const struct {
+    HKEY hRoot;
+    WString path;
+    size_t cKeysHeld;
+  } places[] = {
+      {HKEY_CURRENT_USER, gLocation + Widen("\\Software\\AppData\\") + dir, 1},
+      {HKEY_CURRENT_USER, gLocation + Widen("\\") + dir, 1},
+      {HKEY_USERS, Widen("S-1-5-21-1111-2222-3333-1001\\Software\\AppDataLow\\") + dir, 0},
+      {HKEY_LOCAL_MACHINE, Widen("Software\\") + dir, 0}};
   struct SRow {
     const char* label;
     ULONG nKind;
-    std::vector<SModule> modules;
+    const char* pszModules;
     HRESULT hrLibrary;
     bool bGone;  // the client process has exited
     HRESULT hr;
-    HKEY hRoot;  // where the value lands
-    WString path;
-    size_t cKeysHeld;  // between operations
   } rows[] = {
-      {"container, no library",
-       0,
-       {kNtdll, {OLESTR("userenv.dll"), false, {}}},
-       S_OK,
-       false,
-       E_FAIL,
-       nullptr,
-       {},
-       0},
-      {"container, no entry point",
-       0,
-       {kNtdll, {OLESTR("userenv.dll"), true, {}}},
-       S_OK,
-       false,
-       E_FAIL,
-       nullptr,
-       {},
-       0},
-      {"container, location fails",
-       0,
-       {kNtdll, kUserEnv},
-       E_ACCESSDENIED,
-       false,
-       E_ACCESSDENIED,
-       nullptr,
-       {},
-       0},
-      {"container, key name unknown", 0, {kNoNtdll, kUserEnv}, S_OK, false, E_FAIL, nullptr, {}, 0},
-      {"container",
-       0,
-       {kNtdll, kUserEnv},
-       S_OK,
-       false,
-       S_OK,
-       HKEY_CURRENT_USER,
-       gLocation + Widen("\\Software\\AppData\\") + dir,
-       1},
-      {"low, no library",
-       1,
-       {kNtdll, {OLESTR("ieframe.dll"), false, {}}},
-       S_OK,
-       false,
-       E_NOTIMPL,
-       nullptr,
-       {},
-       0},
-      {"low, no entry point",
-       1,
-       {kNtdll, {OLESTR("ieframe.dll"), true, {}}},
-       S_OK,
-       false,
-       E_NOTIMPL,
-       nullptr,
-       {},
-       0},
-      {"low",
-       1,
-       {kNtdll, kIeFrame},
-       S_OK,
-       false,
-       S_OK,
-       HKEY_CURRENT_USER,
-       gLocation + Widen("\\") + dir,
-       1},
-      {"low copy of the client's user",
-       2,
-       {},
-       S_OK,
-       false,
-       S_OK,
-       HKEY_USERS,
-       Widen("S-1-5-21-1111-2222-3333-1001\\Software\\AppDataLow\\") + dir,
-       0},
-      {"low copy, client gone", 2, {}, S_OK, true, E_ACCESSDENIED, nullptr, {}, 0},
-      {"machine", 3, {}, S_OK, false, S_OK, HKEY_LOCAL_MACHINE, Widen("Software\\") + dir, 0},
+      {"container, no library", 0, "ntdll !userenv", S_OK, false, E_FAIL},
+      {"container, no entry point", 0, "ntdll userenv-", S_OK, false, E_FAIL},
+      {"container, location fails", 0, "ntdll userenv", E_ACCESSDENIED, false, E_ACCESSDENIED},
+      {"container, key name unknown", 0, "!ntdll userenv", S_OK, false, E_FAIL},
+      {"container", 0, "ntdll userenv", S_OK, false, S_OK},
+      {"low, no library", 1, "ntdll !ieframe", S_OK, false, E_NOTIMPL},
+      {"low, no entry point", 1, "ntdll ieframe-", S_OK, false, E_NOTIMPL},
+      {"low", 1, "ntdll ieframe", S_OK, false, S_OK},
+      {"low copy of the client's user", 2, "", S_OK, false, S_OK},
+      {"low copy, client gone", 2, "", S_OK, true, E_ACCESSDENIED},
+      {"machine", 3, "", S_OK, false, S_OK},
   };
   for (const SRow& row : rows) {
     SCOPED_TRACE(row.label);
     CScriptedMachine machine;
-    for (const SModule& module : row.modules) {
-      if (module.bGiven) {
-        machine.ProvideModule(module.pszName, module.exports);
-      } else {
-        machine.WithholdModule(module.pszName);
-      }
-    }
+    Script(machine, row.pszModules);
     machine.Process(77).bGone = row.bGone;
+    machine.Process(78).user = OLESTR("S-1-5-21-1111-2222-3333-1002");
     CScriptedRegistry registry;
     ghrLibrary = row.hrLibrary;
     {
@@ -177,34 +127,20 @@ TEST(RegistryLocation, EachKindWritesWhereItMay) {
       BOOL bCached = FALSE;
       EXPECT_EQ(tree.IsDataCached(U("1/A"), U("v"), &bCached, 77), row.hr);
       EXPECT_EQ(bCached != FALSE, SUCCEEDED(row.hr));
-      EXPECT_EQ(registry.OpenKeys(), row.cKeysHeld);
-      if (row.hRoot != nullptr) {
-        EXPECT_TRUE(ValueAt(row.hRoot, row.path));
+      // The low copy follows the user of each call's client.
+      EXPECT_EQ(tree.IsDataCached(U("1/A"), U("v"), &bCached, 78), row.bGone ? S_OK : row.hr);
+      EXPECT_EQ(bCached != FALSE, SUCCEEDED(row.hr) && row.nKind != 2);
+      const auto& place = places[row.nKind];
+      EXPECT_EQ(registry.OpenKeys(), SUCCEEDED(row.hr) ? place.cKeysHeld : 0);
+      EXPECT_EQ(ValueAt(place.hRoot, place.path), SUCCEEDED(row.hr));
+      if (SUCCEEDED(row.hr)) {
         EXPECT_EQ(tree.FlushTree(77), S_OK);
-        EXPECT_FALSE(ValueAt(row.hRoot, row.path));
+        EXPECT_FALSE(ValueAt(place.hRoot, place.path));
       }
     }
     EXPECT_EQ(registry.OpenKeys(), 0u);
     EXPECT_EQ(machine.LoadedModules(), 0u);
   }
-}
-
-// The low-integrity copy follows the user of whichever client each
-// operation names.
-TEST(RegistryLocation, LowCopyFollowsEachCallsClient) {
-  CScratchHive hive;
-  CScriptedMachine machine;
-  machine.Process(77);
-  machine.Process(78).user = OLESTR("S-1-5-21-1111-2222-3333-1002");
-  CRegistryTree tree(U("Kinds"), REGISTRY_TREE_LOW_DUPLICATE);
-  CScopedSafeArray value = MakeBytes({1});
-  ASSERT_EQ(tree.SetData(U("1/A"), U("v"), value.Get(), 77, FALSE), S_OK);
-  BOOL bCached = TRUE;
-  EXPECT_EQ(tree.IsDataCached(U("1/A"), U("v"), &bCached, 78), S_OK);
-  EXPECT_FALSE(bCached);
-  EXPECT_EQ(tree.IsDataCached(U("1/A"), U("v"), &bCached, 77), S_OK);
-  EXPECT_TRUE(bCached);
-  EXPECT_EQ(tree.FlushTree(77), S_OK);
 }
 
 }  // namespace

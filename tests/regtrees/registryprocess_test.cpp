@@ -30,28 +30,23 @@ std::string OwnProgram() {
 
 void SetVariable(const char* pszName, const std::string& value) {
 #ifdef _WIN32
-  SetEnvironmentVariableA(pszName, value.c_str());
   _putenv_s(pszName, value.c_str());
 #else
   setenv(pszName, value.c_str(), 1);
 #endif
 }
 
-// A one-string value.
-CScopedSafeArray Text(const std::string& text) {
-  CScopedSafeArray value(SafeArrayCreateVector(VT_BSTR, 0, 1));
-  const secwstring s = U(text);
-  BSTR bstr = SysAllocStringLen(s.c_str(), static_cast<UINT>(s.size()));
-  LONG i = 0;
-  SafeArrayPutElement(value.Get(), &i, bstr);
-  SysFreeString(bstr);
-  return value;
-}
-
+// The bytes of a stored vector as text, or "failed".
 std::string Read(CRegistryTree& tree, const char* pszName) {
   CScopedSafeArray value;
-  const HRESULT hr = tree.GetData(U("1/A"), U(pszName), value.Receive(), 0);
-  return SUCCEEDED(hr) ? Joined(value.Get()) : "failed";
+  BYTE* pb = nullptr;
+  if (FAILED(tree.GetData(U("1/A"), U(pszName), value.Receive(), 0)) ||
+      FAILED(SafeArrayAccessData(value.Get(), reinterpret_cast<void**>(&pb)))) {
+    return "failed";
+  }
+  const std::string text(pb, pb + value.Get()->rgsabound[0].cElements);
+  SafeArrayUnaccessData(value.Get());
+  return text;
 }
 
 TEST(RegistryTreeProcesses, AnotherProcessReadsBack) {
@@ -60,7 +55,7 @@ TEST(RegistryTreeProcesses, AnotherProcessReadsBack) {
   SetVariable(kTreeVariable, sTreeId);
   {
     CRegistryTree tree(U(sTreeId), REGISTRY_TREE_MACHINE);
-    CScopedSafeArray value = Text("from parent");
+    CScopedSafeArray value = MakeBytes({'p', '1'});
     ASSERT_EQ(tree.SetData(U("1/A"), U("parent"), value.Get(), 0, FALSE), S_OK);
   }
   const std::string command = "\"" + OwnProgram() +
@@ -68,7 +63,7 @@ TEST(RegistryTreeProcesses, AnotherProcessReadsBack) {
                               "--gtest_filter=RegistryTreeProcesses.DISABLED_OtherSide";
   EXPECT_EQ(std::system(command.c_str()), 0);
   CRegistryTree tree(U(sTreeId), REGISTRY_TREE_MACHINE);
-  EXPECT_EQ(Read(tree, "child"), "from child");
+  EXPECT_EQ(Read(tree, "child"), "c2");
   EXPECT_EQ(tree.FlushTree(0), S_OK);
 }
 
@@ -77,8 +72,8 @@ TEST(RegistryTreeProcesses, DISABLED_OtherSide) {
   const char* pszTreeId = std::getenv(kTreeVariable);
   ASSERT_NE(pszTreeId, nullptr);
   CRegistryTree tree(U(pszTreeId), REGISTRY_TREE_MACHINE);
-  EXPECT_EQ(Read(tree, "parent"), "from parent");
-  CScopedSafeArray value = Text("from child");
+  EXPECT_EQ(Read(tree, "parent"), "p1");
+  CScopedSafeArray value = MakeBytes({'c', '2'});
   EXPECT_EQ(tree.SetData(U("1/A"), U("child"), value.Get(), 0, FALSE), S_OK);
 }
 
