@@ -130,6 +130,13 @@ TEST(RegistryLocation, EachKindWritesWhereItMay) {
       // The low copy follows the user of each call's client.
       EXPECT_EQ(tree.IsDataCached(U("1/A"), U("v"), &bCached, 78), row.bGone ? S_OK : row.hr);
       EXPECT_EQ(bCached != FALSE, SUCCEEDED(row.hr) && row.nKind != 2);
+      // The listing is not re-targeted: it reads where client 78 left the
+      // tree. The version query is, before it checks its outputs.
+      CScopedSafeArray all;
+      EXPECT_EQ(tree.ListAllCompartmentIds(all.Receive()),
+                SUCCEEDED(row.hr) && row.nKind != 2 ? S_OK : E_FAIL);
+      EXPECT_EQ(tree.IsCompartmentCached(U("1/A"), nullptr, nullptr, nullptr, 77),
+                SUCCEEDED(row.hr) ? E_FAIL : row.hr);
       const auto& place = places[row.nKind];
       EXPECT_EQ(registry.OpenKeys(), SUCCEEDED(row.hr) ? place.cKeysHeld : 0);
       EXPECT_EQ(ValueAt(place.hRoot, place.path), SUCCEEDED(row.hr));
