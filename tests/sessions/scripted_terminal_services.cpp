@@ -2,7 +2,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <cstring>
 
 namespace {
 std::atomic<CScriptedTerminalServices*> gpCurrent{nullptr};
@@ -20,14 +19,14 @@ CScriptedTerminalServices::~CScriptedTerminalServices() {
   m_bRetired = true;
   m_changed.notify_all();
   m_changed.wait_for(lock, std::chrono::seconds(10), [&] { return m_inside == 0; });
-  gpCurrent = nullptr;
 }
 
+// WTSQueryUserToken must exist but is never called.
 std::map<std::string, FARPROC> CScriptedTerminalServices::Exports() const {
   return {{"WTSEnumerateSessionsW", Export(&Enumerate)},
           {"WTSQuerySessionInformationW", Export(&QueryInfo)},
           {"WTSWaitSystemEvent", Export(&Wait)},
-          {"WTSQueryUserToken", Export(&QueryUserToken)},
+          {"WTSQueryUserToken", Export(&FreeMemory)},
           {"WTSFreeMemory", Export(&FreeMemory)}};
 }
 
@@ -36,20 +35,14 @@ void CScriptedTerminalServices::SetSessions(std::vector<SSession> sessions) {
   m_sessions = std::move(sessions);
 }
 
-void CScriptedTerminalServices::FailNext(ECall eCall, DWORD dwError, WTS_INFO_CLASS eClass) {
+void CScriptedTerminalServices::FailNext(int call, DWORD dwError) {
   std::lock_guard lock(m_lock);
-  m_failures[{eCall, eCall == ECall::Query ? eClass : 0}] = dwError;
+  m_failures[call] = dwError;
 }
 
-void CScriptedTerminalServices::Inject(DWORD dwFlags) {
+void CScriptedTerminalServices::Inject(DWORD dwFlags, BOOL bOk) {
   std::lock_guard lock(m_lock);
-  m_results.push_back({TRUE, dwFlags});
-  m_changed.notify_all();
-}
-
-void CScriptedTerminalServices::InjectError(DWORD dwError) {
-  std::lock_guard lock(m_lock);
-  m_results.push_back({FALSE, dwError});
+  m_results.emplace_back(bOk, dwFlags);
   m_changed.notify_all();
 }
 
@@ -69,18 +62,20 @@ size_t CScriptedTerminalServices::Outstanding() const {
   return m_buffers.size();
 }
 
-bool CScriptedTerminalServices::Failing(ECall eCall, WTS_INFO_CLASS eClass) {
-  auto it = m_failures.find({eCall, eCall == ECall::Query ? eClass : 0});
+bool CScriptedTerminalServices::Failing(int call) {
+  auto it = m_failures.find(call);
   if (it == m_failures.end()) return false;
   SetLastError(it->second);
   m_failures.erase(it);
   return true;
 }
 
-LPWSTR CScriptedTerminalServices::Hand(std::vector<BYTE> bytes) {
-  void* p = bytes.data();
-  m_buffers.emplace(p, std::move(bytes));
-  return static_cast<LPWSTR>(p);
+LPWSTR CScriptedTerminalServices::Hand(const void* p, size_t cb) {
+  std::vector<BYTE> bytes(static_cast<const BYTE*>(p), static_cast<const BYTE*>(p) + cb);
+  bytes.push_back(0);  // never empty, so every buffer has an address of its own
+  void* pData = bytes.data();
+  m_buffers.emplace(pData, std::move(bytes));
+  return static_cast<LPWSTR>(pData);
 }
 
 BOOL WINAPI CScriptedTerminalServices::Enumerate(HANDLE, DWORD, DWORD, PWTS_SESSION_INFOW* ppInfo,
@@ -88,15 +83,14 @@ BOOL WINAPI CScriptedTerminalServices::Enumerate(HANDLE, DWORD, DWORD, PWTS_SESS
   CScriptedTerminalServices& ts = *gpCurrent;
   std::lock_guard lock(ts.m_lock);
   ++ts.m_enumerations;
-  if (ts.Failing(ECall::Enumerate, WTSInitialProgram)) return FALSE;
-  std::vector<BYTE> bytes(ts.m_sessions.size() * sizeof(WTS_SESSION_INFOW) + 1);
-  auto* pInfo = reinterpret_cast<PWTS_SESSION_INFOW>(bytes.data());
-  for (size_t i = 0; i < ts.m_sessions.size(); ++i) {
-    pInfo[i] = {ts.m_sessions[i].dwId, nullptr,
-                static_cast<WTS_CONNECTSTATE_CLASS>(ts.m_sessions[i].dwState)};
+  if (ts.Failing(kEnumerate)) return FALSE;
+  std::vector<WTS_SESSION_INFOW> info;
+  for (const SSession& s : ts.m_sessions) {
+    info.push_back({s.dwId, nullptr, static_cast<WTS_CONNECTSTATE_CLASS>(s.dwState)});
   }
-  *pCount = static_cast<DWORD>(ts.m_sessions.size());
-  *ppInfo = reinterpret_cast<PWTS_SESSION_INFOW>(ts.Hand(std::move(bytes)));
+  *pCount = static_cast<DWORD>(info.size());
+  *ppInfo = reinterpret_cast<PWTS_SESSION_INFOW>(
+      ts.Hand(info.data(), info.size() * sizeof(WTS_SESSION_INFOW)));
   return TRUE;
 }
 
@@ -104,41 +98,28 @@ BOOL WINAPI CScriptedTerminalServices::QueryInfo(HANDLE, DWORD dwSessionId, WTS_
                                                  LPWSTR* ppBuffer, DWORD* pBytes) {
   CScriptedTerminalServices& ts = *gpCurrent;
   std::lock_guard lock(ts.m_lock);
-  if (ts.Failing(ECall::Query, eClass)) return FALSE;
-  const SSession* pSession = nullptr;
-  for (const SSession& session : ts.m_sessions) {
-    if (session.dwId == dwSessionId) pSession = &session;
+  if (ts.Failing(eClass)) return FALSE;
+  for (const SSession& s : ts.m_sessions) {
+    if (s.dwId != dwSessionId) continue;
+    const OleString text = eClass == WTSClientName ? s.client : OLESTR("user");
+    const void* p = text.c_str();
+    *pBytes = DWORD((text.size() + 1) * sizeof(OLECHAR));
+    if (eClass == WTSSessionId) p = &s.dwId, *pBytes = sizeof(DWORD);
+    if (eClass == WTSClientProtocolType) p = &s.usProtocol, *pBytes = sizeof(USHORT);
+    *ppBuffer = ts.Hand(p, *pBytes);
+    return TRUE;
   }
-  if (pSession == nullptr) {
-    SetLastError(ERROR_FILE_NOT_FOUND);
-    return FALSE;
-  }
-  std::vector<BYTE> bytes;
-  auto put = [&](const void* p, size_t n) { bytes.assign((const BYTE*)p, (const BYTE*)p + n); };
-  const OleString* pText = eClass == WTSClientName ? &pSession->client
-                           : eClass == WTSUserName ? &pSession->user
-                                                   : nullptr;
-  if (eClass == WTSClientProtocolType) {
-    put(&pSession->usProtocol, sizeof(USHORT));
-  } else if (eClass == WTSSessionId || eClass == WTSClientHardwareId) {
-    const DWORD dw = eClass == WTSSessionId ? dwSessionId : 0;
-    put(&dw, sizeof(DWORD));
-  } else {
-    const OleString text = pText != nullptr ? *pText : OleString(OLESTR("DOMAIN"));
-    put(text.c_str(), (text.size() + 1) * sizeof(OLECHAR));
-  }
-  *pBytes = static_cast<DWORD>(bytes.size());
-  *ppBuffer = ts.Hand(std::move(bytes));
-  return TRUE;
+  SetLastError(ERROR_FILE_NOT_FOUND);
+  return FALSE;
 }
 
 BOOL WINAPI CScriptedTerminalServices::Wait(HANDLE, DWORD dwMask, DWORD* pFlags) {
   CScriptedTerminalServices& ts = *gpCurrent;
   std::unique_lock lock(ts.m_lock);
+  *pFlags = WTS_EVENT_NONE;
   if (dwMask & WTS_EVENT_FLUSH) {
-    *pFlags = WTS_EVENT_NONE;
-    if (ts.Failing(ECall::Flush, WTSInitialProgram)) return FALSE;
-    if (!ts.bIgnoreFlush) ++ts.m_flushes;
+    if (ts.Failing(kFlush)) return FALSE;
+    ts.m_flushes += ts.bIgnoreFlush ? 0 : 1;
     ts.m_changed.notify_all();
     return TRUE;
   }
@@ -149,23 +130,18 @@ BOOL WINAPI CScriptedTerminalServices::Wait(HANDLE, DWORD dwMask, DWORD* pFlags)
   ts.m_changed.wait(
       lock, [&] { return !ts.m_results.empty() || ts.m_flushes != flushes || ts.m_bRetired; });
   --ts.m_waiting;
-  SResult result{FALSE, ERROR_OPERATION_ABORTED};
+  --ts.m_inside;
+  ts.m_changed.notify_all();
+  std::pair<BOOL, DWORD> result{FALSE, ERROR_OPERATION_ABORTED};
   if (ts.m_flushes != flushes) {
     result = {TRUE, WTS_EVENT_NONE};
   } else if (!ts.m_results.empty()) {
     result = ts.m_results.front();
     ts.m_results.pop_front();
   }
-  --ts.m_inside;
-  ts.m_changed.notify_all();
-  *pFlags = result.bOk ? result.dwValue : 0;
-  if (!result.bOk) SetLastError(result.dwValue);
-  return result.bOk;
-}
-
-BOOL WINAPI CScriptedTerminalServices::QueryUserToken(ULONG, PHANDLE) {
-  SetLastError(ERROR_CALL_NOT_IMPLEMENTED);
-  return FALSE;
+  if (result.first) *pFlags = result.second;
+  if (!result.first) SetLastError(result.second);
+  return result.first;
 }
 
 void WINAPI CScriptedTerminalServices::FreeMemory(PVOID p) {

@@ -1,20 +1,14 @@
-// The session monitor on scripted Terminal Services and a scripted clock:
-// pass by pass, the thread's events, Start and Stop, and what Stop
-// guarantees. Natively and under Wine, also Start and Stop on the real
-// Terminal Services.
+// The session monitor on scripted Terminal Services and a scripted clock,
+// and on the real Terminal Services of each build (under Wine, stubs).
 #include <windows.h>
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <chrono>
-#include <condition_variable>
 #include <future>
-#include <mutex>
 #include <optional>
 #include <set>
 #include <thread>
-#include <utility>
 
 #include "common/recording_log_sink.h"
 #include "common/scripted_machine.h"
@@ -28,11 +22,11 @@
 
 namespace {
 
-using SSession = CScriptedTerminalServices::SSession;
-using ECall = CScriptedTerminalServices::ECall;
+using TS = CScriptedTerminalServices;
+using Calls = std::vector<std::string>;
 constexpr DWORD kDown = WTSDown, kActive = WTSActive, kConnected = WTSConnected;
 
-// Records the notifications; a call can be made to block until released.
+// Records the notifications; while bBlock is set a call waits for the test.
 class CRecordingSubscriber final : public ISessionSubscriber {
  public:
   void NotifyFlush(DWORD s) override { Record("flush " + std::to_string(s)); }
@@ -42,261 +36,199 @@ class CRecordingSubscriber final : public ISessionSubscriber {
   void NotifyMove(DWORD s, DWORD t) override {
     Record("move " + std::to_string(s) + " " + std::to_string(t));
   }
-  std::vector<std::string> Take() {
+  Calls Take() {
     std::lock_guard lock(m_lock);
-    return std::exchange(calls, {});
+    return std::exchange(m_calls, {});
+  }
+  void Block(bool b) {
+    std::lock_guard lock(m_lock);
+    bBlock = b;
+    m_changed.notify_all();
+  }
+  bool AwaitBlocked() {
+    std::unique_lock lock(m_lock);
+    return m_changed.wait_for(lock, std::chrono::seconds(10), [&] { return bInCall; });
   }
   std::mutex m_lock;
-  std::condition_variable m_changed;
-  std::vector<std::string> calls;
-  bool bBlock = false, bBlocked = false;
+  bool bBlock = false, bInCall = false;
 
  private:
   void Record(std::string call) {
     std::unique_lock lock(m_lock);
-    calls.push_back(std::move(call));
-    bBlocked = bBlock;
+    m_calls.push_back(std::move(call));
+    bInCall = bBlock;
     m_changed.notify_all();
     m_changed.wait_for(lock, std::chrono::seconds(10), [&] { return !bBlock; });
+    bInCall = false;
   }
+  std::condition_variable m_changed;
+  Calls m_calls;
 };
 
 struct CRig {
   CRig() { machine.ProvideModule(OLESTR("Wtsapi32.dll"), ts.Exports()); }
-  // Runs one pass on these sessions (the first at Start) and answers its calls.
-  std::vector<std::string> Pass(std::vector<SSession> sessions) {
+  // One pass over these sessions (the first at Start); its notifications.
+  Calls Pass(std::vector<TS::SSession> sessions) {
     ts.SetSessions(std::move(sessions));
-    if (!monitor) {
+    if (monitor) {
+      ts.Inject(WTS_EVENT_STATECHANGE);
+    } else {
       monitor.emplace();
       monitor->SetSubscriber(&subscriber);
       monitor->Start();
-    } else {
-      ts.Inject(WTS_EVENT_STATECHANGE);
     }
     EXPECT_TRUE(ts.AwaitIdle());
     return subscriber.Take();
   }
-  bool Logged(LONG lLevel, const std::u16string& text) const {
-    return log.Contains(lLevel, OleString(text.begin(), text.end()));
+  // Whether a line contains these texts, in this order, each in a later line.
+  bool Logged(std::vector<std::u16string> texts) const {
+    size_t i = 0;
+    for (const auto& line : log.Lines()) {
+      if (i < texts.size() &&
+          line.text.find(OleString(texts[i].begin(), texts[i].end())) != OleString::npos) {
+        ++i;
+      }
+    }
+    return i == texts.size();
   }
   CScriptedMachine machine;
   CRecordingLogSink log;
-  CScriptedTerminalServices ts;
+  TS ts;
   CRecordingSubscriber subscriber;
   std::optional<CSessionMonitor> monitor;
 };
 
 bool AwaitThreadsEnded() {
   const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (SessionMonitorThreadsAlive() != 0) {
-    if (std::chrono::steady_clock::now() > giveUp) return false;
+  while (SessionMonitorThreadsAlive() != 0 && std::chrono::steady_clock::now() < giveUp) {
     std::this_thread::yield();
   }
-  return true;
-}
-
-std::u16string ComputerName() {
-  WCHAR sz[16] = {};
-  DWORD c = 16;
-  EXPECT_TRUE(GetComputerNameW(sz, &c));
-  return std::u16string(sz, sz + c);
+  return SessionMonitorThreadsAlive() == 0;
 }
 
 struct SPass {
-  SPass(std::vector<SSession> s, std::vector<std::string> c, std::u16string l = {},
-        std::optional<ECall> f = {}, WTS_INFO_CLASS e = WTSInitialProgram)
-      : sessions(std::move(s)),
-        calls(std::move(c)),
-        logged(std::move(l)),
-        fail(f),
-        eFailedClass(e) {}
-  std::vector<SSession> sessions;
-  std::vector<std::string> calls;
-  std::u16string logged;  // a level-1 or level-2 line of the pass, if any
-  std::optional<ECall> fail;
-  WTS_INFO_CLASS eFailedClass;
+  std::vector<TS::SSession> sessions;
+  Calls calls;
+  std::u16string logged = {};
+  int fail = 0;  // a call of the scripted source that fails in this pass
 };
 
 TEST(SessionMonitor, PassByPass) {
-  const std::u16string pc = ComputerName();
-  const SSession console1{1, kActive, WTS_PROTOCOL_TYPE_CONSOLE, OLESTR("A")};
-  const SSession console2{2, kActive, WTS_PROTOCOL_TYPE_CONSOLE, OLESTR("B")};
+  WCHAR szComputer[16] = {};
+  DWORD cComputer = 16;
+  ASSERT_TRUE(GetComputerNameW(szComputer, &cComputer));
+  const std::u16string computer(szComputer, szComputer + cComputer);
+  const TS::SSession console1{1, kActive, WTS_PROTOCOL_TYPE_CONSOLE, OLESTR("A")},
+      console2{2, kActive, WTS_PROTOCOL_TYPE_CONSOLE, OLESTR("B")};
+  auto rdp = [](DWORD id, const OLECHAR* client) { return TS::SSession{id, kActive, 2, client}; };
   const struct {
     const char* name;
     std::vector<SPass> passes;
   } kCases[] = {
       {"up sessions are not flushed; connected ones are available on every pass",
-       {{{{1, kActive, 2, OLESTR("PC")}, {2, kConnected}, {3, WTSConnectQuery}},
+       {{{rdp(1, OLESTR("PC")), {2, kConnected}, {3, WTSConnectQuery}},
          {"avail 2 1", "avail 3 1"},
-         u"UpdateSessions: UpdateSessionClient SessionId = 1 wsSessionClient = PC"},
+         u"UpdateSessionClient SessionId = 1 wsSessionClient = PC"},
         {{{1, kActive}, {2, kConnected}, {3, WTSConnectQuery}}, {"avail 2 1", "avail 3 1"}}}},
-      {"a down session moves to the one other session of its client, then is forgotten",
-       {{{{1, kActive, 2, OLESTR("PC")}, {2, kActive, 2, OLESTR("PC")}}, {}},
+      {"a vanished session is kept; a down one moves, ends and is forgotten, then ends again",
+       {{{rdp(1, OLESTR("PC")), rdp(2, OLESTR("PC"))}, {}},
+        {{{2, kActive}}, {}},
         {{{1, kDown}, {2, kActive}}, {"move 1 2", "flush 1", "avail 1 0"}},
         {{{1, kDown}, {2, kActive}}, {"flush 1", "avail 1 0"}}}},
-      {"a session that vanished without going down is kept",
-       {{{{3, kActive, 2, OLESTR("PC")}, {4, kActive, 2, OLESTR("PC")}}, {}},
-        {{{4, kActive}}, {}},
-        {{{3, kDown}, {4, kActive}}, {"move 3 4", "flush 3", "avail 3 0"}}}},
-      {"a state outside the table is neither logged nor kept: ended on every pass",
-       {{{{7, 10}},
-         {"flush 7", "avail 7 0"},
-         u"UpdateSessions: Session 0x7 state changed from WTSDown to UnknownState."},
+      {"a state outside the table is not kept: the session ends on every pass",
+       {{{{7, 10}}, {"flush 7", "avail 7 0"}, u"state changed from WTSDown to UnknownState."},
         {{{7, 10}}, {"flush 7", "avail 7 0"}}}},
-      {"sessions 0 and 65536 are never the other session",
-       {{{{0, kActive, 2, OLESTR("PC")},
-          {65536, kActive, 2, OLESTR("PC")},
-          {8, kActive, 2, OLESTR("PC")}},
+      {"no move to sessions 0 and 65536, nor to one of two others",
+       {{{rdp(0, OLESTR("P")), rdp(12, OLESTR("P")), rdp(65536, OLESTR("Q")), rdp(8, OLESTR("Q")),
+          rdp(9, OLESTR("X")), rdp(10, OLESTR("X")), rdp(11, OLESTR("X"))},
          {}},
-        {{{8, kDown}},
-         {"flush 8", "avail 8 0"},
-         u"CSessionMonitor::GetOtherSessionId nbSessionIdFound = 0 != 1 => cannot get other "
-         u"session id"}}},
-      {"two other sessions of the client: no move",
-       {{{{9, kActive, 2, OLESTR("PC")},
-          {10, kActive, 2, OLESTR("PC")},
-          {11, kActive, 2, OLESTR("PC")}},
-         {}},
-        {{{9, kDown}, {10, kActive}, {11, kActive}},
-         {"flush 9", "avail 9 0"},
-         u"CSessionMonitor::GetOtherSessionId nbSessionIdFound = 2 != 1 => cannot get other "
-         u"session id"}}},
+        {{{12, kDown}, {8, kDown}, {9, kDown}, {10, kActive}, {11, kActive}},
+         {"flush 12", "avail 12 0", "flush 8", "avail 8 0", "flush 9", "avail 9 0"},
+         u"nbSessionIdFound = 2 != 1 => cannot get other session id"}}},
       {"console sessions are named after the computer",
-       {{{console1, console2},
-         {},
-         u"UpdateSessions: UpdateSessionClient SessionId = 2 wsSessionClient = " + pc},
+       {{{console1, console2}, {}, u"SessionId = 2 wsSessionClient = " + computer},
         {{{1, kDown}, console2}, {"move 1 2", "flush 1", "avail 1 0"}}}},
-      {"an unknown client keeps an empty name and never moves",
-       {{{{12, kActive, 2, OLESTR("PC")}, {13, kActive, 2, OLESTR("PC")}},
+      {"an unknown client leaves the name empty, and there is no move",
+       {{{rdp(12, OLESTR("PC")), rdp(13, OLESTR("PC"))},
          {},
-         u"UpdateSessions: UpdateSessionClient SessionId = 12 wsSessionClient = ",
-         ECall::Query,
+         u"UpdateSessionClient SessionId = 12 wsSessionClient = ",
          WTSClientName},
         {{{12, kDown}, {13, kActive}}, {"flush 12", "avail 12 0"}}}},
       {"a failed enumeration skips the pass",
        {{{{5, kConnected}}, {"avail 5 1"}},
-        {{{5, kDown}},
-         {},
-         u"UpdateSessions: WTSEnumerateSessions failed with error code 0x6ba",
-         ECall::Enumerate},
+        {{{5, kDown}}, {}, u"WTSEnumerateSessions failed with error code 0x6ba", TS::kEnumerate},
         {{{5, kDown}}, {"flush 5", "avail 5 0"}}}},
   };
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.name);
     CRig rig;
-    for (size_t i = 0; i < c.passes.size(); ++i) {
-      SCOPED_TRACE(i);
-      const SPass& pass = c.passes[i];
-      if (pass.fail) rig.ts.FailNext(*pass.fail, RPC_S_SERVER_UNAVAILABLE, pass.eFailedClass);
+    for (const SPass& pass : c.passes) {
+      if (pass.fail != 0) rig.ts.FailNext(pass.fail, RPC_S_SERVER_UNAVAILABLE);
       rig.log.Clear();
       EXPECT_EQ(rig.Pass(pass.sessions), pass.calls);
       EXPECT_EQ(rig.ts.Outstanding(), 0u);
-      if (!pass.logged.empty()) {
-        EXPECT_TRUE(rig.Logged(LOG_NOTABLE, pass.logged) || rig.Logged(LOG_FAILURE, pass.logged))
-            << rig.log.Dump();
-      }
+      EXPECT_TRUE(rig.Logged({pass.logged})) << rig.log.Dump();
     }
   }
 }
 
-// Each wake-up of the thread: what it logs, whether it runs a pass, whether
-// it ends.
+// One wake-up of the thread: its lines, its passes, whether the thread ends.
 TEST(SessionMonitor, Events) {
-  const std::u16string kPrefix = u"SessionMonitoringThread: ";
   const struct {
-    const char* name;
-    std::optional<DWORD> flags;  // else the wait fails with dwError
-    DWORD dwError;
+    DWORD dwValue;  // the flags, or the error of a failed wait
+    BOOL bOk;
     unsigned passes;
-    bool bEnds;
     std::vector<std::u16string> lines;  // in this order
   } kCases[] = {
-      {"combined flags, logged in their order",
-       WTS_EVENT_STATECHANGE | WTS_EVENT_CREATE | WTS_EVENT_RENAME | WTS_EVENT_LICENSE,
-       0,
+      {WTS_EVENT_STATECHANGE | WTS_EVENT_CREATE | WTS_EVENT_RENAME | WTS_EVENT_LICENSE,
+       TRUE,
        1,
-       false,
-       {u"the Terminal Services's license state changed (wEventFlag = WTS_EVENT_LICENSE)",
-        u"an existing WinStation was renamed (wEventFlag = WTS_EVENT_RENAME)",
-        u"a new WinStation was created (wEventFlag = WTS_EVENT_CREATE)",
-        u"a WinStation connection state changed (wEventFlag = WTS_EVENT_STATECHANGE)"}},
-      {"delete", WTS_EVENT_DELETE, 0, 1, false, {}},
-      {"connect, disconnect, logon, logoff",
-       WTS_EVENT_CONNECT | WTS_EVENT_DISCONNECT | WTS_EVENT_LOGON | WTS_EVENT_LOGOFF,
+       {u"license state changed (wEventFlag = WTS_EVENT_LICENSE)",
+        u"renamed (wEventFlag = WTS_EVENT_RENAME)", u"created (wEventFlag = WTS_EVENT_CREATE)",
+        u"state changed (wEventFlag = WTS_EVENT_STATECHANGE)"}},
+      {WTS_EVENT_DELETE, TRUE, 1, {u"deleted (wEventFlag = WTS_EVENT_DELETE)"}},
+      {WTS_EVENT_CONNECT | WTS_EVENT_DISCONNECT | WTS_EVENT_LOGON | WTS_EVENT_LOGOFF,
+       TRUE,
        0,
+       {u"WTS_EVENT_CONNECT)", u"WTS_EVENT_DISCONNECT)", u"WTS_EVENT_LOGON)",
+        u"WTS_EVENT_LOGOFF)"}},
+      {WTS_EVENT_NONE, TRUE, 0, {u"exiting from monitoring thread (wEventFlag = WTS_EVENT_NONE)"}},
+      {ERROR_OPERATION_ABORTED,
+       FALSE,
        0,
-       false,
-       {u"a client connected to a WinStation (wEventFlag = WTS_EVENT_CONNECT)",
-        u"a client disconnected from a WinStation (wEventFlag = WTS_EVENT_DISCONNECT)",
-        u"a user logged on to the system from either the Terminal Services console or from a "
-        u"client WinStation (wEventFlag = WTS_EVENT_LOGON)",
-        u"a user logged off from either the Terminal Services console or from a client "
-        u"WinStation (wEventFlag = WTS_EVENT_LOGOFF)"}},
-      {"no flags",
-       WTS_EVENT_NONE,
-       0,
-       0,
-       true,
-       {u"exiting from monitoring thread (wEventFlag = WTS_EVENT_NONE)"}},
-      {"aborted",
-       std::nullopt,
-       ERROR_OPERATION_ABORTED,
-       0,
-       true,
-       {u"WTSWaitSystemEvent(WTS_EVENT_ALL) failed with error code 0x3e3",
-        u"exiting from monitoring thread (GetLastError returned ERROR_OPERATION_ABORTED)"}},
-      {"other failure: retried after the pause, no pass",
-       std::nullopt,
-       ERROR_ACCESS_DENIED,
-       0,
-       false,
-       {u"WTSWaitSystemEvent(WTS_EVENT_ALL) failed with error code 0x5"}},
+       {u"failed with error code 0x3e3", u"(GetLastError returned ERROR_OPERATION_ABORTED)"}},
+      {ERROR_ACCESS_DENIED, FALSE, 0, {u"failed with error code 0x5", u"to monitor sessions."}},
   };
   for (const auto& c : kCases) {
-    SCOPED_TRACE(c.name);
+    SCOPED_TRACE(c.dwValue);
+    const bool bEnds = c.dwValue == WTS_EVENT_NONE || c.dwValue == ERROR_OPERATION_ABORTED;
     CRig rig;
     rig.Pass({{1, kConnected}});
     rig.log.Clear();
-    if (c.flags) {
-      rig.ts.Inject(*c.flags);
-    } else {
-      rig.ts.InjectError(c.dwError);
+    rig.ts.Inject(c.dwValue, c.bOk);
+    if (!c.bOk && !bEnds) {
+      // The retry pause runs on the clock: no new wait before 500 ms.
+      for (ULONGLONG ms : {499, 1}) {
+        ASSERT_TRUE(rig.machine.AwaitWaiters(1));
+        EXPECT_FALSE(rig.Logged({u"to monitor sessions."}));
+        rig.machine.Advance(ms);
+      }
     }
-    if (c.bEnds) {
-      EXPECT_TRUE(AwaitThreadsEnded());
-    } else if (!c.flags) {
-      // The pause runs on the clock: nothing before 500 ms, a new wait after.
-      ASSERT_TRUE(rig.machine.AwaitWaiters(1));
-      rig.machine.Advance(499);
-      ASSERT_TRUE(rig.machine.AwaitWaiters(1));
-      EXPECT_FALSE(rig.Logged(LOG_NOTABLE, kPrefix + u"calling WTSWaitSystemEvent to monitor "
-                                                     u"sessions."));
-      rig.machine.Advance(1);
-    }
-    if (!c.bEnds) {
-      EXPECT_TRUE(rig.ts.AwaitIdle());
-    }
+    EXPECT_TRUE(bEnds ? AwaitThreadsEnded() : rig.ts.AwaitIdle());
     EXPECT_EQ(rig.ts.Enumerations(), 1 + c.passes);
     EXPECT_EQ(rig.subscriber.Take().size(), c.passes);
-    auto lines = rig.log.Lines();
-    auto it = lines.begin();
-    for (const std::u16string& line : c.lines) {
-      const OleString text(kPrefix.begin(), kPrefix.end());
-      it = std::find_if(it, lines.end(), [&](const auto& l) {
-        return l.text == text + OleString(line.begin(), line.end());
-      });
-      EXPECT_NE(it, lines.end()) << ToUtf8(OleString(line.begin(), line.end()));
-    }
-    EXPECT_EQ(SessionMonitorThreadsAlive(), c.bEnds ? 0 : 1);
+    EXPECT_TRUE(rig.Logged(c.lines)) << rig.log.Dump();
+    EXPECT_EQ(SessionMonitorThreadsAlive(), bEnds ? 0 : 1);
   }
 }
 
-// Start and Stop, the entry points and the module's references.
+// Start and Stop, the entry points and the references on the module.
 TEST(SessionMonitor, StartAndStop) {
   const char* kExports[] = {"WTSQuerySessionInformationW", "WTSWaitSystemEvent",
                             "WTSQueryUserToken", "WTSFreeMemory", "WTSEnumerateSessionsW"};
-  const char16_t* kMissing[] = {u"WTSQuerySessionInformationA", u"WTSWaitSystemEvent",
-                                u"WTSQueryUserToken", u"WTSFreeMemory", u"WTSEnumerateSessions"};
+  const char16_t* kLogged[] = {u"(WTSQuerySessionInformationA)", u"(WTSWaitSystemEvent)",
+                               u"(WTSQueryUserToken)", u"(WTSFreeMemory)",
+                               u"(WTSEnumerateSessions)"};
   for (int i = 0; i < 5; ++i) {
     SCOPED_TRACE(kExports[i]);
     CRig rig;
@@ -305,127 +237,92 @@ TEST(SessionMonitor, StartAndStop) {
     rig.machine.ProvideModule(OLESTR("Wtsapi32.dll"), exports);
     rig.monitor.emplace();
     rig.monitor->Start();
-    EXPECT_TRUE(rig.Logged(LOG_FAILURE, u"CSessionMonitor::Start: GetProcAddress(" +
-                                            std::u16string(kMissing[i]) +
-                                            u") failed with error code 0x7f"));
-    const STerminalServicesEntryPoints& shared = CTerminalServicesModule::EntryPoints();
-    EXPECT_TRUE(shared.pWTSQuerySessionInformation == nullptr &&
-                shared.pWTSWaitSystemEvent == nullptr && shared.pWTSFreeMemory == nullptr);
+    EXPECT_TRUE(rig.Logged(
+        {u"GetProcAddress" + std::u16string(kLogged[i]) + u" failed with error code 0x7f"}));
+    EXPECT_EQ(CTerminalServicesModule::EntryPoints().pWTSQuerySessionInformation, nullptr);
     EXPECT_EQ(SessionMonitorThreadsAlive(), 0);
     EXPECT_EQ(rig.machine.LoadedModules(), 1u);  // kept after the failure
     rig.monitor.reset();
     EXPECT_EQ(rig.machine.LoadedModules(), 0u);
-    EXPECT_TRUE(rig.Logged(LOG_NOTABLE,
-                           u"CSessionMonitor::Stop: SessionMonitoringThread is "
-                           u"already stopped."));
+    EXPECT_TRUE(
+        rig.Logged({u"CSessionMonitor::Stop: SessionMonitoringThread is already "
+                    u"stopped."}));
   }
-  {
-    SCOPED_TRACE("a missing module");
-    CRig rig;
-    rig.machine.WithholdModule(OLESTR("Wtsapi32.dll"));
-    CSessionMonitor monitor;
-    monitor.Start();
-    EXPECT_TRUE(rig.Logged(LOG_FAILURE,
-                           u"CSessionMonitor::Start: LoadLibrary(Wtsapi32.dll) "
-                           u"failed with error code 0x7e"));
-  }
-  {
-    // A flush wakes every wait of the process, so the first Stop may end
-    // the second thread too.
-    SCOPED_TRACE("two monitors share the module; Start twice starts one thread");
-    CRig rig;
-    rig.Pass({{1, kConnected}});
-    rig.monitor->Start();
-    EXPECT_TRUE(rig.Logged(LOG_NOTABLE,
-                           u"CSessionMonitor::Start: SessionMonitoringThread is "
-                           u"already started."));
-    std::optional<CSessionMonitor> second(std::in_place);
-    second->Start();
-    EXPECT_EQ(SessionMonitorThreadsAlive(), 2);
-    rig.monitor.reset();
-    EXPECT_EQ(rig.machine.LoadedModules(), 1u);
-    second.reset();
-    EXPECT_EQ(rig.machine.LoadedModules(), 0u);
-    EXPECT_EQ(SessionMonitorThreadsAlive(), 0);
-  }
+  CRig rig;
+  rig.Pass({{1, kConnected}});
+  rig.monitor->Start();
+  EXPECT_TRUE(rig.Logged({u"SessionMonitoringThread is already started."}));
+  std::optional<CSessionMonitor> second(std::in_place);
+  second->Start();
+  EXPECT_EQ(SessionMonitorThreadsAlive(), 2);
+  rig.monitor.reset();
+  EXPECT_EQ(rig.machine.LoadedModules(), 1u);  // still held by the second
+  second.reset();
+  EXPECT_EQ(rig.machine.LoadedModules(), 0u);
+  EXPECT_EQ(SessionMonitorThreadsAlive(), 0);
 }
 
-// No notification starts after Stop returns, however the thread was reached.
+// No notification happens after Stop returns, however the thread is reached.
 TEST(SessionMonitor, StopGuarantee) {
-  const std::u16string kTimedOut =
-      u"CSessionMonitor::Stop: waiting for SessionMonitoringThread to complete, timed out";
   const struct {
     const char* name;
-    bool bFailFlush, bIgnoreFlush, bBlockSubscriber, bInPause;
+    bool bFailFlush, bBlocked, bInPause;
   } kCases[] = {
-      {"lost flush, thread blocked in a notification", false, true, true, false},
-      {"failed flush, thread waiting for events", true, false, false, false},
-      {"lost flush, thread in the retry pause", false, true, false, true},
+      {"lost flush, thread blocked in a notification", false, true, false},
+      {"failed flush, thread waiting for events", true, false, false},
+      {"lost flush, thread in the retry pause", false, false, true},
   };
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.name);
     CRig rig;
     rig.Pass({{1, kConnected}, {2, kConnected}});
-    rig.ts.bIgnoreFlush = c.bIgnoreFlush;
-    if (c.bFailFlush) rig.ts.FailNext(ECall::Flush, ERROR_INVALID_HANDLE);
-    if (c.bInPause) {
-      rig.ts.InjectError(ERROR_ACCESS_DENIED);
-      ASSERT_TRUE(rig.machine.AwaitWaiters(1));
-    }
-    if (c.bBlockSubscriber) {
-      std::unique_lock lock(rig.subscriber.m_lock);
-      rig.subscriber.bBlock = true;
+    rig.ts.bIgnoreFlush = !c.bFailFlush;
+    if (c.bFailFlush) rig.ts.FailNext(TS::kFlush, ERROR_INVALID_HANDLE);
+    if (c.bInPause) rig.ts.Inject(ERROR_ACCESS_DENIED, FALSE);
+    if (c.bBlocked) {
+      rig.subscriber.Block(true);
       rig.ts.Inject(WTS_EVENT_STATECHANGE);
-      ASSERT_TRUE(rig.subscriber.m_changed.wait_for(lock, std::chrono::seconds(10),
-                                                    [&] { return rig.subscriber.bBlocked; }));
+      ASSERT_TRUE(rig.subscriber.AwaitBlocked());
     }
+    ASSERT_TRUE(c.bBlocked || rig.machine.AwaitWaiters(c.bInPause ? 1 : 0));
     bool bInCallAtStop = true;
     auto stopped = std::async(std::launch::async, [&] {
       rig.monitor->Stop();
       std::lock_guard lock(rig.subscriber.m_lock);
-      bInCallAtStop = rig.subscriber.bBlock;
+      bInCallAtStop = rig.subscriber.bInCall;
     });
     if (!c.bInPause) {
       ASSERT_TRUE(rig.machine.AwaitWaiters(1));  // Stop's 5000 ms
       rig.machine.Advance(5000);
     }
-    if (c.bBlockSubscriber) {
-      // Released once Stop has given up waiting for the thread.
-      const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-      while (!rig.Logged(LOG_FAILURE, kTimedOut) && std::chrono::steady_clock::now() < giveUp) {
-        std::this_thread::yield();
-      }
-      std::lock_guard lock(rig.subscriber.m_lock);
-      rig.subscriber.bBlock = false;
-      rig.subscriber.m_changed.notify_all();
+    // A blocked call is released once Stop has given up on the thread.
+    const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (c.bBlocked && !rig.Logged({u"complete, timed out"}) &&
+           std::chrono::steady_clock::now() < giveUp) {
+      std::this_thread::yield();
     }
+    rig.subscriber.Block(false);
     stopped.get();
-    // Stop waited for the notification in progress; the pass sent no other.
     EXPECT_FALSE(bInCallAtStop);
-    EXPECT_EQ(rig.subscriber.Take(), c.bBlockSubscriber ? std::vector<std::string>{"avail 1 1"}
-                                                        : std::vector<std::string>{});
+    EXPECT_EQ(rig.subscriber.Take(), c.bBlocked ? Calls{"avail 1 1"} : Calls{});
     rig.ts.Inject(WTS_EVENT_STATECHANGE);  // wakes a thread left in the wait
     EXPECT_TRUE(AwaitThreadsEnded());
-    EXPECT_EQ(rig.subscriber.Take(), std::vector<std::string>{});
-    EXPECT_EQ(rig.ts.Enumerations(), c.bBlockSubscriber ? 2u : 1u);
-    EXPECT_TRUE(rig.Logged(c.bInPause ? LOG_NOTABLE : LOG_FAILURE,
-                           c.bInPause ? u"CSessionMonitor::Stop: SessionMonitoringThread "
-                                        u"completed succesfully"
-                                      : kTimedOut))
-        << rig.log.Dump();
+    EXPECT_EQ(rig.subscriber.Take(), Calls{});
+    EXPECT_EQ(rig.ts.Enumerations(), c.bBlocked ? 2u : 1u);
+    EXPECT_TRUE(rig.Logged({c.bInPause ? u"completed succesfully" : u"complete, timed out"}));
   }
 }
 
-// The real Terminal Services of the build (under Wine a stub whose wait
-// fails at once, so the thread spins on its retry pause): Stop ends the
-// thread quickly and leaves none behind.
+// Under Wine the wait is a stub that fails at once (the thread spins on its
+// retry pause) and the flush fails: Stop still ends the thread at once.
 TEST(SessionMonitor, RealStartAndStop) {
   CRecordingLogSink log;
 #ifdef _WIN32
   auto threads = [] {
     std::set<DWORD> ids;
     HANDLE h = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
-    THREADENTRY32 e{sizeof(e)};
+    THREADENTRY32 e = {};
+    e.dwSize = sizeof(e);
     for (BOOL b = Thread32First(h, &e); b; b = Thread32Next(h, &e)) {
       if (e.th32OwnerProcessID == GetCurrentProcessId()) ids.insert(e.th32ThreadID);
     }
@@ -438,22 +335,20 @@ TEST(SessionMonitor, RealStartAndStop) {
   CSessionMonitor monitor;
   monitor.Start();
 #ifdef _WIN32
-  std::vector<HANDLE> started;
-  for (DWORD id : threads()) {
-    if (!before.count(id)) started.push_back(OpenThread(SYNCHRONIZE, FALSE, id));
-  }
+  std::set<DWORD> started = threads();
+  for (DWORD id : before) started.erase(id);
   ASSERT_EQ(started.size(), 1u);
+  HANDLE hThread = OpenThread(SYNCHRONIZE, FALSE, *started.begin());
 #endif
   monitor.Stop();
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(500));
   EXPECT_EQ(SessionMonitorThreadsAlive(), 0);
 #ifdef _WIN32
-  EXPECT_EQ(WaitForSingleObject(started[0], 0), WAIT_OBJECT_0);
-  CloseHandle(started[0]);
+  EXPECT_EQ(WaitForSingleObject(hThread, 0), WAIT_OBJECT_0);
+  CloseHandle(hThread);
 #endif
   EXPECT_TRUE(log.Contains(LOG_NOTABLE, OLESTR("CSessionMonitor::Stop: SessionMonitoringThread "
-                                               "completed succesfully")))
-      << log.Dump();
+                                               "completed succesfully")));
 }
 
 }  // namespace
