@@ -2,6 +2,7 @@
 
 #include <wtsapi32.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <new>
@@ -33,6 +34,7 @@ constexpr DWORD kWaitMask = 0xFB;
 constexpr DWORD kPassFlags = WTS_EVENT_DELETE | WTS_EVENT_STATECHANGE;
 constexpr ULONGLONG kRetryPauseMs = 500;
 constexpr ULONGLONG kStopWaitMs = 5000;
+constexpr ULONGLONG kReflushMs = 50;
 constexpr DWORD kComputerNameUnits = 16;
 
 std::atomic<LONG> gThreadsAlive{0};
@@ -483,9 +485,15 @@ BOOL CSessionMonitor::Stop() noexcept {
   for (;;) {
     const ULONGLONG ullWakeCount = machine.GetWakeCount();
     bDone = run.bDone.load();
-    if (bDone || machine.WaitForTick(ullDeadline, ullWakeCount) == WAIT_TIMEOUT) break;
+    const ULONGLONG ullNow = machine.GetTickCount64();
+    if (bDone || ullNow >= ullDeadline) break;
+    // A flush reaches only a wait in progress: one sent while the thread
+    // was between its stop check and its wait is lost, so it is sent again.
+    if (machine.WaitForTick(std::min(ullDeadline, ullNow + kReflushMs), ullWakeCount) ==
+        WAIT_TIMEOUT) {
+      run.entry.pWTSWaitSystemEvent(WTS_CURRENT_SERVER_HANDLE, WTS_EVENT_FLUSH, &dwEventFlag);
+    }
   }
-  bDone = bDone || run.bDone.load();
   if (bDone) {
     qvlogLog(gLogChannel, LOG_NOTABLE,
              OLESTR("CSessionMonitor::Stop: SessionMonitoringThread completed succesfully"));

@@ -14,6 +14,9 @@
 // 5000 ms Stop waits for it:
 // - Stop raises the run's stop flag before anything else and wakes the
 //   machine clock, which ends the 500 ms pause between failed waits;
+// - a flush reaches only a wait in progress, so Stop sends it again every
+//   50 ms while it waits (one sent just before the thread began to wait
+//   would be lost);
 // - the thread reads the flag after every wake-up, and each pass reads it
 //   under the session lock before it starts and before every notification;
 // - when the wait times out, Stop enters the session lock once before it

@@ -46,10 +46,10 @@ void CScriptedTerminalServices::Inject(DWORD dwFlags, BOOL bOk) {
   m_changed.notify_all();
 }
 
-bool CScriptedTerminalServices::AwaitIdle() {
+bool CScriptedTerminalServices::AwaitIdle(size_t n) {
   std::unique_lock lock(m_lock);
   return m_changed.wait_for(lock, std::chrono::seconds(10),
-                            [&] { return m_waiting > 0 && m_results.empty(); });
+                            [&] { return m_waiting >= n && m_results.empty(); });
 }
 
 unsigned CScriptedTerminalServices::Enumerations() const {

@@ -43,9 +43,9 @@ class CScriptedTerminalServices {
   void FailNext(int call, DWORD dwError);
   // The next wait returns TRUE with these flags, or FALSE with this error.
   void Inject(DWORD dwFlags, BOOL bOk = TRUE);
-  // Until a thread waits with nothing left to hand out (false after ten
+  // Until n threads wait with nothing left to hand out (false after ten
   // seconds: a deadlock guard).
-  bool AwaitIdle();
+  bool AwaitIdle(size_t n = 1);
   bool bIgnoreFlush = false;
 
   unsigned Enumerations() const;

@@ -255,6 +255,7 @@ TEST(SessionMonitor, StartAndStop) {
   std::optional<CSessionMonitor> second(std::in_place);
   second->Start();
   EXPECT_EQ(SessionMonitorThreadsAlive(), 2);
+  EXPECT_TRUE(rig.ts.AwaitIdle(2));  // a flush wakes every waiting thread
   rig.monitor.reset();
   EXPECT_EQ(rig.machine.LoadedModules(), 1u);  // still held by the second
   second.reset();
@@ -266,34 +267,38 @@ TEST(SessionMonitor, StartAndStop) {
 TEST(SessionMonitor, StopGuarantee) {
   const struct {
     const char* name;
-    bool bFailFlush, bBlocked, bInPause;
+    bool bFailFlush, bIgnoreFlush, bBlocked;
+    ULONGLONG advance;  // how long Stop waits; 0: the thread is in its retry pause
   } kCases[] = {
-      {"lost flush, thread blocked in a notification", false, true, false},
-      {"failed flush, thread waiting for events", true, false, false},
-      {"lost flush, thread in the retry pause", false, false, true},
+      {"lost flushes, thread blocked in a notification", false, true, true, 5000},
+      {"failed and lost flushes, thread waiting for events", true, true, false, 5000},
+      {"failed flush, sent again", true, false, false, 50},
+      {"lost flushes, thread in the retry pause", false, true, false, 0},
   };
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.name);
     CRig rig;
     rig.Pass({{1, kConnected}, {2, kConnected}});
-    rig.ts.bIgnoreFlush = !c.bFailFlush;
+    rig.ts.bIgnoreFlush = c.bIgnoreFlush;
     if (c.bFailFlush) rig.ts.FailNext(TS::kFlush, ERROR_INVALID_HANDLE);
-    if (c.bInPause) rig.ts.Inject(ERROR_ACCESS_DENIED, FALSE);
+    if (c.advance == 0) {
+      rig.ts.Inject(ERROR_ACCESS_DENIED, FALSE);
+      ASSERT_TRUE(rig.machine.AwaitWaiters(1));
+    }
     if (c.bBlocked) {
       rig.subscriber.Block(true);
       rig.ts.Inject(WTS_EVENT_STATECHANGE);
       ASSERT_TRUE(rig.subscriber.AwaitBlocked());
     }
-    ASSERT_TRUE(c.bBlocked || rig.machine.AwaitWaiters(c.bInPause ? 1 : 0));
     bool bInCallAtStop = true;
     auto stopped = std::async(std::launch::async, [&] {
       rig.monitor->Stop();
       std::lock_guard lock(rig.subscriber.m_lock);
       bInCallAtStop = rig.subscriber.bInCall;
     });
-    if (!c.bInPause) {
-      ASSERT_TRUE(rig.machine.AwaitWaiters(1));  // Stop's 5000 ms
-      rig.machine.Advance(5000);
+    if (c.advance != 0) {
+      ASSERT_TRUE(rig.machine.AwaitWaiters(1));  // Stop's wait
+      rig.machine.Advance(c.advance);
     }
     // A blocked call is released once Stop has given up on the thread.
     const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(10);
@@ -309,7 +314,8 @@ TEST(SessionMonitor, StopGuarantee) {
     EXPECT_TRUE(AwaitThreadsEnded());
     EXPECT_EQ(rig.subscriber.Take(), Calls{});
     EXPECT_EQ(rig.ts.Enumerations(), c.bBlocked ? 2u : 1u);
-    EXPECT_TRUE(rig.Logged({c.bInPause ? u"completed succesfully" : u"complete, timed out"}));
+    EXPECT_TRUE(
+        rig.Logged({c.advance == 5000 ? u"complete, timed out" : u"completed succesfully"}));
   }
 }
 
