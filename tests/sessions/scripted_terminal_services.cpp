@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstring>
 
 namespace {
 std::atomic<CScriptedTerminalServices*> gpCurrent{nullptr};
@@ -57,11 +58,6 @@ unsigned CScriptedTerminalServices::Enumerations() const {
   return m_enumerations;
 }
 
-size_t CScriptedTerminalServices::Outstanding() const {
-  std::lock_guard lock(m_lock);
-  return m_buffers.size();
-}
-
 bool CScriptedTerminalServices::Failing(int call) {
   auto it = m_failures.find(call);
   if (it == m_failures.end()) return false;
@@ -71,11 +67,9 @@ bool CScriptedTerminalServices::Failing(int call) {
 }
 
 LPWSTR CScriptedTerminalServices::Hand(const void* p, size_t cb) {
-  std::vector<BYTE> bytes(static_cast<const BYTE*>(p), static_cast<const BYTE*>(p) + cb);
-  bytes.push_back(0);  // never empty, so every buffer has an address of its own
-  void* pData = bytes.data();
-  m_buffers.emplace(pData, std::move(bytes));
-  return static_cast<LPWSTR>(pData);
+  BYTE* pBuffer = new BYTE[cb + 1];
+  memcpy(pBuffer, p, cb);
+  return reinterpret_cast<LPWSTR>(pBuffer);
 }
 
 BOOL WINAPI CScriptedTerminalServices::Enumerate(HANDLE, DWORD, DWORD, PWTS_SESSION_INFOW* ppInfo,
@@ -90,7 +84,7 @@ BOOL WINAPI CScriptedTerminalServices::Enumerate(HANDLE, DWORD, DWORD, PWTS_SESS
   }
   *pCount = static_cast<DWORD>(info.size());
   *ppInfo = reinterpret_cast<PWTS_SESSION_INFOW>(
-      ts.Hand(info.data(), info.size() * sizeof(WTS_SESSION_INFOW)));
+      Hand(info.data(), info.size() * sizeof(WTS_SESSION_INFOW)));
   return TRUE;
 }
 
@@ -106,7 +100,7 @@ BOOL WINAPI CScriptedTerminalServices::QueryInfo(HANDLE, DWORD dwSessionId, WTS_
     *pBytes = DWORD((text.size() + 1) * sizeof(OLECHAR));
     if (eClass == WTSSessionId) p = &s.dwId, *pBytes = sizeof(DWORD);
     if (eClass == WTSClientProtocolType) p = &s.usProtocol, *pBytes = sizeof(USHORT);
-    *ppBuffer = ts.Hand(p, *pBytes);
+    *ppBuffer = Hand(p, *pBytes);
     return TRUE;
   }
   SetLastError(ERROR_FILE_NOT_FOUND);
@@ -144,8 +138,4 @@ BOOL WINAPI CScriptedTerminalServices::Wait(HANDLE, DWORD dwMask, DWORD* pFlags)
   return result.first;
 }
 
-void WINAPI CScriptedTerminalServices::FreeMemory(PVOID p) {
-  CScriptedTerminalServices& ts = *gpCurrent;
-  std::lock_guard lock(ts.m_lock);
-  ts.m_buffers.erase(p);
-}
+void WINAPI CScriptedTerminalServices::FreeMemory(PVOID p) { delete[] static_cast<BYTE*>(p); }

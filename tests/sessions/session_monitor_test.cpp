@@ -8,6 +8,7 @@
 #include <future>
 #include <optional>
 #include <set>
+#include <sstream>
 #include <thread>
 
 #include "common/recording_log_sink.h"
@@ -23,10 +24,9 @@
 namespace {
 
 using TS = CScriptedTerminalServices;
-using Calls = std::vector<std::string>;
-constexpr DWORD kDown = WTSDown, kActive = WTSActive, kConnected = WTSConnected;
 
-// Records the notifications; while bBlock is set a call waits for the test.
+// Records the notifications, "flush 5, avail 5 0"; while bBlock is set a
+// call waits for the test.
 class CRecordingSubscriber final : public ISessionSubscriber {
  public:
   void NotifyFlush(DWORD s) override { Record("flush " + std::to_string(s)); }
@@ -36,7 +36,7 @@ class CRecordingSubscriber final : public ISessionSubscriber {
   void NotifyMove(DWORD s, DWORD t) override {
     Record("move " + std::to_string(s) + " " + std::to_string(t));
   }
-  Calls Take() {
+  std::string Take() {
     std::lock_guard lock(m_lock);
     return std::exchange(m_calls, {});
   }
@@ -53,23 +53,40 @@ class CRecordingSubscriber final : public ISessionSubscriber {
   bool bBlock = false, bInCall = false;
 
  private:
-  void Record(std::string call) {
+  void Record(const std::string& call) {
     std::unique_lock lock(m_lock);
-    m_calls.push_back(std::move(call));
+    m_calls += (m_calls.empty() ? "" : ", ") + call;
     bInCall = bBlock;
     m_changed.notify_all();
     m_changed.wait_for(lock, std::chrono::seconds(10), [&] { return !bBlock; });
     bInCall = false;
   }
   std::condition_variable m_changed;
-  Calls m_calls;
+  std::string m_calls;
 };
+
+// "1a=PC 2c 3q 4d 5x 6a@A": id, state (a active, c connected, q connect
+// query, d down, x 10), then "=client" for a remote session or "@client"
+// for a console one.
+std::vector<TS::SSession> Sessions(const std::string& text) {
+  std::vector<TS::SSession> sessions;
+  std::istringstream in(text);
+  for (std::string t; in >> t;) {
+    size_t n = 0;
+    const DWORD dwId = std::stoul(t, &n);
+    const bool bConsole = t.size() > n + 1 && t[n + 1] == '@';
+    sessions.emplace_back(dwId, static_cast<DWORD>(std::string("acq.....d.x").find(t[n])),
+                          bConsole ? WTS_PROTOCOL_TYPE_CONSOLE : WTS_PROTOCOL_TYPE_RDP,
+                          OleString(t.begin() + std::min(t.size(), n + 2), t.end()));
+  }
+  return sessions;
+}
 
 struct CRig {
   CRig() { machine.ProvideModule(OLESTR("Wtsapi32.dll"), ts.Exports()); }
   // One pass over these sessions (the first at Start); its notifications.
-  Calls Pass(std::vector<TS::SSession> sessions) {
-    ts.SetSessions(std::move(sessions));
+  std::string Pass(const std::string& sessions) {
+    ts.SetSessions(Sessions(sessions));
     if (monitor) {
       ts.Inject(WTS_EVENT_STATECHANGE);
     } else {
@@ -80,16 +97,16 @@ struct CRig {
     EXPECT_TRUE(ts.AwaitIdle());
     return subscriber.Take();
   }
-  // Whether a line contains these texts, in this order, each in a later line.
-  bool Logged(std::vector<std::u16string> texts) const {
-    size_t i = 0;
+  // Whether lines contain these texts ("a|b|c"), in this order.
+  bool Logged(const std::u16string& texts) const {
+    size_t begin = 0;
     for (const auto& line : log.Lines()) {
-      if (i < texts.size() &&
-          line.text.find(OleString(texts[i].begin(), texts[i].end())) != OleString::npos) {
-        ++i;
-      }
+      if (begin > texts.size()) break;
+      const size_t end = std::min(texts.find(u'|', begin), texts.size());
+      const OleString text(texts.begin() + begin, texts.begin() + end);
+      if (line.text.find(text) != OleString::npos) begin = end + 1;
     }
-    return i == texts.size();
+    return begin > texts.size();
   }
   CScriptedMachine machine;
   CRecordingLogSink log;
@@ -106,58 +123,45 @@ bool AwaitThreadsEnded() {
   return SessionMonitorThreadsAlive() == 0;
 }
 
-struct SPass {
-  std::vector<TS::SSession> sessions;
-  Calls calls;
-  std::u16string logged = {};
-  int fail = 0;  // a call of the scripted source that fails in this pass
-};
-
 TEST(SessionMonitor, PassByPass) {
   WCHAR szComputer[16] = {};
   DWORD cComputer = 16;
   ASSERT_TRUE(GetComputerNameW(szComputer, &cComputer));
   const std::u16string computer(szComputer, szComputer + cComputer);
-  const TS::SSession console1{1, kActive, WTS_PROTOCOL_TYPE_CONSOLE, OLESTR("A")},
-      console2{2, kActive, WTS_PROTOCOL_TYPE_CONSOLE, OLESTR("B")};
-  auto rdp = [](DWORD id, const OLECHAR* client) { return TS::SSession{id, kActive, 2, client}; };
+  const struct SPass {
+    const char* sessions;
+    const char* calls;
+    std::u16string logged = {};
+    int fail = 0;  // a call of the scripted source that fails in this pass
+  } kUp{"1a=PC 2c 3q", "avail 2 1, avail 3 1", u"SessionId = 1 wsSessionClient = PC"};
   const struct {
     const char* name;
     std::vector<SPass> passes;
   } kCases[] = {
-      {"up sessions are not flushed; connected ones are available on every pass",
-       {{{rdp(1, OLESTR("PC")), {2, kConnected}, {3, WTSConnectQuery}},
-         {"avail 2 1", "avail 3 1"},
-         u"UpdateSessionClient SessionId = 1 wsSessionClient = PC"},
-        {{{1, kActive}, {2, kConnected}, {3, WTSConnectQuery}}, {"avail 2 1", "avail 3 1"}}}},
+      {"up sessions: no flush; connected ones available on every pass",
+       {kUp, {"1a 2c 3q", kUp.calls}}},
       {"a vanished session is kept; a down one moves, ends and is forgotten, then ends again",
-       {{{rdp(1, OLESTR("PC")), rdp(2, OLESTR("PC"))}, {}},
-        {{{2, kActive}}, {}},
-        {{{1, kDown}, {2, kActive}}, {"move 1 2", "flush 1", "avail 1 0"}},
-        {{{1, kDown}, {2, kActive}}, {"flush 1", "avail 1 0"}}}},
+       {{"1a=PC 2a=PC", ""},
+        {"2a", ""},
+        {"1d 2a", "move 1 2, flush 1, avail 1 0"},
+        {"1d 2a", "flush 1, avail 1 0"}}},
       {"a state outside the table is not kept: the session ends on every pass",
-       {{{{7, 10}}, {"flush 7", "avail 7 0"}, u"state changed from WTSDown to UnknownState."},
-        {{{7, 10}}, {"flush 7", "avail 7 0"}}}},
+       {{"7x", "flush 7, avail 7 0", u"Session 0x7 state changed from WTSDown to UnknownState."},
+        {"7x", "flush 7, avail 7 0"}}},
       {"no move to sessions 0 and 65536, nor to one of two others",
-       {{{rdp(0, OLESTR("P")), rdp(12, OLESTR("P")), rdp(65536, OLESTR("Q")), rdp(8, OLESTR("Q")),
-          rdp(9, OLESTR("X")), rdp(10, OLESTR("X")), rdp(11, OLESTR("X"))},
-         {}},
-        {{{12, kDown}, {8, kDown}, {9, kDown}, {10, kActive}, {11, kActive}},
-         {"flush 12", "avail 12 0", "flush 8", "avail 8 0", "flush 9", "avail 9 0"},
+       {{"0a=P 12a=P 65536a=Q 8a=Q 9a=X 10a=X 11a=X", ""},
+        {"12d 8d 9d 10a 11a", "flush 12, avail 12 0, flush 8, avail 8 0, flush 9, avail 9 0",
          u"nbSessionIdFound = 2 != 1 => cannot get other session id"}}},
       {"console sessions are named after the computer",
-       {{{console1, console2}, {}, u"SessionId = 2 wsSessionClient = " + computer},
-        {{{1, kDown}, console2}, {"move 1 2", "flush 1", "avail 1 0"}}}},
+       {{"1a@A 2a@B", "", u"SessionId = 2 wsSessionClient = " + computer},
+        {"1d 2a@B", "move 1 2, flush 1, avail 1 0"}}},
       {"an unknown client leaves the name empty, and there is no move",
-       {{{rdp(12, OLESTR("PC")), rdp(13, OLESTR("PC"))},
-         {},
-         u"UpdateSessionClient SessionId = 12 wsSessionClient = ",
-         WTSClientName},
-        {{{12, kDown}, {13, kActive}}, {"flush 12", "avail 12 0"}}}},
+       {{"12a=PC 13a=PC", "", u"SessionId = 12 wsSessionClient = ", WTSClientName},
+        {"12d 13a", "flush 12, avail 12 0"}}},
       {"a failed enumeration skips the pass",
-       {{{{5, kConnected}}, {"avail 5 1"}},
-        {{{5, kDown}}, {}, u"WTSEnumerateSessions failed with error code 0x6ba", TS::kEnumerate},
-        {{{5, kDown}}, {"flush 5", "avail 5 0"}}}},
+       {{"5c", "avail 5 1"},
+        {"5d", "", u"WTSEnumerateSessions failed with error code 0x6ba", TS::kEnumerate},
+        {"5d", "flush 5, avail 5 0"}}},
   };
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.name);
@@ -166,8 +170,7 @@ TEST(SessionMonitor, PassByPass) {
       if (pass.fail != 0) rig.ts.FailNext(pass.fail, RPC_S_SERVER_UNAVAILABLE);
       rig.log.Clear();
       EXPECT_EQ(rig.Pass(pass.sessions), pass.calls);
-      EXPECT_EQ(rig.ts.Outstanding(), 0u);
-      EXPECT_TRUE(rig.Logged({pass.logged})) << rig.log.Dump();
+      EXPECT_TRUE(rig.Logged(pass.logged)) << rig.log.Dump();
     }
   }
 }
@@ -178,45 +181,36 @@ TEST(SessionMonitor, Events) {
     DWORD dwValue;  // the flags, or the error of a failed wait
     BOOL bOk;
     unsigned passes;
-    std::vector<std::u16string> lines;  // in this order
+    std::u16string lines;
   } kCases[] = {
-      {WTS_EVENT_STATECHANGE | WTS_EVENT_CREATE | WTS_EVENT_RENAME | WTS_EVENT_LICENSE,
-       TRUE,
-       1,
-       {u"license state changed (wEventFlag = WTS_EVENT_LICENSE)",
-        u"renamed (wEventFlag = WTS_EVENT_RENAME)", u"created (wEventFlag = WTS_EVENT_CREATE)",
-        u"state changed (wEventFlag = WTS_EVENT_STATECHANGE)"}},
-      {WTS_EVENT_DELETE, TRUE, 1, {u"deleted (wEventFlag = WTS_EVENT_DELETE)"}},
-      {WTS_EVENT_CONNECT | WTS_EVENT_DISCONNECT | WTS_EVENT_LOGON | WTS_EVENT_LOGOFF,
-       TRUE,
-       0,
-       {u"WTS_EVENT_CONNECT)", u"WTS_EVENT_DISCONNECT)", u"WTS_EVENT_LOGON)",
-        u"WTS_EVENT_LOGOFF)"}},
-      {WTS_EVENT_NONE, TRUE, 0, {u"exiting from monitoring thread (wEventFlag = WTS_EVENT_NONE)"}},
-      {ERROR_OPERATION_ABORTED,
-       FALSE,
-       0,
-       {u"failed with error code 0x3e3", u"(GetLastError returned ERROR_OPERATION_ABORTED)"}},
-      {ERROR_ACCESS_DENIED, FALSE, 0, {u"failed with error code 0x5", u"to monitor sessions."}},
+      {WTS_EVENT_STATECHANGE | WTS_EVENT_CREATE | WTS_EVENT_RENAME | WTS_EVENT_LICENSE, TRUE, 1,
+       u"_LICENSE)|_RENAME)|_CREATE)|_STATECHANGE)"},
+      {WTS_EVENT_DELETE, TRUE, 1, u"deleted (wEventFlag = WTS_EVENT_DELETE)"},
+      {WTS_EVENT_CONNECT | WTS_EVENT_DISCONNECT | WTS_EVENT_LOGON | WTS_EVENT_LOGOFF, TRUE, 0,
+       u"_CONNECT)|_DISCONNECT)|_LOGON)|_LOGOFF)"},
+      {WTS_EVENT_NONE, TRUE, 0, u"exiting from monitoring thread (wEventFlag = WTS_EVENT_NONE)"},
+      {ERROR_OPERATION_ABORTED, FALSE, 0,
+       u"code 0x3e3|(GetLastError returned ERROR_OPERATION_ABORTED)"},
+      {ERROR_ACCESS_DENIED, FALSE, 0, u"failed with error code 0x5|to monitor sessions."},
   };
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.dwValue);
     const bool bEnds = c.dwValue == WTS_EVENT_NONE || c.dwValue == ERROR_OPERATION_ABORTED;
     CRig rig;
-    rig.Pass({{1, kConnected}});
+    rig.Pass("1c");
     rig.log.Clear();
     rig.ts.Inject(c.dwValue, c.bOk);
     if (!c.bOk && !bEnds) {
       // The retry pause runs on the clock: no new wait before 500 ms.
       for (ULONGLONG ms : {499, 1}) {
         ASSERT_TRUE(rig.machine.AwaitWaiters(1));
-        EXPECT_FALSE(rig.Logged({u"to monitor sessions."}));
+        EXPECT_FALSE(rig.Logged(u"to monitor sessions."));
         rig.machine.Advance(ms);
       }
     }
     EXPECT_TRUE(bEnds ? AwaitThreadsEnded() : rig.ts.AwaitIdle());
     EXPECT_EQ(rig.ts.Enumerations(), 1 + c.passes);
-    EXPECT_EQ(rig.subscriber.Take().size(), c.passes);
+    EXPECT_EQ(rig.subscriber.Take(), c.passes ? "avail 1 1" : "");
     EXPECT_TRUE(rig.Logged(c.lines)) << rig.log.Dump();
     EXPECT_EQ(SessionMonitorThreadsAlive(), bEnds ? 0 : 1);
   }
@@ -245,13 +239,13 @@ TEST(SessionMonitor, StartAndStop) {
     rig.monitor.reset();
     EXPECT_EQ(rig.machine.LoadedModules(), 0u);
     EXPECT_TRUE(
-        rig.Logged({u"CSessionMonitor::Stop: SessionMonitoringThread is already "
-                    u"stopped."}));
+        rig.Logged(u"CSessionMonitor::Stop: SessionMonitoringThread is already "
+                   u"stopped."));
   }
   CRig rig;
-  rig.Pass({{1, kConnected}});
+  rig.Pass("1c");
   rig.monitor->Start();
-  EXPECT_TRUE(rig.Logged({u"SessionMonitoringThread is already started."}));
+  EXPECT_TRUE(rig.Logged(u"SessionMonitoringThread is already started."));
   std::optional<CSessionMonitor> second(std::in_place);
   second->Start();
   EXPECT_EQ(SessionMonitorThreadsAlive(), 2);
@@ -278,7 +272,7 @@ TEST(SessionMonitor, StopGuarantee) {
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.name);
     CRig rig;
-    rig.Pass({{1, kConnected}, {2, kConnected}});
+    rig.Pass("1c 2c");
     rig.ts.bIgnoreFlush = c.bIgnoreFlush;
     if (c.bFailFlush) rig.ts.FailNext(TS::kFlush, ERROR_INVALID_HANDLE);
     if (c.advance == 0) {
@@ -302,20 +296,19 @@ TEST(SessionMonitor, StopGuarantee) {
     }
     // A blocked call is released once Stop has given up on the thread.
     const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (c.bBlocked && !rig.Logged({u"complete, timed out"}) &&
+    while (c.bBlocked && !rig.Logged(u"complete, timed out") &&
            std::chrono::steady_clock::now() < giveUp) {
       std::this_thread::yield();
     }
     rig.subscriber.Block(false);
     stopped.get();
     EXPECT_FALSE(bInCallAtStop);
-    EXPECT_EQ(rig.subscriber.Take(), c.bBlocked ? Calls{"avail 1 1"} : Calls{});
+    EXPECT_EQ(rig.subscriber.Take(), c.bBlocked ? "avail 1 1" : "");
     rig.ts.Inject(WTS_EVENT_STATECHANGE);  // wakes a thread left in the wait
     EXPECT_TRUE(AwaitThreadsEnded());
-    EXPECT_EQ(rig.subscriber.Take(), Calls{});
+    EXPECT_EQ(rig.subscriber.Take(), "");
     EXPECT_EQ(rig.ts.Enumerations(), c.bBlocked ? 2u : 1u);
-    EXPECT_TRUE(
-        rig.Logged({c.advance == 5000 ? u"complete, timed out" : u"completed succesfully"}));
+    EXPECT_TRUE(rig.Logged(c.advance == 5000 ? u"complete, timed out" : u"completed succesfully"));
   }
 }
 
