@@ -57,9 +57,3 @@ STerminalServicesEntryPoints& CTerminalServicesModule::EntryPoints() noexcept {
 
 void CTerminalServicesModule::Lock() noexcept { State().lock.lock(); }
 void CTerminalServicesModule::Unlock() noexcept { State().lock.unlock(); }
-
-LONG CTerminalServicesModule::References() noexcept {
-  SModuleState& state = State();
-  std::lock_guard lock(state.lock);
-  return state.references;
-}

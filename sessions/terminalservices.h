@@ -37,7 +37,4 @@ class CTerminalServicesModule {
   static STerminalServicesEntryPoints& EntryPoints() noexcept;
   static void Lock() noexcept;
   static void Unlock() noexcept;
-
-  // The references held now (for diagnostics and the module's unload check).
-  static LONG References() noexcept;
 };
