@@ -587,10 +587,11 @@ DWORD CSessionMonitor::PreviousState(DWORD dwSessionId) const noexcept {
 
 void UpdateSessions(CSessionMonitor& monitor, CSessionMonitor::SRun& run) noexcept {
   CLogScope scope(LOG_SCOPE_NAME("UpdateSessions"));
-  ISessionSubscriber* const pSubscriber = monitor.m_pSubscriber;
   CScopedLock lock(run.csSessions);
-  // After Stop a left-behind thread must not reach the monitor at all.
+  // After Stop a left-behind thread must not reach the monitor at all: the
+  // owner may have destroyed it.
   if (run.bStopping.load()) return;
+  ISessionSubscriber* const pSubscriber = monitor.m_pSubscriber;
   PWTS_SESSION_INFOW pSessions = nullptr;
   DWORD dwCount = 0;
   if (!run.entry.pWTSEnumerateSessions(WTS_CURRENT_SERVER_HANDLE, 0, 1, &pSessions, &dwCount)) {

@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <future>
+#include <memory>
 #include <optional>
 #include <set>
 #include <sstream>
@@ -90,7 +91,7 @@ struct CRig {
     if (monitor) {
       ts.Inject(WTS_EVENT_STATECHANGE);
     } else {
-      monitor.emplace();
+      monitor = std::make_unique<CSessionMonitor>();
       monitor->SetSubscriber(&subscriber);
       monitor->Start();
     }
@@ -112,7 +113,7 @@ struct CRig {
   CRecordingLogSink log;
   TS ts;
   CRecordingSubscriber subscriber;
-  std::optional<CSessionMonitor> monitor;
+  std::unique_ptr<CSessionMonitor> monitor;  // on the heap, where a use after destruction shows
 };
 
 bool AwaitThreadsEnded() {
@@ -229,7 +230,7 @@ TEST(SessionMonitor, StartAndStop) {
     auto exports = rig.ts.Exports();
     exports.erase(kExports[i]);
     rig.machine.ProvideModule(OLESTR("Wtsapi32.dll"), exports);
-    rig.monitor.emplace();
+    rig.monitor = std::make_unique<CSessionMonitor>();
     rig.monitor->Start();
     EXPECT_TRUE(rig.Logged(
         {u"GetProcAddress" + std::u16string(kLogged[i]) + u" failed with error code 0x7f"}));
@@ -304,6 +305,7 @@ TEST(SessionMonitor, StopGuarantee) {
     stopped.get();
     EXPECT_FALSE(bInCallAtStop);
     EXPECT_EQ(rig.subscriber.Take(), c.bBlocked ? "avail 1 1" : "");
+    rig.monitor.reset();                   // the owner may go on at once
     rig.ts.Inject(WTS_EVENT_STATECHANGE);  // wakes a thread left in the wait
     EXPECT_TRUE(AwaitThreadsEnded());
     EXPECT_EQ(rig.subscriber.Take(), "");
