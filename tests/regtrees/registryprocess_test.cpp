@@ -39,14 +39,9 @@ void SetVariable(const char* pszName, const std::string& value) {
 // The bytes of a stored vector as text, or "failed".
 std::string Read(CRegistryTree& tree, const char* pszName) {
   CScopedSafeArray value;
-  BYTE* pb = nullptr;
-  if (FAILED(tree.GetData(U("1/A"), U(pszName), value.Receive(), 0)) ||
-      FAILED(SafeArrayAccessData(value.Get(), reinterpret_cast<void**>(&pb)))) {
-    return "failed";
-  }
-  const std::string text(pb, pb + value.Get()->rgsabound[0].cElements);
-  SafeArrayUnaccessData(value.Get());
-  return text;
+  if (FAILED(tree.GetData(U("1/A"), U(pszName), value.Receive(), 0))) return "failed";
+  const BYTE* pb = static_cast<const BYTE*>(value.Get()->pvData);
+  return std::string(pb, pb + value.Get()->rgsabound[0].cElements);
 }
 
 TEST(RegistryTreeProcesses, AnotherProcessReadsBack) {

@@ -120,10 +120,6 @@ class RegistryTreeTest : public ::testing::Test {
  protected:
   ~RegistryTreeTest() override { tree.FlushTree(0); }
 
-  static secwstring TestTreeId() {
-    return S(::testing::UnitTest::GetInstance()->current_test_info()->name() + std::string("-") +
-             std::to_string(GetCurrentProcessId()));
-  }
   WString Key(const std::string& sub = "") const {
     WString k = Widen("Software\\Orvane\\Kelmyr\\RemanentDataStore\\") +
                 WString(sTreeId.begin(), sTreeId.end());
@@ -133,16 +129,11 @@ class RegistryTreeTest : public ::testing::Test {
   std::string PathOfFullLength(size_t cch) const {
     return std::string(cch - Key().size() - 1, 'p');
   }
-  std::string Get(const std::string& path, const std::string& name, HRESULT* phr = nullptr) {
-    CScopedSafeArray a;
-    const HRESULT hr = tree.GetData(S(path), S(name), a.Receive(), 0);
-    if (phr != nullptr) *phr = hr;
-    return Describe(a.Get());
-  }
 
   CScratchHive hive;
   CHistoryUse history;
-  secwstring sTreeId = TestTreeId();
+  secwstring sTreeId = S(::testing::UnitTest::GetInstance()->current_test_info()->name() +
+                         std::string("-") + std::to_string(GetCurrentProcessId()));
   CRegistryTree tree{sTreeId, REGISTRY_TREE_MACHINE};
 };
 
@@ -198,9 +189,9 @@ TEST_F(RegistryTreeTest, StoredFormAndReadingBack) {
     } else {
       WriteRaw(Key("1\\A"), S(name).c_str(), row.dwType, Unhex(row.stored));
     }
-    HRESULT hr = E_UNEXPECTED;
-    EXPECT_EQ(Get("1/A", name, &hr), row.readBack);
-    EXPECT_EQ(hr, row.hrGet);
+    CScopedSafeArray back;
+    EXPECT_EQ(tree.GetData(S("1/A"), S(name), back.Receive(), 0), row.hrGet);
+    EXPECT_EQ(Describe(back.Get()), row.readBack);
   }
 }
 
@@ -218,42 +209,38 @@ TEST_F(RegistryTreeTest, LimitsAndRefusals) {
   struct SRow {
     const char* label;
     Make make;
-    std::string path;
-    std::string name;
-    HRESULT hr;
-    bool bStored;
+    HRESULT hr;  // the value is there exactly when S_OK
     bool bCompartment;
+    std::string path = "L";
+    std::string name = "v";
   } rows[] = {
-      {"string at 1 MB", Strings({OleString(0x80000, 'x')}), "L", "v", S_OK, true, true},
-      {"string past 1 MB", Strings({OleString(0x80001, 'x')}), "L", "v", E_INVALIDARG, false, true},
-      {"strings at 1 MB", Strings({OleString(262142, 'x'), OleString(262143, 'y')}), "L", "v", S_OK,
-       true, true},
-      {"strings past 1 MB", Strings({OleString(262142, 'x'), OleString(262144, 'y')}), "L", "v",
-       E_INVALIDARG, false, true},
-      {"vector at 1 MB", Vector(VT_UI1, Bytes(0xFFFFE)), "L", "v", S_OK, true, true},
-      {"vector past 1 MB", Vector(VT_UI1, Bytes(0xFFFFF)), "L", "v", E_INVALIDARG, false, true},
-      {"rows at 1 MB", rows254(254), "L", "v", S_OK, true, true},
-      {"rows past 1 MB", rows254(255), "L", "v", E_INVALIDARG, false, true},
-      {"dwords at 1 MB", Vector(VT_UINT, Bytes(0x100000), 4), "L", "v", S_OK, true, true},
-      {"dwords past 1 MB", Vector(VT_UINT, Bytes(0x100004), 4), "L", "v", E_INVALIDARG, false,
+      {"string at 1 MB", Strings({OleString(0x80000, 'x')}), S_OK, true},
+      {"string past 1 MB", Strings({OleString(0x80001, 'x')}), E_INVALIDARG, true},
+      {"strings at 1 MB", Strings({OleString(262142, 'x'), OleString(262143, 'y')}), S_OK, true},
+      {"strings past 1 MB", Strings({OleString(262142, 'x'), OleString(262144, 'y')}), E_INVALIDARG,
        true},
-      {"name of 255", bytes, "L", std::string(255, 'n'), S_OK, true, true},
-      {"name of 256", bytes, "L", std::string(256, 'n'), E_INVALIDARG, false, true},
-      {"name with a zero unit", bytes, "L", std::string("a\0b", 3), E_INVALIDARG, false, true},
-      {"path of 250", bytes, PathOfFullLength(250), "v", S_OK, true, true},
-      {"path of 251", bytes, PathOfFullLength(251), "v", E_INVALIDARG, false, false},
-      {"length byte beyond its row", Array(VT_UI1, {2, 3}, Unhex("01aaee03bbcc")), "L", "v",
-       E_INVALIDARG, false, true},
-      {"three dimensions", Array(VT_UI1, {1, 2, 1}, Unhex("0100")), "L", "v", E_INVALIDARG, false,
+      {"vector at 1 MB", Vector(VT_UI1, Bytes(0xFFFFE)), S_OK, true},
+      {"vector past 1 MB", Vector(VT_UI1, Bytes(0xFFFFF)), E_INVALIDARG, true},
+      {"rows at 1 MB", rows254(254), S_OK, true},
+      {"rows past 1 MB", rows254(255), E_INVALIDARG, true},
+      {"dwords at 1 MB", Vector(VT_UINT, Bytes(0x100000), 4), S_OK, true},
+      {"dwords past 1 MB", Vector(VT_UINT, Bytes(0x100004), 4), E_INVALIDARG, true},
+      {"name of 255", bytes, S_OK, true, "L", std::string(255, 'n')},
+      {"name of 256", bytes, E_INVALIDARG, true, "L", std::string(256, 'n')},
+      {"name with a zero unit", bytes, E_INVALIDARG, true, "L", std::string("a\0b", 3)},
+      {"path of 250", bytes, S_OK, true, PathOfFullLength(250)},
+      {"path of 251", bytes, E_INVALIDARG, false, PathOfFullLength(251)},
+      {"length byte beyond its row", Array(VT_UI1, {2, 3}, Unhex("01aaee03bbcc")), E_INVALIDARG,
        true},
-      {"number rows", Array(VT_UINT, {1, 1}, Bytes(4)), "L", "v", E_INVALIDARG, false, true},
-      {"unsupported type", [] { return CScopedSafeArray(SafeArrayCreateVector(VT_R8, 0, 1)); }, "L",
-       "v", E_FAIL, false, true},
-      {"no array", [] { return CScopedSafeArray(); }, "L", "v", E_FAIL, false, true},
-      {"empty path", bytes, "", "v", E_INVALIDARG, false, false},
-      {"empty segment", bytes, "a//b", "v", E_INVALIDARG, false, false},
-      {"leading separator", bytes, "/a", "v", E_INVALIDARG, false, false},
-      {"backslash", bytes, "a\\b", "v", E_INVALIDARG, false, false},
+      {"three dimensions", Array(VT_UI1, {1, 2, 1}, Unhex("0100")), E_INVALIDARG, true},
+      {"number rows", Array(VT_UINT, {1, 1}, Bytes(4)), E_INVALIDARG, true},
+      {"unsupported type", [] { return CScopedSafeArray(SafeArrayCreateVector(VT_R8, 0, 1)); },
+       E_FAIL, true},
+      {"no array", [] { return CScopedSafeArray(); }, E_FAIL, true},
+      {"empty path", bytes, E_INVALIDARG, false, ""},
+      {"empty segment", bytes, E_INVALIDARG, false, "a//b"},
+      {"leading separator", bytes, E_INVALIDARG, false, "/a"},
+      {"backslash", bytes, E_INVALIDARG, false, "a\\b"},
   };
   for (const SRow& row : rows) {
     SCOPED_TRACE(row.label);
@@ -266,7 +253,7 @@ TEST_F(RegistryTreeTest, LimitsAndRefusals) {
       EXPECT_EQ(tree.IsDataCached(S(row.path), S(row.name), &bStored, 0), S_OK);
     }
     EXPECT_EQ(bCached != FALSE, row.bCompartment);
-    EXPECT_EQ(bStored != FALSE, row.bStored);
+    EXPECT_EQ(bStored != FALSE, row.hr == S_OK);
     // Without a compartment there is no tree key to delete either.
     EXPECT_EQ(tree.FlushTree(0), row.bCompartment ? S_OK : E_FAIL);
   }
@@ -351,12 +338,11 @@ TEST_F(RegistryTreeTest, RegistryCallFailures) {
     SCOPED_TRACE(row.label);
     CScriptedRegistry registry;
     if (row.change) {
-      registry.AfterCall(row.call, 1, row.change);
+      registry.AfterNext(row.call, row.change);
     } else {
-      registry.FailCall(row.call, ERROR_ACCESS_DENIED);
+      registry.FailNext(row.call, ERROR_ACCESS_DENIED);
     }
     EXPECT_EQ(row.operation(), row.hr);
-    EXPECT_GE(registry.Calls(row.call), 1u);
     EXPECT_EQ(registry.OpenKeys(), 0u);
     EXPECT_EQ(out.Get(), nullptr);
   }
