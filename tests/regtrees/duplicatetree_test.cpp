@@ -12,7 +12,7 @@
 #include "common/scripted_machine.h"
 #include "support/scopedsafearray.h"
 #include "trees/duplicateregistrytree.h"
-#include "trees/history.h"
+#include "trees/tree_test_util.h"
 
 namespace {
 
@@ -32,7 +32,7 @@ struct SRow {
   std::string before;
   HRESULT hr;
   std::string after;
-  const char* advanced;  // history keys (below the tree id) not at 0, with their counters
+  const char* advanced;  // the history key (below the tree id) not at 0, with its counters
 };
 
 const std::string kLong(196, 'x');  // makes the machine path 250 units, a container's 258
@@ -211,24 +211,13 @@ TEST(DuplicateRegistryTreeTest, RemovalsReachEveryCopyOfTheClientsUser) {
     SCOPED_TRACE(row.name);
     layout.Clear();
     layout.Build(row.before);
-    ASSERT_EQ(AcquireHistoryTree(), S_OK);
+    CHistoryUse history;
     {
       CDuplicateRegistryTree tree(secwstring(sTreeId.c_str()));
       EXPECT_EQ(RunRow(tree, row), row.hr);
     }
     EXPECT_EQ(layout.Dump(), row.after);
-    std::string advanced;
-    for (const char* pszKey : {"1", "1/A", "1/A/B", "1/A/C", "1/A/D"}) {
-      ULONG ulCompartment = 0, ulContent = 0;
-      GetVersion(secwstring((sTreeId + Widen("/") + Widen(pszKey)).c_str()), &ulCompartment,
-                 &ulContent);
-      if (ulCompartment + ulContent != 0) {
-        advanced +=
-            pszKey + ("=" + std::to_string(ulCompartment)) + "," + std::to_string(ulContent);
-      }
-    }
-    EXPECT_EQ(advanced, row.advanced);
-    ASSERT_EQ(ReleaseHistoryTree(), S_OK);
+    EXPECT_EQ(Counted(), *row.advanced ? Narrow(sTreeId) + "/" + row.advanced : "");
   }
 }
 
