@@ -625,9 +625,10 @@ void UpdateSessions(CSessionMonitor& monitor, CSessionMonitor::SRun& run) noexce
         }
         monitor.UpdateSessionState(dwSessionId, dwState);
       }
-      // A state outside the table is not stored, so the session counts as
-      // down.
-      if (monitor.PreviousState(dwSessionId) == WTSDown) {
+      // The state stored now: a state outside the table is not stored, and
+      // a session without one counts as down.
+      const DWORD dwStored = dwState < kStateCount ? dwState : dwPrevious;
+      if (dwStored == WTSDown) {
         const secwstring wsSessionClient = monitor.GetSessionClient(dwSessionId);
         qvlogLog(gLogChannel, LOG_NOTABLE,
                  OLESTR("UpdateSessions: wsSessionClient corresponding to session Id %d = %s"),
@@ -645,8 +646,9 @@ void UpdateSessions(CSessionMonitor& monitor, CSessionMonitor::SRun& run) noexce
         if (MayNotify(run, pSubscriber)) pSubscriber->NotifyAvailability(dwSessionId, FALSE);
         monitor.RemoveSessionState(dwSessionId);
       }
-      const DWORD dwNow = monitor.PreviousState(dwSessionId);
-      if ((dwNow == WTSConnected || dwNow == WTSConnectQuery) && MayNotify(run, pSubscriber)) {
+      // An ended session has been forgotten, so only a stored state counts.
+      if ((dwStored == WTSConnected || dwStored == WTSConnectQuery) &&
+          MayNotify(run, pSubscriber)) {
         pSubscriber->NotifyAvailability(dwSessionId, TRUE);
       }
       if (dwPrevious != dwState) {

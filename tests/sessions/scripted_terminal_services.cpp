@@ -34,6 +34,8 @@ std::map<std::string, FARPROC> CScriptedTerminalServices::Exports() const {
 void CScriptedTerminalServices::SetSessions(std::vector<SSession> sessions) {
   std::lock_guard lock(m_lock);
   m_sessions = std::move(sessions);
+  m_index.clear();
+  for (size_t i = 0; i < m_sessions.size(); ++i) m_index[m_sessions[i].dwId] = i;
 }
 
 void CScriptedTerminalServices::FailNext(int call, DWORD dwError) {
@@ -93,8 +95,9 @@ BOOL WINAPI CScriptedTerminalServices::QueryInfo(HANDLE, DWORD dwSessionId, WTS_
   CScriptedTerminalServices& ts = *gpCurrent;
   std::lock_guard lock(ts.m_lock);
   if (ts.Failing(eClass)) return FALSE;
-  for (const SSession& s : ts.m_sessions) {
-    if (s.dwId != dwSessionId) continue;
+  auto it = ts.m_index.find(dwSessionId);
+  if (it != ts.m_index.end()) {
+    const SSession& s = ts.m_sessions[it->second];
     const OleString text = eClass == WTSClientName ? s.client : OLESTR("user");
     const void* p = text.c_str();
     *pBytes = DWORD((text.size() + 1) * sizeof(OLECHAR));

@@ -62,6 +62,7 @@ class CScriptedTerminalServices {
   mutable std::mutex m_lock;
   std::condition_variable m_changed;
   std::vector<SSession> m_sessions;
+  std::map<DWORD, size_t> m_index;  // position of each session id
   std::map<int, DWORD> m_failures;
   std::deque<std::pair<BOOL, DWORD>> m_results;
   unsigned m_enumerations = 0, m_flushes = 0;
