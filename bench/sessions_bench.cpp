@@ -37,8 +37,8 @@ std::vector<CScriptedTerminalServices::SSession> Sessions(bool bConnected, bool 
   std::vector<CScriptedTerminalServices::SSession> sessions;
   for (DWORD i = 1; i <= kSessions; ++i) {
     const bool bThisConnected = bChanging ? bConnected : (i % 2 == 0);
-    sessions.emplace_back(i, bThisConnected ? WTSConnected : WTSActive, WTS_PROTOCOL_TYPE_RDP,
-                          OLESTR("client") + std::basic_string<OLECHAR>(1, OLECHAR('a' + i % 26)));
+    sessions.push_back({i, DWORD(bThisConnected ? WTSConnected : WTSActive), WTS_PROTOCOL_TYPE_RDP,
+                        OLESTR("client") + std::basic_string<OLECHAR>(1, OLECHAR('a' + i % 26))});
   }
   return sessions;
 }

@@ -7,7 +7,6 @@
 #include <chrono>
 #include <future>
 #include <memory>
-#include <optional>
 #include <set>
 #include <sstream>
 #include <thread>
@@ -26,44 +25,46 @@ namespace {
 
 using TS = CScriptedTerminalServices;
 
-// Records the notifications, "flush 5, avail 5 0"; while bBlock is set a
-// call waits for the test.
+// Records the notifications, "flush 5, avail 5 0"; while blocking, a call
+// waits for the test.
 class CRecordingSubscriber final : public ISessionSubscriber {
  public:
-  void NotifyFlush(DWORD s) override { Record("flush " + std::to_string(s)); }
-  void NotifyAvailability(DWORD s, BOOL b) override {
-    Record("avail " + std::to_string(s) + " " + std::to_string(b));
-  }
-  void NotifyMove(DWORD s, DWORD t) override {
-    Record("move " + std::to_string(s) + " " + std::to_string(t));
-  }
+  void NotifyFlush(DWORD s) override { Record("flush", s); }
+  void NotifyAvailability(DWORD s, BOOL b) override { Record("avail", s, b); }
+  void NotifyMove(DWORD s, DWORD t) override { Record("move", s, t); }
   std::string Take() {
     std::lock_guard lock(m_lock);
     return std::exchange(m_calls, {});
   }
   void Block(bool b) {
     std::lock_guard lock(m_lock);
-    bBlock = b;
+    m_bBlock = b;
     m_changed.notify_all();
   }
-  bool AwaitBlocked() {
+  bool AwaitInCall() {
     std::unique_lock lock(m_lock);
-    return m_changed.wait_for(lock, std::chrono::seconds(10), [&] { return bInCall; });
+    return m_changed.wait_for(lock, std::chrono::seconds(10), [&] { return m_bInCall; });
   }
-  std::mutex m_lock;
-  bool bBlock = false, bInCall = false;
+  bool InCall() {
+    std::lock_guard lock(m_lock);
+    return m_bInCall;
+  }
 
  private:
-  void Record(const std::string& call) {
+  template <class... T>
+  void Record(const char* name, T... values) {
     std::unique_lock lock(m_lock);
-    m_calls += (m_calls.empty() ? "" : ", ") + call;
-    bInCall = bBlock;
+    m_calls += (m_calls.empty() ? "" : ", ") + std::string(name);
+    ((m_calls += " " + std::to_string(values)), ...);
+    m_bInCall = m_bBlock;
     m_changed.notify_all();
-    m_changed.wait_for(lock, std::chrono::seconds(10), [&] { return !bBlock; });
-    bInCall = false;
+    m_changed.wait_for(lock, std::chrono::seconds(10), [&] { return !m_bBlock; });
+    m_bInCall = false;
   }
+  std::mutex m_lock;
   std::condition_variable m_changed;
   std::string m_calls;
+  bool m_bBlock = false, m_bInCall = false;
 };
 
 // "1a=PC 2c 3q 4d 5x 6a@A": id, state (a active, c connected, q connect
@@ -76,9 +77,10 @@ std::vector<TS::SSession> Sessions(const std::string& text) {
     size_t n = 0;
     const DWORD dwId = std::stoul(t, &n);
     const bool bConsole = t.size() > n + 1 && t[n + 1] == '@';
-    sessions.emplace_back(dwId, static_cast<DWORD>(std::string("acq.....d.x").find(t[n])),
-                          bConsole ? WTS_PROTOCOL_TYPE_CONSOLE : WTS_PROTOCOL_TYPE_RDP,
-                          OleString(t.begin() + std::min(t.size(), n + 2), t.end()));
+    sessions.push_back(
+        {dwId, DWORD(std::string("acq.....d.x").find(t[n])),
+         bConsole ? USHORT(WTS_PROTOCOL_TYPE_CONSOLE) : USHORT(WTS_PROTOCOL_TYPE_RDP),
+         OleString(t.begin() + std::min(t.size(), n + 2), t.end())});
   }
   return sessions;
 }
@@ -116,24 +118,21 @@ struct CRig {
   std::unique_ptr<CSessionMonitor> monitor;  // on the heap, where a use after destruction shows
 };
 
-bool AwaitThreadsEnded() {
+// Whether f() holds within ten seconds (a deadlock guard).
+template <class F>
+bool Eventually(F f) {
   const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (SessionMonitorThreadsAlive() != 0 && std::chrono::steady_clock::now() < giveUp) {
-    std::this_thread::yield();
-  }
-  return SessionMonitorThreadsAlive() == 0;
+  while (!f() && std::chrono::steady_clock::now() < giveUp) std::this_thread::yield();
+  return f();
 }
+bool ThreadsEnded() { return SessionMonitorThreadsAlive() == 0; }
 
 TEST(SessionMonitor, PassByPass) {
-  WCHAR szComputer[16] = {};
-  DWORD cComputer = 16;
-  ASSERT_TRUE(GetComputerNameW(szComputer, &cComputer));
-  const std::u16string computer(szComputer, szComputer + cComputer);
   const struct SPass {
     const char* sessions;
     const char* calls;
     std::u16string logged = {};
-    int fail = 0;  // a call of the scripted source that fails in this pass
+    DWORD dwFailEnumerate = 0;
   } kUp{"1a=PC 2c 3q", "avail 2 1, avail 3 1", u"SessionId = 1 wsSessionClient = PC"};
   const struct {
     const char* name;
@@ -141,11 +140,12 @@ TEST(SessionMonitor, PassByPass) {
   } kCases[] = {
       {"up sessions: no flush; connected ones available on every pass",
        {kUp, {"1a 2c 3q", kUp.calls}}},
-      {"a vanished session is kept; a down one moves, ends and is forgotten, then ends again",
-       {{"1a=PC 2a=PC", ""},
-        {"2a", ""},
-        {"1d 2a", "move 1 2, flush 1, avail 1 0"},
-        {"1d 2a", "flush 1, avail 1 0"}}},
+      {"consoles share the computer's name; a vanished session is kept; a down one moves, ends "
+       "and is forgotten, then ends again",
+       {{"1a@A 2a@B", ""},
+        {"2a@B", ""},
+        {"1d 2a@B", "move 1 2, flush 1, avail 1 0"},
+        {"1d 2a@B", "flush 1, avail 1 0"}}},
       {"a state outside the table is not kept: the session ends on every pass",
        {{"7x", "flush 7, avail 7 0", u"Session 0x7 state changed from WTSDown to UnknownState."},
         {"7x", "flush 7, avail 7 0"}}},
@@ -153,22 +153,16 @@ TEST(SessionMonitor, PassByPass) {
        {{"0a=P 12a=P 65536a=Q 8a=Q 9a=X 10a=X 11a=X", ""},
         {"12d 8d 9d 10a 11a", "flush 12, avail 12 0, flush 8, avail 8 0, flush 9, avail 9 0",
          u"nbSessionIdFound = 2 != 1 => cannot get other session id"}}},
-      {"console sessions are named after the computer",
-       {{"1a@A 2a@B", "", u"SessionId = 2 wsSessionClient = " + computer},
-        {"1d 2a@B", "move 1 2, flush 1, avail 1 0"}}},
-      {"an unknown client leaves the name empty, and there is no move",
-       {{"12a=PC 13a=PC", "", u"SessionId = 12 wsSessionClient = ", WTSClientName},
-        {"12d 13a", "flush 12, avail 12 0"}}},
       {"a failed enumeration skips the pass",
        {{"5c", "avail 5 1"},
-        {"5d", "", u"WTSEnumerateSessions failed with error code 0x6ba", TS::kEnumerate},
+        {"5d", "", u"WTSEnumerateSessions failed with error code 0x6ba", RPC_S_SERVER_UNAVAILABLE},
         {"5d", "flush 5, avail 5 0"}}},
   };
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.name);
     CRig rig;
     for (const SPass& pass : c.passes) {
-      if (pass.fail != 0) rig.ts.FailNext(pass.fail, RPC_S_SERVER_UNAVAILABLE);
+      rig.ts.dwFailEnumerate = pass.dwFailEnumerate;
       rig.log.Clear();
       EXPECT_EQ(rig.Pass(pass.sessions), pass.calls);
       EXPECT_TRUE(pass.logged.empty() || rig.Logged(pass.logged)) << rig.log.Dump();
@@ -176,23 +170,25 @@ TEST(SessionMonitor, PassByPass) {
   }
 }
 
-// One wake-up of the thread: its lines, its passes, whether the thread ends.
+// One wake-up of the thread: its lines, whether it makes a pass, whether the
+// thread ends; then a second Start, which starts no thread.
 TEST(SessionMonitor, Events) {
   const struct {
     DWORD dwValue;  // the flags, or the error of a failed wait
     BOOL bOk;
-    unsigned passes;
+    bool bPass;
     std::u16string lines;
   } kCases[] = {
-      {WTS_EVENT_STATECHANGE | WTS_EVENT_CREATE | WTS_EVENT_RENAME | WTS_EVENT_LICENSE, TRUE, 1,
+      {WTS_EVENT_STATECHANGE | WTS_EVENT_CREATE | WTS_EVENT_RENAME | WTS_EVENT_LICENSE, TRUE, true,
        u"_LICENSE)|_RENAME)|_CREATE)|_STATECHANGE)"},
-      {WTS_EVENT_DELETE, TRUE, 1, u"deleted (wEventFlag = WTS_EVENT_DELETE)"},
-      {WTS_EVENT_CONNECT | WTS_EVENT_DISCONNECT | WTS_EVENT_LOGON | WTS_EVENT_LOGOFF, TRUE, 0,
+      {WTS_EVENT_DELETE, TRUE, true, u"deleted (wEventFlag = WTS_EVENT_DELETE)"},
+      {WTS_EVENT_CONNECT | WTS_EVENT_DISCONNECT | WTS_EVENT_LOGON | WTS_EVENT_LOGOFF, TRUE, false,
        u"_CONNECT)|_DISCONNECT)|_LOGON)|_LOGOFF)"},
-      {WTS_EVENT_NONE, TRUE, 0, u"exiting from monitoring thread (wEventFlag = WTS_EVENT_NONE)"},
-      {ERROR_OPERATION_ABORTED, FALSE, 0,
+      {WTS_EVENT_NONE, TRUE, false,
+       u"exiting from monitoring thread (wEventFlag = WTS_EVENT_NONE)"},
+      {ERROR_OPERATION_ABORTED, FALSE, false,
        u"code 0x3e3|(GetLastError returned ERROR_OPERATION_ABORTED)"},
-      {ERROR_ACCESS_DENIED, FALSE, 0, u"failed with error code 0x5|to monitor sessions."},
+      {ERROR_ACCESS_DENIED, FALSE, false, u"failed with error code 0x5|to monitor sessions."},
   };
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.dwValue);
@@ -209,73 +205,62 @@ TEST(SessionMonitor, Events) {
         rig.machine.Advance(ms);
       }
     }
-    EXPECT_TRUE(bEnds ? AwaitThreadsEnded() : rig.ts.AwaitIdle());
-    EXPECT_EQ(rig.ts.Enumerations(), 1 + c.passes);
-    EXPECT_EQ(rig.subscriber.Take(), c.passes ? "avail 1 1" : "");
+    EXPECT_TRUE(bEnds ? Eventually(ThreadsEnded) : rig.ts.AwaitIdle());
+    EXPECT_EQ(rig.subscriber.Take(), c.bPass ? "avail 1 1" : "");
     EXPECT_TRUE(rig.Logged(c.lines)) << rig.log.Dump();
+    rig.monitor->Start();
+    EXPECT_TRUE(rig.Logged(u"SessionMonitoringThread is already started."));
     EXPECT_EQ(SessionMonitorThreadsAlive(), bEnds ? 0 : 1);
+    rig.monitor.reset();
+    EXPECT_EQ(rig.machine.LoadedModules(), 0u);
   }
 }
 
-// Start and Stop, the entry points and the references on the module.
-TEST(SessionMonitor, StartAndStop) {
-  const char* kExports[] = {"WTSQuerySessionInformationW", "WTSWaitSystemEvent",
-                            "WTSQueryUserToken", "WTSFreeMemory", "WTSEnumerateSessionsW"};
-  const char16_t* kLogged[] = {u"(WTSQuerySessionInformationA)", u"(WTSWaitSystemEvent)",
-                               u"(WTSQueryUserToken)", u"(WTSFreeMemory)",
-                               u"(WTSEnumerateSessions)"};
-  for (int i = 0; i < 5; ++i) {
-    SCOPED_TRACE(kExports[i]);
+// A missing entry point: Start starts nothing, Stop only logs.
+TEST(SessionMonitor, MissingEntryPoint) {
+  const std::pair<const char*, std::u16string> kMissing[] = {
+      {"WTSQuerySessionInformationW", u"(WTSQuerySessionInformationA)"},
+      {"WTSWaitSystemEvent", u"(WTSWaitSystemEvent)"},
+      {"WTSQueryUserToken", u"(WTSQueryUserToken)"},
+      {"WTSFreeMemory", u"(WTSFreeMemory)"},
+      {"WTSEnumerateSessionsW", u"(WTSEnumerateSessions)"}};
+  for (const auto& [pszExport, logged] : kMissing) {
+    SCOPED_TRACE(pszExport);
     CRig rig;
     auto exports = rig.ts.Exports();
-    exports.erase(kExports[i]);
+    exports.erase(pszExport);
     rig.machine.ProvideModule(OLESTR("Wtsapi32.dll"), exports);
     rig.monitor = std::make_unique<CSessionMonitor>();
     rig.monitor->Start();
-    EXPECT_TRUE(rig.Logged(
-        {u"GetProcAddress" + std::u16string(kLogged[i]) + u" failed with error code 0x7f"}));
+    EXPECT_TRUE(rig.Logged(u"GetProcAddress" + logged + u" failed with error code 0x7f"));
     EXPECT_EQ(CTerminalServicesModule::EntryPoints().pWTSQuerySessionInformation, nullptr);
     EXPECT_EQ(SessionMonitorThreadsAlive(), 0);
-    EXPECT_EQ(rig.machine.LoadedModules(), 1u);  // kept after the failure
     rig.monitor.reset();
     EXPECT_EQ(rig.machine.LoadedModules(), 0u);
-    EXPECT_TRUE(
-        rig.Logged(u"CSessionMonitor::Stop: SessionMonitoringThread is already "
-                   u"stopped."));
+    EXPECT_TRUE(rig.Logged(u"CSessionMonitor::Stop: SessionMonitoringThread is already stopped."));
   }
-  CRig rig;
-  rig.Pass("1c");
-  rig.monitor->Start();
-  EXPECT_TRUE(rig.Logged(u"SessionMonitoringThread is already started."));
-  std::optional<CSessionMonitor> second(std::in_place);
-  second->Start();
-  EXPECT_EQ(SessionMonitorThreadsAlive(), 2);
-  EXPECT_TRUE(rig.ts.AwaitIdle(2));  // a flush wakes every waiting thread
-  rig.monitor.reset();
-  EXPECT_EQ(rig.machine.LoadedModules(), 1u);  // still held by the second
-  second.reset();
-  EXPECT_EQ(rig.machine.LoadedModules(), 0u);
-  EXPECT_EQ(SessionMonitorThreadsAlive(), 0);
 }
 
 // No notification happens after Stop returns, however the thread is reached.
 TEST(SessionMonitor, StopGuarantee) {
   const struct {
     const char* name;
-    bool bFailFlush, bIgnoreFlush, bBlocked;
+    DWORD dwFailFlush;
+    bool bIgnoreFlush, bBlocked;
     ULONGLONG advance;  // how long Stop waits; 0: the thread is in its retry pause
   } kCases[] = {
-      {"lost flushes, thread blocked in a notification", false, true, true, 5000},
-      {"failed and lost flushes, thread waiting for events", true, true, false, 5000},
-      {"failed flush, sent again", true, false, false, 50},
-      {"lost flushes, thread in the retry pause", false, true, false, 0},
+      {"lost flushes, thread blocked in a notification", 0, true, true, 5000},
+      {"failed and lost flushes, thread waiting for events", ERROR_INVALID_HANDLE, true, false,
+       5000},
+      {"failed flush, sent again", ERROR_INVALID_HANDLE, false, false, 50},
+      {"lost flushes, thread in the retry pause", 0, true, false, 0},
   };
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.name);
     CRig rig;
     rig.Pass("1c 2c");
     rig.ts.bIgnoreFlush = c.bIgnoreFlush;
-    if (c.bFailFlush) rig.ts.FailNext(TS::kFlush, ERROR_INVALID_HANDLE);
+    rig.ts.dwFailFlush = c.dwFailFlush;
     if (c.advance == 0) {
       rig.ts.Inject(ERROR_ACCESS_DENIED, FALSE);
       ASSERT_TRUE(rig.machine.AwaitWaiters(1));
@@ -283,33 +268,25 @@ TEST(SessionMonitor, StopGuarantee) {
     if (c.bBlocked) {
       rig.subscriber.Block(true);
       rig.ts.Inject(WTS_EVENT_STATECHANGE);
-      ASSERT_TRUE(rig.subscriber.AwaitBlocked());
+      ASSERT_TRUE(rig.subscriber.AwaitInCall());
     }
-    bool bInCallAtStop = true;
     auto stopped = std::async(std::launch::async, [&] {
       rig.monitor->Stop();
-      std::lock_guard lock(rig.subscriber.m_lock);
-      bInCallAtStop = rig.subscriber.bInCall;
+      return !rig.subscriber.InCall();
     });
     if (c.advance != 0) {
       ASSERT_TRUE(rig.machine.AwaitWaiters(1));  // Stop's wait
       rig.machine.Advance(c.advance);
     }
     // A blocked call is released once Stop has given up on the thread.
-    const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (c.bBlocked && !rig.Logged(u"complete, timed out") &&
-           std::chrono::steady_clock::now() < giveUp) {
-      std::this_thread::yield();
-    }
-    rig.subscriber.Block(false);
-    stopped.get();
-    EXPECT_FALSE(c.bBlocked && bInCallAtStop);
+    EXPECT_TRUE(!c.bBlocked || Eventually([&] { return rig.Logged(u"complete, timed out"); }));
     EXPECT_EQ(rig.subscriber.Take(), c.bBlocked ? "avail 1 1" : "");
+    rig.subscriber.Block(false);
+    EXPECT_TRUE(stopped.get());
     rig.monitor.reset();                   // the owner may go on at once
     rig.ts.Inject(WTS_EVENT_STATECHANGE);  // wakes a thread left in the wait
-    EXPECT_TRUE(AwaitThreadsEnded());
+    EXPECT_TRUE(Eventually(ThreadsEnded));
     EXPECT_EQ(rig.subscriber.Take(), "");
-    EXPECT_EQ(rig.ts.Enumerations(), c.bBlocked ? 2u : 1u);
     EXPECT_TRUE(rig.Logged(c.advance == 5000 ? u"complete, timed out" : u"completed succesfully"));
   }
 }
@@ -317,13 +294,12 @@ TEST(SessionMonitor, StopGuarantee) {
 // Under Wine the wait is a stub that fails at once (the thread spins on its
 // retry pause) and the flush fails: Stop still ends the thread at once.
 TEST(SessionMonitor, RealStartAndStop) {
-  CRecordingLogSink log;
+  CRecordingLogSink log;  // keeps the lines out of the output
 #ifdef _WIN32
   auto threads = [] {
     std::set<DWORD> ids;
     HANDLE h = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
-    THREADENTRY32 e = {};
-    e.dwSize = sizeof(e);
+    THREADENTRY32 e = {sizeof(e)};
     for (BOOL b = Thread32First(h, &e); b; b = Thread32Next(h, &e)) {
       if (e.th32OwnerProcessID == GetCurrentProcessId()) ids.insert(e.th32ThreadID);
     }
@@ -339,17 +315,13 @@ TEST(SessionMonitor, RealStartAndStop) {
   std::set<DWORD> started = threads();
   for (DWORD id : before) started.erase(id);
   ASSERT_EQ(started.size(), 1u);
-  HANDLE hThread = OpenThread(SYNCHRONIZE, FALSE, *started.begin());
 #endif
   monitor.Stop();
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(500));
   EXPECT_EQ(SessionMonitorThreadsAlive(), 0);
 #ifdef _WIN32
-  EXPECT_EQ(WaitForSingleObject(hThread, 0), WAIT_OBJECT_0);
-  CloseHandle(hThread);
+  EXPECT_EQ(threads().count(*started.begin()), 0u);
 #endif
-  EXPECT_TRUE(log.Contains(LOG_NOTABLE, OLESTR("CSessionMonitor::Stop: SessionMonitoringThread "
-                                               "completed succesfully")));
 }
 
 }  // namespace
