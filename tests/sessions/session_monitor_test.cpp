@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <future>
 #include <memory>
@@ -25,8 +26,17 @@ namespace {
 
 using TS = CScriptedTerminalServices;
 
-// Records the notifications, "flush 5, avail 5 0"; while blocking, a call
-// waits for the test.
+// Whether f() holds within ten seconds (a deadlock guard).
+template <class F>
+bool Eventually(F f) {
+  const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (!f() && std::chrono::steady_clock::now() < giveUp) std::this_thread::yield();
+  return f();
+}
+bool ThreadsEnded() { return SessionMonitorThreadsAlive() == 0; }
+
+// Records the notifications, "flush 5, avail 5 0"; while bBlock is set, a
+// call waits for the test.
 class CRecordingSubscriber final : public ISessionSubscriber {
  public:
   void NotifyFlush(DWORD s) override { Record("flush", s); }
@@ -36,35 +46,22 @@ class CRecordingSubscriber final : public ISessionSubscriber {
     std::lock_guard lock(m_lock);
     return std::exchange(m_calls, {});
   }
-  void Block(bool b) {
-    std::lock_guard lock(m_lock);
-    m_bBlock = b;
-    m_changed.notify_all();
-  }
-  bool AwaitInCall() {
-    std::unique_lock lock(m_lock);
-    return m_changed.wait_for(lock, std::chrono::seconds(10), [&] { return m_bInCall; });
-  }
-  bool InCall() {
-    std::lock_guard lock(m_lock);
-    return m_bInCall;
-  }
+  std::atomic<bool> bBlock{false}, bInCall{false};
 
  private:
   template <class... T>
   void Record(const char* name, T... values) {
-    std::unique_lock lock(m_lock);
-    m_calls += (m_calls.empty() ? "" : ", ") + std::string(name);
-    ((m_calls += " " + std::to_string(values)), ...);
-    m_bInCall = m_bBlock;
-    m_changed.notify_all();
-    m_changed.wait_for(lock, std::chrono::seconds(10), [&] { return !m_bBlock; });
-    m_bInCall = false;
+    {
+      std::lock_guard lock(m_lock);
+      m_calls += (m_calls.empty() ? "" : ", ") + std::string(name);
+      ((m_calls += " " + std::to_string(values)), ...);
+    }
+    bInCall = bBlock.load();
+    Eventually([&] { return !bBlock; });
+    bInCall = false;
   }
   std::mutex m_lock;
-  std::condition_variable m_changed;
   std::string m_calls;
-  bool m_bBlock = false, m_bInCall = false;
 };
 
 // "1a=PC 2c 3q 4d 5x 6a@A": id, state (a active, c connected, q connect
@@ -100,16 +97,15 @@ struct CRig {
     EXPECT_TRUE(ts.AwaitIdle());
     return subscriber.Take();
   }
-  // Whether lines contain these texts ("a|b|c"), in this order.
-  bool Logged(const std::u16string& texts) const {
-    size_t begin = 0;
-    for (const auto& line : log.Lines()) {
-      if (begin > texts.size()) break;
-      const size_t end = std::min(texts.find(u'|', begin), texts.size());
-      const OleString text(texts.begin() + begin, texts.begin() + end);
-      if (line.text.find(text) != OleString::npos) begin = end + 1;
+  // Whether the log holds these texts ("a|b|c"), in this order.
+  bool Logged(const std::string& texts) const {
+    const std::string dump = log.Dump();
+    std::istringstream in(texts);
+    size_t at = 0;
+    for (std::string t; std::getline(in, t, '|'); at += t.size()) {
+      if ((at = dump.find(t, at)) == std::string::npos) return false;
     }
-    return begin > texts.size();
+    return true;
   }
   CScriptedMachine machine;
   CRecordingLogSink log;
@@ -118,22 +114,13 @@ struct CRig {
   std::unique_ptr<CSessionMonitor> monitor;  // on the heap, where a use after destruction shows
 };
 
-// Whether f() holds within ten seconds (a deadlock guard).
-template <class F>
-bool Eventually(F f) {
-  const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (!f() && std::chrono::steady_clock::now() < giveUp) std::this_thread::yield();
-  return f();
-}
-bool ThreadsEnded() { return SessionMonitorThreadsAlive() == 0; }
-
 TEST(SessionMonitor, PassByPass) {
   const struct SPass {
     const char* sessions;
     const char* calls;
-    std::u16string logged = {};
+    std::string logged = {};
     DWORD dwFailEnumerate = 0;
-  } kUp{"1a=PC 2c 3q", "avail 2 1, avail 3 1", u"SessionId = 1 wsSessionClient = PC"};
+  } kUp{"1a=PC 2c 3q", "avail 2 1, avail 3 1", "SessionId = 1 wsSessionClient = PC"};
   const struct {
     const char* name;
     std::vector<SPass> passes;
@@ -147,15 +134,15 @@ TEST(SessionMonitor, PassByPass) {
         {"1d 2a@B", "move 1 2, flush 1, avail 1 0"},
         {"1d 2a@B", "flush 1, avail 1 0"}}},
       {"a state outside the table is not kept: the session ends on every pass",
-       {{"7x", "flush 7, avail 7 0", u"Session 0x7 state changed from WTSDown to UnknownState."},
+       {{"7x", "flush 7, avail 7 0", "Session 0x7 state changed from WTSDown to UnknownState."},
         {"7x", "flush 7, avail 7 0"}}},
       {"no move to sessions 0 and 65536, nor to one of two others",
        {{"0a=P 12a=P 65536a=Q 8a=Q 9a=X 10a=X 11a=X", ""},
         {"12d 8d 9d 10a 11a", "flush 12, avail 12 0, flush 8, avail 8 0, flush 9, avail 9 0",
-         u"nbSessionIdFound = 2 != 1 => cannot get other session id"}}},
+         "nbSessionIdFound = 2 != 1 => cannot get other session id"}}},
       {"a failed enumeration skips the pass",
        {{"5c", "avail 5 1"},
-        {"5d", "", u"WTSEnumerateSessions failed with error code 0x6ba", RPC_S_SERVER_UNAVAILABLE},
+        {"5d", "", "WTSEnumerateSessions failed with error code 0x6ba", RPC_S_SERVER_UNAVAILABLE},
         {"5d", "flush 5, avail 5 0"}}},
   };
   for (const auto& c : kCases) {
@@ -177,18 +164,17 @@ TEST(SessionMonitor, Events) {
     DWORD dwValue;  // the flags, or the error of a failed wait
     BOOL bOk;
     bool bPass;
-    std::u16string lines;
+    std::string lines;
   } kCases[] = {
       {WTS_EVENT_STATECHANGE | WTS_EVENT_CREATE | WTS_EVENT_RENAME | WTS_EVENT_LICENSE, TRUE, true,
-       u"_LICENSE)|_RENAME)|_CREATE)|_STATECHANGE)"},
-      {WTS_EVENT_DELETE, TRUE, true, u"deleted (wEventFlag = WTS_EVENT_DELETE)"},
+       "_LICENSE)|_RENAME)|_CREATE)|_STATECHANGE)"},
+      {WTS_EVENT_DELETE, TRUE, true, "deleted (wEventFlag = WTS_EVENT_DELETE)"},
       {WTS_EVENT_CONNECT | WTS_EVENT_DISCONNECT | WTS_EVENT_LOGON | WTS_EVENT_LOGOFF, TRUE, false,
-       u"_CONNECT)|_DISCONNECT)|_LOGON)|_LOGOFF)"},
-      {WTS_EVENT_NONE, TRUE, false,
-       u"exiting from monitoring thread (wEventFlag = WTS_EVENT_NONE)"},
+       "_CONNECT)|_DISCONNECT)|_LOGON)|_LOGOFF)"},
+      {WTS_EVENT_NONE, TRUE, false, "exiting from monitoring thread (wEventFlag = WTS_EVENT_NONE)"},
       {ERROR_OPERATION_ABORTED, FALSE, false,
-       u"code 0x3e3|(GetLastError returned ERROR_OPERATION_ABORTED)"},
-      {ERROR_ACCESS_DENIED, FALSE, false, u"failed with error code 0x5|to monitor sessions."},
+       "code 0x3e3|(GetLastError returned ERROR_OPERATION_ABORTED)"},
+      {ERROR_ACCESS_DENIED, FALSE, false, "failed with error code 0x5|to monitor sessions."},
   };
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.dwValue);
@@ -201,7 +187,7 @@ TEST(SessionMonitor, Events) {
       // The retry pause runs on the clock: no new wait before 500 ms.
       for (ULONGLONG ms : {499, 1}) {
         ASSERT_TRUE(rig.machine.AwaitWaiters(1));
-        EXPECT_FALSE(rig.Logged(u"to monitor sessions."));
+        EXPECT_FALSE(rig.Logged("to monitor sessions."));
         rig.machine.Advance(ms);
       }
     }
@@ -209,7 +195,7 @@ TEST(SessionMonitor, Events) {
     EXPECT_EQ(rig.subscriber.Take(), c.bPass ? "avail 1 1" : "");
     EXPECT_TRUE(rig.Logged(c.lines)) << rig.log.Dump();
     rig.monitor->Start();
-    EXPECT_TRUE(rig.Logged(u"SessionMonitoringThread is already started."));
+    EXPECT_TRUE(rig.Logged("SessionMonitoringThread is already started."));
     EXPECT_EQ(SessionMonitorThreadsAlive(), bEnds ? 0 : 1);
     rig.monitor.reset();
     EXPECT_EQ(rig.machine.LoadedModules(), 0u);
@@ -218,12 +204,12 @@ TEST(SessionMonitor, Events) {
 
 // A missing entry point: Start starts nothing, Stop only logs.
 TEST(SessionMonitor, MissingEntryPoint) {
-  const std::pair<const char*, std::u16string> kMissing[] = {
-      {"WTSQuerySessionInformationW", u"(WTSQuerySessionInformationA)"},
-      {"WTSWaitSystemEvent", u"(WTSWaitSystemEvent)"},
-      {"WTSQueryUserToken", u"(WTSQueryUserToken)"},
-      {"WTSFreeMemory", u"(WTSFreeMemory)"},
-      {"WTSEnumerateSessionsW", u"(WTSEnumerateSessions)"}};
+  const std::pair<const char*, std::string> kMissing[] = {
+      {"WTSQuerySessionInformationW", "(WTSQuerySessionInformationA)"},
+      {"WTSWaitSystemEvent", "(WTSWaitSystemEvent)"},
+      {"WTSQueryUserToken", "(WTSQueryUserToken)"},
+      {"WTSFreeMemory", "(WTSFreeMemory)"},
+      {"WTSEnumerateSessionsW", "(WTSEnumerateSessions)"}};
   for (const auto& [pszExport, logged] : kMissing) {
     SCOPED_TRACE(pszExport);
     CRig rig;
@@ -232,12 +218,12 @@ TEST(SessionMonitor, MissingEntryPoint) {
     rig.machine.ProvideModule(OLESTR("Wtsapi32.dll"), exports);
     rig.monitor = std::make_unique<CSessionMonitor>();
     rig.monitor->Start();
-    EXPECT_TRUE(rig.Logged(u"GetProcAddress" + logged + u" failed with error code 0x7f"));
+    EXPECT_TRUE(rig.Logged("GetProcAddress" + logged + " failed with error code 0x7f"));
     EXPECT_EQ(CTerminalServicesModule::EntryPoints().pWTSQuerySessionInformation, nullptr);
     EXPECT_EQ(SessionMonitorThreadsAlive(), 0);
     rig.monitor.reset();
     EXPECT_EQ(rig.machine.LoadedModules(), 0u);
-    EXPECT_TRUE(rig.Logged(u"CSessionMonitor::Stop: SessionMonitoringThread is already stopped."));
+    EXPECT_TRUE(rig.Logged("CSessionMonitor::Stop: SessionMonitoringThread is already stopped."));
   }
 }
 
@@ -258,7 +244,7 @@ TEST(SessionMonitor, StopGuarantee) {
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.name);
     CRig rig;
-    rig.Pass("1c 2c");
+    rig.Pass("1c 2d");  // after 1, a pass notifies 2 twice
     rig.ts.bIgnoreFlush = c.bIgnoreFlush;
     rig.ts.dwFailFlush = c.dwFailFlush;
     if (c.advance == 0) {
@@ -266,28 +252,28 @@ TEST(SessionMonitor, StopGuarantee) {
       ASSERT_TRUE(rig.machine.AwaitWaiters(1));
     }
     if (c.bBlocked) {
-      rig.subscriber.Block(true);
+      rig.subscriber.bBlock = true;
       rig.ts.Inject(WTS_EVENT_STATECHANGE);
-      ASSERT_TRUE(rig.subscriber.AwaitInCall());
+      ASSERT_TRUE(Eventually([&] { return rig.subscriber.bInCall.load(); }));
     }
     auto stopped = std::async(std::launch::async, [&] {
       rig.monitor->Stop();
-      return !rig.subscriber.InCall();
+      return !rig.subscriber.bInCall;
     });
     if (c.advance != 0) {
       ASSERT_TRUE(rig.machine.AwaitWaiters(1));  // Stop's wait
       rig.machine.Advance(c.advance);
     }
     // A blocked call is released once Stop has given up on the thread.
-    EXPECT_TRUE(!c.bBlocked || Eventually([&] { return rig.Logged(u"complete, timed out"); }));
+    EXPECT_TRUE(!c.bBlocked || Eventually([&] { return rig.Logged("complete, timed out"); }));
     EXPECT_EQ(rig.subscriber.Take(), c.bBlocked ? "avail 1 1" : "");
-    rig.subscriber.Block(false);
+    rig.subscriber.bBlock = false;
     EXPECT_TRUE(stopped.get());
     rig.monitor.reset();                   // the owner may go on at once
     rig.ts.Inject(WTS_EVENT_STATECHANGE);  // wakes a thread left in the wait
     EXPECT_TRUE(Eventually(ThreadsEnded));
     EXPECT_EQ(rig.subscriber.Take(), "");
-    EXPECT_TRUE(rig.Logged(c.advance == 5000 ? u"complete, timed out" : u"completed succesfully"));
+    EXPECT_TRUE(rig.Logged(c.advance == 5000 ? "complete, timed out" : "completed succesfully"));
   }
 }
 
