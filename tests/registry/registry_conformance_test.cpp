@@ -134,7 +134,6 @@ TEST_F(RegistryConformance, ValuesKeepTypeAndBytesAndStringsGetTheirTerminator) 
       {"sz", REG_SZ, abc, 8, abc},
       // A string counted without its terminator while one follows it.
       {"sz-uncounted", REG_SZ, abc, 6, abc},
-      {"expand-uncounted", REG_EXPAND_SZ, abc, 6, abc},
       {"multi-uncounted", REG_MULTI_SZ, multi, 6, multi},
       // No zero after the counted text: stored as counted.
       {"sz-unterminated", REG_SZ, abcStopped, 6, BytesOf("abc", false)},
@@ -161,7 +160,7 @@ TEST_F(RegistryConformance, ValuesKeepTypeAndBytesAndStringsGetTheirTerminator) 
                              &cValues, &cchMaxValueName, &cbMaxValue, nullptr, nullptr),
             ERROR_SUCCESS);
   EXPECT_EQ(cValues, cases.size());
-  EXPECT_EQ(cchMaxValueName, 16u);  // "expand-uncounted"
+  EXPECT_EQ(cchMaxValueName, 16u);  // "binary-uncounted"
   EXPECT_EQ(cbMaxValue, 8u);
 
   // A string stored without its terminator is read with a zero unit after
