@@ -115,6 +115,29 @@ struct SClearSearchMessages {
 
 namespace {
 
+// Lists the subkeys of sPath in the 64-bit view; a failed listing is logged
+// with the caller's lines and mapped to E_INVALIDARG when the registry
+// refused it, E_FAIL otherwise.
+template <class TMessages>
+HRESULT ListSubkeys(CZuRegListing& listing, HKEY hRootKey, const secwstring& sPath,
+                    const TMessages& messages) {
+  switch (listing.ListKeysEx(hRootKey, sPath.c_str(), ZU_REG_VIEW_64)) {
+    case EZuRegList::kOk:
+      return S_OK;
+    case EZuRegList::kCountFailed:
+    case EZuRegList::kFillFailed:
+      qvlogLog(gLogChannel, LOG_FAILURE, messages.listFailed, listing.Rc());
+      return E_INVALIDARG;
+    case EZuRegList::kAllocationFailed:
+      qvlogLog(gLogChannel, LOG_FAILURE, messages.allocationFailed);
+      return E_FAIL;
+    case EZuRegList::kCountGrew:
+      qvlogLog(gLogChannel, LOG_FAILURE, messages.countGrew, listing.Count2(), listing.Count1());
+      return E_FAIL;
+  }
+  return E_FAIL;
+}
+
 constexpr SClearWalkMessages kRemoveDataWalk =
     CLEAR_WALK_MESSAGES("CClearAppContainerTree::RemoveData");
 // The compartment removal keeps the registry tree's name at the head of its
@@ -262,24 +285,8 @@ HRESULT CClearAppContainerTree::Walk(const SClearWalkMessages& messages, EWalk e
   const LPCWSTR pszValueName = bstrValueName.Get();
 
   CZuRegListing containers;
-  switch (containers.ListKeysEx(m_hRootKey, m_sAppContainerKey.c_str(), ZU_REG_VIEW_64)) {
-    case EZuRegList::kOk:
-      break;
-    case EZuRegList::kCountFailed:
-    case EZuRegList::kFillFailed:
-      qvlogLog(gLogChannel, LOG_FAILURE, messages.listFailed, containers.Rc());
-      hr = E_INVALIDARG;
-      return hr;
-    case EZuRegList::kAllocationFailed:
-      qvlogLog(gLogChannel, LOG_FAILURE, messages.allocationFailed);
-      hr = E_FAIL;
-      return hr;
-    case EZuRegList::kCountGrew:
-      qvlogLog(gLogChannel, LOG_FAILURE, messages.countGrew, containers.Count2(),
-               containers.Count1());
-      hr = E_FAIL;
-      return hr;
-  }
+  hr = ListSubkeys(containers, m_hRootKey, m_sAppContainerKey, messages);
+  if (FAILED(hr)) return hr;
 
   try {
     secwstring sCandidate;
@@ -374,23 +381,8 @@ HRESULT CClearAppContainerTree::Search(const SClearSearchMessages& messages, EWa
     return hr;
   }
   CZuRegListing subkeys;
-  switch (subkeys.ListKeysEx(m_hRootKey, sParentKey.c_str(), ZU_REG_VIEW_64)) {
-    case EZuRegList::kOk:
-      break;
-    case EZuRegList::kCountFailed:
-    case EZuRegList::kFillFailed:
-      qvlogLog(gLogChannel, LOG_FAILURE, messages.listFailed, subkeys.Rc());
-      hr = E_INVALIDARG;
-      return hr;
-    case EZuRegList::kAllocationFailed:
-      qvlogLog(gLogChannel, LOG_FAILURE, messages.allocationFailed);
-      hr = E_FAIL;
-      return hr;
-    case EZuRegList::kCountGrew:
-      qvlogLog(gLogChannel, LOG_FAILURE, messages.countGrew, subkeys.Count2(), subkeys.Count1());
-      hr = E_FAIL;
-      return hr;
-  }
+  hr = ListSubkeys(subkeys, m_hRootKey, sParentKey, messages);
+  if (FAILED(hr)) return hr;
   if (subkeys.Count() == 0) {
     // The bottom of every branch of the search: nothing below to look in.
     qvlogLog(gLogChannel, LOG_DETAIL, messages.noSubkey);
