@@ -129,6 +129,43 @@ LONG OpenCompartment(HKEY hRootKey, const secwstring& sFullPath, CScopedHKEY& ke
   return Registry().RegOpenKeyExW(hRootKey, sFullPath.c_str(), 0, kReadAccess, key.Receive());
 }
 
+// The lines of a listing of a compartment's values, each its own format.
+struct SValueListLines {
+  logformat::CLogFormat<> allocationFailed;
+  logformat::CLogFormat<DWORD, DWORD> countGrew;
+  logformat::CLogFormat<> listFailed;
+};
+#define VALUE_LIST_LINES(op)                                 \
+  SValueListLines {                                          \
+    OLESTR(op " zuRegValue allocation failed"),              \
+        OLESTR(op " nValueCount2 > nValueCount1 = %d > %d"), \
+        OLESTR(op " zuRegListValueNamesEx failed")           \
+  }
+
+// Lists the value names of the compartment at sFullPath into listing,
+// leaving the key open for reads of the values. A missing compartment or
+// a failed listing logs listFailed at lListLevel and gives hrListFailed,
+// with no entries listed.
+HRESULT ListValues(HKEY hRootKey, const secwstring& sFullPath, const SValueListLines& lines,
+                   LONG lAllocationLevel, LONG lListLevel, HRESULT hrListFailed, CScopedHKEY& key,
+                   CZuRegListing& listing) {
+  switch (OpenCompartment(hRootKey, sFullPath, key) != ERROR_SUCCESS
+              ? EZuRegList::kCountFailed
+              : listing.ListValueNamesEx(key.Get(), kHere, ZU_REG_ALL_TYPES, ZU_REG_VIEW_64)) {
+    case EZuRegList::kOk:
+      return S_OK;
+    case EZuRegList::kAllocationFailed:
+      qvlogLog(gLogChannel, lAllocationLevel, lines.allocationFailed);
+      return E_FAIL;
+    case EZuRegList::kCountGrew:
+      qvlogLog(gLogChannel, LOG_FAILURE, lines.countGrew, listing.Count2(), listing.Count1());
+      return E_UNEXPECTED;
+    default:
+      qvlogLog(gLogChannel, lListLevel, lines.listFailed);
+      return hrListFailed;
+  }
+}
+
 // A new list of cElements strings, stored in the output at once.
 HRESULT NewList(ULONG cElements, SAFEARRAY** ppsaList) {
   SAFEARRAY* psa = SafeArrayCreateVector(VT_BSTR, 0, cElements);
@@ -504,27 +541,9 @@ HRESULT CRegistryTree::GetData(const secwstring& sCompartmentId, const secwstrin
 
   CScopedHKEY key;
   CZuRegListing listing;
-  switch (OpenCompartment(m_hRootKey, sFullPath, key) != ERROR_SUCCESS
-              ? EZuRegList::kCountFailed
-              : listing.ListValueNamesEx(key.Get(), kHere, ZU_REG_ALL_TYPES, ZU_REG_VIEW_64)) {
-    case EZuRegList::kOk:
-      break;
-    case EZuRegList::kAllocationFailed:
-      qvlogLog(gLogChannel, LOG_FAILURE,
-               OLESTR("CRegistryTree::GetData zuRegValue allocation failed"));
-      hr = E_FAIL;
-      return hr;
-    case EZuRegList::kCountGrew:
-      qvlogLog(gLogChannel, LOG_FAILURE,
-               OLESTR("CRegistryTree::GetData nValueCount2 > nValueCount1 = %d > %d"),
-               listing.Count2(), listing.Count1());
-      hr = E_UNEXPECTED;
-      return hr;
-    default:
-      qvlogLog(gLogChannel, LOG_FAILURE,
-               OLESTR("CRegistryTree::GetData zuRegListValueNamesEx failed"));
-      hr = E_INVALIDARG;
-      return hr;
+  if (FAILED(hr = ListValues(m_hRootKey, sFullPath, VALUE_LIST_LINES("CRegistryTree::GetData"),
+                             LOG_FAILURE, LOG_FAILURE, E_INVALIDARG, key, listing))) {
+    return hr;
   }
   for (DWORD i = 0; i < listing.Count(); ++i) {
     if (!SameName(listing.Name(i), sDataId)) {
@@ -789,27 +808,9 @@ HRESULT CRegistryTree::IsDataCached(const secwstring& sCompartmentId, const secw
   if (FAILED(hr = FullPath(*this, lines, sCompartmentId, sFullPath))) return hr;
   CScopedHKEY key;
   CZuRegListing listing;
-  switch (OpenCompartment(m_hRootKey, sFullPath, key) != ERROR_SUCCESS
-              ? EZuRegList::kCountFailed
-              : listing.ListValueNamesEx(key.Get(), kHere, ZU_REG_ALL_TYPES, ZU_REG_VIEW_64)) {
-    case EZuRegList::kOk:
-      break;
-    case EZuRegList::kAllocationFailed:
-      qvlogLog(gLogChannel, LOG_NOTABLE,
-               OLESTR("CRegistryTree::IsDataCached zuRegValue allocation failed"));
-      hr = E_FAIL;
-      return hr;
-    case EZuRegList::kCountGrew:
-      qvlogLog(gLogChannel, LOG_FAILURE,
-               OLESTR("CRegistryTree::IsDataCached nValueCount2 > nValueCount1 = %d > %d"),
-               listing.Count2(), listing.Count1());
-      hr = E_UNEXPECTED;
-      return hr;
-    default:
-      qvlogLog(gLogChannel, LOG_NOTABLE,
-               OLESTR("CRegistryTree::IsDataCached zuRegListValueNamesEx failed"));
-      *pbCached = FALSE;
-      return hr;
+  if (FAILED(hr = ListValues(m_hRootKey, sFullPath, VALUE_LIST_LINES("CRegistryTree::IsDataCached"),
+                             LOG_NOTABLE, LOG_NOTABLE, S_OK, key, listing))) {
+    return hr;
   }
   BOOL bCached = FALSE;
   for (DWORD i = 0; i < listing.Count() && !bCached; ++i) {
@@ -834,27 +835,9 @@ HRESULT CRegistryTree::ListDataIds(const secwstring& sCompartmentId, SAFEARRAY**
   if (FAILED(hr = FullPath(*this, lines, sCompartmentId, sFullPath))) return hr;
   CScopedHKEY key;
   CZuRegListing listing;
-  switch (OpenCompartment(m_hRootKey, sFullPath, key) != ERROR_SUCCESS
-              ? EZuRegList::kCountFailed
-              : listing.ListValueNamesEx(key.Get(), kHere, ZU_REG_ALL_TYPES, ZU_REG_VIEW_64)) {
-    case EZuRegList::kOk:
-      break;
-    case EZuRegList::kAllocationFailed:
-      qvlogLog(gLogChannel, LOG_FAILURE,
-               OLESTR("CRegistryTree::ListDataIds zuRegValue allocation failed"));
-      hr = E_FAIL;
-      return hr;
-    case EZuRegList::kCountGrew:
-      qvlogLog(gLogChannel, LOG_FAILURE,
-               OLESTR("CRegistryTree::ListDataIds nValueCount2 > nValueCount1 = %d > %d"),
-               listing.Count2(), listing.Count1());
-      hr = E_UNEXPECTED;
-      return hr;
-    default:
-      qvlogLog(gLogChannel, LOG_NOTABLE,
-               OLESTR("CRegistryTree::ListDataIds zuRegListValueNamesEx failed"));
-      hr = E_FAIL;
-      return hr;
+  if (FAILED(hr = ListValues(m_hRootKey, sFullPath, VALUE_LIST_LINES("CRegistryTree::ListDataIds"),
+                             LOG_FAILURE, LOG_NOTABLE, E_FAIL, key, listing))) {
+    return hr;
   }
   if (FAILED(hr = NewList(listing.Count(), ppsaDataIdList))) return hr;
   for (DWORD i = 0; i < listing.Count(); ++i) {
