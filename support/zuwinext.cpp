@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "platform/machine.h"
+#include "platform/machine_owners.h"
 #include "platform/no_destructor.h"
 #include "platform/registry_seam.h"
 #include "support/qvlog.h"
@@ -12,28 +13,11 @@
 
 namespace {
 
-// Closes a handle obtained through the machine seam.
-class CScopedMachineHandle {
- public:
-  CScopedMachineHandle() = default;
-  ~CScopedMachineHandle() {
-    if (m_h != nullptr) Machine().CloseHandle(m_h);
-  }
-  CScopedMachineHandle(const CScopedMachineHandle&) = delete;
-  CScopedMachineHandle& operator=(const CScopedMachineHandle&) = delete;
-
-  HANDLE* Receive() { return &m_h; }
-  HANDLE Get() const { return m_h; }
-
- private:
-  HANDLE m_h = nullptr;
-};
-
 // Reads one token information class of the current process with the
 // two-call protocol; empty on any failure.
 std::vector<BYTE> QueryOwnToken(TOKEN_INFORMATION_CLASS eClass) {
   IMachine& machine = Machine();
-  CScopedMachineHandle token;
+  CMachineHandle token;
   if (!machine.OpenProcessToken(machine.GetCurrentProcess(), TOKEN_QUERY, token.Receive())) {
     qvlogLog(gLogChannel, LOG_FAILURE, OLESTR("zuwinext OpenProcessToken failed : rc = %d"),
              GetLastError());
