@@ -309,6 +309,21 @@ secwstring QueryClient(const SRun& run, DWORD dwSessionId) {
   return wsSessionClient;
 }
 
+// What removing a session from one of the maps logs.
+struct SRemovalMessages {
+  logformat::CLogFormat<> notFound;
+  logformat::CLogFormat<DWORD> removed;
+};
+
+template <class Map>
+void RemoveLogged(Map& map, DWORD dwSessionId, const SRemovalMessages& messages) noexcept {
+  if (map.erase(dwSessionId) == 0) {
+    qvlogLog(gLogChannel, LOG_FAILURE, messages.notFound);
+    return;
+  }
+  qvlogLog(gLogChannel, LOG_NOTABLE, messages.removed, dwSessionId);
+}
+
 // Stop's flag, read under the session lock before every notification.
 bool MayNotify(const SRun& run, ISessionSubscriber* pSubscriber) noexcept {
   return pSubscriber != nullptr && !run.bStopping.load();
@@ -518,13 +533,10 @@ void CSessionMonitor::UpdateSessionState(DWORD dwSessionId, DWORD dwState) {
 }
 
 void CSessionMonitor::RemoveSessionState(DWORD dwSessionId) noexcept {
-  if (m_SessionStates.erase(dwSessionId) == 0) {
-    qvlogLog(gLogChannel, LOG_FAILURE,
-             OLESTR("CSessionMonitor::RemoveSessionState dwSession not found"));
-    return;
-  }
-  qvlogLog(gLogChannel, LOG_NOTABLE,
-           OLESTR("CSessionMonitor::RemoveSessionState: dwSession = 0x%x"), dwSessionId);
+  static constexpr SRemovalMessages kMessages = {
+      OLESTR("CSessionMonitor::RemoveSessionState dwSession not found"),
+      OLESTR("CSessionMonitor::RemoveSessionState: dwSession = 0x%x")};
+  RemoveLogged(m_SessionStates, dwSessionId, kMessages);
 }
 
 secwstring CSessionMonitor::GetSessionClient(DWORD dwSessionId) const {
@@ -537,13 +549,10 @@ void CSessionMonitor::UpdateSessionClient(DWORD dwSessionId, const secwstring& w
 }
 
 void CSessionMonitor::RemoveSessionClient(DWORD dwSessionId) noexcept {
-  if (m_SessionClients.erase(dwSessionId) == 0) {
-    qvlogLog(gLogChannel, LOG_FAILURE,
-             OLESTR("CSessionMonitor::RemoveSessionClient dwSession not found"));
-    return;
-  }
-  qvlogLog(gLogChannel, LOG_NOTABLE,
-           OLESTR("CSessionMonitor::RemoveSessionClient: dwSessionId = 0x%x"), dwSessionId);
+  static constexpr SRemovalMessages kMessages = {
+      OLESTR("CSessionMonitor::RemoveSessionClient dwSession not found"),
+      OLESTR("CSessionMonitor::RemoveSessionClient: dwSessionId = 0x%x")};
+  RemoveLogged(m_SessionClients, dwSessionId, kMessages);
 }
 
 DWORD CSessionMonitor::GetOtherSessionId(DWORD dwSessionId,
