@@ -12,6 +12,7 @@
 #include "support/scopedbstr.h"
 #include "support/scopedhkey.h"
 #include "support/zureglist.h"
+#include "trees/registryformat.h"
 #include "trees/treepath.h"
 
 namespace {
@@ -45,20 +46,12 @@ void AppendKey(secwstring& sPath, const secwstring& sParent,
 // registry cannot hold as keys.
 HRESULT AppendKeyPathOf(const secwstring& sCompartmentId, secwstring& sPath) {
   if (sCompartmentId == kRootPath) return S_OK;
-  std::basic_string_view<OLECHAR> rest(sCompartmentId);
-  for (;;) {
-    const size_t pos = rest.find(kPathSeparator);
-    const auto segment = rest.substr(0, pos);
-    if (segment.empty() || segment.find(kBackslash) != segment.npos ||
-        segment.find(OLECHAR(0)) != segment.npos) {
-      qvlogLog(gLogChannel, LOG_FAILURE,
-               OLESTR("CClearAppContainerTree::ConvertString2RegistryFormat sCompartmentId = %s "
-                      "cannot be a registry key"),
-               sCompartmentId.c_str());
-      return E_INVALIDARG;
-    }
-    if (pos == rest.npos) break;
-    rest.remove_prefix(pos + 1);
+  if (!IsKeyablePath(sCompartmentId)) {
+    qvlogLog(gLogChannel, LOG_FAILURE,
+             OLESTR("CClearAppContainerTree::ConvertString2RegistryFormat sCompartmentId = %s "
+                    "cannot be a registry key"),
+             sCompartmentId.c_str());
+    return E_INVALIDARG;
   }
   const size_t cchPath = sPath.size();
   sPath.reserve(cchPath + 1 + sCompartmentId.size());
@@ -196,8 +189,7 @@ HRESULT CClearAppContainerTree::ConvertString2RegistryFormat(const secwstring& s
                                                              secwstring& sFullPath) {
   // An empty tree identifier would make the store path that of every tree
   // in a container, one with a backslash that of a key inside another tree.
-  if (m_sTreeId.empty() || m_sTreeId.find(kBackslash) != secwstring::npos ||
-      m_sTreeId.find(OLECHAR(0)) != secwstring::npos) {
+  if (m_sTreeId.empty() || HoldsKeyBreak(m_sTreeId)) {
     qvlogLog(gLogChannel, LOG_FAILURE,
              OLESTR("CClearAppContainerTree::ConvertString2RegistryFormat m_sTreeId = %s cannot "
                     "be a registry key"),

@@ -7,6 +7,7 @@
 #include "support/qvlog.h"
 #include "support/scopedbstr.h"
 #include "support/scopedsafearray.h"
+#include "trees/treepath.h"
 
 namespace {
 
@@ -440,4 +441,19 @@ HRESULT DecodeRegistryValue(DWORD dwType, const BYTE* pData, DWORD cbData, SAFEA
   }
   if (SUCCEEDED(hr)) *ppsa = result.Release();
   return hr;
+}
+
+bool HoldsKeyBreak(const secwstring& s) noexcept {
+  return std::any_of(s.begin(), s.end(),
+                     [](OLECHAR ch) { return ch == OLESTR("\\")[0] || ch == 0; });
+}
+
+bool IsKeyablePath(const secwstring& sPath) noexcept {
+  if (sPath.empty() || sPath.front() == kPathSeparator || sPath.back() == kPathSeparator) {
+    return false;
+  }
+  for (size_t i = 1; i < sPath.size(); ++i) {
+    if (sPath[i] == kPathSeparator && sPath[i - 1] == kPathSeparator) return false;
+  }
+  return !HoldsKeyBreak(sPath);
 }

@@ -72,3 +72,11 @@ HRESULT EncodeRegistryValue(SAFEARRAY* psa, VARTYPE vt, DWORD& dwRegistryType,
 // tag. E_FAIL for an unsupported registry type, the HRESULT of a failed
 // array call, E_OUTOFMEMORY. The lines are GetData's.
 HRESULT DecodeRegistryValue(DWORD dwType, const BYTE* pData, DWORD cbData, SAFEARRAY** ppsa);
+
+// Text a registry key name cannot hold: a backslash separates keys, and a
+// zero unit would end the name early.
+bool HoldsKeyBreak(const secwstring& s) noexcept;
+
+// A compartment path (other than the root "/") whose segments all name keys:
+// none empty, none holding a key break.
+bool IsKeyablePath(const secwstring& sPath) noexcept;

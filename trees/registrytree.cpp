@@ -86,23 +86,6 @@ HRESULT FullPath(CRegistryTree& tree, const SOperationLines& lines,
   return S_OK;
 }
 
-// Text a registry key name cannot hold: a backslash separates keys, and a
-// zero unit would end the name early.
-bool HoldsKeyBreak(const secwstring& s) noexcept {
-  return std::any_of(s.begin(), s.end(), [](OLECHAR ch) { return ch == kKeySeparator || ch == 0; });
-}
-
-// A compartment path whose segments all name keys: none empty.
-bool IsKeyablePath(const secwstring& sPath) noexcept {
-  if (sPath.empty() || sPath.front() == kPathSeparator || sPath.back() == kPathSeparator) {
-    return false;
-  }
-  for (size_t i = 1; i < sPath.size(); ++i) {
-    if (sPath[i] == kPathSeparator && sPath[i - 1] == kPathSeparator) return false;
-  }
-  return !HoldsKeyBreak(sPath);
-}
-
 size_t StringLength(const WCHAR* psz) noexcept {
   size_t n = 0;
   while (psz[n] != 0) ++n;
