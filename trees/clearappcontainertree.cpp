@@ -150,7 +150,7 @@ constexpr SClearSearchMessages kSubKeySearch =
 }  // namespace
 
 CClearAppContainerTree::CClearAppContainerTree(const secwstring& sTreeId)
-    : m_hRootKey(HKEY_LOCAL_MACHINE), m_sSubKey(kContainerSubKey), m_sTreeId(sTreeId) {
+    : m_hRootKey(HKEY_LOCAL_MACHINE), m_sTreeId(sTreeId) {
   CLogScope scope(LOG_SCOPE_NAME("CRegistryTree::CRegistryTree"));
 }
 
@@ -198,7 +198,7 @@ HRESULT CClearAppContainerTree::ConvertString2RegistryFormat(const secwstring& s
   }
   try {
     secwstring sPath(sFullPath);
-    sPath.append(m_sSubKey).append(m_sTreeId);
+    sPath.append(kContainerSubKey).append(m_sTreeId);
     const HRESULT hr = AppendKeyPathOf(sCompartmentId, sPath);
     if (FAILED(hr)) return hr;
     sFullPath.swap(sPath);

@@ -102,6 +102,5 @@ class CClearAppContainerTree {
 
   HKEY m_hRootKey;
   secwstring m_sAppContainerKey;
-  secwstring m_sSubKey;
   secwstring m_sTreeId;
 };
