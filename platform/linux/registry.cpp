@@ -271,14 +271,23 @@ LSTATUS WINAPI RegEnumValueW(HKEY hKey, DWORD dwIndex, LPWSTR lpValueName, LPDWO
     if (l != ERROR_SUCCESS) return l;
     RegName name;
     SValue value;
+    DWORD cbData = 0;
+    // The data is read only for a caller that takes it.
     TakeCursor(hKey, &key, &SOpenKey::values);
-    l = key.pHive->EnumValue(key.ref, dwIndex, &key.values, &name, &value);
+    l = key.pHive->EnumValue(key.ref, dwIndex, lpData != nullptr, &key.values, &name, &value,
+                             &cbData);
     SaveCursor(hKey, &key, &SOpenKey::values);
     if (l != ERROR_SUCCESS) return l;
     // The type and the data size are reported even when the name does not
     // fit; the data is written only when both fit.
     const bool bNameFits = CopyName(name, lpValueName, lpcchValueName);
-    l = CopyData(value, lpType, bNameFits ? lpData : nullptr, lpcbData);
+    if (lpData == nullptr) {
+      if (lpType != nullptr) *lpType = value.type;
+      if (lpcbData != nullptr) *lpcbData = cbData;
+      l = ERROR_SUCCESS;
+    } else {
+      l = CopyData(value, lpType, bNameFits ? lpData : nullptr, lpcbData);
+    }
     if (!bNameFits) return ERROR_MORE_DATA;
     return l;
   } catch (const std::bad_alloc&) {
@@ -299,7 +308,12 @@ LSTATUS WINAPI RegQueryInfoKeyW(HKEY hKey, LPWSTR lpClass, LPDWORD lpcchClass, L
     LONG l = LookupWithAccess(hKey, KEY_QUERY_VALUE, &key);
     if (l != ERROR_SUCCESS) return l;
     SKeyInfo info;
-    l = key.pHive->QueryInfo(key.ref, &info);
+    const bool bOther = lpcbMaxSubKeyLen != nullptr || lpcbMaxValueNameLen != nullptr ||
+                        lpcbMaxValueLen != nullptr || lpftLastWriteTime != nullptr;
+    DWORD dwFields = bOther ? DWORD{kKeyInfoOther} : 0;
+    if (lpcSubKeys != nullptr) dwFields |= kKeyInfoSubKeys;
+    if (lpcValues != nullptr) dwFields |= kKeyInfoValues;
+    l = key.pHive->QueryInfo(key.ref, dwFields, &info);
     if (l != ERROR_SUCCESS) return l;
     EmptyClass(lpClass, lpcchClass);
     if (lpcSubKeys != nullptr) *lpcSubKeys = info.cSubKeys;

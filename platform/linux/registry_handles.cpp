@@ -39,20 +39,37 @@ SProcessState* gpState = nullptr;
 // parent's id here and refuses.
 std::atomic<pid_t> gHiveOpener{0};
 
+// This process's id once read (0 before): every registry call asks for it,
+// and getpid() is a system call each time. A forked child forgets it.
+std::atomic<pid_t> gPid{0};
+
 void LockForFork() { StateLock().lock(); }
 void UnlockAfterFork() { StateLock().unlock(); }
+void UnlockInChild() {
+  gPid.store(0);
+  StateLock().unlock();
+}
+
+pid_t CurrentPid() {
+  static const int s_rcAtFork = pthread_atfork(LockForFork, UnlockAfterFork, UnlockInChild);
+  (void)s_rcAtFork;
+  pid_t pid = gPid.load();
+  if (pid == 0) {
+    pid = getpid();
+    gPid.store(pid);
+  }
+  return pid;
+}
 
 // ERROR_NOT_SUPPORTED in a forked child whose parent had a hive open.
 LONG CheckNotInheritedSqlite() {
   const pid_t opener = gHiveOpener.load();
-  return opener == 0 || opener == getpid() ? ERROR_SUCCESS : ERROR_NOT_SUPPORTED;
+  return opener == 0 || opener == CurrentPid() ? ERROR_SUCCESS : ERROR_NOT_SUPPORTED;
 }
 
 // The state of this process; called with the state lock held.
 SProcessState& State() {
-  static const int s_rcAtFork = pthread_atfork(LockForFork, UnlockAfterFork, UnlockAfterFork);
-  (void)s_rcAtFork;
-  if (gpState == nullptr || gpState->pid != getpid()) {
+  if (gpState == nullptr || gpState->pid != CurrentPid()) {
     auto* pState = new SProcessState();
     pState->pParentState = gpState;
     gpState = pState;
@@ -95,7 +112,7 @@ LONG CurrentHive(bool bCreate, std::shared_ptr<CHive>* ppHive) noexcept {
         return ERROR_SUCCESS;
       }
       pid_t none = 0;
-      gHiveOpener.compare_exchange_strong(none, getpid());
+      gHiveOpener.compare_exchange_strong(none, CurrentPid());
     }
     // Opening may wait for another process; it happens outside the lock,
     // and of two threads opening the same hive at once the first one stored

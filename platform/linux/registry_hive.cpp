@@ -166,8 +166,9 @@ enum CHive::EStatement : int {
   kChildAfter,
   kDataVersion,
   kHasChild,
-  kSubKeyStats,
-  kValueStats,
+  kKeyInfo,
+  kSubKeyCount,
+  kValueCount,
   kWrittenOf,
   kFindValue,
   kUpdateValue,
@@ -196,16 +197,28 @@ constexpr const char* kStatementSql[] = {
     "SELECT name,written,fold FROM keys WHERE parent=?1 AND fold>?2 ORDER BY fold LIMIT ?3",
     "PRAGMA data_version",
     "SELECT 1 FROM keys WHERE parent=?1 LIMIT 1",
-    "SELECT count(*),COALESCE(max(length(name)),0)/2 FROM keys WHERE parent=?1",
-    "SELECT count(*),COALESCE(max(length(name)),0)/2,COALESCE(max(length(data)),0)"
-    " FROM vals WHERE key=?1",
+    // The key's time, its subkeys' count and longest name, its values'
+    // count, longest name and largest data; no row for a deleted key.
+    "SELECT written,"
+    "(SELECT count(*) FROM keys WHERE parent=?1),"
+    "(SELECT COALESCE(max(length(name)),0)/2 FROM keys WHERE parent=?1),"
+    "(SELECT count(*) FROM vals WHERE key=?1),"
+    "(SELECT COALESCE(max(length(name)),0)/2 FROM vals WHERE key=?1),"
+    "(SELECT COALESCE(max(length(data)),0) FROM vals WHERE key=?1)"
+    " FROM keys WHERE id=?1",
+    "SELECT count(*) FROM keys WHERE parent=?1",
+    "SELECT count(*) FROM vals WHERE key=?1",
     "SELECT written FROM keys WHERE id=?1",
     "SELECT type,data FROM vals WHERE key=?1 AND fold=?2",
     "UPDATE vals SET type=?3,data=?4 WHERE key=?1 AND fold=?2",
     "INSERT INTO vals(key,fold,seq,name,type,data) VALUES(?1,?2,"
     "(SELECT COALESCE(max(seq),0)+1 FROM vals WHERE key=?1),?3,?4,?5)",
-    "SELECT name,type,data,seq FROM vals WHERE key=?1 ORDER BY seq LIMIT 1 OFFSET ?2",
-    "SELECT name,type,data,seq FROM vals WHERE key=?1 AND seq>?2 ORDER BY seq LIMIT 1",
+    // The value at index ?2 (after sequence number ?2) and the one after
+    // it, the data only when ?3 is set.
+    "SELECT name,type,CASE WHEN ?3 THEN data END,length(data),seq FROM vals WHERE key=?1"
+    " ORDER BY seq LIMIT 2 OFFSET ?2",
+    "SELECT name,type,CASE WHEN ?3 THEN data END,length(data),seq FROM vals WHERE key=?1"
+    " AND seq>?2 ORDER BY seq LIMIT 2",
     "DELETE FROM vals WHERE key=?1 AND fold=?2",
     "DELETE FROM keys WHERE id=?1",
     "DELETE FROM vals WHERE key=?1",
@@ -240,6 +253,7 @@ class CHive::CStatement {
   int Step() noexcept { return m_rcBind != SQLITE_OK ? m_rcBind : sqlite3_step(m_pStmt); }
 
   int64_t Int(int c) const noexcept { return sqlite3_column_int64(m_pStmt, c); }
+  bool IsNull(int c) const noexcept { return sqlite3_column_type(m_pStmt, c) == SQLITE_NULL; }
   RegName Name(int c) const {
     RegName name;
     NameInto(c, &name);
@@ -499,6 +513,27 @@ LONG CHive::Run(bool bWrite, F&& body) noexcept {
     l = body();
     if (l != ERROR_SUCCESS) return l;
     return txn.Commit();
+  } catch (const std::bad_alloc&) {
+    return ERROR_NOT_ENOUGH_MEMORY;
+  } catch (...) {
+    return ERROR_REGISTRY_IO_FAILED;
+  }
+}
+
+template <class F>
+LONG CHive::ReadKey(SKeyRef key, F&& body) noexcept {
+  int64_t id = key.id;
+  if (key.root == ERoot::kMachine) id = kMachineRootId;
+  if (key.root == ERoot::kUsers) id = kUsersRootId;
+  if (key.root == ERoot::kCurrentUser || key.root == ERoot::kClassesRoot) {
+    return Run(false, [&] {
+      const LONG l = ResolveBase(key, false, &id);
+      return l != ERROR_SUCCESS ? l : body(id);
+    });
+  }
+  try {
+    std::lock_guard<std::mutex> lock(m_lock);
+    return body(id);
   } catch (const std::bad_alloc&) {
     return ERROR_NOT_ENOUGH_MEMORY;
   } catch (...) {
@@ -798,59 +833,99 @@ LONG CHive::EnumKey(SKeyRef key, DWORD dwIndex, SEnumCursor* pCursor, RegName* p
   });
 }
 
-LONG CHive::EnumValue(SKeyRef key, DWORD dwIndex, SEnumCursor* pCursor, RegName* pName,
-                      SValue* pValue) noexcept {
-  return Run(false, [&] {
-    int64_t id = key.id;
-    int64_t written = 0;
-    LONG l = key.root == ERoot::kKey ? ERROR_SUCCESS : ResolveBase(key, false, &id);
-    if (l == ERROR_SUCCESS) l = WrittenOf(id, &written);
-    if (l != ERROR_SUCCESS) return l;
-    const bool bNext = ContinuesFrom(*pCursor, id, written, dwIndex);
-    CStatement s(*this, bNext ? kValueAfter : kValueAt);
-    s.BindInt(1, id);
-    s.BindInt(2, bNext ? pCursor->seq : static_cast<int64_t>(dwIndex));
-    const int rc = s.Step();
-    if (rc == SQLITE_DONE) return static_cast<LONG>(ERROR_NO_MORE_ITEMS);
-    if (rc != SQLITE_ROW) return ErrorOfSqlite(rc);
-    *pName = s.Name(0);
-    pValue->type = static_cast<DWORD>(s.Int(1));
-    s.Bytes(2, &pValue->data);
-    pCursor->id = id;
-    pCursor->written = written;
-    pCursor->index = dwIndex;
-    pCursor->seq = s.Int(3);
-    return static_cast<LONG>(ERROR_SUCCESS);
+LONG CHive::KeyGone(int64_t id, LONG lIfPresent) {
+  CStatement s(*this, kKeyExists);
+  s.BindInt(1, id);
+  const int rc = s.Step();
+  if (rc == SQLITE_ROW) return lIfPresent;
+  return rc == SQLITE_DONE ? ERROR_KEY_DELETED : ErrorOfSqlite(rc);
+}
+
+LONG CHive::EnumValue(SKeyRef key, DWORD dwIndex, bool bData, SEnumCursor* pCursor, RegName* pName,
+                      SValue* pValue, DWORD* pcbData) noexcept {
+  return ReadKey(key, [&](int64_t id) {
+    SEnumCursor& c = *pCursor;
+    // The cursor holds while nothing in the hive changed since it was
+    // moved: neither another connection (the data version) nor this one.
+    const auto unchanged = [&](int64_t dataVersion) {
+      return dataVersion == c.dataVersion && sqlite3_total_changes64(m_pDb) == c.ownChanges;
+    };
+    const bool bNext = c.id == id && c.dataVersion >= 0 && dwIndex == c.index + 1;
+    if (bNext && c.bAheadEnds) {
+      // The index after the last value: the end, without searching the key.
+      int64_t dataVersion = 0;
+      if (DataVersion(&dataVersion) == ERROR_SUCCESS && unchanged(dataVersion)) {
+        return static_cast<LONG>(ERROR_NO_MORE_ITEMS);
+      }
+    }
+    // The next index is the value after the cursor's; otherwise, or when
+    // the hive changed, the value is looked up by position. The version is
+    // read while the statement holds its snapshot.
+    for (EStatement e : {kValueAfter, kValueAt}) {
+      if (e == kValueAfter && (!bNext || c.bAheadEnds)) continue;
+      CStatement s(*this, e);
+      s.BindInt(1, id);
+      s.BindInt(2, e == kValueAfter ? c.seq : static_cast<int64_t>(dwIndex));
+      s.BindInt(3, bData ? 1 : 0);
+      int rc = s.Step();
+      if (rc != SQLITE_ROW && rc != SQLITE_DONE) return ErrorOfSqlite(rc);
+      int64_t dataVersion = -1;
+      LONG l = DataVersion(&dataVersion);
+      if (l != ERROR_SUCCESS) return l;
+      if (e == kValueAfter && !unchanged(dataVersion)) continue;
+      // Values exist only in existing keys; without one, the key may be
+      // gone. A key found afterwards existed before (ids are never
+      // reused), so it then has no value at the index.
+      if (rc == SQLITE_DONE) return KeyGone(id, ERROR_NO_MORE_ITEMS);
+      s.NameInto(0, pName);
+      pValue->type = static_cast<DWORD>(s.Int(1));
+      if (bData) {
+        s.Bytes(2, &pValue->data);
+      } else {
+        pValue->data.clear();
+      }
+      *pcbData = static_cast<DWORD>(s.Int(3));
+      SEnumCursor next;
+      next.id = id;
+      next.index = dwIndex;
+      next.seq = s.Int(4);
+      next.dataVersion = dataVersion;
+      next.ownChanges = sqlite3_total_changes64(m_pDb);
+      rc = s.Step();
+      if (rc != SQLITE_ROW && rc != SQLITE_DONE) return ErrorOfSqlite(rc);
+      next.bAheadEnds = rc == SQLITE_DONE;
+      c = std::move(next);
+      return static_cast<LONG>(ERROR_SUCCESS);
+    }
+    return static_cast<LONG>(ERROR_NO_MORE_ITEMS);
   });
 }
 
-LONG CHive::QueryInfo(SKeyRef key, SKeyInfo* pInfo) noexcept {
-  return Run(false, [&] {
-    int64_t id = 0;
-    const LONG l = ResolveBase(key, false, &id);
-    if (l != ERROR_SUCCESS) return l;
-    {
-      CStatement s(*this, kSubKeyStats);
+LONG CHive::QueryInfo(SKeyRef key, DWORD dwFields, SKeyInfo* pInfo) noexcept {
+  return ReadKey(key, [&](int64_t id) {
+    *pInfo = SKeyInfo{};
+    // A count alone reads the count; a key without entries may be gone.
+    if (dwFields == kKeyInfoSubKeys || dwFields == kKeyInfoValues) {
+      const bool bSubKeys = dwFields == kKeyInfoSubKeys;
+      CStatement s(*this, bSubKeys ? kSubKeyCount : kValueCount);
       s.BindInt(1, id);
       const int rc = s.Step();
       if (rc != SQLITE_ROW) return ErrorOfSqlite(rc);
-      pInfo->cSubKeys = static_cast<DWORD>(s.Int(0));
-      pInfo->cchMaxSubKeyName = static_cast<DWORD>(s.Int(1));
+      const DWORD dwCount = static_cast<DWORD>(s.Int(0));
+      (bSubKeys ? pInfo->cSubKeys : pInfo->cValues) = dwCount;
+      return dwCount != 0 ? static_cast<LONG>(ERROR_SUCCESS) : KeyGone(id, ERROR_SUCCESS);
     }
-    {
-      CStatement s(*this, kValueStats);
-      s.BindInt(1, id);
-      const int rc = s.Step();
-      if (rc != SQLITE_ROW) return ErrorOfSqlite(rc);
-      pInfo->cValues = static_cast<DWORD>(s.Int(0));
-      pInfo->cchMaxValueName = static_cast<DWORD>(s.Int(1));
-      pInfo->cbMaxValueData = static_cast<DWORD>(s.Int(2));
-    }
-    CStatement s(*this, kWrittenOf);
+    CStatement s(*this, kKeyInfo);
     s.BindInt(1, id);
     const int rc = s.Step();
+    if (rc == SQLITE_DONE) return static_cast<LONG>(ERROR_KEY_DELETED);
     if (rc != SQLITE_ROW) return ErrorOfSqlite(rc);
     pInfo->written = ToFileTime(s.Int(0));
+    pInfo->cSubKeys = static_cast<DWORD>(s.Int(1));
+    pInfo->cchMaxSubKeyName = static_cast<DWORD>(s.Int(2));
+    pInfo->cValues = static_cast<DWORD>(s.Int(3));
+    pInfo->cchMaxValueName = static_cast<DWORD>(s.Int(4));
+    pInfo->cbMaxValueData = static_cast<DWORD>(s.Int(5));
     return static_cast<LONG>(ERROR_SUCCESS);
   });
 }

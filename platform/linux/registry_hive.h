@@ -3,7 +3,8 @@
 //
 // Each public operation is one transaction (reads deferred, writes
 // "BEGIN IMMEDIATE" so that concurrent writers queue on the busy time-out
-// instead of failing when they upgrade) on the hive's one connection, which
+// instead of failing when they upgrade; a read that one statement answers
+// is that statement's own transaction) on the hive's one connection, which
 // a mutex serialises among the threads of the process. The database runs in
 // WAL mode: readers never wait for a writer, and a writer killed mid-way
 // leaves the last committed state. Results are Windows error codes; nothing
@@ -78,10 +79,18 @@ struct SEnumCursor {
   std::string fold;
   int64_t seq = 0;
   std::shared_ptr<std::vector<SSubKeyEntry>> pAhead;
-  size_t iAhead = 0;        // read-ahead subkeys answered so far
-  bool bAheadEnds = false;  // no subkey follows the last one read ahead
+  size_t iAhead = 0;  // read-ahead subkeys answered so far
+  // No subkey follows the last one read ahead; no value follows the one
+  // answered.
+  bool bAheadEnds = false;
   int64_t dataVersion = -1;
   int64_t ownChanges = -1;
+};
+
+enum : DWORD {
+  kKeyInfoSubKeys = 1,  // cSubKeys
+  kKeyInfoValues = 2,   // cValues
+  kKeyInfoOther = 4,    // the maxima and the time
 };
 
 struct SKeyInfo {
@@ -122,9 +131,14 @@ class CHive {
   // allows, which is then moved to the answer.
   LONG EnumKey(SKeyRef key, DWORD dwIndex, SEnumCursor* pCursor, RegName* pName,
                FILETIME* pWritten) noexcept;
-  LONG EnumValue(SKeyRef key, DWORD dwIndex, SEnumCursor* pCursor, RegName* pName,
-                 SValue* pValue) noexcept;
-  LONG QueryInfo(SKeyRef key, SKeyInfo* pInfo) noexcept;
+  // The value also gives its data size (*pcbData); its data only with
+  // bData.
+  LONG EnumValue(SKeyRef key, DWORD dwIndex, bool bData, SEnumCursor* pCursor, RegName* pName,
+                 SValue* pValue, DWORD* pcbData) noexcept;
+  // The fields of *pInfo that dwFields names (kKeyInfo*); the others are
+  // zero. A count alone is cheaper than the rest, which reads every name
+  // and value of the key.
+  LONG QueryInfo(SKeyRef key, DWORD dwFields, SKeyInfo* pInfo) noexcept;
   LONG DeleteValue(SKeyRef key, RegNameView name) noexcept;
   // Deletes the key named by names below base (base itself for no names);
   // ERROR_ACCESS_DENIED for a key with subkeys or a root.
@@ -149,6 +163,13 @@ class CHive {
   // hive's lock; commits when it succeeds, rolls back otherwise.
   template <class F>
   LONG Run(bool bWrite, F&& body) noexcept;
+  // Runs body(id) (a Windows error code) for the key's id under the hive's
+  // lock, for a body that reads with one statement: that statement is then
+  // its own read transaction (a body may try a second statement when the
+  // first cannot answer, which then answers on its own). A key whose id
+  // needs searching is resolved first, in one transaction with the body.
+  template <class F>
+  LONG ReadKey(SKeyRef key, F&& body) noexcept;
 
   // Inside a transaction.
   LONG ResolveBase(SKeyRef ref, bool bCreate, int64_t* pId);
@@ -160,6 +181,8 @@ class CHive {
   LONG HasSubKeys(int64_t id, bool* pbHas);
   LONG WrittenOf(int64_t id, int64_t* pWritten);
   LONG DataVersion(int64_t* pVersion);
+  // lIfPresent when the key id exists, else ERROR_KEY_DELETED.
+  LONG KeyGone(int64_t id, LONG lIfPresent);
   // Answers the index after the cursor's from its read-ahead when nothing in
   // the hive changed since it was read; false when it must be searched.
   bool FromReadAhead(SKeyRef key, DWORD dwIndex, SEnumCursor* pCursor, RegName* pName,

@@ -242,6 +242,29 @@ TEST_F(RegistryConformance, EnumerationAnswersTheKeyAsItIsNow) {
   }
 }
 
+// The same for values, whether the handle last answered the last value or
+// one before it.
+TEST_F(RegistryConformance, ValueEnumerationAnswersTheKeyAsItIsNow) {
+  const std::vector<std::tuple<const char*, DWORD, std::function<void(HKEY)>>> cases = {
+      {"value added after the last", 2, [](HKEY h) { SetValue(h, "v3", REG_BINARY, {3}); }},
+      {"value added, one step", 1, [](HKEY h) { SetValue(h, "v3", REG_BINARY, {3}); }},
+      {"answered value deleted", 1, [](HKEY h) { RegDeleteValueW(h, W("v1").c_str()); }},
+      {"last value deleted", 2, [](HKEY h) { RegDeleteValueW(h, W("v2").c_str()); }},
+  };
+  for (const auto& [pszChange, cSteps, change] : cases) {
+    RegDeleteTreeW(m_key.Get(), nullptr);
+    for (const char* psz : {"v1", "v2"}) SetValue(m_key.Get(), psz, REG_BINARY, {1});
+    CScopedHKEY key;
+    ASSERT_EQ(OpenKey(HKEY_CURRENT_USER, m_key.Path(), &key), ERROR_SUCCESS);
+    for (DWORD i = 0; i < cSteps; ++i) EXPECT_FALSE(NameAt(key.Get(), i, true).empty());
+    change(m_key.Get());
+    const Names now = ValueNames(m_key.Get());
+    for (const DWORD i : {cSteps, DWORD{0}, DWORD{2}}) {
+      EXPECT_EQ(NameAt(key.Get(), i, true), i < now.size() ? now[i] : WString()) << pszChange << i;
+    }
+  }
+}
+
 // Bad arguments, rights not granted and handles of deleted keys get the
 // Windows codes.
 TEST_F(RegistryConformance, CallsGetTheWindowsCodes) {
@@ -298,6 +321,9 @@ TEST_F(RegistryConformance, CallsGetTheWindowsCodes) {
       {"deleted: set", RegSetValueExW(g, W("v").c_str(), 0, REG_DWORD, data, 4), ERROR_KEY_DELETED},
       {"deleted: query", RegQueryValueExW(g, W("v").c_str(), 0, 0, data, &cb), ERROR_KEY_DELETED},
       {"deleted: enum", RegEnumKeyExW(g, 0, sz, &cch, 0, 0, 0, 0), ERROR_KEY_DELETED},
+      {"deleted: enum values", RegEnumValueW(g, 0, sz, &cch, 0, 0, 0, 0), ERROR_KEY_DELETED},
+      {"deleted: count values", RegQueryInfoKeyW(g, 0, 0, 0, 0, 0, 0, &cb, 0, 0, 0, 0),
+       ERROR_KEY_DELETED},
       // Closing works once; a handle closed is no handle.
       {"deleted: close", RegCloseKey(gone.Release()), ERROR_SUCCESS},
       {"closed: close", RegCloseKey(g), ERROR_INVALID_HANDLE}};
