@@ -3,6 +3,8 @@
 #include <objbase.h>
 #include <sddl.h>
 
+#include <time.h>
+
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
@@ -11,6 +13,8 @@
 #include "platform/no_destructor.h"
 
 namespace {
+
+static_assert(sizeof(time_t) == sizeof(LONGLONG), "the wall clock is 64 bits wide");
 
 // CRealMachine forwards every call to the platform.
 class CRealMachine final : public IMachine {
@@ -81,7 +85,17 @@ class CRealMachine final : public IMachine {
   }
   BOOL FreeLibrary(HMODULE hLibModule) override { return ::FreeLibrary(hLibModule); }
 
+  BOOL VerifyVersionInfoW(LPOSVERSIONINFOEXW lpVersionInformation, DWORD dwTypeMask,
+                          ULONGLONG dwlConditionMask) override {
+    return ::VerifyVersionInfoW(lpVersionInformation, dwTypeMask, dwlConditionMask);
+  }
+
   ULONGLONG GetTickCount64() override { return ::GetTickCount64(); }
+  LONGLONG _time64(LONGLONG* pTime) override {
+    const LONGLONG now = static_cast<LONGLONG>(::time(nullptr));
+    if (pTime != nullptr) *pTime = now;
+    return now;
+  }
 
   ULONGLONG GetWakeCount() override {
     std::lock_guard lock(m_waitLock);

@@ -1,7 +1,8 @@
 // IMachine: the machine services the system must be able to script in
 // tests: processes and their tokens, privileges, security descriptors and
 // SIDs, local memory, the COM+ call context, terminal sessions of
-// processes, modules loaded at run time, and the clock with its waits.
+// processes, modules loaded at run time, the Windows version, and the
+// clocks with their waits.
 //
 // Every method has the name, arguments and results of the Windows call it
 // stands for. Handles obtained through the machine are closed through it,
@@ -64,8 +65,15 @@ class IMachine {
   virtual FARPROC GetProcAddress(HMODULE hModule, LPCSTR lpProcName) = 0;
   virtual BOOL FreeLibrary(HMODULE hLibModule) = 0;
 
+  // The Windows-version test.
+  virtual BOOL VerifyVersionInfoW(LPOSVERSIONINFOEXW lpVersionInformation, DWORD dwTypeMask,
+                                  ULONGLONG dwlConditionMask) = 0;
+
   // The clock: milliseconds since an arbitrary start, never going back.
   virtual ULONGLONG GetTickCount64() = 0;
+  // The wall clock: seconds since 1970-01-01 UTC, also stored through pTime
+  // when it is not null.
+  virtual LONGLONG _time64(LONGLONG* pTime) = 0;
 
   // Waiting on the clock. A waiter reads the wake count, then checks its own
   // condition, then waits with the count it read: WaitForTick returns

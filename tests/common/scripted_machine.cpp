@@ -215,6 +215,22 @@ BOOL CScriptedMachine::CloseHandle(HANDLE hObject) {
   return FALSE;
 }
 
+BOOL CScriptedMachine::ProcessIdToSessionId(DWORD dwPid, DWORD* pSessionId) {
+  {
+    std::lock_guard lock(m_lock);
+    auto it = m_processes.find(dwPid);
+    if (it != m_processes.end()) {
+      if (it->second.bGone || pSessionId == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+      }
+      *pSessionId = it->second.dwSessionId;
+      return TRUE;
+    }
+  }
+  return m_pPrevious->ProcessIdToSessionId(dwPid, pSessionId);
+}
+
 BOOL CScriptedMachine::LookupPrivilegeValueW(LPCWSTR lpSystemName, LPCWSTR lpName, PLUID lpLuid) {
   return Scripted(ECall::LookupPrivilegeValueW, FALSE,
                   [&] { return ::LookupPrivilegeValueW(lpSystemName, lpName, lpLuid); });
@@ -480,6 +496,21 @@ bool CScriptedMachine::AwaitWaiters(size_t n) {
 ULONGLONG CScriptedMachine::GetTickCount64() {
   std::lock_guard lock(m_clockLock);
   return m_ullTick;
+}
+
+LONGLONG CScriptedMachine::_time64(LONGLONG* pTime) {
+  const LONGLONG now = kEpochSeconds + static_cast<LONGLONG>(GetTickCount64() / 1000);
+  if (pTime != nullptr) *pTime = now;
+  return now;
+}
+
+BOOL CScriptedMachine::VerifyVersionInfoW(LPOSVERSIONINFOEXW lpVersionInformation, DWORD dwTypeMask,
+                                          ULONGLONG dwlConditionMask) {
+  if (bEarlierWindows) {
+    SetLastError(ERROR_OLD_WIN_VERSION);
+    return FALSE;
+  }
+  return m_pPrevious->VerifyVersionInfoW(lpVersionInformation, dwTypeMask, dwlConditionMask);
 }
 
 ULONGLONG CScriptedMachine::GetWakeCount() {

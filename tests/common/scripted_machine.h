@@ -10,8 +10,9 @@
 // hold succeeds with ERROR_NOT_ALL_ASSIGNED. Client processes are added with
 // Process(pid). Any one call can be made to fail (FailCall). SIDs are
 // converted and compared by the platform; the handles and memory the machine
-// hands out are counted until they are closed or released. Session ids are not
-// scripted: those calls go to the machine installed before.
+// hands out are counted until they are closed or released. The terminal
+// session of a client process added with Process(pid) is scripted; other
+// process ids are looked up on the machine installed before.
 #pragma once
 
 #include <windows.h>
@@ -51,7 +52,8 @@ class CScriptedMachine final : public IMachine {
   struct SProcess {
     std::basic_string<OLECHAR> user = OLESTR("S-1-5-21-1111-2222-3333-1001");
     DWORD dwIntegrityRid = SECURITY_MANDATORY_MEDIUM_RID;
-    bool bGone = false;  // exited: it can no longer be opened or looked up
+    bool bGone = false;     // exited: it can no longer be opened or looked up
+    DWORD dwSessionId = 0;  // its terminal session
   };
 
   CScriptedMachine();
@@ -61,6 +63,9 @@ class CScriptedMachine final : public IMachine {
   DWORD dwIntegrityRid = SECURITY_MANDATORY_MEDIUM_RID;
   DWORD dwIsAppContainer = 0;
   DWORD dwProcessId = 4242;
+  // VerifyVersionInfoW answers every test as a Windows before 6.0 would
+  // (ERROR_OLD_WIN_VERSION) while set; otherwise the machine before answers.
+  bool bEarlierWindows = false;
   // What CoGetCallContext queries for the interface asked for; while null
   // the call fails with RPC_E_CALL_COMPLETE.
   IUnknown* pCallContext = nullptr;
@@ -83,6 +88,10 @@ class CScriptedMachine final : public IMachine {
 
   // The handles not yet closed and the blocks not yet released.
   size_t Unreleased() const;
+
+  // The wall clock (_time64) reads kEpochSeconds plus the whole seconds of
+  // the tick count, so it moves with Advance too.
+  static constexpr LONGLONG kEpochSeconds = 1800000000;
 
   // The clock starts at 1000 ms and moves only by Advance, which wakes every
   // waiter whose deadline it reaches. AwaitWaiters blocks until n threads
@@ -108,9 +117,7 @@ class CScriptedMachine final : public IMachine {
   BOOL GetTokenInformation(HANDLE hToken, TOKEN_INFORMATION_CLASS eClass, LPVOID pInfo,
                            DWORD dwLength, PDWORD pdwReturnLength) override;
   BOOL CloseHandle(HANDLE hObject) override;
-  BOOL ProcessIdToSessionId(DWORD dwProcessId, DWORD* pSessionId) override {
-    return m_pPrevious->ProcessIdToSessionId(dwProcessId, pSessionId);
-  }
+  BOOL ProcessIdToSessionId(DWORD dwProcessId, DWORD* pSessionId) override;
   BOOL LookupPrivilegeValueW(LPCWSTR lpSystemName, LPCWSTR lpName, PLUID lpLuid) override;
   BOOL AdjustTokenPrivileges(HANDLE hToken, BOOL bDisableAllPrivileges, PTOKEN_PRIVILEGES pNewState,
                              DWORD dwBufferLength, PTOKEN_PRIVILEGES pPreviousState,
@@ -134,7 +141,10 @@ class CScriptedMachine final : public IMachine {
   HMODULE LoadLibraryW(LPCWSTR lpLibFileName) override;
   FARPROC GetProcAddress(HMODULE hModule, LPCSTR lpProcName) override;
   BOOL FreeLibrary(HMODULE hLibModule) override;
+  BOOL VerifyVersionInfoW(LPOSVERSIONINFOEXW lpVersionInformation, DWORD dwTypeMask,
+                          ULONGLONG dwlConditionMask) override;
   ULONGLONG GetTickCount64() override;
+  LONGLONG _time64(LONGLONG* pTime) override;
   ULONGLONG GetWakeCount() override;
   DWORD WaitForTick(ULONGLONG ullDeadline, ULONGLONG ullWakeCount) override;
   void Wake() override;
