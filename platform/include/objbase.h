@@ -2,6 +2,7 @@
 // the GUID functions.
 #pragma once
 
+#include "rpcndr.h"
 #include "windef.h"
 #include "winerror.h"
 
@@ -40,8 +41,14 @@ inline bool operator!=(REFGUID a, REFGUID b) { return !IsEqualGUID(a, b); }
 #define REFCLSID const CLSID*
 #endif
 
+// Declares the identifier; a file that defines INITGUID before its first
+// include defines it instead.
+#ifdef INITGUID
 #define DEFINE_GUID(name, l, w1, w2, b1, b2, b3, b4, b5, b6, b7, b8) \
   KELMYR_EXTERN_C const GUID name = {l, w1, w2, {b1, b2, b3, b4, b5, b6, b7, b8}}
+#else
+#define DEFINE_GUID(name, l, w1, w2, b1, b2, b3, b4, b5, b6, b7, b8) KELMYR_EXTERN_C const GUID name
+#endif
 
 KELMYR_EXTERN_C const IID IID_IUnknown;
 KELMYR_EXTERN_C const IID IID_IClassFactory;

@@ -4,6 +4,7 @@
 // No COM runtime dispatches calls here, so a context exists only where the
 // hosting process installed one for the call it is serving
 // (CoSwitchCallContext); by default a thread has none.
+#define INITGUID
 #include <comsvcs.h>
 #include <objbase.h>
 

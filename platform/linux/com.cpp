@@ -1,5 +1,6 @@
 // COM base of the Linux platform layer: the well-known interface
 // identifiers, task memory, and GUID generation, formatting and parsing.
+#define INITGUID
 #include <errno.h>
 #include <objbase.h>
 #include <oleauto.h>

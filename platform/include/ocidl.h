@@ -1,0 +1,5 @@
+// Compatibility header: the declarations live in the headers below.
+#pragma once
+
+#include "objbase.h"
+#include "oleauto.h"
