@@ -1,7 +1,9 @@
 // The reading of stored values: arbitrary registry values (any type, any
 // bytes) are written under a compartment of a registry tree and read back
 // through its GetData, so that the decoding of every registry type sees any
-// input, whoever wrote it.
+// input, whoever wrote it; and through the GetData of two registry data
+// stores of the tree's name, shared between sessions, one in clear and one
+// encrypted.
 //
 // Input: the first byte chooses the registry type (below 0xF0 the byte
 // modulo 12, otherwise the next four bytes, little-endian), the rest is the
@@ -10,7 +12,9 @@
 // GetData must answer S_OK for the registry types the tree reads and E_FAIL
 // for the others, and an array it returns must be what the stored bytes
 // describe: its element type, its shape, and for strings, vectors and
-// numbers the stored bytes themselves.
+// numbers the stored bytes themselves. The store in clear must answer as the
+// tree does. The encrypted one opens what it reads: bytes it never protected
+// fail with one of its documented results and hand out no array.
 #include <windows.h>
 
 #include <oleauto.h>
@@ -24,7 +28,10 @@
 
 #include <unistd.h>
 
+#include "datastore/internaldatastore.h"
+#include "fuzz_keys.h"
 #include "support/qvlog.h"
+#include "trees/history.h"
 #include "trees/registrytree.h"
 
 namespace {
@@ -104,10 +111,18 @@ void CheckArray(DWORD dwType, const std::vector<BYTE>& stored, SAFEARRAY* psa) {
   }
 }
 
+CInternalDataStore* StartStore(BSTR bstrStore, BOOL bEncrypted) {
+  auto* pStore = new CInternalDataStore;
+  Check(SUCCEEDED(pStore->Begin(bstrStore, 1, bEncrypted, TRUE, OLESTR("Brenmoor"))));
+  return pStore;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   qvlogSetLevelMask(0);
+  InstallFixedFuzzKeys();
+  Check(SUCCEEDED(AcquireHistoryTree()));
   if (std::getenv("KELMYR_REGISTRY") == nullptr) {
     char szDir[] = "/tmp/kelmyr-registry-fuzz.XXXXXX";
     Check(mkdtemp(szDir) != nullptr);
@@ -123,6 +138,10 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t cbInput) {
   static CRegistryTree* const pTree = new CRegistryTree(OLESTR("Fuzz"), REGISTRY_TREE_MACHINE);
+  static const BSTR bstrIds[] = {SysAllocString(OLESTR("Fuzz")), SysAllocString(OLESTR("1/A")),
+                                 SysAllocString(OLESTR("v"))};
+  static CInternalDataStore* const pStores[] = {StartStore(bstrIds[0], FALSE),
+                                                StartStore(bstrIds[0], TRUE)};
   if (cbInput == 0) return 0;
   DWORD dwType = pData[0] % 12;
   size_t cbHeader = 1;
@@ -151,17 +170,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t cbInput) {
   Check(lQuery == ERROR_SUCCESS && dwStoredType == dwType);
   stored.resize(cbStored);
 
-  SAFEARRAY* psa = nullptr;
-  const HRESULT hr = pTree->GetData(OLESTR("1/A"), OLESTR("v"), &psa, 0);
+  // The tree, the store in clear and the encrypted store, in this order.
+  const DWORD dwPID = GetCurrentProcessId();
+  SAFEARRAY* psas[3] = {};
+  const HRESULT hrs[3] = {pTree->GetData(OLESTR("1/A"), OLESTR("v"), &psas[0], 0),
+                          pStores[0]->GetData(dwPID, bstrIds[1], bstrIds[2], &psas[1]),
+                          pStores[1]->GetData(dwPID, bstrIds[1], bstrIds[2], &psas[2])};
   const bool bRead = dwType == REG_SZ || dwType == REG_MULTI_SZ || dwType == REG_BINARY ||
                      dwType == REG_DWORD || dwType == REG_QWORD || dwType == REG_NONE;
-  Check(hr == (bRead ? S_OK : E_FAIL));
   const bool bForeignBinary = dwType == REG_BINARY && cbStored != 0 && stored[0] != 0x0B &&
                               stored[0] != 0xBA && stored[0] != 0xBB;
-  Check((psa != nullptr) == (bRead && !bForeignBinary));
-  if (psa != nullptr) {
-    CheckArray(dwType, stored, psa);
-    Check(SUCCEEDED(SafeArrayDestroy(psa)));
+  for (int i = 0; i < 2; ++i) {
+    Check(hrs[i] == (bRead ? S_OK : E_FAIL) && (psas[i] != nullptr) == (bRead && !bForeignBinary));
+    if (psas[i] != nullptr) CheckArray(dwType, stored, psas[i]);
   }
+  Check(psas[2] != nullptr ? hrs[2] == S_OK
+                           : hrs[2] == E_FAIL || hrs[2] == E_INVALIDARG || hrs[2] == E_UNEXPECTED ||
+                                 hrs[2] == E_OUTOFMEMORY);
+  for (SAFEARRAY* psa : psas) Check(SUCCEEDED(SafeArrayDestroy(psa)));
   return 0;
 }
