@@ -1,13 +1,18 @@
-// The data store driven by scripts of client calls, one table row each: a
-// call is "S<session> <operation> <arguments>", a client process of that
-// terminal session making it; its outcome (a value, a list, versions or a
-// result) is written in order. Identifiers '' are empty and - null.
+// The data store driven through its interface by scripts of client calls,
+// one table row each: a call is "S<session> <operation> <arguments>", a
+// trusted client process of that terminal session making it (U<session> an
+// untrusted one); its outcome (a value, a list, versions or a result) is
+// written in order. Identifiers '' are empty and - null. The manager of the
+// calls keeps the arguments.
 #include <gtest/gtest.h>
 
+#include <map>
 #include <sstream>
 
+#include "common/scripted_call_context.h"
 #include "common/scripted_machine.h"
-#include "datastore/internaldatastore.h"
+#include "datastore/datastore.h"
+#include "datastore/storeownership.h"
 #include "support/scopedbstr.h"
 #include "trees/duplicateregistrytree.h"
 #include "trees/memorytree.h"
@@ -17,16 +22,9 @@
 namespace {
 
 std::string Result(HRESULT hr) {
-  switch (hr) {
-    case S_OK:
-      return "ok";
-    case E_INVALIDARG:
-      return "inval";
-    case E_FAIL:
-      return "fail";
-    default:
-      return VersionText(hr, 0, 0).substr(0, 10);
-  }
+  const std::map<HRESULT, std::string> names = {
+      {S_OK, "ok"}, {E_INVALIDARG, "inval"}, {E_FAIL, "fail"}, {E_ACCESSDENIED, "denied"}};
+  return names.contains(hr) ? names.at(hr) : VersionText(hr, 0, 0).substr(0, 10);
 }
 
 CScopedBSTR Id(const std::string& s) {
@@ -53,26 +51,45 @@ struct SStoreRow {
 class StoreTest : public testing::TestWithParam<SStoreRow> {
  protected:
   StoreTest() {
-    for (DWORD s = 0; s < 4; ++s) machine.Process(1000 + s).dwSessionId = s;
-    machine.Process(999).bGone = true;
+    for (DWORD s = 0; s < 4; ++s) {
+      machine.Process(1000 + s) = {.dwIntegrityRid = SECURITY_MANDATORY_LOW_RID, .dwSessionId = s};
+      machine.Process(2000 + s).dwSessionId = s;
+    }
+    machine.Process(999) = {.dwIntegrityRid = SECURITY_MANDATORY_LOW_RID, .bGone = true};
+    gpDataStoreManager = reinterpret_cast<IDataStoreManager*>(&machine);
+    context.bSecurityEnabled = VARIANT_FALSE;  // no caller but a low one is trusted
+    machine.pCallContext = &context;
   }
   ~StoreTest() override {
-    store.FlushStore(1001);
-    store.End();
+    internal.FlushStore(1001);
+    internal.End();
+    store->Release();
+    gpDataStoreManager = nullptr;
   }
   void Begin(const std::string& kind) {
     if (kind == "none") return;
     const CScopedBSTR id = Id("KelmyrStoreTest" + std::to_string(GetCurrentProcessId()));
-    ASSERT_EQ(store.Begin(id.Get(), kind.starts_with("reg"), kind.ends_with("enc"),
-                          kind.starts_with("reg") || kind == "shared", U("P")),
+    ASSERT_EQ(internal.Begin(id.Get(), kind.starts_with("reg"), kind.ends_with("enc"),
+                             kind.starts_with("reg") || kind == "shared", U("P")),
               S_OK);
   }
   std::string Run(const std::string& script);
 
+  CScriptedCallContext context;
   CScriptedMachine machine;
   CHistoryUse history;
-  CInternalDataStore store;
+  CDataStore* store = new CDataStore;
+  CInternalDataStore& internal = store->Internal();
 };
+
+// The outcome of one interface call, whose COM result is always S_OK.
+template <class F>
+HRESULT Outcome(F&& call) {
+  LONG lRetVal = 0x7777;
+  EXPECT_EQ(call(&lRetVal), S_OK);
+  return lRetVal;
+}
+#define CALL(method, ...) Outcome([&](LONG* pl) { return store->method(__VA_ARGS__, pl); })
 
 std::string StoreTest::Run(const std::string& script) {
   std::istringstream calls(script);
@@ -82,55 +99,58 @@ std::string StoreTest::Run(const std::string& script) {
     std::string who, op, c, d, v;
     words >> who >> op >> c >> d >> v;
     const ULONG pid = who[0] == 'S'   ? 1000 + std::stoul(who.substr(1))
-                      : who[0] == 'P' ? std::stoul(who.substr(1))
+                      : who[0] == 'U' ? 2000 + std::stoul(who.substr(1))
                                       : 0;
     const CScopedBSTR bc = Id(c), bd = Id(d);
     std::string text;
     HRESULT hr = S_OK;
     if (who == "off" || who == "on") {
-      hr = store.SetAvailabilityStoreFromSessionId(std::stoul(op), who == "on");
+      hr = internal.SetAvailabilityStoreFromSessionId(std::stoul(op), who == "on");
     } else if (who == "wait") {
       machine.Advance(std::stoull(op) * 1000);
     } else if (who == "end") {
-      hr = store.FlushStoreFromSessionId(std::stoul(op));
+      hr = internal.FlushStoreFromSessionId(std::stoul(op));
       text = Result(hr);
     } else if (who == "ext") {  // written by an earlier process
       CRegistryTree tree(U("KelmyrStoreTest" + std::to_string(GetCurrentProcessId())),
                          REGISTRY_TREE_MACHINE);
       hr = tree.SetData(U(op), U(c), MakeBytes({d.begin(), d.end()}).Get(), 0, FALSE);
+    } else if (who == "sid") {
+      secwstring sSessionId;
+      hr = internal.GetSessionId(std::stoul(op), sSessionId);
+      text = hr == S_OK ? U8(sSessionId) : Result(hr);
     } else if (who == "raw") {
-      text = Dump(*store.Tree()).find(op) == std::string::npos ? "sealed" : "plain";
+      text = Dump(*internal.Tree()).find(op) == std::string::npos ? "sealed" : "plain";
     } else if (op == "set") {
       CScopedSafeArray value = v == "null" ? CScopedSafeArray() : MakeBytes({v.begin(), v.end()});
-      text = Result(store.SetData(pid, bc.Get(), bd.Get(), value.Get()));
+      text = Result(CALL(SetData, pid, bc.Get(), bd.Get(), value.Get()));
     } else if (op == "get" || op == "has") {
       CScopedSafeArray value;
-      hr = store.GetData(pid, bc.Get(), bd.Get(), op == "get" ? value.Receive() : nullptr);
+      hr = CALL(GetData, pid, bc.Get(), bd.Get(), op == "get" ? value.Receive() : nullptr);
       text = hr == S_OK && op == "get" ? Bytes(value.Get()) : Result(hr);
     } else if (op == "rmd") {
-      text = Result(store.RemoveData(pid, bc.Get(), bd.Get()));
+      text = Result(CALL(RemoveData, pid, bc.Get(), bd.Get()));
     } else if (op == "mk" || op == "touch") {
-      hr = op == "mk" ? store.CreateCompartment(pid, bc.Get())
-                      : store.TouchCompartment(pid, bc.Get());
-      text = Result(hr);
+      text = Result(op == "mk" ? CALL(CreateCompartment, pid, bc.Get())
+                               : CALL(TouchCompartment, pid, bc.Get()));
     } else if (op == "rmc" || op == "rmcv") {
-      text = Result(store.RemoveCompartment(pid, bc.Get(), op == "rmcv"));
+      text = Result(CALL(RemoveCompartment, pid, bc.Get(), op == "rmcv"));
     } else if (op == "flush") {
-      text = Result(store.FlushStore(pid));
+      text = Result(CALL(FlushStore, pid));
     } else if (op == "cached" || op == "cached0") {
       LONG bCached = 7;
-      hr = store.IsDataCached(pid, bc.Get(), bd.Get(), op == "cached" ? &bCached : nullptr);
+      hr = CALL(IsDataCached, pid, bc.Get(), bd.Get(), op == "cached" ? &bCached : nullptr);
       text = hr == S_OK ? std::to_string(bCached) : Result(hr);
     } else if (op == "ids" || op == "cids") {
       CScopedSafeArray list;
-      hr = op == "ids" ? store.ListDataIds(pid, bc.Get(), list.Receive())
-                       : store.ListCompartmentIds(pid, bc.Get(), list.Receive());
+      hr = op == "ids" ? CALL(ListDataIds, pid, bc.Get(), list.Receive())
+                       : CALL(ListCompartmentIds, pid, bc.Get(), list.Receive());
       text = hr != S_OK ? Result(hr) : list.Get() ? "[" + Joined(list.Get(), ",") + "]" : "none";
     } else if (op == "ver" || op == "ver0") {
       ULONG ulCompartment = 7, ulContent = 7;
       LONG bCached = 7;
-      hr = store.IsCompartmentCached(pid, bc.Get(), &ulCompartment, &ulContent,
-                                     op == "ver" ? &bCached : nullptr);
+      hr = CALL(IsCompartmentCached, pid, bc.Get(), &ulCompartment, &ulContent,
+                op == "ver" ? &bCached : nullptr);
       text = std::to_string(bCached) + ":" + VersionText(hr, ulCompartment, ulContent);
     }
     EXPECT_TRUE(SUCCEEDED(hr) || !text.empty()) << call << " " << Result(hr);
@@ -176,7 +196,7 @@ INSTANTIATE_TEST_SUITE_P(
         // A shared store loses its root "/" when any session ends: in the
         // registry that is the whole tree (its copies of no client's user:
         // E_ACCESSDENIED), in memory a path that never exists.
-        SStoreRow{"reg", "S1 set C d a; end 2; S1 has C d", "ok 0x80070005 inval"},
+        SStoreRow{"reg", "S1 set C d a; end 2; S1 has C d", "ok denied inval"},
         SStoreRow{"shared", "S1 set C d a; end 2; S1 has C d", "ok ok ok"},
         // Versions: creating an existing compartment changes none, touching
         // and every change advance them; removal advances or drops them.
@@ -200,7 +220,12 @@ INSTANTIATE_TEST_SUITE_P(
         SStoreRow{"mem", "off 1; wait 14; S1 mk C; wait 1; S1 mk C", "fail ok", 0},
         SStoreRow{"mem", "off 1; S1 ver C; on 1; S1 ver C; off 1; end 1; S0 mk C",
                   "0:0x80004005 0,0 0:0,0 inval ok"},
-        SStoreRow{"mem", "P0 mk C; P999 mk C; P999 rmc C", "fail fail ok"},
+        // The session of a process: none for 0 or an exited process.
+        SStoreRow{"mem", "sid 0; sid 999; sid 1002; off 2; sid 1002; S2 rmc C",
+                  "fail fail 2 fail ok"},
+        // Untrusted callers are refused before the store is touched.
+        SStoreRow{"mem", "S1 set C d a; U1 set C d b; U1 get C d; U1 rmc C; U1 flush; S1 get C d",
+                  "ok denied denied denied denied a"},
         // Bad input and null outputs.
         SStoreRow{"mem",
                   "S1 set '' d a; S1 set C - a; S1 get - d; S1 mk ''; S1 rmc ''; S1 cached C ''",
@@ -267,6 +292,94 @@ TEST(StoreTreeTest, ChosenByTypeAndHost) {
     EXPECT_EQ(kind, row.pszKind) << row.nType << row.bEarlierWindows << row.dwAppContainer
                                  << row.dwIntegrity;
   }
+}
+
+// The helper library, counting the releases of arguments a method took
+// over from its caller.
+class CCountingReleases final : public CZuWinExt {
+ public:
+  CCountingReleases() : m_pPrevious(ZuWinExtSeam().Install(this)) {}
+  ~CCountingReleases() override { ZuWinExtSeam().Install(m_pPrevious); }
+  HRESULT zuSafeArrayDestroy(SAFEARRAY* psa, DWORD dwFlag) override {
+    cCallerReleases += dwFlag == ZU_RELEASE_CALLER_ARGUMENT;
+    return CZuWinExt::zuSafeArrayDestroy(psa, dwFlag);
+  }
+  void zuSysFreeString(BSTR bstr, DWORD dwFlag) override {
+    cCallerReleases += dwFlag == ZU_RELEASE_CALLER_ARGUMENT;
+    CZuWinExt::zuSysFreeString(bstr, dwFlag);
+  }
+  int cCallerReleases = 0;
+
+ private:
+  IZuWinExt* m_pPrevious;
+};
+
+// Each method releases the [in] arguments it takes, trusted or not, exactly
+// once while no manager came from the export, and never while one did.
+TEST(StoreObjectTest, ReleasesItsArgumentsOnlyWithoutExportedManager) {
+  using FCall = HRESULT (*)(IDataStore*, ULONG, BSTR, BSTR, SAFEARRAY*, LONG*);
+#define ROW(cTaken, method, ...)                                                        \
+  {                                                                                     \
+    [](IDataStore* p, ULONG u, [[maybe_unused]] BSTR c, [[maybe_unused]] BSTR d,        \
+       [[maybe_unused]] SAFEARRAY* v, LONG* l) { return p->method(u, __VA_ARGS__ l); }, \
+        cTaken                                                                          \
+  }
+  const struct {
+    FCall call;
+    int cTaken;  // the compartment, the data identifier, the value
+  } rows[] = {
+      ROW(3, SetData, c, d, v, ),
+      ROW(2, GetData, c, d, nullptr, ),
+      ROW(2, RemoveData, c, d, ),
+      ROW(2, IsDataCached, c, d, nullptr, ),
+      ROW(1, CreateCompartment, c, ),
+      ROW(1, TouchCompartment, c, ),
+      ROW(1, RemoveCompartment, c, 1, ),
+      ROW(1, ListDataIds, c, nullptr, ),
+      ROW(1, ListCompartmentIds, c, nullptr, ),
+      ROW(1, IsCompartmentCached, c, nullptr, nullptr, nullptr, ),
+      ROW(0, FlushStore, ),
+  };
+  CScriptedCallContext context;
+  context.bSecurityEnabled = VARIANT_FALSE;
+  CScriptedMachine machine;
+  machine.pCallContext = &context;
+  machine.Process(7).dwIntegrityRid = SECURITY_MANDATORY_LOW_RID;
+  machine.Process(8);
+  CHistoryUse history;
+  CDataStore* pStore = new CDataStore;
+  const CScopedBSTR id = Id("KelmyrOwnership");
+  ASSERT_EQ(pStore->Internal().Begin(id.Get(), 0, FALSE, TRUE, U("P")), S_OK);
+  for (const auto& row : rows) {
+    for (const ULONG pid : {7u, 8u}) {  // trusted, untrusted
+      for (const bool bExported : {false, true}) {
+        gpDataStoreManager = bExported ? reinterpret_cast<IDataStoreManager*>(&machine) : nullptr;
+        CCountingReleases releases;
+        BSTR args[] = {Id("C").Release(), Id("D").Release()};
+        SAFEARRAY* psa = MakeBytes({1}).Release();
+        LONG lRetVal = 0;
+        EXPECT_EQ(row.call(pStore, pid, args[0], args[1], psa, &lRetVal), S_OK);
+        EXPECT_EQ(lRetVal == E_ACCESSDENIED, pid == 8) << row.cTaken;
+        EXPECT_EQ(releases.cCallerReleases, bExported ? 0 : row.cTaken) << row.cTaken;
+        // What the method did not take stays the caller's.
+        for (int i = bExported ? 0 : row.cTaken; i < 2; ++i) SysFreeString(args[i]);
+        if (bExported || row.cTaken < 3) SafeArrayDestroy(psa);
+      }
+    }
+  }
+  gpDataStoreManager = nullptr;
+  // The object answers for its three interfaces only, one object for all.
+  for (const IID* piid : {&IID_IUnknown, &IID_IDispatch, &IID_IDataStore, &IID_IDataStoreManager}) {
+    void* pv = &machine;
+    const HRESULT hr = pStore->QueryInterface(*piid, &pv);
+    EXPECT_EQ(hr, piid == &IID_IDataStoreManager ? E_NOINTERFACE : S_OK);
+    EXPECT_EQ(pv, SUCCEEDED(hr) ? static_cast<IDataStore*>(pStore) : nullptr);
+    if (SUCCEEDED(hr)) {
+      EXPECT_EQ(pStore->Release(), 1u);
+    }
+  }
+  pStore->Internal().End();
+  EXPECT_EQ(pStore->Release(), 0u);
 }
 
 }  // namespace

@@ -1,0 +1,79 @@
+// CDataStore: the COM object of one data store, a thin facade over its
+// CInternalDataStore (datastore/internaldatastore.h).
+//
+// Every interface method runs the caller trust check on the process id the
+// client states, calls the internal operation of the same name when the
+// caller is trusted, releases the [in] arguments when the argument
+// ownership rule says the method owns them (datastore/storeownership.h),
+// writes the outcome to *plRetVal when plRetVal is not null, and answers
+// S_OK. An untrusted caller gets E_ACCESSDENIED and the store is not
+// touched.
+//
+// The object is created with one reference, counted with interlocked
+// operations, and answers QueryInterface for IUnknown, IDispatch and
+// IDataStore only. Its IDispatch methods answer E_NOTIMPL: late-bound
+// clients are served once the type library is embedded.
+#pragma once
+
+#include <windows.h>
+
+#include <atomic>
+
+#include "datastore/internaldatastore.h"
+#include "kelmyr_i.h"
+
+class CDataStore final : public IDataStore {
+ public:
+  CDataStore() noexcept = default;
+  CDataStore(const CDataStore&) = delete;
+  CDataStore& operator=(const CDataStore&) = delete;
+
+  // The manager starts (Begin) and ends (End) the store through it.
+  CInternalDataStore& Internal() noexcept { return m_internal; }
+
+  // IUnknown
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppvObject) override;
+  ULONG STDMETHODCALLTYPE AddRef() override;
+  ULONG STDMETHODCALLTYPE Release() override;
+
+  // IDispatch
+  HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* pctinfo) override;
+  HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT iTInfo, LCID lcid, ITypeInfo** ppTInfo) override;
+  HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID riid, LPOLESTR* rgszNames, UINT cNames, LCID lcid,
+                                          DISPID* rgDispId) override;
+  HRESULT STDMETHODCALLTYPE Invoke(DISPID dispIdMember, REFIID riid, LCID lcid, WORD wFlags,
+                                   DISPPARAMS* pDispParams, VARIANT* pVarResult,
+                                   EXCEPINFO* pExcepInfo, UINT* puArgErr) override;
+
+  // IDataStore
+  HRESULT STDMETHODCALLTYPE SetData(ULONG ulPID, BSTR sCompartmentId, BSTR sDataId,
+                                    SAFEARRAY* ucData, LONG* plRetVal) override;
+  HRESULT STDMETHODCALLTYPE GetData(ULONG ulPID, BSTR sCompartmentId, BSTR sDataId,
+                                    SAFEARRAY** ucData, LONG* plRetVal) override;
+  HRESULT STDMETHODCALLTYPE RemoveData(ULONG ulPID, BSTR sCompartmentId, BSTR sDataId,
+                                       LONG* plRetVal) override;
+  HRESULT STDMETHODCALLTYPE CreateCompartment(ULONG ulPID, BSTR sCompartmentId,
+                                              LONG* plRetVal) override;
+  HRESULT STDMETHODCALLTYPE TouchCompartment(ULONG ulPID, BSTR sCompartmentId,
+                                             LONG* plRetVal) override;
+  HRESULT STDMETHODCALLTYPE RemoveCompartment(ULONG ulPID, BSTR sCompartmentId,
+                                              LONG bRemoveVersions, LONG* plRetVal) override;
+  HRESULT STDMETHODCALLTYPE FlushStore(ULONG ulPID, LONG* plRetVal) override;
+  HRESULT STDMETHODCALLTYPE IsDataCached(ULONG ulPID, BSTR sCompartmentId, BSTR sDataId,
+                                         LONG* bCached, LONG* plRetVal) override;
+  HRESULT STDMETHODCALLTYPE ListDataIds(ULONG ulPID, BSTR sCompartmentId, SAFEARRAY** sDataIdList,
+                                        LONG* plRetVal) override;
+  HRESULT STDMETHODCALLTYPE ListCompartmentIds(ULONG ulPID, BSTR sCompartmentId,
+                                               SAFEARRAY** sCompartmentIdList,
+                                               LONG* plRetVal) override;
+  HRESULT STDMETHODCALLTYPE IsCompartmentCached(ULONG ulPID, BSTR sCompartmentId,
+                                                ULONG* pulCompartmentVersion,
+                                                ULONG* pulContentVersion, LONG* pbCached,
+                                                LONG* plRetVal) override;
+
+ private:
+  ~CDataStore() = default;
+
+  std::atomic<ULONG> m_cRef{1};
+  CInternalDataStore m_internal;
+};
