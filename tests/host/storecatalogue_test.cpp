@@ -5,12 +5,14 @@
 
 #include <winreg.h>
 
+#include <optional>
 #include <sstream>
 #include <tuple>
 
 #include "common/recording_log_sink.h"
 #include "common/registry_test_key.h"
 #include "host/storecatalogue.h"
+#include "support/zuwinext.h"
 
 namespace {
 
@@ -38,20 +40,78 @@ void WriteCatalogue(const char* pszValues) {
   }
 }
 
+// Scripts the counting call of one listing, named "<store> <action>" ("-"
+// is the catalogue itself): "grow" adds an entry to the key right after
+// counting it, "fail" answers ERROR_ACCESS_DENIED, "huge" a count that no
+// buffer can hold.
+class CScriptedListing final : public CZuWinExt {
+ public:
+  explicit CScriptedListing(const std::string& sScript) {
+    const size_t space = sScript.find(' ');
+    const std::string sStore = sScript.substr(0, space);
+    m_sPath = kKey + (sStore == "-" ? WString() : Widen("\\" + sStore));
+    m_sAction = sScript.substr(space + 1);
+    m_pPrevious = ZuWinExtSeam().Install(this);
+  }
+  ~CScriptedListing() override { ZuWinExtSeam().Install(m_pPrevious); }
+
+  LONG zuRegListKeysEx(HKEY hRoot, LPCWSTR pszPath, ZU_REG_KEY_SLOT* pSlots, DWORD* pdwCount,
+                       DWORD dwView) override {
+    const LONG rc = CZuWinExt::zuRegListKeysEx(hRoot, pszPath, pSlots, pdwCount, dwView);
+    return pSlots == nullptr ? Counted(pszPath, rc, pdwCount) : rc;
+  }
+  LONG zuRegListValueNamesEx(HKEY hRoot, LPCWSTR pszPath, ZU_REG_VALUE_RECORD* pRecords,
+                             DWORD* pdwCount, DWORD dwTypeFilter, DWORD dwView) override {
+    const LONG rc =
+        CZuWinExt::zuRegListValueNamesEx(hRoot, pszPath, pRecords, pdwCount, dwTypeFilter, dwView);
+    return pRecords == nullptr ? Counted(pszPath, rc, pdwCount) : rc;
+  }
+
+ private:
+  LONG Counted(LPCWSTR pszPath, LONG rc, DWORD* pdwCount) {
+    if (m_sPath != pszPath) return rc;
+    if (m_sAction == "fail") return ERROR_ACCESS_DENIED;
+    if (m_sAction == "huge") *pdwCount = 0x10000000;
+    if (m_sAction == "grow") {  // one more subkey and one more value
+      HKEY hKey = nullptr, hSubkey = nullptr;
+      RegOpenKeyExW(HKEY_LOCAL_MACHINE, pszPath, 0, KEY_ALL_ACCESS, &hKey);
+      RegCreateKeyExW(hKey, OLESTR("Z"), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &hSubkey, nullptr);
+      RegSetValueExW(hKey, OLESTR("Z"), 0, REG_SZ, reinterpret_cast<const BYTE*>(OLESTR("")),
+                     sizeof(WCHAR));
+      RegCloseKey(hSubkey);
+      RegCloseKey(hKey);
+    }
+    return rc;
+  }
+
+  IZuWinExt* m_pPrevious = nullptr;
+  WString m_sPath;
+  std::string m_sAction;
+};
+
 // Stores are listed in name order, whatever the case; the reading stops at
 // the first store that cannot be read.
 TEST(StoreCatalogue, ReadsTheStoresUntilAFailure) {
-  const std::tuple<const char*, HRESULT, const char*> kRows[] = {
+  const std::tuple<const char*, const char*, HRESULT, const char*> kRows[] = {
       {"A.Type=2 A.Encrypted=5 A.SharedBetweenUserSessions=2 b.Encrypted=0 b.Other=1 "
        "b.Product=Kit b.SharedBetweenUserSessions=1 b.Type=1 C.type=1 D.Product= E.Type=x F.Type=1",
-       E_FAIL, "A:010Brenmoor;b:101Kit;C:010Brenmoor;D:010;|zuRegRead failed rc = 65e"},
-      {"A.Type=1 B.Type=1 B.~=1 C.Type=1", E_FAIL,
+       "", E_FAIL, "A:010Brenmoor;b:101Kit;C:010Brenmoor;D:010;|zuRegRead failed rc = 65e"},
+      {"A.Type=1 B.Type=1 B.~=1 C.Type=1", "", E_FAIL,
        "A:110Brenmoor;B:010Brenmoor;|zuRegListValueNames failed rc = ce"},
-      {"", E_FAIL, "|zuRegListKeys failed rc = 2"},
+      {"", "", E_FAIL, "|zuRegListKeys failed rc = 2"},
+      {"A.Type=1", "- grow", E_UNEXPECTED, "|nSubKeyCount2 > nSubKeyCount1 = 2 > 1"},
+      {"A.Type=1", "- huge", E_FAIL, "|pRegSubKeys allocation failed"},
+      {"A.Type=1 B.Type=1 C.Type=1", "B grow", E_UNEXPECTED,
+       "A:110Brenmoor;|nValueCount2 > nValueCount1 = 2 > 1"},
+      {"A.Type=1 B.Type=1 C.Type=1", "B fail", E_FAIL,
+       "A:110Brenmoor;|zuRegListValueNames failed rc = 5"},
+      {"A.Type=1 B.Type=1 C.Type=1", "B huge", S_OK, "A:110Brenmoor;C:110Brenmoor;"},
   };
   std::list<StoreInfo> listStoreInfos;  // each read drops the records of the one before
-  for (const auto& [pszValues, hr, pszRead] : kRows) {
+  for (const auto& [pszValues, pszScript, hr, pszRead] : kRows) {
     WriteCatalogue(pszValues);
+    std::optional<CScriptedListing> listing;
+    if (*pszScript != 0) listing.emplace(pszScript);
     CRecordingLogSink log;
     EXPECT_EQ(GetRegInfos(listStoreInfos), hr);
     std::ostringstream read;
