@@ -9,6 +9,7 @@
 #include <map>
 #include <sstream>
 
+#include "common/recording_log_sink.h"
 #include "common/scripted_call_context.h"
 #include "common/scripted_machine.h"
 #include "datastore/datastore.h"
@@ -248,6 +249,26 @@ INSTANTIATE_TEST_SUITE_P(
         SStoreRow{"enc", "S1 set C d null; S1 get C d", "inval inval"},
         SStoreRow{"reg", "S1 set C d null; S1 get C d", "fail inval"}),
     [](const testing::TestParamInfo<SStoreRow>& info) { return std::to_string(info.index); });
+
+// The lines that tell a missing item from a failure, and the owner and level
+// of the availability lines.
+TEST_F(StoreTest, NamesItsLines) {
+  CRecordingLogSink log;
+  Begin("mem");
+  Run("S1 get C d; off 1; S1 mk C");
+  for (const auto& [lLevel, pszFormat] : std::initializer_list<std::pair<LONG, const OLECHAR*>>{
+           {LOG_NOTABLE, OLESTR("CDataStore::GetData data not found")},
+           {LOG_EXIT, OLESTR("CDataStore::GetData hr = 0x%x")},
+           {LOG_FAILURE, OLESTR("CDataStore::CreateCompartment Internal CreateCompartment failed")},
+           {LOG_FAILURE, OLESTR("CInternalDataStore::GetSessionId "
+                                "GetAvailabilityStoreFromSessionId returned bAvailabled = FALSE")},
+           {LOG_NOTABLE, OLESTR("CInternalDataStore::GetAvailabilityStoreFromSessionId: "
+                                "zuRegReadValue failed : rc = %x")}}) {
+    EXPECT_TRUE(log.ContainsFormat(lLevel, pszFormat)) << ToUtf8(pszFormat) << log.Dump();
+  }
+  EXPECT_FALSE(
+      log.ContainsFormat(LOG_FAILURE, OLESTR("CDataStore::GetData Internal GetData failed")));
+}
 
 // The tree a store starts with, by store type and host: a registry tree's
 // location kind shows in how its first operation re-targets (the libraries
