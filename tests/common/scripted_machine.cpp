@@ -216,19 +216,18 @@ BOOL CScriptedMachine::CloseHandle(HANDLE hObject) {
 }
 
 BOOL CScriptedMachine::ProcessIdToSessionId(DWORD dwPid, DWORD* pSessionId) {
-  {
-    std::lock_guard lock(m_lock);
-    auto it = m_processes.find(dwPid);
-    if (it != m_processes.end()) {
-      if (it->second.bGone || pSessionId == nullptr) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-      }
-      *pSessionId = it->second.dwSessionId;
-      return TRUE;
-    }
+  std::unique_lock lock(m_lock);
+  auto it = m_processes.find(dwPid);
+  if (it == m_processes.end()) {
+    lock.unlock();
+    return m_pPrevious->ProcessIdToSessionId(dwPid, pSessionId);
   }
-  return m_pPrevious->ProcessIdToSessionId(dwPid, pSessionId);
+  if (it->second.bGone) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  *pSessionId = it->second.dwSessionId;
+  return TRUE;
 }
 
 BOOL CScriptedMachine::LookupPrivilegeValueW(LPCWSTR lpSystemName, LPCWSTR lpName, PLUID lpLuid) {
@@ -506,11 +505,9 @@ LONGLONG CScriptedMachine::_time64(LONGLONG* pTime) {
 
 BOOL CScriptedMachine::VerifyVersionInfoW(LPOSVERSIONINFOEXW lpVersionInformation, DWORD dwTypeMask,
                                           ULONGLONG dwlConditionMask) {
-  if (bEarlierWindows) {
-    SetLastError(ERROR_OLD_WIN_VERSION);
-    return FALSE;
-  }
-  return m_pPrevious->VerifyVersionInfoW(lpVersionInformation, dwTypeMask, dwlConditionMask);
+  if (bEarlierWindows) SetLastError(ERROR_OLD_WIN_VERSION);
+  return !bEarlierWindows &&
+         m_pPrevious->VerifyVersionInfoW(lpVersionInformation, dwTypeMask, dwlConditionMask);
 }
 
 ULONGLONG CScriptedMachine::GetWakeCount() {
