@@ -1,0 +1,245 @@
+// The cost of the data store interface: SetData followed by GetData of one
+// 32-byte value through IDataStore, against the same two calls on a bare
+// memory tree (CMemoryTree), for a plain and an encrypted memory store.
+//
+// The store calls run the real caller trust check of this machine, and a
+// per-session store also its real session lookup. The client they name is
+// a child process at low integrity (NoNewPrivs set, no capabilities, a
+// non-root user), which the trust check accepts; the bench itself keeps its
+// own integrity, which decides the tree a store chooses. A per-session
+// store resolves the client's terminal session, which a non-root process
+// outside a login session does not have (as on build machines without
+// logind): the stores measured here are therefore shared between user
+// sessions, and the per-session store is measured only where its probe
+// call succeeds; the bench prints which.
+//
+// The caller keeps its arguments, as a client of the exported factory does.
+// Two further baselines show the share of the trust check (two calls, one
+// per interface call) and of the bare session lookup.
+#include <benchmark/benchmark.h>
+#include <grp.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <windows.h>
+
+#include <oleauto.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "datastore/datastore.h"
+#include "datastore/storeownership.h"
+#include "ratio_reporter.h"
+#include "security/checkclient.h"
+#include "support/qvlog.h"
+#include "support/scopedbstr.h"
+#include "support/scopedsafearray.h"
+#include "trees/history.h"
+#include "trees/memorytree.h"
+
+namespace {
+
+constexpr ULONG kValueBytes = 32;
+constexpr OLECHAR kCompartment[] = OLESTR("Bench");
+constexpr OLECHAR kItem[] = OLESTR("Item");
+constexpr uid_t kNobody = 65534;
+
+// A child process that waits, at low integrity, until the bench ends.
+class CLowIntegrityClient {
+ public:
+  // False when the child could not be started or could not drop its rights.
+  bool Start() {
+    int ready[2];
+    int hold[2];
+    if (pipe(ready) != 0) return false;
+    if (pipe(hold) != 0) {
+      close(ready[0]);
+      close(ready[1]);
+      return false;
+    }
+    m_pid = fork();
+    if (m_pid == 0) {
+      close(ready[0]);
+      close(hold[1]);
+      const bool bRoot = geteuid() == 0;
+      const bool bDropped =
+          prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
+          (!bRoot || (setgroups(0, nullptr) == 0 && setgid(kNobody) == 0 && setuid(kNobody) == 0));
+      const char c = bDropped ? 1 : 0;
+      if (write(ready[1], &c, 1) != 1) _exit(1);
+      char buffer;
+      while (read(hold[0], &buffer, 1) > 0) {
+      }
+      _exit(0);
+    }
+    close(ready[1]);
+    close(hold[0]);
+    m_hold = hold[1];
+    char c = 0;
+    const bool bReady = m_pid > 0 && read(ready[0], &c, 1) == 1 && c == 1;
+    close(ready[0]);
+    return bReady;
+  }
+  ~CLowIntegrityClient() {
+    if (m_hold >= 0) close(m_hold);
+    if (m_pid > 0) waitpid(m_pid, nullptr, 0);
+  }
+  ULONG Pid() const { return static_cast<ULONG>(m_pid); }
+
+ private:
+  pid_t m_pid = -1;
+  int m_hold = -1;
+};
+
+struct CBench {
+  CLowIntegrityClient client;
+  CScopedBSTR bstrCompartment{SysAllocString(kCompartment)};
+  CScopedBSTR bstrItem{SysAllocString(kItem)};
+  CScopedSafeArray value{SafeArrayCreateVector(VT_UI1, 0, kValueBytes)};
+  CMemoryTree tree{secwstring(OLESTR("BenchTree"))};
+  std::vector<CDataStore*> stores;
+};
+
+CBench* gpBench = nullptr;
+
+CDataStore* StartStore(const OLECHAR* pszId, BOOL bEncrypted, BOOL bShared) {
+  CDataStore* pStore = new CDataStore;
+  CScopedBSTR bstrId(SysAllocString(pszId));
+  pStore->Internal().Begin(bstrId.Get(), 0, bEncrypted, bShared, secwstring(OLESTR("Bench")));
+  gpBench->stores.push_back(pStore);
+  return pStore;
+}
+
+// One SetData through the interface; its outcome.
+LONG ProbeSetData(IDataStore* pStore) {
+  LONG lRet = E_UNEXPECTED;
+  pStore->SetData(gpBench->client.Pid(), gpBench->bstrCompartment.Get(), gpBench->bstrItem.Get(),
+                  gpBench->value.Get(), &lRet);
+  return lRet;
+}
+
+void TreeSetGet(benchmark::State& state) {
+  CBench& b = *gpBench;
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(b.tree.SetData(kCompartment, kItem, b.value.Get(), 0, FALSE));
+    CScopedSafeArray out;
+    benchmark::DoNotOptimize(b.tree.GetData(kCompartment, kItem, out.Receive(), 0));
+  }
+}
+
+void StoreSetGet(benchmark::State& state, IDataStore* pStore) {
+  CBench& b = *gpBench;
+  const ULONG ulPID = b.client.Pid();
+  for (auto _ : state) {
+    LONG lSet = 0;
+    pStore->SetData(ulPID, b.bstrCompartment.Get(), b.bstrItem.Get(), b.value.Get(), &lSet);
+    CScopedSafeArray out;
+    LONG lGet = 0;
+    pStore->GetData(ulPID, b.bstrCompartment.Get(), b.bstrItem.Get(), out.Receive(), &lGet);
+    if (lSet != S_OK || lGet != S_OK) {
+      state.SkipWithError("a store call failed");
+      break;
+    }
+  }
+}
+
+void TrustCheckTwice(benchmark::State& state) {
+  const ULONG ulPID = gpBench->client.Pid();
+  for (auto _ : state) {
+    BOOL bTrusted = FALSE;
+    benchmark::DoNotOptimize(CheckClientCaller(ulPID, &bTrusted));
+    benchmark::DoNotOptimize(CheckClientCaller(ulPID, &bTrusted));
+  }
+}
+
+void SessionLookup(benchmark::State& state) {
+  const ULONG ulPID = gpBench->client.Pid();
+  for (auto _ : state) {
+    DWORD dwSessionId = 0;
+    benchmark::DoNotOptimize(ProcessIdToSessionId(ulPID, &dwSessionId));
+  }
+}
+
+// Registers what this machine lets the client reach, and runs it.
+int Measure(int argc, char** argv) {
+  const ULONG ulPID = gpBench->client.Pid();
+  IDataStore* pPlain = StartStore(OLESTR("BenchPlain"), FALSE, TRUE);
+  IDataStore* pEncrypted = StartStore(OLESTR("BenchEncrypted"), TRUE, TRUE);
+  IDataStore* pPerSession = StartStore(OLESTR("BenchPerSession"), FALSE, FALSE);
+  const LONG lPlain = ProbeSetData(pPlain);
+  // The first protection creates the keys, outside the measurements.
+  const LONG lEncrypted = ProbeSetData(pEncrypted);
+  const LONG lPerSession = ProbeSetData(pPerSession);
+  DWORD dwSessionId = 0;
+  const BOOL bSession = ProcessIdToSessionId(ulPID, &dwSessionId);
+  const DWORD dwSessionError = bSession ? 0 : GetLastError();
+  std::printf(
+      "client pid %u: SetData 0x%x on the plain store, 0x%x on the encrypted one, 0x%x on the "
+      "per-session one; ProcessIdToSessionId %s (error %u)\n",
+      ulPID, static_cast<unsigned>(lPlain), static_cast<unsigned>(lEncrypted),
+      static_cast<unsigned>(lPerSession), bSession ? "succeeds" : "fails",
+      static_cast<unsigned>(dwSessionError));
+  if (lPlain != S_OK || lEncrypted != S_OK) return 1;
+
+  benchmark::RegisterBenchmark("TreeSetGet", TreeSetGet);
+  benchmark::RegisterBenchmark("StoreSetGet/plain", StoreSetGet, pPlain);
+  benchmark::RegisterBenchmark("StoreSetGet/encrypted", StoreSetGet, pEncrypted);
+  benchmark::RegisterBenchmark("TrustCheckTwice", TrustCheckTwice);
+  benchmark::RegisterBenchmark("SessionLookup", SessionLookup);
+  std::vector<CBenchRatio> ratios = {
+      {"SetData+GetData, plain store / memory tree", "StoreSetGet/plain", "TreeSetGet"},
+      {"SetData+GetData, encrypted store / memory tree", "StoreSetGet/encrypted", "TreeSetGet"},
+      {"two trust checks / memory tree", "TrustCheckTwice", "TreeSetGet"},
+      {bSession ? "one session lookup / memory tree"
+                : "one session lookup (failing here) / memory tree",
+       "SessionLookup", "TreeSetGet"}};
+  if (lPerSession == S_OK) {
+    benchmark::RegisterBenchmark("StoreSetGet/per-session", StoreSetGet, pPerSession);
+    ratios.push_back({"SetData+GetData, per-session store / memory tree", "StoreSetGet/per-session",
+                      "TreeSetGet"});
+  } else {
+    std::printf("per-session store not measured: the client has no terminal session here\n");
+  }
+  return RunWithRatios(argc, argv, ratios);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // Logging off, as in a host without a log file; a hive and keys of the
+  // run's own.
+  qvlogSetLevelMask(0);
+  std::string folder =
+      (std::filesystem::temp_directory_path() / "kelmyr-datastore-bench.XXXXXX").string();
+  if (mkdtemp(folder.data()) == nullptr) return 1;
+  setenv("KELMYR_DPAPI_KEYS", folder.c_str(), 1);
+  setenv("KELMYR_REGISTRY", (folder + "/registry.db").c_str(), 1);
+  if (FAILED(AcquireHistoryTree())) return 1;
+  char dummyManager = 0;
+  gpDataStoreManager.store(reinterpret_cast<IDataStoreManager*>(&dummyManager));
+
+  int result = 1;
+  {
+    CBench bench;
+    gpBench = &bench;
+    if (bench.client.Start()) {
+      result = Measure(argc, argv);
+    } else {
+      std::fprintf(stderr, "the low-integrity client process could not be started\n");
+    }
+    for (CDataStore* pStore : bench.stores) {
+      pStore->Internal().End();
+      pStore->Release();
+    }
+    gpBench = nullptr;
+  }
+  gpDataStoreManager.store(nullptr);
+  ReleaseHistoryTree();
+  std::error_code ec;
+  std::filesystem::remove_all(folder, ec);
+  return result;
+}
