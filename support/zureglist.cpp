@@ -2,6 +2,8 @@
 
 #include <new>
 
+#include "support/secstring.h"
+
 DWORD ZuRegSaturatingSize(DWORD dwCount, DWORD cbSlot) noexcept {
   const ULONGLONG cb = static_cast<ULONGLONG>(dwCount) * cbSlot;
   return cb >= kZuRegImpossibleSize ? kZuRegImpossibleSize : static_cast<DWORD>(cb);
@@ -72,27 +74,34 @@ const ZU_REG_VALUE_RECORD& CZuRegListing::Record(DWORD i) const noexcept {
   return reinterpret_cast<const ZU_REG_VALUE_RECORD*>(m_pBuffer.get())[i];
 }
 
-EZuRegRead CZuRegValue::Read(HKEY hRoot, LPCWSTR pszPath, LPCWSTR pszValue, DWORD dwView) noexcept {
+void CZuRegValue::Wipe() noexcept {
+  if (m_pData != nullptr) ZU::Framework::SecureZero(m_pData.get(), m_cbBlock);
   m_pData.reset();
+  m_cbBlock = 0;
+}
+
+EZuRegRead CZuRegValue::Read(HKEY hRoot, LPCWSTR pszPath, LPCWSTR pszValue, DWORD dwView) noexcept {
+  Wipe();
   m_cbData = 0;
   m_dwType = REG_NONE;
   m_lRc = zuRegReadValueEx(hRoot, pszPath, pszValue, &m_dwType, nullptr, &m_cbData, dwView);
   if (m_lRc != ERROR_SUCCESS) return EZuRegRead::kSizeFailed;
   m_pData = AllocateBlock(m_cbData);
   if (m_pData == nullptr) return EZuRegRead::kAllocationFailed;
+  m_cbBlock = m_cbData == 0 ? 1 : m_cbData;
   const DWORD dwTypeFirst = m_dwType;
   DWORD cbRead = m_cbData;
   m_lRc = zuRegReadValueEx(hRoot, pszPath, pszValue, &m_dwType, m_pData.get(), &cbRead, dwView);
   if (m_lRc == ERROR_MORE_DATA || (m_lRc == ERROR_SUCCESS && m_dwType != dwTypeFirst)) {
-    m_pData.reset();
+    Wipe();
     return EZuRegRead::kChanged;
   }
   if (m_lRc != ERROR_SUCCESS) {
-    m_pData.reset();
+    Wipe();
     return EZuRegRead::kReadFailed;
   }
   // A value that shrank is what the second read found.
   m_cbData = cbRead;
-  if (m_cbData == 0) m_pData.reset();
+  if (m_cbData == 0) Wipe();
   return EZuRegRead::kOk;
 }

@@ -78,9 +78,12 @@ enum class EZuRegRead {
   kReadFailed,        // the read failed with Rc()
 };
 
+// The data it holds is overwritten with zeros before its memory is given
+// back: values may be protected secrets.
 class CZuRegValue {
  public:
   CZuRegValue() noexcept = default;
+  ~CZuRegValue() { Wipe(); }
   CZuRegValue(const CZuRegValue&) = delete;
   CZuRegValue& operator=(const CZuRegValue&) = delete;
 
@@ -93,7 +96,11 @@ class CZuRegValue {
   const BYTE* Data() const noexcept { return m_pData.get(); }
 
  private:
+  // Wipes and frees the data block.
+  void Wipe() noexcept;
+
   std::unique_ptr<BYTE[]> m_pData;
+  DWORD m_cbBlock = 0;  // the size m_pData was allocated with
   LONG m_lRc = ERROR_SUCCESS;
   DWORD m_dwType = REG_NONE;
   DWORD m_cbData = 0;
