@@ -312,6 +312,7 @@ HRESULT CInternalDataStore::GetData(ULONG ulPID, BSTR sCompartmentId, BSTR sData
            ulPID, sCompartmentId, sDataId);
   CExitLine exitLine(kGetData.exit, hr);
   CScopedLock lock(m_Lock);
+  if (ucData != nullptr) *ucData = nullptr;
   hr = NoThrow([&] {
     secwstring sCompartment, sData, sPath;
     HRESULT hrStep = Prepare(kGetData, sCompartmentId, sCompartment, sDataId, &sData);
@@ -566,6 +567,7 @@ HRESULT CInternalDataStore::ListDataIds(ULONG ulPID, BSTR sCompartmentId, SAFEAR
            OLESTR("CInternalDataStore::ListDataIds sBSTRCompartmentId = %s"), sCompartmentId);
   CExitLine exitLine(kListDataIds.exit, hr);
   CScopedLock lock(m_Lock);
+  if (sDataIdList != nullptr) *sDataIdList = nullptr;
   hr = NoThrow([&] {
     secwstring sCompartment, sPath;
     HRESULT hrStep = Prepare(kListDataIds, sCompartmentId, sCompartment);
@@ -589,6 +591,7 @@ HRESULT CInternalDataStore::ListCompartmentIds(ULONG ulPID, BSTR sCompartmentId,
            sCompartmentId);
   CExitLine exitLine(kListCompartmentIds.exit, hr);
   CScopedLock lock(m_Lock);
+  if (sCompartmentIdList != nullptr) *sCompartmentIdList = nullptr;
   hr = NoThrow([&] {
     secwstring sCompartment, sPath;
     HRESULT hrStep = Prepare(kListCompartmentIds, sCompartmentId, sCompartment);

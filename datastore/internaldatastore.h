@@ -62,7 +62,8 @@ class CInternalDataStore {
   // whose session cannot be found, or is unavailable, is E_FAIL for every
   // operation that resolves a path (all but RemoveCompartment and
   // FlushStore). The arrays a caller passes are never kept or changed, and
-  // every array returned is new and the caller's.
+  // every array returned is new and the caller's; an array output is set to
+  // null first, so that a failure or an empty listing leaves no stale value.
   HRESULT SetData(ULONG ulPID, BSTR sCompartmentId, BSTR sDataId, SAFEARRAY* ucData);
   // E_INVALIDARG for a missing compartment or item; a null ucData only tests
   // that the item exists.

@@ -145,10 +145,15 @@ std::string StoreTest::Run(const std::string& script) {
       hr = CALL(IsDataCached, pid, bc.Get(), bd.Get(), op == "cached" ? &bCached : nullptr);
       text = hr == S_OK ? std::to_string(bCached) : Result(hr);
     } else if (op == "ids" || op == "cids") {
-      CScopedSafeArray list;
-      hr = op == "ids" ? CALL(ListDataIds, pid, bc.Get(), list.Receive())
-                       : CALL(ListCompartmentIds, pid, bc.Get(), list.Receive());
-      text = hr != S_OK ? Result(hr) : list.Get() ? "[" + Joined(list.Get(), ",") + "]" : "none";
+      const CScopedSafeArray stale = MakeBytes({1});  // what the output held before
+      SAFEARRAY* psa = stale.Get();
+      hr = op == "ids" ? CALL(ListDataIds, pid, bc.Get(), &psa)
+                       : CALL(ListCompartmentIds, pid, bc.Get(), &psa);
+      const CScopedSafeArray list(psa == stale.Get() ? nullptr : psa);
+      text = psa == stale.Get() ? "stale"
+             : hr != S_OK       ? Result(hr)
+             : list.Get()       ? "[" + Joined(list.Get(), ",") + "]"
+                                : "none";
     } else if (op == "ver" || op == "ver0") {
       ULONG ulCompartment = 7, ulContent = 7;
       LONG bCached = 7;
