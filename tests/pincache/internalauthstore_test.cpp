@@ -1,0 +1,295 @@
+// The PIN store driven by scripts of client calls, one table row each: a
+// call is "S<n>" (a process of session n) or "Q<n>" (another process of
+// session n), an operation and its arguments; its outcome is written in
+// order. A trailing word with "=" gives the additional parameters
+// (name=value pairs joined by ","); "odd" is a name/value/name array. $k is
+// the k-th PIN session identifier SetPIN returned; {x} an identifier never
+// issued. Timers run on the scripted clock: "wait s" advances it and fires
+// what is due.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <sstream>
+
+#include "common/scripted_machine.h"
+#include "common/scripted_settings.h"
+#include "common/scripted_timer_service.h"
+#include "pincache/internalauthstore.h"
+#include "pincache/timercallback.h"
+#include "support/scopedbstr.h"
+#include "trees/tree_test_util.h"
+
+namespace {
+
+std::string Result(HRESULT hr) {
+  return hr == S_OK ? "ok" : hr == E_INVALIDARG ? "inval" : hr == E_FAIL ? "fail" : "hr";
+}
+
+CScopedBSTR B(const std::string& s) {
+  const secwstring w = U(s == "''" ? "" : s);
+  return CScopedBSTR(SysAllocStringLen(w.data(), static_cast<UINT>(w.size())));
+}
+
+CScopedSafeArray Parameters(const std::string& word) {
+  std::vector<std::string> items;
+  if (word == "odd") items = {"Action", "Authenticate", "Action"};
+  std::istringstream pairs(word == "odd" ? "" : word);
+  for (std::string pair; std::getline(pairs, pair, ',');) {
+    items.push_back(pair.substr(0, pair.find('=')));
+    items.push_back(pair.substr(pair.find('=') + 1));
+  }
+  CScopedSafeArray psa(SafeArrayCreateVector(VT_BSTR, 0, static_cast<ULONG>(items.size())));
+  for (LONG i = 0; i < static_cast<LONG>(items.size()); ++i) {
+    SafeArrayPutElement(psa.Get(), &i, B(items[i]).Get());
+  }
+  return psa;
+}
+
+struct SPINRow {
+  friend void PrintTo(const SPINRow& row, std::ostream* os) { *os << row.pszScript; }
+  const char* pszScript;
+  const char* pszExpected;
+  LONGLONG llPerProcess = 0, llTimeout = 0, llConfirm = 0;
+};
+
+class PINStoreTest : public testing::TestWithParam<SPINRow> {
+ protected:
+  PINStoreTest() {
+    for (DWORD s = 0; s < 4; ++s) {
+      machine.Process(1000 + s).dwSessionId = s;
+      machine.Process(2000 + s).dwSessionId = s;
+    }
+  }
+  std::string Run(const std::string& script);
+
+  CScriptedMachine machine;
+  CScriptedSettings settings;
+  CScriptedTimerService timers;
+  CHistoryUse history;
+  CInternalAuthStore store;
+  std::vector<std::string> issued;
+};
+
+std::string PINStoreTest::Run(const std::string& script) {
+  std::istringstream calls(script);
+  std::string call, out;
+  while (std::getline(calls, call, ';')) {
+    std::istringstream words(call);
+    std::vector<std::string> w;
+    for (std::string word; words >> word;) w.push_back(word);
+    std::string params = "-";
+    if (w.back().find('=') != std::string::npos || w.back() == "odd") {
+      params = w.back();
+      w.pop_back();
+    }
+    w.resize(6, "-");
+    const std::string &who = w[0], &op = w[1];
+    const ULONG pid = who[0] == 'S'   ? 1000 + std::stoul(who.substr(1))
+                      : who[0] == 'Q' ? 2000 + std::stoul(who.substr(1))
+                                      : 0;
+    const CScopedBSTR c = B(w[2]), p = B(w[3]);
+    // The identifier argument of the ...FromPINSessionId forms.
+    const std::string& id = w[4];
+    const CScopedBSTR s = B(id[0] == '$' ? issued.at(std::stoul(id.substr(1)) - 1) : id);
+    CScopedSafeArray a = params == "-" ? CScopedSafeArray() : Parameters(params);
+    std::string text;
+    if (who == "wait") {
+      machine.Advance(std::stoull(op) * 1000);
+      timers.FireDue();
+    } else if (who == "end" || who == "off") {
+      text = Result(who == "end" ? store.FlushStoreFromSessionId(std::stoul(op))
+                                 : store.SetAvailabilityStoreFromSessionId(std::stoul(op), FALSE));
+    } else if (who == "move") {
+      text = Result(store.MoveStore(std::stoul(op), std::stoul(w[2])));
+    } else if (who == "count") {  // PIN session identifiers known, live timers
+      text = std::to_string(store.PINSessionCount()) + "/" + std::to_string(timers.Live());
+    } else if (who == "raw") {
+      CScopedSafeArray v;
+      store.Tree()->GetData(U("1/C/P"), U("PINValue"), v.Receive(), 0);
+      const std::string bytes(static_cast<const char*>(v.Get()->pvData),
+                              v.Get()->rgsabound[0].cElements);
+      text = bytes.find(op) == std::string::npos ? "sealed" : "plain";
+    } else if (op == "set" || op == "sets") {
+      CScopedSafeArray v =
+          MakeBytes({w[op == "set" ? 4 : 5].begin(), w[op == "set" ? 4 : 5].end()});
+      CScopedBSTR bstrId;
+      const HRESULT hr =
+          op == "set"
+              ? store.SetPIN(pid, c.Get(), p.Get(), v.Get(), a.Get(), bstrId.Receive())
+              : store.SetPINFromPINSessionId(pid, c.Get(), p.Get(), s.Get(), v.Get(), a.Get());
+      if (bstrId.Get() != nullptr) issued.push_back(U8(bstrId.Get()));
+      text = Result(hr);
+    } else if (op == "get" || op == "gets" || op == "get0") {
+      CScopedSafeArray v;
+      CScopedBSTR bstrId;
+      INT nState = 9;
+      const HRESULT hr = op == "gets"
+                             ? store.GetPINFromPINSessionId(pid, c.Get(), p.Get(), s.Get(), a.Get(),
+                                                            v.Receive(), &nState)
+                             : store.GetPIN(pid, c.Get(), p.Get(), a.Get(), v.Receive(),
+                                            bstrId.Receive(), op == "get0" ? nullptr : &nState);
+      text = hr != S_OK ? Result(hr) + ":" + std::to_string(nState)
+                        : std::string(static_cast<const char*>(v.Get()->pvData),
+                                      v.Get()->rgsabound[0].cElements) +
+                              ":" + std::to_string(nState);
+      // The identifier handed out is the one stored with the record.
+      if (op == "get" && hr == S_OK)
+        text += "@" + std::to_string(std::find(issued.begin(), issued.end(), U8(bstrId.Get())) -
+                                     issued.begin() + 1);
+    } else if (op == "has" || op == "hass") {
+      INT nState = 9;
+      const HRESULT hr =
+          op == "has"
+              ? store.IsPINCached(pid, c.Get(), p.Get(), a.Get(), nullptr, &nState)
+              : store.IsPINCachedFromPINSessionId(pid, c.Get(), p.Get(), s.Get(), a.Get(), &nState);
+      text = hr == S_OK ? std::to_string(nState) : Result(hr);
+    } else if (op == "chg" || op == "chgs") {
+      text = Result(op == "chg" ? store.ChangePINState(pid, c.Get(), p.Get(), std::stoi(w[4]))
+                                : store.ChangePINStateFromPINSessionId(pid, c.Get(), p.Get(),
+                                                                       s.Get(), std::stoi(w[5])));
+    } else if (op == "rm" || op == "rms") {
+      text = Result(op == "rm" ? store.RemovePIN(pid, c.Get(), p.Get(), a.Get())
+                               : store.RemovePINFromPINSessionId(pid, c.Get(), p.Get(), s.Get()));
+    } else if (op == "rmc") {
+      text = Result(store.RemoveCompartment(pid, c.Get(), a.Get()));
+    } else if (op == "flush") {
+      text = Result(store.FlushStore(pid, a.Get()));
+    }
+    if (!text.empty()) out += (out.empty() ? "" : " ") + text;
+  }
+  return out;
+}
+
+TEST_P(PINStoreTest, Script) {
+  const SPINRow& row = GetParam();
+  settings.Set(U("Kelmyr.Authentication.AllowPerProcess"), row.llPerProcess);
+  settings.Set(U("Kelmyr.Authentication.Timeout"), row.llTimeout);
+  settings.Set(U("Kelmyr.Authentication.EnablePINCacheForPINAlwaysPrivateKeys"), row.llConfirm);
+  ASSERT_EQ(store.Begin(B("{PIN}").Get()), S_OK);
+  EXPECT_EQ(Run(row.pszScript), row.pszExpected);
+  EXPECT_EQ(store.End(), S_OK);
+  EXPECT_EQ(timers.Live(), 0u);
+}
+
+constexpr LONGLONG kNoExpiry = 0x80000000;
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, PINStoreTest,
+    testing::Values(
+        // Reading a PIN, one row per rule: "IsACRPINAlways", the stored
+        // availability and bypass, the action; the test after it shows what
+        // availability was written back.
+        SPINRow{"S1 set C P a Action=Authenticate; S1 get C P "
+                "IsACRPINAlways=Yes,Action=Authenticate; S1 has C P IsACRPINAlways=Yes",
+                "ok a:1@1 1"},
+        SPINRow{"S1 set C P a Action=Authenticate; S1 get C P IsACRPINAlways=Yes; S1 has C P "
+                "IsACRPINAlways=Yes",
+                "ok a:1@1 0"},
+        SPINRow{"S1 set C P a BypassPINAlways=True; S1 get C P IsACRPINAlways=Yes; S1 has C P "
+                "IsACRPINAlways=Yes",
+                "ok a:1@1 1"},
+        SPINRow{"S1 set C P a; S1 get C P IsACRPINAlways=Yes; S1 has C P IsACRPINAlways=Yes",
+                "ok a:0@1 0"},
+        SPINRow{"S1 set C P a; S1 get C P IsACRPINAlways=Yes; S1 has C P IsACRPINAlways=Yes",
+                "ok a:2@1 2", 0, 0, 1},
+        SPINRow{"S1 set C P a Action=Authenticate; S1 get C P Action=ChangeAuthenticator; S1 has C "
+                "P IsACRPINAlways=Yes",
+                "ok a:1@1 1"},
+        SPINRow{"S1 set C P a Action=Authenticate; S1 get C P; S1 has C P IsACRPINAlways=Yes",
+                "ok a:1@1 0"},
+        SPINRow{"S1 set C P a; S1 get C P; S1 has C P IsACRPINAlways=Yes; S1 has C P",
+                "ok a:1@1 0 1"},
+        SPINRow{"S1 set C P a Action=Authenticate; S1 get C P IsACRPINAlways=Maybe; S1 has C P "
+                "IsACRPINAlways=Yes; S1 has C P IsACRPINAlways=Maybe",
+                "ok a:1@1 1 0"},
+        // Storing again: a change of authenticator keeps an available PIN
+        // available only; a state change sets it; every store issues a new
+        // identifier.
+        SPINRow{"S1 set C P a Action=Authenticate; S1 set C P b Action=ChangeAuthenticator; S1 has "
+                "C P IsACRPINAlways=Yes; S1 set C P c; S1 set C P d Action=ChangeAuthenticator; S1 "
+                "has C P IsACRPINAlways=Yes; S1 get C P",
+                "ok ok 1 ok ok 0 d:1@4"},
+        SPINRow{"S1 set C P a; S1 chg C P 1; S1 has C P IsACRPINAlways=Yes; S1 chgs C P $1 7; S1 "
+                "has C P IsACRPINAlways=Yes; S1 chg C X 1",
+                "ok ok 1 ok 0 inval"},
+        // Scope: per session every process of the session shares the record;
+        // per process each has its own, and "AllProcess" removes them all.
+        SPINRow{"S1 set C P a; Q1 get C P; S2 get C P", "ok a:1@1 inval:0"},
+        SPINRow{"S1 set C P a; Q1 get C P; Q1 set C P b; S1 get C P; S1 rm C P AllProcess=True; Q1 "
+                "has C P",
+                "ok inval:0 ok a:1@1 ok inval", 1},
+        SPINRow{"S1 set C P a; S1 rm C P AllProcess=True; S1 has C P; S1 rm C P; S1 rm C P",
+                "ok ok 1 ok inval"},
+        // PIN session identifiers reach the record from any session; one
+        // never issued names the same record as any other unknown one.
+        SPINRow{"S1 set C P a; S2 gets C P $1; S3 hass C P $1; S2 rms C P $1; S1 has C P",
+                "ok a:1 1 ok inval"},
+        SPINRow{"S1 sets C P {x} a; S2 gets C P {y}; S1 get C P", "ok a:1 inval:0"},
+        // The identifiers are forgotten only with their record.
+        SPINRow{
+            "S1 set C P a; S1 set C P b; S1 set D P c; count; S1 rm C P; count; S1 flush; count",
+            "ok ok ok 3/2 ok 2/1 ok 2/0"},
+        // Removal across sessions, and values that mean nothing.
+        SPINRow{"S1 set C P a; S2 set C P b; S2 set C Q c; S1 rm C P AllSession=True; S2 has C P; "
+                "S2 has C Q; S1 rmc C AllSession=True; S2 has C Q",
+                "ok ok ok ok inval 1 ok inval"},
+        SPINRow{"S1 set C P a; S1 rmc C AllSession=Maybe; S1 rm C P AllSession=Maybe; S1 has C P; "
+                "S1 rmc C; S1 has C P",
+                "ok ok ok 1 ok inval"},
+        // Parameters: names are exact, a missing value fails the call.
+        SPINRow{"S1 set C P a action=Authenticate; S1 get C P IsACRPINAlways=Yes; S1 set C P a "
+                "odd; S1 has C P odd",
+                "ok a:0@1 hr hr"},
+        // Expiry: 0 minutes is 5 s; a read restarts the lifetime, a test does
+        // not; no expiry leaves no timer.
+        SPINRow{"S1 set C P a; wait 4; S1 get C P; wait 4; S1 has C P; wait 1; S1 has C P; count",
+                "ok a:1@1 1 inval 0/1"},
+        SPINRow{"S1 set C P a; wait 60; S1 get C P; wait 60; S1 get C P; wait 60; S1 has C P; wait "
+                "60; S1 has C P",
+                "ok a:1@1 a:1@1 1 inval", 0, 2},
+        SPINRow{"S1 set C P a; count; wait 100000; S1 has C P", "ok 1/0 1", 0, kNoExpiry},
+        // A timer firing after its session was flushed changes nothing.
+        SPINRow{"S1 set C P a; end 1; S1 has C P; wait 3; S1 set D P b; wait 3; S1 get D P",
+                "ok ok inval ok b:1@2"},
+        // Sessions: moved records keep answering to their identifiers and
+        // expire under their new name; unavailable sessions and pid 0 fail.
+        SPINRow{
+            "S1 set C P a; move 1 3; S3 gets C P $1; S3 get C P; S1 has C P; wait 5; S3 has C P",
+            "ok ok a:1 a:1@1 inval inval"},
+        SPINRow{"S1 set C P a; off 1; S1 get C P; S1 set C Q b; S2 get C P; S1 gets C P $1",
+                "ok ok fail:0 fail inval:0 a:1"},
+        // Bad input and the protected form in the tree.
+        SPINRow{"S1 set C P secretpin; S1 get0 C P; S1 set '' P a; S1 flush odd; S1 has C P; raw "
+                "secretpin",
+                "ok inval:9 inval hr 1 sealed"}),
+    [](const testing::TestParamInfo<SPINRow>& info) { return std::to_string(info.index); });
+
+// A callback whose timer was cancelled under the store lock (as when the
+// record is removed while the callback waits for the lock) removes nothing;
+// one that was not removes its record.
+TEST(PINTimerCallbackTest, CancelledCallbackDoesNothing) {
+  for (const bool bCancelled : {true, false}) {
+    CScriptedMachine machine;
+    CScriptedSettings settings;
+    CScriptedTimerService timers;
+    CHistoryUse history;
+    machine.Process(1001).dwSessionId = 1;
+    CInternalAuthStore store;
+    ASSERT_EQ(store.Begin(B("{PIN}").Get()), S_OK);
+    CScopedBSTR id;
+    ASSERT_EQ(
+        store.SetPIN(1001, B("C").Get(), B("P").Get(), MakeBytes({1}).Get(), nullptr, id.Receive()),
+        S_OK);
+    CTimerCallbackFunction callback(
+        new TimerCallbackData{&store, 1001, B("C").Release(), B("P").Release(),
+                              SysAllocStringLen(id.Get(), SysStringLen(id.Get()))});
+    if (bCancelled) callback.Cancel();
+    EXPECT_TRUE(callback.OnTimerExpired());
+    INT nState = 9;
+    EXPECT_EQ(store.IsPINCached(1001, B("C").Get(), B("P").Get(), nullptr, nullptr, &nState),
+              bCancelled ? S_OK : E_INVALIDARG);
+    store.End();
+  }
+}
+
+}  // namespace
