@@ -34,11 +34,6 @@ CScopedBSTR Id(const std::string& s) {
   return CScopedBSTR(SysAllocStringLen(w.data(), static_cast<UINT>(w.size())));
 }
 
-std::string Bytes(SAFEARRAY* psa) {
-  return psa ? std::string(static_cast<const char*>(psa->pvData), psa->rgsabound[0].cElements)
-             : "null";
-}
-
 struct SStoreRow {
   friend void PrintTo(const SStoreRow& row, std::ostream* os) {
     *os << row.pszStore << ": " << row.pszScript;
@@ -86,13 +81,12 @@ class StoreTest : public testing::TestWithParam<SStoreRow> {
 };
 
 // The outcome of one interface call, whose COM result is always S_OK.
-template <class F>
-HRESULT Outcome(F&& call) {
-  LONG lRetVal = 0x7777;
-  EXPECT_EQ(call(&lRetVal), S_OK);
-  return lRetVal;
-}
-#define CALL(method, ...) Outcome([&](LONG* pl) { return store->method(__VA_ARGS__, pl); })
+#define CALL(method, ...)                                  \
+  [&] {                                                    \
+    LONG lRetVal = 0x7777;                                 \
+    EXPECT_EQ(store->method(__VA_ARGS__, &lRetVal), S_OK); \
+    return lRetVal;                                        \
+  }()
 
 std::string StoreTest::Run(const std::string& script) {
   std::istringstream calls(script);
@@ -130,7 +124,10 @@ std::string StoreTest::Run(const std::string& script) {
     } else if (op == "get" || op == "has") {
       CScopedSafeArray value;
       hr = CALL(GetData, pid, bc.Get(), bd.Get(), op == "get" ? value.Receive() : nullptr);
-      text = hr == S_OK && op == "get" ? Bytes(value.Get()) : Result(hr);
+      SAFEARRAY* psa = value.Get();
+      text = hr != S_OK || op == "has" ? Result(hr)
+             : psa ? std::string(static_cast<char*>(psa->pvData), psa->rgsabound[0].cElements)
+                   : "null";
     } else if (op == "rmd") {
       text = Result(CALL(RemoveData, pid, bc.Get(), bd.Get()));
     } else if (op == "mk" || op == "touch") {
