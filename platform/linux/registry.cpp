@@ -32,8 +32,9 @@ LONG ValueNameOf(LPCWSTR pszName, RegNameView* pName) {
 
 // The handle's key, provided the handle grants all the rights asked; a
 // missing hive is created only for bWrite.
-LONG LookupWithAccess(HKEY hKey, REGSAM required, SOpenKey* pKey, bool bWrite = false) {
-  const LONG l = LookupKey(hKey, pKey, bWrite);
+LONG LookupWithAccess(HKEY hKey, REGSAM required, SOpenKey* pKey, bool bWrite = false,
+                      SEnumCursor SOpenKey::*cursor = nullptr) {
+  const LONG l = LookupKey(hKey, pKey, bWrite, cursor);
   if (l != ERROR_SUCCESS) return l;
   return (pKey->access & required) == required ? ERROR_SUCCESS : ERROR_ACCESS_DENIED;
 }
@@ -242,11 +243,10 @@ LSTATUS WINAPI RegEnumKeyExW(HKEY hKey, DWORD dwIndex, LPWSTR lpName, LPDWORD lp
   }
   try {
     SOpenKey key;
-    LONG l = LookupWithAccess(hKey, KEY_ENUMERATE_SUB_KEYS, &key);
+    LONG l = LookupWithAccess(hKey, KEY_ENUMERATE_SUB_KEYS, &key, false, &SOpenKey::subKeys);
     if (l != ERROR_SUCCESS) return l;
     RegName name;
     FILETIME written{};
-    TakeCursor(hKey, &key, &SOpenKey::subKeys);
     l = key.pHive->EnumKey(key.ref, dwIndex, &key.subKeys, &name, &written);
     SaveCursor(hKey, &key, &SOpenKey::subKeys);
     if (l != ERROR_SUCCESS) return l;
@@ -267,13 +267,12 @@ LSTATUS WINAPI RegEnumValueW(HKEY hKey, DWORD dwIndex, LPWSTR lpValueName, LPDWO
   }
   try {
     SOpenKey key;
-    LONG l = LookupWithAccess(hKey, KEY_QUERY_VALUE, &key);
+    LONG l = LookupWithAccess(hKey, KEY_QUERY_VALUE, &key, false, &SOpenKey::values);
     if (l != ERROR_SUCCESS) return l;
     RegName name;
     SValue value;
     DWORD cbData = 0;
     // The data is read only for a caller that takes it.
-    TakeCursor(hKey, &key, &SOpenKey::values);
     l = key.pHive->EnumValue(key.ref, dwIndex, lpData != nullptr, &key.values, &name, &value,
                              &cbData);
     SaveCursor(hKey, &key, &SOpenKey::values);

@@ -77,25 +77,6 @@ SProcessState& State() {
   return *gpState;
 }
 
-// Moves one enumeration cursor between the handle table's entry for hKey
-// and pKey, while that entry still names pKey's hive; a failure loses only
-// the cursor, so the step (or the next one) is answered by position.
-void MoveCursor(HKEY hKey, SOpenKey* pKey, SEnumCursor SOpenKey::*cursor, bool bTake) noexcept {
-  if (IsPredefinedKey(hKey)) return;
-  try {
-    std::lock_guard<std::mutex> lock(StateLock());
-    SProcessState& state = State();
-    auto it = state.keys.find(reinterpret_cast<uintptr_t>(hKey));
-    if (it == state.keys.end() || it->second.pHive != pKey->pHive) return;
-    if (bTake) {
-      pKey->*cursor = std::move(it->second.*cursor);
-    } else {
-      it->second.*cursor = std::move(pKey->*cursor);
-    }
-  } catch (...) {
-  }
-}
-
 }  // namespace
 
 LONG CurrentHive(bool bCreate, std::shared_ptr<CHive>* ppHive) noexcept {
@@ -134,7 +115,7 @@ bool IsPredefinedKey(HKEY hKey) noexcept {
          hKey == HKEY_USERS;
 }
 
-LONG LookupKey(HKEY hKey, SOpenKey* pKey, bool bWrite) noexcept {
+LONG LookupKey(HKEY hKey, SOpenKey* pKey, bool bWrite, SEnumCursor SOpenKey::*cursor) noexcept {
   // Every call but closing reaches the hive through here.
   const LONG lFork = CheckNotInheritedSqlite();
   if (lFork != ERROR_SUCCESS) return lFork;
@@ -158,18 +139,25 @@ LONG LookupKey(HKEY hKey, SOpenKey* pKey, bool bWrite) noexcept {
     pKey->pHive = it->second.pHive;
     pKey->ref = it->second.ref;
     pKey->access = it->second.access;
+    if (cursor != nullptr) pKey->*cursor = std::move(it->second.*cursor);
     return ERROR_SUCCESS;
   } catch (const std::bad_alloc&) {
     return ERROR_NOT_ENOUGH_MEMORY;
   }
 }
 
-void TakeCursor(HKEY hKey, SOpenKey* pKey, SEnumCursor SOpenKey::*cursor) noexcept {
-  MoveCursor(hKey, pKey, cursor, true);
-}
-
 void SaveCursor(HKEY hKey, SOpenKey* pKey, SEnumCursor SOpenKey::*cursor) noexcept {
-  MoveCursor(hKey, pKey, cursor, false);
+  // Kept while the handle still names pKey's hive; a failure loses only the
+  // cursor, so the next step is answered by position.
+  if (IsPredefinedKey(hKey)) return;
+  try {
+    std::lock_guard<std::mutex> lock(StateLock());
+    SProcessState& state = State();
+    auto it = state.keys.find(reinterpret_cast<uintptr_t>(hKey));
+    if (it == state.keys.end() || it->second.pHive != pKey->pHive) return;
+    it->second.*cursor = std::move(pKey->*cursor);
+  } catch (...) {
+  }
 }
 
 LONG InsertKey(SOpenKey key, HKEY* phKey) noexcept {

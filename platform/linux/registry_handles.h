@@ -49,12 +49,11 @@ bool IsPredefinedKey(HKEY hKey) noexcept;
 
 // What a handle leads to; a predefined root has every access right and
 // leads to the current hive, created when missing only for bWrite.
-// ERROR_INVALID_HANDLE for null, closed and unknown handles.
-LONG LookupKey(HKEY hKey, SOpenKey* pKey, bool bWrite = false) noexcept;
-// Moves the enumeration cursor of an opened key's handle into
-// *pKey.*cursor (nothing for a predefined root or a handle closed
-// meanwhile); LookupKey leaves the cursors behind.
-void TakeCursor(HKEY hKey, SOpenKey* pKey, SEnumCursor SOpenKey::*cursor) noexcept;
+// ERROR_INVALID_HANDLE for null, closed and unknown handles. The cursors
+// stay behind, but for the one named by cursor, which an opened key's
+// handle hands over into *pKey.*cursor (for an enumeration).
+LONG LookupKey(HKEY hKey, SOpenKey* pKey, bool bWrite = false,
+               SEnumCursor SOpenKey::*cursor = nullptr) noexcept;
 // Keeps the enumeration cursor *pKey.*cursor (the one an enumeration just
 // moved) in an opened key's handle, taking it from *pKey; nothing for a
 // predefined root or a handle closed meanwhile.

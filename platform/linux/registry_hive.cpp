@@ -632,6 +632,14 @@ LONG CHive::DataVersion(int64_t* pVersion) {
   return ERROR_SUCCESS;
 }
 
+LONG CHive::SeenVersion(int64_t* pVersion) noexcept {
+  unsigned int uVersion = 0;
+  const int rc = sqlite3_file_control(m_pDb, "main", SQLITE_FCNTL_DATA_VERSION, &uVersion);
+  if (rc != SQLITE_OK) return ErrorOfSqlite(rc);
+  *pVersion = uVersion;
+  return ERROR_SUCCESS;
+}
+
 LONG CHive::Walk(int64_t from, const std::vector<RegName>& names, bool bCreate, int64_t* pId,
                  bool* pbCreated) {
   int64_t id = from;
@@ -853,14 +861,16 @@ LONG CHive::EnumValue(SKeyRef key, DWORD dwIndex, bool bData, SEnumCursor* pCurs
     const bool bNext = c.id == id && c.dataVersion >= 0 && dwIndex == c.index + 1;
     if (bNext && c.bAheadEnds) {
       // The index after the last value: the end, without searching the key.
+      // A statement that reads nothing brings the version up to date.
       int64_t dataVersion = 0;
-      if (DataVersion(&dataVersion) == ERROR_SUCCESS && unchanged(dataVersion)) {
+      if (DataVersion(&dataVersion) == ERROR_SUCCESS &&
+          SeenVersion(&dataVersion) == ERROR_SUCCESS && unchanged(dataVersion)) {
         return static_cast<LONG>(ERROR_NO_MORE_ITEMS);
       }
     }
     // The next index is the value after the cursor's; otherwise, or when
     // the hive changed, the value is looked up by position. The version is
-    // read while the statement holds its snapshot.
+    // that of the statement's snapshot.
     for (EStatement e : {kValueAfter, kValueAt}) {
       if (e == kValueAfter && (!bNext || c.bAheadEnds)) continue;
       CStatement s(*this, e);
@@ -870,7 +880,7 @@ LONG CHive::EnumValue(SKeyRef key, DWORD dwIndex, bool bData, SEnumCursor* pCurs
       int rc = s.Step();
       if (rc != SQLITE_ROW && rc != SQLITE_DONE) return ErrorOfSqlite(rc);
       int64_t dataVersion = -1;
-      LONG l = DataVersion(&dataVersion);
+      const LONG l = SeenVersion(&dataVersion);
       if (l != ERROR_SUCCESS) return l;
       if (e == kValueAfter && !unchanged(dataVersion)) continue;
       // Values exist only in existing keys; without one, the key may be

@@ -181,6 +181,10 @@ class CHive {
   LONG HasSubKeys(int64_t id, bool* pbHas);
   LONG WrittenOf(int64_t id, int64_t* pWritten);
   LONG DataVersion(int64_t* pVersion);
+  // The version of the hive as of the last transaction this connection
+  // began (or the one it is in), which every commit changes; read without
+  // a statement.
+  LONG SeenVersion(int64_t* pVersion) noexcept;
   // lIfPresent when the key id exists, else ERROR_KEY_DELETED.
   LONG KeyGone(int64_t id, LONG lIfPresent);
   // Answers the index after the cursor's from its read-ahead when nothing in

@@ -125,6 +125,20 @@ TEST_F(RegistryHive, WritersAtOnceLoseNothingAndAKilledOneLeavesAWritableHive) {
   ASSERT_EQ(RunWriter("write 'Software\\KelmyrHiveTest\\a0' v 1"), 0);
   EXPECT_EQ(at(1), Widen("m1"));
   EXPECT_EQ(at(2), Widen("m2"));
+
+  // The same for values, also after the step that answered the last one.
+  ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, Widen(std::string(kWriterKey) + "\\m1").c_str(), 0,
+                          KEY_READ, key.Receive()),
+            ERROR_SUCCESS);
+  const auto valueAt = [&](DWORD i) {
+    WCHAR sz[32];
+    DWORD cch = 32;
+    const LONG l = RegEnumValueW(key.Get(), i, sz, &cch, nullptr, nullptr, nullptr, nullptr);
+    return l == ERROR_SUCCESS ? WString(sz, cch) : WString();
+  };
+  EXPECT_EQ(valueAt(0), Widen("v0"));
+  ASSERT_EQ(RunWriter("write 'Software\\KelmyrHiveTest\\m1' w 1"), 0);
+  EXPECT_EQ(valueAt(1), Widen("w0"));
 }
 
 // Files that are no hive, and a hive whose pages after the header page are
