@@ -1,0 +1,102 @@
+// CAuthStore: the COM object of the PIN store, a thin facade over its
+// CInternalAuthStore (pincache/internalauthstore.h).
+//
+// Every interface method runs the caller trust check on the process id the
+// client states, calls the internal operation of the same name when the
+// caller is trusted, releases the [in] arguments when the argument
+// ownership rule says the method owns them (datastore/storeownership.h),
+// writes the outcome to *plRetVal when plRetVal is not null, and answers
+// S_OK. An untrusted caller gets E_ACCESSDENIED and the store is not
+// touched. The additional parameter "CheckClientCaller" is recognised by
+// the store but never changes whether the check runs.
+//
+// The object is created with one reference, counted with interlocked
+// operations, and answers QueryInterface for IUnknown, IDispatch and
+// IAuthStore only. Its IDispatch methods answer E_NOTIMPL for now.
+#pragma once
+
+#include <windows.h>
+
+#include <atomic>
+
+#include "kelmyr_i.h"
+#include "pincache/internalauthstore.h"
+
+class CAuthStore final : public IAuthStore {
+ public:
+  CAuthStore() noexcept = default;
+  CAuthStore(const CAuthStore&) = delete;
+  CAuthStore& operator=(const CAuthStore&) = delete;
+
+  // The manager's operations, outside the interface and without a trust
+  // check: start with the store identifier, end, and the fixed settings.
+  HRESULT Begin(BSTR bstrStoreId);
+  HRESULT End();
+  HRESULT GetStoreInfo(ULONG* pnType, BOOL* pbEncrypted, BOOL* pbShared);
+  // The session events reach the store through it.
+  CInternalAuthStore& Internal() noexcept { return m_internal; }
+
+  // IUnknown
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppvObject) override;
+  ULONG STDMETHODCALLTYPE AddRef() override;
+  ULONG STDMETHODCALLTYPE Release() override;
+
+  // IDispatch
+  HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* pctinfo) override;
+  HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT iTInfo, LCID lcid, ITypeInfo** ppTInfo) override;
+  HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID riid, LPOLESTR* rgszNames, UINT cNames, LCID lcid,
+                                          DISPID* rgDispId) override;
+  HRESULT STDMETHODCALLTYPE Invoke(DISPID dispIdMember, REFIID riid, LCID lcid, WORD wFlags,
+                                   DISPPARAMS* pDispParams, VARIANT* pVarResult,
+                                   EXCEPINFO* pExcepInfo, UINT* puArgErr) override;
+
+  // IAuthStore
+  HRESULT STDMETHODCALLTYPE SetPIN(ULONG ulPID, BSTR bstrCompartmentId, BSTR bstrPINId,
+                                   SAFEARRAY* pPINValue, SAFEARRAY* pAdditionalParameters,
+                                   BSTR* pbstrPINSessionId, LONG* plRetVal) override;
+  HRESULT STDMETHODCALLTYPE SetPINFromPINSessionId(ULONG ulPID, BSTR bstrCompartmentId,
+                                                   BSTR bstrPINId, BSTR bstrPINSessionId,
+                                                   SAFEARRAY* pPINValue,
+                                                   SAFEARRAY* pAdditionalParameters,
+                                                   LONG* plRetVal) override;
+  HRESULT STDMETHODCALLTYPE GetPIN(ULONG ulPID, BSTR bstrCompartmentId, BSTR bstrPINId,
+                                   SAFEARRAY* pAdditionalParameters, SAFEARRAY** pPINValue,
+                                   BSTR* pbstrPINSessionId, INT* pnPINState,
+                                   LONG* plRetVal) override;
+  HRESULT STDMETHODCALLTYPE GetPINFromPINSessionId(ULONG ulPID, BSTR bstrCompartmentId,
+                                                   BSTR bstrPINId, BSTR bstrPINSessionId,
+                                                   SAFEARRAY* pAdditionalParameters,
+                                                   SAFEARRAY** pPINValue, INT* pnPINState,
+                                                   LONG* plRetVal) override;
+  HRESULT STDMETHODCALLTYPE IsPINCached(ULONG ulPID, BSTR bstrCompartmentId, BSTR bstrPINId,
+                                        SAFEARRAY* pAdditionalParameters, BSTR* pbstrPINSessionId,
+                                        INT* pnPINState, LONG* plRetVal) override;
+  HRESULT STDMETHODCALLTYPE IsPINCachedFromPINSessionId(ULONG ulPID, BSTR bstrCompartmentId,
+                                                        BSTR bstrPINId, BSTR bstrPINSessionId,
+                                                        SAFEARRAY* pAdditionalParameters,
+                                                        INT* pnPINState, LONG* plRetVal) override;
+  HRESULT STDMETHODCALLTYPE RemovePIN(ULONG ulPID, BSTR bstrCompartmentId, BSTR bstrPINId,
+                                      SAFEARRAY* pAdditionalParameters, LONG* plRetVal) override;
+  HRESULT STDMETHODCALLTYPE RemovePINFromPINSessionId(ULONG ulPID, BSTR bstrCompartmentId,
+                                                      BSTR bstrPINId, BSTR bstrPINSessionId,
+                                                      SAFEARRAY* pAdditionalParameters,
+                                                      LONG* plRetVal) override;
+  HRESULT STDMETHODCALLTYPE RemoveCompartment(ULONG ulPID, BSTR bstrCompartmentId,
+                                              SAFEARRAY* pAdditionalParameters,
+                                              LONG* plRetVal) override;
+  HRESULT STDMETHODCALLTYPE FlushStore(ULONG ulPID, SAFEARRAY* pAdditionalParameters,
+                                       LONG* plRetVal) override;
+  HRESULT STDMETHODCALLTYPE ChangePINState(ULONG ulPID, BSTR bstrCompartmentId, BSTR bstrPINId,
+                                           SAFEARRAY* pAdditionalParameters, INT nPINState,
+                                           LONG* plRetVal) override;
+  HRESULT STDMETHODCALLTYPE ChangePINStateFromPINSessionId(ULONG ulPID, BSTR bstrCompartmentId,
+                                                           BSTR bstrPINId, BSTR bstrPINSessionId,
+                                                           SAFEARRAY* pAdditionalParameters,
+                                                           INT nPINState, LONG* plRetVal) override;
+
+ private:
+  ~CAuthStore() = default;
+
+  std::atomic<ULONG> m_cRef{1};
+  CInternalAuthStore m_internal;
+};
