@@ -10,6 +10,7 @@
 #include "platform/registry_seam.h"
 #include "support/qvlog.h"
 #include "support/scopedhkey.h"
+#include "support/secstring.h"
 
 namespace {
 
@@ -176,8 +177,8 @@ LONG CZuWinExt::zuRegReadStringValueEx(HKEY hRoot, LPCWSTR pszPath, LPCWSTR pszV
     LONG l = key.Open(hRoot, pszPath, KEY_QUERY_VALUE | dwView);
     if (l != ERROR_SUCCESS) return l;
     // The value may change between its size and its data; a few attempts
-    // read a consistent one.
-    std::vector<BYTE> data;
+    // read a consistent one. Its copies are wiped when freed.
+    std::vector<BYTE, ZU::Framework::secallocator<BYTE>> data;
     DWORD dwType = REG_NONE;
     for (int attempt = 0;; ++attempt) {
       DWORD cb = 0;
@@ -193,7 +194,7 @@ LONG CZuWinExt::zuRegReadStringValueEx(HKEY hRoot, LPCWSTR pszPath, LPCWSTR pszV
     }
     if (dwType != REG_SZ && dwType != REG_EXPAND_SZ) return ERROR_UNSUPPORTED_TYPE;
     const size_t cUnits = data.size() / sizeof(WCHAR);
-    std::vector<WCHAR> text(cUnits);
+    std::vector<WCHAR, ZU::Framework::secallocator<WCHAR>> text(cUnits);
     if (cUnits != 0) std::memcpy(text.data(), data.data(), cUnits * sizeof(WCHAR));
     size_t cch = 0;
     while (cch < cUnits && text[cch] != 0) ++cch;
