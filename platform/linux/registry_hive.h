@@ -63,13 +63,15 @@ struct SSubKeyEntry {
 };
 
 // Where an enumeration of a key's subkeys or values stopped: the key, its
-// "written" time then, the index answered and its sort key (the folded
-// name, or the value's sequence number). The next index continues from
-// there in O(log n) as long as the key has not changed; any other index,
-// or a changed key, is answered by position. Subkeys are also read ahead
-// in one query: while the hive has not changed at all since (its data
-// version, and the changes made through this process's connection), the
-// next index is answered from them without searching the key again.
+// "written" time then (subkeys), the index answered and its sort key (the
+// folded name, or the value's sequence number). The next index continues
+// from there in O(log n) as long as the key has not changed (for values:
+// as long as the hive has not changed at all); any other index, or a
+// change, is answered by position. Subkeys are also read ahead in one
+// query, and a value step tells whether another value follows: while the
+// hive has not changed at all since (its data version, and the changes
+// made through this process's connection), the next index is answered from
+// them without searching the key again.
 struct SEnumCursor {
   int64_t id = 0;
   int64_t written = -1;
