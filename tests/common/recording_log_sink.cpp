@@ -18,8 +18,7 @@ CRecordingLogSink::~CRecordingLogSink() {
 
 void CRecordingLogSink::Write(const CLogRecord& record) noexcept {
   std::lock_guard<std::mutex> guard(m_lock);
-  m_lines.push_back(CLine{record.lLevel, record.pszChannel ? record.pszChannel : OleString(),
-                          record.pszFormat ? record.pszFormat : OleString(),
+  m_lines.push_back(CLine{record.lLevel, record.pszFormat ? record.pszFormat : OleString(),
                           OleString(record.message)});
 }
 

@@ -19,7 +19,6 @@ class CRecordingLogSink final : public ILogSink {
  public:
   struct CLine {
     LONG lLevel;
-    OleString channel;
     OleString format;  // as passed to qvlogLog
     OleString text;
   };

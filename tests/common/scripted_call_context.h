@@ -17,7 +17,6 @@
 
 #include <atomic>
 #include <optional>
-#include <string>
 #include <vector>
 
 #include "common/scripted_dispatch.h"

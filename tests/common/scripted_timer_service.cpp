@@ -70,9 +70,3 @@ size_t CScriptedTimerService::Live() const {
   std::lock_guard lock(m_lock);
   return m_timers.size();
 }
-
-size_t CScriptedTimerService::Armed() const {
-  std::lock_guard lock(m_lock);
-  return static_cast<size_t>(
-      std::count_if(m_timers.begin(), m_timers.end(), [](CTimer* p) { return p->State().bArmed; }));
-}

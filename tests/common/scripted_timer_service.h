@@ -19,9 +19,8 @@ class CScriptedTimerService final : public ITimerService {
 
   // Fires every due timer; the number fired.
   size_t FireDue();
-  // Timers not yet destroyed, and those of them counting down.
+  // Timers not yet destroyed.
   size_t Live() const;
-  size_t Armed() const;
 
   ZU::Framework::ITimer* CreateNewTimer(DWORD dwPeriodSeconds,
                                         ZU::Framework::ITimerCallbackFunction* pCallback) override;

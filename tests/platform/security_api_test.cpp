@@ -19,6 +19,7 @@
 
 #include "common/conformance.h"
 #include "platform/counted_object.h"
+#include "platform/machine_owners.h"
 #include "platform/win32_helpers.h"
 
 namespace {
@@ -28,25 +29,16 @@ using OleString = std::basic_string<OLECHAR>;
 // The text for a failure message; the texts here are ASCII.
 std::string Narrow(const OleString& text) { return std::string(text.begin(), text.end()); }
 
-// Memory from LocalAlloc, released on every path.
-template <class T>
-struct CLocal {
-  ~CLocal() { LocalFree(p); }
-  T** Put() { return &p; }
-  T* Get() const { return p; }
-  T* p = nullptr;
-};
-
 std::vector<BYTE> Sid(const OLECHAR* pszText) {
-  CLocal<void> sid;
-  if (!ConvertStringSidToSidW(pszText, sid.Put())) return {};
+  CMachineLocal<void> sid;
+  if (!ConvertStringSidToSidW(pszText, sid.Receive())) return {};
   const BYTE* p = static_cast<const BYTE*>(sid.Get());
   return std::vector<BYTE>(p, p + GetLengthSid(sid.Get()));
 }
 
 OleString Text(const void* pSid) {
-  CLocal<WCHAR> text;
-  if (!ConvertSidToStringSidW(const_cast<void*>(pSid), text.Put())) return OLESTR("(none)");
+  CMachineLocal<WCHAR> text;
+  if (!ConvertSidToStringSidW(const_cast<void*>(pSid), text.Receive())) return OLESTR("(none)");
   return OleString(text.Get());
 }
 
@@ -107,13 +99,13 @@ constexpr DWORD kUndock = 25;
 // Disabling and enabling, an entry for a privilege not held, the access
 // needed, and a removal that is final through every handle.
 TEST(PrivilegeTest, AdjustmentOfTheProcessToken) {
-  CScopedHandle token;
-  CScopedHandle again;
-  CScopedHandle queryOnly;
+  CMachineHandle token;
+  CMachineHandle again;
+  CMachineHandle queryOnly;
   constexpr DWORD kAdjust = TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY;
-  ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), kAdjust, token.Put()) &&
-              OpenProcessToken(GetCurrentProcess(), kAdjust, again.Put()) &&
-              OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, queryOnly.Put()));
+  ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), kAdjust, token.Receive()) &&
+              OpenProcessToken(GetCurrentProcess(), kAdjust, again.Receive()) &&
+              OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, queryOnly.Receive()));
   ASSERT_NE(HeldAttributes(token.Get(), kChangeNotify), kNotHeld) << "every account holds it";
 
   EXPECT_EQ(Adjust(token.Get(), kChangeNotify, 0), DWORD{ERROR_SUCCESS});
@@ -149,8 +141,8 @@ std::vector<BYTE> TokenSid(HANDLE hToken, TOKEN_INFORMATION_CLASS eClass) {
 // owner and to the local system account. A descriptor whose access list
 // leaves out part of its last entry is refused, nothing beyond it read.
 TEST(SecurityInfoTest, ProcessObjectOwnerGroupAndAccessList) {
-  CScopedHandle token;
-  ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.Put()));
+  CMachineHandle token;
+  ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.Receive()));
   const std::vector<BYTE> user = TokenSid(token.Get(), TokenUser);
   const std::vector<BYTE> group = TokenSid(token.Get(), TokenPrimaryGroup);
   ASSERT_FALSE(user.empty());
@@ -160,17 +152,17 @@ TEST(SecurityInfoTest, ProcessObjectOwnerGroupAndAccessList) {
   PSID pOwner = nullptr;
   PSID pGroup = nullptr;
   PACL pDacl = nullptr;
-  CLocal<void> sd;
+  CMachineLocal<void> sd;
   const SECURITY_INFORMATION all =
       OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
   ASSERT_EQ(GetSecurityInfo(GetCurrentProcess(), SE_KERNEL_OBJECT, all, &pOwner, &pGroup, &pDacl,
-                            nullptr, sd.Put()),
+                            nullptr, sd.Receive()),
             DWORD{ERROR_SUCCESS});
   ASSERT_TRUE(IsValidSid(pOwner) && IsValidSid(pGroup) && pDacl != nullptr);
-  CLocal<WCHAR> text;
+  CMachineLocal<WCHAR> text;
   ULONG cch = 0;
   ASSERT_TRUE(ConvertSecurityDescriptorToStringSecurityDescriptorW(sd.Get(), SDDL_REVISION_1, all,
-                                                                   text.Put(), &cch));
+                                                                   text.Receive(), &cch));
   const OleString sddl(text.Get());
   EXPECT_EQ(cch, sddl.size() + 1);
   EXPECT_EQ(sddl.rfind(OLESTR("O:"), 0), 0u) << Narrow(sddl);
@@ -198,9 +190,9 @@ TEST(SecurityInfoTest, ProcessObjectOwnerGroupAndAccessList) {
   std::memcpy(&acl, pAcl, sizeof acl);
   acl.AclSize = static_cast<WORD>(acl.AclSize - 4);
   std::memcpy(pAcl, &acl, sizeof acl);
-  CLocal<WCHAR> refused;
+  CMachineLocal<WCHAR> refused;
   EXPECT_EQ(FAILURE_OF(ConvertSecurityDescriptorToStringSecurityDescriptorW(
-                sd.Get(), SDDL_REVISION_1, DACL_SECURITY_INFORMATION, refused.Put(), nullptr)),
+                sd.Get(), SDDL_REVISION_1, DACL_SECURITY_INFORMATION, refused.Receive(), nullptr)),
             DWORD{ERROR_INVALID_ACL});
 }
 
@@ -208,10 +200,10 @@ TEST(SecurityInfoTest, ProcessObjectOwnerGroupAndAccessList) {
 TEST(SecurityInfoTest, ReadingNeedsReadControl) {
   for (DWORD dwAccess : {DWORD{PROCESS_QUERY_LIMITED_INFORMATION},
                          DWORD{READ_CONTROL | PROCESS_QUERY_INFORMATION}}) {
-    CScopedHandle process(OpenProcess(dwAccess, FALSE, GetCurrentProcessId()));
-    CLocal<void> read;
+    CMachineHandle process(OpenProcess(dwAccess, FALSE, GetCurrentProcessId()));
+    CMachineLocal<void> read;
     const DWORD error = GetSecurityInfo(process.Get(), SE_KERNEL_OBJECT, OWNER_SECURITY_INFORMATION,
-                                        nullptr, nullptr, nullptr, nullptr, read.Put());
+                                        nullptr, nullptr, nullptr, nullptr, read.Receive());
     EXPECT_TRUE((dwAccess & READ_CONTROL)
                     ? error == ERROR_SUCCESS
                     : error == ERROR_ACCESS_DENIED ||
@@ -236,7 +228,7 @@ TEST(CallContextTest, SwitchedContextIsHandedOut) {
   if (pGot != nullptr) pGot->Release();
 
   HRESULT hrOther = S_OK;
-  CScopedHandle thread(StartThread(
+  CMachineHandle thread(StartThread(
       [](LPVOID p) -> DWORD {
         void* pv = nullptr;
         *static_cast<HRESULT*>(p) = CoGetCallContext(IID_IUnknown, &pv);

@@ -25,6 +25,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/machine_owners.h"
 #include "platform/session_source.h"
 #include "platform/win32_helpers.h"
 
@@ -351,7 +352,7 @@ TEST_F(SessionSourceTest, EventsOfLogindsChanges) {
     SCOPED_TRACE(change.pszCase);
     SWait wait;
     if (change.bBetweenWaits) Script(change.sessions);
-    CScopedHandle waiter(StartWaiter(&wait));
+    CMachineHandle waiter(StartWaiter(&wait));
     ASSERT_NE(waiter.Get(), nullptr);
     if (!change.bBetweenWaits) Script(change.sessions);
     Notify();
@@ -366,8 +367,8 @@ TEST_F(SessionSourceTest, EventsOfLogindsChanges) {
 TEST_F(SessionSourceTest, FlushEndsWaits) {
   SWait first;
   SWait second;
-  CScopedHandle waiter1(StartWaiter(&first));
-  CScopedHandle waiter2(StartWaiter(&second));
+  CMachineHandle waiter1(StartWaiter(&first));
+  CMachineHandle waiter2(StartWaiter(&second));
   DWORD dwFlags = 0xFFFF;
   ASSERT_TRUE(WTSWaitSystemEvent(WTS_CURRENT_SERVER_HANDLE, WTS_EVENT_FLUSH, &dwFlags));
   EXPECT_EQ(dwFlags, DWORD{WTS_EVENT_NONE});
@@ -375,7 +376,7 @@ TEST_F(SessionSourceTest, FlushEndsWaits) {
   ASSERT_TRUE(Ended(waiter2.Get()));
   ASSERT_TRUE(WTSWaitSystemEvent(WTS_CURRENT_SERVER_HANDLE, WTS_EVENT_FLUSH, &dwFlags));
   SWait third;
-  CScopedHandle waiter3(StartThread(WaitForEvents, &third));
+  CMachineHandle waiter3(StartThread(WaitForEvents, &third));
   ASSERT_TRUE(Ended(waiter3.Get()));
   for (const SWait* pWait : {&first, &second, &third}) {
     EXPECT_TRUE(pWait->bResult);

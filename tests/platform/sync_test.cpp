@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "common/conformance.h"
+#include "platform/machine_owners.h"
 #include "platform/win32_helpers.h"
 
 namespace {
@@ -21,7 +22,7 @@ HANDLE NewEvent(BOOL bManualReset, BOOL bInitialState) {
 
 // Runs pfn on a new thread and answers its exit code.
 DWORD OnOtherThread(LPTHREAD_START_ROUTINE pfn, void* p) {
-  CScopedHandle thread(StartThread(pfn, p));
+  CMachineHandle thread(StartThread(pfn, p));
   DWORD exitCode = 0xFFFF;
   EXPECT_EQ(Wait(thread.Get(), INFINITE), WAIT_OBJECT_0);
   EXPECT_TRUE(GetExitCodeThread(thread.Get(), &exitCode));
@@ -69,9 +70,9 @@ TEST(ThreadTest, HandleSignalledAtItsEndAndIdOfItsOwn) {
     HANDLE hGo;
     DWORD ownId;
   } run{NewEvent(TRUE, FALSE), 0};
-  CScopedHandle go(run.hGo);
+  CMachineHandle go(run.hGo);
   DWORD threadId = 0;
-  CScopedHandle thread(StartThread(
+  CMachineHandle thread(StartThread(
       [](LPVOID p) -> DWORD {
         auto* pRun = static_cast<SRun*>(p);
         pRun->ownId = GetCurrentThreadId();
@@ -88,7 +89,7 @@ TEST(ThreadTest, HandleSignalledAtItsEndAndIdOfItsOwn) {
 // A manual-reset event stays signalled; an auto-reset one satisfies one
 // wait and its signals do not add up.
 TEST(EventTest, ManualResetHoldsAutoResetSatisfiesOneWait) {
-  CScopedHandle manual(NewEvent(TRUE, FALSE));
+  CMachineHandle manual(NewEvent(TRUE, FALSE));
   EXPECT_EQ(Wait(manual.Get()), kTimeout);
   EXPECT_TRUE(SetEvent(manual.Get()));
   EXPECT_EQ(Wait(manual.Get()), WAIT_OBJECT_0);
@@ -96,7 +97,7 @@ TEST(EventTest, ManualResetHoldsAutoResetSatisfiesOneWait) {
   EXPECT_TRUE(ResetEvent(manual.Get()));
   EXPECT_EQ(Wait(manual.Get()), kTimeout);
 
-  CScopedHandle event(NewEvent(FALSE, FALSE));
+  CMachineHandle event(NewEvent(FALSE, FALSE));
   EXPECT_TRUE(SetEvent(event.Get()));
   EXPECT_TRUE(SetEvent(event.Get()));
   EXPECT_EQ(Wait(event.Get()), WAIT_OBJECT_0);
@@ -105,8 +106,8 @@ TEST(EventTest, ManualResetHoldsAutoResetSatisfiesOneWait) {
 
 // "Any" takes the lowest signalled index; "all" takes every object or none.
 TEST(WaitTest, AnyTakesTheLowestIndexAllTakesEveryObjectOrNone) {
-  CScopedHandle first(NewEvent(FALSE, TRUE));
-  CScopedHandle second(NewEvent(FALSE, FALSE));
+  CMachineHandle first(NewEvent(FALSE, TRUE));
+  CMachineHandle second(NewEvent(FALSE, FALSE));
   const HANDLE both[2] = {first.Get(), second.Get()};
   EXPECT_EQ(WaitForMultipleObjects(2, both, TRUE, 10), kTimeout);
   SetEvent(second.Get());
@@ -123,7 +124,7 @@ TEST(WaitTest, AnyTakesTheLowestIndexAllTakesEveryObjectOrNone) {
 
 TEST(HandleTest, InvalidClosedAndMistypedHandlesAreRefused) {
   HANDLE event = NewEvent(TRUE, TRUE);
-  CScopedHandle thread(StartThread([](LPVOID) -> DWORD { return 0; }, nullptr));
+  CMachineHandle thread(StartThread([](LPVOID) -> DWORD { return 0; }, nullptr));
   EXPECT_EQ(FAILURE_OF(SetEvent(thread.Get())), DWORD{ERROR_INVALID_HANDLE});
   EXPECT_TRUE(CloseHandle(event));
   EXPECT_EQ(FAILURE_OF(CloseHandle(event)), DWORD{ERROR_INVALID_HANDLE});
@@ -137,7 +138,7 @@ TEST(HandleTest, InvalidClosedAndMistypedHandlesAreRefused) {
               DWORD{ERROR_INVALID_PARAMETER});
   }
   // Waiting for all of one object twice is refused.
-  CScopedHandle other(NewEvent(TRUE, TRUE));
+  CMachineHandle other(NewEvent(TRUE, TRUE));
   const HANDLE twice[2] = {other.Get(), other.Get()};
   const DWORD dwTwice = WaitForMultipleObjects(2, twice, TRUE, 0);
   EXPECT_TRUE((dwTwice == WAIT_FAILED && GetLastError() == ERROR_INVALID_PARAMETER) ||

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "common/conformance.h"
+#include "platform/machine_owners.h"
 #include "platform/win32_helpers.h"
 
 namespace {
@@ -59,8 +60,8 @@ DWORD IntegrityRid(HANDLE token) {
 
 // The level natively follows the Linux identity.
 TEST(TokenTest, IntegrityLevelOfTheCurrentProcess) {
-  CScopedHandle token;
-  ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.Put()));
+  CMachineHandle token;
+  ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.Receive()));
   const DWORD rid = IntegrityRid(token.Get());
   EXPECT_TRUE(!kNativeLayer || rid == NativeIntegrityRid()) << std::hex << rid;
 }
@@ -70,18 +71,18 @@ TEST(TokenTest, IntegrityLevelOfTheCurrentProcess) {
 TEST(TokenTest, AccessIsChecked) {
   BYTE buffer[64];
   DWORD returned = 0;
-  CScopedHandle noQuery;
-  ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_DEFAULT, noQuery.Put()));
+  CMachineHandle noQuery;
+  ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_DEFAULT, noQuery.Receive()));
   const DWORD noQueryError = FAILURE_OF(
       GetTokenInformation(noQuery.Get(), TokenIntegrityLevel, buffer, sizeof buffer, &returned));
   EXPECT_TRUE(noQueryError == ERROR_ACCESS_DENIED ||
               WINE_DIFFERS(noQueryError == kSucceeded, "Wine does not check TOKEN_QUERY"));
 
-  CScopedHandle syncOnly(OpenProcess(SYNCHRONIZE, FALSE, GetCurrentProcessId()));
+  CMachineHandle syncOnly(OpenProcess(SYNCHRONIZE, FALSE, GetCurrentProcessId()));
   ASSERT_NE(syncOnly.Get(), nullptr);
-  CScopedHandle token;
+  CMachineHandle token;
   const DWORD syncOnlyError =
-      FAILURE_OF(OpenProcessToken(syncOnly.Get(), TOKEN_QUERY, token.Put()));
+      FAILURE_OF(OpenProcessToken(syncOnly.Get(), TOKEN_QUERY, token.Receive()));
   EXPECT_TRUE(syncOnlyError == ERROR_ACCESS_DENIED ||
               WINE_DIFFERS(syncOnlyError == kSucceeded,
                            "Wine opens the token without process query access"));
@@ -89,9 +90,9 @@ TEST(TokenTest, AccessIsChecked) {
 
 // The id of a running thread names no process.
 TEST(ProcessTest, OpenByIdRefusesAThreadId) {
-  CScopedHandle stop(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  CMachineHandle stop(CreateEventW(nullptr, TRUE, FALSE, nullptr));
   DWORD workerId = 0;
-  CScopedHandle worker(
+  CMachineHandle worker(
       StartThread([](LPVOID pStop) -> DWORD { return WaitForSingleObject(pStop, INFINITE); },
                   stop.Get(), &workerId));
   ASSERT_NE(worker.Get(), nullptr);

@@ -1,6 +1,6 @@
-// Helpers of the Win32 conformance suites: a handle closed at the end of its
-// scope, a thread started on a captureless lambda, the error of a call, and
-// a token's answer through the two-call protocol.
+// Helpers of the Win32 conformance suites: a thread started on a captureless
+// lambda, the error of a call, and a token's answer through the two-call
+// protocol.
 #pragma once
 
 #include <windows.h>
@@ -8,21 +8,6 @@
 #include <gtest/gtest.h>
 
 #include <vector>
-
-class CScopedHandle {
- public:
-  explicit CScopedHandle(HANDLE h = nullptr) : m_h(h) {}
-  CScopedHandle(const CScopedHandle&) = delete;
-  CScopedHandle& operator=(const CScopedHandle&) = delete;
-  ~CScopedHandle() {
-    if (m_h != nullptr) CloseHandle(m_h);
-  }
-  HANDLE Get() const { return m_h; }
-  HANDLE* Put() { return &m_h; }
-
- private:
-  HANDLE m_h;
-};
 
 inline HANDLE StartThread(LPTHREAD_START_ROUTINE pfnRoutine, void* pParameter,
                           DWORD* pThreadId = nullptr) {

@@ -19,8 +19,8 @@ namespace {
 // Layout notation, one entry per key that has values or no subkeys:
 // M:<path> below the machine copy's tree key, L:<path> below the low copy's,
 // A:<path> below the client's container list, each followed by its value
-// names in braces. "~" stands for the tree key (for A: the store path of a
-// container's copy).
+// names in braces; "/" separates keys. "~" stands for the tree key (for A:
+// the store path of a container's copy).
 enum class EOp { kSet, kRemoveData, kRemoveCompartment, kFlush };
 constexpr DWORD kClient = 77, kGone = 78;
 
@@ -32,42 +32,36 @@ struct SRow {
   std::string before;
   HRESULT hr;
   std::string after;
-  const char* advanced;  // the history key (below the tree id) not at 0, with its counters
+  const char* advanced = "";  // the history key (below the tree id) not at 0, with its counters
 };
 
 const std::string kLong(196, 'x');  // makes the machine path 250 units, a container's 258
 const SRow kRows[] = {
-    {"set writes the machine copy only", EOp::kSet, "1/A", true, "", S_OK, "M:~\\1\\A{v}", ""},
+    {"set writes the machine copy only", EOp::kSet, "1/A", true, "", S_OK, "M:~/1/A{v}"},
     {"machine copy only: the missing copies are ignored", EOp::kRemoveData, "1/A", false,
-     "M:~\\1\\A{v,w}", S_OK, "M:~\\1\\A{w}", ""},
+     "M:~/1/A{v,w}", S_OK, "M:~/1/A{w}"},
     {"absent from the machine copy: nothing else is touched", EOp::kRemoveData, "1/A", false,
-     "M:~\\1\\A{w} L:~\\1\\A{v} A:c1\\~\\1\\A{v}", E_INVALIDARG,
-     "A:c1\\~\\1\\A{v} L:~\\1\\A{v} M:~\\1\\A{w}", ""},
+     "M:~/1/A{w} L:~/1/A{v} A:c1/~/1/A{v}", E_INVALIDARG, "A:c1/~/1/A{v} L:~/1/A{v} M:~/1/A{w}"},
     {"every copy, direct and nested; a container without one is not reported", EOp::kRemoveData,
-     "1/A", false,
-     "M:~\\1\\A{v} L:~\\1\\A{v} A:c1\\~\\1\\A{v} A:c2\\Children\\n1\\~\\1\\A{v} A:a0\\~\\1{v}",
-     S_OK, "A:a0\\~\\1{v} A:c1\\~\\1\\A{} A:c2\\Children\\n1\\~\\1\\A{} L:~\\1\\A{} M:~\\1\\A{}",
-     ""},
+     "1/A", false, "M:~/1/A{v} L:~/1/A{v} A:c1/~/1/A{v} A:c2/Children/n1/~/1/A{v} A:a0/~/1{v}",
+     S_OK, "A:a0/~/1{v} A:c1/~/1/A{} A:c2/Children/n1/~/1/A{} L:~/1/A{} M:~/1/A{}"},
     {"of two nested copies below one container the first goes", EOp::kRemoveData, "1", false,
-     "M:~\\1{v} A:c1\\Children\\n1\\~\\1{v} A:c1\\Children\\n2\\~\\1{v}", S_OK,
-     "A:c1\\Children\\n1\\~\\1{} A:c1\\Children\\n2\\~\\1{v} M:~\\1{}", ""},
+     "M:~/1{v} A:c1/Children/n1/~/1{v} A:c1/Children/n2/~/1{v}", S_OK,
+     "A:c1/Children/n1/~/1{} A:c1/Children/n2/~/1{v} M:~/1{}"},
     {"a client without a user: the low step's failure after the machine copy", EOp::kRemoveData,
-     "1", true, "M:~\\1{v} L:~\\1{v} A:c1\\~\\1{v}", E_ACCESSDENIED,
-     "A:c1\\~\\1{v} L:~\\1{v} M:~\\1{}", ""},
+     "1", true, "M:~/1{v} L:~/1{v} A:c1/~/1{v}", E_ACCESSDENIED, "A:c1/~/1{v} L:~/1{v} M:~/1{}"},
     {"a store path too long for the containers", EOp::kRemoveData, "1/" + kLong, false,
-     "M:~\\1\\" + kLong + "{v} A:c1\\~\\1\\" + kLong + "{v}", S_OK,
-     "A:c1\\~\\1\\" + kLong + "{v} M:~\\1\\" + kLong + "{}", ""},
+     "M:~/1/" + kLong + "{v} A:c1/~/1/" + kLong + "{v}", S_OK,
+     "A:c1/~/1/" + kLong + "{v} M:~/1/" + kLong + "{}"},
     {"compartment: only the machine copy advances its descendants", EOp::kRemoveCompartment, "1/A",
-     false,
-     "M:~\\1\\A\\B{v} M:~\\2{v} L:~\\1\\A\\C{v} A:c1\\~\\1\\A\\D{v} A:c2\\Children\\n1\\~\\1\\A{}",
-     S_OK, "A:c1\\~\\1{} A:c2\\Children\\n1\\~\\1{} L:~\\1{} M:~\\1{} M:~\\2{v}", "1/A/B=1,1"},
+     false, "M:~/1/A/B{v} M:~/2{v} L:~/1/A/C{v} A:c1/~/1/A/D{v} A:c2/Children/n1/~/1/A{}", S_OK,
+     "A:c1/~/1{} A:c2/Children/n1/~/1{} L:~/1{} M:~/1{} M:~/2{v}", "1/A/B=1,1"},
     {"compartment absent from the machine copy", EOp::kRemoveCompartment, "1/A", false,
-     "M:~\\1{} L:~\\1\\A{v} A:c1\\~\\1\\A{v}", E_INVALIDARG,
-     "A:c1\\~\\1\\A{v} L:~\\1\\A{v} M:~\\1{}", ""},
+     "M:~/1{} L:~/1/A{v} A:c1/~/1/A{v}", E_INVALIDARG, "A:c1/~/1/A{v} L:~/1/A{v} M:~/1{}"},
     {"flush: every copy", EOp::kFlush, "", false,
-     "M:~\\1{v} M:~\\2{} L:~\\1{v} A:c1\\~\\1{v} A:c2\\Children\\n1\\~{}", S_OK, "", ""},
-    {"flush without a low copy reports its failure", EOp::kFlush, "", false, "M:~\\1{v} A:c1\\~{}",
-     E_FAIL, "", ""},
+     "M:~/1{v} M:~/2{} L:~/1{v} A:c1/~/1{v} A:c2/Children/n1/~{}", S_OK, ""},
+    {"flush without a low copy reports its failure", EOp::kFlush, "", false, "M:~/1{v} A:c1/~{}",
+     E_FAIL, ""},
 };
 
 std::string Narrow(const WString& s) { return std::string(s.begin(), s.end()); }
@@ -110,6 +104,7 @@ class CLayout {
       const size_t open = sLayout.find('{', pos), close = sLayout.find('}', open);
       const SPlace& place = m_places[std::string("MLA").find(sLayout[pos])];
       std::string path = sLayout.substr(pos + 2, open - pos - 2);
+      std::replace(path.begin(), path.end(), '/', '\\');
       path.replace(path.find('~'), 1, Narrow(place.tilde));
       const HKEY hKey = CreateKey(place.hRoot, Path(place, Widen(path)));
       const std::string values = sLayout.substr(open + 1, close - open - 1);
@@ -166,9 +161,9 @@ class CLayout {
     std::string entry = Narrow(sBelow);
     const size_t at = entry.find(Narrow(place.tilde));
     if (at != std::string::npos && (subkeys.empty() || !values.empty())) {
-      entries.push_back(std::string(1, place.tag) + ":" +
-                        entry.replace(at, place.tilde.size(), "~") + "{" + SortedJoin(values, ",") +
-                        "}");
+      entry.replace(at, place.tilde.size(), "~");
+      std::replace(entry.begin(), entry.end(), '\\', '/');
+      entries.push_back(place.tag + (":" + entry) + "{" + SortedJoin(values, ",") + "}");
     }
     for (const WString& sub : subkeys) {
       DumpKey(place, sBelow.empty() ? sub : sBelow + Widen("\\") + sub, entries);

@@ -7,7 +7,6 @@
 #include <map>
 #include <sstream>
 #include <string>
-#include <vector>
 
 #include "common/registry_test_key.h"
 #include "common/scripted_machine.h"

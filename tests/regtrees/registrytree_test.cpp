@@ -1,20 +1,15 @@
 // The registry tree on the platform's registry (the Linux hive natively,
 // Wine's registry in the windows build): the stored form byte for byte, the
-// limits at and one past each boundary, the removal walk, each failure of a
-// registry call through the scripted registry, and what another process reads.
+// limits at and one past each boundary, the removal walk, and each failure of
+// a registry call through the scripted registry.
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <numeric>
 #include <string>
 #include <vector>
-
-#ifndef _WIN32
-#include <unistd.h>
-#endif
 
 #include "common/registry_test_key.h"
 #include "common/scripted_registry.h"
@@ -98,17 +93,6 @@ std::string ReadRaw(const WString& path, const OLECHAR* pszName) {
   const LONG l = RegQueryValueExW(h, pszName, nullptr, &dwType, b.data(), &cb);
   RegCloseKey(h);
   return std::to_string(dwType) + ":" + Hex(b.data(), l == ERROR_SUCCESS ? cb : 0);
-}
-
-std::string OwnProgram() {
-  char sz[4096] = "";
-#ifdef _WIN32
-  GetModuleFileNameA(nullptr, sz, sizeof sz);
-#else
-  const ssize_t cch = readlink("/proc/self/exe", sz, sizeof sz - 1);
-  sz[cch > 0 ? cch : 0] = 0;
-#endif
-  return sz;
 }
 
 // The data is followed by a non-zero unit, so that no terminator is added.
@@ -203,38 +187,6 @@ TEST_F(RegistryTreeTest, StoredFormAndReadingBack) {
     EXPECT_EQ(tree.GetData(S("1/A"), S(name), back.Receive(), 0), row.hrGet);
     EXPECT_EQ(Describe(back.Get()), row.readBack);
   }
-}
-
-// What one process stores, a new tree in another process reads, both ways:
-// the test runs its own program again for the other side.
-constexpr char kTreeVariable[] = "KELMYR_TEST_TREE";
-
-TEST_F(RegistryTreeTest, AnotherProcessReadsBack) {
-#ifdef _WIN32
-  _putenv_s(kTreeVariable, U8(sTreeId).c_str());
-#else
-  setenv(kTreeVariable, U8(sTreeId).c_str(), 1);
-#endif
-  CScopedSafeArray value = MakeBytes({'p', '1'}), back;
-  ASSERT_EQ(tree.SetData(S("1/A"), S("parent"), value.Get(), 0, FALSE), S_OK);
-  const std::string command = "\"" + OwnProgram() +
-                              "\" --gtest_also_run_disabled_tests "
-                              "--gtest_filter=RegistryTreeProcesses.DISABLED_OtherSide";
-  EXPECT_EQ(std::system(command.c_str()), 0);
-  CRegistryTree other(sTreeId, REGISTRY_TREE_MACHINE);
-  EXPECT_EQ(other.GetData(S("1/A"), S("child"), back.Receive(), 0), S_OK);
-  EXPECT_EQ(Describe(back.Get()), "17 2 6332");
-}
-
-// The other side, run only by the test above.
-TEST(RegistryTreeProcesses, DISABLED_OtherSide) {
-  const char* pszTreeId = std::getenv(kTreeVariable);
-  ASSERT_NE(pszTreeId, nullptr);
-  CRegistryTree tree(S(pszTreeId), REGISTRY_TREE_MACHINE);
-  CScopedSafeArray value = MakeBytes({'c', '2'}), back;
-  EXPECT_EQ(tree.GetData(S("1/A"), S("parent"), back.Receive(), 0), S_OK);
-  EXPECT_EQ(Describe(back.Get()), "17 2 7031");
-  EXPECT_EQ(tree.SetData(S("1/A"), S("child"), value.Get(), 0, FALSE), S_OK);
 }
 
 // Each limit at its boundary and one past, and what the registry cannot

@@ -23,7 +23,6 @@
 
 namespace {
 
-using OleString = std::basic_string<OLECHAR>;
 using ZU::Framework::secwstring;
 
 // The text of the SID; the block that holds it is released.

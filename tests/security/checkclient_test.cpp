@@ -22,7 +22,6 @@ namespace {
 
 using ECall = CScriptedMachine::ECall;
 using CContext = CScriptedCallContext;
-using OleString = std::basic_string<OLECHAR>;
 
 constexpr DWORD kClient = 1234;  // 0x4d2
 constexpr DWORD kNoMemory = ERROR_NOT_ENOUGH_MEMORY;

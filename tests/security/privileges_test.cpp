@@ -17,7 +17,6 @@
 namespace {
 
 using ECall = CScriptedMachine::ECall;
-using OleString = std::basic_string<OLECHAR>;
 
 const OLECHAR kBackup[] = OLESTR("SeBackupPrivilege");
 

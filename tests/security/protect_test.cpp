@@ -53,8 +53,9 @@ class ValueProtection : public ::testing::Test {
 
 // Each value comes back with its type and data, as a vector of lower bound
 // 0 except the byte matrix, which keeps its shape; the protected form is a
-// byte vector holding the description and the raw bytes, and the input is
-// neither changed nor left locked. The string list: each string and a
+// byte vector of lower bound 0, whatever the input's, holding the
+// description and the raw bytes, and the input is neither changed nor left
+// locked. The string list: each string and a
 // zero unit, then one more zero unit; the indices 0 to count - 1 are read
 // whatever the lower bound.
 TEST_F(ValueProtection, EveryTypeRoundTrips) {
@@ -111,7 +112,8 @@ TEST_F(ValueProtection, EveryTypeRoundTrips) {
     CScopedSafeArray restored;
     EXPECT_EQ(EncryptValue(value.Get(), protectedValue.Receive()), S_OK) << m_log.Dump();
     EXPECT_EQ(TypeOf(protectedValue.Get()), VT_UI1);
-    EXPECT_EQ(Shape(protectedValue.Get()).size(), 1u);
+    EXPECT_EQ(Shape(protectedValue.Get()),
+              std::vector<ULONG>{ULONG(DataOf(protectedValue.Get()).size())});
     const SOpenedBlob opened = OpenProtected(protectedValue.Get());
     EXPECT_EQ(DecryptValue(protectedValue.Get(), restored.Receive()), S_OK) << m_log.Dump();
     EXPECT_EQ(DataOf(value.Get()), before);

@@ -12,7 +12,6 @@
 #include <algorithm>
 #include <array>
 #include <cstdlib>
-#include <cstring>
 #include <new>
 
 #include "common/dpapi_test_keys.h"
