@@ -9,7 +9,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <memory>
 #include <sstream>
+#include <thread>
 
 #include "common/scripted_machine.h"
 #include "common/scripted_settings.h"
@@ -293,3 +296,52 @@ TEST(PINTimerCallbackTest, CancelledCallbackDoesNothing) {
 }
 
 }  // namespace
+
+// Clients of two sessions store and read PINs while their timers fire on the
+// timer thread (the real one, on the scripted clock); every answer is a PIN
+// or "not found". Once the clock passes every lifetime all records are
+// gone; records stored then end with the store while
+// their callbacks may be due.
+TEST(PINStoreConcurrencyTest, ClientsAndExpiryShareTheStore) {
+  CScriptedMachine machine;
+  CScriptedSettings settings;
+  CHistoryUse history;
+  machine.Process(1001).dwSessionId = 1;
+  machine.Process(1002).dwSessionId = 2;
+  auto store = std::make_unique<CInternalAuthStore>();
+  ASSERT_EQ(store->Begin(B("{PIN}").Get()), S_OK);
+  std::atomic<int> cUnexpected{0};
+  auto client = [&](ULONG pid) {
+    for (int i = 0; i < 40; ++i) {
+      const CScopedBSTR c = B("C"), p = B(std::to_string(i % 8));
+      CScopedBSTR id;
+      CScopedSafeArray v;
+      INT nState = 0;
+      cUnexpected +=
+          store->SetPIN(pid, c.Get(), p.Get(), MakeBytes({7}).Get(), nullptr, id.Receive()) != S_OK;
+      const HRESULT hr =
+          store->GetPIN(pid, c.Get(), p.Get(), nullptr, v.Receive(), nullptr, &nState);
+      cUnexpected += hr != S_OK && hr != E_INVALIDARG;
+    }
+  };
+  std::thread a(client, 1001), b(client, 1002);
+  for (int i = 0; i < 20; ++i) machine.Advance(1000);
+  a.join();
+  b.join();
+  EXPECT_EQ(cUnexpected.load(), 0);
+  machine.Advance(5000);
+  ASSERT_TRUE(machine.AwaitWaiters(1));
+  for (int i = 0; i < 16; ++i) {
+    INT nState = 0;
+    EXPECT_EQ(store->IsPINCached(1001 + i / 8, B("C").Get(), B(std::to_string(i % 8)).Get(),
+                                 nullptr, nullptr, &nState),
+              E_INVALIDARG);
+  }
+  std::thread c(client, 1001);
+  machine.Advance(5000);
+  c.join();
+  machine.Advance(5000);
+  EXPECT_EQ(store->End(), S_OK);
+  store.reset();
+  ASSERT_TRUE(machine.AwaitWaiters(1));
+}
