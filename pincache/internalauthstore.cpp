@@ -452,6 +452,11 @@ HRESULT CInternalAuthStore::GetAvailabilityStoreFromSessionId(DWORD dwSessionId,
   return m_availability.GetAvailabilityStoreFromSessionId(dwSessionId, pbAvailabled);
 }
 
+HRESULT CInternalAuthStore::GetSessionId(DWORD dwClientProcessId, secwstring& sSessionId) {
+  CScopedLock lock(m_Lock);
+  return m_availability.GetSessionId(dwClientProcessId, sSessionId);
+}
+
 size_t CInternalAuthStore::PINSessionCount() {
   CScopedLock lock(m_Lock);
   return m_mapPINSessions.size();

@@ -140,6 +140,9 @@ class CInternalAuthStore {
   // The records of one session move to another; the PIN session
   // identifiers issued in the source then lead to the target.
   HRESULT MoveStore(DWORD dwFromSessionId, DWORD dwToSessionId);
+  // The client's terminal session in decimal, for a session the store
+  // serves now (E_FAIL otherwise).
+  HRESULT GetSessionId(DWORD dwClientProcessId, secwstring& sSessionId);
 
   // For diagnostics and measurements: the tree (null when not started) and
   // the number of PIN session identifiers the store knows.
@@ -218,6 +221,8 @@ class CInternalAuthStore {
   // null.
   HRESULT WriteString(const SPINLines& lines, const secwstring& sName, const OLECHAR* pszItem,
                       const OLECHAR* pszValue, UINT cchValue);
+  // "PINAlwaysState": "available" or "unavailable".
+  HRESULT WriteAvailability(const SPINLines& lines, const secwstring& sName, bool bAvailable);
   // The PIN session identifier the record holds (null when none).
   HRESULT ReadPINSessionId(const SPINLines& lines, const secwstring& sName, BSTR& bstrStored);
 

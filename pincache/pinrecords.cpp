@@ -164,6 +164,13 @@ HRESULT CInternalAuthStore::WriteString(const SPINLines& lines, const secwstring
   return hr;
 }
 
+HRESULT CInternalAuthStore::WriteAvailability(const SPINLines& lines, const secwstring& sName,
+                                              bool bAvailable) {
+  const OLECHAR* pszState = bAvailable ? kAvailable : kUnavailable;
+  return WriteString(lines, sName, kPINAlwaysState, pszState,
+                     static_cast<UINT>(std::char_traits<OLECHAR>::length(pszState)));
+}
+
 HRESULT CInternalAuthStore::ReadPINSessionId(const SPINLines& lines, const secwstring& sName,
                                              BSTR& bstrStored) {
   secwstring sValue;
@@ -249,9 +256,7 @@ HRESULT CInternalAuthStore::SetInternalPIN(EPINLookup eLookup, ULONG ulPID, BSTR
       LogPINFailure(lines.setDataFailed);
       return hrStep;
     }
-    const OLECHAR* pszState = enPINAlwaysState == 1 ? kAvailable : kUnavailable;
-    hrStep = WriteString(lines, sName, kPINAlwaysState, pszState,
-                         static_cast<UINT>(std::char_traits<OLECHAR>::length(pszState)));
+    hrStep = WriteAvailability(lines, sName, enPINAlwaysState == 1);
     if (FAILED(hrStep)) return hrStep;
     const OLECHAR* pszBypass = parameters.sBypassPINAlways == kTrue ? kTrue : kFalse;
     hrStep = WriteString(lines, sName, kPINBypassPINAlwaysState, pszBypass,
@@ -348,9 +353,7 @@ HRESULT CInternalAuthStore::GetInternalPIN(EPINLookup eLookup, ULONG ulPID, BSTR
       }
     }
     *pnPINState = nPINState;
-    const OLECHAR* pszState = bAvailable ? kAvailable : kUnavailable;
-    hrStep = WriteString(lines, record.sName, kPINAlwaysState, pszState,
-                         static_cast<UINT>(std::char_traits<OLECHAR>::length(pszState)));
+    hrStep = WriteAvailability(lines, record.sName, bAvailable);
     if (FAILED(hrStep)) return hrStep;
     CScopedSafeArray clear;
     hrStep = DecryptValue(record.value.Get(), clear.Receive());
@@ -448,9 +451,7 @@ HRESULT CInternalAuthStore::ChangeInternalPINState(EPINLookup eLookup, ULONG ulP
     qvlogLog(gLogChannel, LOG_NOTABLE,
              OLESTR("CInternalAuthStore::ChangeInternalPINState enPINAlwaysState = %d"),
              enPINAlwaysState);
-    const OLECHAR* pszState = enPINAlwaysState == 1 ? kAvailable : kUnavailable;
-    hrStep = WriteString(lines, sName, kPINAlwaysState, pszState,
-                         static_cast<UINT>(std::char_traits<OLECHAR>::length(pszState)));
+    hrStep = WriteAvailability(lines, sName, enPINAlwaysState == 1);
     if (FAILED(hrStep)) return hrStep;
     const BSTR bstrTimerId = eLookup == PIN_BY_PROCESS ? bstrStored.Get() : bstrGiven;
     hrStep = SetInternalTimer(sName, ulPID, bstrCompartmentId, bstrPINId, bstrTimerId);

@@ -2,10 +2,10 @@
 // call is "S<n>" (a process of session n) or "Q<n>" (another process of
 // session n), an operation and its arguments; its outcome is written in
 // order. A trailing word with "=" gives the additional parameters
-// (name=value pairs joined by ","); "odd" is a name/value/name array. $k is
-// the k-th PIN session identifier SetPIN returned; {x} an identifier never
-// issued. Timers run on the scripted clock: "wait s" advances it and fires
-// what is due.
+// (name=value pairs joined by ","); "odd" is a name/value/name array, "u2"
+// an array of numbers. $k is the k-th PIN session identifier SetPIN
+// returned; {x} an identifier never issued. Timers run on the scripted clock: "wait s" advances it
+// and fires what is due.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -34,6 +34,7 @@ CScopedBSTR B(const std::string& s) {
 }
 
 CScopedSafeArray Parameters(const std::string& word) {
+  if (word == "u2") return CScopedSafeArray(SafeArrayCreateVector(VT_UI2, 0, 2));
   std::vector<std::string> items;
   if (word == "odd") items = {"Action", "Authenticate", "Action"};
   std::istringstream pairs(word == "odd" ? "" : word);
@@ -81,7 +82,7 @@ std::string PINStoreTest::Run(const std::string& script) {
     std::vector<std::string> w;
     for (std::string word; words >> word;) w.push_back(word);
     std::string params = "-";
-    if (w.back().find('=') != std::string::npos || w.back() == "odd") {
+    if (w.back().find('=') != std::string::npos || w.back() == "odd" || w.back() == "u2") {
       params = w.back();
       w.pop_back();
     }
@@ -239,7 +240,12 @@ INSTANTIATE_TEST_SUITE_P(
         SPINRow{"S1 set C P a; S1 rmc C AllSession=Maybe; S1 rm C P AllSession=Maybe; S1 has C P; "
                 "S1 rmc C; S1 has C P",
                 "ok ok ok 1 ok inval"},
-        // Parameters: names are exact, a missing value fails the call.
+        // Parameters: names are exact, the last of a name counts, an array
+        // of other than strings counts as none, a missing value fails the
+        // call.
+        SPINRow{"S1 set C P a Action=None,Action=Authenticate; S1 has C P IsACRPINAlways=Yes; S1 "
+                "set C P b u2; S1 has C P IsACRPINAlways=Yes",
+                "ok 1 ok 0"},
         SPINRow{"S1 set C P a action=Authenticate; S1 get C P IsACRPINAlways=Yes; S1 set C P a "
                 "odd; S1 has C P odd",
                 "ok a:0@1 hr hr"},
