@@ -9,8 +9,9 @@
 
 namespace {
 
-// Which identifiers an operation logs on entry.
-enum : unsigned { kCompartment = 1, kPIN = 2, kPINSession = 4 };
+// Which identifiers an operation logs on entry; kOwnLines marks an
+// operation that logs its failing steps itself rather than one worker's.
+enum : unsigned { kCompartment = 1, kPIN = 2, kPINSession = 4, kOwnLines = 8 };
 
 struct SOperationLines {
   CLogScopeName scope;
@@ -53,11 +54,11 @@ constexpr SOperationLines kChangePINStateFromPINSessionId =
     OPERATION_LINES("CInternalAuthStore::ChangePINStateFromPINSessionId", "ChangeInternalPINState",
                     kRecordBySession);
 constexpr SOperationLines kRemovePIN =
-    OPERATION_LINES("CInternalAuthStore::RemovePIN", "RemoveInternalPIN", kRecord);
-constexpr SOperationLines kRemoveCompartment =
-    OPERATION_LINES("CInternalAuthStore::RemoveCompartment", "RemovePINCompartment", kCompartment);
+    OPERATION_LINES("CInternalAuthStore::RemovePIN", "RemoveInternalPIN", kRecord | kOwnLines);
+constexpr SOperationLines kRemoveCompartment = OPERATION_LINES(
+    "CInternalAuthStore::RemoveCompartment", "RemovePINCompartment", kCompartment | kOwnLines);
 constexpr SOperationLines kFlushStore =
-    OPERATION_LINES("CInternalAuthStore::FlushStore", "FlushTree", 0);
+    OPERATION_LINES("CInternalAuthStore::FlushStore", "FlushTree", kOwnLines);
 
 void LogInputs(const SOperationLines& lines, ULONG ulPID, BSTR bstrCompartmentId, BSTR bstrPINId,
                BSTR bstrPINSessionId) {
@@ -104,7 +105,7 @@ static HRESULT RunOperation(const SOperationLines& lines, CCriticalSection& lock
   LogInputs(lines, ulPID, bstrCompartmentId, bstrPINId, bstrPINSessionId);
   CScopedLock held(lock);
   hr = PINNoThrow(worker);
-  if (FAILED(hr)) LogPINFailure(lines.workerFailed);
+  if (FAILED(hr) && !(lines.inputs & kOwnLines)) LogPINFailure(lines.workerFailed);
   return hr;
 }
 
@@ -383,7 +384,9 @@ HRESULT CInternalAuthStore::FlushStore(ULONG ulPID, SAFEARRAY* pAdditionalParame
       LogPINFailure(OLESTR("CInternalAuthStore::FlushStore m_Tree == NULL"));
       return E_FAIL;
     }
-    return m_Tree->FlushTree(0);
+    hr = m_Tree->FlushTree(0);
+    if (FAILED(hr)) LogPINFailure(kFlushStore.workerFailed);
+    return hr;
   });
 }
 

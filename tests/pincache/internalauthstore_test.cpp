@@ -14,6 +14,7 @@
 #include <sstream>
 #include <thread>
 
+#include "common/recording_log_sink.h"
 #include "common/scripted_machine.h"
 #include "common/scripted_settings.h"
 #include "common/scripted_timer_service.h"
@@ -54,6 +55,8 @@ struct SPINRow {
   const char* pszScript;
   const char* pszExpected;
   LONGLONG llPerProcess = 0, llTimeout = 0, llConfirm = 0;
+  LONG lLogLevel = 0;  // a line the script must log, at this level
+  const char* pszLogLine = nullptr;
 };
 
 class PINStoreTest : public testing::TestWithParam<SPINRow> {
@@ -169,8 +172,12 @@ TEST_P(PINStoreTest, Script) {
   settings.Set(U("Kelmyr.Authentication.AllowPerProcess"), row.llPerProcess);
   settings.Set(U("Kelmyr.Authentication.Timeout"), row.llTimeout);
   settings.Set(U("Kelmyr.Authentication.EnablePINCacheForPINAlwaysPrivateKeys"), row.llConfirm);
+  CRecordingLogSink log;
   ASSERT_EQ(store.Begin(B("{PIN}").Get()), S_OK);
   EXPECT_EQ(Run(row.pszScript), row.pszExpected);
+  if (row.pszLogLine != nullptr) {
+    EXPECT_TRUE(log.Contains(row.lLogLevel, U(row.pszLogLine).c_str())) << log.Dump();
+  }
   EXPECT_EQ(store.End(), S_OK);
   EXPECT_EQ(timers.Live(), 0u);
 }
@@ -195,7 +202,10 @@ INSTANTIATE_TEST_SUITE_P(
         SPINRow{"S1 set C P a; S1 get C P IsACRPINAlways=Yes; S1 has C P IsACRPINAlways=Yes",
                 "ok a:0@1 0"},
         SPINRow{"S1 set C P a; S1 get C P IsACRPINAlways=Yes; S1 has C P IsACRPINAlways=Yes",
-                "ok a:2@1 2", 0, 0, 1},
+                "ok a:2@1 2", 0, 0, 1, 2,
+                "CInternalAuthStore::GetPINAlwaysCachingMode "
+                "GetSettingValue(Kelmyr.Authentication.EnablePINCacheForPINAlwaysPrivateKeys) "
+                "returned Active PIN Always mode = Confirmation Prompt"},
         SPINRow{"S1 set C P a Action=Authenticate; S1 get C P Action=ChangeAuthenticator; S1 has C "
                 "P IsACRPINAlways=Yes",
                 "ok a:1@1 1"},
@@ -221,14 +231,18 @@ INSTANTIATE_TEST_SUITE_P(
         SPINRow{"S1 set C P a; Q1 get C P; S2 get C P", "ok a:1@1 inval:0"},
         SPINRow{"S1 set C P a; Q1 get C P; Q1 set C P b; S1 get C P; S1 rm C P AllProcess=True; Q1 "
                 "has C P",
-                "ok inval:0 ok a:1@1 ok inval", 1},
+                "ok inval:0 ok a:1@1 ok inval", 1, 0, 0, 2,
+                "CInternalAuthStore::GetPINCachingMode "
+                "GetSettingValue(Kelmyr.Authentication.AllowPerProcess,...) returned Active mode = "
+                "Allow per Process"},
         SPINRow{"S1 set C P a; S1 rm C P AllProcess=True; S1 has C P; S1 rm C P; S1 rm C P",
                 "ok ok 1 ok inval"},
         // PIN session identifiers reach the record from any session; one
         // never issued names the same record as any other unknown one.
         SPINRow{"S1 set C P a; S2 gets C P $1; S3 hass C P $1; S2 rms C P $1; S1 has C P",
                 "ok a:1 1 ok inval"},
-        SPINRow{"S1 sets C P {x} a; S2 gets C P {y}; S1 get C P", "ok a:1 inval:0"},
+        SPINRow{"S1 sets C P {x} a; S2 gets C P {y}; S1 get C P", "ok a:1 inval:0", 0, 0, 0, 1,
+                "CInternalAuthStore::GetInternalPIN sPINSessionId not found"},
         // The identifiers are forgotten only with their record.
         SPINRow{
             "S1 set C P a; S1 set C P b; S1 set D P c; count; S1 rm C P; count; S1 flush; count",
@@ -243,30 +257,38 @@ INSTANTIATE_TEST_SUITE_P(
         // Parameters: names are exact, the last of a name counts, an array
         // of other than strings counts as none, a missing value fails the
         // call.
-        SPINRow{"S1 set C P a Action=None,Action=Authenticate; S1 has C P IsACRPINAlways=Yes; S1 "
-                "set C P b u2; S1 has C P IsACRPINAlways=Yes",
-                "ok 1 ok 0"},
+        SPINRow{
+            "S1 set C P a Action=None,Action=Authenticate; S1 has C P IsACRPINAlways=Yes; S1 "
+            "set C P b u2; S1 has C P IsACRPINAlways=Yes",
+            "ok 1 ok 0", 0, 0, 0, 2,
+            "CInternalAuthStore::GetAdditionalParameters bad VARTYPE for pAdditionalParameters"},
         SPINRow{"S1 set C P a action=Authenticate; S1 get C P IsACRPINAlways=Yes; S1 set C P a "
                 "odd; S1 has C P odd",
-                "ok a:0@1 hr hr"},
+                "ok a:0@1 hr hr", 0, 0, 0, 1,
+                "CInternalAuthStore::SetInternalPIN GetAdditionalParameters failed"},
         // Expiry: 0 minutes is 5 s; a read restarts the lifetime, a test does
         // not; no expiry leaves no timer.
         SPINRow{"S1 set C P a; wait 4; S1 get C P; wait 4; S1 has C P; wait 1; S1 has C P; count",
-                "ok a:1@1 1 inval 0/1"},
+                "ok a:1@1 1 inval 0/1", 0, 0, 0, 2,
+                "CInternalAuthStore::SetInternalTimer timeout = 5 s"},
         SPINRow{"S1 set C P a; wait 60; S1 get C P; wait 60; S1 get C P; wait 60; S1 has C P; wait "
                 "60; S1 has C P",
-                "ok a:1@1 a:1@1 1 inval", 0, 2},
+                "ok a:1@1 a:1@1 1 inval", 0, 2, 0, 2,
+                "CInternalAuthStore::SetInternalTimer timeout = 120 s"},
         SPINRow{"S1 set C P a; count; wait 100000; S1 has C P", "ok 1/0 1", 0, kNoExpiry},
         // A timer firing after its session was flushed changes nothing.
         SPINRow{"S1 set C P a; end 1; S1 has C P; wait 3; S1 set D P b; wait 3; S1 get D P",
-                "ok ok inval ok b:1@2"},
+                "ok ok inval ok b:1@2", 0, 0, 0, 1,
+                "CInternalAuthStore::RemovePINData RemoveData failed"},
         // Sessions: moved records keep answering to their identifiers and
         // expire under their new name; unavailable sessions and pid 0 fail.
         SPINRow{
             "S1 set C P a; move 1 3; S3 gets C P $1; S3 get C P; S1 has C P; wait 5; S3 has C P",
             "ok ok a:1 a:1@1 inval inval"},
         SPINRow{"S1 set C P a; off 1; S1 get C P; S1 set C Q b; S2 get C P; S1 gets C P $1",
-                "ok ok fail:0 fail inval:0 a:1"},
+                "ok ok fail:0 fail inval:0 a:1", 0, 0, 0, 1,
+                "CInternalAuthStore::GetSessionId GetAvailabilityStoreFromSessionId returned "
+                "bAvailabled = FALSE"},
         // Bad input and the protected form in the tree.
         SPINRow{"S1 set C P secretpin; S1 get0 C P; S1 set '' P a; S1 flush odd; S1 has C P; raw "
                 "secretpin",
