@@ -106,6 +106,8 @@ std::string PINStoreTest::Run(const std::string& script) {
     } else if (who == "end" || who == "off") {
       text = Result(who == "end" ? store.FlushStoreFromSessionId(std::stoul(op))
                                  : store.SetAvailabilityStoreFromSessionId(std::stoul(op), FALSE));
+    } else if (who == "stop") {
+      text = Result(store.End());
     } else if (who == "move") {
       text = Result(store.MoveStore(std::stoul(op), std::stoul(w[2])));
     } else if (who == "count") {  // PIN session identifiers known, live timers
@@ -290,6 +292,10 @@ INSTANTIATE_TEST_SUITE_P(
                 "CInternalAuthStore::GetSessionId GetAvailabilityStoreFromSessionId returned "
                 "bAvailabled = FALSE"},
         // Bad input and the protected form in the tree.
+        // An ended store has no tree: every operation fails, none crashes.
+        SPINRow{"S1 set C P a; stop; S1 get C P; S1 set C P a; S1 rm C P; S1 rmc C; S1 flush; end "
+                "1; move 1 2",
+                "ok ok fail:0 fail fail fail fail fail fail"},
         SPINRow{"S1 set C P secretpin; S1 get0 C P; S1 set '' P a; S1 flush odd; S1 has C P; raw "
                 "secretpin",
                 "ok inval:9 inval hr 1 sealed"}),
