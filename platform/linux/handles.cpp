@@ -22,6 +22,7 @@
 #include <utility>
 
 #include "platform/no_destructor.h"
+#include "process_id.h"
 
 namespace kelmyr::winapi {
 namespace {
@@ -362,13 +363,24 @@ BOOL WINAPI GetExitCodeThread(HANDLE hThread, LPDWORD lpExitCode) {
 }
 
 // The Linux thread id: unique among the live threads of the machine, below
-// 2^22 by default (and below 2^30 at most), so it fits the 32-bit id.
+// 2^22 by default (and below 2^30 at most), so it fits the 32-bit id. It is
+// kept with the process id it was read in: the thread that forks goes on in
+// the child under a new id.
 DWORD WINAPI GetCurrentThreadId(void) {
-  thread_local const auto tid = static_cast<DWORD>(syscall(SYS_gettid));
-  return tid;
+  struct SKnownId {
+    DWORD dwPid = 0;
+    DWORD dwTid = 0;
+  };
+  thread_local SKnownId known;
+  const DWORD dwPid = CurrentProcessId();
+  if (known.dwPid != dwPid) {
+    known.dwTid = static_cast<DWORD>(syscall(SYS_gettid));
+    known.dwPid = dwPid;
+  }
+  return known.dwTid;
 }
 
-DWORD WINAPI GetCurrentProcessId(void) { return static_cast<DWORD>(getpid()); }
+DWORD WINAPI GetCurrentProcessId(void) { return CurrentProcessId(); }
 
 HANDLE WINAPI GetCurrentProcess(void) { return kCurrentProcessPseudoHandle; }
 

@@ -3,7 +3,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cstring>
+#include <iterator>
 #include <new>
 
 #include "processes.h"
@@ -106,10 +108,57 @@ constexpr SCapabilityPrivilege kCapabilityPrivileges[] = {
 
 constexpr DWORD kEnabledByDefault = SE_PRIVILEGE_ENABLED | SE_PRIVILEGE_ENABLED_BY_DEFAULT;
 
+// The LUID of a name spelt as in the catalogue, found when compiling.
+constexpr DWORD CatalogueLuid(std::u16string_view name) {
+  for (const SPrivilegeName& entry : kCatalogue) {
+    if (name == entry.pszName) return entry.dwLuid;
+  }
+  return 0;
+}
+
+// The privileges every account holds, and those a capability confers, by
+// LUID.
+struct SLuidAttributes {
+  DWORD dwLuid;
+  DWORD dwAttributes;
+};
+constexpr SLuidAttributes kEveryAccount[] = {
+    {CatalogueLuid(SE_CHANGE_NOTIFY_NAME), kEnabledByDefault},
+    {CatalogueLuid(SE_SHUTDOWN_NAME), 0},
+    {CatalogueLuid(SE_UNDOCK_NAME), 0},
+    {CatalogueLuid(SE_INC_WORKING_SET_NAME), 0},
+    {CatalogueLuid(SE_TIME_ZONE_NAME), 0},
+};
+
+struct SCapabilityLuid {
+  unsigned capability;
+  DWORD dwLuid;
+};
+constexpr auto kCapabilityLuids = [] {
+  std::array<SCapabilityLuid, std::size(kCapabilityPrivileges)> luids{};
+  for (size_t i = 0; i < luids.size(); ++i) {
+    luids[i] = {kCapabilityPrivileges[i].capability,
+                CatalogueLuid(kCapabilityPrivileges[i].pszName)};
+  }
+  return luids;
+}();
+static_assert(std::none_of(kCapabilityLuids.begin(), kCapabilityLuids.end(),
+                           [](const SCapabilityLuid& entry) { return entry.dwLuid == 0; }),
+              "every capability confers a privilege of the catalogue");
+
+// The catalogue's names with their lengths, measured when compiling.
+constexpr auto kCatalogueNames = [] {
+  std::array<std::u16string_view, std::size(kCatalogue)> names{};
+  for (size_t i = 0; i < names.size(); ++i) names[i] = kCatalogue[i].pszName;
+  return names;
+}();
+
+// Privilege names are ASCII in the catalogue; another unit only has to be
+// folded when it differs.
 bool EqualNoCase(std::u16string_view a, std::u16string_view b) {
   if (a.size() != b.size()) return false;
   for (size_t i = 0; i < a.size(); ++i) {
-    if (registry::UpcaseUnit(a[i]) != registry::UpcaseUnit(b[i])) return false;
+    if (a[i] != b[i] && registry::UpcaseUnit(a[i]) != registry::UpcaseUnit(b[i])) return false;
   }
   return true;
 }
@@ -134,8 +183,8 @@ void Grant(std::vector<LUID_AND_ATTRIBUTES>* pHeld, DWORD dwLuid, DWORD dwAttrib
 std::span<const SPrivilegeName> PrivilegeCatalogue() noexcept { return kCatalogue; }
 
 DWORD PrivilegeLuidOf(std::u16string_view name) noexcept {
-  for (const SPrivilegeName& entry : kCatalogue) {
-    if (EqualNoCase(name, entry.pszName)) return entry.dwLuid;
+  for (size_t i = 0; i < std::size(kCatalogue); ++i) {
+    if (EqualNoCase(name, kCatalogueNames[i])) return kCatalogue[i].dwLuid;
   }
   return 0;
 }
@@ -144,15 +193,12 @@ std::shared_ptr<CPrivilegeState> CPrivilegeState::FromCapabilities(uint64_t capP
                                                                    uint64_t capEffective) {
   auto pState = std::make_shared<CPrivilegeState>();
   std::vector<LUID_AND_ATTRIBUTES>& held = pState->m_held;
-  Grant(&held, PrivilegeLuidOf(SE_CHANGE_NOTIFY_NAME), kEnabledByDefault);
-  for (const char16_t* pszName :
-       {SE_SHUTDOWN_NAME, SE_UNDOCK_NAME, SE_INC_WORKING_SET_NAME, SE_TIME_ZONE_NAME}) {
-    Grant(&held, PrivilegeLuidOf(pszName), 0);
-  }
-  for (const SCapabilityPrivilege& entry : kCapabilityPrivileges) {
+  held.reserve(std::size(kEveryAccount) + std::size(kCapabilityLuids));
+  for (const SLuidAttributes& entry : kEveryAccount) Grant(&held, entry.dwLuid, entry.dwAttributes);
+  for (const SCapabilityLuid& entry : kCapabilityLuids) {
     const uint64_t bit = uint64_t{1} << entry.capability;
     if ((capPermitted & bit) == 0) continue;
-    Grant(&held, PrivilegeLuidOf(entry.pszName), (capEffective & bit) != 0 ? kEnabledByDefault : 0);
+    Grant(&held, entry.dwLuid, (capEffective & bit) != 0 ? kEnabledByDefault : 0);
   }
   return pState;
 }

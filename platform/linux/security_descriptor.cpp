@@ -3,7 +3,7 @@
 #include <aclapi.h>
 #include <sddl.h>
 
-#include <cstdio>
+#include <charconv>
 #include <cstring>
 #include <new>
 #include <string>
@@ -52,13 +52,29 @@ class CAclBuilder {
   WORD m_count = 0;
 };
 
+// The parts of the owner's identity a descriptor with these parts is made
+// of: the user for the owner and the access list, the group, the integrity
+// level for the label.
+unsigned IdentityPartsFor(SECURITY_INFORMATION info) {
+  unsigned parts = 0;
+  if ((info & (OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION)) != 0) {
+    parts |= kIdentityUser;
+  }
+  if ((info & GROUP_SECURITY_INFORMATION) != 0) parts |= kIdentityGroup;
+  if ((info & LABEL_SECURITY_INFORMATION) != 0) parts |= kIdentityIntegrity;
+  return parts;
+}
+
 // The self-relative descriptor of an object owned by the identity, with the
-// parts the information flags ask for, in one LocalAlloc block.
+// parts the information flags ask for, in one LocalAlloc block. Only the
+// accounts a part names need a SID.
 DWORD BuildDescriptor(const SProcessIdentity& owner, ACCESS_MASK allAccess,
                       SECURITY_INFORMATION info, PSECURITY_DESCRIPTOR* ppSd) {
+  const unsigned parts = IdentityPartsFor(info);
   SAccountSid user{};
   SAccountSid group{};
-  if (!UserSid(owner.effectiveUid, &user) || !GroupSid(owner.effectiveGid, &group)) {
+  if (((parts & kIdentityUser) != 0 && !UserSid(owner.effectiveUid, &user)) ||
+      ((parts & kIdentityGroup) != 0 && !GroupSid(owner.effectiveGid, &group))) {
     return ERROR_NONE_MAPPED;
   }
   SECURITY_DESCRIPTOR_RELATIVE header{};
@@ -204,8 +220,8 @@ void AppendRights(std::u16string* pOut, ACCESS_MASK mask, bool bLabel) {
       return;
     }
   }
-  char sz[16];
-  std::snprintf(sz, sizeof sz, "0x%x", static_cast<unsigned>(mask));
+  char sz[16] = "0x";
+  *std::to_chars(sz + 2, sz + sizeof sz - 1, mask, 16).ptr = '\0';
   AppendAscii(pOut, sz);
 }
 
@@ -364,7 +380,8 @@ DWORD WINAPI GetSecurityInfo(HANDLE handle, SE_OBJECT_TYPE ObjectType,
             : 0;
     SProcessIdentity owner;
     ACCESS_MASK allAccess = 0;
-    DWORD error = ObjectOwnerIdentity(handle, required, &owner, &allAccess);
+    DWORD error =
+        ObjectOwnerIdentity(handle, required, IdentityPartsFor(SecurityInfo), &owner, &allAccess);
     if (error != ERROR_SUCCESS) return Fail(error);
     PSECURITY_DESCRIPTOR pSd = nullptr;
     error = BuildDescriptor(owner, allAccess, SecurityInfo, &pSd);

@@ -2,7 +2,8 @@
 // well-known aliases of the security descriptor language.
 #include <sddl.h>
 
-#include <cstdio>
+#include <algorithm>
+#include <charconv>
 #include <cstring>
 #include <new>
 
@@ -100,22 +101,31 @@ std::u16string SidText(PSID pSid) {
   const auto* pBytes = static_cast<const BYTE*>(pSid);
   uint64_t authority = 0;
   for (int i = 2; i < 8; ++i) authority = (authority << 8) | pBytes[i];
-  char sz[40];
+  // "S-", the revision, the authority ("0x" and 12 digits at most), and up
+  // to 15 sub-authorities of at most 10 digits, each after a dash.
+  char sz[2 + 3 + 1 + 14 + SID_MAX_SUB_AUTHORITIES * 11];
+  char* const pEnd = sz + sizeof sz;
+  char* p = sz;
+  *p++ = 'S';
+  *p++ = '-';
+  p = std::to_chars(p, pEnd, unsigned{pBytes[0]}).ptr;
+  *p++ = '-';
   if (authority <= 0xFFFFFFFFull) {
-    std::snprintf(sz, sizeof sz, "S-%u-%llu", static_cast<unsigned>(pBytes[0]),
-                  static_cast<unsigned long long>(authority));
+    p = std::to_chars(p, pEnd, authority).ptr;
   } else {
-    std::snprintf(sz, sizeof sz, "S-%u-0x%012llX", static_cast<unsigned>(pBytes[0]),
-                  static_cast<unsigned long long>(authority));
+    *p++ = '0';
+    *p++ = 'x';
+    for (int shift = 44; shift >= 0; shift -= 4)
+      *p++ = "0123456789ABCDEF"[(authority >> shift) & 0xF];
   }
-  std::string text(sz);
-  for (BYTE i = 0; i < pBytes[1]; ++i) {
+  const BYTE count = std::min<BYTE>(pBytes[1], SID_MAX_SUB_AUTHORITIES);
+  for (BYTE i = 0; i < count; ++i) {
     DWORD sub = 0;
     std::memcpy(&sub, pBytes + 8 + 4 * i, sizeof sub);
-    std::snprintf(sz, sizeof sz, "-%lu", static_cast<unsigned long>(sub));
-    text.append(sz);
+    *p++ = '-';
+    p = std::to_chars(p, pEnd, sub).ptr;
   }
-  return std::u16string(text.begin(), text.end());
+  return std::u16string(sz, p);
 }
 
 const char16_t* SidAlias(PSID pSid) {

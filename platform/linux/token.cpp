@@ -2,8 +2,10 @@
 //
 // A process is opened by id when /proc has an entry for it that this
 // process may read; the identity a token answers is read from that entry
-// when the process is opened (for the current process: when its token is
-// opened), so a token stays a consistent snapshot, as a Windows token is.
+// when the process is opened, so a token stays a consistent snapshot, as a
+// Windows token is. The current process is not read from /proc: its process
+// object answers from its credentials when asked, and a token of it takes
+// its snapshot when first asked (most such tokens only adjust privileges).
 // The token's privileges are the exception: the current process has one
 // privilege state, shared by all handles to its token (privileges.h).
 //
@@ -13,15 +15,22 @@
 // system; a process that can never gain privileges (NoNewPrivs set, no
 // effective capabilities, not root) is low; every other process is medium.
 #include <fcntl.h>
+#include <linux/capability.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
+#include <charconv>
 #include <climits>
 #include <cstddef>
-#include <cstdlib>
+#include <cstdio>
 #include <cstring>
+#include <mutex>
 #include <new>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -29,6 +38,7 @@
 #include "accounts.h"
 #include "kernel_objects.h"
 #include "privileges.h"
+#include "process_id.h"
 #include "processes.h"
 #include "registry_names.h"
 
@@ -113,39 +123,70 @@ DWORD ErrorOfProcessEntry(int error) {
   }
 }
 
-// The value after "<key>:" on a line of a /proc status file.
-bool StatusField(std::string_view status, std::string_view key, std::string_view* pValue) {
-  size_t pos = 0;
-  while (pos < status.size()) {
-    size_t end = status.find('\n', pos);
-    if (end == std::string_view::npos) end = status.size();
-    std::string_view line = status.substr(pos, end - pos);
-    if (line.size() > key.size() && line.substr(0, key.size()) == key && line[key.size()] == ':') {
-      line.remove_prefix(key.size() + 1);
-      while (!line.empty() && (line.front() == ' ' || line.front() == '\t')) line.remove_prefix(1);
-      *pValue = line;
-      return true;
-    }
-    pos = end + 1;
-  }
-  return false;
-}
+// The lines of a /proc status file that an identity is made of.
+enum StatusField : size_t { kTgid, kUid, kGid, kCapPrm, kCapEff, kNoNewPrivs, kStatusFieldCount };
+constexpr std::array<std::string_view, kStatusFieldCount> kStatusKeys = {
+    "Tgid", "Uid", "Gid", "CapPrm", "CapEff", "NoNewPrivs"};
 
+// Where the value after "<key>:" of each field lies in the text, found in
+// one pass over the text as it grows.
+class CStatusFields {
+ public:
+  // Scans the complete lines (those ended by a line feed) not scanned yet;
+  // true when every field has been found.
+  bool Scan(std::string_view text) {
+    for (size_t end = text.find('\n', m_scanned);
+         end != std::string_view::npos && m_foundCount < kStatusFieldCount;
+         end = text.find('\n', m_scanned)) {
+      std::string_view line = text.substr(m_scanned, end - m_scanned);
+      m_scanned = end + 1;
+      for (size_t i = 0; i < kStatusFieldCount; ++i) {
+        const std::string_view key = kStatusKeys[i];
+        if (m_found[i] || line.size() <= key.size() || line[key.size()] != ':' ||
+            line.compare(0, key.size(), key) != 0) {
+          continue;
+        }
+        line.remove_prefix(key.size() + 1);
+        line.remove_prefix(std::min(line.find_first_not_of(" \t"), line.size()));
+        m_found[i] = true;
+        m_offsets[i] = end - line.size();
+        m_lengths[i] = line.size();
+        ++m_foundCount;
+        break;
+      }
+    }
+    return m_foundCount == kStatusFieldCount;
+  }
+
+  // The value of a field in the scanned text; false when it has none.
+  bool Value(std::string_view text, StatusField field, std::string_view* pValue) const {
+    if (!m_found[field]) return false;
+    *pValue = text.substr(m_offsets[field], m_lengths[field]);
+    return true;
+  }
+
+ private:
+  size_t m_scanned = 0;
+  size_t m_foundCount = 0;
+  std::array<bool, kStatusFieldCount> m_found{};
+  std::array<size_t, kStatusFieldCount> m_offsets{};
+  std::array<size_t, kStatusFieldCount> m_lengths{};
+};
+
+// The first number of a field's value, in the base given.
 bool ParseUnsigned(std::string_view text, int base, unsigned long long* pValue) {
-  const std::string digits(text.substr(0, text.find_first_of(" \t")));
+  const std::string_view digits = text.substr(0, text.find_first_of(" \t"));
   if (digits.empty()) return false;
-  char* pEnd = nullptr;
-  errno = 0;
-  const unsigned long long value = std::strtoull(digits.c_str(), &pEnd, base);
-  if (errno != 0 || *pEnd != '\0') return false;
+  unsigned long long value = 0;
+  const auto [pEnd, ec] =
+      std::from_chars(digits.data(), digits.data() + digits.size(), value, base);
+  if (ec != std::errc() || pEnd != digits.data() + digits.size()) return false;
   *pValue = value;
   return true;
 }
 
-// The second number (the effective id) of a "Uid:" or "Gid:" line.
-bool EffectiveIdOf(std::string_view status, std::string_view key, unsigned long long* pId) {
-  std::string_view value;
-  if (!StatusField(status, key, &value)) return false;
+// The second number (the effective id) of a "Uid:" or "Gid:" value.
+bool EffectiveIdOf(std::string_view value, unsigned long long* pId) {
   const size_t gap = value.find_first_of(" \t");
   if (gap == std::string_view::npos) return false;
   value.remove_prefix(gap);
@@ -153,9 +194,12 @@ bool EffectiveIdOf(std::string_view status, std::string_view key, unsigned long 
   return ParseUnsigned(value, 10, pId);
 }
 
-DWORD ReadProcessStatus(DWORD pid, std::string* pStatus) {
-  const std::string path = "/proc/" + std::to_string(pid) + "/status";
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+// Reads /proc/<pid>/status as far as the last line an identity needs (the
+// kernel writes them near the top, so one read usually takes them all).
+DWORD ReadProcessStatus(DWORD pid, std::string* pStatus, CStatusFields* pFields) {
+  char path[32];
+  std::snprintf(path, sizeof path, "/proc/%u/status", static_cast<unsigned>(pid));
+  const int fd = open(path, O_RDONLY | O_CLOEXEC);
   if (fd < 0) return ErrorOfProcessEntry(errno);
   char chunk[4096];
   for (;;) {
@@ -166,13 +210,19 @@ DWORD ReadProcessStatus(DWORD pid, std::string* pStatus) {
       close(fd);
       return ErrorOfProcessEntry(error);
     }
-    if (got == 0) break;
     try {
+      if (got == 0) {
+        // A last line without its line feed still counts.
+        if (!pStatus->empty() && pStatus->back() != '\n') pStatus->push_back('\n');
+        pFields->Scan(*pStatus);
+        break;
+      }
       pStatus->append(chunk, static_cast<size_t>(got));
     } catch (...) {
       close(fd);
       throw;
     }
+    if (pFields->Scan(*pStatus)) break;
   }
   close(fd);
   return ERROR_SUCCESS;
@@ -182,33 +232,63 @@ DWORD ReadProcessStatus(DWORD pid, std::string* pStatus) {
 // on Windows; waiting for another process to end is not supported.
 class CProcess final : public CKernelObject {
  public:
+  // Another process, with its identity as read when it was opened.
   CProcess(DWORD pid, const SProcessIdentity& identity) noexcept
       : CKernelObject(ObjectKind::kProcess), m_pid(pid), m_identity(identity) {}
+  // The current process, whose identity is read when asked for.
+  explicit CProcess(DWORD pid) noexcept : CKernelObject(ObjectKind::kProcess), m_pid(pid) {}
 
   DWORD WaitSupport() const noexcept override {
     return IsCurrent() ? ERROR_SUCCESS : ERROR_NOT_SUPPORTED;
   }
 
-  bool IsCurrent() const noexcept { return m_pid == static_cast<DWORD>(getpid()); }
-  const SProcessIdentity& Identity() const noexcept { return m_identity; }
+  bool IsCurrent() const noexcept { return m_pid == CurrentProcessId(); }
+
+  // The parts of the identity asked for; a Windows error code.
+  DWORD Identity(unsigned parts, SProcessIdentity* pIdentity) const noexcept {
+    if (m_identity) {
+      *pIdentity = *m_identity;
+      return ERROR_SUCCESS;
+    }
+    if (IsCurrent()) {
+      ReadCurrentProcessIdentity(parts, pIdentity);
+      return ERROR_SUCCESS;
+    }
+    // A forked child's copy of its parent's handle to the parent.
+    return ReadProcessIdentity(m_pid, pIdentity);
+  }
 
  private:
   const DWORD m_pid;
-  const SProcessIdentity m_identity;
+  const std::optional<SProcessIdentity> m_identity;
 };
 
 class CToken final : public CKernelObject {
  public:
+  // A token of another process or of a logon.
   CToken(const SProcessIdentity& identity, std::shared_ptr<CPrivilegeState> pPrivileges) noexcept
       : CKernelObject(ObjectKind::kToken),
         m_identity(identity),
         m_pPrivileges(std::move(pPrivileges)) {}
+  // A token of the current process: the identity is read on first use and
+  // kept from then on.
+  explicit CToken(std::shared_ptr<CPrivilegeState> pPrivileges) noexcept
+      : CKernelObject(ObjectKind::kToken), m_pPrivileges(std::move(pPrivileges)) {}
 
-  const SProcessIdentity& Identity() const noexcept { return m_identity; }
+  SProcessIdentity Identity() const noexcept {
+    std::lock_guard lock(m_identityLock);
+    if (!m_identity) {
+      SProcessIdentity identity;
+      ReadCurrentProcessIdentity(kIdentityAll, &identity);
+      m_identity = identity;
+    }
+    return *m_identity;
+  }
   CPrivilegeState& Privileges() const noexcept { return *m_pPrivileges; }
 
  private:
-  const SProcessIdentity m_identity;
+  mutable std::mutex m_identityLock;
+  mutable std::optional<SProcessIdentity> m_identity;
   const std::shared_ptr<CPrivilegeState> m_pPrivileges;
 };
 
@@ -232,7 +312,7 @@ class CTokenAnswer {
  public:
   // ERROR_INVALID_PARAMETER for a class the layer does not answer.
   DWORD Build(const CToken& token, TOKEN_INFORMATION_CLASS infoClass) {
-    const SProcessIdentity& identity = token.Identity();
+    const SProcessIdentity identity = token.Identity();
     SAccountSid sid{};
     switch (infoClass) {
       case TokenUser:
@@ -311,12 +391,10 @@ class CTokenAnswer {
 
 BYTE SubAuthorityCountOf(PSID pSid) { return static_cast<const BYTE*>(pSid)[1]; }
 
-// The privilege state a token of the process gets: the current process's
-// own, shared and live; for another process a snapshot of its privileges,
-// which this process cannot change.
-std::shared_ptr<CPrivilegeState> PrivilegesOf(bool bCurrentProcess,
-                                              const SProcessIdentity& identity) {
-  if (bCurrentProcess) return CurrentProcessPrivileges();
+// The privilege state of a token of another process or of a logon: a
+// snapshot, which this process cannot change. (A token of the current
+// process shares the process's one live state.)
+std::shared_ptr<CPrivilegeState> SnapshotPrivileges(const SProcessIdentity& identity) {
   return CPrivilegeState::FromCapabilities(identity.capPermitted, identity.capEffective);
 }
 
@@ -340,31 +418,32 @@ bool IsLocalSystemName(LPCWSTR lpSystemName) {
 DWORD ReadProcessIdentity(DWORD pid, SProcessIdentity* pIdentity) noexcept {
   try {
     std::string status;
-    const DWORD error = ReadProcessStatus(pid, &status);
+    CStatusFields fields;
+    const DWORD error = ReadProcessStatus(pid, &status, &fields);
     if (error != ERROR_SUCCESS) return error;
 
     std::string_view value;
     unsigned long long tgid = 0;
-    if (!StatusField(status, "Tgid", &value) || !ParseUnsigned(value, 10, &tgid) || tgid != pid) {
+    if (!fields.Value(status, kTgid, &value) || !ParseUnsigned(value, 10, &tgid) || tgid != pid) {
       return ERROR_INVALID_PARAMETER;
     }
     unsigned long long effectiveUid = 0;
     unsigned long long effectiveGid = 0;
-    if (!EffectiveIdOf(status, "Uid", &effectiveUid) ||
-        !EffectiveIdOf(status, "Gid", &effectiveGid)) {
+    if (!fields.Value(status, kUid, &value) || !EffectiveIdOf(value, &effectiveUid) ||
+        !fields.Value(status, kGid, &value) || !EffectiveIdOf(value, &effectiveGid)) {
       return ERROR_ACCESS_DENIED;
     }
 
     // A kernel too old to report a field leaves it unknown, and unknown
     // never lowers the integrity level.
     unsigned long long noNewPrivs = 0;
-    const bool bNoNewPrivs = StatusField(status, "NoNewPrivs", &value) &&
+    const bool bNoNewPrivs = fields.Value(status, kNoNewPrivs, &value) &&
                              ParseUnsigned(value, 10, &noNewPrivs) && noNewPrivs == 1;
     unsigned long long capEffective = 0;
     const bool bKnownEffective =
-        StatusField(status, "CapEff", &value) && ParseUnsigned(value, 16, &capEffective);
+        fields.Value(status, kCapEff, &value) && ParseUnsigned(value, 16, &capEffective);
     unsigned long long capPermitted = 0;
-    if (!StatusField(status, "CapPrm", &value) || !ParseUnsigned(value, 16, &capPermitted)) {
+    if (!fields.Value(status, kCapPrm, &value) || !ParseUnsigned(value, 16, &capPermitted)) {
       capPermitted = capEffective;
     }
 
@@ -380,11 +459,28 @@ DWORD ReadProcessIdentity(DWORD pid, SProcessIdentity* pIdentity) noexcept {
   }
 }
 
-DWORD ObjectOwnerIdentity(HANDLE hObject, ACCESS_MASK required, SProcessIdentity* pIdentity,
-                          ACCESS_MASK* pAllAccess) noexcept {
+void ReadCurrentProcessIdentity(unsigned parts, SProcessIdentity* pIdentity) noexcept {
+  if ((parts & (kIdentityUser | kIdentityIntegrity)) != 0) pIdentity->effectiveUid = geteuid();
+  if ((parts & kIdentityGroup) != 0) pIdentity->effectiveGid = getegid();
+  if ((parts & kIdentityIntegrity) == 0) return;
+  // Unknown capabilities, as in a status file without them, never lower
+  // the integrity level.
+  __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+  __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3] = {};
+  const bool bKnownCapabilities = syscall(SYS_capget, &header, data) == 0;
+  pIdentity->capEffective = uint64_t{data[1].effective} << 32 | data[0].effective;
+  pIdentity->capPermitted = uint64_t{data[1].permitted} << 32 | data[0].permitted;
+  const bool bNoNewPrivs = prctl(PR_GET_NO_NEW_PRIVS, 0, 0, 0, 0) == 1;
+  pIdentity->integrityRid = IntegrityRidOf(pIdentity->effectiveUid, bNoNewPrivs,
+                                           !bKnownCapabilities || pIdentity->capEffective != 0);
+}
+
+DWORD ObjectOwnerIdentity(HANDLE hObject, ACCESS_MASK required, unsigned parts,
+                          SProcessIdentity* pIdentity, ACCESS_MASK* pAllAccess) noexcept {
   if (hObject == kCurrentProcessPseudoHandle || hObject == kCurrentThreadPseudoHandle) {
     *pAllAccess = hObject == kCurrentProcessPseudoHandle ? PROCESS_ALL_ACCESS : kThreadAllAccess;
-    return ReadProcessIdentity(static_cast<DWORD>(getpid()), pIdentity);
+    ReadCurrentProcessIdentity(parts, pIdentity);
+    return ERROR_SUCCESS;
   }
   SHandleEntry entry;
   if (!LookupHandle(hObject, &entry)) return ERROR_INVALID_HANDLE;
@@ -392,8 +488,7 @@ DWORD ObjectOwnerIdentity(HANDLE hObject, ACCESS_MASK required, SProcessIdentity
   switch (entry.pObject->Kind()) {
     case ObjectKind::kProcess:
       *pAllAccess = PROCESS_ALL_ACCESS;
-      *pIdentity = static_cast<const CProcess&>(*entry.pObject).Identity();
-      return ERROR_SUCCESS;
+      return static_cast<const CProcess&>(*entry.pObject).Identity(parts, pIdentity);
     case ObjectKind::kToken:
       // A token object is owned by the account it stands for.
       *pAllAccess = kTokenAllAccess;
@@ -406,7 +501,8 @@ DWORD ObjectOwnerIdentity(HANDLE hObject, ACCESS_MASK required, SProcessIdentity
       *pAllAccess = kEventAllAccess;
       break;
   }
-  return ReadProcessIdentity(static_cast<DWORD>(getpid()), pIdentity);
+  ReadCurrentProcessIdentity(parts, pIdentity);
+  return ERROR_SUCCESS;
 }
 
 HANDLE NewAccountToken(uid_t uid) noexcept {
@@ -419,7 +515,7 @@ HANDLE NewAccountToken(uid_t uid) noexcept {
     // A logon of root has every capability; any other logon none.
     identity.capPermitted = identity.capEffective = uid == 0 ? ~uint64_t{0} : 0;
     identity.integrityRid = IntegrityRidOf(uid, false, uid == 0);
-    return InsertHandle(std::make_shared<CToken>(identity, PrivilegesOf(false, identity)),
+    return InsertHandle(std::make_shared<CToken>(identity, SnapshotPrivileges(identity)),
                         kTokenAllAccess);
   } catch (const std::bad_alloc&) {
     SetLastError(ERROR_NOT_ENOUGH_MEMORY);
@@ -440,14 +536,17 @@ HANDLE WINAPI OpenProcess(DWORD dwDesiredAccess, BOOL bInheritHandle, DWORD dwPr
     return nullptr;
   }
   try {
+    const ACCESS_MASK granted = GrantedProcessAccess(dwDesiredAccess);
+    if (dwProcessId == CurrentProcessId()) {
+      return InsertHandle(std::make_shared<CProcess>(dwProcessId), granted);
+    }
     SProcessIdentity identity;
     const DWORD error = ReadProcessIdentity(dwProcessId, &identity);
     if (error != ERROR_SUCCESS) {
       SetLastError(error);
       return nullptr;
     }
-    return InsertHandle(std::make_shared<CProcess>(dwProcessId, identity),
-                        GrantedProcessAccess(dwDesiredAccess));
+    return InsertHandle(std::make_shared<CProcess>(dwProcessId, identity), granted);
   } catch (const std::bad_alloc&) {
     SetLastError(ERROR_NOT_ENOUGH_MEMORY);
     return nullptr;
@@ -464,13 +563,7 @@ BOOL WINAPI OpenProcessToken(HANDLE ProcessHandle, DWORD DesiredAccess, PHANDLE 
   try {
     SProcessIdentity identity;
     bool bCurrent = true;
-    if (ProcessHandle == kCurrentProcessPseudoHandle) {
-      const DWORD error = ReadProcessIdentity(static_cast<DWORD>(getpid()), &identity);
-      if (error != ERROR_SUCCESS) {
-        SetLastError(error);
-        return FALSE;
-      }
-    } else {
+    if (ProcessHandle != kCurrentProcessPseudoHandle) {
       ACCESS_MASK granted = 0;
       auto pProcess = LookupObject<CProcess>(ProcessHandle, ObjectKind::kProcess, &granted);
       if (pProcess == nullptr) return FALSE;
@@ -478,8 +571,14 @@ BOOL WINAPI OpenProcessToken(HANDLE ProcessHandle, DWORD DesiredAccess, PHANDLE 
         SetLastError(ERROR_ACCESS_DENIED);
         return FALSE;
       }
-      identity = pProcess->Identity();
       bCurrent = pProcess->IsCurrent();
+      if (!bCurrent) {
+        const DWORD error = pProcess->Identity(kIdentityAll, &identity);
+        if (error != ERROR_SUCCESS) {
+          SetLastError(error);
+          return FALSE;
+        }
+      }
     }
     ACCESS_MASK tokenAccess = GrantedAccess(DesiredAccess, kTokenMapping);
     if (!bCurrent) {
@@ -491,8 +590,10 @@ BOOL WINAPI OpenProcessToken(HANDLE ProcessHandle, DWORD DesiredAccess, PHANDLE 
       }
       tokenAccess &= ~static_cast<ACCESS_MASK>(TOKEN_ADJUST_PRIVILEGES);
     }
-    HANDLE hToken = InsertHandle(
-        std::make_shared<CToken>(identity, PrivilegesOf(bCurrent, identity)), tokenAccess);
+    HANDLE hToken =
+        InsertHandle(bCurrent ? std::make_shared<CToken>(CurrentProcessPrivileges())
+                              : std::make_shared<CToken>(identity, SnapshotPrivileges(identity)),
+                     tokenAccess);
     if (hToken == nullptr) return FALSE;
     *TokenHandle = hToken;
     return TRUE;
