@@ -10,7 +10,10 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <memory>
+#include <mutex>
 #include <sstream>
 #include <thread>
 
@@ -378,4 +381,69 @@ TEST(PINStoreConcurrencyTest, ClientsAndExpiryShareTheStore) {
   EXPECT_EQ(store->End(), S_OK);
   store.reset();
   ASSERT_TRUE(machine.AwaitWaiters(1));
+}
+
+// Holds the store's first record removal inside the store lock until the
+// expiry callback of the record, due meanwhile, has started on the timer
+// thread and goes for the lock.
+class CExpiryRaceSink final : public ILogSink {
+ public:
+  explicit CExpiryRaceSink(CScriptedMachine& machine)
+      : m_machine(machine), m_mask(qvlogGetLevelMask()), m_pPrevious(qvlogInstallSink(this)) {
+    qvlogSetLevelMask(kLogAllLevels);
+  }
+  ~CExpiryRaceSink() override {
+    qvlogInstallSink(m_pPrevious);
+    qvlogSetLevelMask(m_mask);
+  }
+  void Write(const CLogRecord& record) noexcept override {
+    const std::basic_string<OLECHAR> format(record.pszFormat);
+    if (format == OLESTR("CInternalAuthStore::RemoveExpiredPINFromPINSessionId")) {
+      std::lock_guard lock(m_lock);
+      m_bCallbackStarted = true;
+      m_started.notify_all();
+    } else if (format == OLESTR("CInternalAuthStore::RemovePINData") && !m_bHeld.exchange(true)) {
+      m_machine.Advance(5000);
+      std::unique_lock lock(m_lock);
+      bRaced =
+          m_started.wait_for(lock, std::chrono::seconds(10), [&] { return m_bCallbackStarted; });
+    } else if (format == OLESTR("CInternalAuthStore::RemoveExpiredPINFromPINSessionId timer "
+                                "cancelled")) {
+      bCancelled = true;
+    }
+  }
+  std::atomic<bool> bRaced{false}, bCancelled{false};
+
+ private:
+  CScriptedMachine& m_machine;
+  const uint32_t m_mask;
+  ILogSink* m_pPrevious;
+  std::mutex m_lock;
+  std::condition_variable m_started;
+  bool m_bCallbackStarted = false;
+  std::atomic<bool> m_bHeld{false};
+};
+
+// A record removed while its expiry callback waits for the store lock: the
+// removal destroys the timer, and the callback, once it has the lock, finds
+// itself cancelled and does nothing.
+TEST(PINStoreConcurrencyTest, CallbackWaitingForTheLockOfARemovalDoesNothing) {
+  CScriptedMachine machine;
+  CScriptedSettings settings;
+  CHistoryUse history;
+  machine.Process(1001).dwSessionId = 1;
+  CInternalAuthStore store;
+  ASSERT_EQ(store.Begin(B("{PIN}").Get()), S_OK);
+  CScopedBSTR id;
+  ASSERT_EQ(
+      store.SetPIN(1001, B("C").Get(), B("P").Get(), MakeBytes({1}).Get(), nullptr, id.Receive()),
+      S_OK);
+  {
+    CExpiryRaceSink race(machine);
+    EXPECT_EQ(store.RemovePIN(1001, B("C").Get(), B("P").Get(), nullptr), S_OK);
+    ZU::Framework::ITimer::WaitForRunningCallbacks();
+    EXPECT_TRUE(race.bRaced);
+    EXPECT_TRUE(race.bCancelled);
+  }
+  EXPECT_EQ(store.End(), S_OK);
 }
