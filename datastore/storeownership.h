@@ -4,8 +4,10 @@
 // arguments and frees them itself; one that created the classes through COM
 // hands them over, and each interface method releases them before it
 // returns (zuSysFreeString(b, 1), zuSafeArrayDestroy(psa, 1)). The manager
-// created through the export is the switch: while none is set, the methods
-// release.
+// created through the export is the switch: while none is set, and none was
+// ever built by the export in this process, the methods release. (The
+// export clears the global when its manager is destroyed; the flag keeps
+// the rule for the clients that reach the system through it.)
 #pragma once
 
 #include <atomic>
@@ -13,6 +15,8 @@
 #include "kelmyr_i.h"
 
 extern std::atomic<IDataStoreManager*> gpDataStoreManager;
+extern std::atomic<bool> gbManagerCreatedThroughExport;
 
-// True while gpDataStoreManager is null.
+// True while gpDataStoreManager is null and no manager was created through
+// the export.
 bool MethodReleasesArguments() noexcept;

@@ -1,0 +1,273 @@
+// The store manager, its export and its session-event subscriber on the
+// scripted machine, with a catalogue in a scratch hive.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <winreg.h>
+
+#include <sstream>
+#include <thread>
+
+#include "common/recording_log_sink.h"
+#include "common/registry_test_key.h"
+#include "common/scripted_call_context.h"
+#include "common/scripted_machine.h"
+#include "common/scripted_settings.h"
+#include "common/scripted_timer_service.h"
+#include "datastore/storeownership.h"
+#include "host/datastoremanager.h"
+#include "host/export.h"
+#include "security/privileges.h"
+#include "sessions/scripted_terminal_services.h"
+#include "support/scopedbstr.h"
+#include "trees/history.h"
+#include "trees/tree_test_util.h"
+
+namespace {
+
+CScopedBSTR B(const std::string& s) { return CScopedBSTR(SysAllocString(U(s).c_str())); }
+const std::string kPin = ToUtf8(KELMYR_PIN_STORE_ID);
+
+// "A:0:Brenmoor B:1:Zed": the catalogue's stores, each id:type:product.
+void WriteCatalogue(const std::string& stores) {
+  const WString sKey = OLESTR("Software\\Orvane\\Kelmyr\\StoreList\\");
+  std::istringstream in(stores);
+  for (std::string s; in >> s;) {
+    HKEY hKey = nullptr;
+    RegCreateKeyExW(HKEY_LOCAL_MACHINE, (sKey + Widen(s.substr(0, 1))).c_str(), 0, nullptr, 0,
+                    KEY_ALL_ACCESS, nullptr, &hKey, nullptr);
+    const WString sType{WCHAR(s[2] - '0'), 0}, sProduct = Widen(s.substr(4));
+    RegSetValueExW(hKey, OLESTR("Type"), 0, REG_DWORD, reinterpret_cast<const BYTE*>(sType.data()),
+                   4);
+    RegSetValueExW(hKey, OLESTR("Product"), 0, REG_SZ,
+                   reinterpret_cast<const BYTE*>(sProduct.c_str()), (sProduct.size() + 1) * 2);
+    RegCloseKey(hKey);
+  }
+}
+
+// Clients: 7 low integrity (trusted), 8 medium (untrusted), 9 gone (the
+// check fails); scripted Terminal Services; callers keep their arguments.
+struct CRig {
+  explicit CRig(const std::string& catalogue) {
+    context.bSecurityEnabled = VARIANT_FALSE;
+    machine.pCallContext = &context;
+    machine.Process(7).dwIntegrityRid = SECURITY_MANDATORY_LOW_RID;
+    machine.Process(8);
+    machine.Process(9).bGone = true;
+    machine.ProvideModule(OLESTR("Wtsapi32.dll"), ts.Exports());
+    gpDataStoreManager = reinterpret_cast<IDataStoreManager*>(&machine);
+    WriteCatalogue(catalogue);
+  }
+  ~CRig() { gpDataStoreManager = nullptr; }
+  // One letter per log line that holds a key's text (at its level, unless
+  // that is -1), in log order.
+  std::string Letters(std::initializer_list<std::tuple<const char*, LONG, char>> keys) const {
+    std::string letters;
+    for (const auto& line : log.Lines()) {
+      for (const auto& [text, lLevel, c] : keys) {
+        if (ToUtf8(line.text).find(text) + 1 && (lLevel < 0 || line.lLevel == lLevel)) letters += c;
+      }
+    }
+    return letters;
+  }
+  CScratchHive hive;
+  CScriptedCallContext context;
+  CScriptedMachine machine;
+  CScriptedSettings settings;
+  CScriptedTimerService timers;
+  CScriptedTerminalServices ts;
+  CRecordingLogSink log;
+};
+
+// "A:1:1:1:Brenmoor ... 0": each listed store, id:type:encrypted:shared:product,
+// then the listing's outcome.
+std::string Stores(IDataStoreManager* p, bool bAuth) {
+  SAFEARRAY* psa = nullptr;
+  LONG lRet = 0, bEnc = -1, bShared = -1;
+  INT nType = -1;
+  bAuth ? p->ListAuthStoreIds(7, &psa, &lRet) : p->ListDataStoreIds(7, &psa, &lRet);
+  std::string stores;
+  for (LONG i = 0; i < LONG(psa->rgsabound[0].cElements); ++i) {
+    CScopedBSTR id, product;
+    SafeArrayGetElement(psa, &i, id.Receive());
+    bAuth ? p->GetAuthStoreInfo(7, id.Get(), &nType, &bEnc, &bShared, nullptr)
+          : p->GetDataStoreInfo(7, id.Get(), &nType, &bEnc, &bShared, product.Receive(), nullptr);
+    stores += ToUtf8(id.Get()) + ":" + std::to_string(nType) + ":" + std::to_string(bEnc) + ":" +
+              std::to_string(bShared) + ":" + ToUtf8(product.Get() ? product.Get() : OLESTR("")) +
+              " ";
+  }
+  SafeArrayDestroy(psa);
+  return stores + std::to_string(lRet);
+}
+
+}  // namespace
+
+// The tables follow the catalogue: key order, type 1 shared, the session
+// table holding exactly the memory stores of "Brenmoor", one PIN store; the
+// 26 removals then the disable reach the host token. When they fail,
+// nothing starts, every look-up fails, and End still succeeds.
+TEST(DataStoreManager, StartsWhatTheCatalogueAndPrivilegesAllow) {
+  const std::tuple<const char*, bool, const char*, const char*> rows[] = {
+      {"", false, "0", ""},
+      {"C:0:Brenmoor A:1:Brenmoor B:0:Zed D:0:brenmoor", false,
+       "A:1:1:1:Brenmoor B:0:1:0:Zed C:0:1:0:Brenmoor D:0:1:0:brenmoor 0", "C"},
+      {"C:0:Brenmoor", true, "0", ""},
+  };
+  for (const auto& [catalogue, bFail, data, session] : rows) {
+    CRig rig(catalogue);
+    if (bFail) rig.machine.FailCall(CScriptedMachine::ECall::AdjustTokenPrivileges, 5);
+    auto* p = new CDataStoreManager;
+    std::string trace, removed, sessionIds;
+    for (LPCWSTR psz : gHostUnneededPrivileges) removed += ToUtf8(psz) + "=4 ";
+    for (const auto& t : rig.machine.Trace()) trace += t.find('=') == t.npos ? "" : t + " ";
+    EXPECT_EQ(trace, bFail ? "" : removed + "SeDebugPrivilege=0 ");
+    EXPECT_EQ(Stores(p, false), data);
+    EXPECT_EQ(Stores(p, true), bFail ? "0" : kPin + ":0:1:0: 0");
+    for (const auto& entry : p->SessionDataStores()) sessionIds += ToUtf8(entry.first.c_str());
+    EXPECT_EQ(sessionIds, session);
+    EXPECT_EQ(gHistoryTree.Locking() == nullptr, bFail);
+    EXPECT_EQ(SessionMonitorThreadsAlive() == 0, bFail);
+    LONG lRet = 0;
+    p->GetAuthStore(7, B(kPin).Get(), nullptr, &lRet);
+    EXPECT_EQ(lRet, bFail ? E_FAIL : S_OK);
+    EXPECT_EQ(p->Release(), 0u);
+    EXPECT_EQ(rig.Letters({{"CDataStoreManager::End hr = 0x0", -1, 'E'}}), "E");
+  }
+}
+
+// Each row of the failure table: the outcome in plRetVal, S_OK as the COM
+// result, the line in the log. A flush by product empties the stores of
+// that product, memory and registry alike, and never the PIN store; a null
+// ppIDataStore adds no reference.
+TEST(DataStoreManager, AnswersInItsReturnValue) {
+  CRig rig("A:0:Brenmoor B:1:Brenmoor C:0:Zed");
+  auto* p = new CDataStoreManager;
+  using FCall = HRESULT (*)(IDataStoreManager*, ULONG, BSTR, LONG*);
+#define CALL(...) [](IDataStoreManager* m, ULONG u, BSTR b, LONG* l) { return m->__VA_ARGS__; }
+  const FCall getData = CALL(GetDataStore(u, b, nullptr, l)),
+              dataInfo = CALL(GetDataStoreInfo(u, b, nullptr, nullptr, nullptr, nullptr, l)),
+              getAuth = CALL(GetAuthStore(u, b, nullptr, l)),
+              authInfo = CALL(GetAuthStoreInfo(u, b, nullptr, nullptr, nullptr, l)),
+              flush = CALL(FlushDataStores(u, b, l));
+#undef CALL
+  const std::tuple<FCall, ULONG, std::string, HRESULT, LONG, const char*> rows[] = {
+      {getData, 7, "A", S_OK, 0, "GetDataStore CheckClientCaller trust succeeded"},
+      {getData, 9, "A", E_ACCESSDENIED, 1, "GetDataStore CheckClientCaller failed"},
+      {getData, 8, "A", E_ACCESSDENIED, 2, "GetDataStore CheckClientCaller trust failed"},
+      {getData, 7, "", E_INVALIDARG, 1, "GetDataStore BSTR2wstring failed"},
+      {getData, 7, "a", E_FAIL, 1, "GetDataStore Don't find IDataStore with this id"},
+      {dataInfo, 7, "Z", E_FAIL, 1, "GetDataStoreInfo Don't find IDataStore"},
+      {getAuth, 7, "A", E_FAIL, 1, "GetAuthStore Don't find IAuthStore with this id"},
+      {authInfo, 7, "A", E_FAIL, 1, "GetAuthStoreInfo Don't find IAuthStore"},
+      {authInfo, 8, kPin, E_ACCESSDENIED, 2, "GetAuthStoreInfo CheckClientCaller trust failed"},
+      {flush, 7, "", E_INVALIDARG, 2, "FlushDataStores BSTR2wstring failed"},
+      {flush, 7, "Brenmoor", S_OK, 2, "FlushDataStores sProduct = Brenmoor <> sProduct1 = Zed"},
+  };
+  auto cached = [&](const char* id, bool bSet) {
+    IDataStore* pStore = nullptr;
+    LONG lRet = 0;
+    p->GetDataStore(7, B(id).Get(), &pStore, &lRet);
+    if (bSet) pStore->SetData(7, B("c").Get(), B("d").Get(), MakeBytes({1}).Get(), &lRet);
+    pStore->IsDataCached(7, B("c").Get(), B("d").Get(), &lRet, nullptr);
+    EXPECT_EQ(pStore->Release(), 1u);  // the table's reference alone
+    return std::to_string(lRet);
+  };
+  EXPECT_EQ(cached("A", true) + cached("B", true) + cached("C", true), "111");
+  for (const auto& [call, ulPID, id, hrOutcome, lLevel, line] : rows) {
+    rig.log.Clear();
+    LONG lRet = 1;
+    EXPECT_EQ(call(p, ulPID, B(id).Get(), &lRet), S_OK);
+    EXPECT_EQ(lRet, hrOutcome) << line;
+    EXPECT_TRUE(rig.log.Contains(lLevel, Widen(std::string("CDataStoreManager::") + line)));
+  }
+  EXPECT_EQ(rig.Letters({{"CAuthStore::", -1, 'a'}}), "");
+  EXPECT_EQ(cached("A", false) + cached("B", false) + cached("C", false), "001");
+  EXPECT_EQ(p->Release(), 0u);
+}
+
+// The export: a null ppv builds the manager and answers E_POINTER; the same
+// manager while a reference is held, started once; a new one after the
+// last release; a manager built beside it keeps working when it ends.
+TEST(DataStoreManager, ExportKeepsOneManagerAtATime) {
+  CRig rig("A:0:Brenmoor");
+  gpDataStoreManager = nullptr;
+  auto started = [&] { return rig.Letters({{"CDataStoreManager::Begin hr", -1, 'B'}}); };
+  EXPECT_EQ(CreateIDataStoreManagerInstance(nullptr), E_POINTER);
+  IDataStoreManager *p1 = nullptr, *p2 = nullptr;
+  ASSERT_EQ(CreateIDataStoreManagerInstance(reinterpret_cast<void**>(&p1)), S_OK);
+  ASSERT_EQ(CreateIDataStoreManagerInstance(reinterpret_cast<void**>(&p2)), S_OK);
+  EXPECT_EQ(p1, p2);
+  EXPECT_EQ(started(), "B");
+  auto* pOther = new CDataStoreManager;
+  p1->Release();
+  EXPECT_EQ(p2->Release(), 0u);
+  EXPECT_FALSE(MethodReleasesArguments());
+  IDataStore* pStore = nullptr;
+  LONG lSet = 1, lCached = 1, bCached = 0;
+  ULONG ulCompartment = 0, ulContent = 0;
+  pOther->GetDataStore(7, B("A").Get(), &pStore, nullptr);
+  pStore->SetData(7, B("c").Get(), B("d").Get(), MakeBytes({1}).Get(), &lSet);
+  pStore->IsCompartmentCached(7, B("c").Get(), &ulCompartment, &ulContent, &bCached, &lCached);
+  EXPECT_EQ(lSet + lCached, S_OK);
+  EXPECT_TRUE(bCached && ulContent > 0);
+  pStore->Release();
+  ASSERT_EQ(CreateIDataStoreManagerInstance(reinterpret_cast<void**>(&p1)), S_OK);
+  EXPECT_EQ(started(), "BBB");
+  EXPECT_EQ(p1->Release(), 0u);
+  EXPECT_EQ(pOther->Release(), 0u);
+}
+
+// Session events racing the shut-down: the monitor stops before any store
+// ends, and no flush reaches a store after that.
+TEST(DataStoreManager, StopsTheMonitorBeforeEndingStores) {
+  CRig rig("A:0:Brenmoor");
+  rig.ts.SetSessions({{1, WTSDown, WTS_PROTOCOL_TYPE_RDP, OLESTR("")}});  // flushed on every pass
+  auto* p = new CDataStoreManager;
+  for (int i = 0; i < 200; ++i) rig.ts.Inject(WTS_EVENT_STATECHANGE);
+  const std::tuple<const char*, LONG, char> f{"CDataStore::FlushStoreFromSessionId hr", -1, 'f'};
+  while (rig.Letters({f}).size() < 3) std::this_thread::yield();
+  EXPECT_EQ(p->Release(), 0u);
+  const std::string order =
+      rig.Letters({f, {"CSessionMonitor::Stop", LOG_EXIT, 'S'}, {"CDataStore::End", 8, 'E'}});
+  EXPECT_EQ(order.substr(order.find('S'), 2), "SE") << order;  // the first Stop returned
+  EXPECT_EQ(order.find('f', order.find('S')), std::string::npos) << order;
+}
+
+// The fan-out: data stores first, a null table ends the notification, a
+// failing store (never started) does not stop the others, a move reaches
+// the PIN store only.
+TEST(DataStoreManagerSubscriber, FansOutToTheTables) {
+  CRig rig("");
+  CHistoryUse history;
+  auto *pStarted = new CDataStore, *pUnstarted = new CDataStore;
+  auto* pPin = new CAuthStore;
+  ASSERT_EQ(pStarted->Internal().Begin(B("S").Get(), 0, FALSE, FALSE, U("Brenmoor")), S_OK);
+  ASSERT_EQ(pPin->Begin(B("P").Get()), S_OK);
+  const CDataStoreTable empty, both = {{U("1"), pUnstarted}, {U("2"), pStarted}};
+  const CAuthStoreTable pins = {{U("P"), pPin}};
+  // Tables, the call (f flush 5, a availability 5 0, m move 5 6), and the
+  // store calls logged: d data store, a PIN store, ! E_FAIL, N null table.
+  const std::tuple<const CDataStoreTable*, const CAuthStoreTable*, char, const char*> rows[] = {
+      {nullptr, nullptr, 'f', "N"}, {&empty, nullptr, 'f', "N"}, {&empty, &pins, 'f', "a"},
+      {&both, &pins, 'f', "d!da"},  {&both, &pins, 'a', "dda"},  {&both, nullptr, 'm', "N"},
+      {nullptr, &pins, 'm', "a"},
+  };
+  for (const auto& [pData, pAuth, call, calls] : rows) {
+    CDataStoreManagerSubscriber subscriber;
+    subscriber.m_pDataStoreList = pData;
+    subscriber.m_pAuthStoreList = pAuth;
+    rig.log.Clear();
+    call == 'f'   ? subscriber.NotifyFlush(5)
+    : call == 'a' ? subscriber.NotifyAvailability(5, FALSE)
+                  : subscriber.NotifyMove(5, 6);
+    EXPECT_EQ(rig.Letters({{"CDataStore::", LOG_ENTRY, 'd'},
+                           {"CAuthStore::", LOG_ENTRY, 'a'},
+                           {"failed hr = 80004005", LOG_FAILURE, '!'},
+                           {"List == NULL", LOG_FAILURE, 'N'}}),
+              calls);
+  }
+  pStarted->Internal().End();
+  pPin->End();
+  pStarted->Release(), pUnstarted->Release(), pPin->Release();
+}
