@@ -222,7 +222,6 @@ HRESULT CInternalAuthStore::SetInternalPIN(EPINLookup eLookup, ULONG ulPID, BSTR
     HRESULT hrStep = ResolveRecord(lines, eLookup, ulPID, bstrCompartmentId, bstrPINId,
                                    bstrPINSessionId, sName, &sSessionId);
     if (FAILED(hrStep)) return hrStep;
-    if (eLookup == PIN_BY_PROCESS) m_mapPINSessions[sNewPINSessionId] = sSessionId;
 
     CScopedSafeArray protectedValue;
     hrStep = EncryptValue(pPINValue, protectedValue.Receive());
@@ -265,6 +264,9 @@ HRESULT CInternalAuthStore::SetInternalPIN(EPINLookup eLookup, ULONG ulPID, BSTR
     hrStep = WriteString(lines, sName, kPINSessionId, bstrPINSessionId,
                          bstrPINSessionId != nullptr ? SysStringLen(bstrPINSessionId) : 0);
     if (FAILED(hrStep)) return hrStep;
+    // The identifier is known once its record is written: a store that fails
+    // before leaves no identifier behind that no record would ever remove.
+    if (eLookup == PIN_BY_PROCESS) m_mapPINSessions[sNewPINSessionId] = sSessionId;
     hrStep = SetInternalTimer(sName, ulPID, bstrCompartmentId, bstrPINId, bstrPINSessionId);
     if (FAILED(hrStep)) LogPINFailure(lines.timerFailed);
     return hrStep;

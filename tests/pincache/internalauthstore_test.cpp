@@ -261,15 +261,15 @@ INSTANTIATE_TEST_SUITE_P(
                 "ok ok ok 1 ok inval"},
         // Parameters: names are exact, the last of a name counts, an array
         // of other than strings counts as none, a missing value fails the
-        // call.
+        // call (and a failed store keeps no identifier).
         SPINRow{
             "S1 set C P a Action=None,Action=Authenticate; S1 has C P IsACRPINAlways=Yes; S1 "
             "set C P b u2; S1 has C P IsACRPINAlways=Yes",
             "ok 1 ok 0", 0, 0, 0, 2,
             "CInternalAuthStore::GetAdditionalParameters bad VARTYPE for pAdditionalParameters"},
         SPINRow{"S1 set C P a action=Authenticate; S1 get C P IsACRPINAlways=Yes; S1 set C P a "
-                "odd; S1 has C P odd",
-                "ok a:0@1 hr hr", 0, 0, 0, 1,
+                "odd; S1 has C P odd; count",
+                "ok a:0@1 hr hr 1/1", 0, 0, 0, 1,
                 "CInternalAuthStore::SetInternalPIN GetAdditionalParameters failed"},
         // Expiry: 0 minutes is 5 s; a read restarts the lifetime, a test does
         // not; no expiry leaves no timer.
