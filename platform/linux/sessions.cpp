@@ -23,6 +23,7 @@
 #include "platform/no_destructor.h"
 #include "platform/session_source.h"
 #include "privileges.h"
+#include "process_id.h"
 #include "processes.h"
 
 namespace kelmyr::winapi {
@@ -315,8 +316,12 @@ DWORD FindSession(const SSdLoginEntryPoints& api, DWORD dwId, SSession* pSession
 DWORD SessionOfProcess(const SSdLoginEntryPoints& api, DWORD pid, DWORD* pdwSessionId) {
   if (pid == 0 || pid > static_cast<DWORD>(INT_MAX)) return ERROR_INVALID_PARAMETER;
   SProcessIdentity identity;
-  const DWORD error = ReadProcessIdentity(pid, &identity);
-  if (error != ERROR_SUCCESS) return error;
+  if (pid == CurrentProcessId()) {
+    ReadCurrentProcessIdentity(kIdentityUser, &identity);
+  } else {
+    const DWORD error = ReadProcessIdentity(pid, &identity);
+    if (error != ERROR_SUCCESS) return error;
+  }
   CFreeString session;
   const int rc = api.sd_pid_get_session(static_cast<pid_t>(pid), session.Receive());
   if (rc == -ESRCH) return ERROR_INVALID_PARAMETER;  // the process ended meanwhile
@@ -528,7 +533,7 @@ BOOL WINAPI WTSQuerySessionInformationW(HANDLE hServer, DWORD SessionId,
     const SSdLoginEntryPoints& api = SdLoginSeam().Get();
     DWORD dwId = SessionId;
     if (SessionId == WTS_CURRENT_SESSION) {
-      const DWORD error = SessionOfProcess(api, static_cast<DWORD>(getpid()), &dwId);
+      const DWORD error = SessionOfProcess(api, CurrentProcessId(), &dwId);
       if (error != ERROR_SUCCESS) return Fail(error);
     }
     SSession session;

@@ -3,8 +3,10 @@
 #include <sddl.h>
 
 #include <algorithm>
+#include <array>
 #include <charconv>
 #include <cstring>
+#include <iterator>
 #include <new>
 
 #include "sid_text.h"
@@ -28,6 +30,24 @@ constexpr SAlias kAliases[] = {
     {u"LW", u"S-1-16-4096"},  {u"ME", u"S-1-16-8192"},  {u"MP", u"S-1-16-8448"},
     {u"HI", u"S-1-16-12288"}, {u"SI", u"S-1-16-16384"},
 };
+
+// The aliased SIDs' texts with their lengths, and the most sub-authorities
+// one of them has, found when compiling.
+constexpr auto kAliasedSids = [] {
+  std::array<std::u16string_view, std::size(kAliases)> sids{};
+  for (size_t i = 0; i < sids.size(); ++i) sids[i] = kAliases[i].pszSid;
+  return sids;
+}();
+constexpr BYTE kMostAliasedSubAuthorities = [] {
+  BYTE most = 0;
+  for (std::u16string_view sid : kAliasedSids) {
+    // "S-1-<authority>" and one dash before each sub-authority.
+    const auto dashes = static_cast<BYTE>(std::count(sid.begin(), sid.end(), u'-'));
+    most = std::max<BYTE>(most, static_cast<BYTE>(dashes - 2));
+  }
+  return most;
+}();
+static_assert(kMostAliasedSubAuthorities == 2);
 
 // Parses digits of the base into a value no greater than the maximum.
 bool ParseNumber(std::u16string_view digits, unsigned base, uint64_t max, uint64_t* pValue) {
@@ -129,9 +149,12 @@ std::u16string SidText(PSID pSid) {
 }
 
 const char16_t* SidAlias(PSID pSid) {
+  // Every aliased SID has at most two sub-authorities: the accounts of a
+  // domain never have an alias here.
+  if (static_cast<const BYTE*>(pSid)[1] > kMostAliasedSubAuthorities) return nullptr;
   const std::u16string text = SidText(pSid);
-  for (const SAlias& alias : kAliases) {
-    if (text == alias.pszSid) return alias.pszAlias;
+  for (size_t i = 0; i < std::size(kAliases); ++i) {
+    if (text == kAliasedSids[i]) return kAliases[i].pszAlias;
   }
   return nullptr;
 }
