@@ -2,7 +2,8 @@
 # The main job: builds the native tree and runs the kelmyr tool's
 # demonstration with the logging channel written to a scratch file, then
 # shows that log; then configures a scratch registry hive with `kelmyr reg`:
-# imports the sample store catalogue, queries it and exports it.
+# imports the sample store catalogue, queries it and exports it; then lists
+# the stores the service starts from it with `kelmyr stores`.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -31,3 +32,7 @@ $kelmyr reg export "$catalogue" "$scratch/catalogue.reg" /y
 echo
 echo "exported ($scratch/catalogue.reg, UTF-16LE as the Windows editor writes it):"
 iconv -f UTF-16LE -t UTF-8 "$scratch/catalogue.reg" | tr -d '\r' | sed '1s/^\xEF\xBB\xBF//'
+
+echo
+echo "the service on that catalogue, as a trusted low-integrity client sees it:"
+$kelmyr stores --low

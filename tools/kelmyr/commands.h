@@ -9,3 +9,4 @@ using KelmyrArgs = std::vector<std::string>;
 
 int KelmyrDemo(const KelmyrArgs& args);
 int KelmyrReg(const KelmyrArgs& args);
+int KelmyrStores(const KelmyrArgs& args);

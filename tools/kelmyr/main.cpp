@@ -17,6 +17,8 @@ constexpr CCommand kCommands[] = {
      "exercise the automation layer and the logging channel and print what happened"},
     {"reg", KelmyrReg,
      "query, add, delete, export and import registry keys and values (kelmyr reg /? for more)"},
+    {"stores", KelmyrStores,
+     "list the data stores with their settings and the PIN store [--pid N | --low]"},
 };
 
 int Usage(std::FILE* out) {

@@ -1,0 +1,29 @@
+# `kelmyr stores` on the sample catalogue, run by ctest:
+#   cmake -DKELMYR=<tool> [-DEMULATOR=<wine>] -DWINDOWS=<0|1> -DWORK=<scratch folder>
+#         -DSAMPLE=<catalogue> -P kelmyr_stores_test.cmake
+cmake_minimum_required(VERSION 3.25)
+
+file(REMOVE_RECURSE "${WORK}")
+file(MAKE_DIRECTORY "${WORK}")
+set(ENV{KELMYR_REGISTRY} "${WORK}/registry.db")
+
+# run(<expected exit code> <pattern the output must match> args...)
+function(run expected pattern)
+  execute_process(COMMAND ${EMULATOR} "${KELMYR}" ${ARGN}
+                  RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err TIMEOUT 60)
+  if(NOT rc STREQUAL "${expected}" OR NOT "${out}${err}" MATCHES "${pattern}")
+    message(FATAL_ERROR "kelmyr ${ARGN}: exit ${rc}, expected ${expected} and output "
+                        "matching '${pattern}'\n${out}\n${err}")
+  endif()
+endfunction()
+
+run(0 "" reg import "${SAMPLE}")
+if(WINDOWS)
+  run(2 "not available on Windows" stores --low)
+else()
+  run(0 "low-integrity child.*\n  CardCache +memory +encrypted +per session +Brenmoor\n  Mach[^\n]+ +registry +clear +shared +Brenmoor\n  ReaderState +memory +clear +shared +Tallis\nPIN store: {29BE165D-F06B-4E91-BE91-3B997E994683}\n$"
+      stores --low)
+endif()
+run(1 "kelmyr itself.*does not trust process" stores)
+run(2 "--pid needs a process id" stores --pid x)
+run(2 "usage: kelmyr stores" stores extra)

@@ -1,0 +1,53 @@
+// What the commands that drive the service share: the client process they
+// call on behalf of, the manager from the export, and failures told by the
+// name of their HRESULT.
+//
+// Every call names a client process (ulPID), which the service's trust check
+// judges. By default that is kelmyr itself, which the check trusts only when
+// kelmyr runs at low integrity (natively: with no new privileges, no
+// capabilities and a uid other than 0). "--pid N" names another process;
+// "--low" (natively) starts a child that drops to low integrity, as nobody
+// when kelmyr runs as root, waits while kelmyr works and names it.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+
+#include "commands.h"
+#include "kelmyr_i.h"
+
+class CServiceClient {
+ public:
+  explicit CServiceClient(const char* pszCommand) noexcept : m_pszCommand(pszCommand) {}
+  ~CServiceClient();
+  CServiceClient(const CServiceClient&) = delete;
+  CServiceClient& operator=(const CServiceClient&) = delete;
+
+  // Takes "--pid N" or "--low" out of args, and starts the child of "--low".
+  // False, with the message printed, on bad input (exit code 2) or when the
+  // child cannot be started (exit code 1): *pExit says which.
+  bool TakeCaller(KelmyrArgs& args, int* pExit);
+  // The manager of the export; the failure printed.
+  bool Connect();
+
+  ULONG Pid() const noexcept { return m_ulPID; }
+  // Who that is: "kelmyr itself", "named with --pid", ...
+  const char* Caller() const noexcept { return m_pszCaller; }
+  IDataStoreManager* Manager() const noexcept { return m_pManager; }
+
+  // Prints "kelmyr <command>: <what> failed: 0x80070005 E_ACCESSDENIED", with
+  // what to do when the caller is not trusted, and answers the exit code 1.
+  int Fail(const char* pszWhat, HRESULT hr) const;
+
+ private:
+  const char* m_pszCommand;
+  ULONG m_ulPID = GetCurrentProcessId();
+  const char* m_pszCaller = "kelmyr itself";
+  IDataStoreManager* m_pManager = nullptr;
+  intptr_t m_childPid = -1;  // the "--low" child, natively
+  int m_childHold = -1;      // its end of the pipe it waits on closes with kelmyr's
+};
+
+// "E_ACCESSDENIED" ..., or "unknown HRESULT".
+const char* HResultName(HRESULT hr) noexcept;
