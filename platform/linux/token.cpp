@@ -26,7 +26,6 @@
 #include <charconv>
 #include <climits>
 #include <cstddef>
-#include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <new>
@@ -203,8 +202,9 @@ bool EffectiveIdOf(std::string_view value, unsigned long long* pId) {
 // Reads /proc/<pid>/status as far as the last line an identity needs (the
 // kernel writes them near the top, so one read usually takes them all).
 DWORD ReadProcessStatus(DWORD pid, std::string* pStatus, CStatusFields* pFields) {
-  char path[32];
-  std::snprintf(path, sizeof path, "/proc/%u/status", static_cast<unsigned>(pid));
+  char path[32] = "/proc/";
+  char* const pPid = path + std::strlen(path);
+  std::strcpy(std::to_chars(pPid, path + sizeof path, pid).ptr, "/status");
   const int fd = open(path, O_RDONLY | O_CLOEXEC);
   if (fd < 0) return ErrorOfProcessEntry(errno);
   char chunk[4096];
