@@ -31,13 +31,14 @@ fi
 seeds=$(mktemp -d /tmp/kelmyr-fuzz-seeds.XXXXXX)
 trap 'rm -rf "$seeds"' EXIT
 "$dir/fuzz/kelmyr_fuzz_seeds" "$seeds/decrypt_fuzz" "$seeds/restore_fuzz"
-# The registry fuzzer starts from nothing: a type byte and data are found at once.
-mkdir -p "$seeds/registry_fuzz"
+# The registry and PIN store fuzzers start from nothing: a type byte and data,
+# or a call and its arguments, are found at once.
+mkdir -p "$seeds/registry_fuzz" "$seeds/pincache_fuzz"
 
 export ASAN_OPTIONS=detect_leaks=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 mkdir -p "$dir/fuzz-artifacts"
-for fuzzer in decrypt_fuzz restore_fuzz registry_fuzz; do
+for fuzzer in decrypt_fuzz restore_fuzz registry_fuzz pincache_fuzz; do
   echo "--- $fuzzer (${seconds} s)"
   mkdir -p "$dir/corpus/$fuzzer"
   log="$dir/fuzz-artifacts/$fuzzer.log"
