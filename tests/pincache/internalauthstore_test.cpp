@@ -121,6 +121,12 @@ std::string PINStoreTest::Run(const std::string& script) {
       const std::string bytes(static_cast<const char*>(v.Get()->pvData),
                               v.Get()->rgsabound[0].cElements);
       text = bytes.find(op) == std::string::npos ? "sealed" : "plain";
+    } else if (who == "dmg") {  // one bit of the sealed PIN flipped
+      CScopedSafeArray v;
+      store.Tree()->GetData(U("1/C/P"), U("PINValue"), v.Receive(), 0);
+      const long n = std::stol(op);  // from the end when negative
+      static_cast<BYTE*>(v.Get()->pvData)[n < 0 ? v.Get()->rgsabound[0].cElements + n : n] ^= 1;
+      store.Tree()->SetData(U("1/C/P"), U("PINValue"), v.Get(), 0, TRUE);
     } else if (op == "set" || op == "sets") {
       CScopedSafeArray v =
           MakeBytes({w[op == "set" ? 4 : 5].begin(), w[op == "set" ? 4 : 5].end()});
@@ -301,7 +307,10 @@ INSTANTIATE_TEST_SUITE_P(
                 "ok ok fail:0 fail fail fail fail fail fail"},
         SPINRow{"S1 set C P secretpin; S1 get0 C P; S1 set '' P a; S1 flush odd; S1 has C P; raw "
                 "secretpin",
-                "ok inval:9 inval hr 1 sealed"}),
+                "ok inval:9 inval hr 1 sealed"},
+        SPINRow{"S1 set C P a; dmg 0; S1 get C P; S1 set C P b; dmg -1; S1 get C P; S1 has C P",
+                "ok fail:1 ok fail:1 1", 0, 0, 0, 1,
+                "CInternalAuthStore::GetInternalPIN DecryptValue failed"}),
     [](const testing::TestParamInfo<SPINRow>& info) { return std::to_string(info.index); });
 
 // A callback whose timer was cancelled under the store lock (as when the
