@@ -1,4 +1,4 @@
-# `kelmyr stores` on the sample catalogue, run by ctest:
+# `kelmyr stores` and `kelmyr flush` on the sample catalogue, run by ctest:
 #   cmake -DKELMYR=<tool> [-DEMULATOR=<wine>] -DWINDOWS=<0|1> -DWORK=<scratch folder>
 #         -DSAMPLE=<catalogue> -P kelmyr_stores_test.cmake
 cmake_minimum_required(VERSION 3.25)
@@ -20,10 +20,18 @@ endfunction()
 run(0 "" reg import "${SAMPLE}")
 if(WINDOWS)
   run(2 "not available on Windows" stores --low)
+  run(1 "FlushDataStores failed.*does not trust" flush Brenmoor)
 else()
+  run(0 "flushed the data stores of product \"Brenmoor\"" flush Brenmoor --low)
+  run(0 "flushed the PIN store" flush --pins --low)
+  execute_process(COMMAND "${KELMYR}" flush "" --low RESULT_VARIABLE rc ERROR_VARIABLE err)
+  if(NOT rc EQUAL 1 OR NOT err MATCHES "FlushDataStores failed: 0x80070057 E_INVALIDARG")
+    message(FATAL_ERROR "kelmyr flush of an empty product: exit ${rc}\n${err}")
+  endif()
   run(0 "low-integrity child.*\n  CardCache +memory +encrypted +per session +Brenmoor\n  Mach[^\n]+ +registry +clear +shared +Brenmoor\n  ReaderState +memory +clear +shared +Tallis\nPIN store: {29BE165D-F06B-4E91-BE91-3B997E994683}\n$"
       stores --low)
 endif()
 run(1 "kelmyr itself.*does not trust process" stores)
 run(2 "--pid needs a process id" stores --pid x)
 run(2 "usage: kelmyr stores" stores extra)
+run(2 "usage: kelmyr flush" flush)

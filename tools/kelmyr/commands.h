@@ -10,3 +10,4 @@ using KelmyrArgs = std::vector<std::string>;
 int KelmyrDemo(const KelmyrArgs& args);
 int KelmyrReg(const KelmyrArgs& args);
 int KelmyrStores(const KelmyrArgs& args);
+int KelmyrFlush(const KelmyrArgs& args);

@@ -1,0 +1,38 @@
+// kelmyr flush: empties the data stores of one product, or the PIN store,
+// through the store manager.
+#include <windows.h>
+
+#include <oleauto.h>
+
+#include <cstdio>
+
+#include "commands.h"
+#include "serviceclient.h"
+#include "support/scopedbstr.h"
+#include "support/utf8.h"
+
+int KelmyrFlush(const KelmyrArgs& arguments) {
+  KelmyrArgs args = arguments;
+  CServiceClient client("flush");
+  int exitCode = 0;
+  if (!client.TakeCaller(args, &exitCode)) return exitCode;
+  if (args.size() != 1) {
+    std::fprintf(stderr, "usage: kelmyr flush <product> | --pins  [--pid N | --low]\n");
+    return 2;
+  }
+  if (!client.Connect()) return 1;
+  std::printf("calling on behalf of process %lu (%s)\n", static_cast<unsigned long>(client.Pid()),
+              client.Caller());
+  LONG lRet = S_OK;
+  if (args[0] == "--pins") {
+    client.Manager()->FlushAuthStores(client.Pid(), &lRet);
+    if (FAILED(lRet)) return client.Fail("FlushAuthStores", lRet);
+    std::printf("flushed the PIN store\n");
+    return 0;
+  }
+  CScopedBSTR bstrProduct(SysAllocString(Utf8ToUtf16(args[0]).c_str()));
+  client.Manager()->FlushDataStores(client.Pid(), bstrProduct.Get(), &lRet);
+  if (FAILED(lRet)) return client.Fail("FlushDataStores", lRet);
+  std::printf("flushed the data stores of product \"%s\"\n", args[0].c_str());
+  return 0;
+}
