@@ -14,7 +14,6 @@
 // SIDs). The integrity level follows from the Linux process: root is
 // system; a process that can never gain privileges (NoNewPrivs set, no
 // effective capabilities, not root) is low; every other process is medium.
-#include <fcntl.h>
 #include <linux/capability.h>
 #include <sys/prctl.h>
 #include <sys/syscall.h>
@@ -40,6 +39,7 @@
 #include "process_id.h"
 #include "processes.h"
 #include "registry_names.h"
+#include "status_files.h"
 
 namespace kelmyr::winapi {
 namespace {
@@ -199,39 +199,46 @@ bool EffectiveIdOf(std::string_view value, unsigned long long* pId) {
   return ParseUnsigned(value, 10, pId);
 }
 
-// Reads /proc/<pid>/status as far as the last line an identity needs (the
-// kernel writes them near the top, so one read usually takes them all).
-DWORD ReadProcessStatus(DWORD pid, std::string* pStatus, CStatusFields* pFields) {
-  char path[32] = "/proc/";
-  char* const pPid = path + std::strlen(path);
-  std::strcpy(std::to_chars(pPid, path + sizeof path, pid).ptr, "/status");
-  const int fd = open(path, O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return ErrorOfProcessEntry(errno);
+// Reads an open status file from its start as far as the last line an
+// identity needs (the kernel writes them near the top, so one read usually
+// takes them all).
+DWORD ReadStatusFrom(const CStatusFile& file, std::string* pStatus, CStatusFields* pFields) {
   char chunk[4096];
+  off_t offset = 0;
   for (;;) {
-    const ssize_t got = read(fd, chunk, sizeof chunk);
+    const ssize_t got = pread(file.Fd(), chunk, sizeof chunk, offset);
     if (got < 0 && errno == EINTR) continue;
-    if (got < 0) {
-      const int error = errno;
-      close(fd);
-      return ErrorOfProcessEntry(error);
+    if (got < 0) return ErrorOfProcessEntry(errno);
+    if (got == 0) {
+      // A last line without its line feed still counts.
+      if (!pStatus->empty() && pStatus->back() != '\n') pStatus->push_back('\n');
+      pFields->Scan(*pStatus);
+      return ERROR_SUCCESS;
     }
-    try {
-      if (got == 0) {
-        // A last line without its line feed still counts.
-        if (!pStatus->empty() && pStatus->back() != '\n') pStatus->push_back('\n');
-        pFields->Scan(*pStatus);
-        break;
-      }
-      pStatus->append(chunk, static_cast<size_t>(got));
-    } catch (...) {
-      close(fd);
-      throw;
-    }
-    if (pFields->Scan(*pStatus)) break;
+    pStatus->append(chunk, static_cast<size_t>(got));
+    offset += got;
+    if (pFields->Scan(*pStatus)) return ERROR_SUCCESS;
   }
-  close(fd);
-  return ERROR_SUCCESS;
+}
+
+// Reads /proc/<pid>/status through the file kept open for the process when
+// it still reads, else through a newly opened one, which is then kept.
+DWORD ReadProcessStatus(DWORD pid, std::string* pStatus, CStatusFields* pFields) {
+  if (std::shared_ptr<CStatusFile> pKept = KeptStatusFile(pid)) {
+    if (pKept->IsIntact() && ReadStatusFrom(*pKept, pStatus, pFields) == ERROR_SUCCESS) {
+      return ERROR_SUCCESS;
+    }
+    // The process has been reaped: the id may name another one by now.
+    ForgetStatusFile(pKept.get());
+    pStatus->clear();
+    *pFields = CStatusFields();
+  }
+  int openError = 0;
+  std::shared_ptr<CStatusFile> pFile = CStatusFile::Open(pid, &openError);
+  if (pFile == nullptr) return ErrorOfProcessEntry(openError);
+  const DWORD error = ReadStatusFrom(*pFile, pStatus, pFields);
+  if (error == ERROR_SUCCESS) KeepStatusFile(std::move(pFile));
+  return error;
 }
 
 // A process opened by id. Waiting on the current process waits for ever, as

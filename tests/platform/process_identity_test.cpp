@@ -2,7 +2,8 @@
 // process, made by each kind of fork and set up as each row says, judges
 // itself (from its own credentials, with the ids it caches) and is judged
 // by its parent (from /proc, through OpenProcess); both must give the
-// integrity level the row expects and the same user.
+// integrity level the row expects and the same user. A process is read
+// anew at each opening, also through the status file kept open for it.
 
 // <windows.h> comes first: the Windows SDK headers build on it.
 #include <windows.h>
@@ -10,10 +11,12 @@
 #include <grp.h>
 #include <gtest/gtest.h>
 #include <sys/prctl.h>
+#include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstring>
 #include <vector>
 
@@ -71,8 +74,7 @@ TEST(ProcessIdentityTest, ChildJudgedByItselfAndByItsParent) {
   for (const SRow& row : kRows) {
     SCOPED_TRACE(row.pszName);
     if (row.bNobody && !bRoot) continue;
-    int report[2];
-    int hold[2];
+    int report[2], hold[2];
     ASSERT_TRUE(pipe(report) == 0 && pipe(hold) == 0);
     const pid_t child = row.bRawFork ? static_cast<pid_t>(syscall(SYS_fork)) : fork();
     if (child == 0) {
@@ -110,6 +112,63 @@ TEST(ProcessIdentityTest, ChildJudgedByItselfAndByItsParent) {
     EXPECT_EQ(std::memcmp(self.user, judged.user, sizeof self.user), 0);
     EXPECT_EQ(std::memcmp(self.user, parent.user, sizeof self.user) == 0, !row.bNobody);
   }
+}
+
+// What the parent reads of a process's integrity level; 0 when it cannot.
+DWORD JudgedRid(pid_t pid) {
+  SView view;
+  CMachineHandle process(OpenProcess(PROCESS_QUERY_INFORMATION, FALSE, pid));
+  return process.Get() != nullptr && ReadToken(process.Get(), &view) ? view.dwIntegrityRid : 0;
+}
+
+// A child that, each time a byte comes through its socket, lowers itself
+// (no new privileges, and as root another user) and answers; it ends when
+// the parent closes its end, which is returned.
+pid_t StartLowering(int* pParentEnd) {
+  int ends[2];
+  if (socketpair(AF_UNIX, SOCK_STREAM, 0, ends) != 0) return -1;
+  const pid_t child = fork();
+  if (child == 0) {
+    close(ends[0]);
+    for (char c; read(ends[1], &c, 1) > 0;) {
+      c = prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
+          (geteuid() != 0 || (setgid(kNobody) == 0 && setuid(kNobody) == 0));
+      if (write(ends[1], &c, 1) != 1) _exit(1);
+    }
+    _exit(0);
+  }
+  close(ends[1]);
+  *pParentEnd = ends[0];
+  return child;
+}
+
+// Each opening reads the process anew: a process that lowered itself since
+// it was last read is read lowered, and the id of a reaped process names
+// the process that got it next (as root, which can choose the next id).
+TEST(ProcessIdentityTest, EachOpeningReadsTheProcessNamedNow) {
+  const DWORD dwStarted =
+      geteuid() == 0 ? SECURITY_MANDATORY_SYSTEM_RID : SECURITY_MANDATORY_MEDIUM_RID;
+  int end = -1;
+  const pid_t lowered = StartLowering(&end);
+  ASSERT_GT(lowered, 0);
+  EXPECT_EQ(JudgedRid(lowered), dwStarted);
+  char c = 1;
+  ASSERT_TRUE(write(end, &c, 1) == 1 && read(end, &c, 1) == 1 && c == 1);
+  EXPECT_EQ(JudgedRid(lowered), DWORD{SECURITY_MANDATORY_LOW_RID});
+  close(end);
+  ASSERT_EQ(waitpid(lowered, nullptr, 0), lowered);
+
+  FILE* pLastPid = fopen("/proc/sys/kernel/ns_last_pid", "w");
+  if (pLastPid == nullptr) GTEST_SKIP() << "the next process id cannot be chosen";
+  std::fprintf(pLastPid, "%d", lowered - 1);
+  fclose(pLastPid);
+  const pid_t next = StartLowering(&end);
+  ASSERT_GT(next, 0);
+  const DWORD dwNext = next == lowered ? JudgedRid(next) : dwStarted;
+  close(end);
+  ASSERT_EQ(waitpid(next, nullptr, 0), next);
+  if (next != lowered) GTEST_SKIP() << "another process took the id first";
+  EXPECT_EQ(dwNext, dwStarted) << "the id's next process";
 }
 
 }  // namespace
