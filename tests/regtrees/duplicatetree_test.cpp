@@ -21,12 +21,11 @@ namespace {
 // A:<path> below the client's container list, each followed by its value
 // names in braces; "/" separates keys. "~" stands for the tree key (for A:
 // the store path of a container's copy).
-enum class EOp { kSet, kRemoveData, kRemoveCompartment, kFlush };
 constexpr DWORD kClient = 77, kGone = 78;
 
 struct SRow {
   const char* name;
-  EOp eOp;
+  char op;  // s SetData, d RemoveData, c RemoveCompartment, f FlushTree
   std::string compartment;
   bool bGoneClient;
   std::string before;
@@ -37,31 +36,31 @@ struct SRow {
 
 const std::string kLong(196, 'x');  // makes the machine path 250 units, a container's 258
 const SRow kRows[] = {
-    {"set writes the machine copy only", EOp::kSet, "1/A", true, "", S_OK, "M:~/1/A{v}"},
-    {"machine copy only: the missing copies are ignored", EOp::kRemoveData, "1/A", false,
-     "M:~/1/A{v,w}", S_OK, "M:~/1/A{w}"},
-    {"absent from the machine copy: nothing else is touched", EOp::kRemoveData, "1/A", false,
+    {"set writes the machine copy only", 's', "1/A", true, "", S_OK, "M:~/1/A{v}"},
+    {"machine copy only: the missing copies are ignored", 'd', "1/A", false, "M:~/1/A{v,w}", S_OK,
+     "M:~/1/A{w}"},
+    {"absent from the machine copy: nothing else is touched", 'd', "1/A", false,
      "M:~/1/A{w} L:~/1/A{v} A:c1/~/1/A{v}", E_INVALIDARG, "A:c1/~/1/A{v} L:~/1/A{v} M:~/1/A{w}"},
-    {"every copy, direct and nested; a container without one is not reported", EOp::kRemoveData,
-     "1/A", false, "M:~/1/A{v} L:~/1/A{v} A:c1/~/1/A{v} A:c2/Children/n1/~/1/A{v} A:a0/~/1{v}",
-     S_OK, "A:a0/~/1{v} A:c1/~/1/A{} A:c2/Children/n1/~/1/A{} L:~/1/A{} M:~/1/A{}"},
-    {"of two nested copies below one container the first goes", EOp::kRemoveData, "1", false,
+    {"every copy, direct and nested; a container without one is not reported", 'd', "1/A", false,
+     "M:~/1/A{v} L:~/1/A{v} A:c1/~/1/A{v} A:c2/Children/n1/~/1/A{v} A:a0/~/1{v}", S_OK,
+     "A:a0/~/1{v} A:c1/~/1/A{} A:c2/Children/n1/~/1/A{} L:~/1/A{} M:~/1/A{}"},
+    {"of two nested copies below one container the first goes", 'd', "1", false,
      "M:~/1{v} A:c1/Children/n1/~/1{v} A:c1/Children/n2/~/1{v}", S_OK,
      "A:c1/Children/n1/~/1{} A:c1/Children/n2/~/1{v} M:~/1{}"},
-    {"a client without a user: the low step's failure after the machine copy", EOp::kRemoveData,
-     "1", true, "M:~/1{v} L:~/1{v} A:c1/~/1{v}", E_ACCESSDENIED, "A:c1/~/1{v} L:~/1{v} M:~/1{}"},
-    {"a store path too long for the containers", EOp::kRemoveData, "1/" + kLong, false,
+    {"a client without a user: the low step's failure after the machine copy", 'd', "1", true,
+     "M:~/1{v} L:~/1{v} A:c1/~/1{v}", E_ACCESSDENIED, "A:c1/~/1{v} L:~/1{v} M:~/1{}"},
+    {"a store path too long for the containers", 'd', "1/" + kLong, false,
      "M:~/1/" + kLong + "{v} A:c1/~/1/" + kLong + "{v}", S_OK,
      "A:c1/~/1/" + kLong + "{v} M:~/1/" + kLong + "{}"},
-    {"compartment: only the machine copy advances its descendants", EOp::kRemoveCompartment, "1/A",
-     false, "M:~/1/A/B{v} M:~/2{v} L:~/1/A/C{v} A:c1/~/1/A/D{v} A:c2/Children/n1/~/1/A{}", S_OK,
+    {"compartment: only the machine copy advances its descendants", 'c', "1/A", false,
+     "M:~/1/A/B{v} M:~/2{v} L:~/1/A/C{v} A:c1/~/1/A/D{v} A:c2/Children/n1/~/1/A{}", S_OK,
      "A:c1/~/1{} A:c2/Children/n1/~/1{} L:~/1{} M:~/1{} M:~/2{v}", "1/A/B=1,1"},
-    {"compartment absent from the machine copy", EOp::kRemoveCompartment, "1/A", false,
+    {"compartment absent from the machine copy", 'c', "1/A", false,
      "M:~/1{} L:~/1/A{v} A:c1/~/1/A{v}", E_INVALIDARG, "A:c1/~/1/A{v} L:~/1/A{v} M:~/1{}"},
-    {"flush: every copy", EOp::kFlush, "", false,
+    {"flush: every copy", 'f', "", false,
      "M:~/1{v} M:~/2{} L:~/1{v} A:c1/~/1{v} A:c2/Children/n1/~{}", S_OK, ""},
-    {"flush without a low copy reports its failure", EOp::kFlush, "", false, "M:~/1{v} A:c1/~{}",
-     E_FAIL, ""},
+    {"flush without a low copy reports its failure", 'f', "", false, "M:~/1{v} A:c1/~{}", E_FAIL,
+     ""},
 };
 
 std::string Narrow(const WString& s) { return std::string(s.begin(), s.end()); }
@@ -174,23 +173,6 @@ class CLayout {
   std::vector<SPlace> m_places;
 };
 
-HRESULT RunRow(CDuplicateRegistryTree& tree, const SRow& row) {
-  const secwstring sCompartment(Widen(row.compartment).c_str()), sData(OLESTR("v"));
-  const DWORD dwPid = row.bGoneClient ? kGone : kClient;
-  CScopedSafeArray value(SafeArrayCreateVector(VT_UI1, 0, 1));
-  switch (row.eOp) {
-    case EOp::kSet:
-      return tree.SetData(sCompartment, sData, value.Get(), dwPid, TRUE);
-    case EOp::kRemoveData:
-      return tree.RemoveData(sCompartment, sData, dwPid);
-    case EOp::kRemoveCompartment:
-      return tree.RemoveCompartment(sCompartment, FALSE, dwPid);
-    case EOp::kFlush:
-      return tree.FlushTree(dwPid);
-  }
-  return E_UNEXPECTED;
-}
-
 TEST(DuplicateRegistryTreeTest, RemovalsReachEveryCopyOfTheClientsUser) {
   CScratchHive hive;
   // Ten units, whatever the process id.
@@ -209,7 +191,14 @@ TEST(DuplicateRegistryTreeTest, RemovalsReachEveryCopyOfTheClientsUser) {
     CHistoryUse history;
     {
       CDuplicateRegistryTree tree(secwstring(sTreeId.c_str()));
-      EXPECT_EQ(RunRow(tree, row), row.hr);
+      const secwstring sCompartment = U(row.compartment), sData = U("v");
+      const DWORD dwPid = row.bGoneClient ? kGone : kClient;
+      CScopedSafeArray value(SafeArrayCreateVector(VT_UI1, 0, 1));
+      EXPECT_EQ(row.op == 's'   ? tree.SetData(sCompartment, sData, value.Get(), dwPid, TRUE)
+                : row.op == 'd' ? tree.RemoveData(sCompartment, sData, dwPid)
+                : row.op == 'c' ? tree.RemoveCompartment(sCompartment, FALSE, dwPid)
+                                : tree.FlushTree(dwPid),
+                row.hr);
     }
     EXPECT_EQ(layout.Dump(), row.after);
     EXPECT_EQ(Counted(), *row.advanced ? Narrow(sTreeId) + "/" + row.advanced : "");

@@ -56,14 +56,10 @@ void Script(CScriptedMachine& machine, const std::string& words) {
     const bool bWithheld = word[0] == '!';
     const bool bBare = word.back() == '-';
     const std::string name = word.substr(bWithheld, word.size() - bWithheld - bBare);
-    const auto& entry = entries.at(name);
-    if (bWithheld) {
-      machine.WithholdModule(Widen(name + ".dll"));
-    } else {
-      machine.ProvideModule(Widen(name + ".dll"),
-                            bBare ? std::map<std::string, FARPROC>{}
-                                  : std::map<std::string, FARPROC>{{entry.first, entry.second}});
-    }
+    std::map<std::string, FARPROC> exports;
+    if (!bBare) exports.insert(entries.at(name));
+    bWithheld ? machine.WithholdModule(Widen(name + ".dll"))
+              : machine.ProvideModule(Widen(name + ".dll"), exports);
   }
 }
 

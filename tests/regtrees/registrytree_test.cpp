@@ -19,7 +19,6 @@
 namespace {
 
 using Bytes = std::vector<BYTE>;
-using Make = std::function<CScopedSafeArray()>;
 
 std::string Hex(const BYTE* p, size_t cb) {
   std::string s;
@@ -36,28 +35,23 @@ Bytes Unhex(const std::string& hex) {
 }
 
 // An array of vt with the given bounds, rgsabound[0] first, holding data.
-Make Array(VARTYPE vt, std::vector<ULONG> bounds, Bytes data) {
-  return [=] {
-    std::vector<SAFEARRAYBOUND> b;
-    for (auto it = bounds.rbegin(); it != bounds.rend(); ++it) b.push_back({*it, 0});
-    CScopedSafeArray a(SafeArrayCreate(vt, static_cast<UINT>(b.size()), b.data()));
-    if (!data.empty()) std::memcpy(a.Get()->pvData, data.data(), data.size());
-    return a;
-  };
+CScopedSafeArray Array(VARTYPE vt, std::vector<ULONG> bounds, const Bytes& data) {
+  std::vector<SAFEARRAYBOUND> b;
+  for (auto it = bounds.rbegin(); it != bounds.rend(); ++it) b.push_back({*it, 0});
+  CScopedSafeArray a(SafeArrayCreate(vt, static_cast<UINT>(b.size()), b.data()));
+  if (!data.empty()) std::memcpy(a.Get()->pvData, data.data(), data.size());
+  return a;
 }
-Make Vector(VARTYPE vt, Bytes data, ULONG cbElement = 1) {
+CScopedSafeArray Vector(VARTYPE vt, const Bytes& data, ULONG cbElement = 1) {
   return Array(vt, {static_cast<ULONG>(data.size() / cbElement)}, data);
 }
-
-Make Strings(std::vector<OleString> items) {
-  return [=] {
-    CScopedSafeArray a(SafeArrayCreateVector(VT_BSTR, 0, static_cast<ULONG>(items.size())));
-    for (size_t i = 0; i < items.size(); ++i) {
-      static_cast<BSTR*>(a.Get()->pvData)[i] =
-          SysAllocStringLen(items[i].data(), static_cast<UINT>(items[i].size()));
-    }
-    return a;
-  };
+CScopedSafeArray Strings(const std::vector<OleString>& items) {
+  CScopedSafeArray a(SafeArrayCreateVector(VT_BSTR, 0, static_cast<ULONG>(items.size())));
+  for (size_t i = 0; i < items.size(); ++i) {
+    static_cast<BSTR*>(a.Get()->pvData)[i] =
+        SysAllocStringLen(items[i].data(), static_cast<UINT>(items[i].size()));
+  }
+  return a;
 }
 
 // "vt bounds data": strings joined by "|", other data in hex; bounds as
@@ -77,34 +71,23 @@ std::string Describe(SAFEARRAY* psa) {
   return s + " " + Hex(static_cast<BYTE*>(psa->pvData), cElements * SafeArrayGetElemsize(psa));
 }
 
-HKEY OpenRaw(const WString& path) {
+// Writes a value as another writer would, when bWrite is set (its data
+// followed by a non-zero unit, so that no terminator is added); answers
+// "type:bytes" of the value stored.
+std::string Raw(const WString& path, const secwstring& name, bool bWrite = false, DWORD dwType = 0,
+                Bytes b = {}) {
   HKEY h = nullptr;
   RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS | KEY_WOW64_64KEY,
                   nullptr, &h, nullptr);
-  return h;
-}
-
-// "type:bytes" of a stored value.
-std::string ReadRaw(const WString& path, const OLECHAR* pszName) {
-  HKEY h = OpenRaw(path);
-  Bytes b(0x100010);
+  const DWORD cbWrite = static_cast<DWORD>(b.size());
+  b.insert(b.end(), {0xFF, 0xFF});
+  EXPECT_EQ(bWrite ? RegSetValueExW(h, name.c_str(), 0, dwType, b.data(), cbWrite) : 0, 0);
+  b.resize(0x100010);
   DWORD cb = static_cast<DWORD>(b.size());
-  DWORD dwType = REG_NONE;
-  const LONG l = RegQueryValueExW(h, pszName, nullptr, &dwType, b.data(), &cb);
+  const LONG l = RegQueryValueExW(h, name.c_str(), nullptr, &dwType, b.data(), &cb);
   RegCloseKey(h);
   return std::to_string(dwType) + ":" + Hex(b.data(), l == ERROR_SUCCESS ? cb : 0);
 }
-
-// The data is followed by a non-zero unit, so that no terminator is added.
-void WriteRaw(const WString& path, const OLECHAR* pszName, DWORD dwType, Bytes b) {
-  HKEY h = OpenRaw(path);
-  const DWORD cb = static_cast<DWORD>(b.size());
-  b.insert(b.end(), {0xFF, 0xFF});
-  EXPECT_EQ(RegSetValueExW(h, pszName, 0, dwType, b.data(), cb), 0);
-  RegCloseKey(h);
-}
-
-secwstring S(const std::string& s) { return secwstring(s.begin(), s.end()); }
 
 class RegistryTreeTest : public ::testing::Test {
  protected:
@@ -122,7 +105,7 @@ class RegistryTreeTest : public ::testing::Test {
 
   CScratchHive hive;
   CHistoryUse history;
-  secwstring sTreeId = S(::testing::UnitTest::GetInstance()->current_test_info()->name() +
+  secwstring sTreeId = U(::testing::UnitTest::GetInstance()->current_test_info()->name() +
                          std::string("-") + std::to_string(GetCurrentProcessId()));
   CRegistryTree tree{sTreeId, REGISTRY_TREE_MACHINE};
 };
@@ -134,7 +117,7 @@ TEST_F(RegistryTreeTest, StoredFormAndReadingBack) {
   std::iota(b300.begin(), b300.end(), BYTE{0});
   struct SRow {
     const char* label;
-    Make make;  // null: the stored form is written directly
+    CScopedSafeArray value;  // none: the stored form is written directly
     DWORD dwType;
     std::string stored;
     HRESULT hrGet;
@@ -165,22 +148,20 @@ TEST_F(RegistryTreeTest, StoredFormAndReadingBack) {
        "feffffffffffffff", S_OK, "21 1 feffffffffffffff"},
       {"interfaces read back empty", Vector(VT_UNKNOWN, Bytes(16), 8), REG_NONE,
        "00000000000000000000000000000000", S_OK, "13 0"},
-      {"unknown binary tag", nullptr, REG_BINARY, "01ff", S_OK, "null"},
-      {"expandable string", nullptr, REG_EXPAND_SZ, "6100", E_FAIL, "null"},
+      {"unknown binary tag", {}, REG_BINARY, "01ff", S_OK, "null"},
+      {"expandable string", {}, REG_EXPAND_SZ, "6100", E_FAIL, "null"},
   };
   for (const SRow& row : rows) {
     SCOPED_TRACE(row.label);
     const std::string name = row.label;
-    if (row.make) {
-      CScopedSafeArray value = row.make();
-      ASSERT_EQ(tree.SetData(S("1/A"), S(name), value.Get(), 0, FALSE), S_OK);
-      EXPECT_EQ(ReadRaw(Key("1\\A"), S(name).c_str()),
-                std::to_string(row.dwType) + ":" + row.stored);
+    if (row.value.Get() != nullptr) {
+      ASSERT_EQ(tree.SetData(U("1/A"), U(name), row.value.Get(), 0, FALSE), S_OK);
+      EXPECT_EQ(Raw(Key("1\\A"), U(name)), std::to_string(row.dwType) + ":" + row.stored);
     } else {
-      WriteRaw(Key("1\\A"), S(name).c_str(), row.dwType, Unhex(row.stored));
+      Raw(Key("1\\A"), U(name), true, row.dwType, Unhex(row.stored));
     }
     CScopedSafeArray back;
-    EXPECT_EQ(tree.GetData(S("1/A"), S(name), back.Receive(), 0), row.hrGet);
+    EXPECT_EQ(tree.GetData(U("1/A"), U(name), back.Receive(), 0), row.hrGet);
     EXPECT_EQ(Describe(back.Get()), row.readBack);
   }
 }
@@ -195,10 +176,10 @@ TEST_F(RegistryTreeTest, LimitsAndRefusals) {
     b[4095 * 256] = nLast;
     return Array(VT_UI1, {4096, 256}, b);
   };
-  const Make bytes = Vector(VT_UI1, {1});
+  const auto bytes = [] { return Vector(VT_UI1, {1}); };
   struct SRow {
     const char* label;
-    Make make;
+    CScopedSafeArray value;
     HRESULT hr;  // the value is there exactly when S_OK
     bool bCompartment;
     std::string path = "L";
@@ -215,32 +196,30 @@ TEST_F(RegistryTreeTest, LimitsAndRefusals) {
       {"rows past 1 MB", rows254(255), E_INVALIDARG, true},
       {"dwords at 1 MB", Vector(VT_UINT, Bytes(0x100000), 4), S_OK, true},
       {"dwords past 1 MB", Vector(VT_UINT, Bytes(0x100004), 4), E_INVALIDARG, true},
-      {"name of 255", bytes, S_OK, true, "L", std::string(255, 'n')},
-      {"name of 256", bytes, E_INVALIDARG, true, "L", std::string(256, 'n')},
-      {"name with a zero unit", bytes, E_INVALIDARG, true, "L", std::string("a\0b", 3)},
-      {"path of 250", bytes, S_OK, true, PathOfFullLength(250)},
-      {"path of 251", bytes, E_INVALIDARG, false, PathOfFullLength(251)},
+      {"name of 255", bytes(), S_OK, true, "L", std::string(255, 'n')},
+      {"name of 256", bytes(), E_INVALIDARG, true, "L", std::string(256, 'n')},
+      {"name with a zero unit", bytes(), E_INVALIDARG, true, "L", std::string("a\0b", 3)},
+      {"path of 250", bytes(), S_OK, true, PathOfFullLength(250)},
+      {"path of 251", bytes(), E_INVALIDARG, false, PathOfFullLength(251)},
       {"length byte beyond its row", Array(VT_UI1, {2, 3}, Unhex("01aaee03bbcc")), E_INVALIDARG,
        true},
       {"three dimensions", Array(VT_UI1, {1, 2, 1}, Unhex("0100")), E_INVALIDARG, true},
       {"number rows", Array(VT_UINT, {1, 1}, Bytes(4)), E_INVALIDARG, true},
-      {"unsupported type", [] { return CScopedSafeArray(SafeArrayCreateVector(VT_R8, 0, 1)); },
-       E_FAIL, true},
-      {"no array", [] { return CScopedSafeArray(); }, E_FAIL, true},
-      {"empty path", bytes, E_INVALIDARG, false, ""},
-      {"empty segment", bytes, E_INVALIDARG, false, "a//b"},
-      {"leading separator", bytes, E_INVALIDARG, false, "/a"},
-      {"backslash", bytes, E_INVALIDARG, false, "a\\b"},
+      {"unsupported type", CScopedSafeArray(SafeArrayCreateVector(VT_R8, 0, 1)), E_FAIL, true},
+      {"no array", CScopedSafeArray(), E_FAIL, true},
+      {"empty path", bytes(), E_INVALIDARG, false, ""},
+      {"empty segment", bytes(), E_INVALIDARG, false, "a//b"},
+      {"leading separator", bytes(), E_INVALIDARG, false, "/a"},
+      {"backslash", bytes(), E_INVALIDARG, false, "a\\b"},
   };
   for (const SRow& row : rows) {
     SCOPED_TRACE(row.label);
-    CScopedSafeArray value = row.make();
-    EXPECT_EQ(tree.SetData(S(row.path), S(row.name), value.Get(), 0, FALSE), row.hr);
+    EXPECT_EQ(tree.SetData(U(row.path), U(row.name), row.value.Get(), 0, FALSE), row.hr);
     BOOL bCached = FALSE, bStored = FALSE;
     ULONG ul = 0;
     if (row.bCompartment) {
-      EXPECT_EQ(tree.IsCompartmentCached(S(row.path), &ul, &ul, &bCached, 0), S_OK);
-      EXPECT_EQ(tree.IsDataCached(S(row.path), S(row.name), &bStored, 0), S_OK);
+      EXPECT_EQ(tree.IsCompartmentCached(U(row.path), &ul, &ul, &bCached, 0), S_OK);
+      EXPECT_EQ(tree.IsDataCached(U(row.path), U(row.name), &bStored, 0), S_OK);
     }
     EXPECT_EQ(bCached != FALSE, row.bCompartment);
     EXPECT_EQ(bStored != FALSE, row.hr == S_OK);
@@ -252,18 +231,18 @@ TEST_F(RegistryTreeTest, LimitsAndRefusals) {
 // Value names are matched as written although the registry folds case; a
 // missing compartment or item is "not found" in each operation's terms.
 TEST_F(RegistryTreeTest, LookupsMatchExactly) {
-  CScopedSafeArray value = Vector(VT_UI1, {7})(), list;
-  ASSERT_EQ(tree.SetData(S("1/A"), S("Name"), value.Get(), 0, FALSE), S_OK);
+  CScopedSafeArray value = Vector(VT_UI1, {7}), list;
+  ASSERT_EQ(tree.SetData(U("1/A"), U("Name"), value.Get(), 0, FALSE), S_OK);
   BOOL bCached = TRUE;
   const std::pair<HRESULT, HRESULT> rows[] = {
-      {tree.GetData(S("1/A"), S("name"), list.Receive(), 0), E_INVALIDARG},
-      {tree.IsDataCached(S("1/A"), S("name"), &bCached, 0), S_OK},
-      {tree.GetData(S("1/B"), S("Name"), list.Receive(), 0), E_INVALIDARG},
-      {tree.RemoveData(S("1/A"), S("x"), 0), E_INVALIDARG},
-      {tree.ListDataIds(S("1/B"), list.Receive(), 0), E_FAIL},
-      {tree.ListCompartmentIds(S("1/B"), list.Receive(), 0), E_FAIL},
-      {tree.RemoveCompartment(S("1/B"), TRUE, 0), E_INVALIDARG},
-      {tree.ListCompartmentIds(S("1/A"), list.Receive(), 0), S_OK},
+      {tree.GetData(U("1/A"), U("name"), list.Receive(), 0), E_INVALIDARG},
+      {tree.IsDataCached(U("1/A"), U("name"), &bCached, 0), S_OK},
+      {tree.GetData(U("1/B"), U("Name"), list.Receive(), 0), E_INVALIDARG},
+      {tree.RemoveData(U("1/A"), U("x"), 0), E_INVALIDARG},
+      {tree.ListDataIds(U("1/B"), list.Receive(), 0), E_FAIL},
+      {tree.ListCompartmentIds(U("1/B"), list.Receive(), 0), E_FAIL},
+      {tree.RemoveCompartment(U("1/B"), TRUE, 0), E_INVALIDARG},
+      {tree.ListCompartmentIds(U("1/A"), list.Receive(), 0), S_OK},
   };
   for (size_t i = 0; i < std::size(rows); ++i) EXPECT_EQ(rows[i].first, rows[i].second) << i;
   EXPECT_FALSE(bCached);
@@ -278,14 +257,14 @@ TEST_F(RegistryTreeTest, RemovalWalk) {
   const std::string sLong(100, 'x');
   for (const std::string& path :
        {std::string("1/A/c1/c2"), "1/B/" + sLong, "1/B/" + std::string(100, 'y')}) {
-    ASSERT_EQ(tree.CreateCompartment(S(path), 0), S_OK);
+    ASSERT_EQ(tree.CreateCompartment(U(path), 0), S_OK);
   }
   CScopedSafeArray all;
   ASSERT_EQ(tree.ListAllCompartmentIds(all.Receive()), S_OK);
   // The listing walks with the same fit test: the second long name is left out.
   EXPECT_EQ(Joined(all.Get()), "1 1/A 1/A/c1 1/A/c1/c2 1/B 1/B/" + sLong);
-  EXPECT_EQ(tree.RemoveCompartment(S("1/A"), TRUE, 0), S_OK);
-  EXPECT_EQ(tree.RemoveCompartment(S("1/B"), FALSE, 0), S_OK);
+  EXPECT_EQ(tree.RemoveCompartment(U("1/A"), TRUE, 0), S_OK);
+  EXPECT_EQ(tree.RemoveCompartment(U("1/B"), FALSE, 0), S_OK);
   const std::string id(sTreeId.begin(), sTreeId.end());
   EXPECT_EQ(Counted(), id + "/1/A/c1=1,1 " + id + "/1/A/c1/c2=1,1");
   ASSERT_EQ(tree.ListAllCompartmentIds(all.Receive()), S_OK);
@@ -296,13 +275,13 @@ TEST_F(RegistryTreeTest, RemovalWalk) {
 // changed between two calls: the operation's result, and no key left open.
 TEST_F(RegistryTreeTest, RegistryCallFailures) {
   using E = CScriptedRegistry::ECall;
-  CScopedSafeArray value = Vector(VT_UI1, {7})();
-  ASSERT_EQ(tree.SetData(S("1/A"), S("v"), value.Get(), 0, FALSE), S_OK);
-  const auto set = [&] { return tree.SetData(S("1/A"), S("v"), value.Get(), 0, FALSE); };
+  CScopedSafeArray value = Vector(VT_UI1, {7});
+  ASSERT_EQ(tree.SetData(U("1/A"), U("v"), value.Get(), 0, FALSE), S_OK);
+  const auto set = [&] { return tree.SetData(U("1/A"), U("v"), value.Get(), 0, FALSE); };
   CScopedSafeArray out;
-  const auto get = [&] { return tree.GetData(S("1/A"), S("v"), out.Receive(), 0); };
-  const auto grow = [&] { WriteRaw(Key("1\\A"), OLESTR("v"), REG_BINARY, Bytes(64, 0xBA)); };
-  const auto addValue = [&] { WriteRaw(Key("1\\A"), OLESTR("w"), REG_BINARY, Bytes(2, 0xBA)); };
+  const auto get = [&] { return tree.GetData(U("1/A"), U("v"), out.Receive(), 0); };
+  const auto grow = [&] { Raw(Key("1\\A"), U("v"), true, REG_BINARY, Bytes(64, 0xBA)); };
+  const auto addValue = [&] { Raw(Key("1\\A"), U("w"), true, REG_BINARY, Bytes(2, 0xBA)); };
   struct SRow {
     const char* label;
     E call;                        // fails the first time
@@ -318,11 +297,11 @@ TEST_F(RegistryTreeTest, RegistryCallFailures) {
       {"value grew before its read", E::QueryValue, grow, get, E_UNEXPECTED},
       {"values added between the listing calls", E::QueryInfoKey, addValue, get, E_UNEXPECTED},
       {"delete value", E::DeleteValue, nullptr,
-       [&] { return tree.RemoveData(S("1/A"), S("w"), 0); }, E_INVALIDARG},
+       [&] { return tree.RemoveData(U("1/A"), U("w"), 0); }, E_INVALIDARG},
       {"open for removal", E::OpenKey, nullptr,
-       [&] { return tree.RemoveCompartment(S("1"), TRUE, 0); }, E_INVALIDARG},
+       [&] { return tree.RemoveCompartment(U("1"), TRUE, 0); }, E_INVALIDARG},
       {"close after creating", E::CloseKey, nullptr,
-       [&] { return tree.CreateCompartment(S("1/A"), 0); }, E_FAIL},
+       [&] { return tree.CreateCompartment(U("1/A"), 0); }, E_FAIL},
   };
   for (const SRow& row : rows) {
     SCOPED_TRACE(row.label);

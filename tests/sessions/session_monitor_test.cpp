@@ -34,8 +34,6 @@
 
 namespace {
 
-using TS = CScriptedTerminalServices;
-
 // Whether f() holds within ten seconds (a deadlock guard).
 template <class F>
 bool Eventually(F f) {
@@ -45,67 +43,46 @@ bool Eventually(F f) {
 }
 bool ThreadsEnded() { return SessionMonitorThreadsAlive() == 0; }
 
-// Records the notifications, "flush 5, avail 5 0"; while bBlock is set, a
-// call waits for the test.
-class CRecordingSubscriber final : public ISessionSubscriber {
- public:
-  void NotifyFlush(DWORD s) override { Record("flush", s); }
-  void NotifyAvailability(DWORD s, BOOL b) override { Record("avail", s, b); }
-  void NotifyMove(DWORD s, DWORD t) override { Record("move", s, t); }
+using TS = CScriptedTerminalServices;
+
+// A monitor on a scripted machine with scripted Terminal Services, with the
+// rig as its subscriber: the notifications are recorded as "flush 5, avail
+// 5 0"; while bBlock is set, a call waits for the test.
+struct CRig final : ISessionSubscriber {
+  // Without the named entry point.
+  explicit CRig(const std::string& missing = "") {
+    auto exports = ts.Exports();
+    exports.erase(missing);
+    machine.ProvideModule(OLESTR("Wtsapi32.dll"), exports);
+  }
+  void Start() {
+    monitor = std::make_unique<CSessionMonitor>();
+    monitor->SetSubscriber(this);
+    monitor->Start();
+  }
+  // One pass over these sessions (the first at Start); its notifications.
+  // "1a=PC 2c 3q 4d 5x 6a@A": id, state (a active, c connected, q connect
+  // query, d down, x 10), then "=client" for a remote session or "@client"
+  // for a console one.
+  std::string Pass(const std::string& text) {
+    std::vector<TS::SSession> sessions;
+    std::istringstream in(text);
+    for (std::string t; in >> t;) {
+      size_t n = 0;
+      const DWORD dwId = std::stoul(t, &n);
+      const bool bConsole = t.size() > n + 1 && t[n + 1] == '@';
+      sessions.push_back({dwId, DWORD(std::string("acq.....d.x").find(t[n])),
+                          USHORT(bConsole ? WTS_PROTOCOL_TYPE_CONSOLE : WTS_PROTOCOL_TYPE_RDP),
+                          OleString(t.begin() + std::min(t.size(), n + 2), t.end())});
+    }
+    ts.SetSessions(sessions);
+    monitor ? ts.Inject(WTS_EVENT_STATECHANGE) : Start();
+    EXPECT_TRUE(ts.AwaitIdle());
+    return Take();
+  }
   std::string Take() {
     std::lock_guard lock(m_lock);
     return std::exchange(m_calls, {});
-  }
-  std::atomic<bool> bBlock{false}, bInCall{false};
-
- private:
-  template <class... T>
-  void Record(const char* name, T... values) {
-    {
-      std::lock_guard lock(m_lock);
-      m_calls += (m_calls.empty() ? "" : ", ") + std::string(name);
-      ((m_calls += " " + std::to_string(values)), ...);
-    }
-    bInCall = bBlock.load();
-    Eventually([&] { return !bBlock; });
-    bInCall = false;
-  }
-  std::mutex m_lock;
-  std::string m_calls;
-};
-
-// "1a=PC 2c 3q 4d 5x 6a@A": id, state (a active, c connected, q connect
-// query, d down, x 10), then "=client" for a remote session or "@client"
-// for a console one.
-std::vector<TS::SSession> Sessions(const std::string& text) {
-  std::vector<TS::SSession> sessions;
-  std::istringstream in(text);
-  for (std::string t; in >> t;) {
-    size_t n = 0;
-    const DWORD dwId = std::stoul(t, &n);
-    const bool bConsole = t.size() > n + 1 && t[n + 1] == '@';
-    sessions.push_back(
-        {dwId, DWORD(std::string("acq.....d.x").find(t[n])),
-         bConsole ? USHORT(WTS_PROTOCOL_TYPE_CONSOLE) : USHORT(WTS_PROTOCOL_TYPE_RDP),
-         OleString(t.begin() + std::min(t.size(), n + 2), t.end())});
-  }
-  return sessions;
-}
-
-struct CRig {
-  CRig() { machine.ProvideModule(OLESTR("Wtsapi32.dll"), ts.Exports()); }
-  // One pass over these sessions (the first at Start); its notifications.
-  std::string Pass(const std::string& sessions) {
-    ts.SetSessions(Sessions(sessions));
-    if (monitor) {
-      ts.Inject(WTS_EVENT_STATECHANGE);
-    } else {
-      monitor = std::make_unique<CSessionMonitor>();
-      monitor->SetSubscriber(&subscriber);
-      monitor->Start();
-    }
-    EXPECT_TRUE(ts.AwaitIdle());
-    return subscriber.Take();
   }
   // Whether the log holds these texts ("a|b|c"), in this order.
   bool Logged(const std::string& texts) const {
@@ -117,10 +94,27 @@ struct CRig {
     }
     return true;
   }
+  void NotifyFlush(DWORD s) override { Record("flush", s); }
+  void NotifyAvailability(DWORD s, BOOL b) override { Record("avail", s, b); }
+  void NotifyMove(DWORD s, DWORD t) override { Record("move", s, t); }
+  template <class... T>
+  void Record(const char* name, T... values) {
+    {
+      std::lock_guard lock(m_lock);
+      m_calls += (m_calls.empty() ? "" : ", ") + std::string(name);
+      ((m_calls += " " + std::to_string(values)), ...);
+    }
+    bInCall = bBlock.load();
+    Eventually([&] { return !bBlock; });
+    bInCall = false;
+  }
+
   CScriptedMachine machine;
   CRecordingLogSink log;
   TS ts;
-  CRecordingSubscriber subscriber;
+  std::atomic<bool> bBlock{false}, bInCall{false};
+  std::mutex m_lock;
+  std::string m_calls;
   std::unique_ptr<CSessionMonitor> monitor;  // on the heap, where a use after destruction shows
 };
 
@@ -137,7 +131,8 @@ TEST(SessionMonitor, PassByPass) {
   } kCases[] = {
       {"up sessions: no flush; connected ones available on every pass",
        {kUp, {"1a 2c 3q", kUp.calls}}},
-      {"consoles share the computer's name; a vanished session is kept; a down one moves, ends "
+      {"consoles share the computer's name; a vanished session is kept; a down "
+       "one moves, ends "
        "and is forgotten, then ends again",
        {{"1a@A 2a@B", ""},
         {"2a@B", ""},
@@ -167,73 +162,65 @@ TEST(SessionMonitor, PassByPass) {
   }
 }
 
-// One wake-up of the thread: its lines, whether it makes a pass, whether the
-// thread ends; then a second Start, which starts no thread.
-TEST(SessionMonitor, Events) {
+// A Start with an entry point missing, which starts nothing; or one wake-up
+// of the thread (its lines, whether it makes a pass, whether the thread ends)
+// and a second Start, which starts no thread. Then Stop, which unloads the
+// module and, with no thread, only logs.
+TEST(SessionMonitor, StartAndWakeUp) {
   const struct {
+    std::string missing;
     DWORD dwValue;  // the flags, or the error of a failed wait
     BOOL bOk;
     bool bPass;
     std::string lines;
   } kCases[] = {
-      {WTS_EVENT_STATECHANGE | WTS_EVENT_CREATE | WTS_EVENT_RENAME | WTS_EVENT_LICENSE, TRUE, true,
-       "_LICENSE)|_RENAME)|_CREATE)|_STATECHANGE)"},
-      {WTS_EVENT_DELETE, TRUE, true, "deleted (wEventFlag = WTS_EVENT_DELETE)"},
-      {WTS_EVENT_CONNECT | WTS_EVENT_DISCONNECT | WTS_EVENT_LOGON | WTS_EVENT_LOGOFF, TRUE, false,
-       "_CONNECT)|_DISCONNECT)|_LOGON)|_LOGOFF)"},
-      {WTS_EVENT_NONE, TRUE, false, "exiting from monitoring thread (wEventFlag = WTS_EVENT_NONE)"},
-      {ERROR_OPERATION_ABORTED, FALSE, false,
+      {"", WTS_EVENT_STATECHANGE | WTS_EVENT_CREATE | WTS_EVENT_RENAME | WTS_EVENT_LICENSE, TRUE,
+       true, "_LICENSE)|_RENAME)|_CREATE)|_STATECHANGE)"},
+      {"", WTS_EVENT_DELETE, TRUE, true, "deleted (wEventFlag = WTS_EVENT_DELETE)"},
+      {"", WTS_EVENT_CONNECT | WTS_EVENT_DISCONNECT | WTS_EVENT_LOGON | WTS_EVENT_LOGOFF, TRUE,
+       false, "_CONNECT)|_DISCONNECT)|_LOGON)|_LOGOFF)"},
+      {"", WTS_EVENT_NONE, TRUE, false,
+       "exiting from monitoring thread (wEventFlag = WTS_EVENT_NONE)"},
+      {"", ERROR_OPERATION_ABORTED, FALSE, false,
        "code 0x3e3|(GetLastError returned ERROR_OPERATION_ABORTED)"},
-      {ERROR_ACCESS_DENIED, FALSE, false, "failed with error code 0x5|to monitor sessions."},
+      {"", ERROR_ACCESS_DENIED, FALSE, false, "failed with error code 0x5|to monitor sessions."},
+      {"WTSQuerySessionInformationW", 0, 0, 0, "(WTSQuerySessionInformationA)"},
+      {"WTSWaitSystemEvent", 0, 0, 0, "(WTSWaitSystemEvent)"},
+      {"WTSQueryUserToken", 0, 0, 0, "(WTSQueryUserToken)"},
+      {"WTSFreeMemory", 0, 0, 0, "(WTSFreeMemory)"},
+      {"WTSEnumerateSessionsW", 0, 0, 0, "(WTSEnumerateSessions)"},
   };
   for (const auto& c : kCases) {
-    SCOPED_TRACE(c.dwValue);
+    SCOPED_TRACE(c.lines);
+    const bool bMissing = !c.missing.empty();
     const bool bEnds = c.dwValue == WTS_EVENT_NONE || c.dwValue == ERROR_OPERATION_ABORTED;
-    CRig rig;
-    rig.Pass("1c");
-    rig.log.Clear();
-    rig.ts.Inject(c.dwValue, c.bOk);
-    if (!c.bOk && !bEnds) {
+    CRig rig(c.missing);
+    if (bMissing) {
+      rig.Start();
+      EXPECT_TRUE(rig.Logged("GetProcAddress" + c.lines + " failed with error code 0x7f"));
+      EXPECT_EQ(CTerminalServicesModule::EntryPoints().pWTSQuerySessionInformation, nullptr);
+    } else {
+      rig.Pass("1c");
+      rig.log.Clear();
+      rig.ts.Inject(c.dwValue, c.bOk);
       // The retry pause runs on the clock: no new wait before 500 ms.
       for (ULONGLONG ms : {499, 1}) {
+        if (c.bOk || bEnds) break;
         ASSERT_TRUE(rig.machine.AwaitWaiters(1));
         EXPECT_FALSE(rig.Logged("to monitor sessions."));
         rig.machine.Advance(ms);
       }
+      EXPECT_TRUE(bEnds ? Eventually(ThreadsEnded) : rig.ts.AwaitIdle());
+      EXPECT_EQ(rig.Take(), c.bPass ? "avail 1 1" : "");
+      EXPECT_TRUE(rig.Logged(c.lines)) << rig.log.Dump();
+      rig.monitor->Start();
+      EXPECT_TRUE(rig.Logged("SessionMonitoringThread is already started."));
     }
-    EXPECT_TRUE(bEnds ? Eventually(ThreadsEnded) : rig.ts.AwaitIdle());
-    EXPECT_EQ(rig.subscriber.Take(), c.bPass ? "avail 1 1" : "");
-    EXPECT_TRUE(rig.Logged(c.lines)) << rig.log.Dump();
-    rig.monitor->Start();
-    EXPECT_TRUE(rig.Logged("SessionMonitoringThread is already started."));
-    EXPECT_EQ(SessionMonitorThreadsAlive(), bEnds ? 0 : 1);
+    EXPECT_EQ(SessionMonitorThreadsAlive(), bEnds || bMissing ? 0 : 1);
     rig.monitor.reset();
     EXPECT_EQ(rig.machine.LoadedModules(), 0u);
-  }
-}
-
-// A missing entry point: Start starts nothing, Stop only logs.
-TEST(SessionMonitor, MissingEntryPoint) {
-  const std::pair<const char*, std::string> kMissing[] = {
-      {"WTSQuerySessionInformationW", "(WTSQuerySessionInformationA)"},
-      {"WTSWaitSystemEvent", "(WTSWaitSystemEvent)"},
-      {"WTSQueryUserToken", "(WTSQueryUserToken)"},
-      {"WTSFreeMemory", "(WTSFreeMemory)"},
-      {"WTSEnumerateSessionsW", "(WTSEnumerateSessions)"}};
-  for (const auto& [pszExport, logged] : kMissing) {
-    SCOPED_TRACE(pszExport);
-    CRig rig;
-    auto exports = rig.ts.Exports();
-    exports.erase(pszExport);
-    rig.machine.ProvideModule(OLESTR("Wtsapi32.dll"), exports);
-    rig.monitor = std::make_unique<CSessionMonitor>();
-    rig.monitor->Start();
-    EXPECT_TRUE(rig.Logged("GetProcAddress" + logged + " failed with error code 0x7f"));
-    EXPECT_EQ(CTerminalServicesModule::EntryPoints().pWTSQuerySessionInformation, nullptr);
-    EXPECT_EQ(SessionMonitorThreadsAlive(), 0);
-    rig.monitor.reset();
-    EXPECT_EQ(rig.machine.LoadedModules(), 0u);
-    EXPECT_TRUE(rig.Logged("CSessionMonitor::Stop: SessionMonitoringThread is already stopped."));
+    EXPECT_TRUE(!bMissing || rig.Logged("CSessionMonitor::Stop: SessionMonitoringThread is "
+                                        "already stopped."));
   }
 }
 
@@ -243,7 +230,8 @@ TEST(SessionMonitor, StopGuarantee) {
     const char* name;
     DWORD dwFailFlush;
     bool bIgnoreFlush, bBlocked;
-    ULONGLONG advance;  // how long Stop waits; 0: the thread is in its retry pause
+    ULONGLONG
+    advance;  // how long Stop waits; 0: the thread is in its retry pause
   } kCases[] = {
       {"lost flushes, thread blocked in a notification", 0, true, true, 5000},
       {"failed and lost flushes, thread waiting for events", ERROR_INVALID_HANDLE, true, false,
@@ -262,13 +250,13 @@ TEST(SessionMonitor, StopGuarantee) {
       ASSERT_TRUE(rig.machine.AwaitWaiters(1));
     }
     if (c.bBlocked) {
-      rig.subscriber.bBlock = true;
+      rig.bBlock = true;
       rig.ts.Inject(WTS_EVENT_STATECHANGE);
-      ASSERT_TRUE(Eventually([&] { return rig.subscriber.bInCall.load(); }));
+      ASSERT_TRUE(Eventually([&] { return rig.bInCall.load(); }));
     }
     auto stopped = std::async(std::launch::async, [&] {
       rig.monitor->Stop();
-      return !rig.subscriber.bInCall;
+      return !rig.bInCall;
     });
     if (c.advance != 0) {
       ASSERT_TRUE(rig.machine.AwaitWaiters(1));  // Stop's wait
@@ -276,13 +264,13 @@ TEST(SessionMonitor, StopGuarantee) {
     }
     // A blocked call is released once Stop has given up on the thread.
     EXPECT_TRUE(!c.bBlocked || Eventually([&] { return rig.Logged("complete, timed out"); }));
-    EXPECT_EQ(rig.subscriber.Take(), c.bBlocked ? "avail 1 1" : "");
-    rig.subscriber.bBlock = false;
+    EXPECT_EQ(rig.Take(), c.bBlocked ? "avail 1 1" : "");
+    rig.bBlock = false;
     EXPECT_TRUE(stopped.get());
     rig.monitor.reset();                   // the owner may go on at once
     rig.ts.Inject(WTS_EVENT_STATECHANGE);  // wakes a thread left in the wait
     EXPECT_TRUE(Eventually(ThreadsEnded));
-    EXPECT_EQ(rig.subscriber.Take(), "");
+    EXPECT_EQ(rig.Take(), "");
     EXPECT_TRUE(rig.Logged(c.advance == 5000 ? "complete, timed out" : "completed succesfully"));
   }
 }
@@ -292,34 +280,33 @@ TEST(SessionMonitor, StopGuarantee) {
 // and the flush fails: Stop still ends the thread at once.
 TEST(SessionMonitor, RealStartAndStop) {
   CRecordingLogSink log;  // keeps the lines out of the output
-#ifdef _WIN32
-  auto threads = [] {
+  // The threads of this process (natively none are counted).
+  const auto threads = [] {
     std::set<DWORD> ids;
+#ifdef _WIN32
     HANDLE h = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
     THREADENTRY32 e = {sizeof(e)};
     for (BOOL b = Thread32First(h, &e); b; b = Thread32Next(h, &e)) {
       if (e.th32OwnerProcessID == GetCurrentProcessId()) ids.insert(e.th32ThreadID);
     }
     CloseHandle(h);
+#endif
     return ids;
   };
   const std::set<DWORD> before = threads();
-#endif
   const auto start = std::chrono::steady_clock::now();
   CSessionMonitor monitor;
   monitor.Start();
   EXPECT_EQ(SessionMonitorThreadsAlive(), 1) << "every entry point was found";
-#ifdef _WIN32
   std::set<DWORD> started = threads();
-  for (DWORD id : before) started.erase(id);
+  std::erase_if(started, [&](DWORD id) { return before.contains(id); });
+#ifdef _WIN32
   ASSERT_EQ(started.size(), 1u);
 #endif
   monitor.Stop();
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(500));
   EXPECT_EQ(SessionMonitorThreadsAlive(), 0);
-#ifdef _WIN32
-  EXPECT_EQ(threads().count(*started.begin()), 0u);
-#endif
+  for (DWORD id : started) EXPECT_EQ(threads().count(id), 0u);
 }
 
 }  // namespace
