@@ -112,12 +112,18 @@ class CTimerService final : public ITimerService {
 
   void ArmLocked(STimerEntry* pEntry) noexcept {
     DisarmLocked(pEntry);
-    pEntry->node.key() = Machine().GetTickCount64() + pEntry->ullPeriodMs;
+    IMachine& machine = Machine();
+    pEntry->node.key() = machine.GetTickCount64() + pEntry->ullPeriodMs;
     pEntry->itArmed = m_queue.insert(std::move(pEntry->node));
     pEntry->bArmed = true;
     // The thread reads the wake count before it looks at the queue, so this
-    // wake-up is never lost.
-    if (m_pWaitingOn != nullptr) m_pWaitingOn->Wake();
+    // wake-up is never lost. A deadline no earlier than the one it waits for
+    // on the same clock needs none: a read restarting its timer never wakes
+    // the thread.
+    if (m_pWaitingOn != nullptr &&
+        (pEntry->itArmed->first < m_ullWaitingFor || m_pWaitingOn != &machine)) {
+      m_pWaitingOn->Wake();
+    }
   }
 
   // One turn: fire the earliest timer that is due, or wait for the earliest
@@ -139,6 +145,7 @@ class CTimerService final : public ITimerService {
           } else {
             if (!m_queue.empty()) ullDeadline = m_queue.begin()->first;
             m_pWaitingOn = &*machine;
+            m_ullWaitingFor = ullDeadline;
           }
         }
         if (pDue == nullptr) {
@@ -178,6 +185,7 @@ class CTimerService final : public ITimerService {
   bool m_bStarted = false;
   std::thread::id m_timerThread;
   IMachine* m_pWaitingOn = nullptr;  // the machine the thread waits on, held by it
+  ULONGLONG m_ullWaitingFor = 0;     // and the deadline it waits for
   bool m_bCallbackRunning = false;
   ULONGLONG m_ullCallbacksDone = 0;
 };
