@@ -392,13 +392,68 @@ TEST(PINStoreConcurrencyTest, ClientsAndExpiryShareTheStore) {
   ASSERT_TRUE(machine.AwaitWaiters(1));
 }
 
-// Holds the store's first record removal inside the store lock until the
-// expiry callback of the record, due meanwhile, has started on the timer
-// thread and goes for the lock.
+// Clients of sessions 1 and 2 store and read PINs while another thread
+// flushes, takes away and gives back, and moves those sessions and moves the
+// clock (the timers fire on the timer thread); every answer is a PIN, "not
+// found" or "session unavailable". The PINs of session 3, stored before
+// with no expiry and touched by none of that, stay readable throughout.
+TEST(PINStoreConcurrencyTest, ClientsAlongsideSessionEventsAndExpiry) {
+  CScriptedMachine machine;
+  CScriptedSettings settings;
+  CHistoryUse history;
+  for (DWORD s = 1; s <= 3; ++s) machine.Process(1000 + s).dwSessionId = s;
+  CInternalAuthStore store;
+  ASSERT_EQ(store.Begin(B("{PIN}").Get()), S_OK);
+  settings.Set(U("Kelmyr.Authentication.Timeout"), 0x80000000);
+  for (int i = 0; i < 4; ++i) {
+    CScopedBSTR id;
+    ASSERT_EQ(store.SetPIN(1003, B("C").Get(), B(std::to_string(i)).Get(), MakeBytes({3}).Get(),
+                           nullptr, id.Receive()),
+              S_OK);
+  }
+  settings.Set(U("Kelmyr.Authentication.Timeout"), 0);
+  std::atomic<int> cUnexpected{0};
+  auto client = [&](ULONG pid) {
+    for (int i = 0; i < 60; ++i) {
+      const CScopedBSTR c = B("C"), p = B(std::to_string(i % 4));
+      CScopedBSTR id;
+      CScopedSafeArray v;
+      INT nState = 0;
+      HRESULT hr = pid == 1003 ? S_OK
+                               : store.SetPIN(pid, c.Get(), p.Get(), MakeBytes({7}).Get(), nullptr,
+                                              id.Receive());
+      cUnexpected += hr != S_OK && hr != E_FAIL;
+      hr = pid == 1003
+               ? store.IsPINCached(pid, c.Get(), p.Get(), nullptr, nullptr, &nState)
+               : store.GetPIN(pid, c.Get(), p.Get(), nullptr, v.Receive(), nullptr, &nState);
+      cUnexpected += pid == 1003 ? hr != S_OK : hr != S_OK && hr != E_INVALIDARG && hr != E_FAIL;
+    }
+  };
+  std::thread a(client, 1001), b(client, 1002), c(client, 1003);
+  for (int i = 0; i < 30; ++i) {
+    const HRESULT hr = i % 4 == 0   ? store.FlushStoreFromSessionId(1 + i % 2)
+                       : i % 4 == 1 ? store.SetAvailabilityStoreFromSessionId(1 + i % 2, i % 8 > 4)
+                       : i % 4 == 2 ? store.MoveStore(1 + i % 2, 2 - i % 2)
+                                    : (machine.Advance(3000), S_OK);
+    cUnexpected += FAILED(hr);
+  }
+  a.join();
+  b.join();
+  c.join();
+  EXPECT_EQ(cUnexpected.load(), 0);
+  EXPECT_EQ(store.End(), S_OK);
+}
+
+// Holds the store, at the first line of the given format it logs (inside
+// the store lock), until an expiry callback, due meanwhile, has started on
+// the timer thread and goes for the lock.
 class CExpiryRaceSink final : public ILogSink {
  public:
-  explicit CExpiryRaceSink(CScriptedMachine& machine)
-      : m_machine(machine), m_mask(qvlogGetLevelMask()), m_pPrevious(qvlogInstallSink(this)) {
+  CExpiryRaceSink(CScriptedMachine& machine, const OLECHAR* pszHold)
+      : m_machine(machine),
+        m_hold(pszHold),
+        m_mask(qvlogGetLevelMask()),
+        m_pPrevious(qvlogInstallSink(this)) {
     qvlogSetLevelMask(kLogAllLevels);
   }
   ~CExpiryRaceSink() override {
@@ -409,9 +464,10 @@ class CExpiryRaceSink final : public ILogSink {
     const std::basic_string<OLECHAR> format(record.pszFormat);
     if (format == OLESTR("CInternalAuthStore::RemoveExpiredPINFromPINSessionId")) {
       std::lock_guard lock(m_lock);
+      ++cStarted;
       m_bCallbackStarted = true;
       m_started.notify_all();
-    } else if (format == OLESTR("CInternalAuthStore::RemovePINData") && !m_bHeld.exchange(true)) {
+    } else if (format == m_hold && !m_bHeld.exchange(true)) {
       m_machine.Advance(5000);
       std::unique_lock lock(m_lock);
       bRaced =
@@ -422,9 +478,11 @@ class CExpiryRaceSink final : public ILogSink {
     }
   }
   std::atomic<bool> bRaced{false}, bCancelled{false};
+  std::atomic<int> cStarted{0};  // callbacks that reached the store
 
  private:
   CScriptedMachine& m_machine;
+  const std::basic_string<OLECHAR> m_hold;
   const uint32_t m_mask;
   ILogSink* m_pPrevious;
   std::mutex m_lock;
@@ -448,11 +506,36 @@ TEST(PINStoreConcurrencyTest, CallbackWaitingForTheLockOfARemovalDoesNothing) {
       store.SetPIN(1001, B("C").Get(), B("P").Get(), MakeBytes({1}).Get(), nullptr, id.Receive()),
       S_OK);
   {
-    CExpiryRaceSink race(machine);
+    CExpiryRaceSink race(machine, OLESTR("CInternalAuthStore::RemovePINData"));
     EXPECT_EQ(store.RemovePIN(1001, B("C").Get(), B("P").Get(), nullptr), S_OK);
     ZU::Framework::ITimer::WaitForRunningCallbacks();
     EXPECT_TRUE(race.bRaced);
     EXPECT_TRUE(race.bCancelled);
   }
   EXPECT_EQ(store.End(), S_OK);
+}
+
+// End with armed timers while one callback, started before End took the
+// lock, waits for it: End returns once that callback has returned without
+// effect, and no other callback reaches the store afterwards.
+TEST(PINStoreConcurrencyTest, EndCancelsTheCallbackUnderWayAndTheArmedTimers) {
+  CScriptedMachine machine;
+  CScriptedSettings settings;
+  CHistoryUse history;
+  machine.Process(1001).dwSessionId = 1;
+  CInternalAuthStore store;
+  ASSERT_EQ(store.Begin(B("{PIN}").Get()), S_OK);
+  for (const char* pszPIN : {"P", "Q", "R"}) {
+    CScopedBSTR id;
+    ASSERT_EQ(store.SetPIN(1001, B("C").Get(), B(pszPIN).Get(), MakeBytes({1}).Get(), nullptr,
+                           id.Receive()),
+              S_OK);
+  }
+  CExpiryRaceSink race(machine, OLESTR("CInternalAuthStore::End pTimer = %p"));
+  EXPECT_EQ(store.End(), S_OK);
+  EXPECT_TRUE(race.bRaced);
+  EXPECT_TRUE(race.bCancelled);
+  machine.Advance(600000);
+  ASSERT_TRUE(machine.AwaitWaiters(1));
+  EXPECT_EQ(race.cStarted.load(), 1);
 }
