@@ -36,3 +36,11 @@ iconv -f UTF-16LE -t UTF-8 "$scratch/catalogue.reg" | tr -d '\r' | sed '1s/^\xEF
 echo
 echo "the service on that catalogue, as a trusted low-integrity client sees it:"
 $kelmyr stores --low
+echo
+echo "a shared memory store and a registry store, set and read with kelmyr data:"
+$kelmyr data set ReaderState Cards/A id string hello world + versions ReaderState Cards/A \
+  + set ReaderState Cards/A n int 1 -2 0x10 + versions ReaderState Cards/A \
+  + get ReaderState Cards/A id + get ReaderState Cards/A n + list ReaderState Cards/A --low
+$kelmyr data set MachineSettings Reader name string r1 --low
+$kelmyr data get MachineSettings Reader name --low
+$kelmyr flush Tallis --low

@@ -11,3 +11,4 @@ int KelmyrDemo(const KelmyrArgs& args);
 int KelmyrReg(const KelmyrArgs& args);
 int KelmyrStores(const KelmyrArgs& args);
 int KelmyrFlush(const KelmyrArgs& args);
+int KelmyrData(const KelmyrArgs& args);

@@ -19,6 +19,8 @@ constexpr CCommand kCommands[] = {
      "query, add, delete, export and import registry keys and values (kelmyr reg /? for more)"},
     {"stores", KelmyrStores,
      "list the data stores with their settings and the PIN store [--pid N | --low]"},
+    {"data", KelmyrData,
+     "set, get, remove and list the items of a data store, its compartments and versions"},
     {"flush", KelmyrFlush,
      "empty the data stores of a product, or the PIN store: <product> | --pins [--pid N | --low]"},
 };

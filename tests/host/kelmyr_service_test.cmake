@@ -1,6 +1,7 @@
-# `kelmyr stores` and `kelmyr flush` on the sample catalogue, run by ctest:
+# The commands of `kelmyr` that drive the service, on the sample catalogue,
+# run by ctest:
 #   cmake -DKELMYR=<tool> [-DEMULATOR=<wine>] -DWINDOWS=<0|1> -DWORK=<scratch folder>
-#         -DSAMPLE=<catalogue> -P kelmyr_stores_test.cmake
+#         -DSAMPLE=<catalogue> -P kelmyr_service_test.cmake
 cmake_minimum_required(VERSION 3.25)
 
 file(REMOVE_RECURSE "${WORK}")
@@ -24,6 +25,16 @@ if(WINDOWS)
 else()
   run(0 "flushed the data stores of product \"Brenmoor\"" flush Brenmoor --low)
   run(0 "flushed the PIN store" flush --pins --low)
+  # A memory store lives as long as its process: one invocation sets and
+  # reads it; a registry store keeps its items for the next one.
+  set(cards data set ReaderState Cards/A id string hello world + get ReaderState Cards/A id
+            + versions ReaderState Cards/A + set ReaderState Cards/A n int 1 -2 0x10 +
+            get ReaderState Cards/A n + versions ReaderState Cards/A + list ReaderState Cards/A)
+  run(0 "string: hello world\n.*version 1, content version 1\n.*int: 1 -2 16\n.*version 1, content version 2\nid\nn\n$"
+      ${cards} --low)
+  run(0 "set Reader/name: done" data set MachineSettings Reader name string r1 --low)
+  run(0 "string: r1" data get MachineSettings Reader name --low)
+  run(1 "GetDataStore Nope failed: 0x80004005 E_FAIL" data get Nope a b --low)
   execute_process(COMMAND "${KELMYR}" flush "" --low RESULT_VARIABLE rc ERROR_VARIABLE err)
   if(NOT rc EQUAL 1 OR NOT err MATCHES "FlushDataStores failed: 0x80070057 E_INVALIDARG")
     message(FATAL_ERROR "kelmyr flush of an empty product: exit ${rc}\n${err}")
@@ -35,3 +46,6 @@ run(1 "kelmyr itself.*does not trust process" stores)
 run(2 "--pid needs a process id" stores --pid x)
 run(2 "usage: kelmyr stores" stores extra)
 run(2 "usage: kelmyr flush" flush)
+run(2 "unsupported value type or element: float" data set ReaderState a b float 1)
+run(1 "does not trust" data get ReaderState a b)
+run(2 "usage: kelmyr data" data frob)
