@@ -126,11 +126,13 @@ DWORD ErrorOfProcessEntry(int error) {
 enum StatusField : size_t { kTgid, kUid, kGid, kCapPrm, kCapEff, kNoNewPrivs, kStatusFieldCount };
 constexpr std::array<std::string_view, kStatusFieldCount> kStatusKeys = {
     "Tgid", "Uid", "Gid", "CapPrm", "CapEff", "NoNewPrivs"};
-// Their first letters: most lines are passed over on the first.
-constexpr std::string_view kStatusInitials = "TUGCN";
-static_assert(std::all_of(kStatusKeys.begin(), kStatusKeys.end(), [](std::string_view key) {
-  return kStatusInitials.find(key.front()) != std::string_view::npos;
-}));
+// Whether a line may hold one of them, by its first letter: most lines are
+// passed over on it.
+constexpr bool MayBeStatusKey(char initial) {
+  return initial == 'T' || initial == 'U' || initial == 'G' || initial == 'C' || initial == 'N';
+}
+static_assert(std::all_of(kStatusKeys.begin(), kStatusKeys.end(),
+                          [](std::string_view key) { return MayBeStatusKey(key.front()); }));
 
 // Where the value after "<key>:" of each field lies in the text, found in
 // one pass over the text as it grows.
@@ -144,7 +146,7 @@ class CStatusFields {
          end = text.find('\n', m_scanned)) {
       std::string_view line = text.substr(m_scanned, end - m_scanned);
       m_scanned = end + 1;
-      if (line.empty() || kStatusInitials.find(line[0]) == std::string_view::npos) continue;
+      if (line.empty() || !MayBeStatusKey(line[0])) continue;
       for (size_t i = 0; i < kStatusFieldCount; ++i) {
         const std::string_view key = kStatusKeys[i];
         if (m_found[i] || line.size() <= key.size() || line[key.size()] != ':' ||
