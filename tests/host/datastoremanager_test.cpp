@@ -284,3 +284,45 @@ TEST(DataStoreManagerSubscriber, FansOutToTheTables) {
   pPin->End();
   pStarted->Release(), pUnstarted->Release(), pPin->Release();
 }
+
+// A session's end, through the monitor and the subscriber: the session's
+// part of the "Brenmoor" memory store and of the PIN store is flushed and
+// refused until the session connects again; another product's store keeps
+// its data.
+TEST(DataStoreManager, SessionEndReachesTheSessionStores) {
+  CRig rig("A:0:Brenmoor B:0:Zed");
+  rig.machine.Process(7).dwSessionId = 3;
+  auto* p = new CDataStoreManager;
+  ASSERT_TRUE(rig.ts.AwaitIdle());
+  IDataStore *pA = nullptr, *pB = nullptr;
+  IAuthStore* pPin = nullptr;
+  p->GetDataStore(7, B("A").Get(), &pA, nullptr);
+  p->GetDataStore(7, B("B").Get(), &pB, nullptr);
+  p->GetAuthStore(7, B(kPin).Get(), &pPin, nullptr);
+  auto state = [&] {  // item in A, in B, PIN: 1 cached, 0 not, E refused
+    std::string s;
+    for (IDataStore* pStore : {pA, pB}) {
+      LONG bCached = 0, lRet = 0;
+      pStore->IsDataCached(7, B("c").Get(), B("d").Get(), &bCached, &lRet);
+      s += FAILED(lRet) ? "E" : std::to_string(bCached);
+    }
+    INT nState = 0;
+    LONG lRet = 0;
+    pPin->IsPINCached(7, B("c").Get(), B("p").Get(), nullptr, nullptr, &nState, &lRet);
+    return s + (lRet == E_FAIL ? "E" : lRet == S_OK ? "1" : "0");  // a missing PIN: E_INVALIDARG
+  };
+  for (IDataStore* pStore : {pA, pB}) {
+    pStore->SetData(7, B("c").Get(), B("d").Get(), MakeBytes({1}).Get(), nullptr);
+  }
+  pPin->SetPIN(7, B("c").Get(), B("p").Get(), MakeBytes({4, 2}).Get(), nullptr, nullptr, nullptr);
+  EXPECT_EQ(state(), "111");
+  for (const auto& [dwState, expected] :
+       {std::pair{DWORD(WTSDown), "E1E"}, {WTSConnected, "010"}}) {
+    rig.ts.SetSessions({{3, dwState, WTS_PROTOCOL_TYPE_RDP, OLESTR("PC")}});
+    rig.ts.Inject(WTS_EVENT_STATECHANGE);
+    ASSERT_TRUE(rig.ts.AwaitIdle());
+    EXPECT_EQ(state(), expected);
+  }
+  pA->Release(), pB->Release(), pPin->Release();
+  EXPECT_EQ(p->Release(), 0u);
+}
