@@ -2,10 +2,10 @@
 // call is "S<n>" (a process of session n) or "Q<n>" (another process of
 // session n), an operation and its arguments; its outcome is written in
 // order. A trailing word with "=" gives the additional parameters
-// (name=value pairs joined by ","); "odd" is a name/value/name array, "u2"
-// an array of numbers. $k is the k-th PIN session identifier SetPIN
-// returned; {x} an identifier never issued. Timers run on the scripted clock: "wait s" advances it
-// and fires what is due.
+// (name=value pairs joined by ","; ~ is a null element, '' an empty one);
+// "odd" is a name/value/name array, "u2" an array of numbers. $k is the k-th PIN session identifier
+// SetPIN returned; {x} an identifier never issued. Timers run on the scripted clock: "wait s"
+// advances it and fires what is due.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -29,7 +29,11 @@
 namespace {
 
 std::string Result(HRESULT hr) {
-  return hr == S_OK ? "ok" : hr == E_INVALIDARG ? "inval" : hr == E_FAIL ? "fail" : "hr";
+  return hr == S_OK              ? "ok"
+         : hr == E_INVALIDARG    ? "inval"
+         : hr == E_FAIL          ? "fail"
+         : hr == DISP_E_BADINDEX ? "badindex"
+                                 : "hr";
 }
 
 CScopedBSTR B(const std::string& s) {
@@ -48,7 +52,8 @@ CScopedSafeArray Parameters(const std::string& word) {
   }
   CScopedSafeArray psa(SafeArrayCreateVector(VT_BSTR, 0, static_cast<ULONG>(items.size())));
   for (LONG i = 0; i < static_cast<LONG>(items.size()); ++i) {
-    SafeArrayPutElement(psa.Get(), &i, B(items[i]).Get());
+    // A null element stays as created: putting a null string stores an empty one.
+    if (items[i] != "~") SafeArrayPutElement(psa.Get(), &i, B(items[i]).Get());
   }
   return psa;
 }
@@ -109,6 +114,8 @@ std::string PINStoreTest::Run(const std::string& script) {
     } else if (who == "end" || who == "off") {
       text = Result(who == "end" ? store.FlushStoreFromSessionId(std::stoul(op))
                                  : store.SetAvailabilityStoreFromSessionId(std::stoul(op), FALSE));
+    } else if (who == "tmo") {  // a new timeout setting
+      settings.Set(U("Kelmyr.Authentication.Timeout"), std::stoll(op));
     } else if (who == "stop") {
       text = Result(store.End());
     } else if (who == "move") {
@@ -275,7 +282,7 @@ INSTANTIATE_TEST_SUITE_P(
             "CInternalAuthStore::GetAdditionalParameters bad VARTYPE for pAdditionalParameters"},
         SPINRow{"S1 set C P a action=Authenticate; S1 get C P IsACRPINAlways=Yes; S1 set C P a "
                 "odd; S1 has C P odd; count",
-                "ok a:0@1 hr hr 1/1", 0, 0, 0, 1,
+                "ok a:0@1 badindex badindex 1/1", 0, 0, 0, 1,
                 "CInternalAuthStore::SetInternalPIN GetAdditionalParameters failed"},
         // Expiry: 0 minutes is 5 s; a read restarts the lifetime, a test does
         // not; no expiry leaves no timer.
@@ -307,7 +314,18 @@ INSTANTIATE_TEST_SUITE_P(
                 "ok ok fail:0 fail fail fail fail fail fail"},
         SPINRow{"S1 set C P secretpin; S1 get0 C P; S1 set '' P a; S1 flush odd; S1 has C P; raw "
                 "secretpin",
-                "ok inval:9 inval hr 1 sealed"},
+                "ok inval:9 inval badindex 1 sealed"},
+        // A null name or value keeps the one before it; an empty one fails.
+        SPINRow{"S1 set C P a Action=Authenticate,Action=~; S1 has C P IsACRPINAlways=Yes; S1 set "
+                "C Q b Action=None,~=Authenticate; S1 has C Q IsACRPINAlways=Yes; S1 set C P b "
+                "Action=''; S1 has C P ''=Yes",
+                "ok 1 ok 1 inval inval", 0, 0, 0, 1,
+                "CInternalAuthStore::GetAdditionalParameters wrong parameter in "
+                "pAdditionalParameters"},
+        // A new timeout applies to the timers armed after it.
+        SPINRow{"S1 set C P a; tmo 2; S1 set C Q b; wait 5; S1 has C P; S1 has C Q; wait 115; S1 "
+                "has C Q",
+                "ok ok inval 1 inval"},
         SPINRow{"S1 set C P a; dmg 0; S1 get C P; S1 set C P b; dmg -1; S1 get C P; S1 has C P",
                 "ok fail:1 ok fail:1 1", 0, 0, 0, 1,
                 "CInternalAuthStore::GetInternalPIN DecryptValue failed"}),
@@ -491,10 +509,10 @@ class CExpiryRaceSink final : public ILogSink {
   std::atomic<bool> m_bHeld{false};
 };
 
-// A record removed while its expiry callback waits for the store lock: the
-// removal destroys the timer, and the callback, once it has the lock, finds
-// itself cancelled and does nothing.
-TEST(PINStoreConcurrencyTest, CallbackWaitingForTheLockOfARemovalDoesNothing) {
+// A record removed while its expiry callback waits for the store lock, then
+// stored again: the removal destroys the timer, and the callback, once it
+// has the lock, finds itself cancelled and leaves the new record alone.
+TEST(PINStoreConcurrencyTest, CallbackWaitingForTheLockOfARemovalSparesTheRecordStoredAgain) {
   CScriptedMachine machine;
   CScriptedSettings settings;
   CHistoryUse history;
@@ -508,10 +526,15 @@ TEST(PINStoreConcurrencyTest, CallbackWaitingForTheLockOfARemovalDoesNothing) {
   {
     CExpiryRaceSink race(machine, OLESTR("CInternalAuthStore::RemovePINData"));
     EXPECT_EQ(store.RemovePIN(1001, B("C").Get(), B("P").Get(), nullptr), S_OK);
+    EXPECT_EQ(
+        store.SetPIN(1001, B("C").Get(), B("P").Get(), MakeBytes({2}).Get(), nullptr, id.Receive()),
+        S_OK);
     ZU::Framework::ITimer::WaitForRunningCallbacks();
     EXPECT_TRUE(race.bRaced);
     EXPECT_TRUE(race.bCancelled);
   }
+  INT nState = 0;
+  EXPECT_EQ(store.IsPINCached(1001, B("C").Get(), B("P").Get(), nullptr, nullptr, &nState), S_OK);
   EXPECT_EQ(store.End(), S_OK);
 }
 
