@@ -61,7 +61,8 @@ class AuthStoreObjectTest : public testing::Test {
 
 // Each method releases the [in] arguments it takes, trusted or not, exactly
 // once while no manager came from the export, and never while one did; an
-// untrusted caller gets E_ACCESSDENIED as the outcome and S_OK as the result.
+// untrusted caller gets E_ACCESSDENIED as the outcome and S_OK as the result,
+// and changes nothing.
 TEST_F(AuthStoreObjectTest, ReleasesItsArgumentsOnlyWithoutExportedManager) {
   using FCall = HRESULT (*)(IAuthStore*, ULONG, BSTR*, SAFEARRAY*, SAFEARRAY*, LONG*);
 #define ROW(taken, method, ...)                                                         \
@@ -88,9 +89,30 @@ TEST_F(AuthStoreObjectTest, ReleasesItsArgumentsOnlyWithoutExportedManager) {
       ROW("cpsa", ChangePINStateFromPINSessionId, b[0], b[1], b[2], a, 1, ),
   };
 #undef ROW
+  // The stored PIN and its availability, the PIN session identifiers and the
+  // timers (armed or expired).
+  auto state = [&] {
+    CInternalAuthStore& store = pStore->Internal();
+    secwstring sSession;
+    CScopedSafeArray v;
+    INT nState = 9;
+    store.GetSessionId(7, sSession);
+    store.Tree()->GetData(sSession + U("/C/P"), U("PINValue"), v.Receive(), 7);
+    const HRESULT hr = store.IsPINCached(7, B("C").Get(), B("P").Get(), nullptr, nullptr, &nState);
+    return (v.Get() ? std::string(static_cast<const char*>(v.Get()->pvData),
+                                  v.Get()->rgsabound[0].cElements)
+                    : "none") +
+           std::to_string(hr) + std::to_string(nState) + std::to_string(store.PINSessionCount()) +
+           "/" + std::to_string(timers.Live());
+  };
   for (const auto& row : rows) {
     for (const ULONG pid : {7u, 8u}) {  // trusted, untrusted
       for (const bool bExported : {false, true}) {
+        CScopedBSTR id;
+        ASSERT_EQ(pStore->Internal().SetPIN(7, B("C").Get(), B("P").Get(), MakeBytes({1}).Get(),
+                                            nullptr, id.Receive()),
+                  S_OK);
+        const std::string before = state();
         gpDataStoreManager = bExported ? reinterpret_cast<IDataStoreManager*>(&machine) : nullptr;
         CCountingReleases releases;
         BSTR b[] = {B("C").Release(), B("P").Release(), B("{S}").Release()};
@@ -99,6 +121,9 @@ TEST_F(AuthStoreObjectTest, ReleasesItsArgumentsOnlyWithoutExportedManager) {
         LONG lRetVal = 0;
         EXPECT_EQ(row.call(pStore, pid, b, v, a, &lRetVal), S_OK);
         EXPECT_EQ(lRetVal == E_ACCESSDENIED, pid == 8) << row.sTaken;
+        if (pid == 8) {
+          EXPECT_EQ(state(), before) << row.sTaken;
+        }
         EXPECT_EQ(releases.cCallerReleases, bExported ? 0 : static_cast<int>(row.sTaken.size()))
             << row.sTaken;
         // What the method did not take stays the caller's.
