@@ -25,6 +25,9 @@ if(WINDOWS)
 else()
   run(0 "flushed the data stores of product \"Brenmoor\"" flush Brenmoor --low)
   run(0 "flushed the PIN store" flush --pins --low)
+  run(0 "flushed the PIN store" pin flush --low)
+  # The child is in no login session: the PIN store cannot serve it.
+  run(1 "state failed: 0x80004005 E_FAIL" pin state Cards 1 --low)
   # A memory store lives as long as its process: one invocation sets and
   # reads it; a registry store keeps its items for the next one.
   set(cards data set ReaderState Cards/A id string hello world + get ReaderState Cards/A id
@@ -49,3 +52,5 @@ run(2 "usage: kelmyr flush" flush)
 run(2 "unsupported value type or element: float" data set ReaderState a b float 1)
 run(1 "does not trust" data get ReaderState a b)
 run(2 "usage: kelmyr data" data frob)
+run(1 "GetAuthStore failed.*does not trust" pin state Cards 1)
+run(2 "usage: kelmyr pin" pin state Cards)

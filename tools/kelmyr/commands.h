@@ -12,3 +12,4 @@ int KelmyrReg(const KelmyrArgs& args);
 int KelmyrStores(const KelmyrArgs& args);
 int KelmyrFlush(const KelmyrArgs& args);
 int KelmyrData(const KelmyrArgs& args);
+int KelmyrPin(const KelmyrArgs& args);

@@ -21,6 +21,7 @@ constexpr CCommand kCommands[] = {
      "list the data stores with their settings and the PIN store [--pid N | --low]"},
     {"data", KelmyrData,
      "set, get, remove and list the items of a data store, its compartments and versions"},
+    {"pin", KelmyrPin, "the state of a cached PIN (never the PIN), its removal, a flush"},
     {"flush", KelmyrFlush,
      "empty the data stores of a product, or the PIN store: <product> | --pins [--pid N | --low]"},
 };
