@@ -82,8 +82,9 @@ std::string ShowValue(SAFEARRAY* psa) {
     if (FAILED(SafeArrayGetElement(psa, &i, pv))) return text + " (unreadable)";
     char hex[3];
     std::snprintf(hex, sizeof hex, "%02x", b);
-    text += vt == VT_BSTR ? " " + Utf16ToUtf8(bstr.Get() ? bstr.Get() : OLESTR(""))
-            : vt == VT_I4 ? " " + std::to_string(l)
+    if (vt != VT_UI1) text += ' ';
+    text += vt == VT_BSTR ? Utf16ToUtf8(bstr.Get() ? bstr.Get() : OLESTR(""))
+            : vt == VT_I4 ? std::to_string(l)
                           : std::string(hex);
   }
   return text;
