@@ -294,6 +294,9 @@ INSTANTIATE_TEST_SUITE_P(
                 "ok a:1@1 a:1@1 1 inval", 0, 2, 0, 2,
                 "CInternalAuthStore::SetInternalTimer timeout = 120 s"},
         SPINRow{"S1 set C P a; count; wait 100000; S1 has C P", "ok 1/0 1", 0, kNoExpiry},
+        // An expired timer goes at the next arming or compartment removal.
+        SPINRow{"S1 set C P a; wait 5; count; S1 set D P b; count; wait 5; count; S1 rmc D; count",
+                "ok 0/1 ok 1/1 0/1 ok 0/0"},
         // A timer firing after its session was flushed changes nothing.
         SPINRow{"S1 set C P a; end 1; S1 has C P; wait 3; S1 set D P b; wait 3; S1 get D P",
                 "ok ok inval ok b:1@2", 0, 0, 0, 1,
