@@ -9,6 +9,7 @@
 #include <map>
 #include <sstream>
 
+#include "common/counting_releases.h"
 #include "common/recording_log_sink.h"
 #include "common/scripted_call_context.h"
 #include "common/scripted_machine.h"
@@ -306,26 +307,6 @@ TEST(StoreTreeTest, ChosenByTypeAndHost) {
                                  << row.dwIntegrity;
   }
 }
-
-// The helper library, counting the releases of arguments a method took
-// over from its caller.
-class CCountingReleases final : public CZuWinExt {
- public:
-  CCountingReleases() : m_pPrevious(ZuWinExtSeam().Install(this)) {}
-  ~CCountingReleases() override { ZuWinExtSeam().Install(m_pPrevious); }
-  HRESULT zuSafeArrayDestroy(SAFEARRAY* psa, DWORD dwFlag) override {
-    cCallerReleases += dwFlag == ZU_RELEASE_CALLER_ARGUMENT;
-    return CZuWinExt::zuSafeArrayDestroy(psa, dwFlag);
-  }
-  void zuSysFreeString(BSTR bstr, DWORD dwFlag) override {
-    cCallerReleases += dwFlag == ZU_RELEASE_CALLER_ARGUMENT;
-    CZuWinExt::zuSysFreeString(bstr, dwFlag);
-  }
-  int cCallerReleases = 0;
-
- private:
-  IZuWinExt* m_pPrevious;
-};
 
 // Each method releases the [in] arguments it takes, trusted or not, exactly
 // once while no manager came from the export, and never while one did.

@@ -3,6 +3,7 @@
 
 #include <string>
 
+#include "common/counting_releases.h"
 #include "common/scripted_call_context.h"
 #include "common/scripted_machine.h"
 #include "common/scripted_settings.h"
@@ -15,26 +16,6 @@
 namespace {
 
 CScopedBSTR B(const char* psz) { return CScopedBSTR(SysAllocString(U(psz).c_str())); }
-
-// The helper library, counting the releases of arguments a method took
-// over from its caller.
-class CCountingReleases final : public CZuWinExt {
- public:
-  CCountingReleases() : m_pPrevious(ZuWinExtSeam().Install(this)) {}
-  ~CCountingReleases() override { ZuWinExtSeam().Install(m_pPrevious); }
-  HRESULT zuSafeArrayDestroy(SAFEARRAY* psa, DWORD dwFlag) override {
-    cCallerReleases += dwFlag == ZU_RELEASE_CALLER_ARGUMENT;
-    return CZuWinExt::zuSafeArrayDestroy(psa, dwFlag);
-  }
-  void zuSysFreeString(BSTR bstr, DWORD dwFlag) override {
-    cCallerReleases += dwFlag == ZU_RELEASE_CALLER_ARGUMENT;
-    CZuWinExt::zuSysFreeString(bstr, dwFlag);
-  }
-  int cCallerReleases = 0;
-
- private:
-  IZuWinExt* m_pPrevious;
-};
 
 class AuthStoreObjectTest : public testing::Test {
  protected:
