@@ -234,6 +234,11 @@ INSTANTIATE_TEST_SUITE_P(
         SPINRow{"S1 set C P a Action=Authenticate; S1 get C P IsACRPINAlways=Maybe; S1 has C P "
                 "IsACRPINAlways=Yes; S1 has C P IsACRPINAlways=Maybe",
                 "ok a:1@1 1 0"},
+        // The confirmation mode changes only the withheld PIN's answer.
+        SPINRow{"S1 set C P a BypassPINAlways=True; S1 get C P IsACRPINAlways=Yes; S1 has C P "
+                "IsACRPINAlways=Yes; S1 set C Q b; S1 get C Q IsACRPINAlways=No; S1 has C Q "
+                "IsACRPINAlways=Maybe; S1 has C Q IsACRPINAlways=No",
+                "ok a:1@1 1 ok b:1@2 0 1", 0, 0, 1},
         // Storing again: a change of authenticator keeps an available PIN
         // available only; a state change sets it; every store issues a new
         // identifier.
