@@ -274,6 +274,18 @@ INSTANTIATE_TEST_SUITE_P(
         SPINRow{"S1 set C P a; S2 set C P b; S2 set C Q c; S1 rm C P AllSession=True; S2 has C P; "
                 "S2 has C Q; S1 rmc C AllSession=True; S2 has C Q",
                 "ok ok ok ok inval 1 ok inval"},
+        // Per process, "AllSession" takes the caller's record in every
+        // session and "AllProcess" every process's in the caller's session.
+        SPINRow{"S1 set C P a; Q1 set C P b; S2 set C P c; S1 rm C P AllSession=True; S1 has C P; "
+                "Q1 has C P; S2 has C P; S2 rm C P AllProcess=True,AllSession=True; S2 has C P",
+                "ok ok ok ok inval 1 1 ok inval", 1},
+        SPINRow{
+            "S1 set C P a; Q1 set C P b; S2 set C P c; S1 rm C P AllProcess=True,AllSession=True; "
+            "Q1 has C P; S2 has C P; S2 set C P d; S2 rm C P AllProcess=False,AllSession=False; S2 "
+            "has C P",
+            "ok ok ok ok inval 1 ok ok inval", 1},
+        SPINRow{"S1 set C P a; S2 set C P b; S1 rm C P AllProcess=True,AllSession=True; S2 has C P",
+                "ok ok ok inval"},
         SPINRow{"S1 set C P a; S1 rmc C AllSession=Maybe; S1 rm C P AllSession=Maybe; S1 has C P; "
                 "S1 rmc C; S1 has C P",
                 "ok ok ok 1 ok inval"},
