@@ -400,9 +400,15 @@ HRESULT WINAPI SafeArrayPutElement(SAFEARRAY* psa, LONG* rgIndices, void* pv) {
   // failure leaves the array as it was.
   switch (KindOf(psa)) {
     case ElementKind::kBstr: {
-      // pv is the string itself.
+      // pv is the string itself; a null one is stored as an empty string,
+      // as Windows allocates the copy whatever its source.
       BSTR copy = nullptr;
-      if (!DuplicateBstr(static_cast<BSTR>(pv), &copy)) return E_OUTOFMEMORY;
+      if (pv == nullptr) {
+        copy = SysAllocStringLen(nullptr, 0);
+        if (copy == nullptr) return E_OUTOFMEMORY;
+      } else if (!DuplicateBstr(static_cast<BSTR>(pv), &copy)) {
+        return E_OUTOFMEMORY;
+      }
       SysFreeString(*static_cast<BSTR*>(cell));
       *static_cast<BSTR*>(cell) = copy;
       return S_OK;

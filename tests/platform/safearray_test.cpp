@@ -130,9 +130,9 @@ TEST(SafeArrayTest, LockedArrayIsNotDestroyed) {
 }
 
 // Strings and variants are copied in and out (odd lengths and embedded
-// zeros kept; a variant destination is raw storage, not cleared; a
-// replaced string is freed, which the leak check sees); interfaces are
-// referenced, and a replaced element is released.
+// zeros kept; a null string put in as an empty one; a variant destination is raw storage, not
+// cleared; a replaced string is freed, which the leak check sees); interfaces are referenced, and a
+// replaced element is released.
 TEST(SafeArrayTest, ElementsAreCopiedInAndOut) {
   VARIANT in;
   V_VT(&in) = VT_BSTR;
@@ -163,6 +163,20 @@ TEST(SafeArrayTest, ElementsAreCopiedInAndOut) {
     EXPECT_EQ(SafeArrayDestroy(psa), S_OK);
   }
   EXPECT_EQ(VariantClear(&in), S_OK);
+
+  // A null string goes in as an empty one; an element never put reads back
+  // as null.
+  SAFEARRAY* psaStrings = CreateVector(VT_BSTR, 0, 2);
+  ASSERT_NE(psaStrings, nullptr);
+  index = 0;
+  ASSERT_EQ(SafeArrayPutElement(psaStrings, &index, nullptr), S_OK);
+  const BSTR bstrPut = static_cast<BSTR*>(psaStrings->pvData)[0];
+  EXPECT_TRUE(bstrPut != nullptr && SysStringLen(bstrPut) == 0);
+  index = 1;
+  BSTR bstrNever = bstrPut;
+  ASSERT_EQ(SafeArrayGetElement(psaStrings, &index, &bstrNever), S_OK);
+  EXPECT_EQ(bstrNever, nullptr);
+  EXPECT_EQ(SafeArrayDestroy(psaStrings), S_OK);
 
   CCountedObject first;
   CCountedObject second;
