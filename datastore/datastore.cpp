@@ -2,6 +2,7 @@
 
 #include <initializer_list>
 
+#include "datastore/storedispatch.h"
 #include "datastore/storeownership.h"
 #include "security/checkclient.h"
 #include "support/logscope.h"
@@ -97,17 +98,24 @@ ULONG STDMETHODCALLTYPE CDataStore::Release() {
   return cRef;
 }
 
-HRESULT STDMETHODCALLTYPE CDataStore::GetTypeInfoCount(UINT*) { return E_NOTIMPL; }
-
-HRESULT STDMETHODCALLTYPE CDataStore::GetTypeInfo(UINT, LCID, ITypeInfo**) { return E_NOTIMPL; }
-
-HRESULT STDMETHODCALLTYPE CDataStore::GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) {
-  return E_NOTIMPL;
+HRESULT STDMETHODCALLTYPE CDataStore::GetTypeInfoCount(UINT* pctinfo) {
+  return StoreGetTypeInfoCount(IID_IDataStore, pctinfo);
 }
 
-HRESULT STDMETHODCALLTYPE CDataStore::Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*,
-                                             EXCEPINFO*, UINT*) {
-  return E_NOTIMPL;
+HRESULT STDMETHODCALLTYPE CDataStore::GetTypeInfo(UINT iTInfo, LCID, ITypeInfo** ppTInfo) {
+  return StoreGetTypeInfo(IID_IDataStore, iTInfo, ppTInfo);
+}
+
+HRESULT STDMETHODCALLTYPE CDataStore::GetIDsOfNames(REFIID riid, LPOLESTR* rgszNames, UINT cNames,
+                                                    LCID, DISPID* rgDispId) {
+  return StoreGetIDsOfNames(IID_IDataStore, riid, rgszNames, cNames, rgDispId);
+}
+
+HRESULT STDMETHODCALLTYPE CDataStore::Invoke(DISPID dispIdMember, REFIID riid, LCID, WORD wFlags,
+                                             DISPPARAMS* pDispParams, VARIANT* pVarResult,
+                                             EXCEPINFO* pExcepInfo, UINT* puArgErr) {
+  return StoreInvoke(IID_IDataStore, static_cast<IDataStore*>(this), dispIdMember, riid, wFlags,
+                     pDispParams, pVarResult, pExcepInfo, puArgErr);
 }
 
 HRESULT STDMETHODCALLTYPE CDataStore::SetData(ULONG ulPID, BSTR sCompartmentId, BSTR sDataId,

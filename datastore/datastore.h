@@ -11,8 +11,7 @@
 //
 // The object is created with one reference, counted with interlocked
 // operations, and answers QueryInterface for IUnknown, IDispatch and
-// IDataStore only. Its IDispatch methods answer E_NOTIMPL: late-bound
-// clients are served once the type library is embedded.
+// IDataStore only; late-bound calls go through datastore/storedispatch.h.
 #pragma once
 
 #include <windows.h>

@@ -18,5 +18,20 @@ extern std::atomic<IDataStoreManager*> gpDataStoreManager;
 extern std::atomic<bool> gbManagerCreatedThroughExport;
 
 // True while gpDataStoreManager is null and no manager was created through
-// the export.
+// the export, except in a call made through IDispatch: the automation layer
+// converted the arguments and frees them after the call, so the method must
+// keep its hands off them.
 bool MethodReleasesArguments() noexcept;
+
+// Marks the calls of the current thread as made through IDispatch for its
+// lifetime.
+class CLateBoundCall {
+ public:
+  CLateBoundCall() noexcept;
+  ~CLateBoundCall();
+  CLateBoundCall(const CLateBoundCall&) = delete;
+  CLateBoundCall& operator=(const CLateBoundCall&) = delete;
+
+ private:
+  bool m_bOuter;
+};

@@ -2,6 +2,7 @@
 
 #include <initializer_list>
 
+#include "datastore/storedispatch.h"
 #include "datastore/storeownership.h"
 #include "security/checkclient.h"
 #include "support/logscope.h"
@@ -117,17 +118,24 @@ ULONG STDMETHODCALLTYPE CAuthStore::Release() {
   return cRef;
 }
 
-HRESULT STDMETHODCALLTYPE CAuthStore::GetTypeInfoCount(UINT*) { return E_NOTIMPL; }
-
-HRESULT STDMETHODCALLTYPE CAuthStore::GetTypeInfo(UINT, LCID, ITypeInfo**) { return E_NOTIMPL; }
-
-HRESULT STDMETHODCALLTYPE CAuthStore::GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) {
-  return E_NOTIMPL;
+HRESULT STDMETHODCALLTYPE CAuthStore::GetTypeInfoCount(UINT* pctinfo) {
+  return StoreGetTypeInfoCount(IID_IAuthStore, pctinfo);
 }
 
-HRESULT STDMETHODCALLTYPE CAuthStore::Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*,
-                                             EXCEPINFO*, UINT*) {
-  return E_NOTIMPL;
+HRESULT STDMETHODCALLTYPE CAuthStore::GetTypeInfo(UINT iTInfo, LCID, ITypeInfo** ppTInfo) {
+  return StoreGetTypeInfo(IID_IAuthStore, iTInfo, ppTInfo);
+}
+
+HRESULT STDMETHODCALLTYPE CAuthStore::GetIDsOfNames(REFIID riid, LPOLESTR* rgszNames, UINT cNames,
+                                                    LCID, DISPID* rgDispId) {
+  return StoreGetIDsOfNames(IID_IAuthStore, riid, rgszNames, cNames, rgDispId);
+}
+
+HRESULT STDMETHODCALLTYPE CAuthStore::Invoke(DISPID dispIdMember, REFIID riid, LCID, WORD wFlags,
+                                             DISPPARAMS* pDispParams, VARIANT* pVarResult,
+                                             EXCEPINFO* pExcepInfo, UINT* puArgErr) {
+  return StoreInvoke(IID_IAuthStore, static_cast<IAuthStore*>(this), dispIdMember, riid, wFlags,
+                     pDispParams, pVarResult, pExcepInfo, puArgErr);
 }
 
 HRESULT STDMETHODCALLTYPE CAuthStore::SetPIN(ULONG ulPID, BSTR bstrCompartmentId, BSTR bstrPINId,

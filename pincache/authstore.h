@@ -12,7 +12,7 @@
 //
 // The object is created with one reference, counted with interlocked
 // operations, and answers QueryInterface for IUnknown, IDispatch and
-// IAuthStore only. Its IDispatch methods answer E_NOTIMPL for now.
+// IAuthStore only; late-bound calls go through datastore/storedispatch.h.
 #pragma once
 
 #include <windows.h>

@@ -222,6 +222,15 @@ typedef struct tagEXCEPINFO {
 #define DISPATCH_PROPERTYPUT 0x4
 #define DISPATCH_PROPERTYPUTREF 0x8
 
+// Parameter flags of a member's type information.
+#define PARAMFLAG_NONE 0x0
+#define PARAMFLAG_FIN 0x1
+#define PARAMFLAG_FOUT 0x2
+#define PARAMFLAG_FLCID 0x4
+#define PARAMFLAG_FRETVAL 0x8
+#define PARAMFLAG_FOPT 0x10
+#define PARAMFLAG_FHASDEFAULT 0x20
+
 KELMYR_EXTERN_C const IID IID_IDispatch;
 
 #ifdef __cplusplus

@@ -1,0 +1,212 @@
+// Late-bound calls through IDispatch of a started memory data store and of
+// a PIN store never started, the same rows natively (the dispatch table)
+// and under Wine (the type library embedded in this executable); and, under
+// Wine, the dispatch table against the type library.
+#include <gtest/gtest.h>
+
+#include <list>
+#include <map>
+#include <sstream>
+
+#include "common/scripted_call_context.h"
+#include "common/scripted_machine.h"
+#include "datastore/datastore.h"
+#include "datastore/storedispatch.h"
+#include "datastore/storeownership.h"
+#include "pincache/authstore.h"
+#include "support/scopedbstr.h"
+#include "trees/tree_test_util.h"
+
+namespace {
+
+std::string Result(HRESULT hr) {
+  // clang-format off
+  const std::map<HRESULT, std::string> names = {{S_OK, "ok"}, {E_FAIL, "fail"},
+      {E_INVALIDARG, "inval"}, {E_ACCESSDENIED, "denied"}, {DISP_E_BADPARAMCOUNT, "badcount"},
+      {DISP_E_TYPEMISMATCH, "mismatch"}, {DISP_E_MEMBERNOTFOUND, "nomember"},
+      {DISP_E_UNKNOWNNAME, "unknownname"}, {DISP_E_OVERFLOW, "overflow"}};
+  // clang-format on
+  return names.contains(hr) ? names.at(hr) : std::to_string(hr);
+}
+
+// One argument word: u, i: a number as VT_UI4, VT_I4; s: text; b: bytes;
+// l: an empty list of BSTR (L: the same typed as unsigned shorts); &b, &l:
+// a reference to a byte array, a list; &v: a referenced variant.
+struct SArg {
+  explicit SArg(const std::string& w) {
+    const std::string text = w.substr(1);
+    const char c = w == "&l" ? 'L' : w[0] == '&' ? w[1] : w[0];
+    const std::map<char, VARTYPE> types = {{'v', VT_VARIANT}, {'u', VT_UI4},  {'i', VT_I4},
+                                           {'s', VT_BSTR},    {'l', VT_BSTR}, {'L', VT_UI2}};
+    V_VT(&arg) = types.contains(c) ? types.at(c) : VARTYPE{VT_UI1};
+    V_VT(&arg) |= (c == 'l' || c == 'L' || c == 'b' ? VT_ARRAY : 0) | (w[0] == '&' ? VT_BYREF : 0);
+    if (w[0] == '&') {
+      V_BYREF(&arg) = c == 'v' ? static_cast<void*>(&var) : &psa;
+    } else if (c == 'u' || c == 'i') {
+      V_I4(&arg) = std::stol(text);
+    } else if (c == 's') {
+      V_BSTR(&arg) = SysAllocString(U(text).c_str());
+    } else {
+      V_ARRAY(&arg) = c == 'b' ? MakeBytes({text.begin(), text.end()}).Release()
+                               : SafeArrayCreateVector(VT_BSTR, 0, 0);
+    }
+  }
+  ~SArg() {
+    if ((V_VT(&arg) & VT_BYREF) == 0) VariantClear(&arg);
+    VariantClear(&var);
+    SafeArrayDestroy(psa);
+  }
+  // The array that came back: its BSTR ("bstr[d,e]") or its bytes.
+  std::string Out() const {
+    VARTYPE vt = VT_EMPTY;
+    if (psa == nullptr || FAILED(SafeArrayGetVartype(psa, &vt))) return "";
+    if (vt == VT_BSTR) return " bstr[" + Joined(psa, ",") + "]";
+    return " [" + std::string(static_cast<char*>(psa->pvData), psa->rgsabound[0].cElements) + "]";
+  }
+  VARIANT arg{}, var{};  // VT_EMPTY
+  SAFEARRAY* psa = nullptr;
+};
+
+struct SDispatchRow {
+  friend void PrintTo(const SDispatchRow& row, std::ostream* os) { *os << row.pszScript; }
+  // Calls "name|dispid flags arguments..." separated by ';' (to the PIN
+  // store when the name starts with '!'), each answering its result, the
+  // outcome and what came back by reference.
+  const char* pszScript;
+  const char* pszExpected;
+  bool bThroughCom = false;  // no manager through the export: methods own their arguments
+};
+
+class DispatchTest : public testing::TestWithParam<SDispatchRow> {
+ protected:
+  DispatchTest() {
+    machine.Process(1000) = {.dwIntegrityRid = SECURITY_MANDATORY_LOW_RID, .dwSessionId = 1};
+    machine.Process(2000).dwSessionId = 1;
+    if (!GetParam().bThroughCom)
+      gpDataStoreManager = reinterpret_cast<IDataStoreManager*>(&machine);
+    context.bSecurityEnabled = VARIANT_FALSE;
+    machine.pCallContext = &context;
+    const CScopedBSTR id(SysAllocString(OLESTR("KelmyrDispatchTest")));
+    EXPECT_EQ(store->Internal().Begin(id.Get(), FALSE, FALSE, TRUE, U("P")), S_OK);
+  }
+  ~DispatchTest() override {
+    store->Internal().End();
+    store->Release();
+    pins->Release();
+    gpDataStoreManager = nullptr;
+  }
+  std::string Call(const std::string& call) {
+    std::istringstream words(call);
+    std::string name, flags, word;
+    words >> name >> flags;
+    IDispatch* target = name[0] == '!' ? static_cast<IDispatch*>(pins) : store;
+    const secwstring w = U(name.substr(name[0] == '!'));
+    LPOLESTR psz = const_cast<LPOLESTR>(w.c_str());
+    DISPID id = 0;
+    HRESULT hr = target->GetIDsOfNames(IID_NULL, &psz, 1, 0, &id);
+    std::string out = FAILED(hr) ? Result(hr) + " " : "";  // a name not found, and no member 0
+    std::list<SArg> slots;
+    std::vector<VARIANT> args;
+    while (words >> word) args.insert(args.begin(), slots.emplace_back(word).arg);
+    DISPPARAMS params = {args.data(), nullptr, static_cast<UINT>(args.size()), 0};
+    VARIANT result{};
+    hr = target->Invoke(id, IID_NULL, 0, static_cast<WORD>(std::stoi(flags)), &params, &result,
+                        nullptr, nullptr);
+    out += Result(hr);
+    if (SUCCEEDED(hr)) out += " " + (V_VT(&result) == VT_I4 ? Result(V_I4(&result)) : "?");
+    for (const SArg& slot : slots) out += slot.Out();
+    return out;
+  }
+
+  CScriptedCallContext context;
+  CScriptedMachine machine;
+  CHistoryUse history;
+  CDataStore* store = new CDataStore;
+  CAuthStore* pins = new CAuthStore;  // never started: every call answers E_FAIL
+};
+
+TEST_P(DispatchTest, Invoke) {
+  std::istringstream calls(GetParam().pszScript);
+  std::string call, out;
+  while (std::getline(calls, call, ';')) out += (out.empty() ? "" : "; ") + Call(call);
+  EXPECT_EQ(out, GetParam().pszExpected);
+}
+
+constexpr SDispatchRow kInvokeRows[] = {
+    {"SetData 1 u1000 sc sd bxyz; GetData 1 u1000 sc sd &b", "ok ok; ok ok [xyz]"},
+    // The automation layer frees the arguments it converted, whoever made
+    // the object.
+    {"SetData 1 u1000 sc sd bxyz; GetData 1 u1000 sc sd &b; !RemovePIN 1 u1000 sc sd L",
+     "ok ok; ok ok [xyz]; ok fail", true},
+    // Numbers as text or of another type where they fit; four bytes pass bit
+    // for bit (-1 is the unknown process 0xFFFFFFFF).
+    {"setdata 3 s1000 sc sd bxy; GetData 1 i1000 sc sd &b; SetData 1 u1000 i5 sd b",
+     "ok ok; ok ok [xy]; ok ok"},
+    {"SetData 1 s-1 sc sd bx; FlushStore 1 sx; RemoveData 1 i-1 sc sd",
+     "overflow; mismatch; ok denied"},
+    // Lists are arrays of BSTR in slots declared as unsigned shorts; out
+    // values only by a reference of exactly the declared type.
+    {"SetData 1 u1000 sc sd b1; SetData 1 u1000 sc se b2; ListDataIds 1 u1000 sc &l",
+     "ok ok; ok ok; ok ok bstr[d,e]"},
+    {"ListDataIds 1 u1000 sc &v; ListDataIds 1 u1000 sc &b; GetData 1 u1000 sc sd &v",
+     "mismatch; mismatch; mismatch"},
+    {"!FlushStore 1 u1000 l; !FlushStore 1 u1000 L; !RemovePIN 1 u1000 sc sd L",
+     "mismatch; ok fail; ok fail"},
+    // The outcome of the operation is the result; the call itself succeeds.
+    {"GetData 1 u1000 sc sx &b; GetData 1 u2000 sc sd &b", "ok inval; ok denied"},
+    {"SetData 1 u1000 sc sd; SetData 1 u1000 sc sd bx &b; GetData 1; SetData 4 u1000 sc sd bx",
+     "badcount; badcount; badcount; nomember"},
+    {"SetData 1 b1 sc sd bx; SetData 1 u1000 sc sd l; Nope 1",
+     "mismatch; mismatch; unknownname nomember"},
+};
+INSTANTIATE_TEST_SUITE_P(Rows, DispatchTest, testing::ValuesIn(kInvokeRows));
+
+#ifdef _WIN32
+// A parameter type as the automation layer converts it for a call; the
+// library's interfaces are all dual, and a pointer to one is VT_DISPATCH.
+VARTYPE VtOf(const TYPEDESC& t) {
+  if (t.vt == VT_SAFEARRAY) return VT_ARRAY | VtOf(*t.lptdesc);
+  if (t.vt == VT_PTR) return (t.lptdesc->vt == VT_USERDEFINED ? 0 : VT_BYREF) | VtOf(*t.lptdesc);
+  return t.vt == VT_USERDEFINED ? VARTYPE{VT_DISPATCH} : t.vt;
+}
+
+// The dispatch table, which serves the calls natively, against the vtable
+// part of each dual interface in the type library.
+TEST(DispatchTable, IsTheTypeLibrary) {
+  UINT cInfo = 0;
+  EXPECT_EQ(StoreGetTypeInfoCount(IID_IDataStore, &cInfo), S_OK);
+  EXPECT_EQ(cInfo, 1u);
+  for (const IID* pIid : {&IID_IDataStoreManager, &IID_IDataStore, &IID_IAuthStore}) {
+    ITypeInfo *pDispatch = nullptr, *pInfo = nullptr;
+    HREFTYPE hRef = 0;
+    TYPEATTR* pAttr = nullptr;
+    UINT cMembers = 0;
+    const SStoreDispatchMember* pMembers = StoreDispatchTable(*pIid, &cMembers);
+    ASSERT_EQ(StoreGetTypeInfo(*pIid, 0, &pDispatch), S_OK);
+    pDispatch->GetRefTypeOfImplType(-1, &hRef);
+    ASSERT_EQ(pDispatch->GetRefTypeInfo(hRef, &pInfo), S_OK);
+    pDispatch->Release();
+    pInfo->GetTypeAttr(&pAttr);
+    ASSERT_EQ(pAttr->cFuncs, cMembers);
+    for (UINT f = 0; f < cMembers; ++f) {
+      FUNCDESC* pFunc = nullptr;
+      CScopedBSTR name;
+      pInfo->GetFuncDesc(f, &pFunc);
+      pInfo->GetDocumentation(pFunc->memid, name.Receive(), nullptr, nullptr, nullptr);
+      EXPECT_EQ(U8(name.Get()), U8(pMembers[f].pszName));
+      EXPECT_EQ(pFunc->memid, pMembers[f].id);
+      ASSERT_EQ(static_cast<UINT>(pFunc->cParams), pMembers[f].cParams) << U8(name.Get());
+      for (UINT p = 0; p < pMembers[f].cParams; ++p) {
+        const ELEMDESC& e = pFunc->lprgelemdescParam[p];
+        EXPECT_EQ(VtOf(e.tdesc), pMembers[f].pParams[p].vt) << U8(name.Get()) << " " << p;
+        EXPECT_EQ(e.paramdesc.wParamFlags, pMembers[f].pParams[p].wFlags) << U8(name.Get());
+      }
+      pInfo->ReleaseFuncDesc(pFunc);
+    }
+    pInfo->ReleaseTypeAttr(pAttr);
+    pInfo->Release();
+  }
+}
+#endif
+
+}  // namespace
