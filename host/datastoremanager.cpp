@@ -5,6 +5,7 @@
 #include <list>
 #include <new>
 
+#include "datastore/storedispatch.h"
 #include "datastore/storeownership.h"
 #include "host/export.h"
 #include "host/storecatalogue.h"
@@ -279,19 +280,25 @@ ULONG STDMETHODCALLTYPE CDataStoreManager::Release() {
   return cRef;
 }
 
-HRESULT STDMETHODCALLTYPE CDataStoreManager::GetTypeInfoCount(UINT*) { return E_NOTIMPL; }
-
-HRESULT STDMETHODCALLTYPE CDataStoreManager::GetTypeInfo(UINT, LCID, ITypeInfo**) {
-  return E_NOTIMPL;
+HRESULT STDMETHODCALLTYPE CDataStoreManager::GetTypeInfoCount(UINT* pctinfo) {
+  return StoreGetTypeInfoCount(IID_IDataStoreManager, pctinfo);
 }
 
-HRESULT STDMETHODCALLTYPE CDataStoreManager::GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) {
-  return E_NOTIMPL;
+HRESULT STDMETHODCALLTYPE CDataStoreManager::GetTypeInfo(UINT iTInfo, LCID, ITypeInfo** ppTInfo) {
+  return StoreGetTypeInfo(IID_IDataStoreManager, iTInfo, ppTInfo);
 }
 
-HRESULT STDMETHODCALLTYPE CDataStoreManager::Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*,
-                                                    VARIANT*, EXCEPINFO*, UINT*) {
-  return E_NOTIMPL;
+HRESULT STDMETHODCALLTYPE CDataStoreManager::GetIDsOfNames(REFIID riid, LPOLESTR* rgszNames,
+                                                           UINT cNames, LCID, DISPID* rgDispId) {
+  return StoreGetIDsOfNames(IID_IDataStoreManager, riid, rgszNames, cNames, rgDispId);
+}
+
+HRESULT STDMETHODCALLTYPE CDataStoreManager::Invoke(DISPID dispIdMember, REFIID riid, LCID,
+                                                    WORD wFlags, DISPPARAMS* pDispParams,
+                                                    VARIANT* pVarResult, EXCEPINFO* pExcepInfo,
+                                                    UINT* puArgErr) {
+  return StoreInvoke(IID_IDataStoreManager, static_cast<IDataStoreManager*>(this), dispIdMember,
+                     riid, wFlags, pDispParams, pVarResult, pExcepInfo, puArgErr);
 }
 
 HRESULT STDMETHODCALLTYPE CDataStoreManager::GetDataStore(ULONG ulPID, BSTR bDataStoreId,

@@ -49,7 +49,7 @@ class CDataStoreManager final : public IDataStoreManager {
   ULONG STDMETHODCALLTYPE AddRef() override;
   ULONG STDMETHODCALLTYPE Release() override;
 
-  // IDispatch: E_NOTIMPL until the type library is embedded.
+  // IDispatch: late-bound calls through datastore/storedispatch.h.
   HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* pctinfo) override;
   HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT iTInfo, LCID lcid, ITypeInfo** ppTInfo) override;
   HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID riid, LPOLESTR* rgszNames, UINT cNames, LCID lcid,
