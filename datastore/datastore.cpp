@@ -78,46 +78,6 @@ HRESULT Serve(const SMethodMessages& messages, ULONG ulPID, std::initializer_lis
 
 }  // namespace
 
-HRESULT STDMETHODCALLTYPE CDataStore::QueryInterface(REFIID riid, void** ppvObject) {
-  if (ppvObject == nullptr) return E_POINTER;
-  if (!IsEqualIID(riid, IID_IUnknown) && !IsEqualIID(riid, IID_IDispatch) &&
-      !IsEqualIID(riid, IID_IDataStore)) {
-    *ppvObject = nullptr;
-    return E_NOINTERFACE;
-  }
-  *ppvObject = static_cast<IDataStore*>(this);
-  AddRef();
-  return S_OK;
-}
-
-ULONG STDMETHODCALLTYPE CDataStore::AddRef() { return ++m_cRef; }
-
-ULONG STDMETHODCALLTYPE CDataStore::Release() {
-  const ULONG cRef = --m_cRef;
-  if (cRef == 0) delete this;
-  return cRef;
-}
-
-HRESULT STDMETHODCALLTYPE CDataStore::GetTypeInfoCount(UINT* pctinfo) {
-  return StoreGetTypeInfoCount(IID_IDataStore, pctinfo);
-}
-
-HRESULT STDMETHODCALLTYPE CDataStore::GetTypeInfo(UINT iTInfo, LCID, ITypeInfo** ppTInfo) {
-  return StoreGetTypeInfo(IID_IDataStore, iTInfo, ppTInfo);
-}
-
-HRESULT STDMETHODCALLTYPE CDataStore::GetIDsOfNames(REFIID riid, LPOLESTR* rgszNames, UINT cNames,
-                                                    LCID, DISPID* rgDispId) {
-  return StoreGetIDsOfNames(IID_IDataStore, riid, rgszNames, cNames, rgDispId);
-}
-
-HRESULT STDMETHODCALLTYPE CDataStore::Invoke(DISPID dispIdMember, REFIID riid, LCID, WORD wFlags,
-                                             DISPPARAMS* pDispParams, VARIANT* pVarResult,
-                                             EXCEPINFO* pExcepInfo, UINT* puArgErr) {
-  return StoreInvoke(IID_IDataStore, static_cast<IDataStore*>(this), dispIdMember, riid, wFlags,
-                     pDispParams, pVarResult, pExcepInfo, puArgErr);
-}
-
 HRESULT STDMETHODCALLTYPE CDataStore::SetData(ULONG ulPID, BSTR sCompartmentId, BSTR sDataId,
                                               SAFEARRAY* ucData, LONG* plRetVal) {
   return Serve(

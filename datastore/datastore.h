@@ -18,10 +18,11 @@
 
 #include <atomic>
 
+#include "datastore/dualobject.h"
 #include "datastore/internaldatastore.h"
 #include "kelmyr_i.h"
 
-class CDataStore final : public IDataStore {
+class CDataStore final : public TDualObject<IDataStore, IID_IDataStore> {
  public:
   CDataStore() noexcept = default;
   CDataStore(const CDataStore&) = delete;
@@ -29,20 +30,6 @@ class CDataStore final : public IDataStore {
 
   // The manager starts (Begin) and ends (End) the store through it.
   CInternalDataStore& Internal() noexcept { return m_internal; }
-
-  // IUnknown
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppvObject) override;
-  ULONG STDMETHODCALLTYPE AddRef() override;
-  ULONG STDMETHODCALLTYPE Release() override;
-
-  // IDispatch
-  HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* pctinfo) override;
-  HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT iTInfo, LCID lcid, ITypeInfo** ppTInfo) override;
-  HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID riid, LPOLESTR* rgszNames, UINT cNames, LCID lcid,
-                                          DISPID* rgDispId) override;
-  HRESULT STDMETHODCALLTYPE Invoke(DISPID dispIdMember, REFIID riid, LCID lcid, WORD wFlags,
-                                   DISPPARAMS* pDispParams, VARIANT* pVarResult,
-                                   EXCEPINFO* pExcepInfo, UINT* puArgErr) override;
 
   // IDataStore
   HRESULT STDMETHODCALLTYPE SetData(ULONG ulPID, BSTR sCompartmentId, BSTR sDataId,
@@ -73,6 +60,5 @@ class CDataStore final : public IDataStore {
  private:
   ~CDataStore() = default;
 
-  std::atomic<ULONG> m_cRef{1};
   CInternalDataStore m_internal;
 };

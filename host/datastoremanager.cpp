@@ -250,20 +250,6 @@ HRESULT CDataStoreManager::End() {
   return hr;
 }
 
-HRESULT STDMETHODCALLTYPE CDataStoreManager::QueryInterface(REFIID riid, void** ppvObject) {
-  if (ppvObject == nullptr) return E_POINTER;
-  if (!IsEqualIID(riid, IID_IUnknown) && !IsEqualIID(riid, IID_IDispatch) &&
-      !IsEqualIID(riid, IID_IDataStoreManager)) {
-    *ppvObject = nullptr;
-    return E_NOINTERFACE;
-  }
-  *ppvObject = static_cast<IDataStoreManager*>(this);
-  AddRef();
-  return S_OK;
-}
-
-ULONG STDMETHODCALLTYPE CDataStoreManager::AddRef() { return ++m_cRef; }
-
 ULONG STDMETHODCALLTYPE CDataStoreManager::Release() {
   ULONG cRef = 0;
   if (m_bThroughExport) {
@@ -278,27 +264,6 @@ ULONG STDMETHODCALLTYPE CDataStoreManager::Release() {
   }
   if (cRef == 0) delete this;
   return cRef;
-}
-
-HRESULT STDMETHODCALLTYPE CDataStoreManager::GetTypeInfoCount(UINT* pctinfo) {
-  return StoreGetTypeInfoCount(IID_IDataStoreManager, pctinfo);
-}
-
-HRESULT STDMETHODCALLTYPE CDataStoreManager::GetTypeInfo(UINT iTInfo, LCID, ITypeInfo** ppTInfo) {
-  return StoreGetTypeInfo(IID_IDataStoreManager, iTInfo, ppTInfo);
-}
-
-HRESULT STDMETHODCALLTYPE CDataStoreManager::GetIDsOfNames(REFIID riid, LPOLESTR* rgszNames,
-                                                           UINT cNames, LCID, DISPID* rgDispId) {
-  return StoreGetIDsOfNames(IID_IDataStoreManager, riid, rgszNames, cNames, rgDispId);
-}
-
-HRESULT STDMETHODCALLTYPE CDataStoreManager::Invoke(DISPID dispIdMember, REFIID riid, LCID,
-                                                    WORD wFlags, DISPPARAMS* pDispParams,
-                                                    VARIANT* pVarResult, EXCEPINFO* pExcepInfo,
-                                                    UINT* puArgErr) {
-  return StoreInvoke(IID_IDataStoreManager, static_cast<IDataStoreManager*>(this), dispIdMember,
-                     riid, wFlags, pDispParams, pVarResult, pExcepInfo, puArgErr);
 }
 
 HRESULT STDMETHODCALLTYPE CDataStoreManager::GetDataStore(ULONG ulPID, BSTR bDataStoreId,

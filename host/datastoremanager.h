@@ -26,12 +26,13 @@
 
 #include <atomic>
 
+#include "datastore/dualobject.h"
 #include "kelmyr_i.h"
 #include "sessions/datastoremanagersubscriber.h"
 #include "sessions/sessionmonitor.h"
 #include "sessions/storetables.h"
 
-class CDataStoreManager final : public IDataStoreManager {
+class CDataStoreManager final : public TDualObject<IDataStoreManager, IID_IDataStoreManager> {
  public:
   // Built with one reference, started (Begin).
   CDataStoreManager();
@@ -44,19 +45,8 @@ class CDataStoreManager final : public IDataStoreManager {
   // The data stores that follow the terminal sessions, for diagnostics.
   const CDataStoreTable& SessionDataStores() const noexcept { return m_SessionDataStores; }
 
-  // IUnknown
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppvObject) override;
-  ULONG STDMETHODCALLTYPE AddRef() override;
+  // The last release through the export also clears the export's global.
   ULONG STDMETHODCALLTYPE Release() override;
-
-  // IDispatch: late-bound calls through datastore/storedispatch.h.
-  HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* pctinfo) override;
-  HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT iTInfo, LCID lcid, ITypeInfo** ppTInfo) override;
-  HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID riid, LPOLESTR* rgszNames, UINT cNames, LCID lcid,
-                                          DISPID* rgDispId) override;
-  HRESULT STDMETHODCALLTYPE Invoke(DISPID dispIdMember, REFIID riid, LCID lcid, WORD wFlags,
-                                   DISPPARAMS* pDispParams, VARIANT* pVarResult,
-                                   EXCEPINFO* pExcepInfo, UINT* puArgErr) override;
 
   // IDataStoreManager
   HRESULT STDMETHODCALLTYPE GetDataStore(ULONG ulPID, BSTR bDataStoreId, IDataStore** ppIDataStore,
@@ -90,7 +80,6 @@ class CDataStoreManager final : public IDataStoreManager {
   void StartDataStores();
   HRESULT StartAuthStore();
 
-  std::atomic<ULONG> m_cRef{1};
   CDataStoreTable m_DataStores;         // one reference on each store
   CAuthStoreTable m_AuthStores;         // one reference on the PIN store
   CDataStoreTable m_SessionDataStores;  // no reference: pointers of m_DataStores

@@ -98,46 +98,6 @@ HRESULT CAuthStore::GetStoreInfo(ULONG* pnType, BOOL* pbEncrypted, BOOL* pbShare
   return hr;
 }
 
-HRESULT STDMETHODCALLTYPE CAuthStore::QueryInterface(REFIID riid, void** ppvObject) {
-  if (ppvObject == nullptr) return E_POINTER;
-  if (!IsEqualIID(riid, IID_IUnknown) && !IsEqualIID(riid, IID_IDispatch) &&
-      !IsEqualIID(riid, IID_IAuthStore)) {
-    *ppvObject = nullptr;
-    return E_NOINTERFACE;
-  }
-  *ppvObject = static_cast<IAuthStore*>(this);
-  AddRef();
-  return S_OK;
-}
-
-ULONG STDMETHODCALLTYPE CAuthStore::AddRef() { return ++m_cRef; }
-
-ULONG STDMETHODCALLTYPE CAuthStore::Release() {
-  const ULONG cRef = --m_cRef;
-  if (cRef == 0) delete this;
-  return cRef;
-}
-
-HRESULT STDMETHODCALLTYPE CAuthStore::GetTypeInfoCount(UINT* pctinfo) {
-  return StoreGetTypeInfoCount(IID_IAuthStore, pctinfo);
-}
-
-HRESULT STDMETHODCALLTYPE CAuthStore::GetTypeInfo(UINT iTInfo, LCID, ITypeInfo** ppTInfo) {
-  return StoreGetTypeInfo(IID_IAuthStore, iTInfo, ppTInfo);
-}
-
-HRESULT STDMETHODCALLTYPE CAuthStore::GetIDsOfNames(REFIID riid, LPOLESTR* rgszNames, UINT cNames,
-                                                    LCID, DISPID* rgDispId) {
-  return StoreGetIDsOfNames(IID_IAuthStore, riid, rgszNames, cNames, rgDispId);
-}
-
-HRESULT STDMETHODCALLTYPE CAuthStore::Invoke(DISPID dispIdMember, REFIID riid, LCID, WORD wFlags,
-                                             DISPPARAMS* pDispParams, VARIANT* pVarResult,
-                                             EXCEPINFO* pExcepInfo, UINT* puArgErr) {
-  return StoreInvoke(IID_IAuthStore, static_cast<IAuthStore*>(this), dispIdMember, riid, wFlags,
-                     pDispParams, pVarResult, pExcepInfo, puArgErr);
-}
-
 HRESULT STDMETHODCALLTYPE CAuthStore::SetPIN(ULONG ulPID, BSTR bstrCompartmentId, BSTR bstrPINId,
                                              SAFEARRAY* pPINValue, SAFEARRAY* pAdditionalParameters,
                                              BSTR* pbstrPINSessionId, LONG* plRetVal) {

@@ -19,10 +19,11 @@
 
 #include <atomic>
 
+#include "datastore/dualobject.h"
 #include "kelmyr_i.h"
 #include "pincache/internalauthstore.h"
 
-class CAuthStore final : public IAuthStore {
+class CAuthStore final : public TDualObject<IAuthStore, IID_IAuthStore> {
  public:
   CAuthStore() noexcept = default;
   CAuthStore(const CAuthStore&) = delete;
@@ -35,20 +36,6 @@ class CAuthStore final : public IAuthStore {
   HRESULT GetStoreInfo(ULONG* pnType, BOOL* pbEncrypted, BOOL* pbShared);
   // The session events reach the store through it.
   CInternalAuthStore& Internal() noexcept { return m_internal; }
-
-  // IUnknown
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppvObject) override;
-  ULONG STDMETHODCALLTYPE AddRef() override;
-  ULONG STDMETHODCALLTYPE Release() override;
-
-  // IDispatch
-  HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* pctinfo) override;
-  HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT iTInfo, LCID lcid, ITypeInfo** ppTInfo) override;
-  HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID riid, LPOLESTR* rgszNames, UINT cNames, LCID lcid,
-                                          DISPID* rgDispId) override;
-  HRESULT STDMETHODCALLTYPE Invoke(DISPID dispIdMember, REFIID riid, LCID lcid, WORD wFlags,
-                                   DISPPARAMS* pDispParams, VARIANT* pVarResult,
-                                   EXCEPINFO* pExcepInfo, UINT* puArgErr) override;
 
   // IAuthStore
   HRESULT STDMETHODCALLTYPE SetPIN(ULONG ulPID, BSTR bstrCompartmentId, BSTR bstrPINId,
@@ -97,6 +84,5 @@ class CAuthStore final : public IAuthStore {
  private:
   ~CAuthStore() = default;
 
-  std::atomic<ULONG> m_cRef{1};
   CInternalAuthStore m_internal;
 };
