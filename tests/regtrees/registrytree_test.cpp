@@ -1,15 +1,20 @@
 // The registry tree on the platform's registry (the Linux hive natively,
 // Wine's registry in the windows build): the stored form byte for byte, the
-// limits at and one past each boundary, the removal walk, and each failure of
-// a registry call through the scripted registry.
+// limits at and one past each boundary, the removal walk, each failure of a
+// registry call through the scripted registry, and what another process reads.
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <numeric>
 #include <string>
 #include <vector>
+
+#ifndef _WIN32
+#include <unistd.h>
+#endif
 
 #include "common/registry_test_key.h"
 #include "common/scripted_registry.h"
@@ -89,6 +94,17 @@ std::string Raw(const WString& path, const secwstring& name, bool bWrite = false
   return std::to_string(dwType) + ":" + Hex(b.data(), l == ERROR_SUCCESS ? cb : 0);
 }
 
+std::string OwnProgram() {
+  char sz[4096] = "";
+#ifdef _WIN32
+  GetModuleFileNameA(nullptr, sz, sizeof sz);
+#else
+  const ssize_t cch = readlink("/proc/self/exe", sz, sizeof sz - 1);
+  sz[cch > 0 ? cch : 0] = 0;
+#endif
+  return sz;
+}
+
 class RegistryTreeTest : public ::testing::Test {
  protected:
   ~RegistryTreeTest() override { tree.FlushTree(0); }
@@ -164,6 +180,38 @@ TEST_F(RegistryTreeTest, StoredFormAndReadingBack) {
     EXPECT_EQ(tree.GetData(U("1/A"), U(name), back.Receive(), 0), row.hrGet);
     EXPECT_EQ(Describe(back.Get()), row.readBack);
   }
+}
+
+// What one process stores, a new tree in another process reads, both ways:
+// the test runs its own program again for the other side.
+constexpr char kTreeVariable[] = "KELMYR_TEST_TREE";
+
+TEST_F(RegistryTreeTest, AnotherProcessReadsBack) {
+#ifdef _WIN32
+  _putenv_s(kTreeVariable, U8(sTreeId).c_str());
+#else
+  setenv(kTreeVariable, U8(sTreeId).c_str(), 1);
+#endif
+  CScopedSafeArray value = MakeBytes({'p', '1'}), back;
+  ASSERT_EQ(tree.SetData(U("1/A"), U("parent"), value.Get(), 0, FALSE), S_OK);
+  const std::string command = "\"" + OwnProgram() +
+                              "\" --gtest_also_run_disabled_tests "
+                              "--gtest_filter=RegistryTreeProcesses.DISABLED_OtherSide";
+  EXPECT_EQ(std::system(command.c_str()), 0);
+  CRegistryTree other(sTreeId, REGISTRY_TREE_MACHINE);
+  EXPECT_EQ(other.GetData(U("1/A"), U("child"), back.Receive(), 0), S_OK);
+  EXPECT_EQ(Describe(back.Get()), "17 2 6332");
+}
+
+// The other side, run only by the test above.
+TEST(RegistryTreeProcesses, DISABLED_OtherSide) {
+  const char* pszTreeId = std::getenv(kTreeVariable);
+  ASSERT_NE(pszTreeId, nullptr);
+  CRegistryTree tree(U(pszTreeId), REGISTRY_TREE_MACHINE);
+  CScopedSafeArray value = MakeBytes({'c', '2'}), back;
+  EXPECT_EQ(tree.GetData(U("1/A"), U("parent"), back.Receive(), 0), S_OK);
+  EXPECT_EQ(Describe(back.Get()), "17 2 7031");
+  EXPECT_EQ(tree.SetData(U("1/A"), U("child"), value.Get(), 0, FALSE), S_OK);
 }
 
 // Each limit at its boundary and one past, and what the registry cannot
