@@ -17,10 +17,6 @@
 // Two further baselines show the share of the trust check (two calls, one
 // per interface call) and of the bare session lookup.
 #include <benchmark/benchmark.h>
-#include <grp.h>
-#include <sys/prctl.h>
-#include <sys/wait.h>
-#include <unistd.h>
 #include <windows.h>
 
 #include <oleauto.h>
@@ -35,6 +31,7 @@
 #include "datastore/storeownership.h"
 #include "ratio_reporter.h"
 #include "security/checkclient.h"
+#include "serviceclient.h"
 #include "support/qvlog.h"
 #include "support/scopedbstr.h"
 #include "support/scopedsafearray.h"
@@ -46,57 +43,10 @@ namespace {
 constexpr ULONG kValueBytes = 32;
 constexpr OLECHAR kCompartment[] = OLESTR("Bench");
 constexpr OLECHAR kItem[] = OLESTR("Item");
-constexpr uid_t kNobody = 65534;
-
-// A child process that waits, at low integrity, until the bench ends.
-class CLowIntegrityClient {
- public:
-  // False when the child could not be started or could not drop its rights.
-  bool Start() {
-    int ready[2];
-    int hold[2];
-    if (pipe(ready) != 0) return false;
-    if (pipe(hold) != 0) {
-      close(ready[0]);
-      close(ready[1]);
-      return false;
-    }
-    m_pid = fork();
-    if (m_pid == 0) {
-      close(ready[0]);
-      close(hold[1]);
-      const bool bRoot = geteuid() == 0;
-      const bool bDropped =
-          prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
-          (!bRoot || (setgroups(0, nullptr) == 0 && setgid(kNobody) == 0 && setuid(kNobody) == 0));
-      const char c = bDropped ? 1 : 0;
-      if (write(ready[1], &c, 1) != 1) _exit(1);
-      char buffer;
-      while (read(hold[0], &buffer, 1) > 0) {
-      }
-      _exit(0);
-    }
-    close(ready[1]);
-    close(hold[0]);
-    m_hold = hold[1];
-    char c = 0;
-    const bool bReady = m_pid > 0 && read(ready[0], &c, 1) == 1 && c == 1;
-    close(ready[0]);
-    return bReady;
-  }
-  ~CLowIntegrityClient() {
-    if (m_hold >= 0) close(m_hold);
-    if (m_pid > 0) waitpid(m_pid, nullptr, 0);
-  }
-  ULONG Pid() const { return static_cast<ULONG>(m_pid); }
-
- private:
-  pid_t m_pid = -1;
-  int m_hold = -1;
-};
 
 struct CBench {
-  CLowIntegrityClient client;
+  // Its "--low" child is the client the calls name; it waits until the bench ends.
+  CServiceClient client{"bench"};
   CScopedBSTR bstrCompartment{SysAllocString(kCompartment)};
   CScopedBSTR bstrItem{SysAllocString(kItem)};
   CScopedSafeArray value{SafeArrayCreateVector(VT_UI1, 0, kValueBytes)};
@@ -226,11 +176,9 @@ int main(int argc, char** argv) {
   {
     CBench bench;
     gpBench = &bench;
-    if (bench.client.Start()) {
-      result = Measure(argc, argv);
-    } else {
-      std::fprintf(stderr, "the low-integrity client process could not be started\n");
-    }
+    KelmyrArgs low{"--low"};
+    int exitCode = 1;
+    if (bench.client.TakeCaller(low, &exitCode)) result = Measure(argc, argv);
     for (CDataStore* pStore : bench.stores) {
       pStore->Internal().End();
       pStore->Release();
