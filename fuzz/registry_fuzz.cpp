@@ -17,9 +17,7 @@
 // fail with one of its documented results and hand out no array.
 #include <windows.h>
 
-#include <oleauto.h>
-#include <winreg.h>
-
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -40,24 +38,7 @@ void Check(bool bCondition) {
   if (!bCondition) __builtin_trap();
 }
 
-constexpr OLECHAR kCompartmentKey[] =
-    OLESTR("Software\\Orvane\\Kelmyr\\RemanentDataStore\\Fuzz\\1\\A");
-
-std::string gHive;
-
-void RemoveHive() {
-  for (const char* pszSuffix : {"", "-wal", "-shm"}) std::remove((gHive + pszSuffix).c_str());
-}
-
-// The element bytes of a one-dimensional array.
-bool SameBytes(SAFEARRAY* psa, const BYTE* p, size_t cb) {
-  void* pv = nullptr;
-  if (cb == 0) return true;
-  if (FAILED(SafeArrayAccessData(psa, &pv))) return false;
-  const bool bSame = std::memcmp(pv, p, cb) == 0;
-  SafeArrayUnaccessData(psa);
-  return bSame;
-}
+std::string gHive;  // the fuzzer's own hive, unless one is given
 
 void CheckArray(DWORD dwType, const std::vector<BYTE>& stored, SAFEARRAY* psa) {
   const size_t cb = stored.size();
@@ -65,49 +46,36 @@ void CheckArray(DWORD dwType, const std::vector<BYTE>& stored, SAFEARRAY* psa) {
   Check(SUCCEEDED(SafeArrayGetVartype(psa, &vt)));
   const UINT cDims = SafeArrayGetDim(psa);
   const ULONG cElements = psa->rgsabound[0].cElements;
-  const BYTE bTag = cb != 0 ? stored[0] : 0;
-  switch (dwType) {
-    case REG_SZ: {
-      Check(vt == VT_BSTR && cDims == 1 && cElements == (cb != 0 ? 1u : 0u));
-      if (cElements == 0) break;
-      LONG i = 0;
-      BSTR bstr = nullptr;
-      Check(SUCCEEDED(SafeArrayGetElement(psa, &i, &bstr)));
-      Check(SysStringByteLen(bstr) == cb && std::memcmp(bstr, stored.data(), cb) == 0);
-      SysFreeString(bstr);
-      break;
+  const auto* pbstr = static_cast<const BSTR*>(psa->pvData);
+  // The element bytes of a vector: cbData stored bytes from offset on.
+  const auto same = [&](size_t offset, size_t cbData) {
+    return cElements * SafeArrayGetElemsize(psa) == cbData &&
+           (cbData == 0 || std::memcmp(psa->pvData, stored.data() + offset, cbData) == 0);
+  };
+  if (dwType == REG_SZ) {
+    Check(vt == VT_BSTR && cDims == 1 && cElements == (cb != 0 ? 1u : 0u));
+    Check(cb == 0 ||
+          (SysStringByteLen(pbstr[0]) == cb && std::memcmp(pbstr[0], stored.data(), cb) == 0));
+  } else if (dwType == REG_MULTI_SZ) {
+    // One string at most per unit, none holding a zero unit.
+    Check(vt == VT_BSTR && cDims == 1 && cElements <= cb / sizeof(OLECHAR));
+    for (ULONG i = 0; i < cElements; ++i) {
+      Check(std::count(pbstr[i], pbstr[i] + SysStringLen(pbstr[i]), 0) == 0);
     }
-    case REG_MULTI_SZ:
-      // One string at most per unit, none holding a zero unit.
-      Check(vt == VT_BSTR && cDims == 1 && cElements <= cb / sizeof(OLECHAR));
-      for (LONG i = 0; i < static_cast<LONG>(cElements); ++i) {
-        BSTR bstr = nullptr;
-        Check(SUCCEEDED(SafeArrayGetElement(psa, &i, &bstr)));
-        for (UINT u = 0; u < SysStringLen(bstr); ++u) Check(bstr[u] != 0);
-        SysFreeString(bstr);
-      }
-      break;
-    case REG_BINARY:
-      if (cb != 0 && bTag == 0xBB) {
-        // Rows of at least two bytes, no more rows than two-byte records fit.
-        Check(vt == VT_UI1 && cDims == 2 && psa->rgsabound[1].cElements >= 2 &&
-              psa->rgsabound[1].cElements <= 256 && cElements <= cb / 2);
-      } else {
-        Check(vt == (bTag == 0x0B ? VT_I1 : VT_UI1) && cDims == 1);
-        const size_t cbData = cb > 2 ? cb - 2 : 0;
-        Check(cElements == cbData && SameBytes(psa, stored.data() + 2, cbData));
-      }
-      break;
-    case REG_DWORD:
-    case REG_QWORD: {
-      const size_t cbElement = dwType == REG_DWORD ? 4 : 8;
-      Check(vt == (dwType == REG_DWORD ? VT_UINT : VT_UI8) && cDims == 1);
-      Check(cElements == cb / cbElement && SameBytes(psa, stored.data(), cElements * cbElement));
-      break;
-    }
-    default:
-      Check(dwType == REG_NONE && vt == VT_UNKNOWN && cDims == 1 && cElements == 0);
-      break;
+  } else if (dwType == REG_BINARY && cb != 0 && stored[0] == 0xBB) {
+    // Rows of at least two bytes, no more rows than two-byte records fit.
+    Check(vt == VT_UI1 && cDims == 2 && psa->rgsabound[1].cElements >= 2 &&
+          psa->rgsabound[1].cElements <= 256 && cElements <= cb / 2);
+  } else if (dwType == REG_BINARY) {
+    Check(vt == (cb != 0 && stored[0] == 0x0B ? VT_I1 : VT_UI1) && cDims == 1 &&
+          same(2, cb > 2 ? cb - 2 : 0));
+  } else if (dwType == REG_DWORD || dwType == REG_QWORD) {
+    // Whole elements only: a trailing part is not read.
+    const size_t cbElement = dwType == REG_DWORD ? 4 : 8;
+    Check(vt == (dwType == REG_DWORD ? VT_UINT : VT_UI8) && cDims == 1 &&
+          same(0, cb - cb % cbElement));
+  } else {
+    Check(dwType == REG_NONE && vt == VT_UNKNOWN && cDims == 1 && cElements == 0);
   }
 }
 
@@ -124,13 +92,10 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   InstallFixedFuzzKeys();
   Check(SUCCEEDED(AcquireHistoryTree()));
   if (std::getenv("KELMYR_REGISTRY") == nullptr) {
-    char szDir[] = "/tmp/kelmyr-registry-fuzz.XXXXXX";
-    Check(mkdtemp(szDir) != nullptr);
-    gHive = std::string(szDir) + "/registry.db";
+    gHive = "/tmp/kelmyr-registry-fuzz-" + std::to_string(getpid()) + ".db";
     setenv("KELMYR_REGISTRY", gHive.c_str(), 1);
     std::atexit([] {
-      RemoveHive();
-      rmdir(gHive.substr(0, gHive.rfind('/')).c_str());
+      for (const char* pszSuffix : {"", "-wal", "-shm"}) std::remove((gHive + pszSuffix).c_str());
     });
   }
   return 0;
@@ -142,27 +107,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t cbInput) {
                                  SysAllocString(OLESTR("v"))};
   static CInternalDataStore* const pStores[] = {StartStore(bstrIds[0], FALSE),
                                                 StartStore(bstrIds[0], TRUE)};
-  if (cbInput == 0) return 0;
+  const size_t cbHeader = cbInput != 0 && pData[0] >= 0xF0 ? 5 : 1;
+  if (cbInput < cbHeader) return 0;
   DWORD dwType = pData[0] % 12;
-  size_t cbHeader = 1;
-  if (pData[0] >= 0xF0) {
-    if (cbInput < 5) return 0;
-    std::memcpy(&dwType, pData + 1, sizeof dwType);
-    cbHeader = 5;
-  }
-  // A non-zero unit after the data, so that the registry stores exactly it.
-  std::vector<BYTE> data(pData + cbHeader, pData + cbInput);
-  const DWORD cbData = static_cast<DWORD>(data.size());
-  data.insert(data.end(), {0xFF, 0xFF});
-
+  if (cbHeader == 5) std::memcpy(&dwType, pData + 1, sizeof dwType);
+  // A non-zero unit after the data, so that the registry stores exactly it;
+  // what the registry then holds is what GetData must describe.
+  std::vector<BYTE> stored(pData + cbHeader, pData + cbInput);
+  const DWORD cbData = static_cast<DWORD>(stored.size());
+  stored.insert(stored.end(), {0xFF, 0xFF});
   HKEY hKey = nullptr;
-  Check(RegCreateKeyExW(HKEY_LOCAL_MACHINE, kCompartmentKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
-                        &hKey, nullptr) == ERROR_SUCCESS);
-  const LONG lSet = RegSetValueExW(hKey, OLESTR("v"), 0, dwType, data.data(), cbData);
-  // What the registry holds is what GetData must describe.
-  std::vector<BYTE> stored(cbData + 2);
-  DWORD cbStored = static_cast<DWORD>(stored.size());
-  DWORD dwStoredType = REG_NONE;
+  Check(RegCreateKeyExW(HKEY_LOCAL_MACHINE,
+                        OLESTR("Software\\Orvane\\Kelmyr\\RemanentDataStore\\Fuzz\\1\\A"), 0,
+                        nullptr, 0, KEY_ALL_ACCESS, nullptr, &hKey, nullptr) == ERROR_SUCCESS);
+  const LONG lSet = RegSetValueExW(hKey, OLESTR("v"), 0, dwType, stored.data(), cbData);
+  DWORD cbStored = static_cast<DWORD>(stored.size()), dwStoredType = REG_NONE;
   const LONG lQuery =
       RegQueryValueExW(hKey, OLESTR("v"), nullptr, &dwStoredType, stored.data(), &cbStored);
   RegCloseKey(hKey);

@@ -78,119 +78,101 @@ std::string SortedJoin(std::vector<std::string> items, const char* pszSeparator)
   return s;
 }
 
-// The three places of a test's copies, for its tree and its client's user.
-class CLayout {
- public:
-  CLayout(const WString& sTreeId, const WString& sSid) : m_sTreeId(sTreeId), m_sSid(sSid) {
-    const WString sStore = Widen("Orvane\\Kelmyr\\RemanentDataStore");
-    m_places = {{'M', HKEY_LOCAL_MACHINE, Widen("Software\\") + sStore, sTreeId},
-                {'L', HKEY_USERS, sSid + Widen("\\Software\\AppDataLow\\") + sStore, sTreeId},
-                {'A', HKEY_USERS,
-                 sSid + Widen("_Classes\\Local Settings\\Software\\Microsoft\\Windows\\"
-                              "CurrentVersion\\AppContainer\\Storage"),
-                 Widen("Software\\AppData\\") + sStore + Widen("\\") + sTreeId}};
+// The keys below path (named below, "/" separating levels) that have values
+// or no subkeys, each followed by its value names in braces.
+void Leaves(HKEY hRoot, const WString& path, const std::string& below,
+            std::vector<std::string>& leaves) {
+  HKEY hKey = nullptr;
+  if (RegOpenKeyExW(hRoot, path.c_str(), 0, KEY_READ | KEY_WOW64_64KEY, &hKey)) return;
+  WCHAR sz[256];
+  std::vector<std::string> values, subkeys;
+  for (DWORD i = 0, cch = 256; !RegEnumValueW(hKey, i, sz, &cch, 0, 0, 0, 0); ++i, cch = 256)
+    values.push_back(Narrow(sz));
+  for (DWORD i = 0, cch = 256; !RegEnumKeyExW(hKey, i, sz, &cch, 0, 0, 0, 0); ++i, cch = 256)
+    subkeys.push_back(Narrow(sz));
+  RegCloseKey(hKey);
+  if (!below.empty() && (subkeys.empty() || !values.empty()))
+    leaves.push_back(below + "{" + SortedJoin(values, ",") + "}");
+  for (const std::string& sub : subkeys) {
+    Leaves(hRoot, path.empty() ? Widen(sub) : path + Widen("\\" + sub),
+           below.empty() ? sub : below + "/" + sub, leaves);
   }
-  ~CLayout() { Clear(); }
+}
 
-  void Clear() {
-    RegDeleteTreeW(HKEY_LOCAL_MACHINE, Path(m_places[0], m_sTreeId).c_str());
-    RegDeleteTreeW(HKEY_USERS, m_sSid.c_str());
-    RegDeleteTreeW(HKEY_USERS, (m_sSid + Widen("_Classes")).c_str());
-  }
+// A place of a test's copies: the key below its root, and what "~" stands
+// for below it.
+struct SPlace {
+  char tag;
+  HKEY hRoot;
+  WString base;
+  std::string tilde;
+};
 
-  void Build(const std::string& sLayout) {
-    for (size_t pos = 0; pos < sLayout.size();) {
-      const size_t open = sLayout.find('{', pos), close = sLayout.find('}', open);
-      const SPlace& place = m_places[std::string("MLA").find(sLayout[pos])];
-      std::string path = sLayout.substr(pos + 2, open - pos - 2);
-      std::replace(path.begin(), path.end(), '/', '\\');
-      path.replace(path.find('~'), 1, Narrow(place.tilde));
-      const HKEY hKey = CreateKey(place.hRoot, Path(place, Widen(path)));
-      const std::string values = sLayout.substr(open + 1, close - open - 1);
-      for (size_t v = 0; v < values.size(); v += 2) {  // one-letter names
-        RegSetValueExW(hKey, Widen(values.substr(v, 1)).c_str(), 0, REG_NONE, nullptr, 0);
-      }
-      RegCloseKey(hKey);
-      pos = close + 2;
-    }
-  }
-
-  // The layout in the notation above, entries sorted.
-  std::string Dump() const {
-    std::vector<std::string> entries;
-    // The machine and low copies are read from their tree keys only: other
-    // tests may change other trees meanwhile.
-    for (const SPlace& place : m_places) {
-      DumpKey(place, place.tag == 'A' ? WString() : m_sTreeId, entries);
-    }
-    return SortedJoin(entries, " ");
-  }
-
- private:
-  struct SPlace {
-    char tag;
-    HKEY hRoot;
-    WString base;
-    WString tilde;  // what "~" stands for below base
-  };
-
-  static WString Path(const SPlace& place, const WString& sBelow) {
-    return sBelow.empty() ? place.base : place.base + Widen("\\") + sBelow;
-  }
-
-  static void DumpKey(const SPlace& place, const WString& sBelow,
-                      std::vector<std::string>& entries) {
-    HKEY hKey = nullptr;
-    const WString path = Path(place, sBelow);
-    if (RegOpenKeyExW(place.hRoot, path.c_str(), 0, KEY_READ | KEY_WOW64_64KEY, &hKey)) return;
-    WCHAR szName[256];
-    std::vector<std::string> values;
-    std::vector<WString> subkeys;
-    for (DWORD i = 0, cch = 256;
-         RegEnumValueW(hKey, i, szName, &cch, nullptr, nullptr, nullptr, nullptr) == 0;
-         ++i, cch = 256) {
-      values.push_back(Narrow(szName));
-    }
-    for (DWORD i = 0, cch = 256;
-         RegEnumKeyExW(hKey, i, szName, &cch, nullptr, nullptr, nullptr, nullptr) == 0;
-         ++i, cch = 256) {
-      subkeys.emplace_back(szName);
+void Build(const std::vector<SPlace>& places, const std::string& sLayout) {
+  for (size_t pos = 0; pos < sLayout.size();) {
+    const size_t open = sLayout.find('{', pos), close = sLayout.find('}', open);
+    const SPlace& place = places[std::string("MLA").find(sLayout[pos])];
+    std::string path = sLayout.substr(pos + 2, open - pos - 2);
+    std::replace(path.begin(), path.end(), '/', '\\');
+    path.replace(path.find('~'), 1, place.tilde);
+    const HKEY hKey = CreateKey(place.hRoot, place.base + Widen("\\" + path));
+    for (size_t v = open + 1; v < close; v += 2) {  // one-letter names
+      RegSetValueExW(hKey, Widen(sLayout.substr(v, 1)).c_str(), 0, REG_NONE, nullptr, 0);
     }
     RegCloseKey(hKey);
-    std::string entry = Narrow(sBelow);
-    const size_t at = entry.find(Narrow(place.tilde));
-    if (at != std::string::npos && (subkeys.empty() || !values.empty())) {
-      entry.replace(at, place.tilde.size(), "~");
-      std::replace(entry.begin(), entry.end(), '\\', '/');
-      entries.push_back(place.tag + (":" + entry) + "{" + SortedJoin(values, ",") + "}");
-    }
-    for (const WString& sub : subkeys) {
-      DumpKey(place, sBelow.empty() ? sub : sBelow + Widen("\\") + sub, entries);
+    pos = close + 2;
+  }
+}
+
+// The layout in the notation above, entries sorted. The machine and low
+// copies are read from their tree keys only: other tests may change other
+// trees meanwhile.
+std::string Dump(const std::vector<SPlace>& places) {
+  std::vector<std::string> entries;
+  for (const SPlace& place : places) {
+    std::vector<std::string> leaves;
+    const std::string start = place.tag == 'A' ? "" : place.tilde;
+    Leaves(place.hRoot, place.base + Widen(start.empty() ? "" : "\\" + start), start, leaves);
+    std::string tilde = place.tilde;
+    std::replace(tilde.begin(), tilde.end(), '\\', '/');
+    for (std::string& leaf : leaves) {
+      const size_t at = leaf.find(tilde);
+      if (at != std::string::npos)
+        entries.push_back(place.tag + (":" + leaf.replace(at, tilde.size(), "~")));
     }
   }
-
-  WString m_sTreeId, m_sSid;
-  std::vector<SPlace> m_places;
-};
+  return SortedJoin(entries, " ");
+}
 
 TEST(DuplicateRegistryTreeTest, RemovalsReachEveryCopyOfTheClientsUser) {
   CScratchHive hive;
   // Ten units, whatever the process id.
-  const WString sTreeId =
-      Widen("D" + std::to_string(GetCurrentProcessId() % 100000000 + 100000000));
+  const std::string sTreeId = "D" + std::to_string(GetCurrentProcessId() % 100000000 + 100000000);
   const WString sSid = Widen("S-1-5-21-7-7-7-" + std::to_string(GetCurrentProcessId()));
   CScriptedMachine machine;
   machine.Process(kClient).user = sSid;
   machine.Process(kGone).bGone = true;
-  CLayout layout(sTreeId, sSid);
+  const std::string sStore = "Orvane\\Kelmyr\\RemanentDataStore";
+  const std::vector<SPlace> places = {
+      {'M', HKEY_LOCAL_MACHINE, Widen("Software\\" + sStore), sTreeId},
+      {'L', HKEY_USERS, sSid + Widen("\\Software\\AppDataLow\\" + sStore), sTreeId},
+      {'A', HKEY_USERS,
+       sSid + Widen("_Classes\\Local Settings\\Software\\Microsoft\\Windows\\"
+                    "CurrentVersion\\AppContainer\\Storage"),
+       "Software\\AppData\\" + sStore + "\\" + sTreeId}};
+  const auto clear = [&] {
+    RegDeleteTreeW(HKEY_LOCAL_MACHINE, (places[0].base + Widen("\\" + sTreeId)).c_str());
+    RegDeleteTreeW(HKEY_USERS, sSid.c_str());
+    RegDeleteTreeW(HKEY_USERS, (sSid + Widen("_Classes")).c_str());
+  };
 
   for (const SRow& row : kRows) {
     SCOPED_TRACE(row.name);
-    layout.Clear();
-    layout.Build(row.before);
+    clear();
+    Build(places, row.before);
     CHistoryUse history;
     {
-      CDuplicateRegistryTree tree(secwstring(sTreeId.c_str()));
+      CDuplicateRegistryTree tree(U(sTreeId));
       const secwstring sCompartment = U(row.compartment), sData = U("v");
       const DWORD dwPid = row.bGoneClient ? kGone : kClient;
       CScopedSafeArray value(SafeArrayCreateVector(VT_UI1, 0, 1));
@@ -200,9 +182,10 @@ TEST(DuplicateRegistryTreeTest, RemovalsReachEveryCopyOfTheClientsUser) {
                                 : tree.FlushTree(dwPid),
                 row.hr);
     }
-    EXPECT_EQ(layout.Dump(), row.after);
-    EXPECT_EQ(Counted(), *row.advanced ? Narrow(sTreeId) + "/" + row.advanced : "");
+    EXPECT_EQ(Dump(places), row.after);
+    EXPECT_EQ(Counted(), *row.advanced ? sTreeId + "/" + row.advanced : "");
   }
+  clear();
 }
 
 // RegDelTree in its 251-unit buffer, below a key of the test's own: a child
@@ -215,27 +198,21 @@ TEST(ClearAppContainerTreeTest, RegDelTreeDeletesWhatFitsItsBuffer) {
     std::string path;
     std::vector<std::string> keys;
     BOOL bDeleted;
-    std::string left;  // of "a" and the keys created, those still there
+    std::string left;  // the keys still there
   } rows[] = {
-      {"the root itself is never deleted", "", {"a\\b"}, FALSE, "a a\\b"},
+      {"the root itself is never deleted", "", {"a\\b"}, FALSE, "a/b{}"},
       {"every level below", "a", {"a\\b\\c", "a\\d"}, TRUE, ""},
       {"a child name filling the buffer", "a", {"a\\" + s248}, TRUE, ""},
-      {"a child name one unit longer", "a", {"a\\b", "a\\" + s249}, FALSE, "a a\\" + s249},
+      {"a child name one unit longer", "a", {"a\\b", "a\\" + s249}, FALSE, "a/" + s249 + "{}"},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.name);
     CTestKey key;
-    std::vector<std::string> probes{"a"}, left;
     for (const std::string& path : row.keys) RegCloseKey(CreateKey(key.Get(), Widen(path)));
-    probes.insert(probes.end(), row.keys.begin(), row.keys.end());
     CClearAppContainerTree tree(OLESTR("T"));
     EXPECT_EQ(tree.RegDelTree(key.Get(), Widen(row.path).c_str()), row.bDeleted);
-    for (const std::string& probe : probes) {
-      HKEY hKey = nullptr;
-      if (RegOpenKeyExW(key.Get(), Widen(probe).c_str(), 0, KEY_READ, &hKey) != 0) continue;
-      RegCloseKey(hKey);
-      left.push_back(probe);
-    }
+    std::vector<std::string> left;
+    Leaves(key.Get(), WString(), "", left);
     EXPECT_EQ(SortedJoin(left, " "), row.left);
   }
 }

@@ -64,11 +64,8 @@ void Script(CScriptedMachine& machine, const std::string& words) {
 }
 
 bool ValueAt(HKEY hRoot, const WString& path) {
-  HKEY h = nullptr;
-  if (RegOpenKeyExW(hRoot, path.c_str(), 0, KEY_READ | KEY_WOW64_64KEY, &h) != 0) return false;
-  const bool bFound = RegQueryValueExW(h, OLESTR("v"), nullptr, nullptr, nullptr, nullptr) == 0;
-  RegCloseKey(h);
-  return bFound;
+  return RegGetValueW(hRoot, path.c_str(), OLESTR("v"), RRF_RT_ANY | RRF_SUBKEY_WOW6464KEY, nullptr,
+                      nullptr, nullptr) == ERROR_SUCCESS;
 }
 
 TEST(RegistryLocation, EachKindWritesWhereItMay) {
@@ -135,10 +132,8 @@ TEST(RegistryLocation, EachKindWritesWhereItMay) {
       const auto& place = places[row.nKind];
       EXPECT_EQ(registry.OpenKeys(), SUCCEEDED(row.hr) ? place.cKeysHeld : 0);
       EXPECT_EQ(ValueAt(place.hRoot, place.path), SUCCEEDED(row.hr));
-      if (SUCCEEDED(row.hr)) {
-        EXPECT_EQ(tree.FlushTree(77), S_OK);
-        EXPECT_FALSE(ValueAt(place.hRoot, place.path));
-      }
+      EXPECT_EQ(SUCCEEDED(row.hr) ? tree.FlushTree(77) : S_OK, S_OK);
+      EXPECT_FALSE(ValueAt(place.hRoot, place.path));
     }
     EXPECT_EQ(registry.OpenKeys(), 0u);
     EXPECT_EQ(machine.LoadedModules(), 0u);

@@ -4,17 +4,12 @@
 // registry call through the scripted registry, and what another process reads.
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <numeric>
 #include <string>
 #include <vector>
-
-#ifndef _WIN32
-#include <unistd.h>
-#endif
 
 #include "common/registry_test_key.h"
 #include "common/scripted_registry.h"
@@ -27,8 +22,8 @@ using Bytes = std::vector<BYTE>;
 
 std::string Hex(const BYTE* p, size_t cb) {
   std::string s;
-  char sz[3];
-  for (size_t i = 0; i < cb; ++i) s += (std::snprintf(sz, sizeof sz, "%02x", p[i]), sz);
+  for (size_t i = 0; i < cb; ++i)
+    s += {"0123456789abcdef"[p[i] >> 4], "0123456789abcdef"[p[i] & 15]};
   return s;
 }
 
@@ -51,11 +46,10 @@ CScopedSafeArray Vector(VARTYPE vt, const Bytes& data, ULONG cbElement = 1) {
   return Array(vt, {static_cast<ULONG>(data.size() / cbElement)}, data);
 }
 CScopedSafeArray Strings(const std::vector<OleString>& items) {
-  CScopedSafeArray a(SafeArrayCreateVector(VT_BSTR, 0, static_cast<ULONG>(items.size())));
-  for (size_t i = 0; i < items.size(); ++i) {
-    static_cast<BSTR*>(a.Get()->pvData)[i] =
-        SysAllocStringLen(items[i].data(), static_cast<UINT>(items[i].size()));
-  }
+  CScopedSafeArray a(SafeArrayCreateVector(VT_BSTR, 0, items.size()));
+  auto* pbstr = static_cast<BSTR*>(a.Get()->pvData);
+  for (size_t i = 0; i < items.size(); ++i)
+    pbstr[i] = SysAllocStringLen(items[i].data(), items[i].size());
   return a;
 }
 
@@ -65,25 +59,25 @@ std::string Describe(SAFEARRAY* psa) {
   if (psa == nullptr) return "null";
   VARTYPE vt = VT_EMPTY;
   SafeArrayGetVartype(psa, &vt);
-  std::string s = std::to_string(vt) + " " + std::to_string(psa->rgsabound[0].cElements);
-  size_t cElements = psa->rgsabound[0].cElements;
-  if (SafeArrayGetDim(psa) == 2) {
-    s += "x" + std::to_string(psa->rgsabound[1].cElements);
-    cElements *= psa->rgsabound[1].cElements;
-  }
+  const bool b2 = SafeArrayGetDim(psa) == 2;
+  const ULONG c0 = psa->rgsabound[0].cElements, c1 = b2 ? psa->rgsabound[1].cElements : 1;
+  const std::string s =
+      std::to_string(vt) + " " + std::to_string(c0) + (b2 ? "x" + std::to_string(c1) : "");
   if (vt == VT_BSTR) return s + " " + Joined(psa, "|");
-  if (cElements == 0) return s;
-  return s + " " + Hex(static_cast<BYTE*>(psa->pvData), cElements * SafeArrayGetElemsize(psa));
+  const size_t cb = size_t{c0} * c1 * SafeArrayGetElemsize(psa);
+  return cb == 0 ? s : s + " " + Hex(static_cast<BYTE*>(psa->pvData), cb);
 }
 
 // Writes a value as another writer would, when bWrite is set (its data
 // followed by a non-zero unit, so that no terminator is added); answers
 // "type:bytes" of the value stored.
-std::string Raw(const WString& path, const secwstring& name, bool bWrite = false, DWORD dwType = 0,
-                Bytes b = {}) {
+const std::string kStoreKey = "Software\\Orvane\\Kelmyr\\RemanentDataStore\\";
+std::string Raw(const std::string& sTreeId, const std::string& label, bool bWrite = false,
+                DWORD dwType = 0, Bytes b = {}) {
   HKEY h = nullptr;
-  RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS | KEY_WOW64_64KEY,
-                  nullptr, &h, nullptr);
+  const secwstring name = U(label);
+  RegCreateKeyExW(HKEY_LOCAL_MACHINE, Widen(kStoreKey + sTreeId + "\\1\\A").c_str(), 0, nullptr, 0,
+                  KEY_ALL_ACCESS | KEY_WOW64_64KEY, nullptr, &h, nullptr);
   const DWORD cbWrite = static_cast<DWORD>(b.size());
   b.insert(b.end(), {0xFF, 0xFF});
   EXPECT_EQ(bWrite ? RegSetValueExW(h, name.c_str(), 0, dwType, b.data(), cbWrite) : 0, 0);
@@ -94,35 +88,15 @@ std::string Raw(const WString& path, const secwstring& name, bool bWrite = false
   return std::to_string(dwType) + ":" + Hex(b.data(), l == ERROR_SUCCESS ? cb : 0);
 }
 
-std::string OwnProgram() {
-  char sz[4096] = "";
-#ifdef _WIN32
-  GetModuleFileNameA(nullptr, sz, sizeof sz);
-#else
-  const ssize_t cch = readlink("/proc/self/exe", sz, sizeof sz - 1);
-  sz[cch > 0 ? cch : 0] = 0;
-#endif
-  return sz;
-}
-
 class RegistryTreeTest : public ::testing::Test {
  protected:
   ~RegistryTreeTest() override { tree.FlushTree(0); }
 
-  WString Key(const std::string& sub = "") const {
-    WString k = Widen("Software\\Orvane\\Kelmyr\\RemanentDataStore\\") +
-                WString(sTreeId.begin(), sTreeId.end());
-    return sub.empty() ? k : k + WString(1, '\\') + Widen(sub);
-  }
-  // A one-segment path whose full key path is cch units long.
-  std::string PathOfFullLength(size_t cch) const {
-    return std::string(cch - Key().size() - 1, 'p');
-  }
-
   CScratchHive hive;
   CHistoryUse history;
-  secwstring sTreeId = U(::testing::UnitTest::GetInstance()->current_test_info()->name() +
-                         std::string("-") + std::to_string(GetCurrentProcessId()));
+  std::string id = ::testing::UnitTest::GetInstance()->current_test_info()->name() +
+                   std::string("-") + std::to_string(GetCurrentProcessId());
+  secwstring sTreeId = U(id);
   CRegistryTree tree{sTreeId, REGISTRY_TREE_MACHINE};
 };
 
@@ -169,34 +143,26 @@ TEST_F(RegistryTreeTest, StoredFormAndReadingBack) {
   };
   for (const SRow& row : rows) {
     SCOPED_TRACE(row.label);
-    const std::string name = row.label;
-    if (row.value.Get() != nullptr) {
-      ASSERT_EQ(tree.SetData(U("1/A"), U(name), row.value.Get(), 0, FALSE), S_OK);
-      EXPECT_EQ(Raw(Key("1\\A"), U(name)), std::to_string(row.dwType) + ":" + row.stored);
-    } else {
-      Raw(Key("1\\A"), U(name), true, row.dwType, Unhex(row.stored));
-    }
+    const bool bOurs = row.value.Get() != nullptr;
+    ASSERT_EQ(bOurs ? tree.SetData(U("1/A"), U(row.label), row.value.Get(), 0, FALSE) : S_OK, S_OK);
+    EXPECT_EQ(Raw(id, row.label, !bOurs, row.dwType, Unhex(row.stored)),
+              std::to_string(row.dwType) + ":" + row.stored);
     CScopedSafeArray back;
-    EXPECT_EQ(tree.GetData(U("1/A"), U(name), back.Receive(), 0), row.hrGet);
+    EXPECT_EQ(tree.GetData(U("1/A"), U(row.label), back.Receive(), 0), row.hrGet);
     EXPECT_EQ(Describe(back.Get()), row.readBack);
   }
 }
 
 // What one process stores, a new tree in another process reads, both ways:
-// the test runs its own program again for the other side.
-constexpr char kTreeVariable[] = "KELMYR_TEST_TREE";
-
+// the test runs its own program again for the other side, the tree's name
+// last on its command line.
 TEST_F(RegistryTreeTest, AnotherProcessReadsBack) {
-#ifdef _WIN32
-  _putenv_s(kTreeVariable, U8(sTreeId).c_str());
-#else
-  setenv(kTreeVariable, U8(sTreeId).c_str(), 1);
-#endif
   CScopedSafeArray value = MakeBytes({'p', '1'}), back;
   ASSERT_EQ(tree.SetData(U("1/A"), U("parent"), value.Get(), 0, FALSE), S_OK);
-  const std::string command = "\"" + OwnProgram() +
+  const std::string command = "\"" + ::testing::internal::GetArgvs()[0] +
                               "\" --gtest_also_run_disabled_tests "
-                              "--gtest_filter=RegistryTreeProcesses.DISABLED_OtherSide";
+                              "--gtest_filter=RegistryTreeProcesses.DISABLED_OtherSide " +
+                              id;
   EXPECT_EQ(std::system(command.c_str()), 0);
   CRegistryTree other(sTreeId, REGISTRY_TREE_MACHINE);
   EXPECT_EQ(other.GetData(U("1/A"), U("child"), back.Receive(), 0), S_OK);
@@ -205,9 +171,7 @@ TEST_F(RegistryTreeTest, AnotherProcessReadsBack) {
 
 // The other side, run only by the test above.
 TEST(RegistryTreeProcesses, DISABLED_OtherSide) {
-  const char* pszTreeId = std::getenv(kTreeVariable);
-  ASSERT_NE(pszTreeId, nullptr);
-  CRegistryTree tree(U(pszTreeId), REGISTRY_TREE_MACHINE);
+  CRegistryTree tree(U(::testing::internal::GetArgvs().back()), REGISTRY_TREE_MACHINE);
   CScopedSafeArray value = MakeBytes({'c', '2'}), back;
   EXPECT_EQ(tree.GetData(U("1/A"), U("parent"), back.Receive(), 0), S_OK);
   EXPECT_EQ(Describe(back.Get()), "17 2 7031");
@@ -247,8 +211,10 @@ TEST_F(RegistryTreeTest, LimitsAndRefusals) {
       {"name of 255", bytes(), S_OK, true, "L", std::string(255, 'n')},
       {"name of 256", bytes(), E_INVALIDARG, true, "L", std::string(256, 'n')},
       {"name with a zero unit", bytes(), E_INVALIDARG, true, "L", std::string("a\0b", 3)},
-      {"path of 250", bytes(), S_OK, true, PathOfFullLength(250)},
-      {"path of 251", bytes(), E_INVALIDARG, false, PathOfFullLength(251)},
+      // One segment, making the full key path 250 and 251 units long.
+      {"path of 250", bytes(), S_OK, true, std::string(249 - (kStoreKey + id).size(), 'p')},
+      {"path of 251", bytes(), E_INVALIDARG, false,
+       std::string(250 - (kStoreKey + id).size(), 'p')},
       {"length byte beyond its row", Array(VT_UI1, {2, 3}, Unhex("01aaee03bbcc")), E_INVALIDARG,
        true},
       {"three dimensions", Array(VT_UI1, {1, 2, 1}, Unhex("0100")), E_INVALIDARG, true},
@@ -302,21 +268,14 @@ TEST_F(RegistryTreeTest, LookupsMatchExactly) {
 // previous child's in the walk's buffer ends the walk: the removal still
 // reports S_OK and the rest stays.
 TEST_F(RegistryTreeTest, RemovalWalk) {
-  const std::string sLong(100, 'x');
-  for (const std::string& path :
-       {std::string("1/A/c1/c2"), "1/B/" + sLong, "1/B/" + std::string(100, 'y')}) {
-    ASSERT_EQ(tree.CreateCompartment(U(path), 0), S_OK);
-  }
-  CScopedSafeArray all;
-  ASSERT_EQ(tree.ListAllCompartmentIds(all.Receive()), S_OK);
+  const std::string sLong(100, 'x'), sLast(100, 'y');
+  Build(tree, "1/A/c1/c2 1/B/" + sLong + " 1/B/" + sLast);
   // The listing walks with the same fit test: the second long name is left out.
-  EXPECT_EQ(Joined(all.Get()), "1 1/A 1/A/c1 1/A/c1/c2 1/B 1/B/" + sLong);
-  EXPECT_EQ(tree.RemoveCompartment(U("1/A"), TRUE, 0), S_OK);
+  EXPECT_EQ(Dump(tree), "1 1/A 1/A/c1 1/A/c1/c2 1/B 1/B/" + sLong);
+  Build(tree, "-1/A");  // advancing the counters
   EXPECT_EQ(tree.RemoveCompartment(U("1/B"), FALSE, 0), S_OK);
-  const std::string id(sTreeId.begin(), sTreeId.end());
   EXPECT_EQ(Counted(), id + "/1/A/c1=1,1 " + id + "/1/A/c1/c2=1,1");
-  ASSERT_EQ(tree.ListAllCompartmentIds(all.Receive()), S_OK);
-  EXPECT_EQ(Joined(all.Get()), "1 1/B 1/B/" + std::string(100, 'y'));
+  EXPECT_EQ(Dump(tree), "1 1/B 1/B/" + sLast);
 }
 
 // Each registry call failing where an operation makes it, and a registry
@@ -328,8 +287,8 @@ TEST_F(RegistryTreeTest, RegistryCallFailures) {
   const auto set = [&] { return tree.SetData(U("1/A"), U("v"), value.Get(), 0, FALSE); };
   CScopedSafeArray out;
   const auto get = [&] { return tree.GetData(U("1/A"), U("v"), out.Receive(), 0); };
-  const auto grow = [&] { Raw(Key("1\\A"), U("v"), true, REG_BINARY, Bytes(64, 0xBA)); };
-  const auto addValue = [&] { Raw(Key("1\\A"), U("w"), true, REG_BINARY, Bytes(2, 0xBA)); };
+  const auto grow = [&] { Raw(id, "v", true, REG_BINARY, Bytes(64, 0xBA)); };
+  const auto addValue = [&] { Raw(id, "w", true, REG_BINARY, Bytes(2, 0xBA)); };
   struct SRow {
     const char* label;
     E call;                        // fails the first time
@@ -354,11 +313,8 @@ TEST_F(RegistryTreeTest, RegistryCallFailures) {
   for (const SRow& row : rows) {
     SCOPED_TRACE(row.label);
     CScriptedRegistry registry;
-    if (row.change) {
-      registry.AfterNext(row.call, row.change);
-    } else {
-      registry.FailNext(row.call, ERROR_ACCESS_DENIED);
-    }
+    row.change ? registry.AfterNext(row.call, row.change)
+               : registry.FailNext(row.call, ERROR_ACCESS_DENIED);
     EXPECT_EQ(row.operation(), row.hr);
     EXPECT_EQ(registry.OpenKeys(), 0u);
     EXPECT_EQ(out.Get(), nullptr);
