@@ -268,7 +268,8 @@ TEST_F(RegistryTreeTest, LookupsMatchExactly) {
 // previous child's in the walk's buffer ends the walk: the removal still
 // reports S_OK and the rest stays.
 TEST_F(RegistryTreeTest, RemovalWalk) {
-  const std::string sLong(100, 'x'), sLast(100, 'y');
+  // The last name is one unit too long to fit behind the first.
+  const std::string sLong(100, 'x'), sLast(250 - (kStoreKey + id + "\\1\\B\\").size() - 100, 'y');
   Build(tree, "1/A/c1/c2 1/B/" + sLong + " 1/B/" + sLast);
   // The listing walks with the same fit test: the second long name is left out.
   EXPECT_EQ(Dump(tree), "1 1/A 1/A/c1 1/A/c1/c2 1/B 1/B/" + sLong);
