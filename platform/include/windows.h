@@ -10,5 +10,6 @@
 #include "wincrypt.h"
 #include "windef.h"
 #include "winerror.h"
+#include "winnls.h"
 #include "winnt.h"
 #include "winreg.h"
