@@ -13,3 +13,5 @@ int KelmyrStores(const KelmyrArgs& args);
 int KelmyrFlush(const KelmyrArgs& args);
 int KelmyrData(const KelmyrArgs& args);
 int KelmyrPin(const KelmyrArgs& args);
+int KelmyrRegister(const KelmyrArgs& args);
+int KelmyrUnregister(const KelmyrArgs& args);

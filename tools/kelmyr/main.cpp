@@ -24,6 +24,9 @@ constexpr CCommand kCommands[] = {
     {"pin", KelmyrPin, "the state of a cached PIN (never the PIN), its removal, a flush"},
     {"flush", KelmyrFlush,
      "empty the data stores of a product, or the PIN store: <product> | --pins [--pid N | --low]"},
+    {"register", KelmyrRegister,
+     "register the component's classes and type library from its module: <path-to-module>"},
+    {"unregister", KelmyrUnregister, "remove that registration again: <path-to-module>"},
 };
 
 int Usage(std::FILE* out) {
