@@ -98,7 +98,7 @@ F OleAutomationEntry(const char* pszName) {
 }
 
 HRESULT UpdateTypeLibrary(HMODULE, const WCHAR* pszModulePath, bool bRegister, bool bPerUser,
-                          HKEY hRoot) {
+                          HKEY) {
   ITypeLib* pTypeLib = nullptr;
   HRESULT hr = LoadTypeLibEx(pszModulePath, REGKIND_NONE, &pTypeLib);
   if (FAILED(hr)) return hr;
@@ -119,14 +119,15 @@ HRESULT UpdateTypeLibrary(HMODULE, const WCHAR* pszModulePath, bool bRegister, b
   if (SUCCEEDED(hr)) {
     const TLIBATTR attr = *pAttr;
     pTypeLib->ReleaseTLibAttr(pAttr);
-    // A library that is not registered is already unregistered.
+    // A library that is not registered is already unregistered. The merged
+    // view answers for both kinds of registration.
     WCHAR szKey[80];
     StringFromGUID2(attr.guid, szKey, 40);
     WString key = WString(L"TypeLib\\") + szKey + L"\\" + std::to_wstring(attr.wMajorVerNum) +
                   L"." + std::to_wstring(attr.wMinorVerNum);
     CScopedHKEY hKey;
-    const LSTATUS l =
-        Registry().RegOpenKeyExW(hRoot, key.c_str(), 0, KEY_READ | KEY_WOW64_64KEY, hKey.Receive());
+    const LSTATUS l = Registry().RegOpenKeyExW(HKEY_CLASSES_ROOT, key.c_str(), 0,
+                                               KEY_READ | KEY_WOW64_64KEY, hKey.Receive());
     if (l == ERROR_FILE_NOT_FOUND) {
       hr = S_OK;
     } else if (!bPerUser) {

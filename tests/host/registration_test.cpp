@@ -145,9 +145,9 @@ void CreateKey(const std::string& key) {
   RegCloseKey(hKey);
 }
 
-bool KeyExists(const std::string& key) {
+bool KeyExists(const std::string& key, HKEY hRoot = HKEY_CLASSES_ROOT) {
   HKEY hKey = nullptr;
-  if (RegOpenKeyExW(HKEY_CLASSES_ROOT, Widen(key).c_str(), 0, KEY_READ, &hKey) != ERROR_SUCCESS) {
+  if (RegOpenKeyExW(hRoot, Widen(key).c_str(), 0, KEY_READ, &hKey) != ERROR_SUCCESS) {
     return false;
   }
   RegCloseKey(hKey);
@@ -198,6 +198,19 @@ TEST(Registration, RunsInTheSystemLocaleAndRestoresTheThreadsOwnAfterSuccessOrFa
     // A failure in the first script stops before any class is written.
     EXPECT_EQ(lFailure == ERROR_SUCCESS, KeyExists("CLSID\\" + kClasses[0].clsid));
     ASSERT_EQ(S_OK, UnregisterComponent(module.hModule, module.szPath));
+  }
+}
+
+TEST(Registration, GoesToTheUsersClassesWhenTheMachinesRefuseWrites) {
+  const SModule module;
+  const std::string server = "Software\\Classes\\CLSID\\" + kClasses[2].clsid + "\\InprocServer32";
+  for (const bool bRegister : {true, false}) {
+    CScriptedRegistry registry;
+    registry.FailNext(CScriptedRegistry::ECall::OpenKey, ERROR_ACCESS_DENIED);
+    EXPECT_EQ(S_OK, bRegister ? RegisterComponent(module.hModule, module.szPath)
+                              : UnregisterComponent(module.hModule, module.szPath));
+    EXPECT_EQ(bRegister, KeyExists(server, HKEY_CURRENT_USER));
+    EXPECT_FALSE(KeyExists(server, HKEY_LOCAL_MACHINE));
   }
 }
 
