@@ -5,22 +5,34 @@
 // several threads may hold references; late-bound calls go through the
 // shared dispatcher (datastore/storedispatch.h). An object is created with
 // one reference and deleted by its last Release.
+//
+// Every such object counts itself among the objects alive in the process
+// from its construction to the very end of its destruction: the module may
+// not be unloaded while one lives, since its code serves it.
 #pragma once
 
-#include <oleauto.h>
 #include <windows.h>
+
+#include <oleauto.h>
 
 #include <atomic>
 
 #include "datastore/storedispatch.h"
 
+// The objects of the three classes alive in the process.
+LONG DualObjectsAlive() noexcept;
+void CountDualObject(LONG lDelta) noexcept;
+
 template <class I, const IID& iidI>
 class TDualObject : public I {
  public:
-  TDualObject() noexcept = default;
+  TDualObject() noexcept { CountDualObject(+1); }
   TDualObject(const TDualObject&) = delete;
   TDualObject& operator=(const TDualObject&) = delete;
-  virtual ~TDualObject() = default;
+  virtual ~TDualObject() { CountDualObject(-1); }
+
+  // True while a single reference reaches the object.
+  bool HeldOnce() const noexcept { return m_cRef.load(std::memory_order_acquire) == 1; }
 
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppvObject) override {
     if (ppvObject == nullptr) return E_POINTER;

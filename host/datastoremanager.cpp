@@ -266,6 +266,24 @@ ULONG STDMETHODCALLTYPE CDataStoreManager::Release() {
   return cRef;
 }
 
+bool CDataStoreManager::HeldOnlyThroughOneReference() const noexcept {
+  if (!HeldOnce()) return false;
+  for (const auto& entry : m_DataStores) {
+    if (entry.second != nullptr && !entry.second->HeldOnce()) return false;
+  }
+  for (const auto& entry : m_AuthStores) {
+    if (entry.second != nullptr && !entry.second->HeldOnce()) return false;
+  }
+  return true;
+}
+
+LONG CDataStoreManager::ObjectsAccountedFor() const noexcept {
+  LONG lObjects = 1;
+  for (const auto& entry : m_DataStores) lObjects += entry.second != nullptr ? 1 : 0;
+  for (const auto& entry : m_AuthStores) lObjects += entry.second != nullptr ? 1 : 0;
+  return lObjects;
+}
+
 HRESULT STDMETHODCALLTYPE CDataStoreManager::GetDataStore(ULONG ulPID, BSTR bDataStoreId,
                                                           IDataStore** ppIDataStore,
                                                           LONG* plRetVal) {

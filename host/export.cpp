@@ -4,6 +4,7 @@
 
 #include "datastore/storeownership.h"
 #include "host/datastoremanager.h"
+#include "host/module.h"
 #include "support/qvlog.h"
 
 namespace {
@@ -24,7 +25,10 @@ CCriticalSection& ExportLock() noexcept {
 extern "C" HRESULT WINAPI CreateIDataStoreManagerInstance(void** ppv) {
   HRESULT hr = S_OK;
   qvlogLog(gLogChannel, LOG_ENTRY, OLESTR("CreateIDataStoreManagerInstance"));
-  {
+  if (!PellwickModule().Initialised()) {
+    hr = E_UNEXPECTED;
+    if (ppv != nullptr) *ppv = nullptr;
+  } else {
     CScopedLock lock(ExportLock());
     IDataStoreManager* pManager = gpDataStoreManager.load(std::memory_order_acquire);
     if (pManager == nullptr) {

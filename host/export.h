@@ -15,6 +15,7 @@
 
 // The manager queried for IDataStoreManager into *ppv (the caller's
 // reference). A null ppv still builds the manager, and answers E_POINTER.
+// E_UNEXPECTED when the module is not initialised (host/module.h).
 extern "C" HRESULT WINAPI CreateIDataStoreManagerInstance(void** ppv);
 
 // Held by the export around its look-up and by its manager's last release.

@@ -1,5 +1,6 @@
 #include "support/zutimer.h"
 
+#include <atomic>
 #include <condition_variable>
 #include <map>
 #include <memory>
@@ -17,6 +18,8 @@ using ZU::Framework::ITimerCallbackFunction;
 namespace {
 
 class CTimerService;
+
+std::atomic<bool> gbTimerThreadStarted{false};
 
 // The deadline queue orders armed timers by their tick; a timer keeps its
 // queue node while disarmed, so arming it again allocates nothing.
@@ -68,6 +71,7 @@ class CTimerService final : public ITimerService {
         m_timerThread = thread.get_id();
         thread.detach();
         m_bStarted = true;
+        gbTimerThreadStarted.store(true, std::memory_order_release);
       }
       pEntry->pCallback = std::move(pOwned);
       ArmLocked(pEntry.release());
@@ -198,6 +202,8 @@ void CTimer::Restart() { m_service.Arm(m_pEntry); }
 
 // The service and its seam are never destroyed: the timer thread runs until
 // the process ends.
+bool TimerThreadStarted() noexcept { return gbTimerThreadStarted.load(std::memory_order_acquire); }
+
 TSeam<ITimerService>& TimerServiceSeam() noexcept {
   static TNoDestructor<CTimerService> real;
   static TNoDestructor<TSeam<ITimerService>> seam(*real);

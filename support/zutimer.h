@@ -55,3 +55,7 @@ class ITimerService {
 };
 
 TSeam<ITimerService>& TimerServiceSeam() noexcept;
+
+// Whether the real service started its thread. The thread runs for the rest
+// of the process, so the module may not be unloaded after that.
+bool TimerThreadStarted() noexcept;

@@ -1,0 +1,76 @@
+// CPellwickModule: the process-wide object of the component's module
+// (qv.kelmyr.dll; natively the shared object qv.kelmyr.so).
+//
+// It holds the module's lock count, the critical section under which the
+// class factories are made, the class table (each class with the registry
+// script resource that registers it), the type library identifier and the
+// AppID. It is built before any entry point is called (when the module is
+// loaded) and never destroyed: nothing is torn down at process exit, and no
+// manager is ended under the loader lock. When its critical section cannot
+// be created the module is not initialised: on Windows the process attach
+// fails; natively every entry point answers E_UNEXPECTED.
+//
+// GetClassObject (DllGetClassObject): E_POINTER for a null out pointer,
+// which is cleared otherwise; E_UNEXPECTED when the module is not
+// initialised; CLASS_E_CLASSNOTAVAILABLE for a class not in the table (an
+// exact comparison of the 16 bytes). A class's factory is made on its first
+// request under the critical section (tested again inside it) and kept for
+// the module's life. The answer is the factory queried for the interface
+// asked for; a null pointer with S_OK becomes CLASS_E_CLASSNOTAVAILABLE.
+//
+// CanUnloadNow (DllCanUnloadNow): S_FALSE while the module is locked
+// (LockServer, or a client's reference on a factory), while an object of
+// the three classes lives, while a session monitor thread has not finished,
+// or once the timer thread has started (it runs for the rest of the
+// process). The manager kept by the DataStoreManager factory does not hold
+// the module by itself: when nothing but the factory reaches it or its
+// stores and no other object lives, CanUnloadNow releases it (ending it,
+// its monitor first) before it answers, and the factory makes a new one on
+// its next request. The manager of the exported factory belongs to its
+// clients and holds the module until their last reference goes.
+#pragma once
+
+#include <windows.h>
+
+#include <atomic>
+#include <cstddef>
+
+class CManagerClassFactory;
+
+class CPellwickModule {
+ public:
+  struct SClass {
+    const CLSID* pclsid;
+    UINT uScriptId;  // the registry script resource of the class
+    IClassFactory* (*pfnCreateFactory)() noexcept;
+  };
+  static constexpr size_t kClassCount = 3;
+  static constexpr UINT kAppIdScriptId = 101;
+  // DataStoreManager, DataStore, AuthStore.
+  static const SClass kClasses[kClassCount];
+
+  CPellwickModule() noexcept;
+  CPellwickModule(const CPellwickModule&) = delete;
+  CPellwickModule& operator=(const CPellwickModule&) = delete;
+
+  bool Initialised() const noexcept { return m_bInitialised; }
+
+  // The lock count; an unlock without a lock leaves it at 0.
+  void Lock() noexcept;
+  void Unlock() noexcept;
+  LONG LockCount() const noexcept { return m_cLocks.load(std::memory_order_acquire); }
+
+  HRESULT GetClassObject(REFCLSID rclsid, REFIID riid, void** ppv) noexcept;
+  HRESULT CanUnloadNow() noexcept;
+
+  const GUID& LibId() const noexcept;
+  LPCOLESTR AppId() const noexcept;
+
+ private:
+  CRITICAL_SECTION m_csFactories;
+  bool m_bInitialised = false;
+  std::atomic<LONG> m_cLocks{0};
+  std::atomic<IClassFactory*> m_apFactories[kClassCount] = {};
+};
+
+CPellwickModule& PellwickModule() noexcept;
