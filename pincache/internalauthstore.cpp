@@ -128,6 +128,7 @@ HRESULT CInternalAuthStore::Begin(BSTR bstrStoreId) {
     m_mapPINSessions.clear();
     m_availability.Clear();
     m_Tree = std::make_unique<CMemoryTree>(sStoreId);
+    if (!m_settingsHold) m_settingsHold.emplace();
     m_nPINCachingMode = 1;
     hrStep = GetPINCachingMode(&m_nPINCachingMode);
     if (FAILED(hrStep)) {

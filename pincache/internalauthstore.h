@@ -43,10 +43,12 @@
 
 #include <map>
 #include <memory>
+#include <optional>
 
 #include "datastore/sessionavailability.h"
 #include "support/scopedlock.h"
 #include "support/secstring.h"
+#include "support/zusettings.h"
 #include "support/zutimer.h"
 #include "trees/abstracttree.h"
 
@@ -236,4 +238,6 @@ class CInternalAuthStore {
   TTimerMap m_mapExpiredTimers;
   std::map<secwstring, secwstring> m_mapPINSessions;
   CSessionAvailability m_availability;
+  // From Begin to End the settings key stays open between reads.
+  std::optional<CSettingsHold> m_settingsHold;
 };

@@ -283,5 +283,6 @@ HRESULT CInternalAuthStore::End() {
   ZU::Framework::ITimer::WaitForRunningCallbacks();
   CScopedLock lock(m_Lock);
   m_Tree.reset();
+  m_settingsHold.reset();
   return hr;
 }

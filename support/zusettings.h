@@ -6,9 +6,16 @@
 // "Kelmyr.Authentication.Timeout") in HKEY_LOCAL_MACHINE\Software\Orvane\Kelmyr,
 // 64-bit view. A value that is absent, of another type or unreadable yields
 // 0, so an unset timeout is the shortest lifetime and never "no expiry".
+//
+// Every read reads the value afresh. While a CSettingsHold lives, the real
+// reader keeps the settings key open between reads instead of opening it
+// for each one; a key that is missing is looked for again at the next read,
+// and one deleted (or deleted and made again) meanwhile is opened anew.
 #pragma once
 
 #include <windows.h>
+
+#include <memory>
 
 #include "platform/seam.h"
 #include "support/secstring.h"
@@ -31,11 +38,32 @@ class ISettings {
   // whether the setting has a value.
   virtual void GetSettingValue(const ZU::Framework::secwstring& sName, QVData& value,
                                bool* pbFound) = 0;
+  // Counted: between the first Hold and the last Release a reader may keep
+  // what makes a read costly. Reads stay fresh either way.
+  virtual void Hold() noexcept {}
+  virtual void Release() noexcept {}
 };
 
 TSeam<ISettings>& SettingsSeam() noexcept;
+
+// A registry reader of the settings below another key (for the tests).
+std::unique_ptr<ISettings> MakeRegistrySettings(HKEY hRoot, const WCHAR* pszPath);
 
 inline void GetSettingValue(const ZU::Framework::secwstring& sName, QVData& value,
                             bool* pbFound = nullptr) {
   SettingsSeam().Get().GetSettingValue(sName, value, pbFound);
 }
+
+// Holds a reader for its lifetime: by default the real one, which outlives
+// every holder (a reader installed on the seam meanwhile answers the reads).
+class CSettingsHold {
+ public:
+  CSettingsHold() noexcept;
+  explicit CSettingsHold(ISettings& settings) noexcept : m_settings(settings) { m_settings.Hold(); }
+  ~CSettingsHold() { m_settings.Release(); }
+  CSettingsHold(const CSettingsHold&) = delete;
+  CSettingsHold& operator=(const CSettingsHold&) = delete;
+
+ private:
+  ISettings& m_settings;
+};

@@ -5,6 +5,9 @@
 
 #include <winreg.h>
 
+#include <functional>
+
+#include "common/registry_test_key.h"
 #include "common/scripted_settings.h"
 #include "support/zusettings.h"
 
@@ -58,6 +61,37 @@ TEST(Settings, ScriptedSettingsAnswerThroughTheSeam) {
   EXPECT_TRUE(bFound && value.Int() == 2);
   GetSettingValue(OLESTR("Kelmyr.Authentication.AllowPerProcess"), value, &bFound);
   EXPECT_TRUE(!bFound && value.Int() == 0);
+}
+
+// A held reader keeps its key open, yet each read sees the value as it is
+// now: a key made after the first read, a changed value, a key deleted and
+// one made again under the same name.
+TEST(Settings, HeldReaderSeesEveryChangeOfItsKey) {
+  CTestKey parent;
+  const WString path = parent.Path() + OLESTR("\\Settings");
+  const auto reader = MakeRegistrySettings(HKEY_CURRENT_USER, path.c_str());
+  const CSettingsHold hold(*reader);
+  auto set = [&](DWORD dw) {
+    HKEY hKey = nullptr;
+    ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
+                              nullptr, &hKey, nullptr),
+              ERROR_SUCCESS);
+    RegSetValueExW(hKey, OLESTR("S"), 0, REG_DWORD, reinterpret_cast<const BYTE*>(&dw), sizeof dw);
+    RegCloseKey(hKey);
+  };
+  auto drop = [&] { ASSERT_EQ(RegDeleteTreeW(HKEY_CURRENT_USER, path.c_str()), ERROR_SUCCESS); };
+  const struct {
+    std::function<void()> change;
+    LONGLONG llExpected;  // -1: no value
+  } kSteps[] = {{[] {}, -1}, {[&] { set(5); }, 5}, {[&] { set(7); }, 7},
+                {drop, -1},  {[&] { set(9); }, 9}, {[&] { drop(), set(3); }, 3}};
+  for (const auto& step : kSteps) {
+    step.change();
+    QVData value(-2);
+    bool bFound = false;
+    reader->GetSettingValue(OLESTR("S"), value, &bFound);
+    EXPECT_EQ(bFound ? value.Int() : -1, step.llExpected);
+  }
 }
 
 }  // namespace
