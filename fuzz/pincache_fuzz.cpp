@@ -11,6 +11,7 @@
 // call is an operation byte followed by the bytes its arguments take.
 #include <windows.h>
 
+#include <array>
 #include <cstdint>
 #include <string_view>
 #include <vector>
@@ -21,6 +22,7 @@
 #include "common/scripted_timer_service.h"
 #include "datastore/storeownership.h"
 #include "pincache/authstore.h"
+#include "pincache/pin_calls.h"
 #include "support/qvlog.h"
 #include "support/scopedbstr.h"
 #include "support/scopedsafearray.h"
@@ -54,23 +56,22 @@ class CInput {
     return CScopedBSTR(SysAllocStringLen(text.data(), static_cast<UINT>(text.size())));
   }
 
-  // No array, an array of numbers, or strings: the names and values the
-  // store knows, their case changed, null, empty, or any characters.
+  // No array, one of another element type, or strings: the names and
+  // values the store knows, their case changed, null, empty, or any.
   CScopedSafeArray Parameters() {
     static const OLECHAR* const kWords[] = {
         OLESTR("Action"),     OLESTR("Authenticate"),   OLESTR("ChangeAuthenticator"),
         OLESTR("AllProcess"), OLESTR("AllSession"),     OLESTR("True"),
         OLESTR("False"),      OLESTR("IsACRPINAlways"), OLESTR("Yes"),
         OLESTR("action"),     OLESTR("BypassPINAlways")};
+    static const VARTYPE kTypes[] = {VT_BSTR, VT_BSTR, VT_I4, VT_UI2, VT_VARIANT, VT_UI1};
     const uint8_t b = Byte();
-    if (b % 4 == 0) return CScopedSafeArray();
-    const ULONG cItems = (b >> 2) % 8;
-    if (b % 4 == 1) return CScopedSafeArray(SafeArrayCreateVector(VT_I4, 0, cItems));
-    CScopedSafeArray psa(SafeArrayCreateVector(VT_BSTR, 0, cItems));
-    for (LONG i = 0; i < static_cast<LONG>(cItems); ++i) {
+    if (b % 7 == 6) return CScopedSafeArray();
+    const ULONG cItems = (b >> 3) % 8;
+    CScopedSafeArray psa(SafeArrayCreateVector(kTypes[b % 7], 0, cItems));
+    for (LONG i = 0; kTypes[b % 7] == VT_BSTR && i < static_cast<LONG>(cItems); ++i) {
       const uint8_t w = Byte();
-      const std::vector<CScopedBSTR> none;
-      CScopedBSTR item = w < 11 ? CScopedBSTR(SysAllocString(kWords[w])) : String(none);
+      const CScopedBSTR item = w < 11 ? CScopedBSTR(SysAllocString(kWords[w])) : String({});
       if (w != 11) SafeArrayPutElement(psa.Get(), &i, item.Get());
     }
     return psa;
@@ -107,8 +108,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   CScriptedTimerService timers;
   const uint8_t setup = in.Byte();
   settings.Set(OLESTR("Kelmyr.Authentication.AllowPerProcess"), setup & 1);
-  const LONGLONG kTimeouts[] = {0, 2, 0x80000000, 0xFFFFFFFF};
-  settings.Set(OLESTR("Kelmyr.Authentication.Timeout"), kTimeouts[(setup >> 1) % 4]);
+  settings.Set(OLESTR("Kelmyr.Authentication.Timeout"),
+               std::array<LONGLONG, 4>{0, 2, 0x80000000, 0xFFFFFFFF}[(setup >> 1) % 4]);
   settings.Set(OLESTR("Kelmyr.Authentication.EnablePINCacheForPINAlwaysPrivateKeys"),
                (setup >> 3) & 1);
   const bool bExported = setup & 0x10;
@@ -117,13 +118,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   AcquireHistoryTree();
   CAuthStore* pStore = new CAuthStore;
   Check(pStore->Begin(CScopedBSTR(SysAllocString(OLESTR("{PIN}"))).Get()) == S_OK);
+  CInternalAuthStore& internal = pStore->Internal();
   std::vector<CScopedBSTR> issued;
   while (in.More()) {
     const uint8_t op = in.Byte();
     const ULONG pid = (op >> 4) % 4 * 100;
     if (op % 16 >= 12) {
       const DWORD a = in.Byte() % 3, b = in.Byte() % 3;
-      CInternalAuthStore& internal = pStore->Internal();
       if (op % 16 == 12) machine.Advance(a * 61000);
       const HRESULT hr = op % 16 == 13   ? internal.FlushStoreFromSessionId(a)
                          : op % 16 == 14 ? internal.SetAvailabilityStoreFromSessionId(a, b != 0)
@@ -133,73 +134,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       Check(Documented(hr, 1));
       continue;
     }
-    CScopedBSTR c = in.String(issued), p = in.String(issued), s = in.String(issued);
-    CScopedSafeArray params = in.Parameters();
+    CScopedBSTR c = in.String(issued), p = in.String(issued), s = in.String(issued), id;
+    CScopedSafeArray params = in.Parameters(), value;
     const uint8_t cbPIN = in.Byte();
     CScopedSafeArray pin(cbPIN == 0xFF ? nullptr : SafeArrayCreateVector(VT_UI1, 0, cbPIN % 16));
-    const INT nState = static_cast<int8_t>(in.Byte());
-    INT nStateOut = 0;
-    INT* pnState = op & 0x80 ? nullptr : &nStateOut;
-    CScopedBSTR id;
-    CScopedSafeArray value;
-    LONG lRetVal = 1;
-    IAuthStore* pAuth = pStore;
-    SAFEARRAY* a = params.Get();
-    HRESULT hr = S_OK;
-    // The arguments each method takes over: compartment, PIN id, PIN session
-    // id, PIN value, parameters.
-    static const char* const kTaken[] = {"cpva", "cpsva", "cpa", "cpsa", "cpa", "cpsa",
-                                         "cpa",  "cpsa",  "ca",  "a",    "cpa", "cpsa"};
-    switch (op % 16) {
-      case 0:
-        hr = pAuth->SetPIN(pid, c.Get(), p.Get(), pin.Get(), a, id.Receive(), &lRetVal);
-        break;
-      case 1:
-        hr = pAuth->SetPINFromPINSessionId(pid, c.Get(), p.Get(), s.Get(), pin.Get(), a, &lRetVal);
-        break;
-      case 2:
-        hr = pAuth->GetPIN(pid, c.Get(), p.Get(), a, value.Receive(), id.Receive(), pnState,
-                           &lRetVal);
-        break;
-      case 3:
-        hr = pAuth->GetPINFromPINSessionId(pid, c.Get(), p.Get(), s.Get(), a, value.Receive(),
-                                           pnState, &lRetVal);
-        break;
-      case 4:
-        hr = pAuth->IsPINCached(pid, c.Get(), p.Get(), a, id.Receive(), pnState, &lRetVal);
-        break;
-      case 5:
-        hr = pAuth->IsPINCachedFromPINSessionId(pid, c.Get(), p.Get(), s.Get(), a, pnState,
-                                                &lRetVal);
-        break;
-      case 6:
-        hr = pAuth->RemovePIN(pid, c.Get(), p.Get(), a, &lRetVal);
-        break;
-      case 7:
-        hr = pAuth->RemovePINFromPINSessionId(pid, c.Get(), p.Get(), s.Get(), a, &lRetVal);
-        break;
-      case 8:
-        hr = pAuth->RemoveCompartment(pid, c.Get(), a, &lRetVal);
-        break;
-      case 9:
-        hr = pAuth->FlushStore(pid, a, &lRetVal);
-        break;
-      case 10:
-        hr = pAuth->ChangePINState(pid, c.Get(), p.Get(), a, nState, &lRetVal);
-        break;
-      default:
-        hr = pAuth->ChangePINStateFromPINSessionId(pid, c.Get(), p.Get(), s.Get(), a, nState,
-                                                   &lRetVal);
-        break;
-    }
-    Check(hr == S_OK && Documented(lRetVal, pid));
-    if (!bExported) {  // the object released what it took
-      const std::string_view taken = kTaken[op % 16];
-      if (taken.find('c') != taken.npos) c.Release();
-      if (taken.find('p') != taken.npos) p.Release();
-      if (taken.find('s') != taken.npos) s.Release();
-      if (taken.find('v') != taken.npos) pin.Release();
-      params.Release();
+    INT nState = 0, nArg = static_cast<int8_t>(in.Byte());
+    SPINCall x{pid,          c.Get(), p.Get(),         s.Get(),      pin.Get(),
+               params.Get(), nArg,    value.Receive(), id.Receive(), op & 0x80 ? nullptr : &nState};
+    const SPINMethod& m = kPINMethods[op % 16];
+    Check(m.call(pStore, x) == S_OK && Documented(x.lRetVal, pid));
+    // The object released what it took.
+    for (const char ch : std::string_view(bExported ? "" : m.pszTaken)) {
+      if (ch == 'v' || ch == 'a') (ch == 'v' ? pin : params).Release();
+      if (ch == 'c' || ch == 'p' || ch == 's') (ch == 'c' ? c : ch == 'p' ? p : s).Release();
     }
     if (id.Get() != nullptr) issued.push_back(std::move(id));
   }

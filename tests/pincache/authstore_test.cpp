@@ -1,36 +1,103 @@
-// The PIN store's COM object: trust, argument ownership, its interfaces.
+// The PIN store as its clients call it, through IAuthStore, driven by
+// scripts, one table row each: a call is "S<n>" (a process of session n) or
+// "Q<n>" (another process of session n), an operation (the words of
+// pin_calls.h; "get0" reads with no state to fill) and its arguments; its
+// outcome is written in order. A trailing word with "=" gives the
+// additional parameters (name=value pairs joined by ","; ~ is a null
+// element, '' an empty one, a last name with no value an odd count); "u2"
+// an array of numbers. $k is the k-th PIN session identifier SetPIN returned;
+// {x} an identifier never issued. Timers run on the scripted clock: "wait s"
+// advances it and fires what is due. "avail" shows the stored PIN-always
+// state of 1/C/P (A or U).
 #include <gtest/gtest.h>
 
-#include <string>
+#include <algorithm>
+#include <cstring>
+#include <sstream>
 
 #include "common/counting_releases.h"
+#include "common/recording_log_sink.h"
 #include "common/scripted_call_context.h"
 #include "common/scripted_machine.h"
 #include "common/scripted_settings.h"
 #include "common/scripted_timer_service.h"
 #include "datastore/storeownership.h"
 #include "pincache/authstore.h"
+#include "pincache/pin_calls.h"
 #include "support/scopedbstr.h"
 #include "trees/tree_test_util.h"
 
 namespace {
 
-CScopedBSTR B(const char* psz) { return CScopedBSTR(SysAllocString(U(psz).c_str())); }
+std::string Result(HRESULT hr) {
+  return hr == S_OK              ? "ok"
+         : hr == E_INVALIDARG    ? "inval"
+         : hr == E_FAIL          ? "fail"
+         : hr == DISP_E_BADINDEX ? "badindex"
+                                 : "hr";
+}
 
-class AuthStoreObjectTest : public testing::Test {
- protected:
-  AuthStoreObjectTest() {
-    context.bSecurityEnabled = VARIANT_FALSE;  // no caller but a low one is trusted
-    machine.pCallContext = &context;
-    machine.Process(7).dwIntegrityRid = SECURITY_MANDATORY_LOW_RID;
-    machine.Process(8);
-    EXPECT_EQ(pStore->Begin(B("{PIN}").Get()), S_OK);
+CScopedBSTR B(const std::string& s) {
+  const secwstring w = U(s == "''" ? "" : s);
+  return CScopedBSTR(SysAllocStringLen(w.data(), static_cast<UINT>(w.size())));
+}
+
+std::string Bytes(SAFEARRAY* psa) {
+  return std::string(static_cast<const char*>(psa->pvData), psa->rgsabound[0].cElements);
+}
+
+// Pairs; a last name with no value makes an odd count.
+CScopedSafeArray Parameters(const std::string& word) {
+  if (word == "u2") return CScopedSafeArray(SafeArrayCreateVector(VT_UI2, 0, 2));
+  std::vector<std::string> items;
+  std::istringstream pairs(word);
+  for (std::string pair; std::getline(pairs, pair, ',');) {
+    items.push_back(pair.substr(0, pair.find('=')));
+    if (pair.find('=') != std::string::npos) items.push_back(pair.substr(pair.find('=') + 1));
   }
-  ~AuthStoreObjectTest() override {
+  CScopedSafeArray psa(SafeArrayCreateVector(VT_BSTR, 0, static_cast<ULONG>(items.size())));
+  for (LONG i = 0; i < static_cast<LONG>(items.size()); ++i) {
+    // A null element stays as created: putting a null string stores an empty one.
+    if (items[i] != "~") SafeArrayPutElement(psa.Get(), &i, B(items[i]).Get());
+  }
+  return psa;
+}
+
+struct SPINRow {
+  friend void PrintTo(const SPINRow& row, std::ostream* os) {
+    *os << std::string(row.pszScript).substr(0, 80);  // it names a folder of the test
+  }
+  const char* pszScript;
+  const char* pszExpected;
+  LONGLONG llPerProcess = 0, llTimeout = 0, llConfirm = 0;
+  LONG lLogLevel = 0;  // a line the script must log, at this level
+  const char* pszLogLine = nullptr;
+};
+
+// Processes 1000+n and 2000+n of session n are trusted clients (low
+// integrity, no COM security); 9 is not. The object leaves its arguments
+// to the caller, as with a manager from the export.
+class PINStoreTest : public testing::TestWithParam<SPINRow> {
+ protected:
+  PINStoreTest() {
+    context.bSecurityEnabled = VARIANT_FALSE;
+    machine.pCallContext = &context;
+    for (DWORD s = 0; s < 4; ++s) {
+      for (DWORD pid : {1000 + s, 2000 + s}) {
+        machine.Process(pid).dwSessionId = s;
+        machine.Process(pid).dwIntegrityRid = SECURITY_MANDATORY_LOW_RID;
+      }
+    }
+    machine.Process(9).dwSessionId = 1;
+    gpDataStoreManager = reinterpret_cast<IDataStoreManager*>(&machine);
+  }
+  ~PINStoreTest() override {
     gpDataStoreManager = nullptr;
     pStore->End();
     EXPECT_EQ(pStore->Release(), 0u);
+    EXPECT_EQ(timers.Live(), 0u);
   }
+  std::string Run(const std::string& script);
 
   CScriptedCallContext context;
   CScriptedMachine machine;
@@ -38,119 +105,298 @@ class AuthStoreObjectTest : public testing::Test {
   CScriptedTimerService timers;
   CHistoryUse history;
   CAuthStore* pStore = new CAuthStore;
+  std::vector<std::string> issued;
 };
+using PINStoreObjectTest = PINStoreTest;
 
-// Each method releases the [in] arguments it takes, trusted or not, exactly
-// once while no manager came from the export, and never while one did; an
-// untrusted caller gets E_ACCESSDENIED as the outcome and S_OK as the result,
-// and changes nothing.
-TEST_F(AuthStoreObjectTest, ReleasesItsArgumentsOnlyWithoutExportedManager) {
-  using FCall = HRESULT (*)(IAuthStore*, ULONG, BSTR*, SAFEARRAY*, SAFEARRAY*, LONG*);
-#define ROW(taken, method, ...)                                                         \
-  {                                                                                     \
-    [](IAuthStore* p, ULONG u, [[maybe_unused]] BSTR* b, [[maybe_unused]] SAFEARRAY* v, \
-       SAFEARRAY* a, LONG* l) { return p->method(u, __VA_ARGS__ l); },                  \
-        taken                                                                           \
-  }
-  const struct {
-    FCall call;
-    std::string sTaken;  // c compartment, p PIN id, s PIN session id, v value, a parameters
-  } rows[] = {
-      ROW("cpva", SetPIN, b[0], b[1], v, a, nullptr, ),
-      ROW("cpsva", SetPINFromPINSessionId, b[0], b[1], b[2], v, a, ),
-      ROW("cpa", GetPIN, b[0], b[1], a, nullptr, nullptr, nullptr, ),
-      ROW("cpsa", GetPINFromPINSessionId, b[0], b[1], b[2], a, nullptr, nullptr, ),
-      ROW("cpa", IsPINCached, b[0], b[1], a, nullptr, nullptr, ),
-      ROW("cpsa", IsPINCachedFromPINSessionId, b[0], b[1], b[2], a, nullptr, ),
-      ROW("cpa", RemovePIN, b[0], b[1], a, ),
-      ROW("cpsa", RemovePINFromPINSessionId, b[0], b[1], b[2], a, ),
-      ROW("ca", RemoveCompartment, b[0], a, ),
-      ROW("a", FlushStore, a, ),
-      ROW("cpa", ChangePINState, b[0], b[1], a, 1, ),
-      ROW("cpsa", ChangePINStateFromPINSessionId, b[0], b[1], b[2], a, 1, ),
-  };
-#undef ROW
-  // The stored PIN and its availability, the PIN session identifiers and the
-  // timers (armed or expired).
-  auto state = [&] {
-    CInternalAuthStore& store = pStore->Internal();
-    secwstring sSession;
+std::string PINStoreTest::Run(const std::string& script) {
+  CInternalAuthStore& store = pStore->Internal();
+  std::istringstream calls(script);
+  std::string out;
+  for (std::string call; std::getline(calls, call, ';');) {
+    std::istringstream words(call);
+    std::vector<std::string> w;
+    for (std::string word; words >> word;) w.push_back(word);
+    CScopedSafeArray a;
+    if (w.back().find('=') != std::string::npos || w.back() == "u2") {
+      a = Parameters(w.back());
+      w.pop_back();
+    }
+    w.resize(6, "-");
+    const std::string &who = w[0], &op = w[1];
+    std::string text;
     CScopedSafeArray v;
-    INT nState = 9;
-    store.GetSessionId(7, sSession);
-    store.Tree()->GetData(sSession + U("/C/P"), U("PINValue"), v.Receive(), 7);
-    const HRESULT hr = store.IsPINCached(7, B("C").Get(), B("P").Get(), nullptr, nullptr, &nState);
-    return (v.Get() ? std::string(static_cast<const char*>(v.Get()->pvData),
-                                  v.Get()->rgsabound[0].cElements)
-                    : "none") +
-           std::to_string(hr) + std::to_string(nState) + std::to_string(store.PINSessionCount()) +
-           "/" + std::to_string(timers.Live());
-  };
-  for (const auto& row : rows) {
-    for (const ULONG pid : {7u, 8u}) {  // trusted, untrusted
-      for (const bool bExported : {false, true}) {
-        CScopedBSTR id;
-        ASSERT_EQ(pStore->Internal().SetPIN(7, B("C").Get(), B("P").Get(), MakeBytes({1}).Get(),
-                                            nullptr, id.Receive()),
-                  S_OK);
-        const std::string before = state();
-        gpDataStoreManager = bExported ? reinterpret_cast<IDataStoreManager*>(&machine) : nullptr;
-        CCountingReleases releases;
-        BSTR b[] = {B("C").Release(), B("P").Release(), B("{S}").Release()};
-        SAFEARRAY* v = MakeBytes({1}).Release();
-        SAFEARRAY* a = SafeArrayCreateVector(VT_BSTR, 0, 0);
-        LONG lRetVal = 0;
-        EXPECT_EQ(row.call(pStore, pid, b, v, a, &lRetVal), S_OK);
-        EXPECT_EQ(lRetVal == E_ACCESSDENIED, pid == 8) << row.sTaken;
-        if (pid == 8) {
-          EXPECT_EQ(state(), before) << row.sTaken;
-        }
-        EXPECT_EQ(releases.cCallerReleases, bExported ? 0 : static_cast<int>(row.sTaken.size()))
-            << row.sTaken;
-        // What the method did not take stays the caller's.
-        auto kept = [&](char c) { return bExported || row.sTaken.find(c) == std::string::npos; };
-        for (int i = 0; i < 3; ++i) {
-          if (kept("cps"[i])) SysFreeString(b[i]);
-        }
-        if (kept('v')) SafeArrayDestroy(v);
-        if (kept('a')) SafeArrayDestroy(a);
+    if (who == "wait") {
+      machine.Advance(std::stoull(op) * 1000);
+      timers.FireDue();
+    } else if (who == "end" || who == "off" || who == "move" || who == "stop") {
+      text = Result(who == "end"    ? store.FlushStoreFromSessionId(std::stoul(op))
+                    : who == "off"  ? store.SetAvailabilityStoreFromSessionId(std::stoul(op), FALSE)
+                    : who == "move" ? store.MoveStore(std::stoul(op), std::stoul(w[2]))
+                                    : pStore->End());
+    } else if (who == "tmo") {  // a new timeout setting
+      settings.Set(U("Kelmyr.Authentication.Timeout"), std::stoll(op));
+    } else if (who == "count") {  // PIN session identifiers known, live timers
+      text = std::to_string(store.PINSessionCount()) + "/" + std::to_string(timers.Live());
+    } else if (who == "avail") {
+      store.Tree()->GetData(U("1/C/P"), U("PINAlwaysState"), v.Receive(), 0);
+      text = !v.Get() ? "-" : U8(static_cast<BSTR*>(v.Get()->pvData)[0]) == "available" ? "A" : "U";
+    } else if (who == "raw" || who == "dmg") {  // the sealed PIN; its last bit flipped
+      store.Tree()->GetData(U("1/C/P"), U("PINValue"), v.Receive(), 0);
+      text = who == "dmg" ? "" : Bytes(v.Get()).find(op) == std::string::npos ? "sealed" : "plain";
+      static_cast<BYTE*>(v.Get()->pvData)[v.Get()->rgsabound[0].cElements - 1] ^= who == "dmg";
+      store.Tree()->SetData(U("1/C/P"), U("PINValue"), v.Get(), 0, TRUE);
+    } else {
+      const std::string name = op == "get0" ? "get" : op;
+      const SPINMethod& m = *std::find_if(std::begin(kPINMethods), std::end(kPINMethods),
+                                          [&](const SPINMethod& m) { return name == m.pszOp; });
+      const bool bById = std::strchr(m.pszTaken, 's') != nullptr;
+      const std::string &id = w[4], &tail = w[bById ? 5 : 4];
+      const CScopedBSTR c = B(w[2]), p = B(w[3]),
+                        s = B(id[0] == '$' ? issued.at(std::stoul(id.substr(1)) - 1) : id);
+      if (std::strchr(m.pszTaken, 'v') != nullptr) v = MakeBytes({tail.begin(), tail.end()});
+      CScopedSafeArray value;
+      CScopedBSTR bstrId;
+      INT nState = 9;
+      const ULONG pid = (who[0] == 'S' ? 1000u : 2000u) + std::stoi(who.substr(1));
+      const INT n = op.rfind("chg", 0) == 0 ? std::stoi(tail) : 0;
+      SPINCall x{
+          pid,     c.Get(), p.Get(),         s.Get(),          v.Get(),
+          a.Get(), n,       value.Receive(), bstrId.Receive(), op == "get0" ? nullptr : &nState};
+      EXPECT_EQ(m.call(pStore, x), S_OK);
+      const bool bGet = op.rfind("get", 0) == 0, bHas = op.rfind("has", 0) == 0;
+      text = x.lRetVal != S_OK ? Result(x.lRetVal) + (bGet ? ":" + std::to_string(nState) : "")
+             : bGet            ? Bytes(value.Get()) + ":" + std::to_string(nState)
+             : bHas            ? std::to_string(nState)
+                               : "ok";
+      // The identifier GetPIN hands out is the one stored with the record.
+      if (op == "get" && x.lRetVal == S_OK) {
+        text += "@" + std::to_string(std::find(issued.begin(), issued.end(), U8(bstrId.Get())) -
+                                     issued.begin() + 1);
       }
+      if (op == "set" && bstrId.Get() != nullptr) issued.push_back(U8(bstrId.Get()));
+    }
+    if (!text.empty()) out += (out.empty() ? "" : " ") + text;
+  }
+  return out;
+}
+
+TEST_P(PINStoreTest, Script) {
+  const SPINRow& row = GetParam();
+  settings.Set(U("Kelmyr.Authentication.AllowPerProcess"), row.llPerProcess);
+  settings.Set(U("Kelmyr.Authentication.Timeout"), row.llTimeout);
+  settings.Set(U("Kelmyr.Authentication.EnablePINCacheForPINAlwaysPrivateKeys"), row.llConfirm);
+  CRecordingLogSink log;
+  ASSERT_EQ(pStore->Begin(B("{PIN}").Get()), S_OK);
+  EXPECT_EQ(Run(row.pszScript), row.pszExpected);
+  if (row.pszLogLine != nullptr) {
+    EXPECT_TRUE(log.Contains(row.lLogLevel, U(row.pszLogLine).c_str())) << log.Dump();
+  }
+}
+
+constexpr LONGLONG kNoExpiry = 0x80000000;
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, PINStoreTest,
+    testing::Values(
+        // The PIN-always state through stores, reads, changes and tests.
+        SPINRow{
+            "S1 set C P a Action=Authenticate; avail; S1 set C P b Action=ChangeAuthenticator; "
+            "avail; S1 set C P c; avail; S1 set C P d Action=ChangeAuthenticator; avail; S1 get "
+            "C P Action=Authenticate; avail; S1 chg C P 1; avail; S1 get C P "
+            "IsACRPINAlways=Maybe; S1 has C P IsACRPINAlways=Yes; avail; S1 get C P; avail; S1 "
+            "chg C P 1; S1 chgs C P $4 7; avail; S1 has C P IsACRPINAlways=Yes; S1 chg C X 1",
+            "ok A ok A ok U ok U d:1@4 U ok A d:1@4 1 A d:1@4 U ok ok U 2 inval", 0, 0, 1, 2,
+            "CInternalAuthStore::GetPINAlwaysCachingMode "
+            "GetSettingValue(Kelmyr.Authentication.EnablePINCacheForPINAlwaysPrivateKeys) "
+            "returned Active PIN Always mode = Confirmation Prompt"},
+        // Scope: per session every process of the session shares the record;
+        // per process each has its own, and "AllProcess" removes them all.
+        SPINRow{"S1 set C P a; Q1 get C P; S2 get C P", "ok a:1@1 inval:0"},
+        SPINRow{"S1 set C P a; Q1 get C P; Q1 set C P b; S1 get C P; S1 rm C P AllProcess=True; Q1 "
+                "has C P",
+                "ok inval:0 ok a:1@1 ok inval", 1, 0, 0, 2,
+                "CInternalAuthStore::GetPINCachingMode "
+                "GetSettingValue(Kelmyr.Authentication.AllowPerProcess,...) returned Active mode = "
+                "Allow per Process"},
+        SPINRow{"S1 set C P a; S1 rm C P AllProcess=True; S1 has C P; S1 rm C P; S1 rm C P",
+                "ok ok 1 ok inval"},
+        // PIN session identifiers reach the record from any session; one
+        // never issued names the same record as any other unknown one.
+        SPINRow{"S1 set C P a; S2 gets C P $1; S3 hass C P $1; S2 rms C P $1; S1 has C P",
+                "ok a:1 1 ok inval"},
+        SPINRow{"S1 sets C P {x} a; S2 gets C P {y}; S1 get C P", "ok a:1 inval:0", 0, 0, 0, 1,
+                "CInternalAuthStore::GetInternalPIN sPINSessionId not found"},
+        // The identifiers are forgotten only with their record.
+        SPINRow{
+            "S1 set C P a; S1 set C P b; S1 set D P c; count; S1 rm C P; count; S1 flush; count",
+            "ok ok ok 3/2 ok 2/1 ok 2/0"},
+        // Removal across sessions, and values that mean nothing.
+        SPINRow{
+            "S1 set C P a; S2 set C P b; S2 set C Q c; S1 rm C P AllProcess=True,AllSession=True; "
+            "S2 has C P; S2 has C Q; S1 rmc C AllSession=True; S2 has C Q",
+            "ok ok ok ok inval 1 ok inval"},
+        // Per process, "AllSession" takes the caller's record in every
+        // session and "AllProcess" every process's in the caller's session.
+        SPINRow{"S1 set C P a; Q1 set C P b; S2 set C P c; S1 rm C P AllSession=True; S1 has C P; "
+                "Q1 has C P; S2 has C P; S2 rm C P AllProcess=True,AllSession=True; S2 has C P",
+                "ok ok ok ok inval 1 1 ok inval", 1},
+        SPINRow{
+            "S1 set C P a; Q1 set C P b; S2 set C P c; S1 rm C P AllProcess=True,AllSession=True; "
+            "Q1 has C P; S2 has C P; S2 set C P d; S2 rm C P AllProcess=False,AllSession=False; S2 "
+            "has C P",
+            "ok ok ok ok inval 1 ok ok inval", 1},
+        SPINRow{"S1 set C P a; S1 rmc C AllSession=Maybe; S1 rm C P AllSession=Maybe; S1 has C P; "
+                "S1 rmc C; S1 has C P",
+                "ok ok ok 1 ok inval"},
+        // Parameters: names are exact, the last of a name counts, an array
+        // of other than strings counts as none, a missing value fails the
+        // call (and a failed store keeps no identifier).
+        SPINRow{
+            "S1 set C P a Action=None,Action=Authenticate; S1 has C P IsACRPINAlways=Yes; S1 "
+            "set C P b u2; S1 has C P IsACRPINAlways=Yes",
+            "ok 1 ok 0", 0, 0, 0, 2,
+            "CInternalAuthStore::GetAdditionalParameters bad VARTYPE for pAdditionalParameters"},
+        SPINRow{"S1 set C P a action=Authenticate; S1 get C P IsACRPINAlways=Yes; S1 set C P a "
+                "Action=Authenticate,Action; S1 has C P IsACRPINAlways=Yes,Action; count",
+                "ok a:0@1 badindex badindex 1/1", 0, 0, 0, 1,
+                "CInternalAuthStore::SetInternalPIN GetAdditionalParameters failed"},
+        // A null name or value keeps the one before it; an empty one fails.
+        SPINRow{"S1 set C P a Action=Authenticate,Action=~; S1 has C P IsACRPINAlways=Yes; S1 set "
+                "C Q b Action=None,~=Authenticate; S1 has C Q IsACRPINAlways=Yes; S1 set C P b "
+                "Action=''; S1 has C P ''=Yes",
+                "ok 1 ok 1 inval inval", 0, 0, 0, 1,
+                "CInternalAuthStore::GetAdditionalParameters wrong parameter in "
+                "pAdditionalParameters"},
+        // Expiry: 0 minutes is 5 s; a read restarts the lifetime, a test does
+        // not; no expiry leaves no timer; a new timeout applies to the timers
+        // armed after it.
+        SPINRow{"S1 set C P a; wait 4; S1 get C P; wait 4; S1 has C P; wait 1; S1 has C P; count",
+                "ok a:1@1 1 inval 0/1", 0, 0, 0, 2,
+                "CInternalAuthStore::SetInternalTimer timeout = 5 s"},
+        SPINRow{"S1 set C P a; wait 60; S1 get C P; wait 60; S1 get C P; wait 60; S1 has C P; wait "
+                "60; S1 has C P",
+                "ok a:1@1 a:1@1 1 inval", 0, 2, 0, 2,
+                "CInternalAuthStore::SetInternalTimer timeout = 120 s"},
+        SPINRow{"S1 set C P a; count; wait 100000; S1 has C P", "ok 1/0 1", 0, kNoExpiry},
+        SPINRow{"S1 set C P a; tmo 2; S1 set C Q b; wait 5; S1 has C P; S1 has C Q; wait 115; S1 "
+                "has C Q",
+                "ok ok inval 1 inval"},
+        // An expired timer goes at the next arming or compartment removal.
+        SPINRow{"S1 set C P a; wait 5; count; S1 set D P b; count; wait 5; count; S1 rmc D; count",
+                "ok 0/1 ok 1/1 0/1 ok 0/0"},
+        // A timer firing after its session was flushed changes nothing.
+        SPINRow{"S1 set C P a; end 1; S1 has C P; wait 3; S1 set D P b; wait 3; S1 get D P",
+                "ok ok inval ok b:1@2", 0, 0, 0, 1,
+                "CInternalAuthStore::RemovePINData RemoveData failed"},
+        // Sessions: moved records keep answering to their identifiers and
+        // expire under their new name; unavailable sessions fail.
+        SPINRow{
+            "S1 set C P a; move 1 3; S3 gets C P $1; S3 get C P; S1 has C P; wait 5; S3 has C P",
+            "ok ok a:1 a:1@1 inval inval"},
+        SPINRow{"S1 set C P a; off 1; S1 get C P; S1 set C Q b; S2 get C P; S1 gets C P $1",
+                "ok ok fail:0 fail inval:0 a:1", 0, 0, 0, 1,
+                "CInternalAuthStore::GetSessionId GetAvailabilityStoreFromSessionId returned "
+                "bAvailabled = FALSE"},
+        // An ended store has no tree: every operation fails, none crashes.
+        SPINRow{"S1 set C P a; stop; S1 get C P; S1 set C P a; S1 rm C P; S1 rmc C; S1 flush; end "
+                "1; move 1 2",
+                "ok ok fail:0 fail fail fail fail fail fail"},
+        // Bad input, and the PIN sealed in the tree: damage to it fails the
+        // read and leaves the record.
+        SPINRow{"S1 set C P secretpin; S1 get0 C P; S1 set '' P a; S1 flush Action=None,Action; S1 "
+                "has C P; raw secretpin",
+                "ok inval:9 inval badindex 1 sealed"},
+        SPINRow{"S1 set C P a; dmg; S1 get C P; S1 has C P", "ok fail:1 1", 0, 0, 0, 1,
+                "CInternalAuthStore::GetInternalPIN DecryptValue failed"}),
+    [](const testing::TestParamInfo<SPINRow>& info) { return std::to_string(info.index); });
+
+// GetPIN's and IsPINCached's decision tables in both PIN-always modes: a
+// PIN stored available (or not) and with the bypass (or not) is tested,
+// then read, with the row's "IsACRPINAlways" and "Action"; 7 stands for the
+// prompt the mode asks for (0: the PIN, 2: a confirmation). Every read
+// hands out the PIN; the row gives the availability written back.
+TEST_F(PINStoreObjectTest, DecisionTables) {
+  const struct {
+    const char *pszACR, *pszStore, *pszAction;
+    int nTest, nGet;
+    const char* pszAfter;
+  } kRows[] = {
+      {"Yes", "Action=Authenticate", "Authenticate", 1, 1, "A"},
+      {"Yes", "Action=Authenticate,BypassPINAlways=True", "ChangeAuthenticator", 1, 1, "A"},
+      {"Yes", "Action=Authenticate", "None", 1, 1, "U"},
+      {"Yes", "BypassPINAlways=True", "Authenticate", 1, 1, "U"},
+      {"Yes", "Action=None", "Authenticate", 7, 7, "U"},
+      {"Yes", "BypassPINAlways=False", "Other", 7, 7, "U"},
+      {"No", "Action=Authenticate,BypassPINAlways=True", "Authenticate", 1, 1, "A"},
+      {"No", "Action=Authenticate", "Other", 1, 1, "U"},
+      {"No", "Action=None", "ChangeAuthenticator", 1, 1, "U"},
+      {"Maybe", "Action=Authenticate", "None", 0, 1, "A"},
+      {"Maybe", "Action=None", "Authenticate", 0, 1, "U"},
+  };
+  ASSERT_EQ(pStore->Begin(B("{PIN}").Get()), S_OK);
+  for (const int nConfirm : {0, 1}) {
+    settings.Set(U("Kelmyr.Authentication.EnablePINCacheForPINAlwaysPrivateKeys"), nConfirm);
+    for (const auto& row : kRows) {
+      issued.clear();
+      const std::string read =
+          std::string(" IsACRPINAlways=") + row.pszACR + ",Action=" + row.pszAction;
+      auto state = [&](int n) { return std::to_string(n == 7 ? 2 * nConfirm : n); };
+      EXPECT_EQ(Run(std::string("S1 set C P pin ") + row.pszStore + "; S1 has C P" + read +
+                    "; S1 get C P" + read + "; avail"),
+                "ok " + state(row.nTest) + " pin:" + state(row.nGet) + "@1 " + row.pszAfter)
+          << row.pszACR << " " << row.pszStore << " " << row.pszAction << " " << nConfirm;
     }
   }
 }
 
-// A trusted client's PIN goes in and comes back through the interface; the
-// object answers for its three interfaces only.
-TEST_F(AuthStoreObjectTest, ServesTrustedClientsThroughItsInterfaces) {
-  gpDataStoreManager = reinterpret_cast<IDataStoreManager*>(&machine);
-  IAuthStore* pAuth = pStore;
-  const CScopedBSTR c = B("C"), p = B("P");
-  CScopedBSTR id, idRead;
-  LONG lRetVal = 1;
-  EXPECT_EQ(
-      pAuth->SetPIN(7, c.Get(), p.Get(), MakeBytes({4, 2}).Get(), nullptr, id.Receive(), &lRetVal),
-      S_OK);
-  EXPECT_EQ(lRetVal, S_OK);
-  CScopedSafeArray value;
-  INT nState = 0;
-  EXPECT_EQ(pAuth->GetPIN(7, c.Get(), p.Get(), nullptr, value.Receive(), idRead.Receive(), &nState,
-                          &lRetVal),
-            S_OK);
-  EXPECT_EQ(lRetVal, S_OK);
-  ASSERT_NE(value.Get(), nullptr);
-  EXPECT_EQ(value.Get()->rgsabound[0].cElements, 2u);
-  EXPECT_EQ(nState, 1);
-  EXPECT_EQ(U8(idRead.Get()), U8(id.Get()));
-  EXPECT_EQ(U8(id.Get()).size(), 38u);
-  ULONG nType = 9;
-  BOOL bEncrypted = 9, bShared = 9;
-  EXPECT_EQ(pStore->GetStoreInfo(&nType, &bEncrypted, &bShared), S_OK);
-  EXPECT_EQ(std::to_string(nType) + std::to_string(bEncrypted) + std::to_string(bShared), "010");
+// Each method releases the [in] arguments it takes, trusted or not, exactly
+// once while no manager came from the export, and never while one did; an
+// untrusted caller gets E_ACCESSDENIED as the outcome and S_OK as the result,
+// and changes nothing. The object answers for its three interfaces only.
+TEST_F(PINStoreObjectTest, TrustAndArgumentOwnership) {
+  ASSERT_EQ(pStore->Begin(B("{PIN}").Get()), S_OK);
+  // The stored PIN and its availability, the identifiers and the timers.
+  auto state = [&] {
+    return Run("avail; S1 has C P IsACRPINAlways=Yes; S1 get C P Action=Authenticate; count");
+  };
+  for (const SPINMethod& m : kPINMethods) {
+    for (const ULONG pid : {1001u, 9u}) {
+      for (const bool bExported : {false, true}) {
+        gpDataStoreManager = reinterpret_cast<IDataStoreManager*>(&machine);
+        ASSERT_EQ(Run("S1 set C P a Action=Authenticate"), "ok");
+        const std::string before = state();
+        gpDataStoreManager = bExported ? reinterpret_cast<IDataStoreManager*>(&machine) : nullptr;
+        CCountingReleases releases;
+        CScopedSafeArray value;
+        CScopedBSTR id;
+        INT nState = 0;
+        BSTR b[] = {B("C").Release(), B("P").Release(), B("{S}").Release()};
+        SAFEARRAY *pv = MakeBytes({1}).Release(), *pa = SafeArrayCreateVector(VT_BSTR, 0, 0);
+        SPINCall x{pid, b[0], b[1], b[2], pv, pa, 1, value.Receive(), id.Receive(), &nState};
+        EXPECT_EQ(m.call(pStore, x), S_OK);
+        EXPECT_EQ(x.lRetVal == E_ACCESSDENIED, pid == 9) << m.pszOp;
+        EXPECT_TRUE(pid != 9 || (value.Get() == nullptr && id.Get() == nullptr)) << m.pszOp;
+        gpDataStoreManager = reinterpret_cast<IDataStoreManager*>(&machine);
+        if (pid == 9) {
+          EXPECT_EQ(state(), before) << m.pszOp;
+        }
+        const std::string taken = bExported ? "" : m.pszTaken;
+        EXPECT_EQ(releases.cCallerReleases, static_cast<int>(taken.size())) << m.pszOp;
+        // What the method did not take stays the caller's.
+        for (int i = 0; i < 3; ++i) {
+          if (taken.find("cps"[i]) == std::string::npos) SysFreeString(b[i]);
+        }
+        if (taken.find('v') == std::string::npos) SafeArrayDestroy(x.v);
+        if (taken.find('a') == std::string::npos) SafeArrayDestroy(x.a);
+      }
+    }
+  }
   for (const IID* piid : {&IID_IUnknown, &IID_IDispatch, &IID_IAuthStore, &IID_IDataStore}) {
     void* pv = &machine;
     const HRESULT hr = pStore->QueryInterface(*piid, &pv);
-    EXPECT_EQ(hr, piid == &IID_IDataStore ? E_NOINTERFACE : S_OK);
     EXPECT_EQ(pv, SUCCEEDED(hr) ? static_cast<IAuthStore*>(pStore) : nullptr);
+    EXPECT_EQ(hr, piid == &IID_IDataStore ? E_NOINTERFACE : S_OK);
     if (SUCCEEDED(hr)) {
       EXPECT_EQ(pStore->Release(), 1u);
     }
