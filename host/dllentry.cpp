@@ -7,10 +7,12 @@
 #include "host/module.h"
 
 #ifdef _WIN32
+// Thread notifications stay on: the runtime's thread-local storage is
+// cleaned up through them.
 extern "C" BOOL WINAPI DllMain(HINSTANCE hInstance, DWORD dwReason, LPVOID lpReserved) {
+  UNREFERENCED_PARAMETER(hInstance);
   UNREFERENCED_PARAMETER(lpReserved);
   if (dwReason == DLL_PROCESS_ATTACH) {
-    DisableThreadLibraryCalls(hInstance);
     return PellwickModule().Initialised() ? TRUE : FALSE;
   }
   // Nothing is torn down at detach: no manager is ended under the loader
