@@ -79,6 +79,32 @@ struct IClassFactory : public IUnknown {
 typedef struct IUnknown IUnknown;
 #endif
 
+// Class contexts. Natively only in-process servers exist: a request that does
+// not include CLSCTX_INPROC_SERVER finds no class (REGDB_E_CLASSNOTREG).
+typedef enum tagCLSCTX {
+  CLSCTX_INPROC_SERVER = 0x1,
+  CLSCTX_INPROC_HANDLER = 0x2,
+  CLSCTX_LOCAL_SERVER = 0x4,
+  CLSCTX_REMOTE_SERVER = 0x10
+} CLSCTX;
+#define CLSCTX_INPROC (CLSCTX_INPROC_SERVER | CLSCTX_INPROC_HANDLER)
+#define CLSCTX_SERVER (CLSCTX_INPROC_SERVER | CLSCTX_LOCAL_SERVER | CLSCTX_REMOTE_SERVER)
+#define CLSCTX_ALL (CLSCTX_INPROC | CLSCTX_LOCAL_SERVER | CLSCTX_REMOTE_SERVER)
+
+typedef enum tagCOINIT {
+  COINIT_MULTITHREADED = 0x0,
+  COINIT_APARTMENTTHREADED = 0x2,
+  COINIT_DISABLE_OLE1DDE = 0x4,
+  COINIT_SPEED_OVER_MEMORY = 0x8
+} COINIT;
+
+// Remote activation does not exist here; the structure stays opaque.
+typedef struct _COSERVERINFO COSERVERINFO;
+
+// The entry points an in-process server exports.
+typedef HRESULT(STDAPICALLTYPE* LPFNGETCLASSOBJECT)(REFCLSID, REFIID, LPVOID*);
+typedef HRESULT(STDAPICALLTYPE* LPFNCANUNLOADNOW)(void);
+
 KELMYR_EXTERN_C_BEGIN
 
 LPVOID WINAPI CoTaskMemAlloc(SIZE_T cb);
@@ -91,6 +117,45 @@ HRESULT WINAPI CoCreateGuid(GUID* pguid);
 // when the buffer is too small.
 int WINAPI StringFromGUID2(REFGUID rguid, LPOLESTR lpsz, int cchMax);
 HRESULT WINAPI CLSIDFromString(LPCOLESTR lpsz, LPCLSID pclsid);
+
+// Initialisation is counted per thread: the first call of a thread answers
+// S_OK, every further one S_FALSE (or RPC_E_CHANGED_MODE, uncounted, when
+// it asks for the other concurrency model), and each successful call is
+// paired with one CoUninitialize. There are no apartments here: every
+// thread, whichever model it asked for, behaves as if it were in the
+// multithreaded apartment, and no interface pointer is ever marshalled.
+// As on Windows, a thread that never initialised may still activate
+// classes while some thread of the process is initialised multithreaded;
+// otherwise activation answers CO_E_NOTINITIALIZED.
+HRESULT WINAPI CoInitializeEx(LPVOID pvReserved, DWORD dwCoInit);
+HRESULT WINAPI CoInitialize(LPVOID pvReserved);
+void WINAPI CoUninitialize(void);
+
+// Activation of in-process servers registered under
+// HKEY_CLASSES_ROOT\CLSID\{clsid}\InprocServer32, whose default value names
+// the module (a shared object for LoadLibrary; the value is taken as it is,
+// without expanding variables, and ThreadingModel is not consulted). A
+// loaded module stays in one process-wide table, whichever thread loaded
+// it, until CoFreeUnusedLibraries finds that its DllCanUnloadNow answers
+// S_OK. pServerInfo is ignored.
+HRESULT WINAPI CoGetClassObject(REFCLSID rclsid, DWORD dwClsContext, COSERVERINFO* pServerInfo,
+                                REFIID riid, LPVOID* ppv);
+HRESULT WINAPI CoCreateInstance(REFCLSID rclsid, IUnknown* pUnkOuter, DWORD dwClsContext,
+                                REFIID riid, LPVOID* ppv);
+
+// Program identifiers under HKEY_CLASSES_ROOT. A version-independent one
+// resolves through its "CurVer" to the current version's class.
+HRESULT WINAPI CLSIDFromProgID(LPCOLESTR lpszProgID, LPCLSID lpclsid);
+// The class's ProgID, allocated with CoTaskMemAlloc.
+HRESULT WINAPI ProgIDFromCLSID(REFCLSID clsid, LPOLESTR* lplpszProgID);
+
+// Unloads every loaded module whose DllCanUnloadNow answers S_OK; on a
+// thread that could not activate (see CoInitializeEx) it does nothing.
+// There is no unload delay: dwUnloadDelay is accepted and ignored, and a
+// module is freed by the call that finds it unused, so a server must be
+// done running its own code once it answers S_OK.
+void WINAPI CoFreeUnusedLibraries(void);
+void WINAPI CoFreeUnusedLibrariesEx(DWORD dwUnloadDelay, DWORD dwReserved);
 
 // The call context of the call the current thread is serving. There is no
 // COM runtime dispatching calls here: a hosting process that serves a call

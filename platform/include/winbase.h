@@ -73,6 +73,10 @@ HMODULE WINAPI LoadLibraryW(LPCWSTR lpLibFileName);
 HMODULE WINAPI LoadLibraryExW(LPCWSTR lpLibFileName, HANDLE hFile, DWORD dwFlags);
 FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName);
 BOOL WINAPI FreeLibrary(HMODULE hLibModule);
+// The handle of a module loaded through LoadLibrary, without a new
+// reference; natively a null name (the main program) is not a module here
+// (ERROR_INVALID_PARAMETER).
+HMODULE WINAPI GetModuleHandleW(LPCWSTR lpModuleName);
 #define LOAD_LIBRARY_SEARCH_SYSTEM32 0x00000800
 
 // Computer name: the NetBIOS form, upper case, at most 15 characters.

@@ -248,3 +248,31 @@ BOOL WINAPI FreeLibrary(HMODULE hLibModule) {
   dlclose(hLibModule);
   return TRUE;
 }
+
+HMODULE WINAPI GetModuleHandleW(LPCWSTR lpModuleName) {
+  if (lpModuleName == nullptr) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return nullptr;
+  }
+  const std::u16string_view name(lpModuleName);
+  try {
+    const std::string key = ModuleKey(name);
+    if (const SBuiltinModule* pModule = FindBuiltinModule(key)) return HandleOf(pModule);
+    std::string utf8;
+    if (!name.empty() && !IsAbsentSystemModule(key) && ToUtf8(name, &utf8)) {
+      SLoadedModules& loaded = LoadedModules();
+      std::lock_guard lock(loaded.lock);
+      // Finds an object already mapped; the reference this takes is given
+      // back at once.
+      if (void* hShared = dlopen(utf8.c_str(), RTLD_LAZY | RTLD_NOLOAD)) {
+        dlclose(hShared);
+        if (loaded.loads.count(hShared) != 0) return static_cast<HMODULE>(hShared);
+      }
+    }
+  } catch (const std::bad_alloc&) {
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return nullptr;
+  }
+  SetLastError(ERROR_MOD_NOT_FOUND);
+  return nullptr;
+}
