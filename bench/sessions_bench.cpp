@@ -51,14 +51,14 @@ void BM_MonitorPass(benchmark::State& state, bool bChanging) {
   CCountingSubscriber subscriber;
   CSessionMonitor monitor;
   monitor.SetSubscriber(&subscriber);
-  ts.SetSessions(*sessions.begin());
+  ts.sessions = *sessions.begin();
   monitor.Start();
   if (!ts.AwaitIdle()) state.SkipWithError("the monitor thread did not start");
   size_t n = 0;
   for (auto _ : state) {
     if (bChanging) {
       state.PauseTiming();
-      ts.SetSessions(sessions.begin()[++n % 2]);
+      ts.sessions = sessions.begin()[++n % 2];
       state.ResumeTiming();
     }
     ts.Inject(WTS_EVENT_STATECHANGE);
@@ -75,7 +75,7 @@ void BM_BareReads(benchmark::State& state) {
           reinterpret_cast<void (*)()>(exports.at("WTSEnumerateSessionsW")));
   auto* pFree = reinterpret_cast<void(WINAPI*)(PVOID)>(
       reinterpret_cast<void (*)()>(exports.at("WTSFreeMemory")));
-  ts.SetSessions(Sessions(false, false));
+  ts.sessions = Sessions(false, false);
   std::map<DWORD, DWORD> states;
   for (auto _ : state) {
     PWTS_SESSION_INFOW pInfo = nullptr;

@@ -239,7 +239,7 @@ TEST(DataStoreManager, ExportKeepsOneManagerAtATime) {
 // ends, and no flush reaches a store after that.
 TEST(DataStoreManager, StopsTheMonitorBeforeEndingStores) {
   CRig rig("A:0:Brenmoor");
-  rig.ts.SetSessions({{1, WTSDown, WTS_PROTOCOL_TYPE_RDP, OLESTR("")}});  // flushed on every pass
+  rig.ts.sessions = {{1, WTSDown, WTS_PROTOCOL_TYPE_RDP, OLESTR("")}};  // flushed on every pass
   auto* p = new CDataStoreManager;
   for (int i = 0; i < 200; ++i) rig.ts.Inject(WTS_EVENT_STATECHANGE);
   const std::tuple<const char*, LONG, char> f{"CDataStore::FlushStoreFromSessionId hr", -1, 'f'};
@@ -322,7 +322,7 @@ TEST(DataStoreManager, SessionEndReachesTheSessionStores) {
   EXPECT_EQ(state(), "111");
   for (const auto& [dwState, expected] :
        {std::pair{DWORD(WTSDown), "E1E"}, {WTSConnected, "010"}}) {
-    rig.ts.SetSessions({{3, dwState, WTS_PROTOCOL_TYPE_RDP, OLESTR("PC")}});
+    rig.ts.sessions = {{3, dwState, WTS_PROTOCOL_TYPE_RDP, OLESTR("PC")}};
     rig.ts.Inject(WTS_EVENT_STATECHANGE);
     ASSERT_TRUE(rig.ts.AwaitIdle());
     EXPECT_EQ(state(), expected);
