@@ -220,47 +220,33 @@ TEST_F(RegistryConformance, KeysWithSubkeysAreDeletedOnlyAsATree) {
 }
 
 // An enumeration by index answers from the key as it is at each call, also
-// when the key changes between two steps of one handle's enumeration.
+// when the key changes between two steps of one handle's enumeration, of
+// subkeys or of values, whether the handle last answered the last name or
+// one before it.
 TEST_F(RegistryConformance, EnumerationAnswersTheKeyAsItIsNow) {
-  const std::vector<std::pair<const char*, std::function<void(HKEY)>>> changes = {
-      {"key added before", [](HKEY h) { CreateKey(h, "a0"); }},
-      {"answered key deleted", [](HKEY h) { RegDeleteKeyW(h, W("k2").c_str()); }},
-      {"another key changed", [](HKEY h) { CreateKey(h, "k2\\inner"); }},
+  const auto addValue = [](HKEY h) { SetValue(h, "v3", REG_BINARY, {3}); };
+  const std::vector<std::tuple<const char*, bool, DWORD, std::function<void(HKEY)>>> cases = {
+      {"key added before", false, 2, [](HKEY h) { CreateKey(h, "a0"); }},
+      {"answered key deleted", false, 2, [](HKEY h) { RegDeleteKeyW(h, W("k2").c_str()); }},
+      {"another key changed", false, 2, [](HKEY h) { CreateKey(h, "k2\\inner"); }},
+      {"value added after the last", true, 2, addValue},
+      {"value added, one step", true, 1, addValue},
+      {"answered value deleted", true, 1, [](HKEY h) { RegDeleteValueW(h, W("v1").c_str()); }},
+      {"last value deleted", true, 2, [](HKEY h) { RegDeleteValueW(h, W("v2").c_str()); }},
   };
-  for (const auto& [pszChange, change] : changes) {
+  for (const auto& [pszChange, bValues, cSteps, change] : cases) {
     RegDeleteTreeW(m_key.Get(), nullptr);
     for (const char* psz : {"k1", "k2", "k3", "k4"}) CreateKey(m_key.Get(), psz);
-    CScopedHKEY key;
-    ASSERT_EQ(OpenKey(HKEY_CURRENT_USER, m_key.Path(), &key), ERROR_SUCCESS);
-    EXPECT_EQ(NameAt(key.Get(), 0), W("k1"));
-    EXPECT_EQ(NameAt(key.Get(), 1), W("k2"));
-    change(m_key.Get());
-    const Names now = SubKeys(m_key.Get());
-    for (DWORD i : {2u, 1u, 3u, 4u}) {
-      EXPECT_EQ(NameAt(key.Get(), i), i < now.size() ? now[i] : WString()) << pszChange << i;
-    }
-  }
-}
-
-// The same for values, whether the handle last answered the last value or
-// one before it.
-TEST_F(RegistryConformance, ValueEnumerationAnswersTheKeyAsItIsNow) {
-  const std::vector<std::tuple<const char*, DWORD, std::function<void(HKEY)>>> cases = {
-      {"value added after the last", 2, [](HKEY h) { SetValue(h, "v3", REG_BINARY, {3}); }},
-      {"value added, one step", 1, [](HKEY h) { SetValue(h, "v3", REG_BINARY, {3}); }},
-      {"answered value deleted", 1, [](HKEY h) { RegDeleteValueW(h, W("v1").c_str()); }},
-      {"last value deleted", 2, [](HKEY h) { RegDeleteValueW(h, W("v2").c_str()); }},
-  };
-  for (const auto& [pszChange, cSteps, change] : cases) {
-    RegDeleteTreeW(m_key.Get(), nullptr);
     for (const char* psz : {"v1", "v2"}) SetValue(m_key.Get(), psz, REG_BINARY, {1});
     CScopedHKEY key;
     ASSERT_EQ(OpenKey(HKEY_CURRENT_USER, m_key.Path(), &key), ERROR_SUCCESS);
-    for (DWORD i = 0; i < cSteps; ++i) EXPECT_FALSE(NameAt(key.Get(), i, true).empty());
+    const Names before = List(m_key.Get(), bValues);
+    for (DWORD i = 0; i < cSteps; ++i) EXPECT_EQ(NameAt(key.Get(), i, bValues), before[i]);
     change(m_key.Get());
-    const Names now = ValueNames(m_key.Get());
-    for (const DWORD i : {cSteps, DWORD{0}, DWORD{2}}) {
-      EXPECT_EQ(NameAt(key.Get(), i, true), i < now.size() ? now[i] : WString()) << pszChange << i;
+    const Names now = List(m_key.Get(), bValues);
+    for (const DWORD i : {cSteps, DWORD{1}, DWORD{0}, DWORD{2}, DWORD{3}, DWORD{4}}) {
+      EXPECT_EQ(NameAt(key.Get(), i, bValues), i < now.size() ? now[i] : WString())
+          << pszChange << i;
     }
   }
 }
