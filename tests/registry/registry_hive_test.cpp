@@ -112,10 +112,12 @@ TEST_F(RegistryHive, WritersAtOnceLoseNothingAndAKilledOneLeavesAWritableHive) {
   // between two steps as it is now.
   ASSERT_EQ(RunWriter("write 'Software\\KelmyrHiveTest\\m1' v 1"), 0);
   ASSERT_EQ(RunWriter("write 'Software\\KelmyrHiveTest\\m2' v 1"), 0);
-  const auto at = [&](DWORD i) {
+  const auto at = [&](DWORD i, bool bValue = false) {
     WCHAR sz[32];
     DWORD cch = 32;
-    const LONG l = RegEnumKeyExW(key.Get(), i, sz, &cch, nullptr, nullptr, nullptr, nullptr);
+    const LONG l = bValue
+                       ? RegEnumValueW(key.Get(), i, sz, &cch, nullptr, nullptr, nullptr, nullptr)
+                       : RegEnumKeyExW(key.Get(), i, sz, &cch, nullptr, nullptr, nullptr, nullptr);
     return l == ERROR_SUCCESS ? WString(sz, cch) : WString();
   };
   ASSERT_EQ(
@@ -130,15 +132,9 @@ TEST_F(RegistryHive, WritersAtOnceLoseNothingAndAKilledOneLeavesAWritableHive) {
   ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, Widen(std::string(kWriterKey) + "\\m1").c_str(), 0,
                           KEY_READ, key.Receive()),
             ERROR_SUCCESS);
-  const auto valueAt = [&](DWORD i) {
-    WCHAR sz[32];
-    DWORD cch = 32;
-    const LONG l = RegEnumValueW(key.Get(), i, sz, &cch, nullptr, nullptr, nullptr, nullptr);
-    return l == ERROR_SUCCESS ? WString(sz, cch) : WString();
-  };
-  EXPECT_EQ(valueAt(0), Widen("v0"));
+  EXPECT_EQ(at(0, true), Widen("v0"));
   ASSERT_EQ(RunWriter("write 'Software\\KelmyrHiveTest\\m1' w 1"), 0);
-  EXPECT_EQ(valueAt(1), Widen("w0"));
+  EXPECT_EQ(at(1, true), Widen("w0"));
 }
 
 // Files that are no hive, and a hive whose pages after the header page are
