@@ -3,6 +3,8 @@
 #   native-asan  the native build with AddressSanitizer and UBSan, all tests;
 #   native-tsan  ThreadSanitizer, the tests labelled "concurrency" only;
 #   windows      the mingw-w64 build, all tests under Wine;
+#   registration the keys kelmyr register writes natively against those
+#                regsvr32 writes under Wine, module paths aside;
 #   native-release  benchmarks in Release, run briefly as a smoke check.
 #   native-fuzz  the fuzzers (clang, libFuzzer, ASan, UBSan), 20 s each.
 set -euo pipefail
@@ -79,6 +81,10 @@ if ! ctest --preset windows; then
 fi
 wine_stop
 trap - EXIT
+
+step "registration: the native keys against those regsvr32 writes under Wine"
+python3 scripts/registration-parity.py build/native-asan/tools/kelmyr/kelmyr \
+  build/native-asan/host/qv.kelmyr.so build/windows/host/qv.kelmyr.dll
 
 step "native-release: benchmarks (smoke)"
 cmake --preset native-release >/dev/null

@@ -1,7 +1,7 @@
 # The commands of `kelmyr` that drive the service, on the sample catalogue,
 # run by ctest:
 #   cmake -DKELMYR=<tool> [-DEMULATOR=<wine>] -DWINDOWS=<0|1> -DWORK=<scratch folder>
-#         -DSAMPLE=<catalogue> -P kelmyr_service_test.cmake
+#         -DSAMPLE=<catalogue> -DMODULE=<the component's module> -P kelmyr_service_test.cmake
 cmake_minimum_required(VERSION 3.25)
 
 file(REMOVE_RECURSE "${WORK}")
@@ -54,3 +54,13 @@ run(1 "does not trust" data get ReaderState a b)
 run(2 "usage: kelmyr data" data frob)
 run(1 "GetAuthStore failed.*does not trust" pin state Cards 1)
 run(2 "usage: kelmyr pin" pin state Cards)
+
+# The module's registration: a ProgID leads through its current version to
+# the class, and unregistration takes it away again.
+run(0 "DllRegisterServer succeeded" register "${MODULE}")
+run(0 "REG_SZ +qv.kelmyr.AuthStore.1" reg query "HKCR\\qv.kelmyr.AuthStore\\CurVer")
+run(0 "REG_SZ +AuthStore Class" reg query "HKCR\\qv.kelmyr.AuthStore.1")
+run(0 "DllUnregisterServer succeeded" unregister "${MODULE}")
+run(1 "does not exist" reg query "HKCR\\qv.kelmyr.AuthStore")
+run(2 "usage: kelmyr register" register)
+run(1 "cannot load" unregister "${WORK}/missing.dll")
