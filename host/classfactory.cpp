@@ -35,6 +35,13 @@ ULONG STDMETHODCALLTYPE CClassFactoryBase::Release() {
   return cRef - 1;
 }
 
+bool CClassFactoryBase::DeleteIfUnheld() noexcept {
+  ULONG cRef = 1;
+  if (!m_cRef.compare_exchange_strong(cRef, 0)) return false;
+  delete this;
+  return true;
+}
+
 HRESULT STDMETHODCALLTYPE CClassFactoryBase::LockServer(BOOL fLock) {
   if (fLock) {
     PellwickModule().Lock();

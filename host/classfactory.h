@@ -3,7 +3,8 @@
 // The module keeps one factory per class for its whole life and holds one
 // reference on it; every further reference, held by a client, counts as a
 // lock on the module (host/module.h), as does each LockServer(TRUE) until
-// its LockServer(FALSE). A factory is never deleted.
+// its LockServer(FALSE). A factory is deleted only as the module is
+// unloaded, and only when no client holds it (DeleteIfUnheld).
 //
 // CreateInstance answers E_POINTER for a null ppv and CLASS_E_NOAGGREGATION
 // for an outer unknown, in that order, and clears *ppv first.
@@ -36,6 +37,10 @@ class CClassFactoryBase : public IClassFactory {
   ULONG STDMETHODCALLTYPE AddRef() override;
   ULONG STDMETHODCALLTYPE Release() override;
   HRESULT STDMETHODCALLTYPE LockServer(BOOL fLock) override;
+
+  // Deletes the factory when the module's reference is the only one left
+  // and says whether it did; a factory a client holds is left alone.
+  bool DeleteIfUnheld() noexcept;
 
  protected:
   virtual ~CClassFactoryBase() = default;

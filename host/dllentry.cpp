@@ -11,18 +11,40 @@
 // cleaned up through them.
 extern "C" BOOL WINAPI DllMain(HINSTANCE hInstance, DWORD dwReason, LPVOID lpReserved) {
   UNREFERENCED_PARAMETER(hInstance);
-  UNREFERENCED_PARAMETER(lpReserved);
   if (dwReason == DLL_PROCESS_ATTACH) {
     return PellwickModule().Initialised() ? TRUE : FALSE;
   }
-  // Nothing is torn down at detach: no manager is ended under the loader
-  // lock, and at process exit threads may still use the module object.
+  // At process exit (lpReserved set) nothing is torn down: other threads
+  // may still use the module object. Unloaded by FreeLibrary, the module
+  // frees only the class factories nothing uses; no manager is ended under
+  // the loader lock.
+  if (dwReason == DLL_PROCESS_DETACH && lpReserved == nullptr) {
+    PellwickModule().ReleaseUnusedFactories();
+  }
   return TRUE;
 }
 #else
+namespace {
+
+// Set by the exit handlers, which run before the shared objects'
+// destructors at process exit, but after them when dlclose unloads this
+// one.
+bool gbExiting = false;
+struct SExitWatch {
+  ~SExitWatch() { gbExiting = true; }
+} gExitWatch;
+
+}  // namespace
+
 // The module object is built when the shared object is loaded, before any
 // entry point can be called.
 __attribute__((constructor)) static void BuildModule() { PellwickModule(); }
+
+// As DllMain's detach on Windows: only an unload frees what nothing uses,
+// never the process's exit.
+__attribute__((destructor)) static void UnloadModule() {
+  if (!gbExiting) PellwickModule().ReleaseUnusedFactories();
+}
 #endif
 
 extern "C" HRESULT WINAPI DllGetClassObject(REFCLSID rclsid, REFIID riid, LPVOID* ppv) {

@@ -18,7 +18,7 @@ namespace {
 constexpr size_t kManagerClass = 0;
 
 template <class TFactory>
-IClassFactory* NewFactory() noexcept {
+CClassFactoryBase* NewFactory() noexcept {
   return new (std::nothrow) TFactory();
 }
 
@@ -57,7 +57,7 @@ HRESULT CPellwickModule::GetClassObject(REFCLSID rclsid, REFIID riid, void** ppv
   size_t i = 0;
   while (i < kClassCount && memcmp(&rclsid, kClasses[i].pclsid, sizeof(CLSID)) != 0) ++i;
   if (i == kClassCount) return hr = CLASS_E_CLASSNOTAVAILABLE;
-  IClassFactory* pFactory = m_apFactories[i].load(std::memory_order_acquire);
+  CClassFactoryBase* pFactory = m_apFactories[i].load(std::memory_order_acquire);
   if (pFactory == nullptr) {
     EnterCriticalSection(&m_csFactories);
     pFactory = m_apFactories[i].load(std::memory_order_acquire);
@@ -88,9 +88,26 @@ HRESULT CPellwickModule::CanUnloadNow() noexcept {
       pManager->Release();
     }
   }
-  const bool bUnused = LockCount() == 0 && DualObjectsAlive() == 0 &&
-                       SessionMonitorThreadsAlive() == 0 && !TimerThreadStarted();
-  return hr = bUnused ? S_OK : S_FALSE;
+  return hr = Unused() ? S_OK : S_FALSE;
+}
+
+bool CPellwickModule::Unused() const noexcept {
+  return LockCount() == 0 && DualObjectsAlive() == 0 && SessionMonitorThreadsAlive() == 0 &&
+         !TimerThreadStarted();
+}
+
+void CPellwickModule::ReleaseUnusedFactories() noexcept {
+  if (!m_bInitialised) return;
+  EnterCriticalSection(&m_csFactories);
+  if (Unused()) {
+    for (std::atomic<CClassFactoryBase*>& factory : m_apFactories) {
+      CClassFactoryBase* pFactory = factory.load(std::memory_order_acquire);
+      if (pFactory != nullptr && pFactory->DeleteIfUnheld()) {
+        factory.store(nullptr, std::memory_order_release);
+      }
+    }
+  }
+  LeaveCriticalSection(&m_csFactories);
 }
 
 const GUID& CPellwickModule::LibId() const noexcept { return LIBID_PellwickLib; }

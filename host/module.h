@@ -6,7 +6,10 @@
 // script resource that registers it), the type library identifier and the
 // AppID. It is built before any entry point is called (when the module is
 // loaded) and never destroyed: nothing is torn down at process exit, and no
-// manager is ended under the loader lock. When its critical section cannot
+// manager is ended under the loader lock. Only when the module is unloaded
+// while unused (as DllCanUnloadNow would answer S_OK) are the class
+// factories no client holds deleted (ReleaseUnusedFactories), since the
+// module's memory that kept them goes away with it. When its critical section cannot
 // be created the module is not initialised: on Windows the process attach
 // fails; natively every entry point answers E_UNEXPECTED.
 //
@@ -35,6 +38,7 @@
 #include <atomic>
 #include <cstddef>
 
+class CClassFactoryBase;
 class CManagerClassFactory;
 
 class CPellwickModule {
@@ -42,7 +46,7 @@ class CPellwickModule {
   struct SClass {
     const CLSID* pclsid;
     UINT uScriptId;  // the registry script resource of the class
-    IClassFactory* (*pfnCreateFactory)() noexcept;
+    CClassFactoryBase* (*pfnCreateFactory)() noexcept;
   };
   static constexpr size_t kClassCount = 3;
   static constexpr UINT kAppIdScriptId = 101;
@@ -62,15 +66,21 @@ class CPellwickModule {
 
   HRESULT GetClassObject(REFCLSID rclsid, REFIID riid, void** ppv) noexcept;
   HRESULT CanUnloadNow() noexcept;
+  // For the module's unloading, never for process exit: deletes the
+  // factories no client holds, when nothing of the module is in use; a
+  // manager the DataStoreManager factory still keeps keeps it in use.
+  void ReleaseUnusedFactories() noexcept;
 
   const GUID& LibId() const noexcept;
   LPCOLESTR AppId() const noexcept;
 
  private:
+  bool Unused() const noexcept;
+
   CRITICAL_SECTION m_csFactories;
   bool m_bInitialised = false;
   std::atomic<LONG> m_cLocks{0};
-  std::atomic<IClassFactory*> m_apFactories[kClassCount] = {};
+  std::atomic<CClassFactoryBase*> m_apFactories[kClassCount] = {};
 };
 
 CPellwickModule& PellwickModule() noexcept;
