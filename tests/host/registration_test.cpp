@@ -12,6 +12,7 @@
 #include "common/scripted_registry.h"
 #include "host/registration.h"
 #include "host/registryscript.h"
+#include "kelmyr_i.h"
 #include "support/utf8.h"
 
 namespace {
@@ -212,6 +213,38 @@ TEST(Registration, GoesToTheUsersClassesWhenTheMachinesRefuseWrites) {
     EXPECT_EQ(bRegister, KeyExists(server, HKEY_CURRENT_USER));
     EXPECT_FALSE(KeyExists(server, HKEY_LOCAL_MACHINE));
   }
+}
+
+// The module registered by its own entry point: its ProgIDs lead to the
+// classes and COM creates them from it; unregistered, they lead nowhere.
+TEST(Registration, TheModulesClassesAreCreatableByProgIdUntilItIsUnregistered) {
+  using PFNENTRY = HRESULT(WINAPI*)();
+  HMODULE hModule = LoadLibraryW(Widen(KELMYR_MODULE_PATH).c_str());
+  ASSERT_NE(nullptr, hModule);
+  auto entry = [&](const char* pszName) {
+    return reinterpret_cast<PFNENTRY>(
+        reinterpret_cast<void (*)()>(GetProcAddress(hModule, pszName)));
+  };
+  ASSERT_EQ(S_OK, entry("DllRegisterServer")());
+  ASSERT_EQ(S_OK, CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED));
+  const std::pair<const OLECHAR*, CLSID> kProgIds[] = {
+      {OLESTR("qv.kelmyr.AuthStore"), CLSID_AuthStore},
+      {OLESTR("qv.kelmyr.DataStore.1"), CLSID_DataStore},
+      {OLESTR("qv.kelmyr.DataStoreManager"), CLSID_DataStoreManager}};
+  for (const auto& [pszProgId, clsid] : kProgIds) {
+    CLSID found = {};
+    EXPECT_EQ(S_OK, CLSIDFromProgID(pszProgId, &found));
+    EXPECT_TRUE(IsEqualGUID(clsid, found));
+  }
+  IAuthStore* pStore = nullptr;
+  EXPECT_EQ(S_OK, CoCreateInstance(CLSID_AuthStore, nullptr, CLSCTX_INPROC_SERVER, IID_IAuthStore,
+                                   reinterpret_cast<void**>(&pStore)));
+  if (pStore != nullptr) pStore->Release();
+  CoUninitialize();
+  EXPECT_EQ(S_OK, entry("DllUnregisterServer")());
+  CLSID found = {};
+  EXPECT_NE(S_OK, CLSIDFromProgID(OLESTR("qv.kelmyr.AuthStore"), &found));
+  FreeLibrary(hModule);
 }
 
 TEST(RegistryScript, RefusesWhatItCannotRunAndWritesNothing) {
