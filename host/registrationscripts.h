@@ -1,6 +1,6 @@
 // The registry scripts of the component and where they are read from: the
 // module's "REGISTRY" resources on Windows; natively a table compiled from
-// the same .rgs files at build time (registrationscripts_native.cmake).
+// the same .rgs files at build time (host/embedscripts.cmake).
 #pragma once
 
 #include <windows.h>
