@@ -246,7 +246,10 @@ class CCallArguments {
   HRESULT Bind(UINT i, const VARIANT& source) {
     const VARTYPE vt = m_member.pParams[i].vt;
     if ((vt & VT_BYREF) == 0) return Coerce(source, vt, m_args[i]);
-    if (V_VT(&source) != vt) return DISP_E_TYPEMISMATCH;
+    // An INT is passed by reference as its 32-bit form, VT_I4, as the type
+    // library's automation takes it.
+    if (V_VT(&source) != (vt == (VT_BYREF | VT_INT) ? VT_BYREF | VT_I4 : vt))
+      return DISP_E_TYPEMISMATCH;
     m_args[i] = source;
     return S_OK;
   }

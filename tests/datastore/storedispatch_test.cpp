@@ -27,19 +27,23 @@ std::string Result(HRESULT hr) {
   return names.contains(hr) ? names.at(hr) : std::to_string(hr);
 }
 
-// One argument word: u, i: a number as VT_UI4, VT_I4; s: text; b: bytes;
-// l: an empty list of BSTR (L: the same typed as unsigned shorts); &b, &l:
-// a reference to a byte array, a list; &v: a referenced variant.
+// One argument word: u, i, n: a number as VT_UI4, VT_I4, VT_INT; s: text;
+// b: bytes; l: an empty list of BSTR (L: the same typed as unsigned shorts);
+// &b, &l, &i, &n: a reference to a byte array, a list, a number; &v: a
+// referenced variant.
 struct SArg {
   explicit SArg(const std::string& w) {
     const std::string text = w.substr(1);
     const char c = w == "&l" ? 'L' : w[0] == '&' ? w[1] : w[0];
     const std::map<char, VARTYPE> types = {{'v', VT_VARIANT}, {'u', VT_UI4},  {'i', VT_I4},
-                                           {'s', VT_BSTR},    {'l', VT_BSTR}, {'L', VT_UI2}};
+                                           {'n', VT_INT},     {'s', VT_BSTR}, {'l', VT_BSTR},
+                                           {'L', VT_UI2}};
     V_VT(&arg) = types.contains(c) ? types.at(c) : VARTYPE{VT_UI1};
     V_VT(&arg) |= (c == 'l' || c == 'L' || c == 'b' ? VT_ARRAY : 0) | (w[0] == '&' ? VT_BYREF : 0);
     if (w[0] == '&') {
-      V_BYREF(&arg) = c == 'v' ? static_cast<void*>(&var) : &psa;
+      V_BYREF(&arg) = c == 'v'               ? static_cast<void*>(&var)
+                      : c == 'i' || c == 'n' ? static_cast<void*>(&n)
+                                             : &psa;
     } else if (c == 'u' || c == 'i') {
       V_I4(&arg) = std::stol(text);
     } else if (c == 's') {
@@ -62,6 +66,7 @@ struct SArg {
   }
   VARIANT arg{}, var{};  // VT_EMPTY
   SAFEARRAY* psa = nullptr;
+  LONG n = 0;
 };
 
 struct SDispatchRow {
@@ -139,6 +144,10 @@ constexpr SDispatchRow kInvokeRows[] = {
      "ok ok; ok ok; ok ok bstr[d,e]; mismatch; mismatch; mismatch"},
     {"!FlushStore 1 u1000 l; !FlushStore 1 u1000 L; !RemovePIN 1 u1000 sc sd L",
      "mismatch; ok fail; ok fail"},
+    // An INT out parameter is a reference to VT_I4, not to VT_INT.
+    {"!IsPINCachedFromPINSessionId 1 u1000 sc sd ss L &i; "
+     "!IsPINCachedFromPINSessionId 1 u1000 sc sd ss L &n",
+     "ok fail; mismatch"},
     {"SetData 1 u1000 sc sd; SetData 1 u1000 sc sd bx &b; GetData 1; SetData 4 u1000 sc sd bx",
      "badcount; badcount; badcount; nomember"},
     {"SetData 1 b1 sc sd bx; SetData 1 u1000 sc sd l; Nope 1",

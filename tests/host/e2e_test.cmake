@@ -1,0 +1,49 @@
+# The module registered as an administrator registers it, then its clients:
+# e2e_client (and on Windows a VBScript client under cscript), timed.
+#   cmake -DCLIENT=<e2e_client> -DKELMYR=<tool> -DMODULE=<module> [-DEMULATOR=<wine>]
+#         -DWINDOWS=<0|1> -DWORK=<scratch folder> -DSAMPLE=<catalogue> -DSCRIPT=<vbs>
+#         -P e2e_test.cmake
+cmake_minimum_required(VERSION 3.25)
+
+file(REMOVE_RECURSE "${WORK}")
+file(MAKE_DIRECTORY "${WORK}")
+set(ENV{KELMYR_REGISTRY} "${WORK}/registry.db")
+get_filename_component(dir "${MODULE}" DIRECTORY)
+get_filename_component(name "${MODULE}" NAME)
+if(WINDOWS)
+  set(register ${EMULATOR} regsvr32 /s ${name})
+  set(unregister ${EMULATOR} regsvr32 /u /s ${name})
+  set(module ${name})  # loaded from beside the client
+else()
+  set(register "${KELMYR}" register "${MODULE}")
+  set(unregister "${KELMYR}" unregister "${MODULE}")
+  set(module "${MODULE}")
+endif()
+
+# run(<what> <output pattern> command...): exit 0 and the pattern, or fail.
+# Sets ms to its wall time.
+function(run what pattern)
+  string(TIMESTAMP t0 "%s%f")
+  execute_process(COMMAND ${ARGN} WORKING_DIRECTORY "${dir}" RESULT_VARIABLE rc
+                  OUTPUT_VARIABLE out ERROR_VARIABLE err TIMEOUT 60)
+  string(TIMESTAMP t1 "%s%f")
+  math(EXPR elapsed "(${t1} - ${t0}) / 1000")
+  set(ms ${elapsed} PARENT_SCOPE)
+  if(NOT rc STREQUAL "0" OR NOT "${out}" MATCHES "${pattern}")
+    message(FATAL_ERROR "${what}: exit ${rc}\n${out}\n${err}")
+  endif()
+  message(STATUS "${what} (${elapsed} ms):\n${out}")
+endfunction()
+
+run("import the catalogue" "" ${EMULATOR} "${KELMYR}" reg import "${SAMPLE}")
+run("register" "" ${register})
+run("e2e_client" "\ne2e: ok\n$" ${EMULATOR} "${CLIENT}" "${module}")
+# A process that waited for the session monitor's 5 seconds would show here.
+if(ms GREATER 5000)
+  message(FATAL_ERROR "e2e_client took ${ms} ms")
+endif()
+if(WINDOWS)
+  configure_file("${SCRIPT}" "${dir}/e2e_client.vbs" COPYONLY)
+  run("cscript" "\nscript: done\n$" ${EMULATOR} cscript //nologo e2e_client.vbs)
+endif()
+run("unregister" "" ${unregister})
