@@ -4,8 +4,9 @@
 // Natively it also calls on behalf of a low-integrity child of its own.
 // Prints "e2e: ok" and exits 0 when every check holds.
 //   e2e_client <module>   (on Windows its file name, beside the client)
-#include <oleauto.h>
 #include <windows.h>
+
+#include <oleauto.h>
 
 #include <chrono>
 #include <cstdio>
