@@ -9,10 +9,10 @@
 #include <map>
 #include <sstream>
 
-#include "common/counting_releases.h"
 #include "common/recording_log_sink.h"
 #include "common/scripted_call_context.h"
 #include "common/scripted_machine.h"
+#include "common/scripted_zuwinext.h"
 #include "datastore/datastore.h"
 #include "datastore/storeownership.h"
 #include "support/scopedbstr.h"
@@ -348,7 +348,7 @@ TEST(StoreObjectTest, ReleasesItsArgumentsOnlyWithoutExportedManager) {
     for (const ULONG pid : {7u, 8u}) {  // trusted, untrusted
       for (const bool bExported : {false, true}) {
         gpDataStoreManager = bExported ? reinterpret_cast<IDataStoreManager*>(&machine) : nullptr;
-        CCountingReleases releases;
+        CScriptedZuWinExt releases;
         BSTR args[] = {Id("C").Release(), Id("D").Release()};
         SAFEARRAY* psa = MakeBytes({1}).Release();
         LONG lRetVal = 0;

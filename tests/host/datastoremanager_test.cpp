@@ -9,13 +9,13 @@
 #include <sstream>
 #include <thread>
 
-#include "common/counting_releases.h"
 #include "common/recording_log_sink.h"
 #include "common/registry_test_key.h"
 #include "common/scripted_call_context.h"
 #include "common/scripted_machine.h"
 #include "common/scripted_settings.h"
 #include "common/scripted_timer_service.h"
+#include "common/scripted_zuwinext.h"
 #include "datastore/storeownership.h"
 #include "host/datastoremanager.h"
 #include "host/export.h"
@@ -189,7 +189,7 @@ TEST(DataStoreManager, AnswersInItsReturnValue) {
       rig.log.Clear();
       LONG lRet = 1;
       BSTR bstrId = B(id).Release();
-      CCountingReleases releases;
+      CScriptedZuWinExt releases;
       EXPECT_EQ(call(p, ulPID, bstrId, &lRet), S_OK);
       if (!bHandedOver) SysFreeString(bstrId);
       EXPECT_EQ(lRet, hrOutcome) << line;

@@ -22,12 +22,12 @@
 #include <sstream>
 #include <thread>
 
-#include "common/counting_releases.h"
 #include "common/recording_log_sink.h"
 #include "common/scripted_call_context.h"
 #include "common/scripted_machine.h"
 #include "common/scripted_settings.h"
 #include "common/scripted_timer_service.h"
+#include "common/scripted_zuwinext.h"
 #include "datastore/storeownership.h"
 #include "pincache/authstore.h"
 #include "pincache/pin_calls.h"
@@ -376,7 +376,7 @@ TEST_F(PINStoreObjectTest, TrustAndArgumentOwnership) {
         ASSERT_EQ(Run("S1 set C P a Action=Authenticate"), "ok");
         const std::string before = state();
         gpDataStoreManager = bExported ? reinterpret_cast<IDataStoreManager*>(&machine) : nullptr;
-        CCountingReleases releases;
+        CScriptedZuWinExt releases;
         CScopedSafeArray value;
         CScopedBSTR id;
         INT nState = 0;

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "common/registry_test_key.h"
+#include "common/scripted_zuwinext.h"
 #include "support/scopedhkey.h"
 #include "support/zureglist.h"
 #include "support/zuwinext.h"
@@ -24,65 +25,6 @@ namespace {
 WString W(const char* psz) { return Widen(psz); }
 
 using Bytes = std::vector<BYTE>;
-
-// The real helper library, installed for its lifetime, except that its
-// listings (their calls numbered from 0) can report more entries on the fill
-// call than when counted, report a count of their own, or fail one call with
-// ERROR_KEY_DELETED; and that a value can grow between the two calls of a read.
-class CScriptedZuWinExt final : public CZuWinExt {
- public:
-  CScriptedZuWinExt() : m_pPrevious(ZuWinExtSeam().Install(this)) {}
-  ~CScriptedZuWinExt() override { ZuWinExtSeam().Uninstall(this, m_pPrevious); }
-
-  DWORD dwGrowOnFill = 0;              // entries added on every fill call
-  std::optional<DWORD> countOverride;  // the count a count call reports
-  int iFailListCall = -1;
-  DWORD cbGrowValueOnRead = 0;
-  int cListCalls = 0;
-
-  LONG zuRegListKeysEx(HKEY hRoot, LPCWSTR pszPath, ZU_REG_KEY_SLOT* pSlots, DWORD* pdwCount,
-                       DWORD dwView) override {
-    return ScriptList(pSlots != nullptr, pdwCount, [&] {
-      return CZuWinExt::zuRegListKeysEx(hRoot, pszPath, pSlots, pdwCount, dwView);
-    });
-  }
-  LONG zuRegListValueNamesEx(HKEY hRoot, LPCWSTR pszPath, ZU_REG_VALUE_RECORD* pRecords,
-                             DWORD* pdwCount, DWORD dwTypeFilter, DWORD dwView) override {
-    return ScriptList(pRecords != nullptr, pdwCount, [&] {
-      return CZuWinExt::zuRegListValueNamesEx(hRoot, pszPath, pRecords, pdwCount, dwTypeFilter,
-                                              dwView);
-    });
-  }
-  LONG zuRegReadValueEx(HKEY hRoot, LPCWSTR pszPath, LPCWSTR pszValue, DWORD* pdwType, BYTE* pData,
-                        DWORD* pcbData, DWORD dwView) override {
-    if (pData == nullptr || cbGrowValueOnRead == 0) {
-      return CZuWinExt::zuRegReadValueEx(hRoot, pszPath, pszValue, pdwType, pData, pcbData, dwView);
-    }
-    const LONG l =
-        CZuWinExt::zuRegReadValueEx(hRoot, pszPath, pszValue, pdwType, nullptr, pcbData, dwView);
-    if (l != ERROR_SUCCESS) return l;
-    *pcbData += cbGrowValueOnRead;
-    return ERROR_MORE_DATA;
-  }
-
- private:
-  template <class F>
-  LONG ScriptList(bool bFill, DWORD* pdwCount, F&& real) {
-    if (cListCalls++ == iFailListCall) return ERROR_KEY_DELETED;
-    if (!bFill && countOverride) {
-      *pdwCount = *countOverride;
-      return ERROR_SUCCESS;
-    }
-    LONG l = real();
-    if (bFill && dwGrowOnFill != 0 && (l == ERROR_SUCCESS || l == ERROR_MORE_DATA)) {
-      *pdwCount += dwGrowOnFill;
-      l = ERROR_MORE_DATA;
-    }
-    return l;
-  }
-
-  IZuWinExt* m_pPrevious;
-};
 
 class ZuReg : public ::testing::Test {
  protected:

@@ -83,13 +83,13 @@ TEST(History, FailedReleases) {
   } const rows[] = {
       // Releases of DS1's new value (1), then DS1/3's (2): the longer prefix
       // is not advanced, the stored value stays.
-      {'H', {2}, CFailingReleases::kFailure, "DS1=0,1 DS1/3=0,1 K=1,1"},
+      {'H', {2}, CScriptedZuWinExt::kFailure, "DS1=0,1 DS1/3=0,1 K=1,1"},
       // Releases of the replaced value (1), the old value's copy (2), the new
       // value (3): the last one is the result.
       {'V', {2}, S_OK, "K=1,2"},
       // GetVersion retries a failed release once and reports a second failure.
       {'G', {2}, S_OK, "K=1,1"},
-      {'G', {2, 3}, CFailingReleases::kFailure, "K=1,1"},
+      {'G', {2, 3}, CScriptedZuWinExt::kFailure, "K=1,1"},
       {'G', {1, 2}, S_OK, "K=1,1"},
   };
   for (const auto& row : rows) {
@@ -97,7 +97,7 @@ TEST(History, FailedReleases) {
     ASSERT_EQ(UpdateHistoryTree(U("K"), -1), S_OK);
     {
       ULONG ul = 0;
-      CFailingReleases releases(row.failing);
+      CScriptedZuWinExt releases(row.failing);
       SCOPED_TRACE(row.counted);
       EXPECT_EQ(row.call == 'H'   ? UpdateHistoryTree(U("DS1/3/A"), 1)
                 : row.call == 'V' ? UpdateVersion(U("K"), 1)

@@ -84,8 +84,8 @@ TEST(MemoryTree, ItemsAreCopiesReplacedAndRemovedWhileTheCompartmentStays) {
   EXPECT_EQ(Dump(tree), "1 1/C{n=null,x=123}") << "neither the input nor an output is kept";
 
   {
-    CFailingReleases releases({1});
-    EXPECT_EQ(tree.RemoveData(U("1/C"), U("x"), 0), CFailingReleases::kFailure);
+    CScriptedZuWinExt releases({1});
+    EXPECT_EQ(tree.RemoveData(U("1/C"), U("x"), 0), CScriptedZuWinExt::kFailure);
   }
   EXPECT_EQ(tree.RemoveData(U("1/C"), U("x"), 0), E_INVALIDARG) << "gone despite the failure";
   EXPECT_EQ(tree.RemoveData(U("1/C"), U("n"), 0), S_OK);
@@ -95,7 +95,7 @@ TEST(MemoryTree, ItemsAreCopiesReplacedAndRemovedWhileTheCompartmentStays) {
 
   Build(tree, "1/C{x=1}");
   CRecordingLogSink sink;
-  CFailingReleases releases({1});
+  CScriptedZuWinExt releases({1});
   EXPECT_EQ(tree.FlushTree(0), S_OK);
   EXPECT_TRUE(
       sink.Contains(LOG_FAILURE, OLESTR("CNode::~CNode zuSafeArrayDestroy hr = 0x8002000d")));
@@ -125,7 +125,7 @@ TEST(MemoryTree, IsCompartmentCachedReadsTheHistoryKeyOfThePath) {
     // copied, and the copies released, as GetVersion does); the answer is
     // the same.
     for (const uint32_t mask : {1u << LOG_FAILURE, 1u << LOG_NOTABLE}) {
-      CFailingReleases releases({});
+      CScriptedZuWinExt releases;
       CRecordingLogSink sink(mask);
       CAbstractTree& asked = row.bHistoryTree ? static_cast<CAbstractTree&>(*gHistoryTree) : tree;
       ULONG ulCompartment = 7;
@@ -136,7 +136,7 @@ TEST(MemoryTree, IsCompartmentCachedReadsTheHistoryKeyOfThePath) {
           asked.IsCompartmentCached(U(row.path), &ulCompartment, &ulContent, &bCached, 0);
       EXPECT_EQ(VersionText(hr, ulCompartment, ulContent), row.versions) << row.path << mask;
       EXPECT_EQ(bCached, row.bCached) << row.path;
-      EXPECT_EQ(releases.Calls() > 0, mask == 1u << LOG_NOTABLE && row.versions != "0,0"s)
+      EXPECT_EQ(releases.cDestroys > 0, mask == 1u << LOG_NOTABLE && row.versions != "0,0"s)
           << row.path << mask;
     }
   }
@@ -155,13 +155,13 @@ TEST(MemoryTree, QuickAnswersStepAsideWhileTheTraceIsLogged) {
        {std::tuple{"3/C", 1u << LOG_FAILURE, false}, std::tuple{"", 1u << LOG_ENTRY, true},
         std::tuple{"''", 1u << LOG_FAILURE, true}}) {
     Build(tree, pszAdded);
-    CFailingReleases releases({});
+    CScriptedZuWinExt releases;
     CRecordingLogSink sink(mask);
     secwstring sFound;
     bool bFound = false;
     EXPECT_EQ(tree.FindCompartmentId(U("3"), U("C"), sFound, bFound), S_OK);
     EXPECT_TRUE(bFound) << pszAdded;
-    EXPECT_EQ(releases.Calls() > 0, bListed) << pszAdded;
+    EXPECT_EQ(releases.cDestroys > 0, bListed) << pszAdded;
   }
 }
 

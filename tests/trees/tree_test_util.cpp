@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cstdio>
 #include <sstream>
 
@@ -127,22 +126,3 @@ std::string Counted() {
 CHistoryUse::CHistoryUse() { EXPECT_EQ(AcquireHistoryTree(), S_OK); }
 
 CHistoryUse::~CHistoryUse() { EXPECT_EQ(ReleaseHistoryTree(), S_OK); }
-
-CFailingReleases::CFailingReleases(std::vector<int> failingCalls)
-    : m_pPrevious(ZuWinExtSeam().Install(this)), m_failingCalls(std::move(failingCalls)) {}
-
-CFailingReleases::~CFailingReleases() {
-  ZuWinExtSeam().Install(m_pPrevious);
-  for (SAFEARRAY* psa : m_refused) SafeArrayDestroy(psa);
-}
-
-HRESULT CFailingReleases::zuSafeArrayDestroy(SAFEARRAY* psa, DWORD dwFlag) {
-  ++m_cCalls;
-  if (std::find(m_failingCalls.begin(), m_failingCalls.end(), m_cCalls) != m_failingCalls.end()) {
-    if (psa != nullptr) m_refused.insert(psa);
-    return kFailure;
-  }
-  // An array refused before and released now is no longer ours to release.
-  m_refused.erase(psa);
-  return CZuWinExt::zuSafeArrayDestroy(psa, dwFlag);
-}

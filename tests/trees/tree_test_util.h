@@ -8,14 +8,13 @@
 
 #include <oleauto.h>
 
-#include <set>
 #include <string>
 #include <vector>
 
 #include "common/recording_log_sink.h"
+#include "common/scripted_zuwinext.h"
 #include "support/scopedsafearray.h"
 #include "support/secstring.h"
-#include "support/zuwinext.h"
 #include "trees/abstracttree.h"
 
 // From and to the UTF-8 of a table row.
@@ -48,26 +47,4 @@ std::string Counted();
 struct CHistoryUse {
   CHistoryUse();
   ~CHistoryUse();
-};
-
-// The real helper library, except that its releases of arrays fail at
-// chosen calls, as the platform's do for a locked array: the array is then
-// not released. It installs itself for its lifetime and releases what it
-// refused when it goes, so that the tests leak nothing.
-class CFailingReleases final : public CZuWinExt {
- public:
-  // Calls are counted from 1 while installed.
-  explicit CFailingReleases(std::vector<int> failingCalls);
-  ~CFailingReleases() override;
-
-  HRESULT zuSafeArrayDestroy(SAFEARRAY* psa, DWORD dwFlag) override;
-
-  int Calls() const { return m_cCalls; }
-  static constexpr HRESULT kFailure = DISP_E_ARRAYISLOCKED;
-
- private:
-  IZuWinExt* m_pPrevious;
-  std::vector<int> m_failingCalls;
-  std::set<SAFEARRAY*> m_refused;
-  int m_cCalls = 0;
 };
