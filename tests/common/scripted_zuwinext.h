@@ -7,11 +7,12 @@
 //   ZU_RELEASE_CALLER_ARGUMENT) are counted;
 // - its listings (their calls numbered from 0) can report more entries on
 //   the fill call than when counted, report a count of their own, or fail
-//   one call with ERROR_KEY_DELETED; and a value can grow between the two
-//   calls of a read.
+//   one call with ERROR_KEY_DELETED, and onCount may change the answer of
+//   a count call; and a value can grow between the two calls of a read.
 #pragma once
 
 #include <algorithm>
+#include <functional>
 #include <optional>
 #include <set>
 #include <vector>
@@ -35,6 +36,7 @@ class CScriptedZuWinExt final : public CZuWinExt {
   int iFailListCall = -1;
   DWORD cbGrowValueOnRead = 0;
   int cListCalls = 0;
+  std::function<LONG(LPCWSTR pszPath, LONG rc, DWORD* pdwCount)> onCount;
 
   HRESULT zuSafeArrayDestroy(SAFEARRAY* psa, DWORD dwFlag) override {
     cCallerReleases += dwFlag == ZU_RELEASE_CALLER_ARGUMENT;
@@ -51,13 +53,13 @@ class CScriptedZuWinExt final : public CZuWinExt {
   }
   LONG zuRegListKeysEx(HKEY hRoot, LPCWSTR pszPath, ZU_REG_KEY_SLOT* pSlots, DWORD* pdwCount,
                        DWORD dwView) override {
-    return ScriptList(pSlots != nullptr, pdwCount, [&] {
+    return ScriptList(pszPath, pSlots != nullptr, pdwCount, [&] {
       return CZuWinExt::zuRegListKeysEx(hRoot, pszPath, pSlots, pdwCount, dwView);
     });
   }
   LONG zuRegListValueNamesEx(HKEY hRoot, LPCWSTR pszPath, ZU_REG_VALUE_RECORD* pRecords,
                              DWORD* pdwCount, DWORD dwTypeFilter, DWORD dwView) override {
-    return ScriptList(pRecords != nullptr, pdwCount, [&] {
+    return ScriptList(pszPath, pRecords != nullptr, pdwCount, [&] {
       return CZuWinExt::zuRegListValueNamesEx(hRoot, pszPath, pRecords, pdwCount, dwTypeFilter,
                                               dwView);
     });
@@ -76,13 +78,14 @@ class CScriptedZuWinExt final : public CZuWinExt {
 
  private:
   template <class F>
-  LONG ScriptList(bool bFill, DWORD* pdwCount, F&& real) {
+  LONG ScriptList(LPCWSTR pszPath, bool bFill, DWORD* pdwCount, F&& real) {
     if (cListCalls++ == iFailListCall) return ERROR_KEY_DELETED;
     if (!bFill && countOverride) {
       *pdwCount = *countOverride;
       return ERROR_SUCCESS;
     }
     LONG l = real();
+    if (!bFill && onCount) l = onCount(pszPath, l, pdwCount);
     if (bFill && dwGrowOnFill != 0 && (l == ERROR_SUCCESS || l == ERROR_MORE_DATA)) {
       *pdwCount += dwGrowOnFill;
       l = ERROR_MORE_DATA;

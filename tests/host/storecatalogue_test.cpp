@@ -5,12 +5,12 @@
 
 #include <winreg.h>
 
-#include <optional>
 #include <sstream>
 #include <tuple>
 
 #include "common/recording_log_sink.h"
 #include "common/registry_test_key.h"
+#include "common/scripted_zuwinext.h"
 #include "host/storecatalogue.h"
 #include "support/zuwinext.h"
 
@@ -40,54 +40,27 @@ void WriteCatalogue(const char* pszValues) {
   }
 }
 
-// Scripts the counting call of one listing, named "<store> <action>" ("-"
-// is the catalogue itself): "grow" adds an entry to the key right after
-// counting it, "fail" answers ERROR_ACCESS_DENIED, "huge" a count that no
-// buffer can hold.
-class CScriptedListing final : public CZuWinExt {
- public:
-  explicit CScriptedListing(const std::string& sScript) {
-    const size_t space = sScript.find(' ');
-    const std::string sStore = sScript.substr(0, space);
-    m_sPath = kKey + (sStore == "-" ? WString() : Widen("\\" + sStore));
-    m_sAction = sScript.substr(space + 1);
-    m_pPrevious = ZuWinExtSeam().Install(this);
+// The answer of the counting call of one listing, scripted by "<store>
+// <action>" ("-" is the catalogue itself): "grow" adds an entry to the key
+// right after counting it, "fail" answers ERROR_ACCESS_DENIED, "huge" a
+// count that no buffer can hold.
+LONG Counted(const std::string& sScript, LPCWSTR pszPath, LONG rc, DWORD* pdwCount) {
+  const size_t space = sScript.find(' ');
+  const std::string sStore = sScript.substr(0, space), sAction = sScript.substr(space + 1);
+  if (kKey + (sStore == "-" ? WString() : Widen("\\" + sStore)) != pszPath) return rc;
+  if (sAction == "fail") return ERROR_ACCESS_DENIED;
+  if (sAction == "huge") *pdwCount = 0x10000000;
+  if (sAction == "grow") {  // one more subkey and one more value
+    HKEY hKey = nullptr, hSubkey = nullptr;
+    RegOpenKeyExW(HKEY_LOCAL_MACHINE, pszPath, 0, KEY_ALL_ACCESS, &hKey);
+    RegCreateKeyExW(hKey, OLESTR("Z"), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &hSubkey, nullptr);
+    RegSetValueExW(hKey, OLESTR("Z"), 0, REG_SZ, reinterpret_cast<const BYTE*>(OLESTR("")),
+                   sizeof(WCHAR));
+    RegCloseKey(hSubkey);
+    RegCloseKey(hKey);
   }
-  ~CScriptedListing() override { ZuWinExtSeam().Install(m_pPrevious); }
-
-  LONG zuRegListKeysEx(HKEY hRoot, LPCWSTR pszPath, ZU_REG_KEY_SLOT* pSlots, DWORD* pdwCount,
-                       DWORD dwView) override {
-    const LONG rc = CZuWinExt::zuRegListKeysEx(hRoot, pszPath, pSlots, pdwCount, dwView);
-    return pSlots == nullptr ? Counted(pszPath, rc, pdwCount) : rc;
-  }
-  LONG zuRegListValueNamesEx(HKEY hRoot, LPCWSTR pszPath, ZU_REG_VALUE_RECORD* pRecords,
-                             DWORD* pdwCount, DWORD dwTypeFilter, DWORD dwView) override {
-    const LONG rc =
-        CZuWinExt::zuRegListValueNamesEx(hRoot, pszPath, pRecords, pdwCount, dwTypeFilter, dwView);
-    return pRecords == nullptr ? Counted(pszPath, rc, pdwCount) : rc;
-  }
-
- private:
-  LONG Counted(LPCWSTR pszPath, LONG rc, DWORD* pdwCount) {
-    if (m_sPath != pszPath) return rc;
-    if (m_sAction == "fail") return ERROR_ACCESS_DENIED;
-    if (m_sAction == "huge") *pdwCount = 0x10000000;
-    if (m_sAction == "grow") {  // one more subkey and one more value
-      HKEY hKey = nullptr, hSubkey = nullptr;
-      RegOpenKeyExW(HKEY_LOCAL_MACHINE, pszPath, 0, KEY_ALL_ACCESS, &hKey);
-      RegCreateKeyExW(hKey, OLESTR("Z"), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &hSubkey, nullptr);
-      RegSetValueExW(hKey, OLESTR("Z"), 0, REG_SZ, reinterpret_cast<const BYTE*>(OLESTR("")),
-                     sizeof(WCHAR));
-      RegCloseKey(hSubkey);
-      RegCloseKey(hKey);
-    }
-    return rc;
-  }
-
-  IZuWinExt* m_pPrevious = nullptr;
-  WString m_sPath;
-  std::string m_sAction;
-};
+  return rc;
+}
 
 // Stores are listed in name order, whatever the case; the reading stops at
 // the first store that cannot be read.
@@ -110,8 +83,10 @@ TEST(StoreCatalogue, ReadsTheStoresUntilAFailure) {
   std::list<StoreInfo> listStoreInfos;  // each read drops the records of the one before
   for (const auto& [pszValues, pszScript, hr, pszRead] : kRows) {
     WriteCatalogue(pszValues);
-    std::optional<CScriptedListing> listing;
-    if (*pszScript != 0) listing.emplace(pszScript);
+    CScriptedZuWinExt helper;
+    helper.onCount = [&](LPCWSTR pszPath, LONG rc, DWORD* pdwCount) {
+      return *pszScript != 0 ? Counted(pszScript, pszPath, rc, pdwCount) : rc;
+    };
     CRecordingLogSink log;
     EXPECT_EQ(GetRegInfos(listStoreInfos), hr);
     std::ostringstream read;
