@@ -14,6 +14,8 @@
 // call succeeds; the bench prints which.
 //
 // The caller keeps its arguments, as a client of the exported factory does.
+// The plain store is measured a second time late-bound, through
+// IDispatch::Invoke as a script client calls it, against its vtable.
 // Two further baselines show the share of the trust check (two calls, one
 // per interface call) and of the bare session lookup.
 #include <benchmark/benchmark.h>
@@ -97,6 +99,50 @@ void StoreSetGet(benchmark::State& state, IDataStore* pStore) {
   }
 }
 
+// The dispatch identifiers are looked up once, as a client that caches them
+// does; every call builds its variants afresh.
+void DispatchSetGet(benchmark::State& state, IDataStore* pStore) {
+  CBench& b = *gpBench;
+  LPOLESTR names[] = {const_cast<LPOLESTR>(OLESTR("SetData")),
+                      const_cast<LPOLESTR>(OLESTR("GetData"))};
+  DISPID ids[2] = {};
+  for (int i = 0; i < 2; ++i) {
+    if (pStore->GetIDsOfNames(IID_NULL, &names[i], 1, LOCALE_USER_DEFAULT, &ids[i]) != S_OK) {
+      state.SkipWithError("GetIDsOfNames failed");
+      return;
+    }
+  }
+  for (auto _ : state) {
+    // Last argument first: the value (given, or received), item, compartment, client.
+    VARIANTARG args[4];
+    for (VARIANTARG& arg : args) VariantInit(&arg);
+    V_VT(&args[1]) = VT_BSTR;
+    V_BSTR(&args[1]) = b.bstrItem.Get();
+    V_VT(&args[2]) = VT_BSTR;
+    V_BSTR(&args[2]) = b.bstrCompartment.Get();
+    V_VT(&args[3]) = VT_UI4;
+    V_UI4(&args[3]) = b.client.Pid();
+    V_VT(&args[0]) = VT_ARRAY | VT_UI1;
+    V_ARRAY(&args[0]) = b.value.Get();
+    DISPPARAMS params = {args, nullptr, 4, 0};
+    VARIANT set, get;
+    VariantInit(&set);
+    VariantInit(&get);
+    pStore->Invoke(ids[0], IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &params, &set, nullptr,
+                   nullptr);
+    CScopedSafeArray out;
+    V_VT(&args[0]) = VT_BYREF | VT_ARRAY | VT_UI1;
+    V_ARRAYREF(&args[0]) = out.Receive();
+    pStore->Invoke(ids[1], IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &params, &get, nullptr,
+                   nullptr);
+    if (V_VT(&set) != VT_I4 || V_I4(&set) != S_OK || V_VT(&get) != VT_I4 || V_I4(&get) != S_OK ||
+        out.Get() == nullptr) {
+      state.SkipWithError("a late-bound store call failed");
+      break;
+    }
+  }
+}
+
 void TrustCheckTwice(benchmark::State& state) {
   const ULONG ulPID = gpBench->client.Pid();
   for (auto _ : state) {
@@ -138,11 +184,14 @@ int Measure(int argc, char** argv) {
   benchmark::RegisterBenchmark("TreeSetGet", TreeSetGet);
   benchmark::RegisterBenchmark("StoreSetGet/plain", StoreSetGet, pPlain);
   benchmark::RegisterBenchmark("StoreSetGet/encrypted", StoreSetGet, pEncrypted);
+  benchmark::RegisterBenchmark("DispatchSetGet/plain", DispatchSetGet, pPlain);
   benchmark::RegisterBenchmark("TrustCheckTwice", TrustCheckTwice);
   benchmark::RegisterBenchmark("SessionLookup", SessionLookup);
   std::vector<CBenchRatio> ratios = {
       {"SetData+GetData, plain store / memory tree", "StoreSetGet/plain", "TreeSetGet"},
       {"SetData+GetData, encrypted store / memory tree", "StoreSetGet/encrypted", "TreeSetGet"},
+      {"SetData+GetData, plain store, Invoke / vtable", "DispatchSetGet/plain",
+       "StoreSetGet/plain"},
       {"two trust checks / memory tree", "TrustCheckTwice", "TreeSetGet"},
       {bSession ? "one session lookup / memory tree"
                 : "one session lookup (failing here) / memory tree",

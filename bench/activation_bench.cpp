@@ -1,0 +1,120 @@
+// The cost of reaching the store manager: through the module's export
+// (CreateIDataStoreManagerInstance), as a client that loads the module
+// itself does, against CoCreateInstance of the DataStoreManager class, which
+// finds the module through HKEY_CLASSES_ROOT and asks its class factory.
+//
+// Both keep a manager alive across the run (one reference each), so a call
+// measures the way to the manager and not its start; the manager of the
+// class and the export's are two objects of the one module, the real
+// qv.kelmyr.so, registered in the run's own registry.
+#include <benchmark/benchmark.h>
+#include <windows.h>
+
+#include <objbase.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+
+#include "kelmyr_i.h"
+#include "ratio_reporter.h"
+
+#define WIDE(text) OLESTR(text)
+
+namespace {
+
+using PFN_CREATE_INSTANCE = HRESULT WINAPI(void**);
+PFN_CREATE_INSTANCE* gpfnCreateInstance = nullptr;
+
+void ThroughExport(benchmark::State& state) {
+  for (auto _ : state) {
+    IDataStoreManager* pManager = nullptr;
+    if (FAILED(gpfnCreateInstance(reinterpret_cast<void**>(&pManager)))) {
+      state.SkipWithError("CreateIDataStoreManagerInstance failed");
+      break;
+    }
+    pManager->Release();
+  }
+}
+
+void ThroughClass(benchmark::State& state) {
+  for (auto _ : state) {
+    IDataStoreManager* pManager = nullptr;
+    if (FAILED(CoCreateInstance(CLSID_DataStoreManager, nullptr, CLSCTX_INPROC_SERVER,
+                                IID_IDataStoreManager, reinterpret_cast<void**>(&pManager)))) {
+      state.SkipWithError("CoCreateInstance failed");
+      break;
+    }
+    pManager->Release();
+  }
+}
+
+// The class's InprocServer32 key, naming the module.
+LONG Register() {
+  OLECHAR clsid[39];
+  StringFromGUID2(CLSID_DataStoreManager, clsid, 39);
+  const std::u16string path =
+      std::u16string(OLESTR("CLSID\\")) + clsid + OLESTR("\\InprocServer32");
+  const std::u16string module = WIDE(KELMYR_MODULE_FILE);
+  HKEY hKey = nullptr;
+  LONG lResult = RegCreateKeyExW(HKEY_CLASSES_ROOT, path.c_str(), 0, nullptr, 0, KEY_SET_VALUE,
+                                 nullptr, &hKey, nullptr);
+  if (lResult != ERROR_SUCCESS) return lResult;
+  lResult = RegSetValueExW(hKey, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(module.c_str()),
+                           static_cast<DWORD>((module.size() + 1) * sizeof(OLECHAR)));
+  RegCloseKey(hKey);
+  return lResult;
+}
+
+int Measure(int argc, char** argv) {
+  const LONG lRegistered = Register();
+  const HMODULE hModule = LoadLibraryW(WIDE(KELMYR_MODULE_FILE));
+  if (lRegistered != ERROR_SUCCESS || hModule == nullptr) {
+    std::printf("registration %ld, module %s\n", static_cast<long>(lRegistered),
+                hModule ? "loaded" : "not loaded");
+    return 1;
+  }
+  gpfnCreateInstance = reinterpret_cast<PFN_CREATE_INSTANCE*>(
+      reinterpret_cast<void (*)()>(GetProcAddress(hModule, "CreateIDataStoreManagerInstance")));
+  IDataStoreManager* pExported = nullptr;
+  IDataStoreManager* pClass = nullptr;
+  const HRESULT hrExport = gpfnCreateInstance(reinterpret_cast<void**>(&pExported));
+  const HRESULT hrClass =
+      CoCreateInstance(CLSID_DataStoreManager, nullptr, CLSCTX_INPROC_SERVER, IID_IDataStoreManager,
+                       reinterpret_cast<void**>(&pClass));
+  std::printf("export 0x%x, CoCreateInstance 0x%x\n", static_cast<unsigned>(hrExport),
+              static_cast<unsigned>(hrClass));
+  int result = 1;
+  if (SUCCEEDED(hrExport) && SUCCEEDED(hrClass)) {
+    benchmark::RegisterBenchmark("ThroughExport", ThroughExport);
+    benchmark::RegisterBenchmark("ThroughClass", ThroughClass);
+    result = RunWithRatios(
+        argc, argv,
+        {{"CoCreateInstance through the hive / export", "ThroughClass", "ThroughExport"}});
+  }
+  if (pExported != nullptr) pExported->Release();
+  if (pClass != nullptr) pClass->Release();
+  CoFreeUnusedLibrariesEx(0, 0);
+  FreeLibrary(hModule);
+  return result;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // A hive and keys of the run's own.
+  std::string folder =
+      (std::filesystem::temp_directory_path() / "kelmyr-activation-bench.XXXXXX").string();
+  if (mkdtemp(folder.data()) == nullptr) return 1;
+  setenv("KELMYR_DPAPI_KEYS", folder.c_str(), 1);
+  setenv("KELMYR_REGISTRY", (folder + "/registry.db").c_str(), 1);
+  int result = 1;
+  if (SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED))) {
+    result = Measure(argc, argv);
+    CoUninitialize();
+  }
+  std::error_code ec;
+  std::filesystem::remove_all(folder, ec);
+  return result;
+}
