@@ -6,7 +6,8 @@
 // Both keep a manager alive across the run (one reference each), so a call
 // measures the way to the manager and not its start; the manager of the
 // class and the export's are two objects of the one module, the real
-// qv.kelmyr.so, registered in the run's own registry.
+// qv.kelmyr.so, registered by its own DllRegisterServer in the run's own
+// registry.
 #include <benchmark/benchmark.h>
 #include <windows.h>
 
@@ -26,6 +27,11 @@ namespace {
 
 using PFN_CREATE_INSTANCE = HRESULT WINAPI(void**);
 PFN_CREATE_INSTANCE* gpfnCreateInstance = nullptr;
+
+template <class F>
+F* Export(HMODULE hModule, const char* pszName) {
+  return reinterpret_cast<F*>(reinterpret_cast<void (*)()>(GetProcAddress(hModule, pszName)));
+}
 
 void ThroughExport(benchmark::State& state) {
   for (auto _ : state) {
@@ -50,33 +56,16 @@ void ThroughClass(benchmark::State& state) {
   }
 }
 
-// The class's InprocServer32 key, naming the module.
-LONG Register() {
-  OLECHAR clsid[39];
-  StringFromGUID2(CLSID_DataStoreManager, clsid, 39);
-  const std::u16string path =
-      std::u16string(OLESTR("CLSID\\")) + clsid + OLESTR("\\InprocServer32");
-  const std::u16string module = WIDE(KELMYR_MODULE_FILE);
-  HKEY hKey = nullptr;
-  LONG lResult = RegCreateKeyExW(HKEY_CLASSES_ROOT, path.c_str(), 0, nullptr, 0, KEY_SET_VALUE,
-                                 nullptr, &hKey, nullptr);
-  if (lResult != ERROR_SUCCESS) return lResult;
-  lResult = RegSetValueExW(hKey, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(module.c_str()),
-                           static_cast<DWORD>((module.size() + 1) * sizeof(OLECHAR)));
-  RegCloseKey(hKey);
-  return lResult;
-}
-
 int Measure(int argc, char** argv) {
-  const LONG lRegistered = Register();
   const HMODULE hModule = LoadLibraryW(WIDE(KELMYR_MODULE_FILE));
-  if (lRegistered != ERROR_SUCCESS || hModule == nullptr) {
-    std::printf("registration %ld, module %s\n", static_cast<long>(lRegistered),
-                hModule ? "loaded" : "not loaded");
+  if (hModule == nullptr) return 1;
+  const HRESULT hrRegistered = Export<HRESULT WINAPI()>(hModule, "DllRegisterServer")();
+  if (FAILED(hrRegistered)) {
+    std::printf("DllRegisterServer 0x%x\n", static_cast<unsigned>(hrRegistered));
+    FreeLibrary(hModule);
     return 1;
   }
-  gpfnCreateInstance = reinterpret_cast<PFN_CREATE_INSTANCE*>(
-      reinterpret_cast<void (*)()>(GetProcAddress(hModule, "CreateIDataStoreManagerInstance")));
+  gpfnCreateInstance = Export<PFN_CREATE_INSTANCE>(hModule, "CreateIDataStoreManagerInstance");
   IDataStoreManager* pExported = nullptr;
   IDataStoreManager* pClass = nullptr;
   const HRESULT hrExport = gpfnCreateInstance(reinterpret_cast<void**>(&pExported));
