@@ -368,6 +368,7 @@ int main(int argc, char** argv) {
   if (pfnCreate != nullptr) {
     CRef<IDataStoreManager> manager;
     CheckHr(pfnCreate(manager.Out()), S_OK, "CreateIDataStoreManagerInstance");
+    if (manager.p == nullptr) return 1;
     LONG ret = -1;
     CBstr product(OLESTR("Tallis"));
     CheckHr(manager.p->FlushDataStores(ulPid, product.b, &ret), S_OK, "FlushDataStores");
