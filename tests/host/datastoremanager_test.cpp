@@ -17,10 +17,12 @@
 #include "common/scripted_timer_service.h"
 #include "common/scripted_zuwinext.h"
 #include "datastore/storeownership.h"
+#include "host/classfactory.h"
 #include "host/datastoremanager.h"
 #include "host/export.h"
 #include "security/privileges.h"
 #include "sessions/scripted_terminal_services.h"
+#include "sessions/sessionmonitor.h"
 #include "support/scopedbstr.h"
 #include "trees/history.h"
 #include "trees/tree_test_util.h"
@@ -205,34 +207,46 @@ TEST(DataStoreManager, AnswersInItsReturnValue) {
 
 // The export: a null ppv builds the manager and answers E_POINTER; the same
 // manager while a reference is held, started once; a new one after the
-// last release; a manager built beside it keeps working when it ends.
+// last release. The class's manager beside it has its own tables and
+// monitor, and keeps working when the export's ends.
 TEST(DataStoreManager, ExportKeepsOneManagerAtATime) {
   CRig rig("A:0:Brenmoor");
   gpDataStoreManager = nullptr;
   auto started = [&] { return rig.Letters({{"CDataStoreManager::Begin hr", -1, 'B'}}); };
   EXPECT_EQ(CreateIDataStoreManagerInstance(nullptr), E_POINTER);
-  IDataStoreManager *p1 = nullptr, *p2 = nullptr;
+  IDataStoreManager *p1 = nullptr, *p2 = nullptr, *pOther = nullptr;
   ASSERT_EQ(CreateIDataStoreManagerInstance(reinterpret_cast<void**>(&p1)), S_OK);
   ASSERT_EQ(CreateIDataStoreManagerInstance(reinterpret_cast<void**>(&p2)), S_OK);
   EXPECT_EQ(p1, p2);
   EXPECT_EQ(started(), "B");
-  auto* pOther = new CDataStoreManager;
+  auto* pFactory = new CManagerClassFactory;
+  ASSERT_EQ(
+      pFactory->CreateInstance(nullptr, IID_IDataStoreManager, reinterpret_cast<void**>(&pOther)),
+      S_OK);
+  IDataStore* pStores[2] = {};
+  p1->GetDataStore(7, B("A").Get(), &pStores[0], nullptr);
+  pOther->GetDataStore(7, B("A").Get(), &pStores[1], nullptr);
+  EXPECT_NE(pStores[0], pStores[1]);
+  EXPECT_EQ(SessionMonitorThreadsAlive(), 2);
+  pStores[0]->Release();
   p1->Release();
   EXPECT_EQ(p2->Release(), 0u);
   EXPECT_FALSE(MethodReleasesArguments());
-  IDataStore* pStore = nullptr;
   LONG lSet = 1, lCached = 1, bCached = 0;
   ULONG ulCompartment = 0, ulContent = 0;
-  pOther->GetDataStore(7, B("A").Get(), &pStore, nullptr);
-  pStore->SetData(7, B("c").Get(), B("d").Get(), MakeBytes({1}).Get(), &lSet);
-  pStore->IsCompartmentCached(7, B("c").Get(), &ulCompartment, &ulContent, &bCached, &lCached);
+  pStores[1]->SetData(7, B("c").Get(), B("d").Get(), MakeBytes({1}).Get(), &lSet);
+  pStores[1]->IsCompartmentCached(7, B("c").Get(), &ulCompartment, &ulContent, &bCached, &lCached);
   EXPECT_EQ(lSet + lCached, S_OK);
   EXPECT_TRUE(bCached && ulContent > 0);
-  pStore->Release();
+  pStores[1]->Release();
   ASSERT_EQ(CreateIDataStoreManagerInstance(reinterpret_cast<void**>(&p1)), S_OK);
   EXPECT_EQ(started(), "BBB");
   EXPECT_EQ(p1->Release(), 0u);
-  EXPECT_EQ(pOther->Release(), 0u);
+  EXPECT_EQ(pOther->Release(), 1u) << "the factory keeps its manager";
+  CDataStoreManager* pKept = pFactory->DetachUnusedManager();
+  ASSERT_NE(pKept, nullptr);
+  EXPECT_EQ(pKept->Release(), 0u);
+  EXPECT_TRUE(pFactory->DeleteIfUnheld());
 }
 
 // Session events racing the shut-down: the monitor stops before any store
