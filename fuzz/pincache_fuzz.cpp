@@ -13,47 +13,31 @@
 
 #include <array>
 #include <cstdint>
-#include <string_view>
+#include <string>
 #include <vector>
 
-#include "common/scripted_call_context.h"
-#include "common/scripted_machine.h"
-#include "common/scripted_settings.h"
-#include "common/scripted_timer_service.h"
-#include "datastore/storeownership.h"
-#include "pincache/authstore.h"
 #include "pincache/pin_calls.h"
 #include "support/qvlog.h"
 #include "support/scopedbstr.h"
 #include "support/scopedsafearray.h"
-#include "trees/history.h"
 
 namespace {
 
-void Check(bool bCondition) {
-  if (!bCondition) __builtin_trap();
-}
-
-class CInput {
- public:
-  CInput(const uint8_t* p, size_t cb) : m_p(p), m_end(p + cb) {}
-  bool More() const { return m_p < m_end; }
-  uint8_t Byte() { return m_p < m_end ? *m_p++ : 0; }
+struct SInput {
+  const uint8_t *p, *end;
+  uint8_t Byte() { return p < end ? *p++ : 0; }
 
   // Null, one the store issued, or up to 7 characters of any value.
   CScopedBSTR String(const std::vector<CScopedBSTR>& issued) {
     const uint8_t b = Byte();
-    if (b == 0xFF) return CScopedBSTR();
-    if (b >= 0xF0 && !issued.empty()) {
-      const BSTR bstr = issued[b % issued.size()].Get();
-      return CScopedBSTR(SysAllocStringLen(bstr, SysStringLen(bstr)));
-    }
-    std::vector<OLECHAR> text(b % 8);
+    std::basic_string<OLECHAR> text(b % 8, 0);
     for (OLECHAR& ch : text) {
       const uint8_t x = Byte();
       ch = static_cast<OLECHAR>(x < 0xF0 ? 'A' + x % 4 : Byte() << 8 | Byte());
     }
-    return CScopedBSTR(SysAllocStringLen(text.data(), static_cast<UINT>(text.size())));
+    if (b >= 0xF0 && !issued.empty()) text = issued[b % issued.size()].Get();
+    return CScopedBSTR(b == 0xFF ? nullptr
+                                 : SysAllocStringLen(text.data(), static_cast<UINT>(text.size())));
   }
 
   // No array, one of another element type, or strings: the names and
@@ -64,24 +48,20 @@ class CInput {
         OLESTR("AllProcess"), OLESTR("AllSession"),     OLESTR("True"),
         OLESTR("False"),      OLESTR("IsACRPINAlways"), OLESTR("Yes"),
         OLESTR("action"),     OLESTR("BypassPINAlways")};
-    static const VARTYPE kTypes[] = {VT_BSTR, VT_BSTR, VT_I4, VT_UI2, VT_VARIANT, VT_UI1};
     const uint8_t b = Byte();
-    if (b % 7 == 6) return CScopedSafeArray();
-    const ULONG cItems = (b >> 3) % 8;
-    CScopedSafeArray psa(SafeArrayCreateVector(kTypes[b % 7], 0, cItems));
-    for (LONG i = 0; kTypes[b % 7] == VT_BSTR && i < static_cast<LONG>(cItems); ++i) {
+    const VARTYPE vt =
+        std::array{VT_BSTR, VT_BSTR, VT_I4, VT_UI2, VT_VARIANT, VT_UI1, VT_NULL}[b % 7];
+    CScopedSafeArray psa(vt == VT_NULL ? nullptr : SafeArrayCreateVector(vt, 0, (b >> 3) % 8));
+    for (LONG i = 0; vt == VT_BSTR && psa.Get() && i < (b >> 3) % 8; ++i) {
       const uint8_t w = Byte();
       const CScopedBSTR item = w < 11 ? CScopedBSTR(SysAllocString(kWords[w])) : String({});
-      if (w != 11) SafeArrayPutElement(psa.Get(), &i, item.Get());
+      if (w != 11) SafeArrayPutElement(psa.Get(), &i, item.Get());  // else a null element
     }
     return psa;
   }
-
- private:
-  const uint8_t* m_p;
-  const uint8_t* m_end;
 };
 
+// An outcome the store documents; an untrusted caller (0) is denied.
 bool Documented(HRESULT hr, ULONG ulPID) {
   return hr == S_OK || hr == E_INVALIDARG || hr == E_FAIL || hr == DISP_E_BADINDEX ||
          hr == E_OUTOFMEMORY || (hr == E_ACCESSDENIED && ulPID == 0);
@@ -89,49 +69,34 @@ bool Documented(HRESULT hr, ULONG ulPID) {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  qvlogSetLevelMask(0);
-  return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  CInput in(data, size);
-  CScriptedCallContext context;
-  context.bSecurityEnabled = VARIANT_FALSE;
-  CScriptedMachine machine;
-  machine.pCallContext = &context;
-  for (const DWORD pid : {100u, 200u, 300u}) {
-    machine.Process(pid).dwSessionId = pid / 300 + 1;
-    machine.Process(pid).dwIntegrityRid = SECURITY_MANDATORY_LOW_RID;
-  }
-  CScriptedSettings settings;
-  CScriptedTimerService timers;
+  qvlogSetLevelMask(0);
+  SInput in{data, data + size};
+  SPINWorld world;
   const uint8_t setup = in.Byte();
-  settings.Set(OLESTR("Kelmyr.Authentication.AllowPerProcess"), setup & 1);
-  settings.Set(OLESTR("Kelmyr.Authentication.Timeout"),
-               std::array<LONGLONG, 4>{0, 2, 0x80000000, 0xFFFFFFFF}[(setup >> 1) % 4]);
-  settings.Set(OLESTR("Kelmyr.Authentication.EnablePINCacheForPINAlwaysPrivateKeys"),
-               (setup >> 3) & 1);
+  world.settings.Set(OLESTR("Kelmyr.Authentication.AllowPerProcess"), setup & 1);
+  world.settings.Set(OLESTR("Kelmyr.Authentication.Timeout"),
+                     std::array<LONGLONG, 4>{0, 2, 0x80000000, 0xFFFFFFFF}[(setup >> 1) % 4]);
+  world.settings.Set(OLESTR("Kelmyr.Authentication.EnablePINCacheForPINAlwaysPrivateKeys"),
+                     (setup >> 3) & 1);
   const bool bExported = setup & 0x10;
-  gpDataStoreManager = bExported ? reinterpret_cast<IDataStoreManager*>(&machine) : nullptr;
-
-  AcquireHistoryTree();
+  gpDataStoreManager = bExported ? reinterpret_cast<IDataStoreManager*>(&world.machine) : nullptr;
   CAuthStore* pStore = new CAuthStore;
-  Check(pStore->Begin(CScopedBSTR(SysAllocString(OLESTR("{PIN}"))).Get()) == S_OK);
   CInternalAuthStore& internal = pStore->Internal();
+  if (pStore->Begin(CScopedBSTR(SysAllocString(OLESTR("{PIN}"))).Get()) != S_OK) __builtin_trap();
   std::vector<CScopedBSTR> issued;
-  while (in.More()) {
+  while (in.p < in.end) {
     const uint8_t op = in.Byte();
-    const ULONG pid = (op >> 4) % 4 * 100;
+    const ULONG pid = std::array<ULONG, 4>{0, 1001, 2001, 1002}[(op >> 4) % 4];  // 0: untrusted
     if (op % 16 >= 12) {
       const DWORD a = in.Byte() % 3, b = in.Byte() % 3;
-      if (op % 16 == 12) machine.Advance(a * 61000);
+      world.machine.Advance(op % 16 == 12 ? a * 61000 : 0);
       const HRESULT hr = op % 16 == 13   ? internal.FlushStoreFromSessionId(a)
                          : op % 16 == 14 ? internal.SetAvailabilityStoreFromSessionId(a, b != 0)
                          : op % 16 == 15 ? internal.MoveStore(a, b)
                                          : S_OK;
-      timers.FireDue();
-      Check(Documented(hr, 1));
+      if (!Documented(hr, 1)) __builtin_trap();
+      world.timers->FireDue();
       continue;
     }
     CScopedBSTR c = in.String(issued), p = in.String(issued), s = in.String(issued), id;
@@ -142,18 +107,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     SPINCall x{pid,          c.Get(), p.Get(),         s.Get(),      pin.Get(),
                params.Get(), nArg,    value.Receive(), id.Receive(), op & 0x80 ? nullptr : &nState};
     const SPINMethod& m = kPINMethods[op % 16];
-    Check(m.call(pStore, x) == S_OK && Documented(x.lRetVal, pid));
+    if (m.call(pStore, x) != S_OK || !Documented(x.lRetVal, pid)) __builtin_trap();
     // The object released what it took.
-    for (const char ch : std::string_view(bExported ? "" : m.pszTaken)) {
+    for (const char ch : std::string(bExported ? "" : m.pszTaken)) {
       if (ch == 'v' || ch == 'a') (ch == 'v' ? pin : params).Release();
       if (ch == 'c' || ch == 'p' || ch == 's') (ch == 'c' ? c : ch == 'p' ? p : s).Release();
     }
     if (id.Get() != nullptr) issued.push_back(std::move(id));
   }
-  Check(pStore->End() == S_OK);
-  Check(timers.Live() == 0);
-  Check(pStore->Release() == 0);
-  ReleaseHistoryTree();
+  if (pStore->End() != S_OK || world.timers->Live() != 0 || pStore->Release() != 0)
+    __builtin_trap();
   gpDataStoreManager = nullptr;
   return 0;
 }

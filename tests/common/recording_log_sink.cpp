@@ -6,8 +6,10 @@
 
 std::string ToUtf8(const OleString& s) { return Utf16ToUtf8(s); }
 
-CRecordingLogSink::CRecordingLogSink(uint32_t mask)
-    : m_pPrevious(qvlogInstallSink(this)), m_previousMask(qvlogGetLevelMask()) {
+CRecordingLogSink::CRecordingLogSink(uint32_t mask, std::function<void(const OleString&)> onWrite)
+    : m_onWrite(std::move(onWrite)),
+      m_pPrevious(qvlogInstallSink(this)),
+      m_previousMask(qvlogGetLevelMask()) {
   qvlogSetLevelMask(mask);
 }
 
@@ -17,9 +19,11 @@ CRecordingLogSink::~CRecordingLogSink() {
 }
 
 void CRecordingLogSink::Write(const CLogRecord& record) noexcept {
+  CLine line{record.lLevel, record.pszFormat ? record.pszFormat : OleString(),
+             OleString(record.message)};
+  if (m_onWrite) m_onWrite(line.format);
   std::lock_guard<std::mutex> guard(m_lock);
-  m_lines.push_back(CLine{record.lLevel, record.pszFormat ? record.pszFormat : OleString(),
-                          OleString(record.message)});
+  m_lines.push_back(std::move(line));
 }
 
 std::vector<CRecordingLogSink::CLine> CRecordingLogSink::Lines() const {

@@ -4,6 +4,7 @@
 // when destroyed.
 #pragma once
 
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -23,7 +24,10 @@ class CRecordingLogSink final : public ILogSink {
     OleString text;
   };
 
-  explicit CRecordingLogSink(uint32_t mask = kLogAllLevels);
+  // onWrite, if given, sees the format of each line as it is written,
+  // outside the sink's lock (a test can hold the writing thread there).
+  explicit CRecordingLogSink(uint32_t mask = kLogAllLevels,
+                             std::function<void(const OleString&)> onWrite = {});
   ~CRecordingLogSink() override;
 
   void Write(const CLogRecord& record) noexcept override;
@@ -40,6 +44,7 @@ class CRecordingLogSink final : public ILogSink {
  private:
   mutable std::mutex m_lock;
   std::vector<CLine> m_lines;
+  const std::function<void(const OleString&)> m_onWrite;  // set before the sink is installed
   ILogSink* m_pPrevious;
   uint32_t m_previousMask;
 };

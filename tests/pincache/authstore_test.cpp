@@ -23,13 +23,7 @@
 #include <thread>
 
 #include "common/recording_log_sink.h"
-#include "common/scripted_call_context.h"
-#include "common/scripted_machine.h"
-#include "common/scripted_settings.h"
-#include "common/scripted_timer_service.h"
 #include "common/scripted_zuwinext.h"
-#include "datastore/storeownership.h"
-#include "pincache/authstore.h"
 #include "pincache/pin_calls.h"
 #include "support/scopedbstr.h"
 #include "trees/tree_test_util.h"
@@ -37,13 +31,11 @@
 namespace {
 
 std::string Result(HRESULT hr) {
-  for (auto [h, psz] : {std::pair{S_OK, "ok"},
-                        {E_INVALIDARG, "inval"},
-                        {E_FAIL, "fail"},
-                        {DISP_E_BADINDEX, "badindex"}}) {
-    if (hr == h) return psz;
-  }
-  return "hr";
+  return hr == S_OK              ? "ok"
+         : hr == E_INVALIDARG    ? "inval"
+         : hr == E_FAIL          ? "fail"
+         : hr == DISP_E_BADINDEX ? "badindex"
+                                 : "hr";
 }
 
 CScopedBSTR B(const std::string& s) {
@@ -55,8 +47,10 @@ std::string Bytes(SAFEARRAY* psa) {
   return std::string(static_cast<const char*>(psa->pvData), psa->rgsabound[0].cElements);
 }
 
-// Pairs; a last name with no value makes an odd count.
+// Pairs; a last name with no value makes an odd count. None for a word
+// that gives no parameters.
 CScopedSafeArray Parameters(const std::string& word) {
+  if (word.find('=') == std::string::npos && word != "u2") return CScopedSafeArray();
   if (word == "u2") return CScopedSafeArray(SafeArrayCreateVector(VT_UI2, 0, 2));
   std::vector<std::string> items;
   std::istringstream pairs(word);
@@ -73,9 +67,7 @@ CScopedSafeArray Parameters(const std::string& word) {
 }
 
 struct SPINRow {
-  friend void PrintTo(const SPINRow& row, std::ostream* os) {
-    *os << std::string(row.pszScript).substr(0, 80);  // it names a folder of the test
-  }
+  friend void PrintTo(const SPINRow& row, std::ostream* os) { *os << row.pszScript; }
   const char* pszScript;
   const char* pszExpected;
   LONGLONG llPerProcess = 0, llTimeout = 0, llConfirm = 0;
@@ -83,38 +75,23 @@ struct SPINRow {
   const char* pszLogLine = nullptr;
 };
 
-// Processes 1000+n and 2000+n of session n are trusted clients (low
-// integrity, no COM security); 9 is not. The object leaves its arguments
-// to the caller, as with a manager from the export.
-class PINStoreTest : public testing::TestWithParam<SPINRow> {
+// The object leaves its arguments to the caller, as with a manager from
+// the export.
+constexpr LONGLONG kNoExpiry = 0x80000000;
+
+class PINStoreTest : public testing::TestWithParam<SPINRow>, protected SPINWorld {
  protected:
-  PINStoreTest() {
-    context.bSecurityEnabled = VARIANT_FALSE;
-    machine.pCallContext = &context;
-    for (DWORD s = 0; s < 4; ++s) {
-      for (DWORD pid : {1000 + s, 2000 + s}) {
-        machine.Process(pid).dwSessionId = s;
-        machine.Process(pid).dwIntegrityRid = SECURITY_MANDATORY_LOW_RID;
-      }
-    }
-    machine.Process(9).dwSessionId = 1;
-    gpDataStoreManager = reinterpret_cast<IDataStoreManager*>(&machine);
-  }
+  PINStoreTest() { gpDataStoreManager = reinterpret_cast<IDataStoreManager*>(&machine); }
   ~PINStoreTest() override {
     gpDataStoreManager = nullptr;
     pStore->End();
     EXPECT_EQ(pStore->Release(), 0u);
-    EXPECT_EQ(timers.Live(), 0u);
+    EXPECT_EQ(timers->Live(), 0u);
   }
   std::string Run(const std::string& script);
 
-  CScriptedCallContext context;
-  CScriptedMachine machine;
-  CScriptedSettings settings;
-  CScriptedTimerService timers;
-  CHistoryUse history;
   CAuthStore* pStore = new CAuthStore;
-  std::vector<std::string> issued;
+  std::vector<std::string> ids;  // the PIN session identifiers SetPIN issued
 };
 using PINStoreObjectTest = PINStoreTest;
 
@@ -126,18 +103,15 @@ std::string PINStoreTest::Run(const std::string& script) {
     std::istringstream words(call);
     std::vector<std::string> w;
     for (std::string word; words >> word;) w.push_back(word);
-    CScopedSafeArray a;
-    if (w.back().find('=') != std::string::npos || w.back() == "u2") {
-      a = Parameters(w.back());
-      w.pop_back();
-    }
+    CScopedSafeArray a = Parameters(w.back());
+    if (a.Get() != nullptr) w.pop_back();
     w.resize(6, "-");
     const std::string &who = w[0], &op = w[1];
     std::string text;
     CScopedSafeArray v;
     if (who == "wait") {
       machine.Advance(std::stoull(op) * 1000);
-      timers.FireDue();
+      timers->FireDue();
     } else if (who == "end" || who == "off" || who == "move" || who == "stop") {
       text = Result(who == "end"    ? store.FlushStoreFromSessionId(std::stoul(op))
                     : who == "off"  ? store.SetAvailabilityStoreFromSessionId(std::stoul(op), FALSE)
@@ -146,7 +120,7 @@ std::string PINStoreTest::Run(const std::string& script) {
     } else if (who == "tmo") {  // a new timeout setting
       settings.Set(U("Kelmyr.Authentication.Timeout"), std::stoll(op));
     } else if (who == "count") {  // PIN session identifiers known, live timers
-      text = std::to_string(store.PINSessionCount()) + "/" + std::to_string(timers.Live());
+      text = std::to_string(store.PINSessionCount()) + "/" + std::to_string(timers->Live());
     } else if (who == "avail") {
       store.Tree()->GetData(U("1/C/P"), U("PINAlwaysState"), v.Receive(), 0);
       text = !v.Get() ? "-" : U8(static_cast<BSTR*>(v.Get()->pvData)[0]) == "available" ? "A" : "U";
@@ -156,22 +130,21 @@ std::string PINStoreTest::Run(const std::string& script) {
       static_cast<BYTE*>(v.Get()->pvData)[v.Get()->rgsabound[0].cElements - 1] ^= who == "dmg";
       store.Tree()->SetData(U("1/C/P"), U("PINValue"), v.Get(), 0, TRUE);
     } else {
-      const std::string name = op == "get0" ? "get" : op;
-      const SPINMethod& m = *std::find_if(std::begin(kPINMethods), std::end(kPINMethods),
-                                          [&](const SPINMethod& m) { return name == m.pszOp; });
-      const bool bById = std::strchr(m.pszTaken, 's') != nullptr;
-      const std::string &id = w[4], &tail = w[bById ? 5 : 4];
+      const SPINMethod& m =
+          *std::find_if(std::begin(kPINMethods), std::end(kPINMethods),
+                        [&](auto& m) { return (op == "get0" ? "get" : op) == m.pszOp; });
+      const std::string &id = w[4], &tail = w[std::strchr(m.pszTaken, 's') ? 5 : 4];
       const CScopedBSTR c = B(w[2]), p = B(w[3]),
-                        s = B(id[0] == '$' ? issued.at(std::stoul(id.substr(1)) - 1) : id);
+                        s = B(id[0] == '$' ? ids.at(std::stoul(id.substr(1)) - 1) : id);
       if (std::strchr(m.pszTaken, 'v') != nullptr) v = MakeBytes({tail.begin(), tail.end()});
       CScopedSafeArray value;
-      CScopedBSTR bstrId;
+      CScopedBSTR bstr;
       INT nState = 9;
       const ULONG pid = (who[0] == 'S' ? 1000u : 2000u) + std::stoi(who.substr(1));
       const INT n = op.rfind("chg", 0) == 0 ? std::stoi(tail) : 0;
       SPINCall x{
-          pid,     c.Get(), p.Get(),         s.Get(),          v.Get(),
-          a.Get(), n,       value.Receive(), bstrId.Receive(), op == "get0" ? nullptr : &nState};
+          pid,     c.Get(), p.Get(),         s.Get(),        v.Get(),
+          a.Get(), n,       value.Receive(), bstr.Receive(), op == "get0" ? nullptr : &nState};
       EXPECT_EQ(m.call(pStore, x), S_OK);
       const bool bGet = op.rfind("get", 0) == 0, bHas = op.rfind("has", 0) == 0;
       text = x.lRetVal != S_OK ? Result(x.lRetVal) + (bGet ? ":" + std::to_string(nState) : "")
@@ -179,11 +152,9 @@ std::string PINStoreTest::Run(const std::string& script) {
              : bHas            ? std::to_string(nState)
                                : "ok";
       // The identifier GetPIN hands out is the one stored with the record.
-      if (op == "get" && x.lRetVal == S_OK) {
-        text += "@" + std::to_string(std::find(issued.begin(), issued.end(), U8(bstrId.Get())) -
-                                     issued.begin() + 1);
-      }
-      if (op == "set" && bstrId.Get() != nullptr) issued.push_back(U8(bstrId.Get()));
+      if (op == "get" && x.lRetVal == S_OK)
+        text += "@" + std::to_string(std::ranges::find(ids, U8(bstr.Get())) - ids.begin() + 1);
+      if (op == "set" && bstr.Get() != nullptr) ids.push_back(U8(bstr.Get()));
     }
     if (!text.empty()) out += (out.empty() ? "" : " ") + text;
   }
@@ -198,12 +169,9 @@ TEST_P(PINStoreTest, Script) {
   CRecordingLogSink log;
   ASSERT_EQ(pStore->Begin(B("{PIN}").Get()), S_OK);
   EXPECT_EQ(Run(row.pszScript), row.pszExpected);
-  if (row.pszLogLine != nullptr) {
-    EXPECT_TRUE(log.Contains(row.lLogLevel, U(row.pszLogLine).c_str())) << log.Dump();
-  }
+  EXPECT_TRUE(!row.pszLogLine || log.Contains(row.lLogLevel, U(row.pszLogLine).c_str()))
+      << log.Dump();
 }
-
-constexpr LONGLONG kNoExpiry = 0x80000000;
 
 INSTANTIATE_TEST_SUITE_P(
     Rows, PINStoreTest,
@@ -317,8 +285,7 @@ INSTANTIATE_TEST_SUITE_P(
                 "has C P; raw secretpin",
                 "ok inval:9 inval badindex 1 sealed"},
         SPINRow{"S1 set C P a; dmg; S1 get C P; S1 has C P", "ok fail:1 1", 0, 0, 0, 1,
-                "CInternalAuthStore::GetInternalPIN DecryptValue failed"}),
-    [](const testing::TestParamInfo<SPINRow>& info) { return std::to_string(info.index); });
+                "CInternalAuthStore::GetInternalPIN DecryptValue failed"}));
 
 // GetPIN's and IsPINCached's decision tables in both PIN-always modes: a
 // PIN stored available (or not) and with the bypass (or not) is tested,
@@ -347,7 +314,7 @@ TEST_F(PINStoreObjectTest, DecisionTables) {
   for (const int nConfirm : {0, 1}) {
     settings.Set(U("Kelmyr.Authentication.EnablePINCacheForPINAlwaysPrivateKeys"), nConfirm);
     for (const auto& row : kRows) {
-      issued.clear();
+      ids.clear();
       const std::string read =
           std::string(" IsACRPINAlways=") + row.pszACR + ",Action=" + row.pszAction;
       auto state = [&](int n) { return std::to_string(n == 7 ? 2 * nConfirm : n); };
@@ -387,17 +354,13 @@ TEST_F(PINStoreObjectTest, TrustAndArgumentOwnership) {
         EXPECT_EQ(x.lRetVal == E_ACCESSDENIED, pid == 9) << m.pszOp;
         EXPECT_TRUE(pid != 9 || (value.Get() == nullptr && id.Get() == nullptr)) << m.pszOp;
         gpDataStoreManager = reinterpret_cast<IDataStoreManager*>(&machine);
-        if (pid == 9) {
-          EXPECT_EQ(state(), before) << m.pszOp;
-        }
+        EXPECT_EQ(pid == 9 ? state() : before, before) << m.pszOp;
         const std::string taken = bExported ? "" : m.pszTaken;
         EXPECT_EQ(releases.cCallerReleases, static_cast<int>(taken.size())) << m.pszOp;
-        // What the method did not take stays the caller's.
-        for (int i = 0; i < 3; ++i) {
-          if (taken.find("cps"[i]) == std::string::npos) SysFreeString(b[i]);
+        for (int i = 0; i < 5; ++i) {  // what the method did not take stays the caller's
+          if (taken.find("cpsva"[i]) != std::string::npos) continue;
+          i < 3 ? SysFreeString(b[i]) : (void)SafeArrayDestroy(i == 3 ? pv : pa);
         }
-        if (taken.find('v') == std::string::npos) SafeArrayDestroy(x.v);
-        if (taken.find('a') == std::string::npos) SafeArrayDestroy(x.a);
       }
     }
   }
@@ -406,81 +369,53 @@ TEST_F(PINStoreObjectTest, TrustAndArgumentOwnership) {
     const HRESULT hr = pStore->QueryInterface(*piid, &pv);
     EXPECT_EQ(pv, SUCCEEDED(hr) ? static_cast<IAuthStore*>(pStore) : nullptr);
     EXPECT_EQ(hr, piid == &IID_IDataStore ? E_NOINTERFACE : S_OK);
-    if (SUCCEEDED(hr)) {
-      EXPECT_EQ(pStore->Release(), 1u);
-    }
+    EXPECT_EQ(SUCCEEDED(hr) ? pStore->Release() : 1u, 1u);
   }
 }
 
-// A started store of the processes 1001 to 1003, of sessions 1 to 3, and
-// their calls on the PIN of compartment "C".
-struct SStarted {
+// A started store on the real timer service, and the calls of its clients
+// on the PIN of compartment "C": a store ('s'), a read ('g') or a test.
+struct SStarted : SPINWorld {
   SStarted() {
-    for (DWORD s = 1; s <= 3; ++s) machine.Process(1000 + s).dwSessionId = s;
+    timers.reset();
     EXPECT_EQ(store.Begin(B("{PIN}").Get()), S_OK);
   }
-  HRESULT Set(ULONG pid, const std::string& pin) {
+  HRESULT Call(char op, ULONG pid, const std::string& pin) {
+    const CScopedBSTR c = B("C"), p = B(pin);
     CScopedBSTR id;
-    return store.SetPIN(pid, B("C").Get(), B(pin).Get(), MakeBytes({7}).Get(), nullptr,
-                        id.Receive());
-  }
-  HRESULT Get(ULONG pid, const std::string& pin) {
     CScopedSafeArray v;
-    INT nState = 0;
-    return store.GetPIN(pid, B("C").Get(), B(pin).Get(), nullptr, v.Receive(), nullptr, &nState);
+    INT n = 0;
+    return op == 's'
+               ? store.SetPIN(pid, c.Get(), p.Get(), MakeBytes({7}).Get(), nullptr, id.Receive())
+           : op == 'g' ? store.GetPIN(pid, c.Get(), p.Get(), nullptr, v.Receive(), nullptr, &n)
+                       : store.IsPINCached(pid, c.Get(), p.Get(), nullptr, nullptr, &n);
   }
-  HRESULT Has(ULONG pid, const std::string& pin) {
-    INT nState = 0;
-    return store.IsPINCached(pid, B("C").Get(), B(pin).Get(), nullptr, nullptr, &nState);
-  }
-  CScriptedMachine machine;
-  CScriptedSettings settings;
-  CHistoryUse history;
   CInternalAuthStore store;
 };
+
+const OleString kExpiry = OLESTR("CInternalAuthStore::RemoveExpiredPINFromPINSessionId");
 
 // Holds the store, at the first line of the given format it logs (inside
 // the store lock), until an expiry callback, due meanwhile, has started on
 // the timer thread and goes for the lock.
-class CExpiryRaceSink final : public ILogSink {
- public:
-  CExpiryRaceSink(CScriptedMachine& machine, const OLECHAR* pszHold)
-      : m_machine(machine),
-        m_hold(pszHold),
-        m_mask(qvlogGetLevelMask()),
-        m_pPrevious(qvlogInstallSink(this)) {
-    qvlogSetLevelMask(kLogAllLevels);
-  }
-  ~CExpiryRaceSink() override {
-    qvlogInstallSink(m_pPrevious);
-    qvlogSetLevelMask(m_mask);
-  }
-  void Write(const CLogRecord& record) noexcept override {
-    const std::basic_string<OLECHAR> format(record.pszFormat);
-    if (format == OLESTR("CInternalAuthStore::RemoveExpiredPINFromPINSessionId")) {
-      std::lock_guard lock(m_lock);
-      ++cStarted;
-      m_started.notify_all();
-    } else if (format == m_hold && !m_bHeld.exchange(true)) {
-      m_machine.Advance(5000);
-      std::unique_lock lock(m_lock);
-      bRaced = m_started.wait_for(lock, std::chrono::seconds(10), [&] { return cStarted > 0; });
-    } else if (format == OLESTR("CInternalAuthStore::RemoveExpiredPINFromPINSessionId timer "
-                                "cancelled")) {
-      bCancelled = true;
-    }
-  }
-  std::atomic<bool> bRaced{false}, bCancelled{false};
+struct SExpiryRace {
+  SExpiryRace(CScriptedMachine& machine, const OLECHAR* pszHold)
+      : log(kLogAllLevels, [this, &machine, hold = OleString(pszHold)](const OleString& format) {
+          const bool bHold = format == hold && !bHeld.exchange(true);
+          if (bHold) machine.Advance(5000);
+          std::unique_lock lock(m);
+          if (format == kExpiry) {
+            ++cStarted;
+            started.notify_all();
+          } else if (bHold) {
+            bRaced = started.wait_for(lock, std::chrono::seconds(10), [&] { return cStarted > 0; });
+          }
+        }) {}
+  std::mutex m;
+  std::condition_variable started;
+  std::atomic<bool> bHeld{false}, bRaced{false};
   std::atomic<int> cStarted{0};  // callbacks that reached the store
-
- private:
-  CScriptedMachine& m_machine;
-  const std::basic_string<OLECHAR> m_hold;
-  const uint32_t m_mask;
-  ILogSink* m_pPrevious;
-  std::mutex m_lock;
-  std::condition_variable m_started;
-  std::atomic<bool> m_bHeld{false};
+  CRecordingLogSink log;         // last: installed once the rest exists
 };
 
 }  // namespace
@@ -495,21 +430,17 @@ class CExpiryRaceSink final : public ILogSink {
 TEST(PINStoreConcurrencyTest, ClientsAlongsideExpiryAndSessionEvents) {
   for (const bool bEvents : {false, true}) {
     SStarted s;
-    s.settings.Set(U("Kelmyr.Authentication.Timeout"), 0x80000000);
-    for (int i = 0; i < 4; ++i) ASSERT_EQ(s.Set(1003, std::to_string(i)), S_OK);
+    s.settings.Set(U("Kelmyr.Authentication.Timeout"), kNoExpiry);
+    for (int i = 0; i < 4; ++i) ASSERT_EQ(s.Call('s', 1003, std::to_string(i)), S_OK);
     s.settings.Set(U("Kelmyr.Authentication.Timeout"), 0);
     std::atomic<int> cUnexpected{0};
     auto client = [&](ULONG pid) {
       for (int i = 0; i < 60; ++i) {
-        const std::string pin = std::to_string(i % 4);
-        if (pid == 1003) {
-          cUnexpected += s.Has(pid, pin) != S_OK;
-          continue;
+        for (const char op : std::string(pid == 1003 ? "h" : "sg")) {
+          const HRESULT hr = s.Call(op, pid, std::to_string(i % 4));
+          cUnexpected += hr != S_OK && !(op == 'g' && hr == E_INVALIDARG) &&
+                         !(bEvents && pid != 1003 && hr == E_FAIL);
         }
-        HRESULT hr = s.Set(pid, pin);
-        cUnexpected += hr != S_OK && (!bEvents || hr != E_FAIL);
-        hr = s.Get(pid, pin);
-        cUnexpected += hr != S_OK && hr != E_INVALIDARG && (!bEvents || hr != E_FAIL);
       }
     };
     std::thread a(client, 1001), b(client, 1002), c(client, 1003);
@@ -521,16 +452,13 @@ TEST(PINStoreConcurrencyTest, ClientsAlongsideExpiryAndSessionEvents) {
                                   : (s.machine.Advance(bEvents ? 3000 : 1000), S_OK);
       cUnexpected += FAILED(hr);
     }
-    a.join();
-    b.join();
-    c.join();
+    for (std::thread* t : {&a, &b, &c}) t->join();
     EXPECT_EQ(cUnexpected.load(), 0);
     if (!bEvents) {
       s.machine.Advance(5000);
       ASSERT_TRUE(s.machine.AwaitWaiters(1));
-      for (int i = 0; i < 8; ++i) {
-        EXPECT_EQ(s.Has(1001 + i / 4, std::to_string(i % 4)), E_INVALIDARG);
-      }
+      for (int i = 0; i < 8; ++i)
+        EXPECT_EQ(s.Call('h', 1001 + i / 4, std::to_string(i % 4)), E_INVALIDARG);
     }
     EXPECT_EQ(s.store.End(), S_OK);
   }
@@ -544,22 +472,22 @@ TEST(PINStoreConcurrencyTest, ClientsAlongsideExpiryAndSessionEvents) {
 TEST(PINStoreConcurrencyTest, CallbackWaitingForTheLockFindsItselfCancelled) {
   for (const bool bEnd : {false, true}) {
     SStarted s;
-    for (const char* pszPIN : {"P", "Q", "R"}) {
-      ASSERT_EQ(bEnd || *pszPIN == 'P' ? s.Set(1001, pszPIN) : S_OK, S_OK);
-    }
-    CExpiryRaceSink race(s.machine, bEnd ? OLESTR("CInternalAuthStore::End pTimer = %p")
-                                         : OLESTR("CInternalAuthStore::RemovePINData"));
+    for (const char* pszPIN : {"P", "Q", "R"})
+      ASSERT_EQ(bEnd || *pszPIN == 'P' ? s.Call('s', 1001, pszPIN) : S_OK, S_OK);
+    SExpiryRace race(s.machine, bEnd ? OLESTR("CInternalAuthStore::End pTimer = %p")
+                                     : OLESTR("CInternalAuthStore::RemovePINData"));
     if (bEnd) {
       EXPECT_EQ(s.store.End(), S_OK);
       s.machine.Advance(600000);
       ASSERT_TRUE(s.machine.AwaitWaiters(1));
     } else {
       EXPECT_EQ(s.store.RemovePIN(1001, B("C").Get(), B("P").Get(), nullptr), S_OK);
-      EXPECT_EQ(s.Set(1001, "P"), S_OK);
+      EXPECT_EQ(s.Call('s', 1001, "P"), S_OK);
       ZU::Framework::ITimer::WaitForRunningCallbacks();
-      EXPECT_EQ(s.Has(1001, "P"), S_OK);
+      EXPECT_EQ(s.Call('h', 1001, "P"), S_OK);
     }
-    EXPECT_TRUE(race.bRaced && race.bCancelled);
+    EXPECT_TRUE(race.bRaced);
+    EXPECT_TRUE(race.log.ContainsFormat(LOG_NOTABLE, kExpiry + OLESTR(" timer cancelled")));
     EXPECT_EQ(race.cStarted.load(), 1);
   }
 }
