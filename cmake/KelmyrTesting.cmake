@@ -42,6 +42,15 @@ function(kelmyr_add_test name)
     set(root "${CMAKE_BINARY_DIR}/test-homes/${name}")
     file(APPEND ${props}
          "  string(MAKE_C_IDENTIFIER \"\${t}\" d)\n"
+         # A long parameterised name would make a folder name the file
+         # system refuses: its start, then a hash of the whole name.
+         "  string(LENGTH \"\${d}\" n)\n"
+         "  if(n GREATER 80)\n"
+         "    string(MD5 m \"\${t}\")\n"
+         "    string(SUBSTRING \"\${d}\" 0 64 d)\n"
+         "    string(SUBSTRING \"\${m}\" 0 12 m)\n"
+         "    set(d \"\${d}_\${m}\")\n"
+         "  endif()\n"
          "  set(h \"${root}/\${d}\")\n"
          "  file(REMOVE_RECURSE \"\${h}\")\n"
          "  file(MAKE_DIRECTORY \"\${h}/keys\" \"\${h}/state\")\n"
