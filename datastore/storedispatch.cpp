@@ -5,6 +5,8 @@
 
 #ifdef _WIN32
 
+#include <atomic>
+
 namespace {
 
 // The type information of the three interfaces, read once per process from
@@ -48,9 +50,21 @@ STypeInfos LoadTypeInfos() {
   return infos;
 }
 
-// The type information of interface iid; kept for the life of the process.
+std::atomic<bool> gbTypeInfosLoaded{false};
+
+// Loaded at the first use and kept until the module is unloaded.
+STypeInfos& TypeInfos() {
+  static STypeInfos infos = [] {
+    STypeInfos loaded = LoadTypeInfos();
+    gbTypeInfosLoaded = true;
+    return loaded;
+  }();
+  return infos;
+}
+
+// The type information of interface iid.
 HRESULT TypeInfoOf(REFIID iid, ITypeInfo** ppInfo) {
-  static const STypeInfos infos = LoadTypeInfos();
+  const STypeInfos& infos = TypeInfos();
   *ppInfo = nullptr;
   if (FAILED(infos.hr)) return infos.hr;
   for (int i = 0; i < 3; ++i) {
@@ -63,6 +77,16 @@ HRESULT TypeInfoOf(REFIID iid, ITypeInfo** ppInfo) {
 }
 
 }  // namespace
+
+void StoreReleaseTypeInfo() noexcept {
+  if (!gbTypeInfosLoaded) return;
+  STypeInfos& infos = TypeInfos();
+  for (ITypeInfo*& pInfo : infos.pInfo) {
+    if (pInfo != nullptr) pInfo->Release();
+    pInfo = nullptr;
+  }
+  infos.hr = E_UNEXPECTED;
+}
 
 HRESULT StoreGetTypeInfoCount(REFIID iid, UINT* pctinfo) {
   if (pctinfo == nullptr) return E_POINTER;
@@ -282,6 +306,9 @@ const SStoreDispatchMember* FindMember(REFIID iid, DISPID id) {
 }
 
 }  // namespace
+
+// The dispatch table holds nothing to release.
+void StoreReleaseTypeInfo() noexcept {}
 
 HRESULT StoreGetTypeInfoCount(REFIID, UINT* pctinfo) {
   if (pctinfo == nullptr) return E_POINTER;

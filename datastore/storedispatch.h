@@ -39,6 +39,9 @@
 
 #include <oleauto.h>
 
+// Releases the type information loaded for the three interfaces; called as
+// the module is unloaded with no object of it left.
+void StoreReleaseTypeInfo() noexcept;
 HRESULT StoreGetTypeInfoCount(REFIID iid, UINT* pctinfo);
 HRESULT StoreGetTypeInfo(REFIID iid, UINT iTInfo, ITypeInfo** ppTInfo);
 HRESULT StoreGetIDsOfNames(REFIID iid, REFIID riid, LPOLESTR* rgszNames, UINT cNames,

@@ -5,6 +5,7 @@
 
 #include "datastore/datastore.h"
 #include "datastore/dualobject.h"
+#include "datastore/storedispatch.h"
 #include "host/classfactory.h"
 #include "kelmyr_i.h"
 #include "pincache/authstore.h"
@@ -106,6 +107,7 @@ void CPellwickModule::ReleaseUnusedFactories() noexcept {
         factory.store(nullptr, std::memory_order_release);
       }
     }
+    StoreReleaseTypeInfo();
   }
   LeaveCriticalSection(&m_csFactories);
 }
