@@ -11,10 +11,9 @@
 
 #include <tuple>
 
+#include "common/module_exports.h"
 #include "common/scripted_call_context.h"
 #include "host/classfactory.h"
-
-#define WIDE(text) OLESTR(text)
 
 namespace {
 
@@ -22,7 +21,7 @@ namespace {
 template <class F>
 F* Entry(const char* pszName) {
   static const HMODULE hModule = LoadLibraryW(WIDE(KELMYR_MODULE_FILE));
-  return reinterpret_cast<F*>(reinterpret_cast<void (*)()>(GetProcAddress(hModule, pszName)));
+  return Export<F>(hModule, pszName);
 }
 const auto GetClassObject = Entry<HRESULT WINAPI(REFCLSID, REFIID, void**)>("DllGetClassObject");
 

@@ -8,20 +8,14 @@
 
 #include <gtest/gtest.h>
 
+#include "common/module_exports.h"
 #include "kelmyr_i.h"
 
 #if defined(__SANITIZE_ADDRESS__)
 #include <sanitizer/lsan_interface.h>
 #endif
 
-#define WIDE(text) OLESTR(text)
-
 namespace {
-
-template <class F>
-F* Export(HMODULE hModule, const char* pszName) {
-  return reinterpret_cast<F*>(reinterpret_cast<void (*)()>(GetProcAddress(hModule, pszName)));
-}
 
 TEST(ModuleUnload, LeavesNothingBehind) {
   // The class factories alone, then with an object made of each class.

@@ -12,7 +12,6 @@
 #include "common/scripted_registry.h"
 #include "host/registration.h"
 #include "host/registryscript.h"
-#include "kelmyr_i.h"
 #include "support/utf8.h"
 
 namespace {
@@ -94,47 +93,52 @@ std::set<std::string> Registered(const SModule& module) {
   return lines;
 }
 
+// Adds each key, and its value as "key|name=data" when one is given.
+void Add(std::set<std::string>* pLines,
+         std::initializer_list<std::pair<std::string, std::string>> keys) {
+  for (const auto& [key, value] : keys) {
+    pLines->insert(key);
+    if (!value.empty()) pLines->insert(key + "|" + value);
+  }
+}
+
 // What registration must leave, written out from the component's layout.
 std::set<std::string> Expected() {
-  std::set<std::string> e = {"AppID\\" + kAppId, "AppID\\" + kAppId + "|=qv.kelmyr.dll",
-                             "AppID\\" + kAppId + "|DllSurrogate=", "AppID\\qv.kelmyr.dll",
-                             "AppID\\qv.kelmyr.dll|AppID=" + kAppId};
+  std::set<std::string> e;
+  const std::string a = "AppID\\" + kAppId, t = "TypeLib\\" + kLibId, v = t + "\\1.0";
+  Add(&e, {{a, "=qv.kelmyr.dll"},
+           {a, "DllSurrogate="},
+           {"AppID\\qv.kelmyr.dll", "AppID=" + kAppId},
+           {t, ""},
+           {v, "=Pellwick 1.0 Type Library"},
+           {v + "\\0", ""},
+           {v + "\\0\\win64", "=<MODULE>"},
+           {v + "\\FLAGS", "=8"},
+           {v + "\\HELPDIR", "=<DIR>"}});
   for (const SClass& c : kClasses) {
-    const std::string prog = "qv.kelmyr." + c.name, desc = "|=" + c.name + " Class";
-    const std::string k = "CLSID\\" + c.clsid;
-    e.insert({prog,
-              prog + desc,
-              prog + "\\CLSID",
-              prog + "\\CLSID|=" + c.clsid,
-              prog + "\\CurVer",
-              prog + "\\CurVer|=" + prog + ".1",
-              prog + ".1",
-              prog + ".1" + desc,
-              prog + ".1\\CLSID",
-              prog + ".1\\CLSID|=" + c.clsid,
-              k,
-              k + desc,
-              k + "\\ProgID",
-              k + "\\ProgID|=" + prog + ".1",
-              k + "\\VersionIndependentProgID",
-              k + "\\VersionIndependentProgID|=" + prog,
-              k + "\\Programmable",
-              k + "\\InprocServer32",
-              k + "\\InprocServer32|=<MODULE>",
-              k + "\\InprocServer32|ThreadingModel=Apartment",
-              k + "\\TypeLib",
-              k + "\\TypeLib|=" + c.typelib});
+    const std::string p = "qv.kelmyr." + c.name, k = "CLSID\\" + c.clsid,
+                      desc = "=" + c.name + " Class";
+    Add(&e, {{p, desc},
+             {p + "\\CLSID", "=" + c.clsid},
+             {p + "\\CurVer", "=" + p + ".1"},
+             {p + ".1", desc},
+             {p + ".1\\CLSID", "=" + c.clsid},
+             {k, desc},
+             {k + "\\ProgID", "=" + p + ".1"},
+             {k + "\\VersionIndependentProgID", "=" + p},
+             {k + "\\Programmable", ""},
+             {k + "\\InprocServer32", "=<MODULE>"},
+             {k + "\\InprocServer32", "ThreadingModel=Apartment"},
+             {k + "\\TypeLib", "=" + c.typelib}});
     if (c.name == "DataStoreManager") e.insert(k + "|AppID=" + kAppId);
   }
-  const std::string t = "TypeLib\\" + kLibId, v = t + "\\1.0";
-  e.insert({t, v, v + "|=Pellwick 1.0 Type Library", v + "\\0", v + "\\0\\win64",
-            v + "\\0\\win64|=<MODULE>", v + "\\FLAGS", v + "\\FLAGS|=8", v + "\\HELPDIR",
-            v + "\\HELPDIR|=<DIR>"});
   for (const auto& [name, iid] : kInterfaces) {
     const std::string i = "Interface\\" + iid;
-    e.insert({i, i + "|=" + name, i + "\\ProxyStubClsid", i + "\\ProxyStubClsid|=" + kDispatchProxy,
-              i + "\\ProxyStubClsid32", i + "\\ProxyStubClsid32|=" + kDispatchProxy,
-              i + "\\TypeLib", i + "\\TypeLib|=" + kLibId, i + "\\TypeLib|Version=1.0"});
+    Add(&e, {{i, "=" + name},
+             {i + "\\ProxyStubClsid", "=" + kDispatchProxy},
+             {i + "\\ProxyStubClsid32", "=" + kDispatchProxy},
+             {i + "\\TypeLib", "=" + kLibId},
+             {i + "\\TypeLib", "Version=1.0"}});
   }
   return e;
 }
@@ -213,38 +217,6 @@ TEST(Registration, GoesToTheUsersClassesWhenTheMachinesRefuseWrites) {
     EXPECT_EQ(bRegister, KeyExists(server, HKEY_CURRENT_USER));
     EXPECT_FALSE(KeyExists(server, HKEY_LOCAL_MACHINE));
   }
-}
-
-// The module registered by its own entry point: its ProgIDs lead to the
-// classes and COM creates them from it; unregistered, they lead nowhere.
-TEST(Registration, TheModulesClassesAreCreatableByProgIdUntilItIsUnregistered) {
-  using PFNENTRY = HRESULT(WINAPI*)();
-  HMODULE hModule = LoadLibraryW(Widen(KELMYR_MODULE_PATH).c_str());
-  ASSERT_NE(nullptr, hModule);
-  auto entry = [&](const char* pszName) {
-    return reinterpret_cast<PFNENTRY>(
-        reinterpret_cast<void (*)()>(GetProcAddress(hModule, pszName)));
-  };
-  ASSERT_EQ(S_OK, entry("DllRegisterServer")());
-  ASSERT_EQ(S_OK, CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED));
-  const std::pair<const OLECHAR*, CLSID> kProgIds[] = {
-      {OLESTR("qv.kelmyr.AuthStore"), CLSID_AuthStore},
-      {OLESTR("qv.kelmyr.DataStore.1"), CLSID_DataStore},
-      {OLESTR("qv.kelmyr.DataStoreManager"), CLSID_DataStoreManager}};
-  for (const auto& [pszProgId, clsid] : kProgIds) {
-    CLSID found = {};
-    EXPECT_EQ(S_OK, CLSIDFromProgID(pszProgId, &found));
-    EXPECT_TRUE(IsEqualGUID(clsid, found));
-  }
-  IAuthStore* pStore = nullptr;
-  EXPECT_EQ(S_OK, CoCreateInstance(CLSID_AuthStore, nullptr, CLSCTX_INPROC_SERVER, IID_IAuthStore,
-                                   reinterpret_cast<void**>(&pStore)));
-  if (pStore != nullptr) pStore->Release();
-  CoUninitialize();
-  EXPECT_EQ(S_OK, entry("DllUnregisterServer")());
-  CLSID found = {};
-  EXPECT_NE(S_OK, CLSIDFromProgID(OLESTR("qv.kelmyr.AuthStore"), &found));
-  FreeLibrary(hModule);
 }
 
 TEST(RegistryScript, RefusesWhatItCannotRunAndWritesNothing) {

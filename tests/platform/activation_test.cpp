@@ -64,33 +64,31 @@ HRESULT Create(LPCOLESTR what, IUnknown** ppObject) {
 
 TEST_F(ActivationTest, ClassesAreFoundLoadedAndUnloaded) {
   const HRESULT hrNoModule = HRESULT_FROM_WIN32(ERROR_MOD_NOT_FOUND);
+  // A ProgID leads to its class through CurVer; the class itself, and the
+  // thread not initialised, are the sequence below.
   const struct {
-    const char* name;
-    bool bInitialised;
     LPCOLESTR what;  // the class in braces, or a ProgID
     HRESULT hrExpected;
   } rows[] = {
-      {"by class", true, WIDE(SERVED), S_OK},
-      {"through CurVer", true, WIDE(PROGID), S_OK},
-      {"unregistered", true, WIDE("{3A37AC15-6BFB-432E-A82C-5E19227F10AB}"), REGDB_E_CLASSNOTREG},
-      {"unknown ProgID", true, WIDE(PROGID ".9"), CO_E_CLASSSTRING},
-      {"not initialised", false, WIDE(SERVED), CO_E_NOTINITIALIZED},
-      {"module missing", true, WIDE(MISSING), hrNoModule},
+      {WIDE(PROGID), S_OK},
+      {WIDE("{3A37AC15-6BFB-432E-A82C-5E19227F10AB}"), REGDB_E_CLASSNOTREG},
+      {WIDE(PROGID ".9"), CO_E_CLASSSTRING},
+      {WIDE(MISSING), hrNoModule},
   };
+  ASSERT_EQ(CoInitializeEx(nullptr, COINIT_MULTITHREADED), S_OK);
   for (const auto& row : rows) {
-    EXPECT_EQ(row.bInitialised ? CoInitializeEx(nullptr, COINIT_MULTITHREADED) : S_OK, S_OK);
     IUnknown* pObject = nullptr;
     const HRESULT hr = Create(row.what, &pObject);
     EXPECT_TRUE(hr == row.hrExpected ||
                 WINE_DIFFERS(hr == E_ACCESSDENIED && row.hrExpected == hrNoModule,
                              "Wine answers so for a module it cannot load") ||
-                WINE_DIFFERS(hr == CO_E_CLASSSTRING && row.what == rows[1].what,
+                WINE_DIFFERS(hr == CO_E_CLASSSTRING && row.what == rows[0].what,
                              "Wine's CLSIDFromProgID does not follow CurVer"))
-        << row.name << std::hex << " 0x" << hr;
-    EXPECT_EQ(pObject != nullptr, hr == S_OK) << row.name;
+        << "row " << &row - rows << std::hex << " 0x" << hr;
+    EXPECT_EQ(pObject != nullptr, hr == S_OK);
     if (pObject != nullptr) pObject->Release();
-    if (row.bInitialised) CoUninitialize();
   }
+  CoUninitialize();
 
   // Initialisation counts per thread (one CoUninitialize of two leaves the
   // thread initialised), and a server stays loaded while one of its objects
