@@ -227,7 +227,7 @@ int main(int argc, char** argv) {
     gpBench = &bench;
     KelmyrArgs low{"--low"};
     int exitCode = 1;
-    if (bench.client.TakeCaller(low, &exitCode)) result = Measure(argc, argv);
+    if (bench.client.TakeOptions(low, &exitCode)) result = Measure(argc, argv);
     for (CDataStore* pStore : bench.stores) {
       pStore->Internal().End();
       pStore->Release();

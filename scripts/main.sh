@@ -15,7 +15,7 @@ scratch=$(mktemp -d /tmp/kelmyr-main.XXXXXX)
 trap 'rm -rf "$scratch"' EXIT
 export KELMYR_LOG_FILE="$scratch/kelmyr.log"
 
-kelmyr=./build/native/tools/kelmyr/kelmyr
+kelmyr=./build/native/host/kelmyr
 $kelmyr demo
 echo
 echo "log ($KELMYR_LOG_FILE):"

@@ -83,7 +83,7 @@ wine_stop
 trap - EXIT
 
 step "registration: the native keys against those regsvr32 writes under Wine"
-python3 scripts/registration-parity.py build/native-asan/tools/kelmyr/kelmyr \
+python3 scripts/registration-parity.py build/native-asan/host/kelmyr \
   build/native-asan/host/qv.kelmyr.so build/windows/host/qv.kelmyr.dll
 
 step "native-release: benchmarks (smoke)"

@@ -1,5 +1,5 @@
 // One client process of the load test, with its own store manager from the
-// export, calling on behalf of a low-integrity child of its own.
+// export of the module it loads, calling on behalf of a low-integrity child of its own.
 //
 //   load_client run <index> <milliseconds> <report file>
 //     For a bounded time writes items "p<index>-<n>" to the shared registry
@@ -20,7 +20,6 @@
 #include <map>
 #include <string>
 
-#include "host/export.h"
 #include "serviceclient.h"
 #include "support/scopedbstr.h"
 #include "support/scopedsafearray.h"
@@ -121,7 +120,7 @@ HRESULT Hammer(const CServiceClient& client, unsigned long index, unsigned long 
                std::chrono::steady_clock::time_point deadline, Counts& c) {
   const ULONG ulPID = client.Pid();
   IDataStoreManager* pManager = nullptr;
-  HRESULT hr = CreateIDataStoreManagerInstance(reinterpret_cast<void**>(&pManager));
+  HRESULT hr = client.NewManager(&pManager);
   if (FAILED(hr)) {
     client.Fail("CreateIDataStoreManagerInstance", hr);
     return hr;
@@ -194,7 +193,7 @@ int Run(const CServiceClient& client, unsigned long index, long ms, const char* 
 
 int Check(const CServiceClient& client, int argc, char** argv) {
   IDataStoreManager* pManager = nullptr;
-  HRESULT hr = CreateIDataStoreManagerInstance(reinterpret_cast<void**>(&pManager));
+  HRESULT hr = client.NewManager(&pManager);
   if (FAILED(hr)) return client.Fail("CreateIDataStoreManagerInstance", hr);
   IDataStore* pStore = nullptr;
   LONG lRet = E_FAIL;
@@ -229,9 +228,10 @@ int main(int argc, char** argv) {
     return 2;
   }
   CServiceClient client("load");
-  KelmyrArgs low{"--low"};
+  KelmyrArgs low{"--low", "--module", KELMYR_MODULE_PATH};
   int exitCode = 1;
-  if (!client.TakeCaller(low, &exitCode)) return exitCode;
+  if (!client.TakeOptions(low, &exitCode)) return exitCode;
+  if (!client.Load()) return 1;
   if (mode == "check") return Check(client, argc, argv);
   return Run(client, std::strtoul(argv[2], nullptr, 10), std::strtol(argv[3], nullptr, 10),
              argv[4]);

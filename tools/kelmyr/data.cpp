@@ -24,7 +24,7 @@
 namespace {
 
 constexpr char kUsage[] =
-    "usage: kelmyr data <operation> [+ <operation> ...] [--pid N | --low]\n"
+    "usage: kelmyr data <operation> [+ <operation> ...] [--pid N | --low] [--module PATH]\n"
     "  set <store> <compartment> <item> string|int|bytes <element>...\n"
     "  get|remove <store> <compartment> <item>\n"
     "  list|compartments|versions <store> <compartment>\n";
@@ -150,7 +150,7 @@ int KelmyrData(const KelmyrArgs& arguments) {
   KelmyrArgs args = arguments;
   CServiceClient client("data");
   int exitCode = 0;
-  if (!client.TakeCaller(args, &exitCode)) return exitCode;
+  if (!client.TakeOptions(args, &exitCode)) return exitCode;
   std::vector<KelmyrArgs> ops(1);
   for (const std::string& a : args) {
     if (a == "+") {

@@ -15,9 +15,10 @@ int KelmyrFlush(const KelmyrArgs& arguments) {
   KelmyrArgs args = arguments;
   CServiceClient client("flush");
   int exitCode = 0;
-  if (!client.TakeCaller(args, &exitCode)) return exitCode;
+  if (!client.TakeOptions(args, &exitCode)) return exitCode;
   if (args.size() != 1) {
-    std::fprintf(stderr, "usage: kelmyr flush <product> | --pins  [--pid N | --low]\n");
+    std::fprintf(stderr,
+                 "usage: kelmyr flush <product> | --pins  [--pid N | --low] [--module PATH]\n");
     return 2;
   }
   if (!client.Connect()) return 1;

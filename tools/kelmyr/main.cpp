@@ -32,6 +32,17 @@ constexpr CCommand kCommands[] = {
 int Usage(std::FILE* out) {
   std::fprintf(out, "usage: kelmyr <command> [arguments]\n\ncommands:\n");
   for (const CCommand& c : kCommands) std::fprintf(out, "  %-8s %s\n", c.pszName, c.pszHelp);
+  std::fprintf(out,
+               "\nstores, data, pin and flush load the service's module, and take --module PATH "
+               "to name it;\notherwise the module registered for the DataStoreManager class "
+               "(HKCR\\CLSID\\{FBC297DB-6388-4179-890A-819A1A1FB679}\\InprocServer32),\n"
+               "else %s in kelmyr's own folder\n",
+#ifdef _WIN32
+               "qv.kelmyr.dll"
+#else
+               "qv.kelmyr.so"
+#endif
+  );
   return out == stdout ? 0 : 2;
 }
 

@@ -15,7 +15,8 @@
 namespace {
 
 constexpr char kUsage[] =
-    "usage: kelmyr pin state|remove <compartment> <PIN id> | flush  [--pid N | --low]\n";
+    "usage: kelmyr pin state|remove <compartment> <PIN id> | flush  [--pid N | --low] [--module "
+    "PATH]\n";
 
 CScopedBSTR Bstr(const std::string& s) {
   return CScopedBSTR(SysAllocString(Utf8ToUtf16(s).c_str()));
@@ -27,7 +28,7 @@ int KelmyrPin(const KelmyrArgs& arguments) {
   KelmyrArgs args = arguments;
   CServiceClient client("pin");
   int exitCode = 0;
-  if (!client.TakeCaller(args, &exitCode)) return exitCode;
+  if (!client.TakeOptions(args, &exitCode)) return exitCode;
   const bool bFlush = args.size() == 1 && args[0] == "flush";
   if (!bFlush && (args.size() != 3 || (args[0] != "state" && args[0] != "remove"))) {
     std::fprintf(stderr, "%s", kUsage);

@@ -3,16 +3,64 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "host/export.h"
+#include "support/utf8.h"
 
 #ifndef _WIN32
 #include <grp.h>
+#include <limits.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #endif
 
 namespace {
+
+using WideString = std::basic_string<WCHAR>;
+
+#ifdef _WIN32
+constexpr WCHAR kModuleFile[] = OLESTR("qv.kelmyr.dll");
+#else
+constexpr WCHAR kModuleFile[] = OLESTR("qv.kelmyr.so");
+#endif
+
+// The module file registered for the DataStoreManager class, or empty.
+WideString RegisteredModule() {
+  WCHAR szClsid[40] = {};
+  if (StringFromGUID2(CLSID_DataStoreManager, szClsid, 40) == 0) return {};
+  WideString key = OLESTR("CLSID\\");
+  key += szClsid;
+  key += OLESTR("\\InprocServer32");
+  const DWORD dwFlags = RRF_RT_REG_SZ | RRF_RT_REG_EXPAND_SZ;
+  DWORD cb = 0;
+  if (RegGetValueW(HKEY_CLASSES_ROOT, key.c_str(), nullptr, dwFlags, nullptr, nullptr, &cb) !=
+          ERROR_SUCCESS ||
+      cb < sizeof(WCHAR)) {
+    return {};
+  }
+  WideString path(cb / sizeof(WCHAR), 0);
+  if (RegGetValueW(HKEY_CLASSES_ROOT, key.c_str(), nullptr, dwFlags, nullptr, path.data(), &cb) !=
+      ERROR_SUCCESS) {
+    return {};
+  }
+  path.resize(std::char_traits<WCHAR>::length(path.c_str()));
+  return path;
+}
+
+// The module file in the folder of kelmyr's executable.
+WideString ModuleBesideTool() {
+#ifdef _WIN32
+  WCHAR szExe[MAX_PATH];
+  const DWORD cch = GetModuleFileNameW(nullptr, szExe, MAX_PATH);
+  WideString path(szExe, cch > 0 && cch < MAX_PATH ? cch : 0);
+#else
+  char szExe[PATH_MAX];
+  const ssize_t cb = readlink("/proc/self/exe", szExe, sizeof szExe);
+  WideString path = Utf8ToUtf16(std::string_view(szExe, cb > 0 ? size_t(cb) : 0));
+#endif
+  const size_t slash = path.find_last_of(OLESTR("/\\"));
+  path.erase(slash == WideString::npos ? 0 : slash + 1);
+  return path + kModuleFile;
+}
 
 #ifndef _WIN32
 constexpr uid_t kNobody = 65534;
@@ -58,14 +106,37 @@ pid_t StartLowChild(int* pHold) {
 
 CServiceClient::~CServiceClient() {
   if (m_pManager != nullptr) m_pManager->Release();
+  if (m_hModule != nullptr) {
+    // A module that still runs something (a PIN timer's thread) says so and
+    // stays loaded for the rest of the process.
+    using PFNCANUNLOAD = HRESULT(WINAPI*)();
+    const auto pfnCanUnload = reinterpret_cast<PFNCANUNLOAD>(
+        reinterpret_cast<void (*)()>(GetProcAddress(m_hModule, "DllCanUnloadNow")));
+    if (pfnCanUnload == nullptr || pfnCanUnload() == S_OK) FreeLibrary(m_hModule);
+  }
 #ifndef _WIN32
   if (m_childHold >= 0) close(m_childHold);
   if (m_childPid > 0) waitpid(static_cast<pid_t>(m_childPid), nullptr, 0);
 #endif
 }
 
-bool CServiceClient::TakeCaller(KelmyrArgs& args, int* pExit) {
+bool CServiceClient::TakeModule(KelmyrArgs& args) {
+  for (size_t i = 0; i < args.size(); ++i) {
+    if (args[i] != "--module") continue;
+    if (i + 1 >= args.size() || args[i + 1].empty()) {
+      std::fprintf(stderr, "kelmyr %s: --module needs the path of the module\n", m_pszCommand);
+      return false;
+    }
+    m_module = args[i + 1];
+    args.erase(args.begin() + i, args.begin() + i + 2);
+    break;
+  }
+  return true;
+}
+
+bool CServiceClient::TakeOptions(KelmyrArgs& args, int* pExit) {
   *pExit = 2;
+  if (!TakeModule(args)) return false;
   for (size_t i = 0; i < args.size(); ++i) {
     if (args[i] == "--pid") {
       char* pEnd = nullptr;
@@ -104,8 +175,44 @@ bool CServiceClient::TakeCaller(KelmyrArgs& args, int* pExit) {
   return true;
 }
 
+bool CServiceClient::Load() {
+  if (m_pfnCreate != nullptr) return true;
+  WideString path;
+  const char* pszFrom = "named with --module";
+  if (!m_module.empty()) {
+    // A bare file name means the one in the current folder, not a search.
+    path = Utf8ToUtf16(m_module.find_first_of("/\\") == std::string::npos ? "./" + m_module
+                                                                          : m_module);
+  } else if (path = RegisteredModule(); !path.empty()) {
+    pszFrom = "registered for the DataStoreManager class";
+  } else {
+    path = ModuleBesideTool();
+    pszFrom = "beside kelmyr; name another with --module PATH";
+  }
+  m_hModule = LoadLibraryW(path.c_str());
+  if (m_hModule == nullptr) {
+    std::fprintf(stderr, "kelmyr %s: cannot load the module %s (%s): error %lu\n", m_pszCommand,
+                 Utf16ToUtf8(path).c_str(), pszFrom, static_cast<unsigned long>(GetLastError()));
+    return false;
+  }
+  m_pfnCreate = reinterpret_cast<PFNCREATE>(
+      reinterpret_cast<void (*)()>(GetProcAddress(m_hModule, "CreateIDataStoreManagerInstance")));
+  if (m_pfnCreate == nullptr) {
+    std::fprintf(stderr, "kelmyr %s: the module %s (%s) has no CreateIDataStoreManagerInstance\n",
+                 m_pszCommand, Utf16ToUtf8(path).c_str(), pszFrom);
+    return false;
+  }
+  return true;
+}
+
+HRESULT CServiceClient::NewManager(IDataStoreManager** ppManager) const {
+  if (m_pfnCreate == nullptr) return E_UNEXPECTED;
+  return m_pfnCreate(reinterpret_cast<void**>(ppManager));
+}
+
 bool CServiceClient::Connect() {
-  const HRESULT hr = CreateIDataStoreManagerInstance(reinterpret_cast<void**>(&m_pManager));
+  if (!Load()) return false;
+  const HRESULT hr = NewManager(&m_pManager);
   if (FAILED(hr)) {
     Fail("CreateIDataStoreManagerInstance", hr);
     return false;

@@ -1,6 +1,10 @@
-// What the commands that drive the service share: the client process they
-// call on behalf of, the manager from the export, and failures told by the
-// name of their HRESULT.
+// What the commands that drive the service share: the module they load, the
+// client process they call on behalf of, the manager from the module's
+// export, and failures told by the name of their HRESULT.
+//
+// The module is the one "--module PATH" names; else the one registered for
+// the DataStoreManager class (its InprocServer32 key); else the module file
+// in kelmyr's own folder.
 //
 // Every call names a client process (ulPID), which the service's trust check
 // judges. By default that is kelmyr itself, which the check trusts only when
@@ -24,12 +28,17 @@ class CServiceClient {
   CServiceClient(const CServiceClient&) = delete;
   CServiceClient& operator=(const CServiceClient&) = delete;
 
-  // Takes "--pid N" or "--low" out of args, and starts the child of "--low".
-  // False, with the message printed, on bad input (exit code 2) or when the
-  // child cannot be started (exit code 1): *pExit says which.
-  bool TakeCaller(KelmyrArgs& args, int* pExit);
-  // The manager of the export; the failure printed.
+  // Takes "--module PATH", and "--pid N" or "--low", out of args, and starts
+  // the child of "--low". False, with the message printed, on bad input
+  // (exit code 2) or when the child cannot be started (exit code 1): *pExit
+  // says which.
+  bool TakeOptions(KelmyrArgs& args, int* pExit);
+  // Loads the module and finds its export; the failure printed.
+  bool Load();
+  // Load, then the manager of the export; the failure printed.
   bool Connect();
+  // A further manager of the loaded module's export (the caller's reference).
+  HRESULT NewManager(IDataStoreManager** ppManager) const;
 
   ULONG Pid() const noexcept { return m_ulPID; }
   // Who that is: "kelmyr itself", "named with --pid", ...
@@ -41,7 +50,13 @@ class CServiceClient {
   int Fail(const char* pszWhat, HRESULT hr) const;
 
  private:
+  bool TakeModule(KelmyrArgs& args);
+
+  using PFNCREATE = HRESULT(WINAPI*)(void** ppv);
   const char* m_pszCommand;
+  std::string m_module;  // named with --module
+  HMODULE m_hModule = nullptr;
+  PFNCREATE m_pfnCreate = nullptr;
   ULONG m_ulPID = GetCurrentProcessId();
   const char* m_pszCaller = "kelmyr itself";
   IDataStoreManager* m_pManager = nullptr;

@@ -42,9 +42,9 @@ int KelmyrStores(const KelmyrArgs& arguments) {
   KelmyrArgs args = arguments;
   CServiceClient client("stores");
   int exitCode = 0;
-  if (!client.TakeCaller(args, &exitCode)) return exitCode;
+  if (!client.TakeOptions(args, &exitCode)) return exitCode;
   if (!args.empty()) {
-    std::fprintf(stderr, "usage: kelmyr stores [--pid N | --low]\n");
+    std::fprintf(stderr, "usage: kelmyr stores [--pid N | --low] [--module PATH]\n");
     return 2;
   }
   if (!client.Connect()) return 1;
