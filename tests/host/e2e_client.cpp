@@ -36,8 +36,7 @@ void Check(bool bOk, const char* pszWhat, long got = 0) {
   if (!bOk) ++gFailures, std::printf("FAIL %s: got 0x%08x\n", pszWhat, static_cast<unsigned>(got));
 }
 #define CHECK(condition) Check(condition, #condition)
-void CheckHr(HRESULT got, HRESULT want, const char* pszWhat) { Check(got == want, pszWhat, got); }
-#define CHECK_HR(call, want) CheckHr(call, want, #call)
+#define CHECK_HR(call, want) [](HRESULT hr, HRESULT w) { Check(hr == w, #call, hr); }(call, want)
 
 // An ordinary client is not trusted: no low integrity, no COM+ context.
 constexpr HRESULT kRefused = RPC_E_CALL_COMPLETE;
@@ -103,25 +102,20 @@ HRESULT Create(REFCLSID clsid, REFIID iid, void** ppv) {
   return CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, iid, ppv);
 }
 
-std::basic_string<OLECHAR> Wide(const char* psz) { return {psz, psz + std::strlen(psz)}; }
+using OString = std::basic_string<OLECHAR>;
+OString Wide(const char* psz) { return {psz, psz + std::strlen(psz)}; }
 
-std::u16string Text(const OLECHAR* psz) {
-  std::u16string s;
-  for (; psz != nullptr && *psz != 0; ++psz) s += static_cast<char16_t>(*psz);
-  return s;
-}
-
-void CheckNames(IDispatch* const (&objects)[3]) {
+void CheckNames(const CRef<IDispatch> (&objects)[3]) {
   for (const SNameRow& row : kNames) {
     LPOLESTR name = const_cast<LPOLESTR>(row.pszName);
     DISPID id = 12345;
-    CHECK_HR(objects[row.object]->GetIDsOfNames(IID_NULL, &name, 1, LOCALE_USER_DEFAULT, &id),
+    CHECK_HR(objects[row.object].p->GetIDsOfNames(IID_NULL, &name, 1, LOCALE_USER_DEFAULT, &id),
              row.id == DISPID_UNKNOWN ? DISP_E_UNKNOWNNAME : S_OK);
     Check(id == row.id, "DISPID", id);
   }
 }
 
-void CheckInvokes(IDispatch* const (&objects)[3], ULONG ulPid, ULONG ulChild) {
+void CheckInvokes(const CRef<IDispatch> (&objects)[3], ULONG ulPid, ULONG ulChild) {
   for (const SInvokeRow& row : kInvokes) {
     LONG l[3] = {-1, -1, -1};
     CBstr out;
@@ -138,12 +132,12 @@ void CheckInvokes(IDispatch* const (&objects)[3], ULONG ulPid, ULONG ulChild) {
     DISPPARAMS params = {args.data(), nullptr, static_cast<UINT>(args.size()), 0};
     VARIANT result;
     VariantInit(&result);
-    const HRESULT hr = objects[row.object]->Invoke(
+    const HRESULT hr = objects[row.object].p->Invoke(
         row.id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &params, &result, nullptr, nullptr);
     CHECK_HR(hr, row.hr);
     if (SUCCEEDED(hr)) CHECK_HR(result.vt == VT_I4 ? result.lVal : -1, row.outcome);
     const bool bInfo = row.id == 4 && hr == S_OK && row.outcome == S_OK;
-    CHECK(Text(out.p) == (bInfo ? u"Tallis" : u"") && (out.p != nullptr) == bInfo);
+    CHECK(bInfo ? out.p != nullptr && out.p == Wide("Tallis") : out.p == nullptr);
     if (bInfo) Check(l[0] == 0 && l[1] == 0 && l[2] == 1, "store info", l[2]);
     for (VARIANT& v : args) VariantClear(&v);
     VariantClear(&result);
@@ -163,9 +157,7 @@ pid_t StartChild(int* pSocket) {
              (geteuid() != 0 ||
               (setgroups(0, nullptr) == 0 && setgid(65534) == 0 && setuid(65534) == 0));
     if (write(ends[1], &c, 1) != 1 || !c) _exit(1);
-    while (read(ends[1], &c, 1) > 0) {
-    }
-    _exit(0);
+    _exit(read(ends[1], &c, 1) == 0 ? 0 : 1);  // the client writes nothing
   }
   close(ends[1]);
   *pSocket = ends[0];
@@ -180,7 +172,7 @@ pid_t StartChild(int* pSocket) {
 int main(int argc, char** argv) {
   std::setvbuf(stdout, nullptr, _IONBF, 0);  // a sanitizer's report at exit skips stdio's flush
   if (argc != 2) return std::fprintf(stderr, "usage: e2e_client <module>\n"), 2;
-  const std::basic_string<OLECHAR> module = Wide(argv[1]);
+  const OString module = Wide(argv[1]);
   const ULONG ulPid = GetCurrentProcessId();
   ULONG ulChild = 0;
 #ifndef _WIN32
@@ -207,10 +199,10 @@ int main(int argc, char** argv) {
     // The trusted child's: the store ids, and a memory store round trip.
     CArray ids, read;
     CHECK_HR(byClass.p->ListDataStoreIds(ulChild, &ids.p, &ret) | ret, S_OK);
-    std::u16string joined;
+    OString joined;
     for (ULONG i = 0; ids.p != nullptr && i < ids.p->rgsabound[0].cElements; ++i)
-      joined += (i != 0 ? u"," : u"") + Text(static_cast<BSTR*>(ids.p->pvData)[i]);
-    CHECK(joined == u"CardCache,MachineSettings,ReaderState");
+      joined += (i != 0 ? OLESTR(",") : OLESTR("")) + OString(static_cast<BSTR*>(ids.p->pvData)[i]);
+    CHECK(joined == Wide("CardCache,MachineSettings,ReaderState"));
     CRef<IDataStore> store;
     CHECK_HR(byClass.p->GetDataStore(ulChild, SysAllocString(kReaderState), &store.p, &ret) | ret,
              S_OK);
@@ -235,9 +227,8 @@ int main(int argc, char** argv) {
 #else
     CHECK(cInfo == 0);  // a dispatch table
 #endif
-    IDispatch* const objects[3] = {dispatch[0].p, dispatch[1].p, dispatch[2].p};
-    CheckNames(objects);
-    CheckInvokes(objects, ulPid, ulChild);
+    CheckNames(dispatch);
+    CheckInvokes(dispatch, ulPid, ulChild);
   }
   // Through the export, loaded as any module; from here the client keeps
   // its arguments.

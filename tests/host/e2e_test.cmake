@@ -1,7 +1,7 @@
 # The module registered as an administrator registers it, then its clients:
 # e2e_client (and on Windows a VBScript client under cscript), timed.
 #   cmake -DCLIENT=<e2e_client> -DKELMYR=<tool> -DMODULE=<module> [-DEMULATOR=<wine>]
-#         -DWINDOWS=<0|1> -DWORK=<scratch folder> -DSAMPLE=<catalogue> -DSCRIPT=<vbs>
+#         -DWINDOWS=<0|1> -DWORK=<scratch folder> -DSAMPLE=<catalogue>
 #         -P e2e_test.cmake
 cmake_minimum_required(VERSION 3.25)
 
@@ -43,7 +43,7 @@ if(ms GREATER 5000)
   message(FATAL_ERROR "e2e_client took ${ms} ms")
 endif()
 if(WINDOWS)
-  configure_file("${SCRIPT}" "${dir}/e2e_client.vbs" COPYONLY)
+  configure_file("${CMAKE_CURRENT_LIST_DIR}/e2e_client.vbs" "${dir}" COPYONLY)
   # Wine's cscript exits 0 even after a script error: every line must be
   # there. A variable for an out parameter is a reference to a variant, which
   # the automation refuses (13, type mismatch).

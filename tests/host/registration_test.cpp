@@ -12,6 +12,7 @@
 #include "common/scripted_registry.h"
 #include "host/registration.h"
 #include "host/registryscript.h"
+#include "support/scopedhkey.h"
 #include "support/utf8.h"
 
 namespace {
@@ -34,15 +35,13 @@ const std::pair<std::string, std::string> kInterfaces[] = {
     {"IAuthStore", "{F9716D53-F075-4D5E-A53E-A99E63659D29}"},
 };
 
-std::string Narrow(const WCHAR* psz) { return Utf16ToUtf8(psz); }
-
 struct SModule {
   HMODULE hModule = nullptr;
   WCHAR szPath[1024] = {};
   std::string path, dir;
   SModule() {
     EXPECT_EQ(S_OK, CurrentModule(&hModule, szPath, 1024));
-    path = Narrow(szPath);
+    path = Utf16ToUtf8(szPath);
     dir = path.substr(0, path.find_last_of("\\/"));
   }
 };
@@ -50,32 +49,29 @@ struct SModule {
 // Every key and value below the given HKCR subtree, as "key" and
 // "key|name=data" lines, the module's path and folder written <MODULE>, <DIR>.
 void List(const SModule& module, const std::string& key, std::set<std::string>* pLines) {
-  HKEY hKey = nullptr;
-  if (RegOpenKeyExW(HKEY_CLASSES_ROOT, Widen(key).c_str(), 0, KEY_READ, &hKey) != ERROR_SUCCESS) {
-    return;
-  }
+  CScopedHKEY hKey;
+  if (RegOpenKeyExW(HKEY_CLASSES_ROOT, Widen(key).c_str(), 0, KEY_READ, hKey.Receive())) return;
   pLines->insert(key);
   WCHAR szName[256], szData[1024];
   for (DWORD i = 0;; ++i) {
     DWORD cchName = 256, cbData = sizeof szData, dwType = 0;
-    if (RegEnumValueW(hKey, i, szName, &cchName, nullptr, &dwType, reinterpret_cast<BYTE*>(szData),
-                      &cbData) != ERROR_SUCCESS) {
+    if (RegEnumValueW(hKey.Get(), i, szName, &cchName, nullptr, &dwType,
+                      reinterpret_cast<BYTE*>(szData), &cbData) != ERROR_SUCCESS) {
       break;
     }
-    std::string data = dwType == REG_SZ ? Narrow(szData) : "type " + std::to_string(dwType);
+    std::string data = dwType == REG_SZ ? Utf16ToUtf8(szData) : "type " + std::to_string(dwType);
     if (data == module.path) data = "<MODULE>";
     if (data == module.dir) data = "<DIR>";
-    pLines->insert(key + "|" + Narrow(szName) + "=" + data);
+    pLines->insert(key + "|" + Utf16ToUtf8(szName) + "=" + data);
   }
   for (DWORD i = 0;; ++i) {
     DWORD cchName = 256;
-    if (RegEnumKeyExW(hKey, i, szName, &cchName, nullptr, nullptr, nullptr, nullptr) !=
+    if (RegEnumKeyExW(hKey.Get(), i, szName, &cchName, nullptr, nullptr, nullptr, nullptr) !=
         ERROR_SUCCESS) {
       break;
     }
-    List(module, key + "\\" + Narrow(szName), pLines);
+    List(module, key + "\\" + Utf16ToUtf8(szName), pLines);
   }
-  RegCloseKey(hKey);
 }
 
 std::set<std::string> Registered(const SModule& module) {
@@ -144,19 +140,14 @@ std::set<std::string> Expected() {
 }
 
 void CreateKey(const std::string& key) {
-  HKEY hKey = nullptr;
+  CScopedHKEY hKey;
   ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_CLASSES_ROOT, Widen(key).c_str(), 0, nullptr, 0,
-                                           KEY_WRITE, nullptr, &hKey, nullptr));
-  RegCloseKey(hKey);
+                                           KEY_WRITE, nullptr, hKey.Receive(), nullptr));
 }
 
 bool KeyExists(const std::string& key, HKEY hRoot = HKEY_CLASSES_ROOT) {
-  HKEY hKey = nullptr;
-  if (RegOpenKeyExW(hRoot, Widen(key).c_str(), 0, KEY_READ, &hKey) != ERROR_SUCCESS) {
-    return false;
-  }
-  RegCloseKey(hKey);
-  return true;
+  CScopedHKEY hKey;
+  return RegOpenKeyExW(hRoot, Widen(key).c_str(), 0, KEY_READ, hKey.Receive()) == ERROR_SUCCESS;
 }
 
 TEST(Registration, WritesTheLayoutRemovesStaleKeysAndUnregistersAllButTheParents) {
@@ -178,8 +169,7 @@ TEST(Registration, WritesTheLayoutRemovesStaleKeysAndUnregistersAllButTheParents
   // Once more with nothing of it left, and no other class below "CLSID".
   ASSERT_EQ(ERROR_SUCCESS, RegDeleteKeyW(HKEY_CLASSES_ROOT, Widen(foreign).c_str()));
   ASSERT_EQ(S_OK, UnregisterComponent(module.hModule, module.szPath));
-  EXPECT_TRUE(KeyExists("AppID"));
-  EXPECT_TRUE(KeyExists("CLSID"));
+  EXPECT_TRUE(KeyExists("AppID") && KeyExists("CLSID"));
 }
 
 TEST(Registration, RunsInTheSystemLocaleAndRestoresTheThreadsOwnAfterSuccessOrFailure) {
