@@ -2,8 +2,10 @@
 # The main job: builds the native tree and runs the kelmyr tool's
 # demonstration with the logging channel written to a scratch file, then
 # shows that log; then configures a scratch registry hive with `kelmyr reg`:
-# imports the sample store catalogue, queries it and exports it; then lists
-# the stores the service starts from it with `kelmyr stores`.
+# imports the sample store catalogue, queries it and exports it; then, on
+# that catalogue, lists the stores the service starts (`kelmyr stores`), sets
+# and reads data in a shared memory store and a registry store with their
+# version counters (`kelmyr data`) and flushes a product's stores.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 

@@ -15,18 +15,20 @@ import subprocess
 import sys
 import tempfile
 
-APPID = "{4679890B-68C5-4A48-ADE2-B758DE03C099}"
-LIBID = "{AD9D228E-C987-4000-B860-BF27FAC924D7}"
-CLASSES = {
-    "DataStoreManager": "{FBC297DB-6388-4179-890A-819A1A1FB679}",
-    "DataStore": "{8694F802-B18A-4653-AE2D-A8FD29C8ACD7}",
-    "AuthStore": "{0C22DBD8-7FA4-45C0-98D4-7E4985AF9F42}",
-}
-INTERFACES = [
-    "{2D11EF69-A0F1-4747-A7B4-4F9A8B125F28}",
-    "{CFE0DD20-EA5D-4909-9E1A-41A3D356867E}",
-    "{F9716D53-F075-4D5E-A53E-A99E63659D29}",
-]
+IDL = pathlib.Path(__file__).resolve().parent.parent / "datastore" / "kelmyr.idl"
+
+
+def identifiers():
+    """The AppID, the type library's, the classes' and the interfaces'
+    identifiers, read from the interface definition they are fixed in."""
+    idl = IDL.read_text()
+    appid = re.search(r'KELMYR_APPID_STRING OLESTR\(\\"(\{[^}]+\})', idl).group(1)
+    named = re.findall(r"uuid\(([0-9A-Fa-f-]+)\)[^\]]*\]\s*(interface|library|coclass)\s+(\w+)", idl)
+    of = lambda kind: {name: "{" + u.upper() + "}" for u, k, name in named if k == kind}
+    return appid, next(iter(of("library").values())), of("coclass"), list(of("interface").values())
+
+
+APPID, LIBID, CLASSES, INTERFACES = identifiers()
 SUBTREES = (
     [f"AppID\\{APPID}", "AppID\\qv.kelmyr.dll", f"TypeLib\\{LIBID}"]
     + [k for n, c in CLASSES.items()
