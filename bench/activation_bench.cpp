@@ -15,9 +15,9 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
 #include <string>
 
+#include "bench_folder.h"
 #include "kelmyr_i.h"
 #include "ratio_reporter.h"
 
@@ -93,17 +93,12 @@ int Measure(int argc, char** argv) {
 
 int main(int argc, char** argv) {
   // A hive and keys of the run's own.
-  std::string folder =
-      (std::filesystem::temp_directory_path() / "kelmyr-activation-bench.XXXXXX").string();
-  if (mkdtemp(folder.data()) == nullptr) return 1;
-  setenv("KELMYR_DPAPI_KEYS", folder.c_str(), 1);
-  setenv("KELMYR_REGISTRY", (folder + "/registry.db").c_str(), 1);
+  const CBenchFolder folder("kelmyr-activation-bench", true);
+  if (folder.Path().empty()) return 1;
   int result = 1;
   if (SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED))) {
     result = Measure(argc, argv);
     CoUninitialize();
   }
-  std::error_code ec;
-  std::filesystem::remove_all(folder, ec);
   return result;
 }

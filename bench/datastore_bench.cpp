@@ -25,10 +25,10 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
 #include <string>
 #include <vector>
 
+#include "bench_folder.h"
 #include "datastore/datastore.h"
 #include "datastore/storeownership.h"
 #include "ratio_reporter.h"
@@ -212,11 +212,8 @@ int main(int argc, char** argv) {
   // Logging off, as in a host without a log file; a hive and keys of the
   // run's own.
   qvlogSetLevelMask(0);
-  std::string folder =
-      (std::filesystem::temp_directory_path() / "kelmyr-datastore-bench.XXXXXX").string();
-  if (mkdtemp(folder.data()) == nullptr) return 1;
-  setenv("KELMYR_DPAPI_KEYS", folder.c_str(), 1);
-  setenv("KELMYR_REGISTRY", (folder + "/registry.db").c_str(), 1);
+  const CBenchFolder folder("kelmyr-datastore-bench", true);
+  if (folder.Path().empty()) return 1;
   if (FAILED(AcquireHistoryTree())) return 1;
   char dummyManager = 0;
   gpDataStoreManager.store(reinterpret_cast<IDataStoreManager*>(&dummyManager));
@@ -236,7 +233,5 @@ int main(int argc, char** argv) {
   }
   gpDataStoreManager.store(nullptr);
   ReleaseHistoryTree();
-  std::error_code ec;
-  std::filesystem::remove_all(folder, ec);
   return result;
 }

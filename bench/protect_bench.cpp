@@ -22,6 +22,7 @@
 #include <filesystem>
 #include <string>
 
+#include "bench_folder.h"
 #include "ratio_reporter.h"
 #include "security/protect.h"
 #include "support/qvlog.h"
@@ -166,11 +167,9 @@ BENCHMARK(BM_ArrayWork);
 int main(int argc, char** argv) {
   // Logging off, as in a host without a log file; keys in a private folder.
   qvlogSetLevelMask(0);
-  std::string pattern =
-      (std::filesystem::temp_directory_path() / "kelmyr-protect-bench.XXXXXX").string();
-  if (mkdtemp(pattern.data()) == nullptr) return 1;
-  gKeysFolder = pattern;
-  setenv("KELMYR_DPAPI_KEYS", gKeysFolder.c_str(), 1);
+  const CBenchFolder folder("kelmyr-protect-bench", false);
+  if (folder.Path().empty()) return 1;
+  gKeysFolder = folder.Path();
   RAND_bytes(gValue, sizeof gValue);
   // The first seal creates the keys, outside the measurements.
   SAFEARRAY* psaValue = ByteVector(gValue, kValueBytes);
@@ -179,16 +178,12 @@ int main(int argc, char** argv) {
   SafeArrayDestroy(psaProtected);
   SafeArrayDestroy(psaValue);
 
-  const int result =
-      RunWithRatios(argc, argv,
-                    {{"EncryptValue+DecryptValue / raw seal+open", "BM_EncryptDecryptValue",
-                      "BM_RawAesGcmSealOpen"},
-                     {"CryptProtectData+CryptUnprotectData / raw", "BM_CryptProtectUnprotect",
-                      "BM_RawAesGcmSealOpen"},
-                     {"key file lstat / raw", "BM_KeyFileCheck", "BM_RawAesGcmSealOpen"},
-                     {"random nonce / raw", "BM_RandomNonce", "BM_RawAesGcmSealOpen"},
-                     {"arrays around the calls / raw", "BM_ArrayWork", "BM_RawAesGcmSealOpen"}});
-  std::error_code ec;
-  std::filesystem::remove_all(gKeysFolder, ec);
-  return result;
+  return RunWithRatios(argc, argv,
+                       {{"EncryptValue+DecryptValue / raw seal+open", "BM_EncryptDecryptValue",
+                         "BM_RawAesGcmSealOpen"},
+                        {"CryptProtectData+CryptUnprotectData / raw", "BM_CryptProtectUnprotect",
+                         "BM_RawAesGcmSealOpen"},
+                        {"key file lstat / raw", "BM_KeyFileCheck", "BM_RawAesGcmSealOpen"},
+                        {"random nonce / raw", "BM_RandomNonce", "BM_RawAesGcmSealOpen"},
+                        {"arrays around the calls / raw", "BM_ArrayWork", "BM_RawAesGcmSealOpen"}});
 }
