@@ -54,7 +54,11 @@ std::shared_ptr<CStatusFile> CStatusFile::Open(DWORD pid, int* pErrno) {
   }
 }
 
-CStatusFile::~CStatusFile() { close(m_fd); }
+// A descriptor the host closed may by now name a file of its own, which is
+// not this file's to close.
+CStatusFile::~CStatusFile() {
+  if (IsIntact()) close(m_fd);
+}
 
 bool CStatusFile::IsIntact() const noexcept {
   struct stat st;

@@ -8,16 +8,19 @@
 // <windows.h> comes first: the Windows SDK headers build on it.
 #include <windows.h>
 
+#include <fcntl.h>
 #include <grp.h>
 #include <gtest/gtest.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "platform/machine_owners.h"
@@ -121,6 +124,18 @@ DWORD JudgedRid(pid_t pid) {
   return process.Get() != nullptr && ReadToken(process.Get(), &view) ? view.dwIntegrityRid : 0;
 }
 
+// The descriptor the layer keeps for a process's status file, or -1.
+int KeptStatusDescriptor(pid_t pid) {
+  const std::string target = "/proc/" + std::to_string(pid) + "/status";
+  for (int fd = 3; fd < 1024; ++fd) {
+    char link[64] = {};
+    const std::string path = "/proc/self/fd/" + std::to_string(fd);
+    const ssize_t cb = readlink(path.c_str(), link, sizeof link - 1);
+    if (cb > 0 && target == link) return fd;
+  }
+  return -1;
+}
+
 // A child that, each time a byte comes through its socket, lowers itself
 // (no new privileges, and as root another user) and answers; it ends when
 // the parent closes its end, which is returned.
@@ -152,9 +167,17 @@ TEST(ProcessIdentityTest, EachOpeningReadsTheProcessNamedNow) {
   const pid_t lowered = StartLowering(&end);
   ASSERT_GT(lowered, 0);
   EXPECT_EQ(JudgedRid(lowered), dwStarted);
+  // The host closes the kept descriptor and reuses its number: the file now
+  // behind it is the host's, and stays open.
+  const int kept = KeptStatusDescriptor(lowered), other = open("/dev/null", O_RDONLY);
+  ASSERT_TRUE(kept >= 0 && other >= 0 && dup2(other, kept) == kept);
   char c = 1;
   ASSERT_TRUE(write(end, &c, 1) == 1 && read(end, &c, 1) == 1 && c == 1);
   EXPECT_EQ(JudgedRid(lowered), DWORD{SECURITY_MANDATORY_LOW_RID});
+  struct stat reused = {}, opened = {};
+  EXPECT_TRUE(fstat(kept, &reused) == 0 && fstat(other, &opened) == 0 &&
+              reused.st_ino == opened.st_ino && reused.st_dev == opened.st_dev);
+  close(kept), close(other);
   close(end);
   ASSERT_EQ(waitpid(lowered, nullptr, 0), lowered);
 
