@@ -19,6 +19,8 @@ namespace {
 
 class CTimerService;
 
+// Set once, under the service's lock, when its thread starts (there is one
+// service).
 std::atomic<bool> gbTimerThreadStarted{false};
 
 // The deadline queue orders armed timers by their tick; a timer keeps its
@@ -66,11 +68,10 @@ class CTimerService final : public ITimerService {
       pEntry->node = nodes.extract(nodes.emplace(0, pEntry.get()));
       auto pTimer = std::make_unique<CTimer>(*this, pEntry.get());
       std::lock_guard lock(m_lock);
-      if (!m_bStarted) {
+      if (!gbTimerThreadStarted.load(std::memory_order_relaxed)) {
         std::thread thread([this] { Run(); });
         m_timerThread = thread.get_id();
         thread.detach();
-        m_bStarted = true;
         gbTimerThreadStarted.store(true, std::memory_order_release);
       }
       pEntry->pCallback = std::move(pOwned);
@@ -186,7 +187,6 @@ class CTimerService final : public ITimerService {
   std::mutex m_lock;
   std::condition_variable m_callbackDone;
   TQueue m_queue;
-  bool m_bStarted = false;
   std::thread::id m_timerThread;
   IMachine* m_pWaitingOn = nullptr;  // the machine the thread waits on, held by it
   ULONGLONG m_ullWaitingFor = 0;     // and the deadline it waits for
