@@ -18,7 +18,6 @@ class CRegistrySettings final : public ISettings {
  public:
   CRegistrySettings(HKEY hRoot, const WCHAR* pszPath) noexcept
       : m_hRoot(hRoot), m_pszPath(pszPath) {}
-  ~CRegistrySettings() override { m_key.Reset(); }
 
   void GetSettingValue(const ZU::Framework::secwstring& sName, QVData& value,
                        bool* pbFound) override {
