@@ -1,7 +1,5 @@
 #include "privileges.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <array>
 #include <cstring>
@@ -283,10 +281,9 @@ std::shared_ptr<CPrivilegeState> CurrentProcessPrivileges() {
   // Built on first use and never destroyed: threads may still adjust
   // privileges while static objects are destroyed at exit.
   static std::shared_ptr<CPrivilegeState>* const pState = [] {
+    // Read as a token of the process reads it, from the credentials.
     SProcessIdentity identity;
-    if (ReadProcessIdentity(static_cast<DWORD>(getpid()), &identity) != ERROR_SUCCESS) {
-      identity.capPermitted = identity.capEffective = 0;
-    }
+    ReadCurrentProcessIdentity(kIdentityIntegrity, &identity);
     return new std::shared_ptr<CPrivilegeState>(
         CPrivilegeState::FromCapabilities(identity.capPermitted, identity.capEffective));
   }();
