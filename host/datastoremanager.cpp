@@ -75,6 +75,19 @@ HRESULT ServeStore(const SMethodMessages& messages, const Table& table, ULONG ul
   return S_OK;
 }
 
+// The operation that gives the caller its own reference to the store, when
+// it asked for one.
+template <class I>
+auto HandOut(I** ppStore) {
+  return [ppStore](auto& store) {
+    if (ppStore != nullptr) {
+      store.AddRef();
+      *ppStore = &store;
+    }
+    return S_OK;
+  };
+}
+
 struct SListMessages {
   CLogScopeName scope;
   SCallerCheckMessages check;
@@ -288,26 +301,14 @@ HRESULT STDMETHODCALLTYPE CDataStoreManager::GetDataStore(ULONG ulPID, BSTR bDat
                                                           IDataStore** ppIDataStore,
                                                           LONG* plRetVal) {
   return ServeStore(kGetDataStore, m_DataStores, ulPID, bDataStoreId, plRetVal,
-                    [&](CDataStore& store) {
-                      if (ppIDataStore != nullptr) {
-                        store.AddRef();
-                        *ppIDataStore = &store;
-                      }
-                      return S_OK;
-                    });
+                    HandOut(ppIDataStore));
 }
 
 HRESULT STDMETHODCALLTYPE CDataStoreManager::GetAuthStore(ULONG ulPID, BSTR bAuthStoreId,
                                                           IAuthStore** ppIAuthStore,
                                                           LONG* plRetVal) {
   return ServeStore(kGetAuthStore, m_AuthStores, ulPID, bAuthStoreId, plRetVal,
-                    [&](CAuthStore& store) {
-                      if (ppIAuthStore != nullptr) {
-                        store.AddRef();
-                        *ppIAuthStore = &store;
-                      }
-                      return S_OK;
-                    });
+                    HandOut(ppIAuthStore));
 }
 
 HRESULT STDMETHODCALLTYPE CDataStoreManager::GetDataStoreInfo(ULONG ulPID, BSTR bStoreId,
