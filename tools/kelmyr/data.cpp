@@ -29,10 +29,6 @@ constexpr char kUsage[] =
     "  get|remove <store> <compartment> <item>\n"
     "  list|compartments|versions <store> <compartment>\n";
 
-CScopedBSTR Bstr(const std::string& s) {
-  return CScopedBSTR(SysAllocString(Utf8ToUtf16(s).c_str()));
-}
-
 // The vector "set" stores; false for an unknown type or a malformed element.
 bool MakeValue(const std::string& type, const std::vector<std::string>& elements,
                CScopedSafeArray& value) {
@@ -135,12 +131,7 @@ int Run(const CServiceClient& client, const KelmyrArgs& op) {
   }
   if (name == "set" || name == "remove")
     std::printf("%s %s/%s: done\n", name.c_str(), op[2].c_str(), op[3].c_str());
-  for (LONG i = 0; list.Get() != nullptr && i < LONG(list.Get()->rgsabound[0].cElements); ++i) {
-    CScopedBSTR id;
-    if (SUCCEEDED(SafeArrayGetElement(list.Get(), &i, id.Receive())) && id.Get()) {
-      std::printf("%s\n", Utf16ToUtf8(id.Get()).c_str());
-    }
-  }
+  for (const std::string& id : BstrElements(list.Get())) std::printf("%s\n", id.c_str());
   return 0;
 }
 
@@ -160,8 +151,6 @@ int KelmyrData(const KelmyrArgs& arguments) {
     }
   }
   if (!client.Connect()) return 1;
-  std::printf("calling on behalf of process %lu (%s)\n", static_cast<unsigned long>(client.Pid()),
-              client.Caller());
   for (const KelmyrArgs& op : ops) {
     exitCode = Run(client, op);
     if (exitCode != 0) return exitCode;

@@ -9,7 +9,6 @@
 #include "commands.h"
 #include "serviceclient.h"
 #include "support/scopedbstr.h"
-#include "support/utf8.h"
 
 int KelmyrFlush(const KelmyrArgs& arguments) {
   KelmyrArgs args = arguments;
@@ -22,8 +21,6 @@ int KelmyrFlush(const KelmyrArgs& arguments) {
     return 2;
   }
   if (!client.Connect()) return 1;
-  std::printf("calling on behalf of process %lu (%s)\n", static_cast<unsigned long>(client.Pid()),
-              client.Caller());
   LONG lRet = S_OK;
   if (args[0] == "--pins") {
     client.Manager()->FlushAuthStores(client.Pid(), &lRet);
@@ -31,8 +28,7 @@ int KelmyrFlush(const KelmyrArgs& arguments) {
     std::printf("flushed the PIN store\n");
     return 0;
   }
-  CScopedBSTR bstrProduct(SysAllocString(Utf8ToUtf16(args[0]).c_str()));
-  client.Manager()->FlushDataStores(client.Pid(), bstrProduct.Get(), &lRet);
+  client.Manager()->FlushDataStores(client.Pid(), Bstr(args[0]).Get(), &lRet);
   if (FAILED(lRet)) return client.Fail("FlushDataStores", lRet);
   std::printf("flushed the data stores of product \"%s\"\n", args[0].c_str());
   return 0;

@@ -10,17 +10,12 @@
 #include "commands.h"
 #include "serviceclient.h"
 #include "support/scopedbstr.h"
-#include "support/utf8.h"
 
 namespace {
 
 constexpr char kUsage[] =
     "usage: kelmyr pin state|remove <compartment> <PIN id> | flush  [--pid N | --low] [--module "
     "PATH]\n";
-
-CScopedBSTR Bstr(const std::string& s) {
-  return CScopedBSTR(SysAllocString(Utf8ToUtf16(s).c_str()));
-}
 
 }  // namespace
 
@@ -35,8 +30,6 @@ int KelmyrPin(const KelmyrArgs& arguments) {
     return 2;
   }
   if (!client.Connect()) return 1;
-  std::printf("calling on behalf of process %lu (%s)\n", static_cast<unsigned long>(client.Pid()),
-              client.Caller());
   IAuthStore* pStore = nullptr;
   LONG lRet = S_OK;
   client.Manager()->GetAuthStore(

@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include <oleauto.h>
+
 #include "support/utf8.h"
 
 #ifndef _WIN32
@@ -217,6 +219,8 @@ bool CServiceClient::Connect() {
     Fail("CreateIDataStoreManagerInstance", hr);
     return false;
   }
+  std::printf("calling on behalf of process %lu (%s)\n", static_cast<unsigned long>(m_ulPID),
+              m_pszCaller);
   return true;
 }
 
@@ -230,6 +234,21 @@ int CServiceClient::Fail(const char* pszWhat, HRESULT hr) const {
                  static_cast<unsigned long>(m_ulPID));
   }
   return 1;
+}
+
+CScopedBSTR Bstr(const std::string& s) {
+  return CScopedBSTR(SysAllocString(Utf8ToUtf16(s).c_str()));
+}
+
+std::vector<std::string> BstrElements(SAFEARRAY* psa) {
+  std::vector<std::string> strings;
+  for (LONG i = 0; psa != nullptr && i < LONG(psa->rgsabound[0].cElements); ++i) {
+    CScopedBSTR bstr;
+    if (SUCCEEDED(SafeArrayGetElement(psa, &i, bstr.Receive())) && bstr.Get()) {
+      strings.push_back(Utf16ToUtf8(bstr.Get()));
+    }
+  }
+  return strings;
 }
 
 const char* HResultName(HRESULT hr) noexcept {

@@ -17,9 +17,11 @@
 #include <windows.h>
 
 #include <string>
+#include <vector>
 
 #include "commands.h"
 #include "kelmyr_i.h"
+#include "support/scopedbstr.h"
 
 class CServiceClient {
  public:
@@ -35,7 +37,8 @@ class CServiceClient {
   bool TakeOptions(KelmyrArgs& args, int* pExit);
   // Loads the module and finds its export; the failure printed.
   bool Load();
-  // Load, then the manager of the export; the failure printed.
+  // Load, then the manager of the export; the failure printed, else on whose
+  // behalf the calls are made.
   bool Connect();
   // A further manager of the loaded module's export (the caller's reference).
   HRESULT NewManager(IDataStoreManager** ppManager) const;
@@ -66,3 +69,8 @@ class CServiceClient {
 
 // "E_ACCESSDENIED" ..., or "unknown HRESULT".
 const char* HResultName(HRESULT hr) noexcept;
+
+// A BSTR copy of a UTF-8 argument.
+CScopedBSTR Bstr(const std::string& s);
+// The non-null strings of a vector of BSTRs, in its order.
+std::vector<std::string> BstrElements(SAFEARRAY* psa);

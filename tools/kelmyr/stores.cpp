@@ -27,12 +27,7 @@ bool ListIds(const CServiceClient& client, bool bAuth, std::vector<std::string>&
     *pExit = client.Fail(bAuth ? "ListAuthStoreIds" : "ListDataStoreIds", FAILED(hr) ? hr : lRet);
     return false;
   }
-  for (LONG i = 0; psa.Get() != nullptr && i < LONG(psa.Get()->rgsabound[0].cElements); ++i) {
-    CScopedBSTR bstrId;
-    if (SUCCEEDED(SafeArrayGetElement(psa.Get(), &i, bstrId.Receive())) && bstrId.Get()) {
-      ids.push_back(Utf16ToUtf8(bstrId.Get()));
-    }
-  }
+  ids = BstrElements(psa.Get());
   return true;
 }
 
@@ -48,8 +43,6 @@ int KelmyrStores(const KelmyrArgs& arguments) {
     return 2;
   }
   if (!client.Connect()) return 1;
-  std::printf("calling on behalf of process %lu (%s)\n", static_cast<unsigned long>(client.Pid()),
-              client.Caller());
   std::vector<std::string> dataIds, authIds;
   if (!ListIds(client, false, dataIds, &exitCode) || !ListIds(client, true, authIds, &exitCode)) {
     return exitCode;
@@ -57,7 +50,7 @@ int KelmyrStores(const KelmyrArgs& arguments) {
   std::printf("data stores: %zu\n", dataIds.size());
   std::printf("  %-24s %-9s %-10s %-12s %s\n", "ID", "TYPE", "VALUES", "SESSIONS", "PRODUCT");
   for (const std::string& id : dataIds) {
-    CScopedBSTR bstrId(SysAllocString(Utf8ToUtf16(id).c_str())), bstrProduct;
+    CScopedBSTR bstrId = Bstr(id), bstrProduct;
     INT nType = 0;
     LONG bEncrypted = 0, bShared = 0, lRet = S_OK;
     client.Manager()->GetDataStoreInfo(client.Pid(), bstrId.Get(), &nType, &bEncrypted, &bShared,
