@@ -76,12 +76,12 @@ void LogInputs(const SOperationLines& lines, ULONG ulPID, BSTR bstrCompartmentId
   }
 }
 
-// A new copy of the identifier a worker produced for the caller's
-// *pbstrPINSessionId, when both are there and the operation succeeded: a
-// failed call hands out nothing the caller would have to free.
-void HandOut(HRESULT hr, const CScopedBSTR& bstrLocal, BSTR* pbstrPINSessionId) {
+// The identifier a worker produced goes to the caller's *pbstrPINSessionId
+// when the operation succeeded: a failed call hands out nothing the caller
+// would have to free.
+void HandOut(HRESULT hr, CScopedBSTR& bstrLocal, BSTR* pbstrPINSessionId) {
   if (FAILED(hr) || pbstrPINSessionId == nullptr || bstrLocal.Get() == nullptr) return;
-  *pbstrPINSessionId = SysAllocStringLen(bstrLocal.Get(), SysStringLen(bstrLocal.Get()));
+  *pbstrPINSessionId = bstrLocal.Release();
 }
 
 }  // namespace
