@@ -225,6 +225,9 @@ class CInternalAuthStore {
                       const OLECHAR* pszValue, UINT cchValue);
   // "PINAlwaysState": "available" or "unavailable".
   HRESULT WriteAvailability(const SPINLines& lines, const secwstring& sName, bool bAvailable);
+  // The state of a PIN-always record that is not available: 2 when the
+  // setting asks for a confirmation prompt, 0 for a PIN prompt.
+  HRESULT PINAlwaysPromptState(const SPINLines& lines, INT& nPINState);
   // The PIN session identifier the record holds (null when none).
   HRESULT ReadPINSessionId(const SPINLines& lines, const secwstring& sName, BSTR& bstrStored);
 

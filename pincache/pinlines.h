@@ -41,6 +41,7 @@ struct SPINLines {
   logformat::CLogFormat<> releaseFailed;
   logformat::CLogFormat<> pnPINStateNull;
   logformat::CLogFormat<const OLECHAR*> bypassValue;
+  logformat::CLogFormat<> pinAlwaysModeFailed;
 };
 
 #define PIN_LINES(name)                                                                           \
@@ -53,7 +54,8 @@ struct SPINLines {
              OLESTR(name " SafeArrayPutElement failed"), OLESTR(name " SetData failed"),          \
              OLESTR(name " wstring2BSTR failed"), OLESTR(name " GetAdditionalParameters failed"), \
              OLESTR(name " SetInternalTimer failed"), OLESTR(name " zuSafeArrayDestroy failed"),  \
-             OLESTR(name " pnPINState == NULL"), OLESTR(name " sBypassPINAlwaysStateValue = %s")})
+             OLESTR(name " pnPINState == NULL"), OLESTR(name " sBypassPINAlwaysStateValue = %s"), \
+             OLESTR(name " GetPINAlwaysCachingMode failed")})
 
 inline void LogPINFailure(logformat::CLogFormat<> line) noexcept {
   qvlogLog(gLogChannel, LOG_FAILURE, line);

@@ -317,6 +317,17 @@ HRESULT CInternalAuthStore::ReadRecord(const SPINLines& lines, EPINLookup eLooku
   return hr;
 }
 
+HRESULT CInternalAuthStore::PINAlwaysPromptState(const SPINLines& lines, INT& nPINState) {
+  DWORD nMode = 0;
+  const HRESULT hr = GetPINAlwaysCachingMode(&nMode);
+  if (FAILED(hr)) {
+    LogPINFailure(lines.pinAlwaysModeFailed);
+    return hr;
+  }
+  nPINState = nMode == 1 ? 2 : 0;
+  return hr;
+}
+
 HRESULT CInternalAuthStore::GetInternalPIN(EPINLookup eLookup, ULONG ulPID, BSTR bstrCompartmentId,
                                            BSTR bstrPINId, BSTR* pbstrPINSessionId,
                                            SAFEARRAY* pAdditionalParameters, SAFEARRAY** pPINValue,
@@ -344,14 +355,8 @@ HRESULT CInternalAuthStore::GetInternalPIN(EPINLookup eLookup, ULONG ulPID, BSTR
       if (record.bAvailable) {
         if (!IsAuthenticating(record.parameters.sAction)) bAvailable = false;
       } else if (sIsACRPINAlways == OLESTR("Yes") && record.sBypass == kFalse) {
-        DWORD nMode = 0;
-        hrStep = GetPINAlwaysCachingMode(&nMode);
-        if (FAILED(hrStep)) {
-          LogPINFailure(
-              OLESTR("CInternalAuthStore::GetInternalPIN GetPINAlwaysCachingMode failed"));
-          return hrStep;
-        }
-        nPINState = nMode == 1 ? 2 : 0;
+        hrStep = PINAlwaysPromptState(lines, nPINState);
+        if (FAILED(hrStep)) return hrStep;
       }
     }
     *pnPINState = nPINState;
@@ -394,22 +399,10 @@ HRESULT CInternalAuthStore::IsInternalPINCached(EPINLookup eLookup, ULONG ulPID,
     if (FAILED(hrStep)) return hrStep;
     // A test changes nothing: no state is consumed, the timer runs on.
     const secwstring& sIsACRPINAlways = record.parameters.sIsACRPINAlways;
-    if (sIsACRPINAlways == OLESTR("Yes")) {
-      if (!record.bAvailable && record.sBypass == kFalse) {
-        DWORD nMode = 0;
-        hrStep = GetPINAlwaysCachingMode(&nMode);
-        if (FAILED(hrStep)) {
-          LogPINFailure(
-              OLESTR("CInternalAuthStore::IsInternalPINCached GetPINAlwaysCachingMode failed"));
-          return hrStep;
-        }
-        *pnPINState = nMode == 1 ? 2 : 0;
-      } else {
-        *pnPINState = 1;
-      }
-    } else if (sIsACRPINAlways == OLESTR("No")) {
-      *pnPINState = 1;
+    if (sIsACRPINAlways == OLESTR("Yes") && !record.bAvailable && record.sBypass == kFalse) {
+      return PINAlwaysPromptState(lines, *pnPINState);
     }
+    if (sIsACRPINAlways == OLESTR("Yes") || sIsACRPINAlways == OLESTR("No")) *pnPINState = 1;
     return S_OK;
   });
   return hr;
