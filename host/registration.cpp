@@ -5,6 +5,7 @@
 #include <oleauto.h>
 #include <winreg.h>
 
+#include <memory>
 #include <new>
 #include <string>
 #include <string_view>
@@ -97,21 +98,26 @@ F OleAutomationEntry(const char* pszName) {
   return reinterpret_cast<F>(reinterpret_cast<void (*)()>(p));
 }
 
+struct SReleaseTypeLib {
+  void operator()(ITypeLib* pTypeLib) const noexcept { pTypeLib->Release(); }
+};
+
 HRESULT UpdateTypeLibrary(HMODULE, const WCHAR* pszModulePath, bool bRegister, bool bPerUser,
                           HKEY) {
-  ITypeLib* pTypeLib = nullptr;
-  HRESULT hr = LoadTypeLibEx(pszModulePath, REGKIND_NONE, &pTypeLib);
+  ITypeLib* pLoaded = nullptr;
+  HRESULT hr = LoadTypeLibEx(pszModulePath, REGKIND_NONE, &pLoaded);
   if (FAILED(hr)) return hr;
+  // Released on every way out, a failed allocation's included.
+  const std::unique_ptr<ITypeLib, SReleaseTypeLib> pTypeLib(pLoaded);
   if (bRegister) {
     WString path(pszModulePath);
     if (!bPerUser) {
-      hr = RegisterTypeLib(pTypeLib, path.data(), nullptr);
+      hr = RegisterTypeLib(pTypeLib.get(), path.data(), nullptr);
     } else if (auto pfn = OleAutomationEntry<PFNREGISTERFORUSER>("RegisterTypeLibForUser")) {
-      hr = pfn(pTypeLib, path.data(), nullptr);
+      hr = pfn(pTypeLib.get(), path.data(), nullptr);
     } else {
       hr = HRESULT_FROM_WIN32(ERROR_PROC_NOT_FOUND);
     }
-    pTypeLib->Release();
     return hr;
   }
   TLIBATTR* pAttr = nullptr;
@@ -139,7 +145,6 @@ HRESULT UpdateTypeLibrary(HMODULE, const WCHAR* pszModulePath, bool bRegister, b
       hr = HRESULT_FROM_WIN32(ERROR_PROC_NOT_FOUND);
     }
   }
-  pTypeLib->Release();
   return hr;
 }
 
