@@ -74,10 +74,11 @@ const ZU_REG_VALUE_RECORD& CZuRegListing::Record(DWORD i) const noexcept {
   return reinterpret_cast<const ZU_REG_VALUE_RECORD*>(m_pBuffer.get())[i];
 }
 
+// m_cbData covers every byte a read may have written: the whole block
+// until the data read succeeds, what it read from then on.
 void CZuRegValue::Wipe() noexcept {
-  if (m_pData != nullptr) ZU::Framework::SecureZero(m_pData.get(), m_cbBlock);
+  if (m_pData != nullptr) ZU::Framework::SecureZero(m_pData.get(), m_cbData);
   m_pData.reset();
-  m_cbBlock = 0;
 }
 
 EZuRegRead CZuRegValue::Read(HKEY hRoot, LPCWSTR pszPath, LPCWSTR pszValue, DWORD dwView) noexcept {
@@ -88,7 +89,6 @@ EZuRegRead CZuRegValue::Read(HKEY hRoot, LPCWSTR pszPath, LPCWSTR pszValue, DWOR
   if (m_lRc != ERROR_SUCCESS) return EZuRegRead::kSizeFailed;
   m_pData = AllocateBlock(m_cbData);
   if (m_pData == nullptr) return EZuRegRead::kAllocationFailed;
-  m_cbBlock = m_cbData == 0 ? 1 : m_cbData;
   const DWORD dwTypeFirst = m_dwType;
   DWORD cbRead = m_cbData;
   m_lRc = zuRegReadValueEx(hRoot, pszPath, pszValue, &m_dwType, m_pData.get(), &cbRead, dwView);

@@ -100,7 +100,6 @@ class CZuRegValue {
   void Wipe() noexcept;
 
   std::unique_ptr<BYTE[]> m_pData;
-  DWORD m_cbBlock = 0;  // the size m_pData was allocated with
   LONG m_lRc = ERROR_SUCCESS;
   DWORD m_dwType = REG_NONE;
   DWORD m_cbData = 0;
