@@ -16,6 +16,7 @@
 #include "datastore/datastore.h"
 #include "datastore/storeownership.h"
 #include "support/scopedbstr.h"
+#include "support/scopedhkey.h"
 #include "trees/duplicateregistrytree.h"
 #include "trees/memorytree.h"
 #include "trees/registrytree.h"
@@ -167,20 +168,19 @@ std::string StoreTest::Run(const std::string& script) {
 
 TEST_P(StoreTest, Script) {
   const SStoreRow& row = GetParam();
-  HKEY hKey = nullptr;
+  CScopedHKEY key;
   ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, OLESTR("Software\\Orvane\\Kelmyr"), 0, nullptr, 0,
-                            KEY_ALL_ACCESS | KEY_WOW64_64KEY, nullptr, &hKey, nullptr),
+                            KEY_ALL_ACCESS | KEY_WOW64_64KEY, nullptr, key.Receive(), nullptr),
             ERROR_SUCCESS);
-  RegDeleteValueW(hKey, OLESTR("DisableTimeoutAfterEndSession"));
+  RegDeleteValueW(key.Get(), OLESTR("DisableTimeoutAfterEndSession"));
   if (row.lTimeOut >= 0) {
-    ASSERT_EQ(RegSetValueExW(hKey, OLESTR("DisableTimeoutAfterEndSession"), 0, REG_DWORD,
+    ASSERT_EQ(RegSetValueExW(key.Get(), OLESTR("DisableTimeoutAfterEndSession"), 0, REG_DWORD,
                              reinterpret_cast<const BYTE*>(&row.lTimeOut), sizeof(DWORD)),
               ERROR_SUCCESS);
   }
   Begin(row.pszStore);
   EXPECT_EQ(Run(row.pszScript), row.pszExpected) << row.pszScript;
-  RegDeleteValueW(hKey, OLESTR("DisableTimeoutAfterEndSession"));
-  RegCloseKey(hKey);
+  RegDeleteValueW(key.Get(), OLESTR("DisableTimeoutAfterEndSession"));
 }
 
 INSTANTIATE_TEST_SUITE_P(
