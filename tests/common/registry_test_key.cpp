@@ -2,9 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <sstream>
 
 WString Widen(const std::string& text) { return WString(text.begin(), text.end()); }
 
@@ -48,4 +50,24 @@ CTestKey::CTestKey(HKEY hRoot) : m_hRoot(hRoot) {
 CTestKey::~CTestKey() {
   if (m_hKey != nullptr) RegCloseKey(m_hKey);
   RegDeleteTreeW(m_hRoot, m_path.c_str());
+}
+
+void WriteStoreCatalogue(const std::string& values) {
+  const WString sKey = OLESTR("Software\\Orvane\\Kelmyr\\StoreList\\");
+  RegDeleteTreeW(HKEY_LOCAL_MACHINE, sKey.c_str());
+  std::istringstream in(values);
+  for (std::string s; in >> s;) {
+    const size_t dot = s.find('.'), eq = s.find('=');
+    const bool bText = !std::isdigit(static_cast<unsigned char>(s.back()));
+    const WString sData =
+        bText ? Widen(s.substr(eq + 1)) : WString{WCHAR(std::stoul(s.substr(eq + 1))), 0};
+    HKEY hKey = nullptr;
+    RegCreateKeyExW(HKEY_LOCAL_MACHINE, (sKey + Widen(s.substr(0, dot))).c_str(), 0, nullptr, 0,
+                    KEY_ALL_ACCESS, nullptr, &hKey, nullptr);
+    const std::string sName = s.substr(dot + 1, eq - dot - 1);
+    RegSetValueExW(hKey, Widen(sName == "~" ? std::string(256, 'n') : sName).c_str(), 0,
+                   bText ? REG_SZ : REG_DWORD, reinterpret_cast<const BYTE*>(sData.c_str()),
+                   (sData.size() + bText) * sizeof(WCHAR));
+    RegCloseKey(hKey);
+  }
 }

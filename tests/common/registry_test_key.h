@@ -9,6 +9,11 @@
 // HKEY_CURRENT_USER\Software\KelmyrTest, named after the test and the
 // process id so that tests running at once (ctest -j, one Wine prefix) never
 // share keys; deleted with everything in it when the object goes.
+//
+// WriteStoreCatalogue: replaces the machine's store catalogue key with the
+// values given as store.name=data, separated by spaces: data ending in a
+// digit a REG_DWORD (below 65536, as two UTF-16 units), other data a REG_SZ;
+// the name ~ stands for one of 256 characters, too long to be listed.
 #pragma once
 
 #include <windows.h>
@@ -54,3 +59,5 @@ class CTestKey {
   WString m_path;
   HKEY m_hKey = nullptr;
 };
+
+void WriteStoreCatalogue(const std::string& values);

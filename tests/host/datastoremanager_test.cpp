@@ -34,20 +34,13 @@ const std::string kPin = ToUtf8(KELMYR_PIN_STORE_ID);
 
 // "A:0:Brenmoor B:1:Zed": the catalogue's stores, each id:type:product.
 void WriteCatalogue(const std::string& stores) {
-  const WString sKey = OLESTR("Software\\Orvane\\Kelmyr\\StoreList\\");
-  RegDeleteTreeW(HKEY_LOCAL_MACHINE, sKey.c_str());
   std::istringstream in(stores);
+  std::string values;
   for (std::string s; in >> s;) {
-    HKEY hKey = nullptr;
-    RegCreateKeyExW(HKEY_LOCAL_MACHINE, (sKey + Widen(s.substr(0, 1))).c_str(), 0, nullptr, 0,
-                    KEY_ALL_ACCESS, nullptr, &hKey, nullptr);
-    const WString sType{WCHAR(s[2] - '0'), 0}, sProduct = Widen(s.substr(4));
-    RegSetValueExW(hKey, OLESTR("Type"), 0, REG_DWORD, reinterpret_cast<const BYTE*>(sType.data()),
-                   4);
-    RegSetValueExW(hKey, OLESTR("Product"), 0, REG_SZ,
-                   reinterpret_cast<const BYTE*>(sProduct.c_str()), (sProduct.size() + 1) * 2);
-    RegCloseKey(hKey);
+    values += s.substr(0, 1) + ".Type=" + s.substr(2, 1) + " " + s.substr(0, 1) +
+              ".Product=" + s.substr(4) + " ";
   }
+  WriteStoreCatalogue(values);
 }
 
 // Clients: 7 low integrity (trusted), 8 medium (untrusted), 9 gone (the

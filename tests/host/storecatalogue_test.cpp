@@ -18,28 +18,6 @@ namespace {
 
 const WCHAR kKey[] = OLESTR("Software\\Orvane\\Kelmyr\\StoreList");
 
-// Values written as store.name=data, separated by spaces: data ending in a
-// digit a REG_DWORD (below 65536, as two UTF-16 units), other data a REG_SZ;
-// the name ~ stands for one of 256 characters, too long to be listed.
-void WriteCatalogue(const char* pszValues) {
-  RegDeleteTreeW(HKEY_LOCAL_MACHINE, kKey);
-  std::istringstream values(pszValues);
-  for (std::string s; values >> s;) {
-    const size_t dot = s.find('.'), eq = s.find('=');
-    const bool bText = !std::isdigit(s.back());
-    const WString sData =
-        bText ? Widen(s.substr(eq + 1)) : WString{WCHAR(std::stoul(s.substr(eq + 1))), 0};
-    HKEY hKey = nullptr;
-    RegCreateKeyExW(HKEY_LOCAL_MACHINE, (kKey + Widen("\\" + s.substr(0, dot))).c_str(), 0, nullptr,
-                    0, KEY_ALL_ACCESS, nullptr, &hKey, nullptr);
-    const std::string sName = s.substr(dot + 1, eq - dot - 1);
-    RegSetValueExW(hKey, Widen(sName == "~" ? std::string(256, 'n') : sName).c_str(), 0,
-                   bText ? REG_SZ : REG_DWORD, reinterpret_cast<const BYTE*>(sData.c_str()),
-                   (sData.size() + bText) * sizeof(WCHAR));
-    RegCloseKey(hKey);
-  }
-}
-
 // The answer of the counting call of one listing, scripted by "<store>
 // <action>" ("-" is the catalogue itself): "grow" adds an entry to the key
 // right after counting it, "fail" answers ERROR_ACCESS_DENIED, "huge" a
@@ -82,7 +60,7 @@ TEST(StoreCatalogue, ReadsTheStoresUntilAFailure) {
   };
   std::list<StoreInfo> listStoreInfos;  // each read drops the records of the one before
   for (const auto& [pszValues, pszScript, hr, pszRead] : kRows) {
-    WriteCatalogue(pszValues);
+    WriteStoreCatalogue(pszValues);
     CScriptedZuWinExt helper;
     helper.onCount = [&](LPCWSTR pszPath, LONG rc, DWORD* pdwCount) {
       return *pszScript != 0 ? Counted(pszScript, pszPath, rc, pdwCount) : rc;
