@@ -208,9 +208,14 @@ class CInternalAuthStore {
                         secwstring& sCompartmentIdGlobal, secwstring* psSessionId = nullptr);
   secwstring RecordName(const secwstring& sSessionId, const secwstring& sCompartmentId,
                         const secwstring& sPINId, ULONG ulPID) const;
+  // The record's name, its stored identifier (handed to the caller when
+  // found by process) and its protected value.
+  struct SRecord;
+  HRESULT FindRecord(const SPINLines& lines, EPINLookup eLookup, ULONG ulPID,
+                     BSTR bstrCompartmentId, BSTR bstrPINId, BSTR* pbstrPINSessionId,
+                     SRecord& record);
   // The shared part of reading a record (get and test): its four items and
   // the call's parameters.
-  struct SRecord;
   HRESULT ReadRecord(const SPINLines& lines, EPINLookup eLookup, ULONG ulPID,
                      BSTR bstrCompartmentId, BSTR bstrPINId, BSTR* pbstrPINSessionId,
                      SAFEARRAY* pAdditionalParameters, SRecord& record);

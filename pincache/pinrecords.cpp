@@ -274,10 +274,9 @@ HRESULT CInternalAuthStore::SetInternalPIN(EPINLookup eLookup, ULONG ulPID, BSTR
   return hr;
 }
 
-HRESULT CInternalAuthStore::ReadRecord(const SPINLines& lines, EPINLookup eLookup, ULONG ulPID,
+HRESULT CInternalAuthStore::FindRecord(const SPINLines& lines, EPINLookup eLookup, ULONG ulPID,
                                        BSTR bstrCompartmentId, BSTR bstrPINId,
-                                       BSTR* pbstrPINSessionId, SAFEARRAY* pAdditionalParameters,
-                                       SRecord& record) {
+                                       BSTR* pbstrPINSessionId, SRecord& record) {
   // By PIN session the caller's identifier is an input and stays as it is.
   const BSTR bstrGiven = pbstrPINSessionId != nullptr ? *pbstrPINSessionId : nullptr;
   HRESULT hr = ResolveRecord(lines, eLookup, ulPID, bstrCompartmentId, bstrPINId,
@@ -297,12 +296,19 @@ HRESULT CInternalAuthStore::ReadRecord(const SPINLines& lines, EPINLookup eLooku
   hr = m_Tree->GetData(record.sName, secwstring(kPINValue), record.value.Receive(), 0);
   if (hr == E_INVALIDARG) {
     qvlogLog(gLogChannel, LOG_NOTABLE, lines.dataNotFound);
-    return hr;
-  }
-  if (FAILED(hr)) {
+  } else if (FAILED(hr)) {
     LogPINFailure(lines.getDataFailed);
-    return hr;
   }
+  return hr;
+}
+
+HRESULT CInternalAuthStore::ReadRecord(const SPINLines& lines, EPINLookup eLookup, ULONG ulPID,
+                                       BSTR bstrCompartmentId, BSTR bstrPINId,
+                                       BSTR* pbstrPINSessionId, SAFEARRAY* pAdditionalParameters,
+                                       SRecord& record) {
+  HRESULT hr =
+      FindRecord(lines, eLookup, ulPID, bstrCompartmentId, bstrPINId, pbstrPINSessionId, record);
+  if (FAILED(hr)) return hr;
   secwstring sState;
   bool bPresent = false;
   hr = ReadString(lines, record.sName, kPINAlwaysState, sState, bPresent);
@@ -415,41 +421,20 @@ HRESULT CInternalAuthStore::ChangeInternalPINState(EPINLookup eLookup, ULONG ulP
   HRESULT hr = S_OK;
   CLogScope scope(lines.scope, hr);
   hr = PINNoThrow([&]() -> HRESULT {
-    const BSTR bstrGiven = pbstrPINSessionId != nullptr ? *pbstrPINSessionId : nullptr;
-    secwstring sName;
-    HRESULT hrStep = ResolveRecord(lines, eLookup, ulPID, bstrCompartmentId, bstrPINId,
-                                   eLookup == PIN_BY_PIN_SESSION ? bstrGiven : nullptr, sName);
-    if (FAILED(hrStep)) return hrStep;
-    BSTR bstrRead = nullptr;
-    hrStep = ReadPINSessionId(lines, sName, bstrRead);
-    const CScopedBSTR bstrStored(bstrRead);
-    if (FAILED(hrStep)) return hrStep;
-    if (eLookup == PIN_BY_PROCESS) {
-      hrStep = CopyOut(bstrStored.Get(), pbstrPINSessionId);
-      if (FAILED(hrStep)) {
-        LogPINFailure(lines.wstring2BSTRFailed);
-        return hrStep;
-      }
-    }
     // The PIN itself must be there; its value is not needed.
-    CScopedSafeArray value;
-    hrStep = m_Tree->GetData(sName, secwstring(kPINValue), value.Receive(), 0);
-    if (FAILED(hrStep)) {
-      if (hrStep == E_INVALIDARG) {
-        qvlogLog(gLogChannel, LOG_NOTABLE, lines.dataNotFound);
-      } else {
-        LogPINFailure(lines.getDataFailed);
-      }
-      return hrStep;
-    }
+    SRecord record;
+    HRESULT hrStep =
+        FindRecord(lines, eLookup, ulPID, bstrCompartmentId, bstrPINId, pbstrPINSessionId, record);
+    if (FAILED(hrStep)) return hrStep;
     const int enPINAlwaysState = nPINState == 1 ? 1 : 0;
     qvlogLog(gLogChannel, LOG_NOTABLE,
              OLESTR("CInternalAuthStore::ChangeInternalPINState enPINAlwaysState = %d"),
              enPINAlwaysState);
-    hrStep = WriteAvailability(lines, sName, enPINAlwaysState == 1);
+    hrStep = WriteAvailability(lines, record.sName, enPINAlwaysState == 1);
     if (FAILED(hrStep)) return hrStep;
-    const BSTR bstrTimerId = eLookup == PIN_BY_PROCESS ? bstrStored.Get() : bstrGiven;
-    hrStep = SetInternalTimer(sName, ulPID, bstrCompartmentId, bstrPINId, bstrTimerId);
+    const BSTR bstrTimerId =
+        eLookup == PIN_BY_PROCESS ? record.bstrPINSessionId.Get() : *pbstrPINSessionId;
+    hrStep = SetInternalTimer(record.sName, ulPID, bstrCompartmentId, bstrPINId, bstrTimerId);
     if (FAILED(hrStep)) LogPINFailure(lines.timerFailed);
     return hrStep;
   });
