@@ -69,46 +69,40 @@ HRESULT CInternalAuthStore::GetAdditionalParameters(SAFEARRAY* pAdditionalParame
       return E_INVALIDARG;
     }
     const LONG lCount = static_cast<LONG>(pAdditionalParameters->rgsabound[0].cElements);
+    // One element into sItem when it can be fetched and is there; the
+    // result of its conversion (of the fetch in *phrFetch when asked).
+    auto readElement = [&](LONG lIndex, logformat::CLogFormat<const OLECHAR*> bstrLine,
+                           logformat::CLogFormat<const OLECHAR*> itemLine, secwstring& sItem,
+                           HRESULT* phrFetch) -> HRESULT {
+      CScopedBSTR bstr;
+      const HRESULT hrFetch = SafeArrayGetElement(pAdditionalParameters, &lIndex, bstr.Receive());
+      if (phrFetch != nullptr) *phrFetch = hrFetch;
+      if (FAILED(hrFetch) || bstr.Get() == nullptr) return S_OK;
+      qvlogLog(gLogChannel, LOG_NOTABLE, bstrLine, static_cast<const OLECHAR*>(bstr.Get()));
+      const HRESULT hrConvert = BSTR2wstring(bstr.Get(), sItem);
+      bstr.Reset();
+      if (FAILED(hrConvert)) {
+        LogPINFailure(
+            OLESTR("CInternalAuthStore::GetAdditionalParameters wrong parameter in "
+                   "pAdditionalParameters"));
+        return hrConvert;
+      }
+      qvlogLog(gLogChannel, LOG_NOTABLE, itemLine, sItem.c_str());
+      return S_OK;
+    };
     secwstring sName, sValue;
     for (LONG i = 0; i < lCount; i += 2) {
       // A name that cannot be fetched leaves the previous one in place; the
       // fetch of the value decides the result (an odd count ends with the
       // failure of the missing last value).
-      CScopedBSTR bstrName;
-      if (SUCCEEDED(SafeArrayGetElement(pAdditionalParameters, &i, bstrName.Receive())) &&
-          bstrName.Get() != nullptr) {
-        qvlogLog(gLogChannel, LOG_NOTABLE,
-                 OLESTR("CInternalAuthStore::GetAdditionalParameters bstrName = %s"),
-                 bstrName.Get());
-        const HRESULT hrName = BSTR2wstring(bstrName.Get(), sName);
-        bstrName.Reset();
-        if (FAILED(hrName)) {
-          LogPINFailure(
-              OLESTR("CInternalAuthStore::GetAdditionalParameters wrong parameter in "
-                     "pAdditionalParameters"));
-          return hrName;
-        }
-        qvlogLog(gLogChannel, LOG_NOTABLE,
-                 OLESTR("CInternalAuthStore::GetAdditionalParameters sName = %s"), sName.c_str());
-      }
-      LONG j = i + 1;
-      CScopedBSTR bstrValue;
-      hrStep = SafeArrayGetElement(pAdditionalParameters, &j, bstrValue.Receive());
-      if (SUCCEEDED(hrStep) && bstrValue.Get() != nullptr) {
-        qvlogLog(gLogChannel, LOG_NOTABLE,
-                 OLESTR("CInternalAuthStore::GetAdditionalParameters bstrValue = %s"),
-                 bstrValue.Get());
-        const HRESULT hrValue = BSTR2wstring(bstrValue.Get(), sValue);
-        bstrValue.Reset();
-        if (FAILED(hrValue)) {
-          LogPINFailure(
-              OLESTR("CInternalAuthStore::GetAdditionalParameters wrong parameter in "
-                     "pAdditionalParameters"));
-          return hrValue;
-        }
-        qvlogLog(gLogChannel, LOG_NOTABLE,
-                 OLESTR("CInternalAuthStore::GetAdditionalParameters sValue = %s"), sValue.c_str());
-      }
+      HRESULT hrConvert = readElement(
+          i, OLESTR("CInternalAuthStore::GetAdditionalParameters bstrName = %s"),
+          OLESTR("CInternalAuthStore::GetAdditionalParameters sName = %s"), sName, nullptr);
+      if (FAILED(hrConvert)) return hrConvert;
+      hrConvert = readElement(
+          i + 1, OLESTR("CInternalAuthStore::GetAdditionalParameters bstrValue = %s"),
+          OLESTR("CInternalAuthStore::GetAdditionalParameters sValue = %s"), sValue, &hrStep);
+      if (FAILED(hrConvert)) return hrConvert;
       if (sName == OLESTR("IsACRPINAlways")) {
         parameters.sIsACRPINAlways = sValue;
       } else if (sName == OLESTR("Action")) {
