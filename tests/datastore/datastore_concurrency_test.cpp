@@ -25,11 +25,6 @@ constexpr DWORD kSessions = 3;
 constexpr int kFlushRounds = 24;
 constexpr int kWritesAfterFlushes = 16;
 
-CScopedBSTR Bstr(const std::string& s) {
-  const secwstring w = U(s);
-  return CScopedBSTR(SysAllocStringLen(w.data(), static_cast<UINT>(w.size())));
-}
-
 std::vector<BYTE> Value(DWORD dwSession, int i) {
   return {static_cast<BYTE>(dwSession), static_cast<BYTE>(i), static_cast<BYTE>(i >> 8)};
 }

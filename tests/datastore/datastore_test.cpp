@@ -30,11 +30,7 @@ std::string Result(HRESULT hr) {
   return names.contains(hr) ? names.at(hr) : VersionText(hr, 0, 0).substr(0, 10);
 }
 
-CScopedBSTR Id(const std::string& s) {
-  if (s == "-") return CScopedBSTR();
-  const secwstring w = U(s == "''" ? "" : s);
-  return CScopedBSTR(SysAllocStringLen(w.data(), static_cast<UINT>(w.size())));
-}
+CScopedBSTR Id(const std::string& s) { return s == "-" ? CScopedBSTR() : Bstr(s == "''" ? "" : s); }
 
 struct SStoreRow {
   friend void PrintTo(const SStoreRow& row, std::ostream* os) {

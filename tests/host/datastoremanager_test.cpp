@@ -29,7 +29,6 @@
 
 namespace {
 
-CScopedBSTR B(const std::string& s) { return CScopedBSTR(SysAllocString(U(s).c_str())); }
 const std::string kPin = ToUtf8(KELMYR_PIN_STORE_ID);
 
 // "A:0:Brenmoor B:1:Zed": the catalogue's stores, each id:type:product.
@@ -129,7 +128,7 @@ TEST(DataStoreManager, StartsWhatTheCatalogueAndPrivilegesAllow) {
     EXPECT_EQ(gHistoryTree.Locking() == nullptr, bFail);
     EXPECT_EQ(SessionMonitorThreadsAlive() == 0, bFail);
     LONG lRet = 0;
-    p->GetAuthStore(7, B(kPin).Get(), nullptr, &lRet);
+    p->GetAuthStore(7, Bstr(kPin).Get(), nullptr, &lRet);
     EXPECT_EQ(lRet, bFail ? E_FAIL : S_OK);
     EXPECT_EQ(p->Release(), 0u);
     EXPECT_EQ(rig.Letters({{"CDataStoreManager::End hr = 0x0", -1, 'E'}}), "E");
@@ -168,9 +167,9 @@ TEST(DataStoreManager, AnswersInItsReturnValue) {
   auto cached = [&](const char* id, bool bSet) {
     IDataStore* pStore = nullptr;
     LONG lRet = 0;
-    p->GetDataStore(7, B(id).Get(), &pStore, &lRet);
-    if (bSet) pStore->SetData(7, B("c").Get(), B("d").Get(), MakeBytes({1}).Get(), &lRet);
-    pStore->IsDataCached(7, B("c").Get(), B("d").Get(), &lRet, nullptr);
+    p->GetDataStore(7, Bstr(id).Get(), &pStore, &lRet);
+    if (bSet) pStore->SetData(7, Bstr("c").Get(), Bstr("d").Get(), MakeBytes({1}).Get(), &lRet);
+    pStore->IsDataCached(7, Bstr("c").Get(), Bstr("d").Get(), &lRet, nullptr);
     EXPECT_EQ(pStore->Release(), 1u);  // the table's reference alone
     return std::to_string(lRet);
   };
@@ -183,7 +182,7 @@ TEST(DataStoreManager, AnswersInItsReturnValue) {
     for (const auto& [call, ulPID, id, hrOutcome, lLevel, line] : rows) {
       rig.log.Clear();
       LONG lRet = 1;
-      BSTR bstrId = B(id).Release();
+      BSTR bstrId = Bstr(id).Release();
       CScriptedZuWinExt releases;
       EXPECT_EQ(call(p, ulPID, bstrId, &lRet), S_OK);
       if (!bHandedOver) SysFreeString(bstrId);
@@ -217,8 +216,8 @@ TEST(DataStoreManager, ExportKeepsOneManagerAtATime) {
       pFactory->CreateInstance(nullptr, IID_IDataStoreManager, reinterpret_cast<void**>(&pOther)),
       S_OK);
   IDataStore* pStores[2] = {};
-  p1->GetDataStore(7, B("A").Get(), &pStores[0], nullptr);
-  pOther->GetDataStore(7, B("A").Get(), &pStores[1], nullptr);
+  p1->GetDataStore(7, Bstr("A").Get(), &pStores[0], nullptr);
+  pOther->GetDataStore(7, Bstr("A").Get(), &pStores[1], nullptr);
   EXPECT_NE(pStores[0], pStores[1]);
   EXPECT_EQ(SessionMonitorThreadsAlive(), 2);
   pStores[0]->Release();
@@ -227,8 +226,9 @@ TEST(DataStoreManager, ExportKeepsOneManagerAtATime) {
   EXPECT_FALSE(MethodReleasesArguments());
   LONG lSet = 1, lCached = 1, bCached = 0;
   ULONG ulCompartment = 0, ulContent = 0;
-  pStores[1]->SetData(7, B("c").Get(), B("d").Get(), MakeBytes({1}).Get(), &lSet);
-  pStores[1]->IsCompartmentCached(7, B("c").Get(), &ulCompartment, &ulContent, &bCached, &lCached);
+  pStores[1]->SetData(7, Bstr("c").Get(), Bstr("d").Get(), MakeBytes({1}).Get(), &lSet);
+  pStores[1]->IsCompartmentCached(7, Bstr("c").Get(), &ulCompartment, &ulContent, &bCached,
+                                  &lCached);
   EXPECT_EQ(lSet + lCached, S_OK);
   EXPECT_TRUE(bCached && ulContent > 0);
   pStores[1]->Release();
@@ -266,8 +266,8 @@ TEST(DataStoreManagerSubscriber, FansOutToTheTables) {
   CHistoryUse history;
   auto *pStarted = new CDataStore, *pUnstarted = new CDataStore;
   auto* pPin = new CAuthStore;
-  ASSERT_EQ(pStarted->Internal().Begin(B("S").Get(), 0, FALSE, FALSE, U("Brenmoor")), S_OK);
-  ASSERT_EQ(pPin->Begin(B("P").Get()), S_OK);
+  ASSERT_EQ(pStarted->Internal().Begin(Bstr("S").Get(), 0, FALSE, FALSE, U("Brenmoor")), S_OK);
+  ASSERT_EQ(pPin->Begin(Bstr("P").Get()), S_OK);
   const CDataStoreTable empty, both = {{U("1"), pUnstarted}, {U("2"), pStarted}};
   const CAuthStoreTable pins = {{U("P"), pPin}};
   // Tables, the call (f flush 5, a availability 5 0, m move 5 6), and the
@@ -307,25 +307,26 @@ TEST(DataStoreManager, SessionEndReachesTheSessionStores) {
   ASSERT_TRUE(rig.ts.AwaitIdle());
   IDataStore *pA = nullptr, *pB = nullptr;
   IAuthStore* pPin = nullptr;
-  p->GetDataStore(7, B("A").Get(), &pA, nullptr);
-  p->GetDataStore(7, B("B").Get(), &pB, nullptr);
-  p->GetAuthStore(7, B(kPin).Get(), &pPin, nullptr);
+  p->GetDataStore(7, Bstr("A").Get(), &pA, nullptr);
+  p->GetDataStore(7, Bstr("B").Get(), &pB, nullptr);
+  p->GetAuthStore(7, Bstr(kPin).Get(), &pPin, nullptr);
   auto state = [&] {  // item in A, in B, PIN: 1 cached, 0 not, E refused
     std::string s;
     for (IDataStore* pStore : {pA, pB}) {
       LONG bCached = 0, lRet = 0;
-      pStore->IsDataCached(7, B("c").Get(), B("d").Get(), &bCached, &lRet);
+      pStore->IsDataCached(7, Bstr("c").Get(), Bstr("d").Get(), &bCached, &lRet);
       s += FAILED(lRet) ? "E" : std::to_string(bCached);
     }
     INT nState = 0;
     LONG lRet = 0;
-    pPin->IsPINCached(7, B("c").Get(), B("p").Get(), nullptr, nullptr, &nState, &lRet);
+    pPin->IsPINCached(7, Bstr("c").Get(), Bstr("p").Get(), nullptr, nullptr, &nState, &lRet);
     return s + (lRet == E_FAIL ? "E" : lRet == S_OK ? "1" : "0");  // a missing PIN: E_INVALIDARG
   };
   for (IDataStore* pStore : {pA, pB}) {
-    pStore->SetData(7, B("c").Get(), B("d").Get(), MakeBytes({1}).Get(), nullptr);
+    pStore->SetData(7, Bstr("c").Get(), Bstr("d").Get(), MakeBytes({1}).Get(), nullptr);
   }
-  pPin->SetPIN(7, B("c").Get(), B("p").Get(), MakeBytes({4, 2}).Get(), nullptr, nullptr, nullptr);
+  pPin->SetPIN(7, Bstr("c").Get(), Bstr("p").Get(), MakeBytes({4, 2}).Get(), nullptr, nullptr,
+               nullptr);
   EXPECT_EQ(state(), "111");
   for (const auto& [dwState, expected] :
        {std::pair{DWORD(WTSDown), "E1E"}, {WTSConnected, "010"}}) {

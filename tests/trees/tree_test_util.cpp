@@ -44,6 +44,11 @@ secwstring U(const std::string& utf8) {
 
 std::string U8(const secwstring& s) { return Utf16ToUtf8({s.data(), s.size()}); }
 
+CScopedBSTR Bstr(const std::string& utf8) {
+  const secwstring w = U(utf8);
+  return CScopedBSTR(SysAllocStringLen(w.data(), static_cast<UINT>(w.size())));
+}
+
 CScopedSafeArray MakeBytes(const std::vector<BYTE>& bytes) {
   CScopedSafeArray array(SafeArrayCreateVector(VT_UI1, 0, static_cast<ULONG>(bytes.size())));
   if (array.Get()) std::copy(bytes.begin(), bytes.end(), static_cast<BYTE*>(array.Get()->pvData));

@@ -13,6 +13,7 @@
 
 #include "common/recording_log_sink.h"
 #include "common/scripted_zuwinext.h"
+#include "support/scopedbstr.h"
 #include "support/scopedsafearray.h"
 #include "support/secstring.h"
 #include "trees/abstracttree.h"
@@ -20,6 +21,8 @@
 // From and to the UTF-8 of a table row.
 secwstring U(const std::string& utf8);
 std::string U8(const secwstring& s);
+// A BSTR of the UTF-8 text, embedded NULs kept.
+CScopedBSTR Bstr(const std::string& utf8);
 
 CScopedSafeArray MakeBytes(const std::vector<BYTE>& bytes);
 // The strings of a one-dimensional VT_BSTR vector with lower bound 0 (each
