@@ -5,7 +5,10 @@
 # imports the sample store catalogue, queries it and exports it; then, on
 # that catalogue, lists the stores the service starts (`kelmyr stores`), sets
 # and reads data in a shared memory store and a registry store with their
-# version counters (`kelmyr data`) and flushes a product's stores.
+# version counters (`kelmyr data`) and flushes a product's stores; then, in a
+# login session, uses a per-session encrypted memory store and the PIN store
+# (`kelmyr pin`: a PIN cached, its state, its removal, a flush; the PIN is
+# never shown).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -46,3 +49,17 @@ $kelmyr data set ReaderState Cards/A id string hello world + versions ReaderStat
 $kelmyr data set MachineSettings Reader name string r1 --low
 $kelmyr data get MachineSettings Reader name --low
 $kelmyr flush Tallis --low
+
+# Per-session stores and the PIN store serve a client by its terminal
+# session. Where logind does not run (a build machine, a container),
+# login-session.sh records one for the commands, as logind would.
+session=$((40000 + $$ % 10000))
+in_session() { scripts/login-session.sh run "$session" 65534 "$@"; }
+echo
+echo "a per-session encrypted memory store, used by a client in login session $session:"
+in_session $kelmyr data set CardCache Cards/A serial string 0042 + get CardCache Cards/A serial \
+  + versions CardCache Cards/A --low
+echo
+echo "the PIN store ($($kelmyr stores --low | sed -n "s/^PIN store: //p")), for a client in a login session:"
+printf '%s\n' 1234 | in_session $kelmyr pin set Cards/A User + state Cards/A User \
+  + remove Cards/A User + state Cards/A User + flush --low

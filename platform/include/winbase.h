@@ -143,4 +143,12 @@ typedef HANDLE HLOCAL;
 HLOCAL WINAPI LocalAlloc(UINT uFlags, SIZE_T uBytes);
 HLOCAL WINAPI LocalFree(HLOCAL hMem);
 
+// Zeroes memory with stores the compiler may not drop, for secrets about to
+// be released (inline, as in the Windows headers).
+static inline PVOID SecureZeroMemory(PVOID ptr, SIZE_T cnt) {
+  volatile BYTE* p = (volatile BYTE*)ptr;
+  while (cnt-- != 0) *p++ = 0;
+  return ptr;
+}
+
 KELMYR_EXTERN_C_END

@@ -1,7 +1,8 @@
 # The commands of `kelmyr` that drive the service, on the sample catalogue,
 # run by ctest:
 #   cmake -DKELMYR=<tool> [-DEMULATOR=<wine>] -DWINDOWS=<0|1> -DWORK=<scratch folder>
-#         -DSAMPLE=<catalogue> -DMODULE=<the component's module> -P kelmyr_service_test.cmake
+#         -DSAMPLE=<catalogue> -DMODULE=<the component's module>
+#         -DSESSIONS=<login-session.sh> -P kelmyr_service_test.cmake
 cmake_minimum_required(VERSION 3.25)
 
 file(REMOVE_RECURSE "${WORK}")
@@ -26,8 +27,26 @@ else()
   run(0 "flushed the data stores of product \"Brenmoor\"" flush Brenmoor --low)
   run(0 "flushed the PIN store" flush --pins --low)
   run(0 "flushed the PIN store" pin flush --low)
-  # The child is in no login session: the PIN store cannot serve it.
-  run(1 "state failed: 0x80004005 E_FAIL" pin state Cards 1 --low)
+  # The PIN store serves a child in a login session only; the PIN comes from
+  # standard input and is never shown.
+  string(RANDOM LENGTH 4 ALPHABET 123456789 session)
+  file(WRITE "${WORK}/pin.txt" "1234\n")
+  execute_process(COMMAND "${SESSIONS}" run ${session} 65534 "${KELMYR}" pin set Cards 1 +
+                          state Cards 1 + remove Cards 1 + state Cards 1 --low
+                  INPUT_FILE "${WORK}/pin.txt" RESULT_VARIABLE rc OUTPUT_VARIABLE out
+                  ERROR_VARIABLE err TIMEOUT 60)
+  execute_process(COMMAND "${SESSIONS}" check RESULT_VARIABLE inSession)
+  if(inSession EQUAL 0)
+    string(CONCAT pattern "Cards/1: cached\nCards/1: cached; a client gets the cached PIN\n"
+           "Cards/1: removed\nCards/1: no PIN cached\n$")
+    set(expected 0)
+  else()
+    set(pattern "set failed: 0x80004005 E_FAIL")
+    set(expected 1)
+  endif()
+  if(NOT rc EQUAL expected OR NOT "${out}${err}" MATCHES "${pattern}" OR out MATCHES "1234")
+    message(FATAL_ERROR "kelmyr pin in a login session: exit ${rc}\n${out}\n${err}")
+  endif()
   # A memory store lives as long as its process: one invocation sets and
   # reads it; a registry store keeps its items for the next one.
   set(cards data set ReaderState Cards/A id string hello world + get ReaderState Cards/A id

@@ -142,14 +142,7 @@ int KelmyrData(const KelmyrArgs& arguments) {
   CServiceClient client("data");
   int exitCode = 0;
   if (!client.TakeOptions(args, &exitCode)) return exitCode;
-  std::vector<KelmyrArgs> ops(1);
-  for (const std::string& a : args) {
-    if (a == "+") {
-      ops.emplace_back();
-    } else {
-      ops.back().push_back(a);
-    }
-  }
+  const std::vector<KelmyrArgs> ops = SplitOperations(args);
   if (!client.Connect()) return 1;
   for (const KelmyrArgs& op : ops) {
     exitCode = Run(client, op);

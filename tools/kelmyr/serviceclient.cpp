@@ -278,3 +278,15 @@ const char* HResultName(HRESULT hr) noexcept {
       return "unknown HRESULT";
   }
 }
+
+std::vector<KelmyrArgs> SplitOperations(const KelmyrArgs& args) {
+  std::vector<KelmyrArgs> ops(1);
+  for (const std::string& a : args) {
+    if (a == "+") {
+      ops.emplace_back();
+    } else {
+      ops.back().push_back(a);
+    }
+  }
+  return ops;
+}

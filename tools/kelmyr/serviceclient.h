@@ -74,3 +74,6 @@ const char* HResultName(HRESULT hr) noexcept;
 CScopedBSTR Bstr(const std::string& s);
 // The non-null strings of a vector of BSTRs, in its order.
 std::vector<std::string> BstrElements(SAFEARRAY* psa);
+
+// The operations of one invocation, separated by "+" in args.
+std::vector<KelmyrArgs> SplitOperations(const KelmyrArgs& args);
