@@ -16,6 +16,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <map>
 #include <string>
@@ -67,8 +68,10 @@ HRESULT Write(IDataStore* pStore, ULONG ulPID, const std::string& item) {
 }
 
 struct Counts {
-  unsigned long writes = 0, lost = 0, calls = 0, raced = 0, pinOk = 0, pinFailed = 0,
-                flushFailed = 0;
+  unsigned long writes = 0, lost = 0, calls = 0, raced = 0, pinFailed = 0, pinRefused = 0,
+                pinGone = 0, pinWrong = 0, flushFailed = 0;
+  bool bPinCached = false;  // the last PIN stored, not flushed by this client since
+  bool bRefused = false;    // the last PIN call was refused
 };
 
 // Whether the item holds its own name. A read lists the compartment's values
@@ -94,24 +97,55 @@ bool ReadsBack(IDataStore* pStore, ULONG ulPID, const std::string& item, Counts&
   return bRead;
 }
 
-// A PIN set and read back in this process's own PIN store. Natively the
-// low-integrity child belongs to no login session, so both may answer E_FAIL.
+std::string PinOf(unsigned long round) { return std::to_string(1000 + round % 9000); }
+
+// Reads the PIN of the previous PIN round, then stores this round's. The
+// test ends the child's session meanwhile (leaving it "closing"): the
+// session monitor then flushes the session's PINs and makes the PIN store
+// refuse the session (E_FAIL) for the time-out the catalogue sets, after
+// which the PIN stored before the end is gone (E_INVALIDARG). A PIN that
+// reads back different is a fault.
 void PinRound(IAuthStore* pPins, ULONG ulPID, unsigned long round, Counts& c) {
-  CScopedSafeArray pin(SafeArrayCreateVector(VT_UI1, 0, 4));
-  for (LONG i = 0; pin.Get() != nullptr && i < 4; ++i) {
-    BYTE b = static_cast<BYTE>('0' + (round + i) % 10);
-    SafeArrayPutElement(pin.Get(), &i, &b);
-  }
   CScopedBSTR compartment = Bstr("Load"), id = Bstr("pin"), session;
-  LONG lSet = E_FAIL, lGet = E_FAIL;
-  INT nState = 0;
-  pPins->SetPIN(ulPID, compartment.Get(), id.Get(), pin.Get(), nullptr, session.Receive(), &lSet);
   CScopedSafeArray read;
+  LONG lGet = E_FAIL, lSet = E_FAIL;
+  INT nState = 0;
   pPins->GetPIN(ulPID, compartment.Get(), id.Get(), nullptr, read.Receive(), session.Receive(),
                 &nState, &lGet);
+  c.bRefused = lGet == E_FAIL;
+  if (lGet == E_FAIL) {
+    ++c.pinRefused;
+  } else if (c.bPinCached && lGet == E_INVALIDARG) {
+    ++c.pinGone;
+  } else if (c.bPinCached) {
+    const std::string expected = PinOf(round - kPinEvery);
+    void* pData = nullptr;
+    LONG lUpper = -1;
+    const bool bSame = SUCCEEDED(lGet) && read.Get() != nullptr &&
+                       SUCCEEDED(SafeArrayGetUBound(read.Get(), 1, &lUpper)) &&
+                       static_cast<size_t>(lUpper + 1) == expected.size() &&
+                       SUCCEEDED(SafeArrayAccessData(read.Get(), &pData)) &&
+                       std::memcmp(pData, expected.data(), expected.size()) == 0;
+    if (pData != nullptr) SafeArrayUnaccessData(read.Get());
+    if (!bSame && ++c.pinWrong <= 5)
+      std::fprintf(stderr, "PIN of round %lu: 0x%08lX\n", round - kPinEvery,
+                   static_cast<unsigned long>(static_cast<ULONG>(lGet)));
+  }
+  const std::string value = PinOf(round);
+  CScopedSafeArray pin(SafeArrayCreateVector(VT_UI1, 0, static_cast<ULONG>(value.size())));
+  void* pData = nullptr;
+  if (pin.Get() != nullptr && SUCCEEDED(SafeArrayAccessData(pin.Get(), &pData))) {
+    std::memcpy(pData, value.data(), value.size());
+    SafeArrayUnaccessData(pin.Get());
+  }
+  pPins->SetPIN(ulPID, compartment.Get(), id.Get(), pin.Get(), nullptr, session.Receive(), &lSet);
   c.calls += 2;
-  (SUCCEEDED(lSet) ? c.pinOk : c.pinFailed) += 1;
-  (SUCCEEDED(lGet) ? c.pinOk : c.pinFailed) += 1;
+  // Refused while the session is unavailable: the PIN before stays the one
+  // to look for.
+  if (lSet != E_FAIL) c.bPinCached = SUCCEEDED(lSet);
+  c.pinRefused += lSet == E_FAIL ? 1 : 0;
+  c.pinFailed += FAILED(lSet) && lSet != E_FAIL ? 1 : 0;
+  c.pinFailed += FAILED(lGet) && lGet != E_FAIL && lGet != E_INVALIDARG ? 1 : 0;
 }
 
 // One manager of this process, with its registry store and PIN store, for
@@ -119,6 +153,7 @@ void PinRound(IAuthStore* pPins, ULONG ulPID, unsigned long round, Counts& c) {
 HRESULT Hammer(const CServiceClient& client, unsigned long index, unsigned long maxRounds,
                std::chrono::steady_clock::time_point deadline, Counts& c) {
   const ULONG ulPID = client.Pid();
+  c.bPinCached = false;  // a new manager, a new PIN store
   IDataStoreManager* pManager = nullptr;
   HRESULT hr = client.NewManager(&pManager);
   if (FAILED(hr)) {
@@ -146,11 +181,14 @@ HRESULT Hammer(const CServiceClient& client, unsigned long index, unsigned long 
     ReadsBack(pStore, ulPID, item, c);
     if (round % kPinEvery == 0) PinRound(pPins, ulPID, round, c);
     if (round % kFlushEvery == 0) {
-      LONG lData = E_FAIL, lAuth = E_FAIL;
+      // The PIN store is not flushed while it refuses the session, so that
+      // what the session's end did shows when it serves the session again.
+      LONG lData = E_FAIL, lAuth = S_OK;
       pManager->FlushDataStores(ulPID, Bstr(kMemoryProduct).Get(), &lData);
-      pManager->FlushAuthStores(ulPID, &lAuth);
-      c.calls += 2;
+      if (!c.bRefused) pManager->FlushAuthStores(ulPID, &lAuth);
+      c.calls += c.bRefused ? 1 : 2;
       c.flushFailed += (FAILED(lData) ? 1 : 0) + (FAILED(lAuth) ? 1 : 0);
+      c.bPinCached = c.bPinCached && c.bRefused;
     }
   }
   if (pStore != nullptr) pStore->Release();
@@ -180,14 +218,19 @@ int Run(const CServiceClient& client, unsigned long index, long ms, const char* 
   std::fprintf(pReport,
                "writes %lu\nops_per_s %.0f\n"
                "client %lu: %lu writes, %lu calls in %.2f s, %.0f calls/s, %.0f writes/s; "
-               "reads raced by another writer %lu; PIN calls %lu ok, %lu failed; "
-               "flushes failed %lu; lost %lu; handles %zu -> %zu\n",
+               "reads raced by another writer %lu; PIN calls refused %lu, failed otherwise %lu; "
+               "PINs gone after the session's end %lu, read back wrong %lu; flushes failed %lu; "
+               "lost %lu; handles %zu -> %zu\npins_refused %lu\npins_gone %lu\n",
                c.writes, c.calls / seconds, index, c.writes, c.calls, seconds, c.calls / seconds,
-               c.writes / seconds, c.raced, c.pinOk, c.pinFailed, c.flushFailed, c.lost,
-               handlesBefore.size(), handlesAfter.size());
+               c.writes / seconds, c.raced, c.pinRefused, c.pinFailed, c.pinGone, c.pinWrong,
+               c.flushFailed, c.lost, handlesBefore.size(), handlesAfter.size(), c.pinRefused,
+               c.pinGone);
   std::fclose(pReport);
-  const bool bOk = SUCCEEDED(hr) && c.lost == 0 && c.flushFailed == 0 &&
-                   handlesAfter.size() == handlesBefore.size();
+  // In a login session (ended or not) a PIN call is served or refused.
+  DWORD dwSession = 0;
+  const bool bPinsServed = !ProcessIdToSessionId(client.Pid(), &dwSession) || c.pinFailed == 0;
+  const bool bOk = SUCCEEDED(hr) && c.lost == 0 && c.flushFailed == 0 && c.pinWrong == 0 &&
+                   bPinsServed && handlesAfter.size() == handlesBefore.size();
   return bOk ? 0 : 1;
 }
 
