@@ -3,6 +3,132 @@
 #include "datastore/storeownership.h"
 #include "kelmyr_i.h"
 
+namespace {
+
+constexpr UINT kMaxParams = 8;
+
+// The index in rgvarg of the argument for parameter i: positional arguments
+// come last to first, a named one by its position; cArgs when none is given.
+UINT ArgumentOf(const DISPPARAMS& params, UINT i) {
+  const UINT cArgs = params.cArgs, cNamed = params.cNamedArgs;
+  if (cNamed > cArgs) return cArgs;
+  if (i < cArgs - cNamed) return cArgs - 1 - i;
+  UINT iArg = cArgs;
+  for (UINT k = 0; k < cNamed && params.rgdispidNamedArgs != nullptr; ++k) {
+    if (params.rgdispidNamedArgs[k] == static_cast<DISPID>(i)) iArg = k;
+  }
+  return iArg;
+}
+
+// An out array as a script reads it, in place: typed by its own elements,
+// and an array of BSTR (what the lists declared as unsigned shorts hold) as
+// an array of variants holding them, the only arrays script engines index;
+// no array at all as VT_EMPTY.
+HRESULT ForScript(VARIANT& value) {
+  if ((V_VT(&value) & VT_ARRAY) == 0) return S_OK;
+  SAFEARRAY* const psa = V_ARRAY(&value);
+  VARTYPE vt = VT_EMPTY;
+  if (psa == nullptr) V_VT(&value) = VT_EMPTY;
+  if (psa == nullptr || FAILED(SafeArrayGetVartype(psa, &vt))) return S_OK;
+  V_VT(&value) = VT_ARRAY | vt;
+  if (vt != VT_BSTR || SafeArrayGetDim(psa) != 1) return S_OK;
+  const SAFEARRAYBOUND bound = psa->rgsabound[0];
+  SAFEARRAY* const psaVariants = SafeArrayCreateVector(VT_VARIANT, bound.lLbound, bound.cElements);
+  if (psaVariants == nullptr) return E_OUTOFMEMORY;
+  BSTR* pTexts = nullptr;
+  VARIANT* pVariants = nullptr;
+  HRESULT hr = SafeArrayAccessData(psa, reinterpret_cast<void**>(&pTexts));
+  if (SUCCEEDED(hr)) {
+    hr = SafeArrayAccessData(psaVariants, reinterpret_cast<void**>(&pVariants));
+    if (FAILED(hr)) SafeArrayUnaccessData(psa);
+  }
+  if (FAILED(hr)) {
+    SafeArrayDestroy(psaVariants);
+    return hr;
+  }
+  for (ULONG i = 0; i < bound.cElements; ++i) {
+    V_VT(&pVariants[i]) = VT_BSTR, V_BSTR(&pVariants[i]) = pTexts[i];
+    pTexts[i] = nullptr;
+  }
+  SafeArrayUnaccessData(psaVariants);
+  SafeArrayUnaccessData(psa);
+  SafeArrayDestroy(psa);
+  V_VT(&value) = VT_ARRAY | VT_VARIANT, V_ARRAY(&value) = psaVariants;
+  return S_OK;
+}
+
+// Out parameters given as a reference to a variant, as a script passes its
+// variables: for the call each is bound to a temporary of the parameter's
+// own type, and after a successful call what the method wrote replaces the
+// variant's old contents. Every other argument is passed on as given, so
+// the arguments keep their positions for puArgErr.
+class CVariantOuts {
+ public:
+  CVariantOuts(const SStoreDispatchParam* pParams, UINT cParams, DISPPARAMS* pDispParams)
+      : m_pCaller(pDispParams) {
+    if (pDispParams == nullptr || pDispParams->rgvarg == nullptr) return;
+    const UINT cArgs = pDispParams->cArgs;
+    if (cArgs > cParams || cArgs > kMaxParams) return;  // a bad count, answered by the call
+    for (UINT i = 0; i < cParams; ++i) {
+      const UINT k = ArgumentOf(*pDispParams, i);
+      const VARIANTARG* pSource = k < cArgs ? &pDispParams->rgvarg[k] : nullptr;
+      if ((pParams[i].wFlags & (PARAMFLAG_FOUT | PARAMFLAG_FRETVAL)) != PARAMFLAG_FOUT ||
+          (pParams[i].vt & VT_BYREF) == 0 || pSource == nullptr ||
+          V_VT(pSource) != (VT_BYREF | VT_VARIANT) || V_VARIANTREF(pSource) == nullptr) {
+        continue;
+      }
+      if (m_pCaller->rgvarg != m_args) {
+        for (UINT j = 0; j < cArgs; ++j) m_args[j] = pDispParams->rgvarg[j];
+        m_params = *pDispParams;
+        m_params.rgvarg = m_args;
+        m_pCaller = &m_params;
+      }
+      // An INT is bound as its 32-bit form, VT_I4, as the automation layer
+      // takes it.
+      const VARTYPE vt = pParams[i].vt & ~VT_BYREF;
+      V_VT(&m_values[k]) = vt == VT_INT ? VARTYPE{VT_I4} : vt;
+      V_VT(&m_args[k]) = VT_BYREF | V_VT(&m_values[k]);
+      V_BYREF(&m_args[k]) = &V_I8(&m_values[k]);
+      m_pTargets[k] = V_VARIANTREF(pSource);
+    }
+  }
+  ~CVariantOuts() {
+    for (VARIANT& value : m_values) VariantClear(&value);
+  }
+  CVariantOuts(const CVariantOuts&) = delete;
+  CVariantOuts& operator=(const CVariantOuts&) = delete;
+
+  DISPPARAMS* Params() const { return m_pCaller; }
+
+  // Answers hr, the outcome of the call; after a successful one each out
+  // value moves into its variant, made readable for a script first.
+  HRESULT Deliver(HRESULT hr) {
+    if (FAILED(hr)) return hr;
+    for (UINT k = 0; k < kMaxParams; ++k) {
+      VARIANT& value = m_values[k];
+      if (m_pTargets[k] == nullptr) continue;
+      HRESULT hrMove = ForScript(value);
+      if (SUCCEEDED(hrMove)) hrMove = VariantClear(m_pTargets[k]);
+      if (FAILED(hrMove)) {
+        hr = hrMove;  // the value is released with the others
+        continue;
+      }
+      *m_pTargets[k] = value;
+      V_VT(&value) = VT_EMPTY;
+    }
+    return hr;
+  }
+
+ private:
+  DISPPARAMS* m_pCaller;  // the arguments to call with
+  DISPPARAMS m_params{};
+  VARIANTARG m_args[kMaxParams]{};
+  VARIANT m_values[kMaxParams]{};  // VT_EMPTY where no temporary is bound
+  VARIANT* m_pTargets[kMaxParams]{};
+};
+
+}  // namespace
+
 #ifdef _WIN32
 
 #include <atomic>
@@ -76,6 +202,40 @@ HRESULT TypeInfoOf(REFIID iid, ITypeInfo** ppInfo) {
   return E_NOINTERFACE;
 }
 
+// A parameter type as the automation layer binds it: VT_BYREF for a
+// pointer, VT_ARRAY for a SAFEARRAY, VT_DISPATCH for an interface (those of
+// this library are all dual).
+VARTYPE VtOf(const TYPEDESC& t) {
+  if (t.vt == VT_SAFEARRAY) return VT_ARRAY | VtOf(*t.lptdesc);
+  if (t.vt == VT_PTR) return (t.lptdesc->vt == VT_USERDEFINED ? 0 : VT_BYREF) | VtOf(*t.lptdesc);
+  return t.vt == VT_USERDEFINED ? VARTYPE{VT_DISPATCH} : t.vt;
+}
+
+// The parameters of method id into params; their number, 0 for no such
+// method or one with more than kMaxParams.
+UINT ParamsOf(ITypeInfo* pInfo, DISPID id, SStoreDispatchParam* params) {
+  TYPEATTR* pAttr = nullptr;
+  if (FAILED(pInfo->GetTypeAttr(&pAttr))) return 0;
+  const UINT cFuncs = pAttr->cFuncs;
+  pInfo->ReleaseTypeAttr(pAttr);
+  UINT cParams = 0;
+  for (UINT f = 0; f < cFuncs; ++f) {
+    FUNCDESC* pFunc = nullptr;
+    if (FAILED(pInfo->GetFuncDesc(f, &pFunc))) return 0;
+    const bool bFound = pFunc->memid == id && pFunc->invkind == INVOKE_FUNC;
+    if (bFound && static_cast<UINT>(pFunc->cParams) <= kMaxParams) {
+      cParams = pFunc->cParams;
+      for (UINT i = 0; i < cParams; ++i) {
+        const ELEMDESC& e = pFunc->lprgelemdescParam[i];
+        params[i] = {VtOf(e.tdesc), e.paramdesc.wParamFlags};
+      }
+    }
+    pInfo->ReleaseFuncDesc(pFunc);
+    if (bFound) break;
+  }
+  return cParams;
+}
+
 }  // namespace
 
 void StoreReleaseTypeInfo() noexcept {
@@ -118,10 +278,12 @@ HRESULT StoreInvoke(REFIID iid, void* pInterface, DISPID dispIdMember, REFIID ri
   if (!IsEqualIID(riid, IID_NULL)) return DISP_E_UNKNOWNINTERFACE;
   ITypeInfo* pInfo = nullptr;
   const HRESULT hr = TypeInfoOf(iid, &pInfo);
+  if (FAILED(hr)) return hr;
+  SStoreDispatchParam params[kMaxParams];
+  CVariantOuts outs(params, ParamsOf(pInfo, dispIdMember, params), pDispParams);
   const CLateBoundCall lateBound;
-  return FAILED(hr) ? hr
-                    : DispInvoke(pInterface, pInfo, dispIdMember, wFlags, pDispParams, pVarResult,
-                                 pExcepInfo, puArgErr);
+  return outs.Deliver(DispInvoke(pInterface, pInfo, dispIdMember, wFlags, outs.Params(), pVarResult,
+                                 pExcepInfo, puArgErr));
 }
 
 #else  // the native dispatch table
@@ -130,8 +292,6 @@ HRESULT StoreInvoke(REFIID iid, void* pInterface, DISPID dispIdMember, REFIID ri
 #include <string>
 
 namespace {
-
-constexpr UINT kMaxParams = 8;
 
 bool WideEqualNoCase(const OLECHAR* a, const OLECHAR* b) {
   const auto fold = [](OLECHAR c) { return c >= 'a' && c <= 'z' ? OLECHAR(c - 'a' + 'A') : c; };
@@ -349,26 +509,22 @@ HRESULT StoreInvoke(REFIID iid, void* pInterface, DISPID dispIdMember, REFIID ri
   if (pDispParams == nullptr) return E_INVALIDARG;
   const UINT cArgs = pDispParams->cArgs, cNamed = pDispParams->cNamedArgs;
   if (cArgs > pMember->cParams - 1 || cNamed > cArgs) return DISP_E_BADPARAMCOUNT;
+  CVariantOuts outs(pMember->pParams, pMember->cParams, pDispParams);
   CCallArguments args(*pMember);
   for (UINT i = 0; i < pMember->cParams; ++i) {
     if ((pMember->pParams[i].wFlags & PARAMFLAG_FRETVAL) != 0) {
       args.BindRetVal(i);
       continue;
     }
-    // Positional arguments come last to first; a named one by its position.
-    UINT iArg = cArgs;
-    if (i < cArgs - cNamed) iArg = cArgs - 1 - i;
-    for (UINT k = 0; k < cNamed; ++k) {
-      if (pDispParams->rgdispidNamedArgs[k] == static_cast<DISPID>(i)) iArg = k;
-    }
+    const UINT iArg = ArgumentOf(*pDispParams, i);
     if (iArg == cArgs) return cNamed != 0 ? DISP_E_PARAMNOTFOUND : DISP_E_BADPARAMCOUNT;
-    const HRESULT hr = args.Bind(i, pDispParams->rgvarg[iArg]);
+    const HRESULT hr = args.Bind(i, outs.Params()->rgvarg[iArg]);
     if (FAILED(hr)) {
       if (puArgErr != nullptr) *puArgErr = iArg;
       return hr;
     }
   }
-  return args.Call(pInterface, pVarResult);
+  return outs.Deliver(args.Call(pInterface, pVarResult));
 }
 
 #endif

@@ -30,9 +30,15 @@
 // method, so the caller receives the array of BSTR the method made under a
 // variant type that says unsigned shorts; an [in] list must be passed typed
 // VT_ARRAY | VT_UI2 (an array of BSTR so typed is handed on),
-// and one typed VT_ARRAY | VT_BSTR is refused with DISP_E_TYPEMISMATCH. A
-// referenced variant (VT_BYREF | VT_VARIANT) is refused for any out
-// parameter. The native table does the same.
+// and one typed VT_ARRAY | VT_BSTR is refused with DISP_E_TYPEMISMATCH. The
+// native table does the same.
+//
+// In both builds an out parameter may also be given as a referenced variant
+// (VT_BYREF | VT_VARIANT), which is what a script passes for its variables:
+// after a successful call the variant's old contents are released and it
+// holds the value of the parameter's type (an INT as VT_I4), a list as an
+// array of variants holding its BSTR, no array as VT_EMPTY; after a failed
+// call it is left as it was.
 #pragma once
 
 #include <windows.h>

@@ -30,7 +30,7 @@ std::string Result(HRESULT hr) {
 // One argument word: u, i, n: a number as VT_UI4, VT_I4, VT_INT; s: text;
 // b: bytes; l: an empty list of BSTR (L: the same typed as unsigned shorts);
 // &b, &l, &i, &n: a reference to a byte array, a list, a number; &v: a
-// referenced variant.
+// referenced variant holding the text "old".
 struct SArg {
   explicit SArg(const std::string& w) {
     const std::string text = w.substr(1);
@@ -40,6 +40,7 @@ struct SArg {
                                            {'L', VT_UI2}};
     V_VT(&arg) = types.contains(c) ? types.at(c) : VARTYPE{VT_UI1};
     V_VT(&arg) |= (c == 'l' || c == 'L' || c == 'b' ? VT_ARRAY : 0) | (w[0] == '&' ? VT_BYREF : 0);
+    if (c == 'v') V_VT(&var) = VT_BSTR, V_BSTR(&var) = SysAllocString(OLESTR("old"));
     if (w[0] == '&') {
       V_BYREF(&arg) = c == 'v'               ? static_cast<void*>(&var)
                       : c == 'i' || c == 'n' ? static_cast<void*>(&n)
@@ -58,11 +59,28 @@ struct SArg {
     VariantClear(&var);
     SafeArrayDestroy(psa);
   }
-  // The array that came back: its BSTR ("bstr[d,e]") or its bytes.
+  // The array that came back: its BSTR ("bstr[d,e]") or its bytes; or the
+  // variant, "=" its type and value (variants: an array of variants).
   std::string Out() const {
-    if (psa == nullptr) return "";
-    if ((psa->fFeatures & FADF_BSTR) != 0) return " bstr[" + Joined(psa, ",") + "]";
-    return " [" + std::string(static_cast<char*>(psa->pvData), psa->rgsabound[0].cElements) + "]";
+    if (V_VT(&arg) != (VT_BYREF | VT_VARIANT)) return psa == nullptr ? "" : " " + Array(psa);
+    // clang-format off
+    const std::map<VARTYPE, std::string> names = {{VT_EMPTY, "empty"}, {VT_I4, "i4"},
+        {VT_UI4, "ui4"}, {VT_BSTR, "s"}, {VT_ARRAY | VT_VARIANT, "variants"},
+        {VT_ARRAY | VT_UI1, "bytes"}};
+    // clang-format on
+    const VARTYPE vt = V_VT(&var);
+    const std::string name = " =" + (names.contains(vt) ? names.at(vt) : std::to_string(vt));
+    if (vt == VT_I4 || vt == VT_UI4) return name + " " + std::to_string(V_UI4(&var));
+    if (vt == VT_BSTR) return name + " " + (V_BSTR(&var) ? U8(V_BSTR(&var)) : "");
+    return name + ((vt & VT_ARRAY) != 0 ? " " + Array(V_ARRAY(&var)) : "");
+  }
+  static std::string Array(SAFEARRAY* p) {
+    if ((p->fFeatures & FADF_BSTR) != 0) return "bstr[" + Joined(p, ",") + "]";
+    std::string texts;
+    for (ULONG i = 0; (p->fFeatures & FADF_VARIANT) != 0 && i < p->rgsabound[0].cElements; ++i)
+      texts += (i ? "," : "") + U8(V_BSTR(&static_cast<VARIANT*>(p->pvData)[i]));
+    if ((p->fFeatures & FADF_VARIANT) != 0) return "[" + texts + "]";
+    return "[" + std::string(static_cast<char*>(p->pvData), p->rgsabound[0].cElements) + "]";
   }
   VARIANT arg{}, var{};  // VT_EMPTY
   SAFEARRAY* psa = nullptr;
@@ -141,7 +159,15 @@ constexpr SDispatchRow kInvokeRows[] = {
     // values only by a reference of exactly the declared type.
     {"SetData 1 u1000 sc sd b1; SetData 1 u1000 sc se b2; ListDataIds 1 u1000 sc &l; "
      "ListDataIds 1 u1000 sc &v; ListDataIds 1 u1000 sc &b; GetData 1 u1000 sc sd &v",
-     "ok ok; ok ok; ok ok bstr[d,e]; mismatch; mismatch; mismatch"},
+     "ok ok; ok ok; ok ok bstr[d,e]; ok ok =variants [d,e]; mismatch; ok ok =bytes [1]"},
+    // A referenced variant for an out parameter gets the value in place of
+    // its old one after a successful call, and is left as it was after a
+    // failed one.
+    {"ListDataIds 1 u2000 sc &v; SetData 1 u1000 sc sd bx; IsCompartmentCached 1 u1000 sc &v &v "
+     "&v; "
+     "!IsPINCached 1 u1000 sc sd L &v &v; GetData 1 b1 sc sd &v; GetData 1 u1000 sc &v",
+     "ok denied =empty; ok ok; ok ok =ui4 1 =ui4 1 =i4 1; ok fail =s  =i4 0; mismatch =s old; "
+     "badcount =s old"},
     {"!FlushStore 1 u1000 l; !FlushStore 1 u1000 L; !RemovePIN 1 u1000 sc sd L",
      "mismatch; ok fail; ok fail"},
     // An INT out parameter is a reference to VT_I4, not to VT_INT.
