@@ -45,7 +45,6 @@ WScript.Echo "  " & Shown(ids)
 ids = "old"
 r = m.ListAuthStoreIds(pid, ids) : Show "ListAuthStoreIds"
 WScript.Echo "  " & Shown(ids)
-ids = "old"
 r = m.ListDataStoreIds(pid, (ids)) : Show "ListDataStoreIds by value"
 t = "old" : e = "old" : s = "old" : product = "old"
 r = m.GetDataStoreInfo(pid, "ReaderState", t, e, s, product) : Show "GetDataStoreInfo"
