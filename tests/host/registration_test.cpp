@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <set>
 #include <string>
 
@@ -17,126 +18,128 @@
 
 namespace {
 
-const std::string kAppId = "{4679890B-68C5-4A48-ADE2-B758DE03C099}";
-const std::string kLibId = "{AD9D228E-C987-4000-B860-BF27FAC924D7}";
-const std::string kDispatchProxy = "{00020424-0000-0000-C000-000000000046}";
+#define APPID "{4679890B-68C5-4A48-ADE2-B758DE03C099}"
+#define LIBID "{AD9D228E-C987-4000-B860-BF27FAC924D7}"
+#define PSDISPATCH "{00020424-0000-0000-C000-000000000046}"
 
-struct SClass {
-  std::string name, clsid, typelib;
-};
-const SClass kClasses[] = {
-    {"DataStoreManager", "{FBC297DB-6388-4179-890A-819A1A1FB679}", kLibId},
+// Each row stands for $N, $C and $T in the lines written for its table.
+using SRow = std::array<std::string, 3>;
+const SRow kClasses[] = {
+    {"DataStoreManager", "{FBC297DB-6388-4179-890A-819A1A1FB679}", LIBID},
     {"DataStore", "{8694F802-B18A-4653-AE2D-A8FD29C8ACD7}", "{}"},
     {"AuthStore", "{0C22DBD8-7FA4-45C0-98D4-7E4985AF9F42}", "{}"},
 };
-const std::pair<std::string, std::string> kInterfaces[] = {
+const SRow kInterfaces[] = {
     {"IDataStoreManager", "{2D11EF69-A0F1-4747-A7B4-4F9A8B125F28}"},
     {"IDataStore", "{CFE0DD20-EA5D-4909-9E1A-41A3D356867E}"},
     {"IAuthStore", "{F9716D53-F075-4D5E-A53E-A99E63659D29}"},
 };
 
+// What registration must leave: "key|name=data" per value (no name for the
+// default value) and "key" per key with neither values nor subkeys, the
+// module's path and folder written <MODULE> and <DIR>.
+const char* const kComponentLines[] = {
+    "AppID\\" APPID "|=qv.kelmyr.dll",
+    "AppID\\" APPID "|DllSurrogate=",
+    "AppID\\qv.kelmyr.dll|AppID=" APPID,
+    "TypeLib\\" LIBID "\\1.0|=Pellwick 1.0 Type Library",
+    "TypeLib\\" LIBID "\\1.0\\0\\win64|=<MODULE>",
+    "TypeLib\\" LIBID "\\1.0\\FLAGS|=8",
+    "TypeLib\\" LIBID "\\1.0\\HELPDIR|=<DIR>",
+    "CLSID\\{FBC297DB-6388-4179-890A-819A1A1FB679}|AppID=" APPID,
+};
+const char* const kClassLines[] = {
+    "qv.kelmyr.$N|=$N Class",
+    "qv.kelmyr.$N\\CLSID|=$C",
+    "qv.kelmyr.$N\\CurVer|=qv.kelmyr.$N.1",
+    "qv.kelmyr.$N.1|=$N Class",
+    "qv.kelmyr.$N.1\\CLSID|=$C",
+    "CLSID\\$C|=$N Class",
+    "CLSID\\$C\\ProgID|=qv.kelmyr.$N.1",
+    "CLSID\\$C\\VersionIndependentProgID|=qv.kelmyr.$N",
+    "CLSID\\$C\\Programmable",
+    "CLSID\\$C\\InprocServer32|=<MODULE>",
+    "CLSID\\$C\\InprocServer32|ThreadingModel=Apartment",
+    "CLSID\\$C\\TypeLib|=$T",
+};
+const char* const kInterfaceLines[] = {
+    "Interface\\$C|=$N",
+    "Interface\\$C\\ProxyStubClsid|=" PSDISPATCH,
+    "Interface\\$C\\ProxyStubClsid32|=" PSDISPATCH,
+    "Interface\\$C\\TypeLib|=" LIBID,
+    "Interface\\$C\\TypeLib|Version=1.0",
+};
+
+std::string Substitute(std::string line, const SRow& row) {
+  for (size_t i = 0; (i = line.find('$', i)) != std::string::npos;)
+    line.replace(i, 2, row[std::string("NCT").find(line[i + 1])]);
+  return line;
+}
+
 struct SModule {
   HMODULE hModule = nullptr;
   WCHAR szPath[1024] = {};
   std::string path, dir;
-  SModule() {
-    EXPECT_EQ(S_OK, CurrentModule(&hModule, szPath, 1024));
-    path = Utf16ToUtf8(szPath);
-    dir = path.substr(0, path.find_last_of("\\/"));
-  }
 };
-
-// Every key and value below the given HKCR subtree, as "key" and
-// "key|name=data" lines, the module's path and folder written <MODULE>, <DIR>.
-void List(const SModule& module, const std::string& key, std::set<std::string>* pLines) {
-  CScopedHKEY hKey;
-  if (RegOpenKeyExW(HKEY_CLASSES_ROOT, Widen(key).c_str(), 0, KEY_READ, hKey.Receive())) return;
-  pLines->insert(key);
-  WCHAR szName[256], szData[1024];
-  for (DWORD i = 0;; ++i) {
-    DWORD cchName = 256, cbData = sizeof szData, dwType = 0;
-    if (RegEnumValueW(hKey.Get(), i, szName, &cchName, nullptr, &dwType,
-                      reinterpret_cast<BYTE*>(szData), &cbData) != ERROR_SUCCESS) {
-      break;
-    }
-    std::string data = dwType == REG_SZ ? Utf16ToUtf8(szData) : "type " + std::to_string(dwType);
-    if (data == module.path) data = "<MODULE>";
-    if (data == module.dir) data = "<DIR>";
-    pLines->insert(key + "|" + Utf16ToUtf8(szName) + "=" + data);
-  }
-  for (DWORD i = 0;; ++i) {
-    DWORD cchName = 256;
-    if (RegEnumKeyExW(hKey.Get(), i, szName, &cchName, nullptr, nullptr, nullptr, nullptr) !=
-        ERROR_SUCCESS) {
-      break;
-    }
-    List(module, key + "\\" + Utf16ToUtf8(szName), pLines);
-  }
+const SModule& Module() {
+  static const SModule module = [] {
+    SModule m;
+    EXPECT_EQ(S_OK, CurrentModule(&m.hModule, m.szPath, 1024));
+    m.path = Utf16ToUtf8(m.szPath);
+    m.dir = m.path.substr(0, m.path.find_last_of("\\/"));
+    return m;
+  }();
+  return module;
+}
+HRESULT Register(bool bRegister = true) {
+  return bRegister ? RegisterComponent(Module().hModule, Module().szPath)
+                   : UnregisterComponent(Module().hModule, Module().szPath);
 }
 
-std::set<std::string> Registered(const SModule& module) {
+// Adds the lines of the HKCR key and of everything below it.
+void List(const std::string& key, std::set<std::string>* pLines) {
+  CScopedHKEY hKey;
+  if (RegOpenKeyExW(HKEY_CLASSES_ROOT, Widen(key).c_str(), 0, KEY_READ, hKey.Receive())) return;
+  WCHAR szName[256], szData[1024];
+  DWORD i = 0, j = 0;
+  for (DWORD cchName = 256, cbData = sizeof szData, dwType = 0;
+       !RegEnumValueW(hKey.Get(), i, szName, &cchName, nullptr, &dwType,
+                      reinterpret_cast<BYTE*>(szData), &cbData);
+       cchName = 256, cbData = sizeof szData, ++i) {
+    std::string data = dwType == REG_SZ ? Utf16ToUtf8(szData) : "type " + std::to_string(dwType);
+    if (data == Module().path) data = "<MODULE>";
+    if (data == Module().dir) data = "<DIR>";
+    pLines->insert(key + "|" + Utf16ToUtf8(szName) + "=" + data);
+  }
+  for (DWORD cchName = 256;
+       !RegEnumKeyExW(hKey.Get(), j, szName, &cchName, nullptr, nullptr, nullptr, nullptr);
+       cchName = 256, ++j) {
+    List(key + "\\" + Utf16ToUtf8(szName), pLines);
+  }
+  if (i + j == 0) pLines->insert(key);
+}
+
+std::set<std::string> Registered() {
   std::set<std::string> lines;
-  for (const std::string& key :
-       {"AppID\\" + kAppId, std::string("AppID\\qv.kelmyr.dll"), "TypeLib\\" + kLibId}) {
-    List(module, key, &lines);
+  for (const char* key : {"AppID\\" APPID, "AppID\\qv.kelmyr.dll", "TypeLib\\" LIBID})
+    List(key, &lines);
+  for (const SRow& c : kClasses) {
+    for (const char* key : {"qv.kelmyr.$N", "qv.kelmyr.$N.1", "CLSID\\$C"})
+      List(Substitute(key, c), &lines);
   }
-  for (const SClass& c : kClasses) {
-    List(module, "qv.kelmyr." + c.name, &lines);
-    List(module, "qv.kelmyr." + c.name + ".1", &lines);
-    List(module, "CLSID\\" + c.clsid, &lines);
-  }
-  for (const auto& [name, iid] : kInterfaces) List(module, "Interface\\" + iid, &lines);
+  for (const SRow& i : kInterfaces) List(Substitute("Interface\\$C", i), &lines);
   return lines;
 }
 
-// Adds each key, and its value as "key|name=data" when one is given.
-void Add(std::set<std::string>* pLines,
-         std::initializer_list<std::pair<std::string, std::string>> keys) {
-  for (const auto& [key, value] : keys) {
-    pLines->insert(key);
-    if (!value.empty()) pLines->insert(key + "|" + value);
-  }
-}
-
-// What registration must leave, written out from the component's layout.
 std::set<std::string> Expected() {
-  std::set<std::string> e;
-  const std::string a = "AppID\\" + kAppId, t = "TypeLib\\" + kLibId, v = t + "\\1.0";
-  Add(&e, {{a, "=qv.kelmyr.dll"},
-           {a, "DllSurrogate="},
-           {"AppID\\qv.kelmyr.dll", "AppID=" + kAppId},
-           {t, ""},
-           {v, "=Pellwick 1.0 Type Library"},
-           {v + "\\0", ""},
-           {v + "\\0\\win64", "=<MODULE>"},
-           {v + "\\FLAGS", "=8"},
-           {v + "\\HELPDIR", "=<DIR>"}});
-  for (const SClass& c : kClasses) {
-    const std::string p = "qv.kelmyr." + c.name, k = "CLSID\\" + c.clsid,
-                      desc = "=" + c.name + " Class";
-    Add(&e, {{p, desc},
-             {p + "\\CLSID", "=" + c.clsid},
-             {p + "\\CurVer", "=" + p + ".1"},
-             {p + ".1", desc},
-             {p + ".1\\CLSID", "=" + c.clsid},
-             {k, desc},
-             {k + "\\ProgID", "=" + p + ".1"},
-             {k + "\\VersionIndependentProgID", "=" + p},
-             {k + "\\Programmable", ""},
-             {k + "\\InprocServer32", "=<MODULE>"},
-             {k + "\\InprocServer32", "ThreadingModel=Apartment"},
-             {k + "\\TypeLib", "=" + c.typelib}});
-    if (c.name == "DataStoreManager") e.insert(k + "|AppID=" + kAppId);
+  std::set<std::string> lines(std::begin(kComponentLines), std::end(kComponentLines));
+  for (const SRow& c : kClasses) {
+    for (const char* line : kClassLines) lines.insert(Substitute(line, c));
   }
-  for (const auto& [name, iid] : kInterfaces) {
-    const std::string i = "Interface\\" + iid;
-    Add(&e, {{i, "=" + name},
-             {i + "\\ProxyStubClsid", "=" + kDispatchProxy},
-             {i + "\\ProxyStubClsid32", "=" + kDispatchProxy},
-             {i + "\\TypeLib", "=" + kLibId},
-             {i + "\\TypeLib", "Version=1.0"}});
+  for (const SRow& i : kInterfaces) {
+    for (const char* line : kInterfaceLines) lines.insert(Substitute(line, i));
   }
-  return e;
+  return lines;
 }
 
 void CreateKey(const std::string& key) {
@@ -151,61 +154,58 @@ bool KeyExists(const std::string& key, HKEY hRoot = HKEY_CLASSES_ROOT) {
 }
 
 TEST(Registration, WritesTheLayoutRemovesStaleKeysAndUnregistersAllButTheParents) {
-  const SModule module;
-  const std::string stale = "CLSID\\" + kClasses[1].clsid + "\\Stale";
   const std::string foreign = "CLSID\\{00000000-1111-2222-3333-444444444444}";
-  CreateKey(stale);
   CreateKey(foreign);
-  ASSERT_EQ(S_OK, RegisterComponent(module.hModule, module.szPath));
-  EXPECT_EQ(Expected(), Registered(module));
-  // Again, over what is there: the same keys and nothing left of the old.
-  CreateKey(stale);
-  ASSERT_EQ(S_OK, RegisterComponent(module.hModule, module.szPath));
-  EXPECT_EQ(Expected(), Registered(module));
-
-  ASSERT_EQ(S_OK, UnregisterComponent(module.hModule, module.szPath));
-  EXPECT_EQ(std::set<std::string>(), Registered(module));
+  // The second time over what is there: the same keys, and nothing of the old.
+  for (int i = 0; i < 2; ++i) {
+    CreateKey("CLSID\\" + kClasses[1][1] + "\\Stale");
+    ASSERT_EQ(S_OK, Register());
+    EXPECT_EQ(Expected(), Registered());
+  }
+  ASSERT_EQ(S_OK, Register(false));
+  EXPECT_EQ(std::set<std::string>(), Registered());
   EXPECT_TRUE(KeyExists(foreign));
   // Once more with nothing of it left, and no other class below "CLSID".
   ASSERT_EQ(ERROR_SUCCESS, RegDeleteKeyW(HKEY_CLASSES_ROOT, Widen(foreign).c_str()));
-  ASSERT_EQ(S_OK, UnregisterComponent(module.hModule, module.szPath));
+  ASSERT_EQ(S_OK, Register(false));
   EXPECT_TRUE(KeyExists("AppID") && KeyExists("CLSID"));
 }
 
-TEST(Registration, RunsInTheSystemLocaleAndRestoresTheThreadsOwnAfterSuccessOrFailure) {
-  const SModule module;
+// Registration through a registry that fails one call: its answer, where the
+// classes go (the machine's class key, the user's when the machine's refuses
+// writes, or nowhere when the first script fails), and the thread's locale:
+// the system's while it runs, its own again after. Unregistration goes the
+// same way.
+TEST(Registration, FailuresPerUserClassesAndTheThreadLocale) {
+  using ECall = CScriptedRegistry::ECall;
+  const std::string server = "Software\\Classes\\CLSID\\" + kClasses[2][1] + "\\InprocServer32";
   ASSERT_TRUE(SetThreadLocale(LOCALE_SYSTEM_DEFAULT));
-  const LCID system = GetThreadLocale();
-  const LCID own = system == 0x0407 ? 0x040C : 0x0407;
-  for (const LONG lFailure : {ERROR_SUCCESS, ERROR_ACCESS_DENIED}) {
-    SCOPED_TRACE(lFailure);
+  const LCID system = GetThreadLocale(), own = system == 0x0407 ? 0x040C : 0x0407;
+  const struct {
+    ECall call;
+    LONG lFailure;
+    HRESULT hr;
+    HKEY hClasses;
+  } rows[] = {
+      {ECall::SetValue, ERROR_SUCCESS, S_OK, HKEY_LOCAL_MACHINE},
+      {ECall::SetValue, ERROR_ACCESS_DENIED, E_ACCESSDENIED, nullptr},
+      {ECall::OpenKey, ERROR_ACCESS_DENIED, S_OK, HKEY_CURRENT_USER},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(&row - rows);
     ASSERT_TRUE(SetThreadLocale(own));
     LCID during = 0;
-    {
+    for (const bool bRegister : {true, false}) {
       CScriptedRegistry registry;
-      registry.AfterNext(CScriptedRegistry::ECall::CreateKey, [&] { during = GetThreadLocale(); });
-      if (lFailure != ERROR_SUCCESS)
-        registry.FailNext(CScriptedRegistry::ECall::SetValue, lFailure);
-      EXPECT_EQ(HRESULT_FROM_WIN32(lFailure), RegisterComponent(module.hModule, module.szPath));
+      registry.AfterNext(ECall::CreateKey, [&] { during = GetThreadLocale(); });
+      if (row.lFailure != ERROR_SUCCESS && (bRegister || row.call == ECall::OpenKey))
+        registry.FailNext(row.call, row.lFailure);
+      EXPECT_EQ(bRegister ? row.hr : S_OK, Register(bRegister));
+      for (HKEY hRoot : {HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER})
+        EXPECT_EQ(bRegister && hRoot == row.hClasses, KeyExists(server, hRoot));
     }
     EXPECT_EQ(system, during);
     EXPECT_EQ(own, GetThreadLocale());
-    // A failure in the first script stops before any class is written.
-    EXPECT_EQ(lFailure == ERROR_SUCCESS, KeyExists("CLSID\\" + kClasses[0].clsid));
-    ASSERT_EQ(S_OK, UnregisterComponent(module.hModule, module.szPath));
-  }
-}
-
-TEST(Registration, GoesToTheUsersClassesWhenTheMachinesRefuseWrites) {
-  const SModule module;
-  const std::string server = "Software\\Classes\\CLSID\\" + kClasses[2].clsid + "\\InprocServer32";
-  for (const bool bRegister : {true, false}) {
-    CScriptedRegistry registry;
-    registry.FailNext(CScriptedRegistry::ECall::OpenKey, ERROR_ACCESS_DENIED);
-    EXPECT_EQ(S_OK, bRegister ? RegisterComponent(module.hModule, module.szPath)
-                              : UnregisterComponent(module.hModule, module.szPath));
-    EXPECT_EQ(bRegister, KeyExists(server, HKEY_CURRENT_USER));
-    EXPECT_FALSE(KeyExists(server, HKEY_LOCAL_MACHINE));
   }
 }
 
@@ -233,9 +233,9 @@ TEST(RegistryScript, RefusesWhatItCannotRunAndWritesNothing) {
       {"HKCR { A { B } } HKCR { C = b '0' }", kNotSupported},  // fails after a valid part
   };
   CTestKey root;
+  const SScriptReplacement module = {"MODULE", OLESTR("m")};
   for (const auto& row : kRows) {
     SCOPED_TRACE(row.pszScript);
-    const SScriptReplacement module = {"MODULE", OLESTR("m")};
     EXPECT_EQ(row.hr,
               RunRegistryScript(row.pszScript, &module, 1, EScriptMode::kRegister, root.Get()));
     DWORD cSubKeys = 1;
