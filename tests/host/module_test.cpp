@@ -66,6 +66,7 @@ TEST(Module, ClassObjectsAndTheirObjects) {
       {CLSID_AuthStore, nullptr, false, S_OK},
       {CLSID_DataStoreManager, nullptr, true, E_POINTER},
       {CLSID_DataStoreManager, reinterpret_cast<IUnknown*>(&Create), false, CLASS_E_NOAGGREGATION},
+      {CLSID_DataStore, reinterpret_cast<IUnknown*>(&Create), false, CLASS_E_NOAGGREGATION},
       {IID_IDataStoreManager, nullptr, false, CLASS_E_CLASSNOTAVAILABLE},
   };
   for (const auto& [clsid, pOut, bNull, hr] : rows) {
