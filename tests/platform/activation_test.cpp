@@ -38,12 +38,12 @@ class ActivationTest : public testing::Test {
     for (auto [key, name, value] : kEntries) {
       const DWORD cb = static_cast<DWORD>(2 * std::char_traits<WCHAR>::length(value) + 2);
       HKEY hKey = nullptr;
-      ASSERT_EQ(
-          RegCreateKeyExW(HKEY_CLASSES_ROOT, key, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &hKey,
-                          nullptr) |
-              RegSetValueExW(hKey, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value), cb) |
-              RegCloseKey(hKey),
-          ERROR_SUCCESS);
+      ASSERT_EQ(RegCreateKeyExW(HKEY_CLASSES_ROOT, key, 0, nullptr, 0, KEY_SET_VALUE, nullptr,
+                                &hKey, nullptr),
+                ERROR_SUCCESS);
+      EXPECT_EQ(RegSetValueExW(hKey, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value), cb),
+                ERROR_SUCCESS);
+      RegCloseKey(hKey);
     }
   }
   void TearDown() override {
