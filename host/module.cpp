@@ -94,7 +94,7 @@ HRESULT CPellwickModule::CanUnloadNow() noexcept {
 
 bool CPellwickModule::Unused() const noexcept {
   return LockCount() == 0 && DualObjectsAlive() == 0 && SessionMonitorThreadsAlive() == 0 &&
-         !TimerThreadStarted();
+         !TimerThreadRunning();
 }
 
 void CPellwickModule::ReleaseUnusedFactories() noexcept {

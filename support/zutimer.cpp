@@ -19,10 +19,6 @@ namespace {
 
 class CTimerService;
 
-// Set once, under the service's lock, when its thread starts (there is one
-// service).
-std::atomic<bool> gbTimerThreadStarted{false};
-
 // The deadline queue orders armed timers by their tick; a timer keeps its
 // queue node while disarmed, so arming it again allocates nothing.
 struct STimerEntry;
@@ -52,10 +48,11 @@ class CTimer final : public ITimer {
   STimerEntry* m_pEntry;
 };
 
-// The real service: one thread, started with the first timer and never
-// ended, waits on the clock of the current machine for the earliest
-// deadline. Deadlines are ticks of the machine current when the timer was
-// armed.
+// The real service: one thread waits on the clock of the current machine
+// for the earliest deadline. It starts with the first timer and ends once no
+// timer exists, so that the module holding it can be unloaded when its
+// stores are gone; the next timer starts it again. Deadlines are ticks of the
+// machine current when the timer was armed.
 class CTimerService final : public ITimerService {
  public:
   ITimer* CreateNewTimer(DWORD dwPeriodSeconds, ITimerCallbackFunction* pCallback) override {
@@ -68,12 +65,14 @@ class CTimerService final : public ITimerService {
       pEntry->node = nodes.extract(nodes.emplace(0, pEntry.get()));
       auto pTimer = std::make_unique<CTimer>(*this, pEntry.get());
       std::lock_guard lock(m_lock);
-      if (!gbTimerThreadStarted.load(std::memory_order_relaxed)) {
-        std::thread thread([this] { Run(); });
-        m_timerThread = thread.get_id();
-        thread.detach();
-        gbTimerThreadStarted.store(true, std::memory_order_release);
+      if (!m_bThreadRunning) {
+        // A thread that ended needs no lock to finish.
+        if (m_thread.joinable()) m_thread.join();
+        m_thread = std::thread([this] { Run(); });
+        m_timerThread = m_thread.get_id();
+        m_bThreadRunning = true;
       }
+      ++m_cTimers;
       pEntry->pCallback = std::move(pOwned);
       ArmLocked(pEntry.release());
       return pTimer.release();
@@ -96,10 +95,21 @@ class CTimerService final : public ITimerService {
     ArmLocked(pEntry);
   }
 
+  // Whether the thread runs; one that has ended is joined here, so that no
+  // code of the module runs on it afterwards.
+  bool ThreadRunning() noexcept {
+    std::lock_guard lock(m_lock);
+    if (m_bThreadRunning) return true;
+    if (m_thread.joinable()) m_thread.join();
+    return false;
+  }
+
   void Destroy(STimerEntry* pEntry) noexcept {
     {
       std::lock_guard lock(m_lock);
       DisarmLocked(pEntry);
+      // The last timer gone: the waiting thread wakes up to end.
+      if (--m_cTimers == 0 && m_pWaitingOn != nullptr) m_pWaitingOn->Wake();
       if (pEntry->bRunning) {
         pEntry->bDetached = true;
         return;
@@ -142,6 +152,10 @@ class CTimerService final : public ITimerService {
         ULONGLONG ullDeadline = IMachine::kNoDeadline;
         {
           std::lock_guard lock(m_lock);
+          if (m_cTimers == 0) {
+            m_bThreadRunning = false;
+            return;
+          }
           if (!m_queue.empty() && m_queue.begin()->first <= machine->GetTickCount64()) {
             pDue = m_queue.begin()->second;
             DisarmLocked(pDue);
@@ -187,6 +201,9 @@ class CTimerService final : public ITimerService {
   std::mutex m_lock;
   std::condition_variable m_callbackDone;
   TQueue m_queue;
+  size_t m_cTimers = 0;  // timers not destroyed
+  std::thread m_thread;
+  bool m_bThreadRunning = false;  // until the thread leaves Run
   std::thread::id m_timerThread;
   IMachine* m_pWaitingOn = nullptr;  // the machine the thread waits on, held by it
   ULONGLONG m_ullWaitingFor = 0;     // and the deadline it waits for
@@ -198,15 +215,19 @@ CTimer::~CTimer() { m_service.Destroy(m_pEntry); }
 
 void CTimer::Restart() { m_service.Arm(m_pEntry); }
 
+// The service and its seam are never destroyed: a timer thread may still run
+// when the process ends.
+CTimerService& RealTimerService() noexcept {
+  static TNoDestructor<CTimerService> real;
+  return *real;
+}
+
 }  // namespace
 
-// The service and its seam are never destroyed: the timer thread runs until
-// the process ends.
-bool TimerThreadStarted() noexcept { return gbTimerThreadStarted.load(std::memory_order_acquire); }
+bool TimerThreadRunning() noexcept { return RealTimerService().ThreadRunning(); }
 
 TSeam<ITimerService>& TimerServiceSeam() noexcept {
-  static TNoDestructor<CTimerService> real;
-  static TNoDestructor<TSeam<ITimerService>> seam(*real);
+  static TNoDestructor<TSeam<ITimerService>> seam(RealTimerService());
   return *seam;
 }
 

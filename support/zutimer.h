@@ -56,6 +56,6 @@ class ITimerService {
 
 TSeam<ITimerService>& TimerServiceSeam() noexcept;
 
-// Whether the real service started its thread. The thread runs for the rest
-// of the process, so the module may not be unloaded after that.
-bool TimerThreadStarted() noexcept;
+// Whether the real service's thread runs. It ends once no timer exists;
+// until then the module may not be unloaded.
+bool TimerThreadRunning() noexcept;

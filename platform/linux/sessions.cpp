@@ -130,8 +130,6 @@ struct SSessionSource {
   // The session states the last wait ended with: the next wait reports
   // what changed since, so nothing that happens between two waits is lost.
   std::optional<SessionStateMap> waitBaseline;
-  // A flush that found no wait pending; the next wait answers it at once.
-  bool bFlushPending = false;
 };
 
 SSessionSource& Source() noexcept {
@@ -373,7 +371,6 @@ class CRegisteredWaiter {
     std::lock_guard lock(source.lock);
     source.waiters.push_back(&m_waiter);
     m_bRegistered = true;
-    m_waiter.bFlushed = std::exchange(source.bFlushPending, false);
   }
   ~CRegisteredWaiter() {
     if (m_bRegistered) {
@@ -398,10 +395,12 @@ class CRegisteredWaiter {
   bool m_bRegistered = false;
 };
 
+// As on Windows, a flush reaches the waits in progress only: remembered for
+// a later wait, it would end the first wait of a monitor started after the
+// one it was meant for.
 void FlushWaiters() {
   SSessionSource& source = Source();
   std::lock_guard lock(source.lock);
-  if (source.waiters.empty()) source.bFlushPending = true;
   for (SWaiter* pWaiter : source.waiters) {
     pWaiter->bFlushed = true;
     const uint64_t one = 1;

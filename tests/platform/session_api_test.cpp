@@ -46,13 +46,13 @@ TEST(SessionTest, CurrentSessionAndItsInformation) {
   }
 }
 
-// Natively no session is listed (logind does not run here).
+// Natively the sessions are logind's records, which other tests on this
+// machine create and remove meanwhile: only the call's shape is checked.
 TEST(SessionTest, EnumerationOfTheSessions) {
   PWTS_SESSION_INFOW pInfo = nullptr;
   DWORD count = 0xFFFF;
   ASSERT_TRUE(WTSEnumerateSessionsW(WTS_CURRENT_SERVER_HANDLE, 0, 1, &pInfo, &count));
   EXPECT_TRUE(pInfo != nullptr || WINE_DIFFERS(count == 0, "Wine lists no sessions"));
-  EXPECT_TRUE(!kNativeLayer || count == 0);
   WTSFreeMemory(pInfo);
 }
 

@@ -119,6 +119,21 @@ TEST(TimerService, DestructionNeverWaitsForARunningCallback) {
   EXPECT_EQ(counts.destroyed.load(), 1);
 }
 
+// The thread ends, and is joined, once no timer is left, so that the module
+// holding it can go; the next timer starts a new one.
+TEST(TimerService, TheThreadEndsWithTheLastTimer) {
+  CScriptedMachine machine;
+  SCounts counts;
+  std::unique_ptr<ITimer> pTimer(ITimer::CreateNewTimer(5, new CCountingCallback(counts)));
+  ASSERT_TRUE(machine.AwaitWaiters(1));
+  EXPECT_TRUE(TimerThreadRunning());
+  pTimer.reset();
+  while (TimerThreadRunning()) std::this_thread::yield();
+  pTimer.reset(ITimer::CreateNewTimer(0, new CCountingCallback(counts)));
+  while (counts.fired == 0) std::this_thread::yield();
+  EXPECT_TRUE(TimerThreadRunning());
+}
+
 // The scripted service, reached through the seam, fires on demand what the
 // clock has made due.
 TEST(TimerService, ScriptedTimersFireWhenDue) {
