@@ -41,6 +41,10 @@ void Check(bool bOk, const char* pszWhat, long got = 0) {
 #define CHECK(condition) Check(condition, #condition)
 #define CHECK_HR(call, want) [](HRESULT hr, HRESULT w) { Check(hr == w, #call, hr); }(call, want)
 
+// The COM result, or once that succeeded the outcome the call wrote to
+// *pRet (read here, after the call).
+HRESULT Outcome(HRESULT hr, const LONG& ret) { return FAILED(hr) ? hr : ret; }
+
 // An ordinary client is not trusted: no low integrity, no COM+ context.
 constexpr HRESULT kRefused = RPC_E_CALL_COMPLETE;
 constexpr const OLECHAR* kReaderState = OLESTR("ReaderState");
@@ -189,22 +193,59 @@ int main(int argc, char** argv) {
     // The trusted child's: the store ids, and a memory store round trip.
     LONG ret = -1;
     CArray ids, read;
-    CHECK_HR(byClass.p->ListDataStoreIds(ulChild, &ids.p, &ret) | ret, S_OK);
+    CHECK_HR(Outcome(byClass.p->ListDataStoreIds(ulChild, &ids.p, &ret), ret), S_OK);
     OString joined;
     for (ULONG i = 0; ids.p != nullptr && i < ids.p->rgsabound[0].cElements; ++i)
       joined += (i != 0 ? OLESTR(",") : OLESTR("")) + OString(static_cast<BSTR*>(ids.p->pvData)[i]);
     CHECK(joined == Wide("CardCache,MachineSettings,ReaderState"));
     CRef<IDataStore> store;
-    CHECK_HR(byClass.p->GetDataStore(ulChild, SysAllocString(kReaderState), &store.p, &ret) | ret,
+    CHECK_HR(Outcome(byClass.p->GetDataStore(ulChild, SysAllocString(kReaderState), &store.p, &ret),
+                     ret),
              S_OK);
     if (store.p == nullptr) return 1;
     const auto Arg = [](const char* psz) { return SysAllocString(Wide(psz).c_str()); };
     SAFEARRAY* psaValue = SafeArrayCreateVector(VT_UI1, 0, 5);
     if (psaValue != nullptr) std::memcpy(psaValue->pvData, "hello", 5);
-    CHECK_HR(store.p->SetData(ulChild, Arg("E2E"), Arg("item"), psaValue, &ret) | ret, S_OK);
-    CHECK_HR(store.p->GetData(ulChild, Arg("E2E"), Arg("item"), &read.p, &ret) | ret, S_OK);
+    CHECK_HR(Outcome(store.p->SetData(ulChild, Arg("E2E"), Arg("item"), psaValue, &ret), ret),
+             S_OK);
+    CHECK_HR(Outcome(store.p->GetData(ulChild, Arg("E2E"), Arg("item"), &read.p, &ret), ret), S_OK);
     CHECK(read.p != nullptr && read.p->rgsabound[0].cElements == 5 &&
           std::memcmp(read.p->pvData, "hello", 5) == 0);
+    // The PIN store, when the child is in a login session: a PIN stored and
+    // read back; the client's own pid is refused.
+    DWORD dwSession = 0;
+    if (ProcessIdToSessionId(ulChild, &dwSession)) {
+      CRef<IAuthStore> pins;
+      CHECK_HR(Outcome(byClass.p->GetAuthStore(ulChild, SysAllocString(KELMYR_PIN_STORE_ID),
+                                               &pins.p, &ret),
+                       ret),
+               S_OK);
+      if (pins.p == nullptr) return 1;
+      SAFEARRAY* psaPin = SafeArrayCreateVector(VT_UI1, 0, 4);
+      if (psaPin != nullptr) std::memcpy(psaPin->pvData, "1234", 4);
+      BSTR bstrSession = nullptr;
+      CHECK_HR(Outcome(pins.p->SetPIN(ulChild, Arg("E2E"), Arg("pin"), psaPin, nullptr,
+                                      &bstrSession, &ret),
+                       ret),
+               S_OK);
+      SysFreeString(bstrSession);
+      for (const ULONG ulCaller : {ulChild, ulPid}) {
+        CArray pin;
+        INT nState = -1;
+        bstrSession = nullptr;
+        pins.p->GetPIN(ulCaller, Arg("E2E"), Arg("pin"), nullptr, &pin.p, &bstrSession, &nState,
+                       &ret);
+        SysFreeString(bstrSession);
+        const bool bChild = ulCaller == ulChild;
+        CHECK_HR(ret, bChild ? S_OK : kRefused);
+        CHECK(!bChild || (nState == 1 && pin.p != nullptr && pin.p->rgsabound[0].cElements == 4 &&
+                          std::memcmp(pin.p->pvData, "1234", 4) == 0));
+      }
+      std::printf("PIN store: round trip in login session %lu\n",
+                  static_cast<unsigned long>(dwSession));
+    } else {
+      std::printf("PIN store: the child is in no login session here\n");
+    }
 #endif
     CRef<IDispatch> dispatch[3];
     for (int i = 0; i < 3; ++i) {

@@ -2,7 +2,9 @@
 # e2e_client (and on Windows a VBScript client under cscript), timed.
 #   cmake -DCLIENT=<e2e_client> -DKELMYR=<tool> -DMODULE=<module> [-DEMULATOR=<wine>]
 #         -DWINDOWS=<0|1> -DWORK=<scratch folder> -DSAMPLE=<catalogue>
-#         -P e2e_test.cmake
+#         [-DSESSIONS=<login-session.sh>] -P e2e_test.cmake
+# Natively the client runs in a login session where one can be made, and
+# must then make its PIN store round trip.
 cmake_minimum_required(VERSION 3.25)
 
 file(REMOVE_RECURSE "${WORK}")
@@ -37,7 +39,17 @@ endfunction()
 
 run("import the catalogue" "" ${EMULATOR} "${KELMYR}" reg import "${SAMPLE}")
 run("register" "" ${register})
-run("e2e_client" "\ne2e: ok\n$" ${EMULATOR} "${CLIENT}" "${module}")
+set(client ${EMULATOR} "${CLIENT}" "${module}")
+set(pattern "\ne2e: ok\n$")
+if(NOT WINDOWS)
+  string(RANDOM LENGTH 4 ALPHABET 123456789 session)
+  set(client "${SESSIONS}" run ${session} 65534 ${client})
+  execute_process(COMMAND "${SESSIONS}" check RESULT_VARIABLE noSessions)
+  if(noSessions EQUAL 0)
+    set(pattern "PIN store: round trip in login session [0-9]+\n.*${pattern}")
+  endif()
+endif()
+run("e2e_client" "${pattern}" ${client})
 # A process that waited for the session monitor's 5 seconds would show here.
 if(ms GREATER 5000)
   message(FATAL_ERROR "e2e_client took ${ms} ms")
