@@ -43,7 +43,7 @@ void Check(bool bOk, const char* pszWhat, long got = 0) {
 
 // The COM result, or once that succeeded the outcome the call wrote to
 // *pRet (read here, after the call).
-HRESULT Outcome(HRESULT hr, const LONG& ret) { return FAILED(hr) ? hr : ret; }
+[[maybe_unused]] HRESULT Outcome(HRESULT hr, const LONG& ret) { return FAILED(hr) ? hr : ret; }
 
 // An ordinary client is not trusted: no low integrity, no COM+ context.
 constexpr HRESULT kRefused = RPC_E_CALL_COMPLETE;
