@@ -257,11 +257,6 @@ HRESULT UnregisterKey(HKEY hParent, const SKey& key) {
     if (HRESULT hr = UnregisterKey(hKey.Get(), key.children[i]); FAILED(hr)) return hr;
   }
   if (key.flag == EKeyFlag::kNoRemove) return S_OK;
-  DWORD cSubKeys = 0;
-  l = registry.RegQueryInfoKeyW(hKey.Get(), nullptr, nullptr, nullptr, &cSubKeys, nullptr, nullptr,
-                                nullptr, nullptr, nullptr, nullptr, nullptr);
-  if (l != ERROR_SUCCESS) return FromStatus(l);
-  if (cSubKeys != 0) return S_OK;  // another component's keys keep it
   for (const SValue& value : key.values) {
     l = registry.RegDeleteValueW(hKey.Get(), value.name.c_str());
     if (l != ERROR_SUCCESS && !IsGone(l)) return FromStatus(l);
@@ -270,12 +265,13 @@ HRESULT UnregisterKey(HKEY hParent, const SKey& key) {
     l = registry.RegDeleteValueW(hKey.Get(), nullptr);
     if (l != ERROR_SUCCESS && !IsGone(l)) return FromStatus(l);
   }
-  DWORD cValues = 0;
-  l = registry.RegQueryInfoKeyW(hKey.Get(), nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+  // Another component's keys or values keep it.
+  DWORD cSubKeys = 0, cValues = 0;
+  l = registry.RegQueryInfoKeyW(hKey.Get(), nullptr, nullptr, nullptr, &cSubKeys, nullptr, nullptr,
                                 &cValues, nullptr, nullptr, nullptr, nullptr);
   if (l != ERROR_SUCCESS) return FromStatus(l);
   hKey.Reset();
-  if (cValues != 0) return S_OK;
+  if (cSubKeys != 0 || cValues != 0) return S_OK;
   l = registry.RegDeleteKeyExW(hParent, key.name.c_str(), kView, 0);
   return IsGone(l) ? S_OK : FromStatus(l);
 }

@@ -140,11 +140,15 @@ TEST(Registration, WritesTheLayoutRemovesStaleKeysAndUnregistersAllButTheParents
     ASSERT_EQ(S_OK, Register());
     EXPECT_EQ(Expected(), Registered());
   }
+  // Another component's subkey keeps a key, which loses the script's values.
+  const std::string kept = "qv.kelmyr.DataStore\\Other";
+  CreateKey(kept);
   ASSERT_EQ(S_OK, Register(false));
-  EXPECT_EQ(std::set<std::string>(), Registered());
+  EXPECT_EQ(std::set<std::string>{kept}, Registered());
   EXPECT_TRUE(KeyExists(foreign));
   // Once more with nothing of it left, and no other class below "CLSID".
-  ASSERT_EQ(ERROR_SUCCESS, RegDeleteKeyW(HKEY_CLASSES_ROOT, Widen(foreign).c_str()));
+  for (const std::string& key : {foreign, kept, std::string("qv.kelmyr.DataStore")})
+    ASSERT_EQ(ERROR_SUCCESS, RegDeleteKeyW(HKEY_CLASSES_ROOT, Widen(key).c_str()));
   ASSERT_EQ(S_OK, Register(false));
   EXPECT_TRUE(KeyExists("AppID") && KeyExists("CLSID"));
 }
