@@ -19,6 +19,8 @@ cmake --build --preset native -j "$(nproc)" --target kelmyr
 scratch=$(mktemp -d /tmp/kelmyr-main.XXXXXX)
 trap 'rm -rf "$scratch"' EXIT
 export KELMYR_LOG_FILE="$scratch/kelmyr.log"
+export KELMYR_DPAPI_KEYS="$scratch/keys"  # the protection keys of this run
+mkdir -m 700 "$KELMYR_DPAPI_KEYS"
 
 kelmyr=./build/native/host/kelmyr
 $kelmyr demo

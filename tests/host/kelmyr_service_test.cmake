@@ -8,6 +8,9 @@ cmake_minimum_required(VERSION 3.25)
 file(REMOVE_RECURSE "${WORK}")
 file(MAKE_DIRECTORY "${WORK}")
 set(ENV{KELMYR_REGISTRY} "${WORK}/registry.db")
+# Protected values (the PINs) with keys of the test's own.
+set(ENV{KELMYR_DPAPI_KEYS} "${WORK}/keys")
+file(MAKE_DIRECTORY "${WORK}/keys")
 
 # run(<expected exit code> <pattern the output must match> args...)
 function(run expected pattern)
