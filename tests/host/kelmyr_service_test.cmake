@@ -11,13 +11,16 @@ set(ENV{KELMYR_REGISTRY} "${WORK}/registry.db")
 # Protected values (the PINs) with keys of the test's own.
 set(ENV{KELMYR_DPAPI_KEYS} "${WORK}/keys")
 file(MAKE_DIRECTORY "${WORK}/keys")
+file(WRITE "${WORK}/pin.txt" "1234\n")
+set(TOOL ${EMULATOR} "${KELMYR}")
 
-# run(<expected exit code> <pattern the output must match> args...)
+# run(<expected exit code> <pattern the output must match> args...): TOOL
+# with the args, a PIN on standard input, which no output may show.
 function(run expected pattern)
-  execute_process(COMMAND ${EMULATOR} "${KELMYR}" ${ARGN}
+  execute_process(COMMAND ${TOOL} ${ARGN} INPUT_FILE "${WORK}/pin.txt"
                   RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err TIMEOUT 60)
-  if(NOT rc STREQUAL "${expected}" OR NOT "${out}${err}" MATCHES "${pattern}")
-    message(FATAL_ERROR "kelmyr ${ARGN}: exit ${rc}, expected ${expected} and output "
+  if(NOT rc STREQUAL "${expected}" OR NOT "${out}${err}" MATCHES "${pattern}" OR out MATCHES "1234")
+    message(FATAL_ERROR "${TOOL} ${ARGN}: exit ${rc}, expected ${expected} and output "
                         "matching '${pattern}'\n${out}\n${err}")
   endif()
 endfunction()
@@ -30,26 +33,17 @@ else()
   run(0 "flushed the data stores of product \"Brenmoor\"" flush Brenmoor --low)
   run(0 "flushed the PIN store" flush --pins --low)
   run(0 "flushed the PIN store" pin flush --low)
-  # The PIN store serves a child in a login session only; the PIN comes from
-  # standard input and is never shown.
-  string(RANDOM LENGTH 4 ALPHABET 123456789 session)
-  file(WRITE "${WORK}/pin.txt" "1234\n")
-  execute_process(COMMAND "${SESSIONS}" run ${session} 65534 "${KELMYR}" pin set Cards 1 +
-                          state Cards 1 + remove Cards 1 + state Cards 1 --low
-                  INPUT_FILE "${WORK}/pin.txt" RESULT_VARIABLE rc OUTPUT_VARIABLE out
-                  ERROR_VARIABLE err TIMEOUT 60)
+  # The PIN store serves a child in a login session only.
   execute_process(COMMAND "${SESSIONS}" check RESULT_VARIABLE inSession)
+  string(RANDOM LENGTH 4 ALPHABET 123456789 session)
+  set(TOOL "${SESSIONS}" run ${session} 65534 "${KELMYR}")
+  set(pin pin set Cards 1 + state Cards 1 + remove Cards 1 + state Cards 1 --low)
   if(inSession EQUAL 0)
-    string(CONCAT pattern "Cards/1: cached\nCards/1: cached; a client gets the cached PIN\n"
-           "Cards/1: removed\nCards/1: no PIN cached\n$")
-    set(expected 0)
+    run(0 "Cards/1: cached\nCards/1: cached; a client gets the cached PIN\nCards/1: removed\nCards/1: no PIN cached\n$" ${pin})
   else()
-    set(pattern "set failed: 0x80004005 E_FAIL")
-    set(expected 1)
+    run(1 "set failed: 0x80004005 E_FAIL" ${pin})
   endif()
-  if(NOT rc EQUAL expected OR NOT "${out}${err}" MATCHES "${pattern}" OR out MATCHES "1234")
-    message(FATAL_ERROR "kelmyr pin in a login session: exit ${rc}\n${out}\n${err}")
-  endif()
+  set(TOOL "${KELMYR}")
   # A memory store lives as long as its process: one invocation sets and
   # reads it; a registry store keeps its items for the next one.
   set(cards data set ReaderState Cards/A id string hello world + get ReaderState Cards/A id
@@ -80,11 +74,10 @@ run(2 "usage: kelmyr data" data frob)
 run(1 "GetAuthStore failed.*does not trust" pin state Cards 1)
 run(2 "usage: kelmyr pin" pin state Cards)
 
-# The module's registration: a ProgID leads through its current version to
-# the class, and unregistration takes it away again.
+# The module's registration through the tool (the whole layout is the
+# registration test's), and unregistration takes it away again.
 run(0 "DllRegisterServer succeeded" register "${MODULE}")
 run(0 "REG_SZ +qv.kelmyr.AuthStore.1" reg query "HKCR\\qv.kelmyr.AuthStore\\CurVer")
-run(0 "REG_SZ +AuthStore Class" reg query "HKCR\\qv.kelmyr.AuthStore.1")
 run(0 "DllUnregisterServer succeeded" unregister "${MODULE}")
 run(1 "does not exist" reg query "HKCR\\qv.kelmyr.AuthStore")
 run(2 "usage: kelmyr register" register)

@@ -1,110 +1,85 @@
-// One client process of the load test, with its own store manager from the
-// export of the module it loads, calling on behalf of a low-integrity child of its own.
+// One client process of the load test, with its own store managers from the
+// export of the module it loads, calling on behalf of a low-integrity child of
+// its own.
 //
-//   load_client run <index> <milliseconds> <report file>
-//     For a bounded time writes items "p<index>-<n>" to the shared registry
-//     store and reads each back, stores and reads a PIN every few rounds and
-//     flushes the memory stores and the PIN store now and then. Writes the
-//     figures to the report file; exit 1 on a lost write or leaked handle.
-//   load_client check <index>:<count> ...
-//     Reads back every item those runs completed; exit 1 on a missing one.
+//   load_client <index> <milliseconds> <report file> <command> [<index>:<count>
+//   ...]
+//
+// For a bounded time writes items "p<index>-<n>" to the shared registry store
+// and reads each back, stores and reads a PIN every few rounds and flushes
+// the memory stores and the PIN store now and then; a third into the run it
+// starts the command (the test's, ending the child's login session). Then it
+// reads back every item it wrote and every item of the earlier runs named,
+// and writes its figures to the report file as CMake variables. Exit 1 on a
+// lost write, a leaked handle, a failed flush or a PIN call neither served
+// nor refused.
 #include <windows.h>
 
 #include <oleauto.h>
 
 #include <chrono>
-#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <map>
 #include <string>
 
 #include "serviceclient.h"
 #include "support/scopedbstr.h"
 #include "support/scopedsafearray.h"
-#include "support/utf8.h"
 
 namespace {
 
-constexpr char kStore[] = "MachineSettings";  // registry store, shared between sessions
-constexpr char kCompartment[] = "Load";
 constexpr int kPinEvery = 8;     // rounds between PIN store calls
 constexpr int kFlushEvery = 64;  // rounds between flushes
-constexpr int kReadTries = 100;
-constexpr char kMemoryProduct[] = "Tallis";  // flushed: only memory stores, not kStore
-
-CScopedBSTR Bstr(const std::string& s) {
-  return CScopedBSTR(SysAllocString(Utf8ToUtf16(s).c_str()));
-}
-
-// The open descriptors, each with what it refers to.
-std::map<std::string, std::string> OpenHandles() {
-  std::map<std::string, std::string> handles;
-  std::error_code ec;
-  for (auto it = std::filesystem::directory_iterator("/proc/self/fd", ec);
-       !ec && it != std::filesystem::directory_iterator(); it.increment(ec)) {
-    std::error_code ecLink;
-    handles[it->path().filename().string()] = std::filesystem::read_symlink(it->path(), ecLink);
-  }
-  return handles;
-}
-
-std::string ItemName(unsigned long index, unsigned long n) {
-  return "p" + std::to_string(index) + "-" + std::to_string(n);
-}
-
-// The item's value is its own name, so a read proves which write it saw.
-HRESULT Write(IDataStore* pStore, ULONG ulPID, const std::string& item) {
-  CScopedSafeArray value(SafeArrayCreateVector(VT_BSTR, 0, 1));
-  CScopedBSTR text = Bstr(item);
-  LONG i = 0;
-  if (value.Get() == nullptr || FAILED(SafeArrayPutElement(value.Get(), &i, text.Get())))
-    return E_OUTOFMEMORY;
-  LONG lRet = E_FAIL;
-  pStore->SetData(ulPID, Bstr(kCompartment).Get(), Bstr(item).Get(), value.Get(), &lRet);
-  return lRet;
-}
+using Clock = std::chrono::steady_clock;
 
 struct Counts {
-  unsigned long writes = 0, lost = 0, calls = 0, raced = 0, pinFailed = 0, pinRefused = 0,
-                pinGone = 0, pinWrong = 0, flushFailed = 0;
+  unsigned long writes = 0, lost = 0, calls = 0, pinFailed = 0, pinRefused = 0, pinGone = 0,
+                pinWrong = 0, flushFailed = 0;
   bool bPinCached = false;  // the last PIN stored, not flushed by this client since
   bool bRefused = false;    // the last PIN call was refused
 };
 
-// Whether the item holds its own name. A read lists the compartment's values
-// first and answers E_UNEXPECTED when another writer added one meanwhile;
-// such a read is counted and tried again.
-bool ReadsBack(IDataStore* pStore, ULONG ulPID, const std::string& item, Counts& c) {
+CScopedSafeArray Bytes(const std::string& text) {
+  CScopedSafeArray psa(SafeArrayCreateVector(VT_UI1, 0, static_cast<ULONG>(text.size())));
+  if (psa.Get() != nullptr) std::memcpy(psa.Get()->pvData, text.data(), text.size());
+  return psa;
+}
+
+std::string Text(SAFEARRAY* psa) {
+  return psa == nullptr || psa->cbElements != 1
+             ? "-"
+             : std::string(static_cast<const char*>(psa->pvData), psa->rgsabound[0].cElements);
+}
+
+std::string Item(unsigned long index, unsigned long n) {
+  return "p" + std::to_string(index) + "-" + std::to_string(n);
+}
+
+// Whether the item holds its own name, so a read proves which write it saw.
+// A read lists the compartment's values first and answers E_UNEXPECTED when
+// another writer added one meanwhile; such a read is tried again.
+void ReadBack(IDataStore* pStore, ULONG ulPID, const std::string& item, Counts& c) {
   CScopedSafeArray value;
   LONG lRet = E_UNEXPECTED;
-  for (int i = 0; lRet == E_UNEXPECTED && i < kReadTries; ++i) {
-    pStore->GetData(ulPID, Bstr(kCompartment).Get(), Bstr(item).Get(), value.Receive(), &lRet);
-    ++c.calls;
-    c.raced += lRet == E_UNEXPECTED ? 1 : 0;
+  for (int i = 0; lRet == E_UNEXPECTED && i < 100; ++i, ++c.calls) {
+    pStore->GetData(ulPID, Bstr("Load").Get(), Bstr(item).Get(), value.Receive(), &lRet);
   }
-  CScopedBSTR text;
-  LONG i = 0;
-  const bool bRead = SUCCEEDED(lRet) && value.Get() != nullptr &&
-                     SUCCEEDED(SafeArrayGetElement(value.Get(), &i, text.Receive())) &&
-                     text.Get() != nullptr && Utf16ToUtf8(text.Get()) == item;
-  if (!bRead && ++c.lost <= 5) {
-    std::fprintf(stderr, "%s does not read back: 0x%08lX\n", item.c_str(),
-                 static_cast<unsigned long>(static_cast<ULONG>(lRet)));
+  if ((FAILED(lRet) || Text(value.Get()) != item) && ++c.lost <= 5) {
+    std::fprintf(stderr, "%s does not read back: 0x%08X\n", item.c_str(),
+                 static_cast<unsigned>(lRet));
   }
-  return bRead;
 }
 
 std::string PinOf(unsigned long round) { return std::to_string(1000 + round % 9000); }
 
-// Reads the PIN of the previous PIN round, then stores this round's. The
-// test ends the child's session meanwhile (leaving it "closing"): the
-// session monitor then flushes the session's PINs and makes the PIN store
-// refuse the session (E_FAIL) for the time-out the catalogue sets, after
-// which the PIN stored before the end is gone (E_INVALIDARG). A PIN that
-// reads back different is a fault.
+// Reads the PIN of the previous PIN round, then stores this round's. Once
+// the child's session has ended (left "closing"), the session monitor
+// flushes the session's PINs and the PIN store refuses the session (E_FAIL)
+// for the time-out the catalogue sets, after which the PIN stored before the
+// end is gone (E_INVALIDARG). A PIN that reads back different is a fault;
+// a refused SetPIN leaves the PIN before the one to look for.
 void PinRound(IAuthStore* pPins, ULONG ulPID, unsigned long round, Counts& c) {
   CScopedBSTR compartment = Bstr("Load"), id = Bstr("pin"), session;
   CScopedSafeArray read;
@@ -112,83 +87,67 @@ void PinRound(IAuthStore* pPins, ULONG ulPID, unsigned long round, Counts& c) {
   INT nState = 0;
   pPins->GetPIN(ulPID, compartment.Get(), id.Get(), nullptr, read.Receive(), session.Receive(),
                 &nState, &lGet);
-  c.bRefused = lGet == E_FAIL;
-  if (lGet == E_FAIL) {
-    ++c.pinRefused;
-  } else if (c.bPinCached && lGet == E_INVALIDARG) {
-    ++c.pinGone;
-  } else if (c.bPinCached) {
-    const std::string expected = PinOf(round - kPinEvery);
-    void* pData = nullptr;
-    LONG lUpper = -1;
-    const bool bSame = SUCCEEDED(lGet) && read.Get() != nullptr &&
-                       SUCCEEDED(SafeArrayGetUBound(read.Get(), 1, &lUpper)) &&
-                       static_cast<size_t>(lUpper + 1) == expected.size() &&
-                       SUCCEEDED(SafeArrayAccessData(read.Get(), &pData)) &&
-                       std::memcmp(pData, expected.data(), expected.size()) == 0;
-    if (pData != nullptr) SafeArrayUnaccessData(read.Get());
-    if (!bSame && ++c.pinWrong <= 5)
-      std::fprintf(stderr, "PIN of round %lu: 0x%08lX\n", round - kPinEvery,
-                   static_cast<unsigned long>(static_cast<ULONG>(lGet)));
-  }
-  const std::string value = PinOf(round);
-  CScopedSafeArray pin(SafeArrayCreateVector(VT_UI1, 0, static_cast<ULONG>(value.size())));
-  void* pData = nullptr;
-  if (pin.Get() != nullptr && SUCCEEDED(SafeArrayAccessData(pin.Get(), &pData))) {
-    std::memcpy(pData, value.data(), value.size());
-    SafeArrayUnaccessData(pin.Get());
-  }
-  pPins->SetPIN(ulPID, compartment.Get(), id.Get(), pin.Get(), nullptr, session.Receive(), &lSet);
+  pPins->SetPIN(ulPID, compartment.Get(), id.Get(), Bytes(PinOf(round)).Get(), nullptr,
+                session.Receive(), &lSet);
   c.calls += 2;
-  // Refused while the session is unavailable: the PIN before stays the one
-  // to look for.
+  c.bRefused = lGet == E_FAIL;
+  c.pinRefused += (lGet == E_FAIL) + (lSet == E_FAIL);
+  c.pinGone += c.bPinCached && lGet == E_INVALIDARG;
+  c.pinWrong += c.bPinCached && lGet != E_FAIL && lGet != E_INVALIDARG &&
+                Text(read.Get()) != PinOf(round - kPinEvery);
+  c.pinFailed +=
+      (FAILED(lSet) && lSet != E_FAIL) + (FAILED(lGet) && lGet != E_FAIL && lGet != E_INVALIDARG);
   if (lSet != E_FAIL) c.bPinCached = SUCCEEDED(lSet);
-  c.pinRefused += lSet == E_FAIL ? 1 : 0;
-  c.pinFailed += FAILED(lSet) && lSet != E_FAIL ? 1 : 0;
-  c.pinFailed += FAILED(lGet) && lGet != E_FAIL && lGet != E_INVALIDARG ? 1 : 0;
 }
 
-// One manager of this process, with its registry store and PIN store, for
-// up to maxRounds rounds or until the deadline.
+// One manager of this process, with the registry store and its PIN store:
+// up to maxRounds rounds until the deadline, starting the command at endAt;
+// then the items named ("<index>:<count>") read back.
 HRESULT Hammer(const CServiceClient& client, unsigned long index, unsigned long maxRounds,
-               std::chrono::steady_clock::time_point deadline, Counts& c) {
+               Clock::time_point endAt, Clock::time_point deadline, const char* pszEnd, Counts& c,
+               std::vector<std::string> check = {}) {
   const ULONG ulPID = client.Pid();
   c.bPinCached = false;  // a new manager, a new PIN store
   IDataStoreManager* pManager = nullptr;
   HRESULT hr = client.NewManager(&pManager);
-  if (FAILED(hr)) {
-    client.Fail("CreateIDataStoreManagerInstance", hr);
-    return hr;
-  }
+  if (FAILED(hr)) return client.Fail("CreateIDataStoreManagerInstance", hr), hr;
   IDataStore* pStore = nullptr;
   IAuthStore* pPins = nullptr;
   LONG lRet = E_FAIL, lPins = E_FAIL;
-  pManager->GetDataStore(ulPID, Bstr(kStore).Get(), &pStore, &lRet);
-  pManager->GetAuthStore(ulPID, CScopedBSTR(SysAllocString(KELMYR_PIN_STORE_ID)).Get(), &pPins,
+  pManager->GetDataStore(ulPID, Bstr("MachineSettings").Get(), &pStore,
+                         &lRet);  // registry
+  pManager->GetAuthStore(ulPID, Bstr("{29BE165D-F06B-4E91-BE91-3B997E994683}").Get(), &pPins,
                          &lPins);
   hr = FAILED(lRet) ? lRet : lPins;
   if (FAILED(hr)) client.Fail(FAILED(lRet) ? "GetDataStore" : "GetAuthStore", hr);
   for (unsigned long round = 0; SUCCEEDED(hr) && round < maxRounds; ++round) {
-    if (std::chrono::steady_clock::now() >= deadline) break;
-    const std::string item = ItemName(index, c.writes);
-    hr = Write(pStore, ulPID, item);
+    if (Clock::now() >= deadline) break;
+    if (Clock::now() >= endAt) std::system((std::string(pszEnd) + " &").c_str());
+    if (Clock::now() >= endAt) endAt = Clock::time_point::max();
+    const std::string item = Item(index, c.writes);
+    pStore->SetData(ulPID, Bstr("Load").Get(), Bstr(item).Get(), Bytes(item).Get(), &lRet);
     ++c.calls;
-    if (FAILED(hr)) {
-      client.Fail(("SetData " + item).c_str(), hr);
-      break;
-    }
+    if (FAILED(hr = lRet)) client.Fail(("SetData " + item).c_str(), hr);
+    if (FAILED(hr)) break;
     ++c.writes;
-    ReadsBack(pStore, ulPID, item, c);
+    ReadBack(pStore, ulPID, item, c);
     if (round % kPinEvery == 0) PinRound(pPins, ulPID, round, c);
     if (round % kFlushEvery == 0) {
-      // The PIN store is not flushed while it refuses the session, so that
-      // what the session's end did shows when it serves the session again.
+      // Only memory stores have this product. The PIN store is not flushed
+      // while it refuses the session, so that what the session's end did
+      // shows when it serves the session again.
       LONG lData = E_FAIL, lAuth = S_OK;
-      pManager->FlushDataStores(ulPID, Bstr(kMemoryProduct).Get(), &lData);
+      pManager->FlushDataStores(ulPID, Bstr("Tallis").Get(), &lData);
       if (!c.bRefused) pManager->FlushAuthStores(ulPID, &lAuth);
       c.calls += c.bRefused ? 1 : 2;
-      c.flushFailed += (FAILED(lData) ? 1 : 0) + (FAILED(lAuth) ? 1 : 0);
+      c.flushFailed += FAILED(lData) + FAILED(lAuth);
       c.bPinCached = c.bPinCached && c.bRefused;
+    }
+  }
+  for (const std::string& run : check) {
+    const unsigned long count = std::strtoul(run.c_str() + run.find(':') + 1, nullptr, 10);
+    for (unsigned long n = 0; SUCCEEDED(hr) && n < count; ++n) {
+      ReadBack(pStore, ulPID, Item(std::strtoul(run.c_str(), nullptr, 10), n), c);
     }
   }
   if (pStore != nullptr) pStore->Release();
@@ -197,77 +156,16 @@ HRESULT Hammer(const CServiceClient& client, unsigned long index, unsigned long 
   return hr;
 }
 
-int Run(const CServiceClient& client, unsigned long index, long ms, const char* pszReport) {
-  // A first manager, for one round, opens what the process keeps for later
-  // managers: the hive's connection and the callers' status files.
-  Counts c;
-  const auto forever = std::chrono::steady_clock::time_point::max();
-  if (FAILED(Hammer(client, index, 1, forever, c))) return 1;
-  const auto handlesBefore = OpenHandles();
-  const auto start = std::chrono::steady_clock::now();
-  const HRESULT hr = Hammer(client, index, ULONG_MAX, start + std::chrono::milliseconds(ms), c);
-  const double seconds =
-      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  const auto handlesAfter = OpenHandles();
-  for (const auto& [fd, target] : handlesAfter) {
-    if (handlesBefore.count(fd) == 0)
-      std::fprintf(stderr, "handle %s left open: %s\n", fd.c_str(), target.c_str());
-  }
-  FILE* pReport = std::fopen(pszReport, "w");
-  if (pReport == nullptr) return 1;
-  std::fprintf(pReport,
-               "writes %lu\nops_per_s %.0f\n"
-               "client %lu: %lu writes, %lu calls in %.2f s, %.0f calls/s, %.0f writes/s; "
-               "reads raced by another writer %lu; PIN calls refused %lu, failed otherwise %lu; "
-               "PINs gone after the session's end %lu, read back wrong %lu; flushes failed %lu; "
-               "lost %lu; handles %zu -> %zu\npins_refused %lu\npins_gone %lu\n",
-               c.writes, c.calls / seconds, index, c.writes, c.calls, seconds, c.calls / seconds,
-               c.writes / seconds, c.raced, c.pinRefused, c.pinFailed, c.pinGone, c.pinWrong,
-               c.flushFailed, c.lost, handlesBefore.size(), handlesAfter.size(), c.pinRefused,
-               c.pinGone);
-  std::fclose(pReport);
-  // In a login session (ended or not) a PIN call is served or refused.
-  DWORD dwSession = 0;
-  const bool bPinsServed = !ProcessIdToSessionId(client.Pid(), &dwSession) || c.pinFailed == 0;
-  const bool bOk = SUCCEEDED(hr) && c.lost == 0 && c.flushFailed == 0 && c.pinWrong == 0 &&
-                   bPinsServed && handlesAfter.size() == handlesBefore.size();
-  return bOk ? 0 : 1;
-}
-
-int Check(const CServiceClient& client, int argc, char** argv) {
-  IDataStoreManager* pManager = nullptr;
-  HRESULT hr = client.NewManager(&pManager);
-  if (FAILED(hr)) return client.Fail("CreateIDataStoreManagerInstance", hr);
-  IDataStore* pStore = nullptr;
-  LONG lRet = E_FAIL;
-  pManager->GetDataStore(client.Pid(), Bstr(kStore).Get(), &pStore, &lRet);
-  if (FAILED(lRet)) {
-    pManager->Release();
-    return client.Fail("GetDataStore", lRet);
-  }
-  unsigned long total = 0;
-  Counts c;
-  for (int a = 2; a < argc; ++a) {
-    char* pEnd = nullptr;
-    const unsigned long index = std::strtoul(argv[a], &pEnd, 10);
-    const unsigned long count = *pEnd == ':' ? std::strtoul(pEnd + 1, nullptr, 10) : 0;
-    for (unsigned long n = 0; n < count; ++n, ++total) {
-      ReadsBack(pStore, client.Pid(), ItemName(index, n), c);
-    }
-  }
-  pStore->Release();
-  pManager->Release();
-  std::printf("%lu of %lu items read back\n", total - c.lost, total);
-  return c.lost == 0 ? 0 : 1;
+long OpenHandles() {
+  return std::distance(std::filesystem::directory_iterator("/proc/self/fd"),
+                       std::filesystem::directory_iterator());
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  const std::string mode = argc > 1 ? argv[1] : "";
-  if (!(mode == "run" && argc == 5) && !(mode == "check" && argc > 2)) {
-    std::fprintf(stderr,
-                 "usage: load_client run <index> <ms> <report> | check <index>:<count>...\n");
+  if (argc < 5) {
+    std::fprintf(stderr, "usage: load_client <index> <ms> <report> <command> [<i>:<count>...]\n");
     return 2;
   }
   CServiceClient client("load");
@@ -275,7 +173,36 @@ int main(int argc, char** argv) {
   int exitCode = 1;
   if (!client.TakeOptions(low, &exitCode)) return exitCode;
   if (!client.Load()) return 1;
-  if (mode == "check") return Check(client, argc, argv);
-  return Run(client, std::strtoul(argv[2], nullptr, 10), std::strtol(argv[3], nullptr, 10),
-             argv[4]);
+  const unsigned long index = std::strtoul(argv[1], nullptr, 10);
+  // A first manager, for one round, opens what the process keeps for later
+  // managers: the hive's connection and the callers' status files.
+  Counts c;
+  const auto never = Clock::time_point::max();
+  if (FAILED(Hammer(client, index, 1, never, never, argv[4], c))) return 1;
+  const long handlesBefore = OpenHandles();
+  const auto length = std::chrono::milliseconds(std::strtol(argv[2], nullptr, 10));
+  const auto start = Clock::now();
+  HRESULT hr = Hammer(client, index, ULONG_MAX, start + length / 3, start + length, argv[4], c);
+  const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  const long handlesAfter = OpenHandles();
+  const unsigned long calls = c.calls;
+  std::vector<std::string> check(argv + 5, argv + argc);
+  check.push_back(std::to_string(index) + ":" + std::to_string(c.writes));
+  if (SUCCEEDED(hr)) hr = Hammer(client, index, 0, never, never, argv[4], c, check);
+  FILE* pReport = std::fopen(argv[3], "w");
+  if (pReport == nullptr) return 1;
+  std::fprintf(pReport, "set(writes %lu)\nset(ops %.0f)\nset(refused %lu)\nset(gone %lu)\n",
+               c.writes, calls / seconds, c.pinRefused, c.pinGone);
+  std::fprintf(pReport,
+               "set(faults \"PIN calls failed %lu, PINs read back wrong %lu, flushes failed %lu, "
+               "lost %lu, handles %ld -> %ld\")\n",
+               c.pinFailed, c.pinWrong, c.flushFailed, c.lost, handlesBefore, handlesAfter);
+  std::fclose(pReport);
+  // In a login session (ended or not) a PIN call is served or refused.
+  DWORD dwSession = 0;
+  const bool bPinsServed = !ProcessIdToSessionId(client.Pid(), &dwSession) || c.pinFailed == 0;
+  return SUCCEEDED(hr) && c.lost + c.flushFailed + c.pinWrong == 0 && bPinsServed &&
+                 handlesAfter == handlesBefore
+             ? 0
+             : 1;
 }
