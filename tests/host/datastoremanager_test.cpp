@@ -165,8 +165,8 @@ TEST(DataStoreManager, AnswersInItsReturnValue) {
       rig.log.Clear();
       LONG lRet = 1;
       BSTR bstrId = Bstr(id).Release();
-      CScriptedZuWinExt releases;  // counts; a release made twice shows in
-                                   // AddressSanitizer's report
+      // Counts the releases; one made twice shows in AddressSanitizer's report.
+      CScriptedZuWinExt releases;
       EXPECT_EQ(call(p, ulPID, bstrId, &lRet), S_OK);
       if (!bHandedOver) SysFreeString(bstrId);
       EXPECT_EQ(lRet, hrOutcome) << line;

@@ -114,8 +114,7 @@ HRESULT Hammer(const CServiceClient& client, unsigned long index, unsigned long 
   IDataStore* pStore = nullptr;
   IAuthStore* pPins = nullptr;
   LONG lRet = E_FAIL, lPins = E_FAIL;
-  pManager->GetDataStore(ulPID, Bstr("MachineSettings").Get(), &pStore,
-                         &lRet);  // registry
+  pManager->GetDataStore(ulPID, Bstr("MachineSettings").Get(), &pStore, &lRet);  // registry
   pManager->GetAuthStore(ulPID, Bstr("{29BE165D-F06B-4E91-BE91-3B997E994683}").Get(), &pPins,
                          &lPins);
   hr = FAILED(lRet) ? lRet : lPins;
@@ -123,7 +122,7 @@ HRESULT Hammer(const CServiceClient& client, unsigned long index, unsigned long 
   for (unsigned long round = 0; SUCCEEDED(hr) && round < maxRounds; ++round) {
     if (Clock::now() >= deadline) break;
     if (Clock::now() >= endAt) std::system((std::string(pszEnd) + " &").c_str());
-    if (Clock::now() >= endAt) endAt = Clock::time_point::max();
+    if (Clock::now() >= endAt) endAt = Clock::time_point::max();  // once
     const std::string item = Item(index, c.writes);
     pStore->SetData(ulPID, Bstr("Load").Get(), Bstr(item).Get(), Bytes(item).Get(), &lRet);
     ++c.calls;
