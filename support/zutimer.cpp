@@ -6,8 +6,6 @@
 #include <memory>
 #include <mutex>
 #include <new>
-#include <system_error>
-#include <thread>
 
 #include "platform/machine.h"
 #include "platform/no_destructor.h"
@@ -66,10 +64,11 @@ class CTimerService final : public ITimerService {
       auto pTimer = std::make_unique<CTimer>(*this, pEntry.get());
       std::lock_guard lock(m_lock);
       if (!m_bThreadRunning) {
-        // A thread that ended needs no lock to finish.
-        if (m_thread.joinable()) m_thread.join();
-        m_thread = std::thread([this] { Run(); });
-        m_timerThread = m_thread.get_id();
+        ReapEndedThreadLocked();
+        DWORD dwThreadId = 0;
+        m_hThread = CreateThread(nullptr, 0, ThreadRoutine, this, 0, &dwThreadId);
+        if (m_hThread == nullptr) return nullptr;
+        m_dwTimerThread = dwThreadId;
         m_bThreadRunning = true;
       }
       ++m_cTimers;
@@ -78,14 +77,12 @@ class CTimerService final : public ITimerService {
       return pTimer.release();
     } catch (const std::bad_alloc&) {
       return nullptr;
-    } catch (const std::system_error&) {
-      return nullptr;
     }
   }
 
   void WaitForRunningCallbacks() override {
     std::unique_lock lock(m_lock);
-    if (!m_bCallbackRunning || std::this_thread::get_id() == m_timerThread) return;
+    if (!m_bCallbackRunning || GetCurrentThreadId() == m_dwTimerThread) return;
     const ULONGLONG ullDone = m_ullCallbacksDone;
     m_callbackDone.wait(lock, [&] { return m_ullCallbacksDone != ullDone; });
   }
@@ -95,12 +92,12 @@ class CTimerService final : public ITimerService {
     ArmLocked(pEntry);
   }
 
-  // Whether the thread runs; one that has ended is joined here, so that no
-  // code of the module runs on it afterwards.
+  // Whether the thread runs; one that has ended is waited for here, so that
+  // no code of the module runs on it afterwards.
   bool ThreadRunning() noexcept {
     std::lock_guard lock(m_lock);
     if (m_bThreadRunning) return true;
-    if (m_thread.joinable()) m_thread.join();
+    ReapEndedThreadLocked();
     return false;
   }
 
@@ -139,6 +136,20 @@ class CTimerService final : public ITimerService {
         (pEntry->itArmed->first < m_ullWaitingFor || m_pWaitingOn != &machine)) {
       m_pWaitingOn->Wake();
     }
+  }
+
+  // A thread that has left Run needs no lock to finish: its handle is
+  // signalled once it is out of the module's code.
+  void ReapEndedThreadLocked() noexcept {
+    if (m_hThread == nullptr) return;
+    WaitForSingleObject(m_hThread, INFINITE);
+    CloseHandle(m_hThread);
+    m_hThread = nullptr;
+  }
+
+  static DWORD WINAPI ThreadRoutine(LPVOID pService) {
+    static_cast<CTimerService*>(pService)->Run();
+    return 0;
   }
 
   // One turn: fire the earliest timer that is due, or wait for the earliest
@@ -201,10 +212,10 @@ class CTimerService final : public ITimerService {
   std::mutex m_lock;
   std::condition_variable m_callbackDone;
   TQueue m_queue;
-  size_t m_cTimers = 0;  // timers not destroyed
-  std::thread m_thread;
+  size_t m_cTimers = 0;           // timers not destroyed
+  HANDLE m_hThread = nullptr;     // the thread, until reaped
   bool m_bThreadRunning = false;  // until the thread leaves Run
-  std::thread::id m_timerThread;
+  DWORD m_dwTimerThread = 0;
   IMachine* m_pWaitingOn = nullptr;  // the machine the thread waits on, held by it
   ULONGLONG m_ullWaitingFor = 0;     // and the deadline it waits for
   bool m_bCallbackRunning = false;
