@@ -202,15 +202,6 @@ HRESULT TypeInfoOf(REFIID iid, ITypeInfo** ppInfo) {
   return E_NOINTERFACE;
 }
 
-// A parameter type as the automation layer binds it: VT_BYREF for a
-// pointer, VT_ARRAY for a SAFEARRAY, VT_DISPATCH for an interface (those of
-// this library are all dual).
-VARTYPE VtOf(const TYPEDESC& t) {
-  if (t.vt == VT_SAFEARRAY) return VT_ARRAY | VtOf(*t.lptdesc);
-  if (t.vt == VT_PTR) return (t.lptdesc->vt == VT_USERDEFINED ? 0 : VT_BYREF) | VtOf(*t.lptdesc);
-  return t.vt == VT_USERDEFINED ? VARTYPE{VT_DISPATCH} : t.vt;
-}
-
 // The parameters of method id into params; their number, 0 for no such
 // method or one with more than kMaxParams.
 UINT ParamsOf(ITypeInfo* pInfo, DISPID id, SStoreDispatchParam* params) {
@@ -227,7 +218,7 @@ UINT ParamsOf(ITypeInfo* pInfo, DISPID id, SStoreDispatchParam* params) {
       cParams = pFunc->cParams;
       for (UINT i = 0; i < cParams; ++i) {
         const ELEMDESC& e = pFunc->lprgelemdescParam[i];
-        params[i] = {VtOf(e.tdesc), e.paramdesc.wParamFlags};
+        params[i] = {StoreVtOf(e.tdesc), e.paramdesc.wParamFlags};
       }
     }
     pInfo->ReleaseFuncDesc(pFunc);
@@ -237,6 +228,16 @@ UINT ParamsOf(ITypeInfo* pInfo, DISPID id, SStoreDispatchParam* params) {
 }
 
 }  // namespace
+
+// VT_BYREF for a pointer, VT_ARRAY for a SAFEARRAY, VT_DISPATCH for an
+// interface (those of this library are all dual).
+VARTYPE StoreVtOf(const TYPEDESC& t) {
+  if (t.vt == VT_SAFEARRAY) return VT_ARRAY | StoreVtOf(*t.lptdesc);
+  if (t.vt == VT_PTR) {
+    return (t.lptdesc->vt == VT_USERDEFINED ? 0 : VT_BYREF) | StoreVtOf(*t.lptdesc);
+  }
+  return t.vt == VT_USERDEFINED ? VARTYPE{VT_DISPATCH} : t.vt;
+}
 
 void StoreReleaseTypeInfo() noexcept {
   if (!gbTypeInfosLoaded) return;

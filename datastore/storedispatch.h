@@ -77,3 +77,9 @@ struct SStoreDispatchMember {
 
 // The members of interface iid, or null with *pcMembers 0 for another one.
 const SStoreDispatchMember* StoreDispatchTable(REFIID iid, UINT* pcMembers);
+
+#ifdef _WIN32
+// A parameter type of the type library as the automation layer binds it, as
+// the dispatch table spells it.
+VARTYPE StoreVtOf(const TYPEDESC& t);
+#endif

@@ -61,23 +61,15 @@ std::string Substitute(std::string line, const SRow& row) {
   return line;
 }
 
-struct SModule {
-  HMODULE hModule = nullptr;
-  WCHAR szPath[1024] = {};
-  std::string path;
-};
-const SModule& Module() {
-  static const SModule module = [] {
-    SModule m;
-    EXPECT_EQ(S_OK, CurrentModule(&m.hModule, m.szPath, 1024));
-    m.path = Utf16ToUtf8(m.szPath);
-    return m;
-  }();
-  return module;
-}
+// This executable standing for the module; its path, as List reads it.
+std::string gModulePath;
 HRESULT Register(bool bRegister = true) {
-  return bRegister ? RegisterComponent(Module().hModule, Module().szPath)
-                   : UnregisterComponent(Module().hModule, Module().szPath);
+  static HMODULE hModule = nullptr;
+  static WCHAR szPath[1024] = {};
+  static const HRESULT hr = CurrentModule(&hModule, szPath, 1024);
+  EXPECT_EQ(S_OK, hr);
+  gModulePath = Utf16ToUtf8(szPath);
+  return bRegister ? RegisterComponent(hModule, szPath) : UnregisterComponent(hModule, szPath);
 }
 
 // Adds the lines of the HKCR key and of everything below it.
@@ -91,7 +83,7 @@ void List(const std::string& key, std::set<std::string>* pLines) {
                       reinterpret_cast<BYTE*>(szData), &cbData);
        cchName = 256, cbData = sizeof szData, ++i) {
     std::string data = dwType == REG_SZ ? Utf16ToUtf8(szData) : "type " + std::to_string(dwType);
-    if (data == Module().path) data = "<MODULE>";
+    if (data == gModulePath) data = "<MODULE>";
     pLines->insert(key + "|" + Utf16ToUtf8(szName) + "=" + data);
   }
   for (DWORD cchName = 256;
