@@ -70,7 +70,9 @@ struct SDispatchRow {
   HRESULT outcome = S_OK;
 };
 const SDispatchRow kDispatchRows[] = {
+    {kManager, OLESTR("GetDataStore"), 1},
     {kManager, OLESTR("SetData"), DISPID_UNKNOWN},
+    {kStore, OLESTR("IsCompartmentCached"), 11},
     {kPinStore, OLESTR("ChangePINStateFromPINSessionId"), 12},
     {kPinStore, OLESTR("GetDataStore"), DISPID_UNKNOWN},
     {kManager, OLESTR("FlushDataStores"), 2, "ps", OLESTR("Tallis"), kRefused},
@@ -117,11 +119,10 @@ void CheckDispatch(const CRef<IDispatch> (&objects)[3], ULONG ulPid, ULONG ulChi
     if (row.pszArgs == nullptr) continue;
     LONG l[3] = {-1, -1, -1};
     CBstr out;
-    std::vector<VARIANT> args(std::strlen(row.pszArgs));
+    std::vector<VARIANT> args(std::strlen(row.pszArgs));  // VT_EMPTY
     for (size_t i = 0, cLongs = 0; i < args.size(); ++i) {
       VARIANT& v = args[args.size() - 1 - i];  // last argument first
       const char c = row.pszArgs[i];
-      VariantInit(&v);
       if (c == 'p' || c == 'c') v.vt = VT_UI4, v.ulVal = c == 'p' ? ulPid : ulChild;
       if (c == 's') v.vt = VT_BSTR, v.bstrVal = SysAllocString(row.pszText);
       if (c == 'l') v.vt = VT_BYREF | VT_I4, v.plVal = &l[cLongs++];

@@ -24,20 +24,19 @@ if(WINDOWS)
   set(module ${name})  # loaded from beside the client
 endif()
 
-# run(<what> <output pattern> command...): exit 0 and the pattern within
-# ${limit} seconds, or fail.
-set(limit 60)
-function(run what pattern)
+# run(<what> <seconds> <output pattern> command...): exit 0 and the pattern
+# within the time, or fail.
+function(run what seconds pattern)
   execute_process(COMMAND ${ARGN} WORKING_DIRECTORY "${dir}" RESULT_VARIABLE rc
-                  OUTPUT_VARIABLE out ERROR_VARIABLE err TIMEOUT ${limit})
+                  OUTPUT_VARIABLE out ERROR_VARIABLE err TIMEOUT ${seconds})
   if(NOT rc STREQUAL "0" OR NOT "${out}" MATCHES "${pattern}")
     message(FATAL_ERROR "${what}: exit ${rc}\n${out}\n${err}")
   endif()
   message(STATUS "${what}:\n${out}")
 endfunction()
 
-run("import the catalogue" "" ${EMULATOR} "${KELMYR}" reg import "${SAMPLE}")
-run("register" "" ${register} ${module})
+run("import the catalogue" 60 "" ${EMULATOR} "${KELMYR}" reg import "${SAMPLE}")
+run("register" 60 "" ${register} ${module})
 set(client ${EMULATOR} "${CLIENT}" "${module}")
 set(pattern "\ne2e: ok\n$")
 if(NOT WINDOWS)
@@ -49,9 +48,7 @@ if(NOT WINDOWS)
   endif()
 endif()
 # A client that waited for the session monitor's 5 seconds would time out.
-set(limit 5)
-run("e2e_client" "${pattern}" ${client})
-set(limit 60)
+run("e2e_client" 5 "${pattern}" ${client})
 if(WINDOWS)
   configure_file("${CMAKE_CURRENT_LIST_DIR}/e2e_client.vbs" "${dir}" COPYONLY)
   # Wine's cscript exits 0 even after a script error: every line must be
@@ -65,6 +62,6 @@ if(WINDOWS)
          "  Long \"0\", Long \"0\", Long \"0\", String \"\"\n"
          "GetDataStoreInfo by value: 80010117\nGetDataStore: 80010117\n  Nothing\nNope: error 438\n"
          "FlushDataStores with one argument: error 450\nscript: done\n$")
-  run("cscript" "${script}" ${EMULATOR} cscript //nologo e2e_client.vbs)
+  run("cscript" 60 "${script}" ${EMULATOR} cscript //nologo e2e_client.vbs)
 endif()
-run("unregister" "" ${unregister} ${module})
+run("unregister" 60 "" ${unregister} ${module})
