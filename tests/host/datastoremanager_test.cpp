@@ -61,39 +61,45 @@ struct CRig {
   CRecordingLogSink log;
 };
 
-// "A:1:1:1:Brenmoor ... 0": each listed store,
-// id:type:encrypted:shared:product, then the listing's outcome.
-std::string Stores(IDataStoreManager* p, bool bAuth) {
-  SAFEARRAY* psa = nullptr;
-  LONG lRet = 0, bEnc = -1, bShared = -1;
+// The data stores and the PIN stores listed, each list followed by its
+// outcome, then the PIN store's type:encrypted:shared and outcome.
+std::string Listed(IDataStoreManager* p) {
+  CScopedSafeArray data, pins;
+  LONG lData = 1, lPins = 1, bEnc = -1, bShared = -1, lInfo = 1;
   INT nType = -1;
-  bAuth ? p->ListAuthStoreIds(7, &psa, &lRet) : p->ListDataStoreIds(7, &psa, &lRet);
-  std::string stores;
-  for (LONG i = 0; i < LONG(psa->rgsabound[0].cElements); ++i) {
-    CScopedBSTR id, product;
-    SafeArrayGetElement(psa, &i, id.Receive());
-    bAuth ? p->GetAuthStoreInfo(7, id.Get(), &nType, &bEnc, &bShared, nullptr)
-          : p->GetDataStoreInfo(7, id.Get(), &nType, &bEnc, &bShared, product.Receive(), nullptr);
-    stores += ToUtf8(id.Get()) + ":" + std::to_string(nType) + ":" + std::to_string(bEnc) + ":" +
-              std::to_string(bShared) + ":" + ToUtf8(product.Get() ? product.Get() : OLESTR("")) +
-              " ";
-  }
-  SafeArrayDestroy(psa);
-  return stores + std::to_string(lRet);
+  p->ListDataStoreIds(7, data.Receive(), &lData);
+  p->ListAuthStoreIds(7, pins.Receive(), &lPins);
+  p->GetAuthStoreInfo(7, Bstr(kPin).Get(), &nType, &bEnc, &bShared, &lInfo);
+  return Joined(data.Get()) + " " + std::to_string(lData) + " | " + Joined(pins.Get()) + " " +
+         std::to_string(lPins) + " | " + std::to_string(nType) + ":" + std::to_string(bEnc) + ":" +
+         std::to_string(bShared) + " " + std::to_string(lInfo);
+}
+
+// Sets item c/d in the manager's store first when bSet; "1" when
+// compartment c then holds content with a counted version, else "0".
+std::string Cached(IDataStoreManager* p, const char* id, bool bSet) {
+  IDataStore* pStore = nullptr;
+  LONG lRet = 0, bCached = 0;
+  ULONG ulCompartment = 0, ulContent = 0;
+  p->GetDataStore(7, Bstr(id).Get(), &pStore, &lRet);
+  if (bSet) pStore->SetData(7, Bstr("c").Get(), Bstr("d").Get(), MakeBytes({1}).Get(), &lRet);
+  pStore->IsCompartmentCached(7, Bstr("c").Get(), &ulCompartment, &ulContent, &bCached, &lRet);
+  EXPECT_EQ(pStore->Release(), 1u);  // the table's reference alone
+  return std::to_string(lRet == S_OK && bCached && ulContent > 0);
 }
 
 }  // namespace
 
-// The tables follow the catalogue: key order, type 1 shared, the session
-// table holding exactly the memory stores of "Brenmoor", one PIN store; the
-// 26 removals then the disable reach the host token. When they fail,
-// nothing starts, every look-up fails, and End still succeeds.
+// The tables follow the catalogue: key order, the session table holding
+// exactly the memory stores of "Brenmoor", one PIN store; the 26 removals
+// then the disable reach the host token. When they fail, nothing starts,
+// the look-ups fail, and End still succeeds. (What each store reports of
+// itself is the service commands' test's, on the sample catalogue.)
 TEST(DataStoreManager, StartsWhatTheCatalogueAndPrivilegesAllow) {
   const std::tuple<const char*, bool, const char*, const char*> rows[] = {
-      {"", false, "0", ""},
-      {"C:0:Brenmoor A:1:Brenmoor B:0:Zed D:0:brenmoor", false,
-       "A:1:1:1:Brenmoor B:0:1:0:Zed C:0:1:0:Brenmoor D:0:1:0:brenmoor 0", "C"},
-      {"C:0:Brenmoor", true, "0", ""},
+      {"", false, "", ""},
+      {"C:0:Brenmoor A:1:Brenmoor B:0:Zed D:0:brenmoor", false, "A B C D", "C"},
+      {"C:0:Brenmoor", true, "", ""},
   };
   for (const auto& [catalogue, bFail, data, session] : rows) {
     CRig rig(catalogue);
@@ -106,15 +112,12 @@ TEST(DataStoreManager, StartsWhatTheCatalogueAndPrivilegesAllow) {
     }
     for (const auto& t : rig.machine.Trace()) trace += t.find('=') == t.npos ? "" : t + " ";
     EXPECT_EQ(trace, bFail ? "" : removed + "SeDebugPrivilege=0 ");
-    EXPECT_EQ(Stores(p, false), data);
-    EXPECT_EQ(Stores(p, true), bFail ? "0" : kPin + ":0:1:0: 0");
+    EXPECT_EQ(Listed(p),
+              data + std::string(" 0 | ") +
+                  (bFail ? " 0 | -1:-1:-1 " + std::to_string(E_FAIL) : kPin + " 0 | 0:1:0 0"));
     for (const auto& entry : p->SessionDataStores()) sessionIds += ToUtf8(entry.first.c_str());
     EXPECT_EQ(sessionIds, session);
-    EXPECT_EQ(gHistoryTree.Locking() == nullptr, bFail);
-    EXPECT_EQ(SessionMonitorThreadsAlive() == 0, bFail);
-    LONG lRet = 0;
-    p->GetAuthStore(7, Bstr(kPin).Get(), nullptr, &lRet);
-    EXPECT_EQ(lRet, bFail ? E_FAIL : S_OK);
+    EXPECT_EQ((gHistoryTree.Locking() == nullptr) + (SessionMonitorThreadsAlive() == 0), 2 * bFail);
     EXPECT_EQ(p->Release(), 0u);
     EXPECT_EQ(rig.Letters({{"CDataStoreManager::End hr = 0x0", -1, 'E'}}), "E");
   }
@@ -128,46 +131,38 @@ TEST(DataStoreManager, StartsWhatTheCatalogueAndPrivilegesAllow) {
 TEST(DataStoreManager, AnswersInItsReturnValue) {
   CRig rig("A:0:Brenmoor B:1:Brenmoor C:0:Zed");
   auto* p = new CDataStoreManager;
-  using FCall = HRESULT (*)(IDataStoreManager*, ULONG, BSTR, LONG*);
-#define CALL(...) [](IDataStoreManager* m, ULONG u, BSTR b, LONG* l) { return m->__VA_ARGS__; }
-  const FCall getData = CALL(GetDataStore(u, b, nullptr, l)),
-              dataInfo = CALL(GetDataStoreInfo(u, b, nullptr, nullptr, nullptr, nullptr, l)),
-              getAuth = CALL(GetAuthStore(u, b, nullptr, l)),
-              authInfo = CALL(GetAuthStoreInfo(u, b, nullptr, nullptr, nullptr, l)),
-              flush = CALL(FlushDataStores(u, b, l));
-#undef CALL
-  const std::tuple<FCall, ULONG, std::string, HRESULT, LONG, const char*> rows[] = {
-      {getData, 7, "A", S_OK, 0, "GetDataStore CheckClientCaller trust succeeded"},
-      {getData, 9, "A", E_ACCESSDENIED, 1, "GetDataStore CheckClientCaller failed"},
-      {getData, 8, "A", E_ACCESSDENIED, 2, "GetDataStore CheckClientCaller trust failed"},
-      {getData, 7, "", E_INVALIDARG, 1, "GetDataStore BSTR2wstring failed"},
-      {getData, 7, "a", E_FAIL, 1, "GetDataStore Don't find IDataStore with this id"},
-      {dataInfo, 7, "Z", E_FAIL, 1, "GetDataStoreInfo Don't find IDataStore"},
-      {getAuth, 7, "A", E_FAIL, 1, "GetAuthStore Don't find IAuthStore with this id"},
-      {authInfo, 7, "A", E_FAIL, 1, "GetAuthStoreInfo Don't find IAuthStore"},
-      {authInfo, 8, kPin, E_ACCESSDENIED, 2, "GetAuthStoreInfo CheckClientCaller trust failed"},
-      {flush, 7, "", E_INVALIDARG, 2, "FlushDataStores BSTR2wstring failed"},
-      {flush, 7, "Brenmoor", S_OK, 2, "FlushDataStores sProduct = Brenmoor <> sProduct1 = Zed"},
+  // g GetDataStore, i GetDataStoreInfo, a GetAuthStore, j GetAuthStoreInfo,
+  // f FlushDataStores.
+  auto call = [p](char c, ULONG u, BSTR b, LONG* l) {
+    return c == 'g'   ? p->GetDataStore(u, b, nullptr, l)
+           : c == 'i' ? p->GetDataStoreInfo(u, b, nullptr, nullptr, nullptr, nullptr, l)
+           : c == 'a' ? p->GetAuthStore(u, b, nullptr, l)
+           : c == 'j' ? p->GetAuthStoreInfo(u, b, nullptr, nullptr, nullptr, l)
+                      : p->FlushDataStores(u, b, l);
   };
-  auto cached = [&](const char* id, bool bSet) {
-    IDataStore* pStore = nullptr;
-    LONG lRet = 0;
-    p->GetDataStore(7, Bstr(id).Get(), &pStore, &lRet);
-    if (bSet) pStore->SetData(7, Bstr("c").Get(), Bstr("d").Get(), MakeBytes({1}).Get(), &lRet);
-    pStore->IsDataCached(7, Bstr("c").Get(), Bstr("d").Get(), &lRet, nullptr);
-    EXPECT_EQ(pStore->Release(), 1u);  // the table's reference alone
-    return std::to_string(lRet);
+  const std::tuple<char, ULONG, std::string, HRESULT, LONG, const char*> rows[] = {
+      {'g', 7, "A", S_OK, 0, "GetDataStore CheckClientCaller trust succeeded"},
+      {'g', 9, "A", E_ACCESSDENIED, 1, "GetDataStore CheckClientCaller failed"},
+      {'g', 8, "A", E_ACCESSDENIED, 2, "GetDataStore CheckClientCaller trust failed"},
+      {'g', 7, "", E_INVALIDARG, 1, "GetDataStore BSTR2wstring failed"},
+      {'g', 7, "a", E_FAIL, 1, "GetDataStore Don't find IDataStore with this id"},
+      {'i', 7, "Z", E_FAIL, 1, "GetDataStoreInfo Don't find IDataStore"},
+      {'a', 7, "A", E_FAIL, 1, "GetAuthStore Don't find IAuthStore with this id"},
+      {'j', 7, "A", E_FAIL, 1, "GetAuthStoreInfo Don't find IAuthStore"},
+      {'j', 8, kPin, E_ACCESSDENIED, 2, "GetAuthStoreInfo CheckClientCaller trust failed"},
+      {'f', 7, "", E_INVALIDARG, 2, "FlushDataStores BSTR2wstring failed"},
+      {'f', 7, "Brenmoor", S_OK, 2, "FlushDataStores sProduct = Brenmoor <> sProduct1 = Zed"},
   };
-  EXPECT_EQ(cached("A", true) + cached("B", true) + cached("C", true), "111");
+  EXPECT_EQ(Cached(p, "A", true) + Cached(p, "B", true) + Cached(p, "C", true), "111");
   for (const bool bHandedOver : {false, true}) {
     if (bHandedOver) gpDataStoreManager = nullptr;
-    for (const auto& [call, ulPID, id, hrOutcome, lLevel, line] : rows) {
+    for (const auto& [c, ulPID, id, hrOutcome, lLevel, line] : rows) {
       rig.log.Clear();
       LONG lRet = 1;
       BSTR bstrId = Bstr(id).Release();
       // Counts the releases; one made twice shows in AddressSanitizer's report.
       CScriptedZuWinExt releases;
-      EXPECT_EQ(call(p, ulPID, bstrId, &lRet), S_OK);
+      EXPECT_EQ(call(c, ulPID, bstrId, &lRet), S_OK);
       if (!bHandedOver) SysFreeString(bstrId);
       EXPECT_EQ(lRet, hrOutcome) << line;
       EXPECT_EQ(releases.cCallerReleases, bHandedOver ? 1 : 0) << line;
@@ -176,7 +171,7 @@ TEST(DataStoreManager, AnswersInItsReturnValue) {
   }
   gpDataStoreManager = reinterpret_cast<IDataStoreManager*>(&rig.machine);
   EXPECT_EQ(rig.Letters({{"CAuthStore::", -1, 'a'}}), "");
-  EXPECT_EQ(cached("A", false) + cached("B", false) + cached("C", false), "001");
+  EXPECT_EQ(Cached(p, "A", false) + Cached(p, "B", false) + Cached(p, "C", false), "001");
   EXPECT_EQ(p->Release(), 0u);
 }
 
@@ -198,29 +193,17 @@ TEST(DataStoreManager, ExportKeepsOneManagerAtATime) {
   ASSERT_EQ(
       pFactory->CreateInstance(nullptr, IID_IDataStoreManager, reinterpret_cast<void**>(&pOther)),
       S_OK);
-  IDataStore* pStores[2] = {};
-  p1->GetDataStore(7, Bstr("A").Get(), &pStores[0], nullptr);
-  pOther->GetDataStore(7, Bstr("A").Get(), &pStores[1], nullptr);
-  EXPECT_NE(pStores[0], pStores[1]);
+  EXPECT_EQ(Cached(p1, "A", true) + Cached(pOther, "A", false), "10");
   EXPECT_EQ(SessionMonitorThreadsAlive(), 2);
-  pStores[0]->Release(), p1->Release();
+  p1->Release();
   EXPECT_EQ(p2->Release(), 0u);
   EXPECT_FALSE(MethodReleasesArguments());
-  LONG lSet = 1, lCached = 1, bCached = 0;
-  ULONG ulCompartment = 0, ulContent = 0;
-  pStores[1]->SetData(7, Bstr("c").Get(), Bstr("d").Get(), MakeBytes({1}).Get(), &lSet);
-  pStores[1]->IsCompartmentCached(7, Bstr("c").Get(), &ulCompartment, &ulContent, &bCached,
-                                  &lCached);
-  EXPECT_EQ(lSet + lCached, S_OK);
-  EXPECT_TRUE(bCached && ulContent > 0);
-  pStores[1]->Release();
+  EXPECT_EQ(Cached(pOther, "A", true), "1");
   ASSERT_EQ(CreateIDataStoreManagerInstance(reinterpret_cast<void**>(&p1)), S_OK);
   EXPECT_EQ(started(), "BBB");
   EXPECT_EQ(p1->Release(), 0u);
-  EXPECT_EQ(pOther->Release(), 1u) << "the factory keeps its manager";
-  CDataStoreManager* pKept = pFactory->DetachUnusedManager();
-  ASSERT_NE(pKept, nullptr);
-  EXPECT_EQ(pKept->Release(), 0u);
+  pOther->Release();
+  EXPECT_EQ(pFactory->DetachUnusedManager()->Release(), 0u);
   EXPECT_TRUE(pFactory->DeleteIfUnheld());
 }
 

@@ -48,9 +48,8 @@ CScopedSafeArray Bytes(const std::string& text) {
 }
 
 std::string Text(SAFEARRAY* psa) {
-  return psa == nullptr || psa->cbElements != 1
-             ? "-"
-             : std::string(static_cast<const char*>(psa->pvData), psa->rgsabound[0].cElements);
+  return psa ? std::string(static_cast<const char*>(psa->pvData), psa->rgsabound[0].cElements)
+             : "-";
 }
 
 std::string Item(unsigned long index, unsigned long n) {
@@ -102,7 +101,8 @@ void PinRound(IAuthStore* pPins, ULONG ulPID, unsigned long round, Counts& c) {
 
 // One manager of this process, with the registry store and its PIN store:
 // up to maxRounds rounds until the deadline, starting the command at endAt;
-// then the items named ("<index>:<count>") read back.
+// then every item this process wrote and the items named ("<index>:<count>")
+// read back.
 HRESULT Hammer(const CServiceClient& client, unsigned long index, unsigned long maxRounds,
                Clock::time_point endAt, Clock::time_point deadline, const char* pszEnd, Counts& c,
                std::vector<std::string> check = {}) {
@@ -118,16 +118,14 @@ HRESULT Hammer(const CServiceClient& client, unsigned long index, unsigned long 
   pManager->GetAuthStore(ulPID, Bstr("{29BE165D-F06B-4E91-BE91-3B997E994683}").Get(), &pPins,
                          &lPins);
   hr = FAILED(lRet) ? lRet : lPins;
-  if (FAILED(hr)) client.Fail(FAILED(lRet) ? "GetDataStore" : "GetAuthStore", hr);
-  for (unsigned long round = 0; SUCCEEDED(hr) && round < maxRounds; ++round) {
-    if (Clock::now() >= deadline) break;
-    if (Clock::now() >= endAt) std::system((std::string(pszEnd) + " &").c_str());
-    if (Clock::now() >= endAt) endAt = Clock::time_point::max();  // once
+  for (unsigned long round = 0; SUCCEEDED(hr) && round < maxRounds && Clock::now() < deadline;
+       ++round) {
+    if (Clock::now() >= endAt)
+      endAt = Clock::time_point::max(), std::system((std::string(pszEnd) + " &").c_str());
     const std::string item = Item(index, c.writes);
     pStore->SetData(ulPID, Bstr("Load").Get(), Bstr(item).Get(), Bytes(item).Get(), &lRet);
     ++c.calls;
-    if (FAILED(hr = lRet)) client.Fail(("SetData " + item).c_str(), hr);
-    if (FAILED(hr)) break;
+    if (FAILED(hr = lRet)) break;
     ++c.writes;
     ReadBack(pStore, ulPID, item, c);
     if (round % kPinEvery == 0) PinRound(pPins, ulPID, round, c);
@@ -143,12 +141,14 @@ HRESULT Hammer(const CServiceClient& client, unsigned long index, unsigned long 
       c.bPinCached = c.bPinCached && c.bRefused;
     }
   }
+  check.push_back(std::to_string(index) + ":" + std::to_string(c.writes));
   for (const std::string& run : check) {
     const unsigned long count = std::strtoul(run.c_str() + run.find(':') + 1, nullptr, 10);
     for (unsigned long n = 0; SUCCEEDED(hr) && n < count; ++n) {
       ReadBack(pStore, ulPID, Item(std::strtoul(run.c_str(), nullptr, 10), n), c);
     }
   }
+  if (FAILED(hr)) client.Fail(FAILED(lRet) ? "GetDataStore or SetData" : "GetAuthStore", hr);
   if (pStore != nullptr) pStore->Release();
   if (pPins != nullptr) pPins->Release();
   pManager->Release();
@@ -163,15 +163,10 @@ long OpenHandles() {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 5) {
-    std::fprintf(stderr, "usage: load_client <index> <ms> <report> <command> [<i>:<count>...]\n");
-    return 2;
-  }
   CServiceClient client("load");
   KelmyrArgs low{"--low", "--module", KELMYR_MODULE_PATH};
   int exitCode = 1;
-  if (!client.TakeOptions(low, &exitCode)) return exitCode;
-  if (!client.Load()) return 1;
+  if (argc < 5 || !client.TakeOptions(low, &exitCode) || !client.Load()) return 2;
   const unsigned long index = std::strtoul(argv[1], nullptr, 10);
   // A first manager, for one round, opens what the process keeps for later
   // managers: the hive's connection and the callers' status files.
@@ -181,27 +176,22 @@ int main(int argc, char** argv) {
   const long handlesBefore = OpenHandles();
   const auto length = std::chrono::milliseconds(std::strtol(argv[2], nullptr, 10));
   const auto start = Clock::now();
-  HRESULT hr = Hammer(client, index, ULONG_MAX, start + length / 5, start + length, argv[4], c);
+  const HRESULT hr = Hammer(client, index, ULONG_MAX, start + length / 5, start + length, argv[4],
+                            c, {argv + 5, argv + argc});
   const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
   const long handlesAfter = OpenHandles();
-  const unsigned long calls = c.calls;
-  std::vector<std::string> check(argv + 5, argv + argc);
-  check.push_back(std::to_string(index) + ":" + std::to_string(c.writes));
-  if (SUCCEEDED(hr)) hr = Hammer(client, index, 0, never, never, argv[4], c, check);
   FILE* pReport = std::fopen(argv[3], "w");
   if (pReport == nullptr) return 1;
-  std::fprintf(pReport, "set(writes %lu)\nset(ops %.0f)\nset(refused %lu)\nset(gone %lu)\n",
-               c.writes, calls / seconds, c.pinRefused, c.pinGone);
   std::fprintf(pReport,
-               "set(faults \"PIN calls failed %lu, PINs read back wrong %lu, flushes failed %lu, "
+               "set(writes %lu)\nset(ops %.0f)\nset(refused %lu)\nset(gone %lu)\nset(faults \"PIN "
+               "calls failed %lu, PINs read back wrong %lu, flushes failed %lu, "
                "lost %lu, handles %ld -> %ld\")\n",
-               c.pinFailed, c.pinWrong, c.flushFailed, c.lost, handlesBefore, handlesAfter);
+               c.writes, c.calls / seconds, c.pinRefused, c.pinGone, c.pinFailed, c.pinWrong,
+               c.flushFailed, c.lost, handlesBefore, handlesAfter);
   std::fclose(pReport);
   // In a login session (ended or not) a PIN call is served or refused.
   DWORD dwSession = 0;
   const bool bPinsServed = !ProcessIdToSessionId(client.Pid(), &dwSession) || c.pinFailed == 0;
-  return SUCCEEDED(hr) && c.lost + c.flushFailed + c.pinWrong == 0 && bPinsServed &&
-                 handlesAfter == handlesBefore
-             ? 0
-             : 1;
+  return !(SUCCEEDED(hr) && c.lost + c.flushFailed + c.pinWrong == 0 && bPinsServed &&
+           handlesAfter == handlesBefore);
 }
