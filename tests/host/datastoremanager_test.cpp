@@ -245,10 +245,9 @@ TEST(DataStoreManagerSubscriber, FansOutToTheTables) {
       {&both, &pins, 'f', "d!da"},  {&both, &pins, 'a', "dda"},  {&both, nullptr, 'm', "N"},
       {nullptr, &pins, 'm', "a"},
   };
+  CDataStoreManagerSubscriber subscriber;
   for (const auto& [pData, pAuth, call, calls] : rows) {
-    CDataStoreManagerSubscriber subscriber;
-    subscriber.m_pDataStoreList = pData;
-    subscriber.m_pAuthStoreList = pAuth;
+    subscriber.m_pDataStoreList = pData, subscriber.m_pAuthStoreList = pAuth;
     rig.log.Clear();
     call == 'f'   ? subscriber.NotifyFlush(5)
     : call == 'a' ? subscriber.NotifyAvailability(5, FALSE)

@@ -18,10 +18,12 @@
 #include <oleauto.h>
 
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <string>
 
 #include "serviceclient.h"
@@ -36,9 +38,10 @@ using Clock = std::chrono::steady_clock;
 
 struct Counts {
   unsigned long writes = 0, lost = 0, calls = 0, pinFailed = 0, pinRefused = 0, pinGone = 0,
-                pinWrong = 0, flushFailed = 0;
+                pinWrong = 0, flushFailed = 0, timedCalls = 0;  // calls until end
   bool bPinCached = false;  // the last PIN stored, not flushed by this client since
   bool bRefused = false;    // the last PIN call was refused
+  Clock::time_point end;    // of the last run of rounds
 };
 
 CScopedSafeArray Bytes(const std::string& text) {
@@ -66,8 +69,7 @@ void ReadBack(IDataStore* pStore, ULONG ulPID, const std::string& item, Counts& 
     pStore->GetData(ulPID, Bstr("Load").Get(), Bstr(item).Get(), value.Receive(), &lRet);
   }
   if ((FAILED(lRet) || Text(value.Get()) != item) && ++c.lost <= 5) {
-    std::fprintf(stderr, "%s does not read back: 0x%08X\n", item.c_str(),
-                 static_cast<unsigned>(lRet));
+    std::fprintf(stderr, "%s does not read back: 0x%08X\n", item.c_str(), unsigned(lRet));
   }
 }
 
@@ -141,6 +143,7 @@ HRESULT Hammer(const CServiceClient& client, unsigned long index, unsigned long 
       c.bPinCached = c.bPinCached && c.bRefused;
     }
   }
+  c.end = Clock::now(), c.timedCalls = c.calls;
   check.push_back(std::to_string(index) + ":" + std::to_string(c.writes));
   for (const std::string& run : check) {
     const unsigned long count = std::strtoul(run.c_str() + run.find(':') + 1, nullptr, 10);
@@ -178,17 +181,14 @@ int main(int argc, char** argv) {
   const auto start = Clock::now();
   const HRESULT hr = Hammer(client, index, ULONG_MAX, start + length / 5, start + length, argv[4],
                             c, {argv + 5, argv + argc});
-  const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  const double seconds = std::chrono::duration<double>(c.end - start).count();
   const long handlesAfter = OpenHandles();
-  FILE* pReport = std::fopen(argv[3], "w");
-  if (pReport == nullptr) return 1;
-  std::fprintf(pReport,
-               "set(writes %lu)\nset(ops %.0f)\nset(refused %lu)\nset(gone %lu)\nset(faults \"PIN "
-               "calls failed %lu, PINs read back wrong %lu, flushes failed %lu, "
-               "lost %lu, handles %ld -> %ld\")\n",
-               c.writes, c.calls / seconds, c.pinRefused, c.pinGone, c.pinFailed, c.pinWrong,
-               c.flushFailed, c.lost, handlesBefore, handlesAfter);
-  std::fclose(pReport);
+  std::ofstream(argv[3]) << "set(writes " << c.writes << ")\nset(ops "
+                         << std::lround(c.timedCalls / seconds) << ")\nset(refused " << c.pinRefused
+                         << ")\nset(gone " << c.pinGone << ")\nset(faults \"PIN calls failed "
+                         << c.pinFailed << ", PINs read back wrong " << c.pinWrong
+                         << ", flushes failed " << c.flushFailed << ", lost " << c.lost
+                         << ", handles " << handlesBefore << " -> " << handlesAfter << "\")\n";
   // In a login session (ended or not) a PIN call is served or refused.
   DWORD dwSession = 0;
   const bool bPinsServed = !ProcessIdToSessionId(client.Pid(), &dwSession) || c.pinFailed == 0;
