@@ -7,7 +7,7 @@
 //
 // For a bounded time writes items "p<index>-<n>" to the shared registry store
 // and reads each back, stores and reads a PIN every few rounds and flushes
-// the memory stores and the PIN store now and then; a fifth into the run it
+// the memory stores and the PIN store now and then; a tenth into the run it
 // starts the command (the test's, ending the child's login session). Then it
 // reads back every item it wrote and every item of the earlier runs named,
 // and writes its figures to the report file as CMake variables. Exit 1 on a
@@ -179,7 +179,7 @@ int main(int argc, char** argv) {
   const long handlesBefore = OpenHandles();
   const auto length = std::chrono::milliseconds(std::strtol(argv[2], nullptr, 10));
   const auto start = Clock::now();
-  const HRESULT hr = Hammer(client, index, ULONG_MAX, start + length / 5, start + length, argv[4],
+  const HRESULT hr = Hammer(client, index, ULONG_MAX, start + length / 10, start + length, argv[4],
                             c, {argv + 5, argv + argc});
   const double seconds = std::chrono::duration<double>(c.end - start).count();
   const long handlesAfter = OpenHandles();

@@ -2,7 +2,7 @@
 # registry hive, then one alone: every completed write must read back
 # afterwards; prints the calls per second and the ratio of the four together
 # against the one alone. Each client calls for a child in a login session of
-# its own, which the client ends a fifth into its run: its session monitor
+# its own, which the client ends a tenth into its run: its session monitor
 # then flushes the session's PINs and the PIN store refuses the session for
 # the catalogue's time-out (two seconds here), after which the PIN is gone.
 #   cmake -DCLIENT=<load_client> -DKELMYR=<tool> -DWORK=<scratch folder>
