@@ -55,10 +55,16 @@ $kelmyr flush Tallis --low
 # Per-session stores and the PIN store serve a client by its terminal
 # session. Where logind does not run (a build machine, a container),
 # login-session.sh records one for the commands, as logind would.
+if ! scripts/login-session.sh check; then
+  echo
+  echo "(no login session here: that needs logind, or root and a writable cgroup2 mount;"
+  echo " the per-session store and the PIN store are left out)"
+  exit 0
+fi
 session=$((40000 + $$ % 10000))
 in_session() { scripts/login-session.sh run "$session" 65534 "$@"; }
 echo
-echo "a per-session encrypted memory store, used by a client in login session $session:"
+echo "a per-session encrypted memory store, used by a client in a login session:"
 in_session $kelmyr data set CardCache Cards/A serial string 0042 + get CardCache Cards/A serial \
   + versions CardCache Cards/A --low
 echo
