@@ -18,6 +18,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "common/dpapi_test_keys.h"
@@ -45,12 +46,8 @@ std::vector<fs::path> FilesIn(const fs::path& folder) {
   return files;
 }
 
-fs::path UserKeyFile(const fs::path& folder) {
-  for (const fs::path& file : FilesIn(folder)) {
-    if (file.filename().string().rfind("user-S-1-5-", 0) == 0) return file;
-  }
-  return {};
-}
+// The user's key file sorts after "machine.key".
+fs::path UserKeyFile(const fs::path& folder) { return FilesIn(folder).back(); }
 
 std::string ReadFile(const fs::path& file) {
   std::ifstream in(file, std::ios::binary);
@@ -62,14 +59,9 @@ void WriteFile(const fs::path& file, const std::string& bytes) {
 }
 
 TEST(DpapiKeyLocation, RedirectionStateFolderAndSystemFolder) {
-  const struct {
-    EKeyScope scope;
-    const char* pszKeys;
-    uid_t euid;
-    const char* pszState;
-    const char* pszHome;
-    const char* pszFile;  // null: no location
-  } rows[] = {
+  // {scope, the keys variable, euid, state folder, home, key file (null:
+  // no location)}
+  const std::tuple<EKeyScope, const char*, uid_t, const char*, const char*, const char*> rows[] = {
       {EKeyScope::kUser, "/tmp/k/", 1000, "/state", "/home/u", "/tmp/k/user-S-x.key"},
       {EKeyScope::kMachine, "/tmp/k", 1000, nullptr, nullptr, "/tmp/k/machine.key"},
       {EKeyScope::kUser, nullptr, 1000, "/state", "/home/u", "/state/kelmyr/dpapi/user-S-x.key"},
@@ -82,14 +74,12 @@ TEST(DpapiKeyLocation, RedirectionStateFolderAndSystemFolder) {
       {EKeyScope::kMachine, nullptr, 1000, "/state", "/home/u",
        "/var/lib/kelmyr/dpapi/machine.key"},
   };
-  for (const auto& row : rows) {
+  for (const auto& [scope, pszKeys, euid, pszState, pszHome, pszFile] : rows) {
     SKeyLocation location;
-    const bool bFound = KeyLocationFrom(row.scope, row.pszKeys, row.euid, row.pszState, row.pszHome,
-                                        "S-x", &location);
-    ASSERT_EQ(bFound, row.pszFile != nullptr);
-    EXPECT_EQ(bFound ? location.file + "|" + location.folder : "",
-              bFound ? std::string(row.pszFile) + "|" + fs::path(row.pszFile).parent_path().string()
-                     : "");
+    ASSERT_EQ(KeyLocationFrom(scope, pszKeys, euid, pszState, pszHome, "S-x", &location),
+              pszFile != nullptr);
+    EXPECT_EQ(pszFile ? location.file + "|" + location.folder : "",
+              pszFile ? std::string(pszFile) + "|" + fs::path(pszFile).parent_path().string() : "");
   }
 }
 
@@ -106,11 +96,11 @@ TEST_F(DpapiKeyFiles, FirstSealCreatesOwnerOnlyKeyFilesInMissingFolders) {
   ASSERT_EQ(Protect(kMachineFlags), 0u);
   const fs::path userKey = UserKeyFile(nested);
   EXPECT_EQ(FilesIn(nested), (std::vector<fs::path>{nested / "machine.key", userKey}));
+  EXPECT_EQ(userKey.filename().string().rfind("user-S-1-5-", 0), 0u) << userKey;
   for (const fs::path& path : {Folder() / "a", nested, nested / "machine.key", userKey}) {
     struct stat st;
     ASSERT_EQ(lstat(path.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, S_ISDIR(st.st_mode) ? 0700u : 0600u) << path;
-    EXPECT_TRUE(S_ISDIR(st.st_mode) || st.st_size == kKeyFileBytes);
   }
 }
 
@@ -155,7 +145,7 @@ TEST_F(DpapiKeyFiles, TheCacheFollowsTheKeyFiles) {
   ASSERT_EQ(Unprotect(oldBlob), 0u);
   fs::remove(UserKeyFile(Folder()));
   EXPECT_EQ(Unprotect(oldBlob), kInvalidData);
-  EXPECT_TRUE(UserKeyFile(Folder()).empty());
+  EXPECT_TRUE(FilesIn(Folder()).empty());
   ASSERT_EQ(Protect(kUserFlags, &first), 0u);
   EXPECT_EQ(Unprotect(oldBlob), kInvalidData);
   for (int i = 0; i < 100; ++i) {
@@ -197,24 +187,19 @@ TEST_F(DpapiKeyFiles, KeysStayInLockedMemoryLeftOutOfCoreDumps) {
   Bytes blob;
   ASSERT_EQ(Protect(kUserFlags, &blob), 0u);
   ASSERT_EQ(Unprotect(blob), 0u);
+  // The needle and the buffer memory is read into share one mapping made
+  // before the mappings are listed: a buffer mapped per mapping could land
+  // where listed memory was freed meanwhile and then be read as that
+  // memory, with a copy of a key.
   constexpr size_t kKey = 32;
+  constexpr size_t kChunk = size_t{1} << 20;
   char* const pNeedle = static_cast<char*>(
-      mmap(nullptr, kKey, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+      mmap(nullptr, kKey + kChunk, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+  ASSERT_NE(pNeedle, MAP_FAILED);
+  char* const pBuffer = pNeedle + kKey;
   const int fdKey = open(UserKeyFile(Folder()).c_str(), O_RDONLY | O_CLOEXEC);
   ASSERT_EQ(pread(fdKey, pNeedle, kKey, kKeyFileBytes - kKey), static_cast<ssize_t>(kKey));
   close(fdKey);
-  // Memory is read through one buffer mapped before the mappings are
-  // listed: a buffer mapped per mapping could land where listed memory was
-  // freed meanwhile and then be read as that memory, with a copy of a key.
-  constexpr size_t kChunk = size_t{1} << 20;
-  char* const pBuffer = static_cast<char*>(
-      mmap(nullptr, kChunk, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
-  ASSERT_NE(pBuffer, MAP_FAILED);
-  const auto ours = [&](uintptr_t a) {
-    return a == reinterpret_cast<uintptr_t>(pNeedle) ||
-           (a >= reinterpret_cast<uintptr_t>(pBuffer) &&
-            a < reinterpret_cast<uintptr_t>(pBuffer) + kChunk);
-  };
   std::stringstream smaps;
   smaps << std::ifstream("/proc/self/smaps").rdbuf();
   const int fdMem = open("/proc/self/mem", O_RDONLY | O_CLOEXEC);
@@ -239,20 +224,17 @@ TEST_F(DpapiKeyFiles, KeysStayInLockedMemoryLeftOutOfCoreDumps) {
     for (unsigned long at = begin; at < end; at += kChunk - kKey) {
       const ssize_t cb =
           pread(fdMem, pBuffer, std::min<unsigned long>(kChunk, end - at), static_cast<off_t>(at));
-      for (char* q = pBuffer; cb > 0;) {
-        q = static_cast<char*>(memmem(q, pBuffer + cb - q, pNeedle, kKey));
-        if (q == nullptr) break;
-        if (!ours(at + (q - pBuffer))) holders.push_back(line);
-        ++q;
+      for (char* q = pBuffer;
+           cb > 0 && (q = static_cast<char*>(memmem(q, pBuffer + cb - q, pNeedle, kKey))); ++q) {
+        if (at + (q - pBuffer) - reinterpret_cast<uintptr_t>(pNeedle) >= kKey + kChunk)
+          holders.push_back(line);
       }
       if (end - at <= kChunk) break;
     }
   }
   close(fdMem);
-  std::memset(pBuffer, 0, kChunk);
-  munmap(pBuffer, kChunk);
-  std::memset(pNeedle, 0, kKey);
-  munmap(pNeedle, kKey);
+  std::memset(pNeedle, 0, kKey + kChunk);
+  munmap(pNeedle, kKey + kChunk);
   ASSERT_FALSE(holders.empty());
   for (const std::string& flags : holders) {
     EXPECT_TRUE(flags.find(" lo") != std::string::npos && flags.find(" dd") != std::string::npos)

@@ -17,20 +17,23 @@
 #include <wtsapi32.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <future>
 #include <map>
 #include <mutex>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
-#include "platform/machine_owners.h"
 #include "platform/session_source.h"
 #include "platform/win32_helpers.h"
 
 namespace {
 
+using namespace std::chrono_literals;
 using OleString = std::basic_string<OLECHAR>;
 
 // A session of the scripted logind; a remote one has a remote host.
@@ -79,11 +82,9 @@ int ScriptedGetSessions(char*** pppsz) {
   *pppsz = ppsz;
   return static_cast<int>(gLogind.sessions.size());
 }
-int ScriptedState(const char* s, char** ppsz) {
-  return WithSession(s, [ppsz](const SScripted& x) { return CopyString(x.state, ppsz); });
-}
-int ScriptedClass(const char* s, char** ppsz) {
-  return WithSession(s, [ppsz](const SScripted& x) { return CopyString(x.clazz, ppsz); });
+template <std::string SScripted::*Text>
+int ScriptedText(const char* s, char** ppsz) {
+  return WithSession(s, [ppsz](const SScripted& x) { return CopyString(x.*Text, ppsz); });
 }
 int ScriptedUid(const char* s, uid_t* pUid) {
   return WithSession(s, [pUid](const SScripted& x) { return *pUid = x.uid, 0; });
@@ -106,22 +107,23 @@ int ScriptedPidSession(pid_t pid, char** ppsz) {
 }
 
 // The monitor is the eventfd the test signals after changing the table.
-int ScriptedMonitorNew(const char*, sd_login_monitor** ppMonitor) {
-  *ppMonitor = reinterpret_cast<sd_login_monitor*>(0x5D);
-  return 0;
-}
-sd_login_monitor* ScriptedMonitorUnref(sd_login_monitor*) { return nullptr; }
 int ScriptedMonitorFlush(sd_login_monitor*) {
   uint64_t value = 0;
   return read(gLogind.monitorFd, &value, sizeof value) < 0 && errno != EAGAIN ? -errno : 0;
 }
-int ScriptedMonitorFd(sd_login_monitor*) { return gLogind.monitorFd; }
 
+int MonitorNew(const char*, sd_login_monitor** pp) {
+  return *pp = reinterpret_cast<sd_login_monitor*>(1), 0;
+}
+sd_login_monitor* MonitorUnref(sd_login_monitor*) { return nullptr; }
+int MonitorFd(sd_login_monitor*) { return gLogind.monitorFd; }
+
+// clang-format off
 const SSdLoginEntryPoints kScriptedEntryPoints = {
-    ScriptedGetSessions,  ScriptedState,        ScriptedClass,      ScriptedUid,
-    ScriptedIsRemote,     ScriptedRemoteHost,   ScriptedPidSession, ScriptedMonitorNew,
-    ScriptedMonitorUnref, ScriptedMonitorFlush, ScriptedMonitorFd,
-};
+    ScriptedGetSessions, ScriptedText<&SScripted::state>, ScriptedText<&SScripted::clazz>,
+    ScriptedUid, ScriptedIsRemote, ScriptedRemoteHost, ScriptedPidSession, MonitorNew,
+    MonitorUnref, ScriptedMonitorFlush, MonitorFd};
+// clang-format on
 
 struct SListed {
   DWORD dwId;
@@ -136,9 +138,7 @@ std::vector<SListed> Enumerate() {
     ADD_FAILURE() << GetLastError();
     return listed;
   }
-  for (DWORD i = 0; i < count; ++i) {
-    listed.push_back({pInfo[i].SessionId, pInfo[i].State});
-  }
+  for (DWORD i = 0; i < count; ++i) listed.push_back({pInfo[i].SessionId, pInfo[i].State});
   WTSFreeMemory(pInfo);
   return listed;
 }
@@ -239,13 +239,8 @@ TEST_F(SessionSourceTest, QueriesOfASession) {
   WCHAR computer[MAX_COMPUTERNAME_LENGTH + 1];
   DWORD cch = MAX_COMPUTERNAME_LENGTH + 1;
   ASSERT_TRUE(GetComputerNameW(computer, &cch));
-  struct SRow {
-    DWORD dwId;
-    WTS_INFO_CLASS eClass;
-    bool bNumber;
-    OleString expected;
-  };
-  const SRow rows[] = {
+  // {session, class, answered as a number, answer}
+  const std::tuple<DWORD, WTS_INFO_CLASS, bool, OleString> rows[] = {
       {11, WTSClientProtocolType, true, Number(WTS_PROTOCOL_TYPE_CONSOLE)},
       {11, WTSClientName, false, OLESTR("")},
       {12, WTSClientProtocolType, true, Number(WTS_PROTOCOL_TYPE_RDP)},
@@ -255,10 +250,8 @@ TEST_F(SessionSourceTest, QueriesOfASession) {
       {12, WTSDomainName, false, computer},
       {13, WTSUserName, false, Failed(ERROR_CTX_WINSTATION_NOT_FOUND)},
   };
-  for (const SRow& row : rows) {
-    EXPECT_EQ(Query(row.dwId, row.eClass, row.bNumber), row.expected)
-        << row.dwId << " " << row.eClass;
-  }
+  for (const auto& [dwId, eClass, bNumber, expected] : rows)
+    EXPECT_EQ(Query(dwId, eClass, bNumber), expected) << dwId << " " << eClass;
 }
 
 // The session a process resolves to is the one the enumeration lists; a
@@ -280,113 +273,88 @@ TEST_F(SessionSourceTest, SessionOfAProcess) {
   ASSERT_TRUE(ProcessIdToSessionId(static_cast<DWORD>(self), &dwSessionId));
   EXPECT_EQ(dwSessionId, 0u);
 
-  int ready[2];
-  ASSERT_EQ(pipe(ready), 0);
   const pid_t child = fork();
   if (child == 0) {
-    const char status = setgid(65534) == 0 && setuid(65534) == 0 ? 'R' : 'E';
-    if (write(ready[1], &status, 1) == 1) pause();
+    if (setgid(65534) == 0 && setuid(65534) == 0) raise(SIGSTOP);
     _exit(1);
   }
-  ASSERT_GT(child, 0);
-  char status = 0;
-  ASSERT_EQ(read(ready[0], &status, 1), 1);
-  EXPECT_EQ(status, 'R');
+  int status = 0;
+  ASSERT_TRUE(child > 0 && waitpid(child, &status, WUNTRACED) == child && WIFSTOPPED(status));
   EXPECT_EQ(FAILURE_OF(ProcessIdToSessionId(static_cast<DWORD>(child), &dwSessionId)),
             DWORD{ERROR_NO_SUCH_LOGON_SESSION});
   kill(child, SIGKILL);
   waitpid(child, nullptr, 0);
-  for (int fd : ready) close(fd);
 }
 
-struct SWait {
-  DWORD dwMask = 0xFB;
-  BOOL bResult = FALSE;
+using Answer = std::pair<BOOL, DWORD>;
+using Waiter = std::future<Answer>;
+
+// A flush answers at once, with no event.
+void Flush() {
   DWORD dwFlags = 0xFFFF;
-};
-
-DWORD WINAPI WaitForEvents(LPVOID p) {
-  auto* pWait = static_cast<SWait*>(p);
-  pWait->bResult = WTSWaitSystemEvent(WTS_CURRENT_SERVER_HANDLE, pWait->dwMask, &pWait->dwFlags);
-  return 0;
+  EXPECT_TRUE(WTSWaitSystemEvent(WTS_CURRENT_SERVER_HANDLE, WTS_EVENT_FLUSH, &dwFlags));
+  EXPECT_EQ(dwFlags, DWORD{WTS_EVENT_NONE});
 }
 
-// Starts a waiter and returns once it has read all the sessions it
-// compares with (or has ended).
-HANDLE StartWaiter(SWait* pWait) {
+// Starts a wait and returns once it has read all the sessions it compares
+// with (or has ended).
+Waiter StartWaiter() {
   const int before = gLogind.passes.load();
-  HANDLE hThread = StartThread(WaitForEvents, pWait);
-  while (hThread != nullptr && gLogind.passes.load() == before &&
-         WaitForSingleObject(hThread, 0) == WAIT_TIMEOUT)
+  Waiter waiter = std::async(std::launch::async, [] {
+    DWORD dwFlags = 0xFFFF;
+    const BOOL bResult = WTSWaitSystemEvent(WTS_CURRENT_SERVER_HANDLE, 0xFB, &dwFlags);
+    return Answer(bResult, dwFlags);
+  });
+  while (gLogind.passes.load() == before && waiter.wait_for(0s) == std::future_status::timeout)
     std::this_thread::yield();
-  return hThread;
+  return waiter;
 }
 
-// True when the waiter ended; one that hangs is flushed out (a deadlock
-// guard, not a time-out the test relies on).
-bool Ended(HANDLE hWaiter) {
-  if (WaitForSingleObject(hWaiter, 10000) == WAIT_OBJECT_0) return true;
-  DWORD dwFlags = 0;
-  while (WaitForSingleObject(hWaiter, 10) != WAIT_OBJECT_0) {
-    WTSWaitSystemEvent(WTS_CURRENT_SERVER_HANDLE, WTS_EVENT_FLUSH, &dwFlags);
-  }
-  return false;
+// The wait's answer; one that hangs is flushed out (a deadlock guard, not a
+// time-out the test relies on) and answers {FALSE, 0}.
+Answer AnswerOf(Waiter& waiter) {
+  if (waiter.wait_for(10s) == std::future_status::ready) return waiter.get();
+  while (waiter.wait_for(10ms) != std::future_status::ready) Flush();
+  return {FALSE, 0};
 }
 
 // Each change is reported to a wait in progress, and as well to the next
-// wait when it happens while no wait is pending.
+// wait when it happens while no wait is pending. A flush wakes every
+// pending wait; one with none pending is not kept for a later wait, which
+// reports the next change instead.
 TEST_F(SessionSourceTest, EventsOfLogindsChanges) {
+  enum EWhen { kDuringWait, kBetweenWaits, kFlushDuringWaits, kFlushBeforeWait };
   struct SChange {
     const char* pszCase;
-    bool bBetweenWaits;
+    EWhen when;
     std::vector<SScripted> sessions;
     DWORD dwExpected;
   };
+  const DWORD kLogon = WTS_EVENT_CREATE | WTS_EVENT_LOGON | WTS_EVENT_CONNECT;
   // clang-format off
   const SChange changes[] = {
-      {"logon", false, {{"21"}}, WTS_EVENT_CREATE | WTS_EVENT_LOGON | WTS_EVENT_CONNECT},
-      {"to the background", false, {{"21", "online"}},
+      {"logon", kDuringWait, {{"21"}}, kLogon},
+      {"to the background", kDuringWait, {{"21", "online"}},
        WTS_EVENT_STATECHANGE | WTS_EVENT_DISCONNECT},
-      {"to the foreground", false, {{"21"}}, WTS_EVENT_STATECHANGE | WTS_EVENT_CONNECT},
-      {"logoff between waits", true, {}, WTS_EVENT_DELETE | WTS_EVENT_LOGOFF}};
+      {"to the foreground", kDuringWait, {{"21"}}, WTS_EVENT_STATECHANGE | WTS_EVENT_CONNECT},
+      {"logoff between waits", kBetweenWaits, {}, WTS_EVENT_DELETE | WTS_EVENT_LOGOFF},
+      {"flush of two waits", kFlushDuringWaits, {}, WTS_EVENT_NONE},
+      {"flush before a wait", kFlushBeforeWait, {{"31"}}, kLogon}};
   // clang-format on
   for (const SChange& change : changes) {
     SCOPED_TRACE(change.pszCase);
-    SWait wait;
-    if (change.bBetweenWaits) Script(change.sessions);
-    CMachineHandle waiter(StartWaiter(&wait));
-    ASSERT_NE(waiter.Get(), nullptr);
-    if (!change.bBetweenWaits) Script(change.sessions);
-    Notify();
-    ASSERT_TRUE(Ended(waiter.Get()));
-    EXPECT_TRUE(wait.bResult);
-    EXPECT_EQ(wait.dwFlags, change.dwExpected);
+    if (change.when == kBetweenWaits) Script(change.sessions);
+    if (change.when == kFlushBeforeWait) Flush();
+    std::vector<Waiter> waiters;
+    waiters.push_back(StartWaiter());
+    if (change.when == kFlushDuringWaits) {
+      waiters.push_back(StartWaiter());
+      Flush();
+    }
+    if (change.when == kDuringWait || change.when == kFlushBeforeWait) Script(change.sessions);
+    if (change.when != kFlushDuringWaits) Notify();
+    for (Waiter& waiter : waiters) EXPECT_EQ(AnswerOf(waiter), Answer(TRUE, change.dwExpected));
   }
-}
-
-// A flush wakes every pending waiter; one with none pending is not kept for
-// a later wait, which reports the next change instead.
-TEST_F(SessionSourceTest, FlushEndsWaits) {
-  SWait first;
-  SWait second;
-  CMachineHandle waiter1(StartWaiter(&first));
-  CMachineHandle waiter2(StartWaiter(&second));
-  DWORD dwFlags = 0xFFFF;
-  ASSERT_TRUE(WTSWaitSystemEvent(WTS_CURRENT_SERVER_HANDLE, WTS_EVENT_FLUSH, &dwFlags));
-  EXPECT_EQ(dwFlags, DWORD{WTS_EVENT_NONE});
-  ASSERT_TRUE(Ended(waiter1.Get()));
-  ASSERT_TRUE(Ended(waiter2.Get()));
-  for (const SWait* pWait : {&first, &second}) {
-    EXPECT_TRUE(pWait->bResult);
-    EXPECT_EQ(pWait->dwFlags, DWORD{WTS_EVENT_NONE});
-  }
-  ASSERT_TRUE(WTSWaitSystemEvent(WTS_CURRENT_SERVER_HANDLE, WTS_EVENT_FLUSH, &dwFlags));
-  SWait third;
-  CMachineHandle waiter3(StartWaiter(&third));
-  Script({{"31"}});
-  Notify();
-  ASSERT_TRUE(Ended(waiter3.Get()));
-  EXPECT_EQ(third.dwFlags, DWORD{WTS_EVENT_CREATE | WTS_EVENT_LOGON | WTS_EVENT_CONNECT});
 }
 
 }  // namespace

@@ -84,12 +84,24 @@ class RegistryConformance : public ::testing::Test {
   CTestKey m_key;
 };
 
-TEST_F(RegistryConformance, NamesFoldCaseAndKeepTheirFirstSpelling) {
-  CreateKey(m_key.Get(), "MixedCase\\Inner");
-  CreateKey(m_key.Get(), "MIXEDCASE");
-  CScopedHKEY key;
-  EXPECT_EQ(OpenKey(m_key.Get(), W("mixedcase\\INNER"), &key), ERROR_SUCCESS);
-  EXPECT_EQ(SubKeys(m_key.Get()), Names{W("MixedCase")});
+// Names fold case and keep their first spelling; a trailing separator is
+// ignored and doubled separators count as one; a key name has at most 255
+// units.
+TEST_F(RegistryConformance, NamesAndPaths) {
+  const std::string longest(255, 'k');
+  for (const char* psz : {"MixedCase\\Inner", "MIXEDCASE", "trail\\", "x\\\\y", longest.c_str()})
+    CreateKey(m_key.Get(), psz);
+  for (const char* psz : {"mixedcase\\INNER", "trail", "x\\y"}) {
+    CScopedHKEY key;
+    EXPECT_EQ(OpenKey(m_key.Get(), W(psz), &key), ERROR_SUCCESS) << psz;
+  }
+  EXPECT_EQ(SubKeys(m_key.Get()), (Names{W(longest.c_str()), W("MixedCase"), W("trail"), W("x")}));
+  HKEY hKey = nullptr;
+  const LONG l = RegCreateKeyExW(m_key.Get(), WString(256, 'k').c_str(), 0, nullptr, 0,
+                                 KEY_ALL_ACCESS, nullptr, &hKey, nullptr);
+  EXPECT_TRUE(l == ERROR_INVALID_PARAMETER ||
+              WINE_DIFFERS(l == ERROR_SUCCESS, "Wine accepts key names over 255 units"));
+  if (l == ERROR_SUCCESS) RegCloseKey(hKey);
 
   SetValue(m_key.Get(), "ValueName", REG_DWORD, {1, 0, 0, 0});
   SetValue(m_key.Get(), "VALUENAME", REG_DWORD, {2, 0, 0, 0});
@@ -120,17 +132,12 @@ TEST_F(RegistryConformance, SubkeysSortFoldedToUpperCaseValuesInCreationOrder) {
 }
 
 TEST_F(RegistryConformance, ValuesKeepTypeAndBytesAndStringsGetTheirTerminator) {
-  struct SCase {
-    const char* pszName;
-    DWORD dwType;
-    Bytes buffer;     // what the caller's buffer holds
-    DWORD cbCounted;  // cbData, at most the buffer's size
-    Bytes stored;
-  };
   const Bytes abc = BytesOf("abc");
   const Bytes abcStopped = {'a', 0, 'b', 0, 'c', 0, 'x', 0};
   const Bytes multi = {'a', 0, 0, 0, 'b', 0, 0, 0};
-  const std::vector<SCase> cases = {
+  // {name, type, the caller's buffer, cbData (at most the buffer's size),
+  // the bytes stored}
+  const std::vector<std::tuple<const char*, DWORD, Bytes, DWORD, Bytes>> cases = {
       {"sz", REG_SZ, abc, 8, abc},
       // A string counted without its terminator while one follows it.
       {"sz-uncounted", REG_SZ, abc, 6, abc},
@@ -142,26 +149,23 @@ TEST_F(RegistryConformance, ValuesKeepTypeAndBytesAndStringsGetTheirTerminator) 
       {"binary-empty", REG_BINARY, {}, 0, {}},
       {"other-type", 0x12345, {1}, 1, {1}},
   };
-  for (const SCase& c : cases) {
-    ASSERT_EQ(RegSetValueExW(m_key.Get(), W(c.pszName).c_str(), 0, c.dwType,
-                             c.buffer.empty() ? nullptr : c.buffer.data(), c.cbCounted),
+  for (const auto& [pszName, dwType, buffer, cbCounted, stored] : cases) {
+    ASSERT_EQ(RegSetValueExW(m_key.Get(), W(pszName).c_str(), 0, dwType,
+                             buffer.empty() ? nullptr : buffer.data(), cbCounted),
               ERROR_SUCCESS)
-        << c.pszName;
+        << pszName;
   }
-  for (const SCase& c : cases) {
-    DWORD dwType = 0;
-    EXPECT_EQ(QueryValue(m_key.Get(), c.pszName, &dwType), c.stored) << c.pszName;
-    EXPECT_EQ(dwType, c.dwType) << c.pszName;
+  for (const auto& [pszName, dwType, buffer, cbCounted, stored] : cases) {
+    DWORD dwStoredType = 0;
+    EXPECT_EQ(QueryValue(m_key.Get(), pszName, &dwStoredType), stored) << pszName;
+    EXPECT_EQ(dwStoredType, dwType) << pszName;
   }
-  DWORD cValues = 0;
-  DWORD cbMaxValue = 0;
-  DWORD cchMaxValueName = 0;
-  EXPECT_EQ(RegQueryInfoKeyW(m_key.Get(), nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
-                             &cValues, &cchMaxValueName, &cbMaxValue, nullptr, nullptr),
-            ERROR_SUCCESS);
-  EXPECT_EQ(cValues, cases.size());
-  EXPECT_EQ(cchMaxValueName, 16u);  // "binary-uncounted"
-  EXPECT_EQ(cbMaxValue, 8u);
+  // Their count, longest name ("binary-uncounted") and largest data.
+  DWORD counts[3] = {};
+  EXPECT_EQ(
+      RegQueryInfoKeyW(m_key.Get(), 0, 0, 0, 0, 0, 0, &counts[0], &counts[1], &counts[2], 0, 0),
+      ERROR_SUCCESS);
+  EXPECT_EQ(std::vector<DWORD>(counts, counts + 3), (std::vector<DWORD>{8, 16, 8}));
 
   // A string stored without its terminator is read with a zero unit after
   // it when the buffer has room; the size reported stays the stored one.
@@ -201,11 +205,10 @@ TEST_F(RegistryConformance, ShortBuffersGetMoreDataWithTheSizeNeeded) {
   EXPECT_EQ(WString(sz), W("abcdef"));
 }
 
+// A key with subkeys is deleted only as a tree.
 TEST_F(RegistryConformance, KeysWithSubkeysAreDeletedOnlyAsATree) {
   CreateKey(m_key.Get(), "parent\\child\\grandchild");
   SetValue(CreateKey(m_key.Get(), "parent").Get(), "v", REG_DWORD, {1, 0, 0, 0});
-  EXPECT_EQ(RegDeleteKeyW(m_key.Get(), W("parent").c_str()), ERROR_ACCESS_DENIED);
-  EXPECT_EQ(RegDeleteKeyW(m_key.Get(), W("missing").c_str()), ERROR_FILE_NOT_FOUND);
   EXPECT_EQ(RegDeleteKeyW(m_key.Get(), W("parent\\child\\grandchild").c_str()), ERROR_SUCCESS);
   CScopedHKEY key;
   EXPECT_EQ(OpenKey(m_key.Get(), W("parent\\child\\grandchild"), &key), ERROR_FILE_NOT_FOUND);
@@ -262,54 +265,46 @@ TEST_F(RegistryConformance, CallsGetTheWindowsCodes) {
   ASSERT_EQ(OpenKey(m_key.Get(), W("sub"), &read, KEY_READ), ERROR_SUCCESS);
   ASSERT_EQ(OpenKey(m_key.Get(), W("sub"), &query, KEY_QUERY_VALUE), ERROR_SUCCESS);
   ASSERT_EQ(OpenKey(m_key.Get(), W("sub"), &enumerate, KEY_ENUMERATE_SUB_KEYS), ERROR_SUCCESS);
-  const HKEY k = m_key.Get();
-  const HKEY g = gone.Get();
+  const HKEY k = m_key.Get(), g = gone.Get(), r = read.Get();
   BYTE data[4] = {1, 0, 0, 0};
   DWORD cb = 4, dwReserved = 0, cch = 8;
   HKEY h = nullptr;
   WCHAR sz[8];
-  const WString longest(16383, 'v');
-  const WString tooLong(16384, 'v');
+  const WString longest(16383, 'v'), tooLong(16384, 'v');
   const HKEY hBogus = reinterpret_cast<HKEY>(static_cast<ULONG_PTR>(0x1234));
-  const REGSAM all = KEY_ALL_ACCESS;
-  const LONG lCreated = RegCreateKeyExW(read.Get(), W("new").c_str(), 0, nullptr, 0, KEY_READ,
-                                        nullptr, created.Receive(), nullptr);
+  const LONG lCreated = RegCreateKeyExW(r, W("new").c_str(), 0, nullptr, 0, KEY_READ, nullptr,
+                                        created.Receive(), nullptr);
+  const LONG kParam = ERROR_INVALID_PARAMETER, kDenied = ERROR_ACCESS_DENIED;
+  const LONG kGone = ERROR_KEY_DELETED;
   // Evaluated in order: {what, result, expected}.
   const std::vector<std::tuple<const char*, LONG, LONG>> cases = {
-      {"query, reserved", RegQueryValueExW(k, 0, &dwReserved, 0, data, &cb),
-       ERROR_INVALID_PARAMETER},
-      {"query, no size", RegQueryValueExW(k, 0, 0, 0, data, nullptr), ERROR_INVALID_PARAMETER},
+      {"query, reserved", RegQueryValueExW(k, 0, &dwReserved, 0, data, &cb), kParam},
+      {"query, no size", RegQueryValueExW(k, 0, 0, 0, data, nullptr), kParam},
       {"set, null data", RegSetValueExW(k, W("v").c_str(), 0, REG_BINARY, 0, 4), ERROR_NOACCESS},
-      {"set, longest name", RegSetValueExW(k, longest.c_str(), 0, REG_DWORD, data, 4),
-       ERROR_SUCCESS},
-      {"set, name too long", RegSetValueExW(k, tooLong.c_str(), 0, REG_DWORD, data, 4),
-       ERROR_INVALID_PARAMETER},
-      {"create, reserved", RegCreateKeyExW(k, W("r").c_str(), 1, 0, 0, all, 0, &h, 0),
-       ERROR_INVALID_PARAMETER},
-      {"open, no result", RegOpenKeyExW(k, W("sub").c_str(), 0, KEY_READ, 0),
-       ERROR_INVALID_PARAMETER},
+      {"set, longest", RegSetValueExW(k, longest.c_str(), 0, REG_DWORD, data, 4), ERROR_SUCCESS},
+      {"set, too long", RegSetValueExW(k, tooLong.c_str(), 0, REG_DWORD, data, 4), kParam},
+      {"create, reserved", RegCreateKeyExW(k, W("r").c_str(), 1, 0, 0, KEY_READ, 0, &h, 0), kParam},
+      {"open, no result", RegOpenKeyExW(k, W("sub").c_str(), 0, KEY_READ, 0), kParam},
       {"open, leading \\", RegOpenKeyExW(k, W("\\sub").c_str(), 0, KEY_READ, &h),
        ERROR_BAD_PATHNAME},
       {"open, bad handle", RegOpenKeyExW(hBogus, W("x").c_str(), 0, 0, &h), ERROR_INVALID_HANDLE},
-      {"delete key, null subkey", RegDeleteKeyW(k, nullptr), ERROR_INVALID_PARAMETER},
-      {"delete a root", RegDeleteKeyW(HKEY_CURRENT_USER, W("").c_str()), ERROR_ACCESS_DENIED},
+      {"delete, null subkey", RegDeleteKeyW(k, nullptr), kParam},
+      {"delete, missing", RegDeleteKeyW(k, W("missing").c_str()), ERROR_FILE_NOT_FOUND},
+      {"delete, has subkeys", RegDeleteKeyW(k, W("sub").c_str()), kDenied},
+      {"delete a root", RegDeleteKeyW(HKEY_CURRENT_USER, W("").c_str()), kDenied},
       {"close a root", RegCloseKey(HKEY_LOCAL_MACHINE), ERROR_SUCCESS},
-      {"read-only: set value", RegSetValueExW(read.Get(), W("v").c_str(), 0, REG_DWORD, data, 4),
-       ERROR_ACCESS_DENIED},
-      {"read-only: delete itself", RegDeleteKeyW(read.Get(), W("").c_str()), ERROR_ACCESS_DENIED},
-      {"read-only: create opening an existing key",
-       RegCreateKeyExW(read.Get(), W("inner").c_str(), 0, 0, 0, KEY_READ, 0, sub.Receive(), 0),
+      {"read-only: set", RegSetValueExW(r, W("v").c_str(), 0, REG_DWORD, data, 4), kDenied},
+      {"read-only: delete itself", RegDeleteKeyW(r, W("").c_str()), kDenied},
+      {"read-only: create opening a key",
+       RegCreateKeyExW(r, W("inner").c_str(), 0, 0, 0, KEY_READ, 0, sub.Receive(), 0),
        ERROR_SUCCESS},
-      {"query-only: enumerate subkeys", RegEnumKeyExW(query.Get(), 0, sz, &cch, 0, 0, 0, 0),
-       ERROR_ACCESS_DENIED},
-      {"enumerate-only: query value", RegQueryValueExW(enumerate.Get(), 0, 0, 0, data, &cb),
-       ERROR_ACCESS_DENIED},
-      {"deleted: set", RegSetValueExW(g, W("v").c_str(), 0, REG_DWORD, data, 4), ERROR_KEY_DELETED},
-      {"deleted: query", RegQueryValueExW(g, W("v").c_str(), 0, 0, data, &cb), ERROR_KEY_DELETED},
-      {"deleted: enum", RegEnumKeyExW(g, 0, sz, &cch, 0, 0, 0, 0), ERROR_KEY_DELETED},
-      {"deleted: enum values", RegEnumValueW(g, 0, sz, &cch, 0, 0, 0, 0), ERROR_KEY_DELETED},
-      {"deleted: count values", RegQueryInfoKeyW(g, 0, 0, 0, 0, 0, 0, &cb, 0, 0, 0, 0),
-       ERROR_KEY_DELETED},
+      {"query-only: enum", RegEnumKeyExW(query.Get(), 0, sz, &cch, 0, 0, 0, 0), kDenied},
+      {"enumerate-only: query", RegQueryValueExW(enumerate.Get(), 0, 0, 0, data, &cb), kDenied},
+      {"deleted: set", RegSetValueExW(g, W("v").c_str(), 0, REG_DWORD, data, 4), kGone},
+      {"deleted: query", RegQueryValueExW(g, W("v").c_str(), 0, 0, data, &cb), kGone},
+      {"deleted: enum", RegEnumKeyExW(g, 0, sz, &cch, 0, 0, 0, 0), kGone},
+      {"deleted: enum values", RegEnumValueW(g, 0, sz, &cch, 0, 0, 0, 0), kGone},
+      {"deleted: count values", RegQueryInfoKeyW(g, 0, 0, 0, 0, 0, 0, &cb, 0, 0, 0, 0), kGone},
       // Closing works once; a handle closed is no handle.
       {"deleted: close", RegCloseKey(gone.Release()), ERROR_SUCCESS},
       {"closed: close", RegCloseKey(g), ERROR_INVALID_HANDLE}};
@@ -317,23 +312,6 @@ TEST_F(RegistryConformance, CallsGetTheWindowsCodes) {
   EXPECT_EQ(h, nullptr);
   EXPECT_TRUE(lCreated == ERROR_ACCESS_DENIED ||
               WINE_DIFFERS(lCreated == ERROR_SUCCESS, "Wine lets any handle create subkeys"));
-}
-
-TEST_F(RegistryConformance, PathsAndKeyNameLimits) {
-  // A trailing separator is ignored and doubled separators count as one.
-  CreateKey(m_key.Get(), "trail\\");
-  CreateKey(m_key.Get(), "x\\\\y");
-  CScopedHKEY key;
-  EXPECT_EQ(OpenKey(m_key.Get(), W("trail"), &key), ERROR_SUCCESS);
-  EXPECT_EQ(OpenKey(m_key.Get(), W("x\\y"), &key), ERROR_SUCCESS);
-  CreateKey(m_key.Get(), std::string(255, 'k').c_str());
-  EXPECT_EQ(SubKeys(m_key.Get()).size(), 3u);
-  HKEY hKey = nullptr;
-  const LONG l = RegCreateKeyExW(m_key.Get(), WString(256, 'k').c_str(), 0, nullptr, 0,
-                                 KEY_ALL_ACCESS, nullptr, &hKey, nullptr);
-  EXPECT_TRUE(l == ERROR_INVALID_PARAMETER ||
-              WINE_DIFFERS(l == ERROR_SUCCESS, "Wine accepts key names over 255 units"));
-  if (l == ERROR_SUCCESS) RegCloseKey(hKey);
 }
 
 TEST_F(RegistryConformance, CurrentUserAndClassesRootAreKeysOfTheTwoTrees) {
@@ -368,85 +346,66 @@ TEST_F(RegistryConformance, GetValueChecksTypesExpandsAndTerminates) {
   SetValue(m_key.Get(), "ex", REG_EXPAND_SZ, BytesOf("[%KELMYR_REG_TEST%]"));
   SetValue(m_key.Get(), "empty", REG_SZ, {});
   SetValue(CreateKey(m_key.Get(), "sub").Get(), "dw", REG_DWORD, {5, 0, 0, 0});
-  struct SCase {
-    const char* pszSubKey;
-    const char* pszValue;
-    DWORD dwFlags;
-    DWORD cbBuffer;
-    LONG expected;
-    DWORD dwType;
-    Bytes data;  // for ERROR_SUCCESS; the size needed otherwise
-  };
-  const std::vector<SCase> cases = {
-      {"sub", "dw", RRF_RT_REG_SZ, 32, ERROR_UNSUPPORTED_TYPE, 0, {}},
-      {"sub", "dw", RRF_RT_REG_DWORD, 32, ERROR_SUCCESS, REG_DWORD, {5, 0, 0, 0}},
-      // A string stored without its terminator is returned with one.
-      {nullptr, "sz", RRF_RT_ANY, 32, ERROR_SUCCESS, REG_SZ, BytesOf("abc")},
-      {nullptr, "sz", RRF_RT_REG_SZ, 6, ERROR_MORE_DATA, REG_SZ, Bytes(8)},
-      {nullptr, "ex", RRF_RT_REG_SZ, 64, ERROR_SUCCESS, REG_SZ, BytesOf("[value]")},
-      {"nokey", "dw", RRF_RT_ANY, 32, ERROR_FILE_NOT_FOUND, 0, {}},
-      {nullptr, "empty", RRF_RT_REG_SZ, 32, ERROR_SUCCESS, REG_SZ, {}},
-  };
-  for (const SCase& c : cases) {
-    Bytes buffer(c.cbBuffer, 0xCC);
-    DWORD cb = c.cbBuffer;
+  // {subkey, value, flags, buffer size, expected, type, data (for
+  // ERROR_SUCCESS; the size needed otherwise)}
+  const std::vector<std::tuple<const char*, const char*, DWORD, DWORD, LONG, DWORD, Bytes>> cases =
+      {
+          {"sub", "dw", RRF_RT_REG_SZ, 32, ERROR_UNSUPPORTED_TYPE, 0, {}},
+          {"sub", "dw", RRF_RT_REG_DWORD, 32, ERROR_SUCCESS, REG_DWORD, {5, 0, 0, 0}},
+          // A string stored without its terminator is returned with one.
+          {nullptr, "sz", RRF_RT_ANY, 32, ERROR_SUCCESS, REG_SZ, BytesOf("abc")},
+          {nullptr, "sz", RRF_RT_REG_SZ, 6, ERROR_MORE_DATA, REG_SZ, Bytes(8)},
+          {nullptr, "ex", RRF_RT_REG_SZ, 64, ERROR_SUCCESS, REG_SZ, BytesOf("[value]")},
+          {"nokey", "dw", RRF_RT_ANY, 32, ERROR_FILE_NOT_FOUND, 0, {}},
+          {nullptr, "empty", RRF_RT_REG_SZ, 32, ERROR_SUCCESS, REG_SZ, {}},
+      };
+  for (const auto& [pszSubKey, pszValue, dwFlags, cbBuffer, expected, dwExpectedType, data] :
+       cases) {
+    Bytes buffer(cbBuffer, 0xCC);
+    DWORD cb = cbBuffer;
     DWORD dwType = 0;
-    const LONG l = RegGetValueW(m_key.Get(), c.pszSubKey ? W(c.pszSubKey).c_str() : nullptr,
-                                W(c.pszValue).c_str(), c.dwFlags, &dwType, buffer.data(), &cb);
+    const LONG l = RegGetValueW(m_key.Get(), pszSubKey ? W(pszSubKey).c_str() : nullptr,
+                                W(pszValue).c_str(), dwFlags, &dwType, buffer.data(), &cb);
     const bool bWineUnterminated =
-        WINE_DIFFERS(c.data == BytesOf("abc") || (c.expected == ERROR_MORE_DATA && cb == 6),
+        WINE_DIFFERS(data == BytesOf("abc") || (expected == ERROR_MORE_DATA && cb == 6),
                      "Wine returns a string stored without terminator with its stored size");
-    EXPECT_TRUE(l == c.expected || bWineUnterminated) << c.pszValue << " gave " << l;
-    EXPECT_TRUE(l != ERROR_MORE_DATA || cb == c.data.size()) << c.pszValue;
+    EXPECT_TRUE(l == expected || bWineUnterminated) << pszValue << " gave " << l;
+    EXPECT_TRUE(l != ERROR_MORE_DATA || cb == data.size()) << pszValue;
     if (l != ERROR_SUCCESS || (bWineUnterminated && cb == 6)) continue;
-    EXPECT_EQ(dwType, c.dwType) << c.pszValue;
-    EXPECT_EQ(Bytes(buffer.begin(), buffer.begin() + cb), c.data) << c.pszValue;
+    EXPECT_EQ(dwType, dwExpectedType) << pszValue;
+    EXPECT_EQ(Bytes(buffer.begin(), buffer.begin() + cb), data) << pszValue;
   }
 }
 
-// Threads write through their own handles and one shared handle while
-// another opens, queries and closes handles of its own.
+// Threads write through their own handles and one shared handle, and open,
+// query and close handles of their own meanwhile.
 TEST_F(RegistryConformance, ConcurrentWritersAndReadersLoseNothing) {
   constexpr DWORD kThreads = 4;
   constexpr DWORD kEach = 50;
-  std::atomic<bool> bWritersDone{false};
   std::atomic<int> cFailures{0};
-  const auto name = [](DWORD t, DWORD i) { return Widen(std::to_string(t * 1000 + i)); };
   const auto count = [&](LONG l) { cFailures += l != ERROR_SUCCESS; };
   std::vector<std::thread> threads;
   for (DWORD t = 0; t < kThreads; ++t) {
     threads.emplace_back([&, t] {
-      CScopedHKEY own;
-      count(
-          RegOpenKeyExW(HKEY_CURRENT_USER, m_key.Path().c_str(), 0, KEY_SET_VALUE, own.Receive()));
       for (DWORD i = 0; i < kEach; ++i) {
-        // Alternate between the thread's own handle and the shared one.
+        CScopedHKEY own;
+        count(RegOpenKeyExW(HKEY_CURRENT_USER, m_key.Path().c_str(), 0, KEY_SET_VALUE | KEY_READ,
+                            own.Receive()));
+        count(RegQueryInfoKeyW(own.Get(), 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0));
         const DWORD value = t * 1000 + i;
-        count(RegSetValueExW(i % 2 == 0 ? own.Get() : m_key.Get(), name(t, i).c_str(), 0, REG_DWORD,
+        count(RegSetValueExW(i % 2 == 0 ? own.Get() : m_key.Get(),
+                             Widen(std::to_string(value)).c_str(), 0, REG_DWORD,
                              reinterpret_cast<const BYTE*>(&value), sizeof value));
       }
     });
   }
-  // A reader opening, querying and closing its own handles meanwhile.
-  std::thread reader([&] {
-    while (!bWritersDone.load()) {
-      CScopedHKEY own;
-      count(RegOpenKeyExW(HKEY_CURRENT_USER, m_key.Path().c_str(), 0, KEY_READ, own.Receive()));
-      count(RegQueryInfoKeyW(own.Get(), 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0));
-    }
-  });
   for (std::thread& w : threads) w.join();
-  bWritersDone = true;
-  reader.join();
   EXPECT_EQ(cFailures.load(), 0);
   for (DWORD t = 0; t < kThreads; ++t) {
     for (DWORD i = 0; i < kEach; ++i) {
-      DWORD value = 0;
-      DWORD cb = sizeof value;
-      ASSERT_EQ(RegQueryValueExW(m_key.Get(), name(t, i).c_str(), 0, 0,
-                                 reinterpret_cast<BYTE*>(&value), &cb),
-                ERROR_SUCCESS);
-      EXPECT_EQ(value, t * 1000 + i);
+      const DWORD value = t * 1000 + i;
+      const auto* p = reinterpret_cast<const BYTE*>(&value);
+      ASSERT_EQ(QueryValue(m_key.Get(), std::to_string(value).c_str()), Bytes(p, p + 4)) << value;
     }
   }
 }
