@@ -106,12 +106,12 @@ int ScriptedPidSession(pid_t pid, char** ppsz) {
   return it != gLogind.processSessions.end() ? CopyString(it->second, ppsz) : -ENODATA;
 }
 
-// The monitor is the eventfd the test signals after changing the table.
 int ScriptedMonitorFlush(sd_login_monitor*) {
   uint64_t value = 0;
   return read(gLogind.monitorFd, &value, sizeof value) < 0 && errno != EAGAIN ? -errno : 0;
 }
 
+// The monitor is the eventfd the test signals after changing the table.
 int MonitorNew(const char*, sd_login_monitor** pp) {
   return *pp = reinterpret_cast<sd_login_monitor*>(1), 0;
 }
@@ -319,7 +319,7 @@ Answer AnswerOf(Waiter& waiter) {
 }
 
 // Each change is reported to a wait in progress, and as well to the next
-// wait when it happens while no wait is pending. A flush wakes every
+// wait, at once, when it happens while no wait is pending. A flush wakes every
 // pending wait; one with none pending is not kept for a later wait, which
 // reports the next change instead.
 TEST_F(SessionSourceTest, EventsOfLogindsChanges) {
@@ -351,8 +351,10 @@ TEST_F(SessionSourceTest, EventsOfLogindsChanges) {
       waiters.push_back(StartWaiter());
       Flush();
     }
-    if (change.when == kDuringWait || change.when == kFlushBeforeWait) Script(change.sessions);
-    if (change.when != kFlushDuringWaits) Notify();
+    if (change.when == kDuringWait || change.when == kFlushBeforeWait) {
+      Script(change.sessions);
+      Notify();
+    }
     for (Waiter& waiter : waiters) EXPECT_EQ(AnswerOf(waiter), Answer(TRUE, change.dwExpected));
   }
 }
