@@ -4,7 +4,6 @@
 #include <sddl.h>
 
 #include <chrono>
-#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -20,6 +19,13 @@ const OLECHAR kClientGroup[] = OLESTR("S-1-5-21-1111-2222-3333-513");
 // "SeChangeNotifyPrivilege".
 constexpr DWORD kFirstPrivilege = 2, kLastPrivilege = 36, kChangeNotify = 23;
 
+// Sets the last error and answers what the call answers on failure.
+template <class R>
+R Fail(DWORD dwError, R failed) {
+  SetLastError(dwError);
+  return failed;
+}
+
 // A SID's bytes from its text; empty for a text that is no SID.
 std::vector<BYTE> SidBytes(const std::basic_string<OLECHAR>& text) {
   PSID pSid = nullptr;
@@ -30,12 +36,15 @@ std::vector<BYTE> SidBytes(const std::basic_string<OLECHAR>& text) {
   return bytes;
 }
 
-std::basic_string<OLECHAR> LowerCase(const OLECHAR* psz) {
-  std::basic_string<OLECHAR> lower(psz);
-  for (OLECHAR& c : lower) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<OLECHAR>(c - 'A' + 'a');
-  }
-  return lower;
+template <class T>
+std::vector<BYTE> BytesOf(const T& value) {
+  const auto* p = reinterpret_cast<const BYTE*>(&value);
+  return std::vector<BYTE>(p, p + sizeof value);
+}
+
+std::basic_string<OLECHAR> LowerCase(std::basic_string<OLECHAR> text) {
+  for (OLECHAR& c : text) c = c >= 'A' && c <= 'Z' ? static_cast<OLECHAR>(c - 'A' + 'a') : c;
+  return text;
 }
 
 }  // namespace
@@ -76,18 +85,15 @@ void CScriptedMachine::FailCall(ECall eCall, DWORD dwError, unsigned uOccurrence
 
 unsigned CScriptedMachine::Calls(ECall eCall) const {
   std::lock_guard lock(m_lock);
-  auto it = m_calls.find(eCall);
-  return it == m_calls.end() ? 0 : it->second;
+  return m_calls.count(eCall) != 0 ? m_calls.at(eCall) : 0;
 }
 
-bool CScriptedMachine::Failing(ECall eCall, DWORD* pdwError) {
+std::optional<DWORD> CScriptedMachine::Failing(ECall eCall) {
   auto& failures = m_failures[eCall];
-  auto it = failures.find(++m_calls[eCall]);
-  if (it == failures.end()) return false;
-  SetLastError(it->second);
-  if (pdwError != nullptr) *pdwError = it->second;
-  failures.erase(it);
-  return true;
+  auto failure = failures.extract(++m_calls[eCall]);
+  if (failure.empty()) return std::nullopt;
+  SetLastError(failure.mapped());
+  return failure.mapped();
 }
 
 template <class R, class F>
@@ -97,28 +103,22 @@ R CScriptedMachine::Scripted(ECall eCall, R failed, F&& call) {
 }
 
 HANDLE CScriptedMachine::NewHandle(const SHandle& handle) {
-  HANDLE h = reinterpret_cast<HANDLE>(m_nextHandle);
   m_nextHandle += 4;
-  m_handles[h] = handle;
-  return h;
+  return m_handles.emplace(reinterpret_cast<HANDLE>(m_nextHandle - 4), handle).first->first;
 }
 
-const CScriptedMachine::SHandle* CScriptedMachine::HandleOf(HANDLE h) const {
+const CScriptedMachine::SHandle* CScriptedMachine::HandleOf(HANDLE h, bool bToken) const {
+  static const SHandle kHost{false, kHostProcessId, PROCESS_ALL_ACCESS};
+  if (h == kScriptedProcess) return bToken ? nullptr : &kHost;
   auto it = m_handles.find(h);
-  return it == m_handles.end() ? nullptr : &it->second;
-}
-
-bool CScriptedMachine::Track(void* p) {
-  if (p != nullptr) m_allocations.insert(p);
-  return p != nullptr;
+  return it == m_handles.end() || it->second.bToken != bToken ? nullptr : &it->second;
 }
 
 DWORD CScriptedMachine::PrivilegeAttributes(LPCWSTR pszName) {
   std::lock_guard lock(m_lock);
   LUID luid{};
   if (!::LookupPrivilegeValueW(nullptr, pszName, &luid)) return 0;
-  auto it = m_privileges.find(luid.LowPart);
-  return it == m_privileges.end() ? 0 : it->second;
+  return m_privileges.count(luid.LowPart) != 0 ? m_privileges.at(luid.LowPart) : 0;
 }
 
 std::vector<std::string> CScriptedMachine::Trace() const {
@@ -138,94 +138,64 @@ HANDLE CScriptedMachine::OpenProcess(DWORD dwDesiredAccess, BOOL, DWORD dwPid) {
   m_trace.push_back("OpenProcess " + std::to_string(dwPid));
   if (Failing(ECall::OpenProcess)) return nullptr;
   auto it = m_processes.find(dwPid);
-  if (dwPid != dwProcessId && (it == m_processes.end() || it->second.bGone)) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return nullptr;
-  }
+  const bool bLive = dwPid == kHostProcessId || (it != m_processes.end() && !it->second.bGone);
+  if (!bLive) return Fail(ERROR_INVALID_PARAMETER, HANDLE{nullptr});
   return NewHandle(SHandle{false, dwPid, dwDesiredAccess});
 }
 
 BOOL CScriptedMachine::OpenProcessToken(HANDLE hProcess, DWORD dwDesiredAccess, PHANDLE phToken) {
   std::lock_guard lock(m_lock);
   if (Failing(ECall::OpenProcessToken)) return FALSE;
-  const SHandle* pHandle = HandleOf(hProcess);
-  if (phToken == nullptr || (hProcess != kScriptedProcess && (!pHandle || pHandle->bToken))) {
-    SetLastError(phToken == nullptr ? ERROR_NOACCESS : ERROR_INVALID_HANDLE);
-    return FALSE;
-  }
-  *phToken =
-      NewHandle(SHandle{true, pHandle ? pHandle->dwProcessId : dwProcessId, dwDesiredAccess});
+  const SHandle* pProcess = HandleOf(hProcess, false);
+  if (phToken == nullptr) return Fail(ERROR_NOACCESS, FALSE);
+  if (pProcess == nullptr) return Fail(ERROR_INVALID_HANDLE, FALSE);
+  *phToken = NewHandle(SHandle{true, pProcess->dwProcessId, dwDesiredAccess});
   return TRUE;
 }
 
 // The answer is built whole, then copied when it fits; the first member of
-// the label and user classes points to the SID that follows the structure.
+// the label and user classes points to where the SID follows the structure.
 BOOL CScriptedMachine::GetTokenInformation(HANDLE hToken, TOKEN_INFORMATION_CLASS eClass,
                                            LPVOID pInfo, DWORD dwLength, PDWORD pdwReturnLength) {
   std::lock_guard lock(m_lock);
-  const SHandle* pHandle = HandleOf(hToken);
-  if (pHandle == nullptr || !pHandle->bToken) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return FALSE;
-  }
+  const SHandle* pToken = HandleOf(hToken, true);
+  if (pToken == nullptr) return Fail(ERROR_INVALID_HANDLE, FALSE);
   if (Failing(ECall::GetTokenInformation)) return FALSE;
-  const bool bHost = pHandle->dwProcessId == dwProcessId;
-  const SProcess& process = bHost ? SProcess{} : m_processes[pHandle->dwProcessId];
-  std::vector<BYTE> answer;
-  size_t sidOffset = 0;
-  if (eClass == TokenIntegrityLevel || eClass == TokenUser) {
+  const bool bHost = pToken->dwProcessId == kHostProcessId;
+  const SProcess process =
+      bHost ? SProcess{kHostSid, dwIntegrityRid} : m_processes[pToken->dwProcessId];
+  const bool bSid = eClass == TokenIntegrityLevel || eClass == TokenUser;
+  if (!bSid && eClass != TokenIsAppContainer) return Fail(ERROR_INVALID_PARAMETER, FALSE);
+  std::vector<BYTE> answer = BytesOf(DWORD{bHost ? dwIsAppContainer : 0});
+  if (bSid) {
     static_assert(sizeof(TOKEN_MANDATORY_LABEL) == sizeof(TOKEN_USER));
-    sidOffset = sizeof(TOKEN_USER);
-    const DWORD rid = bHost ? dwIntegrityRid : process.dwIntegrityRid;
-    const std::string level = "S-1-16-" + std::to_string(rid);
-    const std::vector<BYTE> sid =
-        SidBytes(eClass == TokenUser ? (bHost ? kHostSid : process.user)
-                                     : std::basic_string<OLECHAR>(level.begin(), level.end()));
-    answer.resize(sidOffset);
-    answer.insert(answer.end(), sid.begin(), sid.end());
     const DWORD attributes =
         eClass == TokenUser ? 0 : SE_GROUP_INTEGRITY | SE_GROUP_INTEGRITY_ENABLED;
-    std::memcpy(answer.data() + offsetof(SID_AND_ATTRIBUTES, Attributes), &attributes,
-                sizeof attributes);
-  } else if (eClass == TokenIsAppContainer) {
-    const DWORD flag = bHost ? dwIsAppContainer : 0;
-    answer.assign(reinterpret_cast<const BYTE*>(&flag), reinterpret_cast<const BYTE*>(&flag + 1));
-  } else {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return FALSE;
+    std::basic_string<OLECHAR> label = OLESTR("S-1-16-");
+    for (char c : std::to_string(process.dwIntegrityRid)) label += static_cast<OLECHAR>(c);
+    const std::vector<BYTE> sid = SidBytes(eClass == TokenUser ? process.user : label);
+    const auto pSid =
+        reinterpret_cast<PSID>(reinterpret_cast<uintptr_t>(pInfo) + sizeof(TOKEN_USER));
+    answer = BytesOf(TOKEN_USER{{pSid, attributes}});
+    answer.insert(answer.end(), sid.begin(), sid.end());
   }
   if (pdwReturnLength != nullptr) *pdwReturnLength = static_cast<DWORD>(answer.size());
-  if (pInfo == nullptr || dwLength < answer.size()) {
-    SetLastError(ERROR_INSUFFICIENT_BUFFER);
-    return FALSE;
-  }
-  auto* pOut = static_cast<BYTE*>(pInfo);
-  std::memcpy(pOut, answer.data(), answer.size());
-  if (sidOffset != 0) {
-    const void* pSid = pOut + sidOffset;
-    std::memcpy(pOut, &pSid, sizeof pSid);
-  }
+  if (pInfo == nullptr || dwLength < answer.size()) return Fail(ERROR_INSUFFICIENT_BUFFER, FALSE);
+  std::memcpy(pInfo, answer.data(), answer.size());
   return TRUE;
 }
 
 BOOL CScriptedMachine::CloseHandle(HANDLE hObject) {
   std::lock_guard lock(m_lock);
   if (hObject == kScriptedProcess || m_handles.erase(hObject) != 0) return TRUE;
-  SetLastError(ERROR_INVALID_HANDLE);
-  return FALSE;
+  return Fail(ERROR_INVALID_HANDLE, FALSE);
 }
 
 BOOL CScriptedMachine::ProcessIdToSessionId(DWORD dwPid, DWORD* pSessionId) {
-  std::unique_lock lock(m_lock);
+  std::lock_guard lock(m_lock);
   auto it = m_processes.find(dwPid);
-  if (it == m_processes.end()) {
-    lock.unlock();
-    return m_pPrevious->ProcessIdToSessionId(dwPid, pSessionId);
-  }
-  if (it->second.bGone) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return FALSE;
-  }
+  if (it == m_processes.end()) return m_pPrevious->ProcessIdToSessionId(dwPid, pSessionId);
+  if (it->second.bGone) return Fail(ERROR_INVALID_PARAMETER, FALSE);
   *pSessionId = it->second.dwSessionId;
   return TRUE;
 }
@@ -240,46 +210,36 @@ BOOL CScriptedMachine::AdjustTokenPrivileges(HANDLE hToken, BOOL bDisableAllPriv
                                              PTOKEN_PRIVILEGES pPreviousState,
                                              PDWORD pdwReturnLength) {
   std::lock_guard lock(m_lock);
-  const SHandle* pHandle = HandleOf(hToken);
-  if (pHandle == nullptr || !pHandle->bToken) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return FALSE;
-  }
-  if ((pHandle->access & TOKEN_ADJUST_PRIVILEGES) == 0 || pHandle->dwProcessId != dwProcessId) {
-    SetLastError(ERROR_ACCESS_DENIED);
-    return FALSE;
+  const SHandle* pToken = HandleOf(hToken, true);
+  if (pToken == nullptr) return Fail(ERROR_INVALID_HANDLE, FALSE);
+  if ((pToken->access & TOKEN_ADJUST_PRIVILEGES) == 0 || pToken->dwProcessId != kHostProcessId) {
+    return Fail(ERROR_ACCESS_DENIED, FALSE);
   }
   // The system asks for none of these.
   if (bDisableAllPrivileges || pPreviousState || pdwReturnLength || pNewState == nullptr) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return FALSE;
+    return Fail(ERROR_INVALID_PARAMETER, FALSE);
   }
   m_trace.push_back("AdjustTokenPrivileges " + std::to_string(dwBufferLength));
   if (Failing(ECall::AdjustTokenPrivileges)) return FALSE;
 
-  DWORD count = 0;
-  std::memcpy(&count, pNewState, sizeof count);
   const auto* pBytes = reinterpret_cast<const BYTE*>(pNewState);
   bool bNotAll = false;
-  for (DWORD i = 0; i < count; ++i) {
+  for (DWORD i = 0; i < pNewState->PrivilegeCount; ++i) {
     LUID_AND_ATTRIBUTES entry;
     std::memcpy(&entry, pBytes + sizeof(DWORD) + i * sizeof entry, sizeof entry);
     WCHAR szName[64];
     DWORD cchName = 64;
-    std::string line = "?";
-    if (::LookupPrivilegeNameW(nullptr, &entry.Luid, szName, &cchName)) {
-      line.assign(szName, szName + cchName);
-    }
-    m_trace.push_back(line + "=" + std::to_string(entry.Attributes));
+    const bool bNamed = ::LookupPrivilegeNameW(nullptr, &entry.Luid, szName, &cchName);
+    m_trace.push_back((bNamed ? std::string(szName, szName + cchName) : "?") + "=" +
+                      std::to_string(entry.Attributes));
     auto held = m_privileges.find(entry.Luid.LowPart);
-    if (entry.Luid.HighPart != 0 || held == m_privileges.end()) {
+    if (entry.Luid.HighPart != 0 || held == m_privileges.end())
       bNotAll = true;
-    } else if ((entry.Attributes & SE_PRIVILEGE_REMOVED) != 0) {
+    else if ((entry.Attributes & SE_PRIVILEGE_REMOVED) != 0)
       m_privileges.erase(held);
-    } else {
-      held->second = (held->second & ~static_cast<DWORD>(SE_PRIVILEGE_ENABLED)) |
-                     (entry.Attributes & SE_PRIVILEGE_ENABLED);
-    }
+    else
+      held->second =
+          (held->second & ~DWORD{SE_PRIVILEGE_ENABLED}) | (entry.Attributes & SE_PRIVILEGE_ENABLED);
   }
   SetLastError(bNotAll ? ERROR_NOT_ALL_ASSIGNED : ERROR_SUCCESS);
   return TRUE;
@@ -293,33 +253,26 @@ DWORD CScriptedMachine::GetSecurityInfo(HANDLE handle, SE_OBJECT_TYPE eObjectTyp
                                         PSID* ppsidGroup, PACL* ppDacl, PACL* ppSacl,
                                         PSECURITY_DESCRIPTOR* ppSecurityDescriptor) {
   std::lock_guard lock(m_lock);
-  DWORD dwError = 0;
-  if (Failing(ECall::GetSecurityInfo, &dwError)) return dwError;
-  const SHandle* pHandle = handle == kScriptedProcess ? nullptr : HandleOf(handle);
-  if (eObjectType != SE_KERNEL_OBJECT || ppSecurityDescriptor == nullptr ||
-      (handle != kScriptedProcess && (pHandle == nullptr || pHandle->bToken))) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return ERROR_INVALID_PARAMETER;
+  if (auto error = Failing(ECall::GetSecurityInfo)) return *error;
+  const SHandle* pProcess = HandleOf(handle, false);
+  if (eObjectType != SE_KERNEL_OBJECT || ppSecurityDescriptor == nullptr || pProcess == nullptr) {
+    return Fail(ERROR_INVALID_PARAMETER, DWORD{ERROR_INVALID_PARAMETER});
   }
-  const bool bClient = pHandle != nullptr && pHandle->dwProcessId != dwProcessId;
-  SECURITY_DESCRIPTOR_RELATIVE header{};
-  header.Revision = SECURITY_DESCRIPTOR_REVISION;
-  header.Control = SE_SELF_RELATIVE;
+  const bool bClient = pProcess->dwProcessId != kHostProcessId;
+  SECURITY_DESCRIPTOR_RELATIVE header{
+      SECURITY_DESCRIPTOR_REVISION, 0, SE_SELF_RELATIVE, 0, 0, 0, 0};
   std::vector<BYTE> sd(sizeof header);
-  auto append = [&sd](const OLECHAR* pszSid) {
+  auto append = [&](SECURITY_INFORMATION asked, const OLECHAR* pszSid) -> DWORD {
+    if ((securityInfo & asked) == 0) return 0;
     const std::vector<BYTE> sid = SidBytes(pszSid);
     sd.insert(sd.end(), sid.begin(), sid.end());
     return static_cast<DWORD>(sd.size() - sid.size());
   };
-  if ((securityInfo & OWNER_SECURITY_INFORMATION) != 0) {
-    header.Owner = append(bClient ? kClientOwner : kHostSid);
-  }
-  if ((securityInfo & GROUP_SECURITY_INFORMATION) != 0) {
-    header.Group = append(bClient ? kClientGroup : kHostSid);
-  }
+  header.Owner = append(OWNER_SECURITY_INFORMATION, bClient ? kClientOwner : kHostSid);
+  header.Group = append(GROUP_SECURITY_INFORMATION, bClient ? kClientGroup : kHostSid);
   std::memcpy(sd.data(), &header, sizeof header);
-  auto* pSd = static_cast<BYTE*>(::LocalAlloc(LMEM_FIXED, sd.size()));
-  if (!Track(pSd)) return ERROR_NOT_ENOUGH_MEMORY;
+  auto* pSd = Track(static_cast<BYTE*>(::LocalAlloc(LMEM_FIXED, sd.size())));
+  if (pSd == nullptr) return ERROR_NOT_ENOUGH_MEMORY;
   std::memcpy(pSd, sd.data(), sd.size());
   auto at = [pSd](DWORD offset) -> PSID { return offset != 0 ? pSd + offset : nullptr; };
   if (ppsidOwner != nullptr) *ppsidOwner = at(header.Owner);
@@ -352,25 +305,18 @@ BOOL CScriptedMachine::ConvertStringSidToSidW(LPCWSTR pszSid, PSID* ppSid) {
 
 // An answer that is no failure leaves no error behind, on every platform.
 BOOL CScriptedMachine::EqualSid(PSID pSid1, PSID pSid2) {
-  return Scripted(ECall::EqualSid, FALSE, [&] {
-    SetLastError(ERROR_SUCCESS);
-    return ::EqualSid(pSid1, pSid2);
-  });
+  return Scripted(ECall::EqualSid, FALSE,
+                  [&] { return SetLastError(ERROR_SUCCESS), ::EqualSid(pSid1, pSid2); });
 }
 
 BOOL CScriptedMachine::EqualPrefixSid(PSID pSid1, PSID pSid2) {
-  return Scripted(ECall::EqualPrefixSid, FALSE, [&] {
-    SetLastError(ERROR_SUCCESS);
-    return ::EqualPrefixSid(pSid1, pSid2);
-  });
+  return Scripted(ECall::EqualPrefixSid, FALSE,
+                  [&] { return SetLastError(ERROR_SUCCESS), ::EqualPrefixSid(pSid1, pSid2); });
 }
 
 HLOCAL CScriptedMachine::LocalAlloc(UINT uFlags, SIZE_T uBytes) {
-  return Scripted(ECall::LocalAlloc, HLOCAL{nullptr}, [&] {
-    HLOCAL h = ::LocalAlloc(uFlags, uBytes);
-    Track(h);
-    return h;
-  });
+  return Scripted(ECall::LocalAlloc, HLOCAL{nullptr},
+                  [&] { return Track(::LocalAlloc(uFlags, uBytes)); });
 }
 
 // Memory the machine did not hand out is not released (and the call fails
@@ -378,18 +324,13 @@ HLOCAL CScriptedMachine::LocalAlloc(UINT uFlags, SIZE_T uBytes) {
 // as a crash.
 HLOCAL CScriptedMachine::LocalFree(HLOCAL hMem) {
   std::lock_guard lock(m_lock);
-  if (hMem == nullptr) return nullptr;
-  if (m_allocations.erase(hMem) == 0) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return hMem;
-  }
-  return ::LocalFree(hMem);
+  if (hMem != nullptr && m_allocations.erase(hMem) == 0) return Fail(ERROR_INVALID_HANDLE, hMem);
+  return hMem == nullptr ? nullptr : ::LocalFree(hMem);
 }
 
 HRESULT CScriptedMachine::CoGetCallContext(REFIID riid, void** ppInterface) {
   std::lock_guard lock(m_lock);
-  DWORD dwError = 0;
-  if (Failing(ECall::CoGetCallContext, &dwError)) return static_cast<HRESULT>(dwError);
+  if (auto error = Failing(ECall::CoGetCallContext)) return static_cast<HRESULT>(*error);
   if (ppInterface == nullptr) return E_INVALIDARG;
   *ppInterface = nullptr;
   if (pCallContext == nullptr) return RPC_E_CALL_COMPLETE;
@@ -398,8 +339,7 @@ HRESULT CScriptedMachine::CoGetCallContext(REFIID riid, void** ppInterface) {
 
 HRESULT CScriptedMachine::SafeArrayAccessData(SAFEARRAY* psa, void** ppvData) {
   std::lock_guard lock(m_lock);
-  DWORD dwError = 0;
-  if (Failing(ECall::SafeArrayAccessData, &dwError)) return static_cast<HRESULT>(dwError);
+  if (auto error = Failing(ECall::SafeArrayAccessData)) return static_cast<HRESULT>(*error);
   return ::SafeArrayAccessData(psa, ppvData);
 }
 
@@ -407,21 +347,14 @@ HRESULT CScriptedMachine::SafeArrayAccessData(SAFEARRAY* psa, void** ppvData) {
 // destroyed afterwards: the failure is in the answer only.
 HRESULT CScriptedMachine::SafeArrayUnaccessData(SAFEARRAY* psa) {
   std::lock_guard lock(m_lock);
-  DWORD dwError = 0;
-  const bool bFailing = Failing(ECall::SafeArrayUnaccessData, &dwError);
+  const auto error = Failing(ECall::SafeArrayUnaccessData);
   const HRESULT hr = ::SafeArrayUnaccessData(psa);
-  return bFailing ? static_cast<HRESULT>(dwError) : hr;
+  return error ? static_cast<HRESULT>(*error) : hr;
 }
 
-void CScriptedMachine::ProvideModule(const std::basic_string<OLECHAR>& name,
-                                     std::map<std::string, FARPROC> exports) {
+void CScriptedMachine::ScriptModule(const std::basic_string<OLECHAR>& name, SModule module) {
   std::lock_guard lock(m_lock);
-  m_modules[LowerCase(name.c_str())] = SModule{false, std::move(exports), 0};
-}
-
-void CScriptedMachine::WithholdModule(const std::basic_string<OLECHAR>& name) {
-  std::lock_guard lock(m_lock);
-  m_modules[LowerCase(name.c_str())] = SModule{true, {}, 0};
+  m_modules[LowerCase(name)] = std::move(module);
 }
 
 size_t CScriptedMachine::LoadedModules() const {
@@ -433,9 +366,8 @@ size_t CScriptedMachine::LoadedModules() const {
 
 // A provided module's handle is its entry in the table, which stays put.
 CScriptedMachine::SModule* CScriptedMachine::ModuleOf(HMODULE hModule) {
-  for (auto& entry : m_modules) {
+  for (auto& entry : m_modules)
     if (reinterpret_cast<HMODULE>(&entry.second) == hModule) return &entry.second;
-  }
   return nullptr;
 }
 
@@ -443,10 +375,7 @@ HMODULE CScriptedMachine::LoadLibraryW(LPCWSTR lpLibFileName) {
   std::lock_guard lock(m_lock);
   auto it = lpLibFileName ? m_modules.find(LowerCase(lpLibFileName)) : m_modules.end();
   if (it == m_modules.end()) return ::LoadLibraryW(lpLibFileName);
-  if (it->second.bWithheld) {
-    SetLastError(ERROR_MOD_NOT_FOUND);
-    return nullptr;
-  }
+  if (it->second.bWithheld) return Fail(ERROR_MOD_NOT_FOUND, HMODULE{nullptr});
   ++it->second.loads;
   return reinterpret_cast<HMODULE>(&it->second);
 }
@@ -455,31 +384,26 @@ FARPROC CScriptedMachine::GetProcAddress(HMODULE hModule, LPCSTR lpProcName) {
   std::lock_guard lock(m_lock);
   SModule* pModule = ModuleOf(hModule);
   if (pModule == nullptr) return ::GetProcAddress(hModule, lpProcName);
+  if (pModule->loads == 0) return Fail(ERROR_MOD_NOT_FOUND, FARPROC{nullptr});
   const bool bOrdinal = reinterpret_cast<uintptr_t>(lpProcName) <= 0xFFFF;
   auto it = bOrdinal ? pModule->exports.end() : pModule->exports.find(lpProcName);
-  if (pModule->loads == 0 || it == pModule->exports.end()) {
-    SetLastError(pModule->loads == 0 ? ERROR_MOD_NOT_FOUND : ERROR_PROC_NOT_FOUND);
-    return nullptr;
-  }
-  return it->second;
+  return it == pModule->exports.end() ? Fail(ERROR_PROC_NOT_FOUND, FARPROC{nullptr}) : it->second;
 }
 
 BOOL CScriptedMachine::FreeLibrary(HMODULE hLibModule) {
   std::lock_guard lock(m_lock);
   SModule* pModule = ModuleOf(hLibModule);
   if (pModule == nullptr) return ::FreeLibrary(hLibModule);
-  if (pModule->loads == 0) {
-    SetLastError(ERROR_MOD_NOT_FOUND);
-    return FALSE;
-  }
+  if (pModule->loads == 0) return Fail(ERROR_MOD_NOT_FOUND, FALSE);
   --pModule->loads;
   return TRUE;
 }
 
-void CScriptedMachine::Advance(ULONGLONG ullMs) {
+void CScriptedMachine::MoveClock(ULONGLONG ullMs, ULONGLONG ullWakes) {
   {
     std::lock_guard lock(m_clockLock);
     m_ullTick += ullMs;
+    m_ullWakeCount += ullWakes;
     ++m_ullGeneration;
     m_settledWaiters = 0;
   }
@@ -521,12 +445,8 @@ DWORD CScriptedMachine::WaitForTick(ULONGLONG ullDeadline, ULONGLONG ullWakeCoun
   std::unique_lock lock(m_clockLock);
   ++m_waiters;
   ULONGLONG ullSeen = m_ullGeneration - 1;
-  DWORD dwResult = WAIT_OBJECT_0;
-  while (m_ullWakeCount == ullWakeCount && !m_bRetired) {
-    if (ullDeadline != kNoDeadline && m_ullTick >= ullDeadline) {
-      dwResult = WAIT_TIMEOUT;
-      break;
-    }
+  auto waiting = [&] { return m_ullWakeCount == ullWakeCount && !m_bRetired; };
+  while (waiting() && (ullDeadline == kNoDeadline || m_ullTick < ullDeadline)) {
     if (ullSeen != m_ullGeneration) {
       ullSeen = m_ullGeneration;
       ++m_settledWaiters;
@@ -537,15 +457,5 @@ DWORD CScriptedMachine::WaitForTick(ULONGLONG ullDeadline, ULONGLONG ullWakeCoun
   if (ullSeen == m_ullGeneration) --m_settledWaiters;
   --m_waiters;
   m_clockMoved.notify_all();
-  return dwResult;
-}
-
-void CScriptedMachine::Wake() {
-  {
-    std::lock_guard lock(m_clockLock);
-    ++m_ullWakeCount;
-    ++m_ullGeneration;
-    m_settledWaiters = 0;
-  }
-  m_clockMoved.notify_all();
+  return waiting() ? WAIT_TIMEOUT : WAIT_OBJECT_0;
 }

@@ -2,7 +2,7 @@
 // context, failures, modules and clock the test decides. It installs itself
 // for its lifetime and restores the previous machine when destroyed.
 //
-// The host process (GetCurrentProcess, or OpenProcess of dwProcessId) runs
+// The host process (GetCurrentProcess, or OpenProcess of kHostProcessId) runs
 // as the local system account, with a scripted integrity level and
 // app-container flag, and holds every privilege of the system
 // ("SeChangeNotifyPrivilege" enabled, the others disabled) as a Windows token
@@ -20,6 +20,7 @@
 #include <condition_variable>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -62,7 +63,7 @@ class CScriptedMachine final : public IMachine {
   // The host process, in session 0.
   DWORD dwIntegrityRid = SECURITY_MANDATORY_MEDIUM_RID;
   DWORD dwIsAppContainer = 0;
-  DWORD dwProcessId = 4242;
+  static constexpr DWORD kHostProcessId = 4242;
   // VerifyVersionInfoW answers every test as a Windows before 6.0 would
   // (ERROR_OLD_WIN_VERSION) while set; otherwise the machine before answers.
   bool bEarlierWindows = false;
@@ -98,7 +99,7 @@ class CScriptedMachine final : public IMachine {
   // wait on the clock having seen it as the last Advance or Wake left it, so
   // that what a woken thread does is done (false after ten seconds: a
   // deadlock guard).
-  void Advance(ULONGLONG ullMs);
+  void Advance(ULONGLONG ullMs) { MoveClock(ullMs, 0); }
   bool AwaitWaiters(size_t n);
 
   // Modules load from the platform unless scripted: a provided module has
@@ -106,12 +107,14 @@ class CScriptedMachine final : public IMachine {
   // ERROR_MOD_NOT_FOUND. Names match without regard to case. LoadedModules
   // counts loads of provided modules not yet freed.
   void ProvideModule(const std::basic_string<OLECHAR>& name,
-                     std::map<std::string, FARPROC> exports);
-  void WithholdModule(const std::basic_string<OLECHAR>& name);
+                     std::map<std::string, FARPROC> exports) {
+    ScriptModule(name, {false, std::move(exports), 0});
+  }
+  void WithholdModule(const std::basic_string<OLECHAR>& name) { ScriptModule(name, {true, {}, 0}); }
   size_t LoadedModules() const;
 
   HANDLE GetCurrentProcess() override;
-  DWORD GetCurrentProcessId() override { return dwProcessId; }
+  DWORD GetCurrentProcessId() override { return kHostProcessId; }
   HANDLE OpenProcess(DWORD dwDesiredAccess, BOOL bInheritHandle, DWORD dwProcessId) override;
   BOOL OpenProcessToken(HANDLE hProcess, DWORD dwDesiredAccess, PHANDLE phToken) override;
   BOOL GetTokenInformation(HANDLE hToken, TOKEN_INFORMATION_CLASS eClass, LPVOID pInfo,
@@ -147,7 +150,7 @@ class CScriptedMachine final : public IMachine {
   LONGLONG _time64(LONGLONG* pTime) override;
   ULONGLONG GetWakeCount() override;
   DWORD WaitForTick(ULONGLONG ullDeadline, ULONGLONG ullWakeCount) override;
-  void Wake() override;
+  void Wake() override { MoveClock(0, 1); }
 
  private:
   struct SHandle {
@@ -161,15 +164,25 @@ class CScriptedMachine final : public IMachine {
     size_t loads = 0;
   };
 
-  // True (with the last error set) when this call is scripted to fail.
-  bool Failing(ECall eCall, DWORD* pdwError = nullptr);
+  // The scripted error (also set as the last error) when this call is
+  // scripted to fail.
+  std::optional<DWORD> Failing(ECall eCall);
   // A platform call made under the lock unless it is scripted to fail.
   template <class R, class F>
   R Scripted(ECall eCall, R failed, F&& call);
   HANDLE NewHandle(const SHandle& handle);
-  const SHandle* HandleOf(HANDLE h) const;
-  bool Track(void* p);
+  // The process (its pseudo-handle included) or token behind a handle, as
+  // asked; null for anything else.
+  const SHandle* HandleOf(HANDLE h, bool bToken) const;
+  template <class T>
+  T* Track(T* p) {
+    if (p != nullptr) m_allocations.insert(p);
+    return p;
+  }
   SModule* ModuleOf(HMODULE hModule);
+  void ScriptModule(const std::basic_string<OLECHAR>& name, SModule module);
+  // Every move is a new generation, which no waiter has seen yet.
+  void MoveClock(ULONGLONG ullMs, ULONGLONG ullWakes);
 
   IMachine* m_pPrevious = nullptr;
   mutable std::recursive_mutex m_lock;
