@@ -7,6 +7,7 @@
 #include "platform/no_destructor.h"
 #include "platform/registry_seam.h"
 #include "support/scopedhkey.h"
+#include "support/zuwinext.h"
 
 namespace {
 
@@ -22,24 +23,22 @@ class CRegistrySettings final : public ISettings {
   void GetSettingValue(const ZU::Framework::secwstring& sName, QVData& value,
                        bool* pbFound) override {
     DWORD dwValue = 0;
-    bool bFound = false;
+    LONG l = ERROR_FILE_NOT_FOUND;
     {
       std::lock_guard lock(m_lock);
       if (m_cHolds == 0) {
-        CScopedHKEY key;
-        bFound = Open(key) && Query(key.Get(), sName.c_str(), dwValue) == ERROR_SUCCESS;
+        l = zuRegReadDWORDValueEx(m_hRoot, m_pszPath, sName.c_str(), &dwValue, ZU_REG_VIEW_64);
       } else {
+        l = ReadHeld(sName.c_str(), dwValue);
         // A key deleted since it was opened answers so to every query: open
         // the key of that name again, once.
-        for (int i = 0; i < 2 && !bFound; ++i) {
-          if (!m_key && !Open(m_key)) break;
-          const LONG l = Query(m_key.Get(), sName.c_str(), dwValue);
-          bFound = l == ERROR_SUCCESS;
-          if (l != ERROR_KEY_DELETED && l != ERROR_INVALID_HANDLE) break;
+        if (l == ERROR_KEY_DELETED || l == ERROR_INVALID_HANDLE) {
           m_key.Reset();
+          l = ReadHeld(sName.c_str(), dwValue);
         }
       }
     }
+    const bool bFound = l == ERROR_SUCCESS;
     value = QVData(bFound ? static_cast<LONGLONG>(dwValue) : 0);
     if (pbFound != nullptr) *pbFound = bFound;
   }
@@ -54,16 +53,14 @@ class CRegistrySettings final : public ISettings {
   }
 
  private:
-  bool Open(CScopedHKEY& key) {
-    return Registry().RegOpenKeyExW(m_hRoot, m_pszPath, 0, KEY_QUERY_VALUE | KEY_WOW64_64KEY,
-                                    key.Receive()) == ERROR_SUCCESS;
-  }
-  static LONG Query(HKEY hKey, const WCHAR* pszName, DWORD& dwValue) {
-    DWORD dwType = REG_NONE, cb = sizeof dwValue;
-    const LONG l = Registry().RegQueryValueExW(hKey, pszName, nullptr, &dwType,
-                                               reinterpret_cast<BYTE*>(&dwValue), &cb);
-    if (l != ERROR_SUCCESS) return l;
-    return dwType == REG_DWORD && cb == sizeof dwValue ? ERROR_SUCCESS : ERROR_UNSUPPORTED_TYPE;
+  // Through the key kept open, opened first when it is not.
+  LONG ReadHeld(const WCHAR* pszName, DWORD& dwValue) {
+    if (!m_key) {
+      const LONG l = Registry().RegOpenKeyExW(m_hRoot, m_pszPath, 0,
+                                              KEY_QUERY_VALUE | ZU_REG_VIEW_64, m_key.Receive());
+      if (l != ERROR_SUCCESS) return l;
+    }
+    return zuRegReadDWORDValueEx(m_key.Get(), nullptr, pszName, &dwValue, ZU_REG_VIEW_64);
   }
 
   const HKEY m_hRoot;
