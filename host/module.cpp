@@ -7,6 +7,7 @@
 #include "datastore/dualobject.h"
 #include "datastore/storedispatch.h"
 #include "host/classfactory.h"
+#include "host/registrationscripts.h"
 #include "kelmyr_i.h"
 #include "pincache/authstore.h"
 #include "platform/no_destructor.h"
@@ -26,9 +27,9 @@ CClassFactoryBase* NewFactory() noexcept {
 }  // namespace
 
 const CPellwickModule::SClass CPellwickModule::kClasses[kClassCount] = {
-    {&CLSID_DataStoreManager, 102, NewFactory<CManagerClassFactory>},
-    {&CLSID_DataStore, 103, NewFactory<TObjectClassFactory<CDataStore>>},
-    {&CLSID_AuthStore, 104, NewFactory<TObjectClassFactory<CAuthStore>>},
+    {&CLSID_DataStoreManager, kDataStoreManagerScript, NewFactory<CManagerClassFactory>},
+    {&CLSID_DataStore, kDataStoreScript, NewFactory<TObjectClassFactory<CDataStore>>},
+    {&CLSID_AuthStore, kAuthStoreScript, NewFactory<TObjectClassFactory<CAuthStore>>},
 };
 
 CPellwickModule::CPellwickModule() noexcept {

@@ -43,11 +43,10 @@ class CPellwickModule {
  public:
   struct SClass {
     const CLSID* pclsid;
-    UINT uScriptId;  // the registry script resource of the class
+    UINT uScriptId;  // the registry script resource of the class (host/registrationscripts.h)
     CClassFactoryBase* (*pfnCreateFactory)() noexcept;
   };
   static constexpr size_t kClassCount = 3;
-  static constexpr UINT kAppIdScriptId = 101;
   // DataStoreManager, DataStore, AuthStore.
   static const SClass kClasses[kClassCount];
 
