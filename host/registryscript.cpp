@@ -52,10 +52,12 @@ bool EqualNoCase(std::string_view a, std::string_view b) {
 }
 
 HRESULT Tokenize(std::string_view text, std::vector<SToken>* pTokens) {
+  for (const char c : text) {
+    if (static_cast<unsigned char>(c) >= 0x80 || c == '\0') return kBadFormat;
+  }
   size_t i = 0;
   while (i < text.size()) {
     const char c = text[i];
-    if (static_cast<unsigned char>(c) >= 0x80 || c == '\0') return kBadFormat;
     if (c == ' ' || c == '\t' || c == '\r' || c == '\n') {
       ++i;
       continue;
@@ -65,7 +67,6 @@ HRESULT Tokenize(std::string_view text, std::vector<SToken>* pTokens) {
       token.bQuoted = true;
       for (++i;; ++i) {
         if (i >= text.size()) return kBadFormat;
-        if (static_cast<unsigned char>(text[i]) >= 0x80 || text[i] == '\0') return kBadFormat;
         if (text[i] != '\'') {
           token.text.push_back(text[i]);
         } else if (i + 1 < text.size() && text[i + 1] == '\'') {
@@ -79,7 +80,6 @@ HRESULT Tokenize(std::string_view text, std::vector<SToken>* pTokens) {
     } else {
       while (i < text.size() && text[i] != ' ' && text[i] != '\t' && text[i] != '\r' &&
              text[i] != '\n') {
-        if (static_cast<unsigned char>(text[i]) >= 0x80 || text[i] == '\0') return kBadFormat;
         if (text[i] == '\'') return kBadFormat;  // a quote inside a bare word
         token.text.push_back(text[i++]);
       }
