@@ -102,8 +102,8 @@ struct SReleaseTypeLib {
   void operator()(ITypeLib* pTypeLib) const noexcept { pTypeLib->Release(); }
 };
 
-HRESULT UpdateTypeLibrary(HMODULE, const WCHAR* pszModulePath, bool bRegister, bool bPerUser,
-                          HKEY) {
+HRESULT UpdateTypeLibrary(HMODULE, const WCHAR* pszModulePath, const WCHAR*, bool bRegister,
+                          bool bPerUser, HKEY) {
   ITypeLib* pLoaded = nullptr;
   HRESULT hr = LoadTypeLibEx(pszModulePath, REGKIND_NONE, &pLoaded);
   if (FAILED(hr)) return hr;
@@ -150,10 +150,9 @@ HRESULT UpdateTypeLibrary(HMODULE, const WCHAR* pszModulePath, bool bRegister, b
 
 #else
 
-HRESULT UpdateTypeLibrary(HMODULE hModule, const WCHAR* pszModulePath, bool bRegister, bool,
-                          HKEY hRoot) {
-  const WString dir = ModuleDirectory(pszModulePath);
-  return RunScript(hModule, kTypeLibraryScript, pszModulePath, dir.c_str(),
+HRESULT UpdateTypeLibrary(HMODULE hModule, const WCHAR* pszModulePath, const WCHAR* pszModuleDir,
+                          bool bRegister, bool, HKEY hRoot) {
+  return RunScript(hModule, kTypeLibraryScript, pszModulePath, pszModuleDir,
                    bRegister ? EScriptMode::kRegister : EScriptMode::kUnregister, hRoot);
 }
 
@@ -178,7 +177,7 @@ HRESULT Update(HMODULE hModule, const WCHAR* pszModulePath, bool bRegister) noex
             RunScript(hModule, id, pszModulePath, dir.c_str(), EScriptMode::kRegister, hRoot.Get());
       }
       if (SUCCEEDED(hr))
-        hr = UpdateTypeLibrary(hModule, pszModulePath, true, bPerUser, hRoot.Get());
+        hr = UpdateTypeLibrary(hModule, pszModulePath, dir.c_str(), true, bPerUser, hRoot.Get());
       return hr;
     }
     for (UINT id : kClassScripts) {
@@ -186,7 +185,7 @@ HRESULT Update(HMODULE hModule, const WCHAR* pszModulePath, bool bRegister) noex
           RunScript(hModule, id, pszModulePath, dir.c_str(), EScriptMode::kUnregister, hRoot.Get());
       if (FAILED(hr)) return hr;
     }
-    hr = UpdateTypeLibrary(hModule, pszModulePath, false, bPerUser, hRoot.Get());
+    hr = UpdateTypeLibrary(hModule, pszModulePath, dir.c_str(), false, bPerUser, hRoot.Get());
     if (FAILED(hr)) return hr;
     return RunScript(hModule, kAppIdScript, pszModulePath, dir.c_str(), EScriptMode::kUnregister,
                      hRoot.Get());
