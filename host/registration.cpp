@@ -225,16 +225,14 @@ HRESULT CurrentModule(HMODULE* phModule, WCHAR* pszPath, DWORD cchPath) noexcept
   if (dladdr(reinterpret_cast<void*>(&CurrentModule), &info) == 0 || info.dli_fname == nullptr) {
     return E_FAIL;
   }
-  char* pszReal = realpath(info.dli_fname, nullptr);
+  const std::unique_ptr<char, decltype(&free)> pszReal(realpath(info.dli_fname, nullptr), &free);
   if (pszReal == nullptr) return E_FAIL;
   std::basic_string<OLECHAR> path;
   try {
-    path = Utf8ToUtf16(pszReal);
+    path = Utf8ToUtf16(pszReal.get());
   } catch (const std::bad_alloc&) {
-    free(pszReal);
     return E_OUTOFMEMORY;
   }
-  free(pszReal);
   if (path.size() >= cchPath) return HRESULT_FROM_WIN32(ERROR_INSUFFICIENT_BUFFER);
   path.copy(pszPath, path.size());
   pszPath[path.size()] = 0;
