@@ -227,6 +227,15 @@ UINT ParamsOf(ITypeInfo* pInfo, DISPID id, SStoreDispatchParam* params) {
   return cParams;
 }
 
+// Whether an argument is a referenced variant, which an out parameter may be.
+bool PassesVariantRef(const DISPPARAMS* pDispParams) {
+  if (pDispParams == nullptr || pDispParams->rgvarg == nullptr) return false;
+  for (UINT k = 0; k < pDispParams->cArgs; ++k) {
+    if (V_VT(&pDispParams->rgvarg[k]) == (VT_BYREF | VT_VARIANT)) return true;
+  }
+  return false;
+}
+
 }  // namespace
 
 // VT_BYREF for a pointer, VT_ARRAY for a SAFEARRAY, VT_DISPATCH for an
@@ -280,8 +289,10 @@ HRESULT StoreInvoke(REFIID iid, void* pInterface, DISPID dispIdMember, REFIID ri
   ITypeInfo* pInfo = nullptr;
   const HRESULT hr = TypeInfoOf(iid, &pInfo);
   if (FAILED(hr)) return hr;
+  // The method's parameters are looked up only for a call that needs them.
   SStoreDispatchParam params[kMaxParams];
-  CVariantOuts outs(params, ParamsOf(pInfo, dispIdMember, params), pDispParams);
+  const UINT cParams = PassesVariantRef(pDispParams) ? ParamsOf(pInfo, dispIdMember, params) : 0;
+  CVariantOuts outs(params, cParams, pDispParams);
   const CLateBoundCall lateBound;
   return outs.Deliver(DispInvoke(pInterface, pInfo, dispIdMember, wFlags, outs.Params(), pVarResult,
                                  pExcepInfo, puArgErr));
