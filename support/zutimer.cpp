@@ -1,6 +1,5 @@
 #include "support/zutimer.h"
 
-#include <atomic>
 #include <condition_variable>
 #include <map>
 #include <memory>

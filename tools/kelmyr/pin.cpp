@@ -8,11 +8,8 @@
 
 #include <cstdio>
 #include <cstring>
-#include <string>
 
-#ifdef _WIN32
-#include <io.h>
-#else
+#ifndef _WIN32
 #include <termios.h>
 #include <unistd.h>
 #endif
@@ -69,26 +66,42 @@ class CQuietInput {
 #endif
 };
 
-// The first line of standard input as the PIN's bytes, in a SAFEARRAY of
-// VT_UI1; the PIN's copies in this process are wiped.
+// Zeroes the bytes of a PIN held in a vector of VT_UI1 before it goes.
+void WipePin(SAFEARRAY* psa) {
+  if (psa != nullptr && psa->pvData != nullptr)
+    SecureZeroMemory(psa->pvData, psa->rgsabound[0].cElements);
+}
+
+// The first line of standard input (at most kMaxPin bytes) as the PIN's
+// bytes, in a vector of VT_UI1. It is read into one fixed buffer, never
+// grown, so that its only copy besides the vector is wiped.
+constexpr size_t kMaxPin = 256;
 HRESULT ReadPin(CScopedSafeArray* pPin) {
-  std::string line;
+  char buffer[kMaxPin];
+  size_t cb = 0;
+  bool bTooLong = false;
   {
     CQuietInput quiet;
     if (quiet.IsQuiet()) std::fprintf(stderr, "PIN: ");
-    for (int c; (c = std::getchar()) != EOF && c != '\n';) line.push_back(static_cast<char>(c));
+    for (int c; (c = std::getchar()) != EOF && c != '\n';) {
+      if (cb < kMaxPin)
+        buffer[cb++] = static_cast<char>(c);
+      else
+        bTooLong = true;
+    }
   }
-  if (!line.empty() && line.back() == '\r') line.pop_back();
+  if (cb > 0 && buffer[cb - 1] == '\r') --cb;
   HRESULT hr = S_OK;
-  pPin->Reset(SafeArrayCreateVector(VT_UI1, 0, static_cast<ULONG>(line.size())));
-  void* pData = nullptr;
-  if (pPin->Get() == nullptr || FAILED(hr = SafeArrayAccessData(pPin->Get(), &pData))) {
-    hr = FAILED(hr) ? hr : E_OUTOFMEMORY;
-  } else {
-    if (!line.empty()) std::memcpy(pData, line.data(), line.size());
-    SafeArrayUnaccessData(pPin->Get());
+  if (bTooLong) {
+    std::fprintf(stderr, "kelmyr pin: a PIN has at most %zu bytes\n", kMaxPin);
+    hr = E_INVALIDARG;
   }
-  SecureZeroMemory(line.data(), line.size());
+  if (SUCCEEDED(hr)) {
+    pPin->Reset(SafeArrayCreateVector(VT_UI1, 0, static_cast<ULONG>(cb)));
+    hr = pPin->Get() == nullptr ? E_OUTOFMEMORY : S_OK;
+  }
+  if (SUCCEEDED(hr) && cb != 0) std::memcpy(pPin->Get()->pvData, buffer, cb);
+  SecureZeroMemory(buffer, sizeof buffer);
   return hr;
 }
 
@@ -108,6 +121,7 @@ int Run(const CServiceClient& client, IAuthStore* pStore, const KelmyrArgs& op) 
       pStore->SetPIN(ulPID, Bstr(op[1]).Get(), Bstr(op[2]).Get(), pin.Get(), nullptr,
                      session.Receive(), &lRet);
     }
+    WipePin(pin.Get());
   } else if (op[0] == "state") {
     pStore->IsPINCached(ulPID, Bstr(op[1]).Get(), Bstr(op[2]).Get(), nullptr, nullptr, &nState,
                         &lRet);
