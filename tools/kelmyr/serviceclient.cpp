@@ -109,8 +109,8 @@ pid_t StartLowChild(int* pHold) {
 CServiceClient::~CServiceClient() {
   if (m_pManager != nullptr) m_pManager->Release();
   if (m_hModule != nullptr) {
-    // A module that still runs something (a PIN timer's thread) says so and
-    // stays loaded for the rest of the process.
+    // A module that still runs something (a thread that has not yet ended)
+    // says so and stays loaded for the rest of the process.
     using PFNCANUNLOAD = HRESULT(WINAPI*)();
     const auto pfnCanUnload = reinterpret_cast<PFNCANUNLOAD>(
         reinterpret_cast<void (*)()>(GetProcAddress(m_hModule, "DllCanUnloadNow")));
