@@ -100,9 +100,6 @@ HRESULT STDMETHODCALLTYPE CManagerClassFactory::CreateInstance(IUnknown* pUnkOut
 
 CDataStoreManager* CManagerClassFactory::DetachUnusedManager() noexcept {
   CScopedLock lock(m_cs);
-  if (m_pManager == nullptr || !m_pManager->HeldOnlyThroughOneReference() ||
-      DualObjectsAlive() != m_pManager->ObjectsAccountedFor()) {
-    return nullptr;
-  }
+  if (m_pManager == nullptr || !m_pManager->OnlyReachedThroughOneReference()) return nullptr;
   return std::exchange(m_pManager, nullptr);
 }

@@ -5,6 +5,7 @@
 #include <list>
 #include <new>
 
+#include "datastore/dualobject.h"
 #include "datastore/storedispatch.h"
 #include "datastore/storeownership.h"
 #include "host/export.h"
@@ -279,22 +280,18 @@ ULONG STDMETHODCALLTYPE CDataStoreManager::Release() {
   return cRef;
 }
 
-bool CDataStoreManager::HeldOnlyThroughOneReference() const noexcept {
-  if (!HeldOnce()) return false;
-  for (const auto& entry : m_DataStores) {
-    if (entry.second != nullptr && !entry.second->HeldOnce()) return false;
-  }
-  for (const auto& entry : m_AuthStores) {
-    if (entry.second != nullptr && !entry.second->HeldOnce()) return false;
-  }
-  return true;
-}
-
-LONG CDataStoreManager::ObjectsAccountedFor() const noexcept {
+bool CDataStoreManager::OnlyReachedThroughOneReference() const noexcept {
   LONG lObjects = 1;
-  for (const auto& entry : m_DataStores) lObjects += entry.second != nullptr ? 1 : 0;
-  for (const auto& entry : m_AuthStores) lObjects += entry.second != nullptr ? 1 : 0;
-  return lObjects;
+  const auto heldByTableAlone = [&lObjects](const auto& table) {
+    for (const auto& entry : table) {
+      if (entry.second == nullptr) continue;
+      if (!entry.second->HeldOnce()) return false;
+      ++lObjects;
+    }
+    return true;
+  };
+  return HeldOnce() && heldByTableAlone(m_DataStores) && heldByTableAlone(m_AuthStores) &&
+         DualObjectsAlive() == lObjects;
 }
 
 HRESULT STDMETHODCALLTYPE CDataStoreManager::GetDataStore(ULONG ulPID, BSTR bDataStoreId,

@@ -42,12 +42,11 @@ class CDataStoreManager final : public TDualObject<IDataStoreManager, IID_IDataS
   // The manager of the export: its last release clears the export's global
   // under the export's lock.
   void MarkCreatedThroughExport() noexcept { m_bThroughExport = true; }
-  // True when one reference reaches the manager and each of its stores is
-  // reached by its table's reference alone: the holder of that one
-  // reference is then the only way to the manager and its stores.
-  bool HeldOnlyThroughOneReference() const noexcept;
-  // The COM objects the manager accounts for: itself and its stores.
-  LONG ObjectsAccountedFor() const noexcept;
+  // True when one reference reaches the manager, each of its stores is
+  // reached by its table's reference alone, and they are all the objects
+  // of the classes alive: the holder of that one reference is then the
+  // only way to any of them.
+  bool OnlyReachedThroughOneReference() const noexcept;
   // The data stores that follow the terminal sessions, for diagnostics.
   const CDataStoreTable& SessionDataStores() const noexcept { return m_SessionDataStores; }
 
