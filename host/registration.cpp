@@ -127,13 +127,14 @@ HRESULT UpdateTypeLibrary(HMODULE, const WCHAR* pszModulePath, const WCHAR*, boo
     pTypeLib->ReleaseTLibAttr(pAttr);
     // A library that is not registered is already unregistered. The merged
     // view answers for both kinds of registration.
-    WCHAR szKey[80];
-    StringFromGUID2(attr.guid, szKey, 40);
-    WString key = WString(L"TypeLib\\") + szKey + L"\\" + std::to_wstring(attr.wMajorVerNum) +
+    WCHAR szLibId[39];
+    StringFromGUID2(attr.guid, szLibId, sizeof szLibId / sizeof szLibId[0]);
+    WString key = WString(L"TypeLib\\") + szLibId + L"\\" + std::to_wstring(attr.wMajorVerNum) +
                   L"." + std::to_wstring(attr.wMinorVerNum);
     CScopedHKEY hKey;
     const LSTATUS l = Registry().RegOpenKeyExW(HKEY_CLASSES_ROOT, key.c_str(), 0,
                                                KEY_READ | KEY_WOW64_64KEY, hKey.Receive());
+    hKey.Reset();  // only asked whether the key is there; not held across its removal
     if (l == ERROR_FILE_NOT_FOUND) {
       hr = S_OK;
     } else if (!bPerUser) {
