@@ -71,6 +71,7 @@ case "${1:-}" in
       rmdir "$scope" "${scope%/*}" "${scope%/*/*}" 2>/dev/null || true
     }
     trap cleanup EXIT
+    trap 'exit 143' TERM INT HUP  # ended by a signal, still cleaned up
     mkdir -p "$scope"
     echo $$ >"$scope/cgroup.procs"
     write_record "$id" "$uid" active
