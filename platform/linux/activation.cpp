@@ -96,6 +96,15 @@ LONG ReadClassesString(const WString& sPath, LPCWSTR pszValue, WString* pText) {
   return ERROR_MORE_DATA;
 }
 
+// The default value of a subkey of the class's key, which must not be empty:
+// E_OUTOFMEMORY, or REGDB_E_CLASSNOTREG for anything else that is missing.
+HRESULT ReadClassKey(REFCLSID rclsid, const char16_t* pszSubkey, WString* pText) {
+  const LONG l =
+      ReadClassesString(u"CLSID\\" + GuidText(rclsid) + u"\\" + pszSubkey, nullptr, pText);
+  if (l == ERROR_NOT_ENOUGH_MEMORY) return E_OUTOFMEMORY;
+  return l != ERROR_SUCCESS || pText->empty() ? REGDB_E_CLASSNOTREG : S_OK;
+}
+
 // Loads the server, asks it for the class object and keeps it in the table.
 // The call holds a load of its own while the server's code runs, so a
 // concurrent sweep freeing the table's load cannot unmap it; afterwards
@@ -167,11 +176,8 @@ HRESULT WINAPI CoGetClassObject(REFCLSID rclsid, DWORD dwClsContext, COSERVERINF
   if ((dwClsContext & CLSCTX_INPROC_SERVER) == 0) return REGDB_E_CLASSNOTREG;
   try {
     WString sModule;
-    const LONG l =
-        ReadClassesString(u"CLSID\\" + GuidText(rclsid) + u"\\InprocServer32", nullptr, &sModule);
-    if (l == ERROR_NOT_ENOUGH_MEMORY) return E_OUTOFMEMORY;
-    if (l != ERROR_SUCCESS || sModule.empty()) return REGDB_E_CLASSNOTREG;
-    return ClassObjectFrom(sModule, rclsid, riid, ppv);
+    const HRESULT hr = ReadClassKey(rclsid, u"InprocServer32", &sModule);
+    return FAILED(hr) ? hr : ClassObjectFrom(sModule, rclsid, riid, ppv);
   } catch (const std::bad_alloc&) {
     return E_OUTOFMEMORY;
   }
@@ -199,20 +205,13 @@ HRESULT WINAPI CLSIDFromProgID(LPCOLESTR lpszProgID, LPCLSID lpclsid) {
   try {
     const WString sProgId(lpszProgID);
     if (sProgId.empty()) return CO_E_CLASSSTRING;
-    WString sCurrent;
-    std::vector<WString> candidates;
-    if (ReadClassesString(sProgId + u"\\CurVer", nullptr, &sCurrent) == ERROR_SUCCESS &&
-        !sCurrent.empty()) {
-      candidates.push_back(sCurrent);
-    }
-    candidates.push_back(sProgId);
-    for (const WString& sCandidate : candidates) {
-      WString sClsid;
-      if (ReadClassesString(sCandidate + u"\\CLSID", nullptr, &sClsid) == ERROR_SUCCESS) {
-        return CLSIDFromString(sClsid.c_str(), lpclsid);
-      }
-    }
-    return CO_E_CLASSSTRING;
+    WString sCurrent, sClsid;
+    const bool bFound =
+        (ReadClassesString(sProgId + u"\\CurVer", nullptr, &sCurrent) == ERROR_SUCCESS &&
+         !sCurrent.empty() &&
+         ReadClassesString(sCurrent + u"\\CLSID", nullptr, &sClsid) == ERROR_SUCCESS) ||
+        ReadClassesString(sProgId + u"\\CLSID", nullptr, &sClsid) == ERROR_SUCCESS;
+    return bFound ? CLSIDFromString(sClsid.c_str(), lpclsid) : CO_E_CLASSSTRING;
   } catch (const std::bad_alloc&) {
     return E_OUTOFMEMORY;
   }
@@ -223,9 +222,8 @@ HRESULT WINAPI ProgIDFromCLSID(REFCLSID clsid, LPOLESTR* lplpszProgID) {
   *lplpszProgID = nullptr;
   try {
     WString sProgId;
-    const LONG l = ReadClassesString(u"CLSID\\" + GuidText(clsid) + u"\\ProgID", nullptr, &sProgId);
-    if (l == ERROR_NOT_ENOUGH_MEMORY) return E_OUTOFMEMORY;
-    if (l != ERROR_SUCCESS || sProgId.empty()) return REGDB_E_CLASSNOTREG;
+    const HRESULT hr = ReadClassKey(clsid, u"ProgID", &sProgId);
+    if (FAILED(hr)) return hr;
     const size_t cb = (sProgId.size() + 1) * sizeof(OLECHAR);
     auto* pszProgId = static_cast<LPOLESTR>(CoTaskMemAlloc(cb));
     if (pszProgId == nullptr) return E_OUTOFMEMORY;
