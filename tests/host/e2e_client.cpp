@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "../common/conformance.h"
 #include "../common/module_exports.h"
 #include "kelmyr_i.h"
 
@@ -142,6 +143,43 @@ void CheckDispatch(const CRef<IDispatch> (&objects)[3], ULONG ulPid, ULONG ulChi
   }
 }
 
+// Activation's refusals, and a ProgID that names its class only in "CurVer"
+// (which Wine does not follow); the keys for those two are the client's own.
+#define MISSING "{4C2F4F51-C301-42B0-A918-5177C131DDAF}"
+void CheckActivation() {
+  const OLECHAR* const kKeys[][2] = {
+      {OLESTR("CLSID\\" MISSING "\\InprocServer32"), OLESTR("kelmyr_no_such_server.dll")},
+      {OLESTR("KelmyrE2E.Manager\\CurVer"), OLESTR("qv.kelmyr.DataStoreManager.1")}};
+  for (auto [pszKey, pszValue] : kKeys) {
+    HKEY hKey = nullptr;
+    RegCreateKeyExW(HKEY_CLASSES_ROOT, pszKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &hKey,
+                    nullptr);
+    const DWORD cb = static_cast<DWORD>(2 * std::char_traits<OLECHAR>::length(pszValue) + 2);
+    CHECK(RegSetValueExW(hKey, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(pszValue), cb) ==
+          ERROR_SUCCESS);
+    RegCloseKey(hKey);
+  }
+  const struct {
+    const OLECHAR* pszWhat;  // a class in braces or a ProgID
+    HRESULT hr, hrWine;
+  } kRows[] = {
+      {OLESTR("{3A37AC15-6BFB-432E-A82C-5E19227F10AB}"), REGDB_E_CLASSNOTREG, REGDB_E_CLASSNOTREG},
+      {OLESTR("qv.kelmyr.DataStoreManager.9"), CO_E_CLASSSTRING, CO_E_CLASSSTRING},
+      {OLESTR("KelmyrE2E.Manager"), S_OK, CO_E_CLASSSTRING},
+      {WIDE(MISSING), HRESULT_FROM_WIN32(ERROR_MOD_NOT_FOUND), E_ACCESSDENIED},
+  };
+  for (const auto& row : kRows) {
+    CLSID clsid = {};
+    CRef<IUnknown> object;
+    HRESULT hr = row.pszWhat[0] == '{' ? CLSIDFromString(row.pszWhat, &clsid)
+                                       : CLSIDFromProgID(row.pszWhat, &clsid);
+    if (SUCCEEDED(hr)) hr = Create(clsid, IID_IUnknown, object.Out());
+    Check(hr == (RunningUnderWine() ? row.hrWine : row.hr), "activation", hr);
+  }
+  RegDeleteTreeW(HKEY_CLASSES_ROOT, OLESTR("KelmyrE2E.Manager"));
+  RegDeleteTreeW(HKEY_CLASSES_ROOT, OLESTR("CLSID\\" MISSING));
+}
+
 #ifndef _WIN32
 // A child at low integrity (no new privileges, as nobody when the client is
 // root) that waits until the client's end of its socket closes. Its pid, or 0.
@@ -178,7 +216,11 @@ int main(int argc, char** argv) {
   const pid_t child = StartChild(&hold);
   ulChild = static_cast<ULONG>(child);
 #endif
+  // Initialisation counts per thread, and is needed for activation.
   CHECK_HR(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED), S_OK);
+  CHECK_HR(CoInitialize(nullptr), S_FALSE);
+  CoUninitialize();
+  CheckActivation();
   {
     // By class and by ProgID. Until the export builds a manager, the methods
     // take over [in] arguments.
@@ -272,6 +314,10 @@ int main(int argc, char** argv) {
 #endif
   std::printf("unloaded after %d sweeps\n", cSweeps);
   CoUninitialize();
+  {
+    CRef<IUnknown> none;
+    CHECK_HR(Create(CLSID_DataStoreManager, IID_IUnknown, none.Out()), CO_E_NOTINITIALIZED);
+  }
   if (gFailures != 0) return 1;
   std::printf("e2e: ok\n");
   return 0;
