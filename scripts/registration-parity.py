@@ -15,40 +15,24 @@ import subprocess
 import sys
 import tempfile
 
-IDL = pathlib.Path(__file__).resolve().parent.parent / "datastore" / "kelmyr.idl"
+# The AppID, and the type library's, classes' and interfaces' identifiers,
+# read from the interface definition they are fixed in.
+IDL = (pathlib.Path(__file__).resolve().parent.parent / "datastore" / "kelmyr.idl").read_text()
+APPID = re.search(r'KELMYR_APPID_STRING OLESTR\(\\"(\{[^}]+\})', IDL).group(1)
+NAMED = [(k, n, "{" + u.upper() + "}") for u, k, n in re.findall(
+    r"uuid\(([0-9A-Fa-f-]+)\)[^\]]*\]\s*(interface|library|coclass)\s+(\w+)", IDL)]
+SUBTREES = [f"AppID\\{APPID}", "AppID\\qv.kelmyr.dll"]
+for kind, name, uuid in NAMED:
+    SUBTREES += {"library": [f"TypeLib\\{uuid}"], "interface": [f"Interface\\{uuid}"],
+                 "coclass": [f"qv.kelmyr.{name}", f"qv.kelmyr.{name}.1", f"CLSID\\{uuid}"]}[kind]
+QUIET = dict(stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
 
-def identifiers():
-    """The AppID, the type library's, the classes' and the interfaces'
-    identifiers, read from the interface definition they are fixed in."""
-    idl = IDL.read_text()
-    appid = re.search(r'KELMYR_APPID_STRING OLESTR\(\\"(\{[^}]+\})', idl).group(1)
-    named = re.findall(r"uuid\(([0-9A-Fa-f-]+)\)[^\]]*\]\s*(interface|library|coclass)\s+(\w+)", idl)
-    of = lambda kind: {name: "{" + u.upper() + "}" for u, k, name in named if k == kind}
-    return appid, next(iter(of("library").values())), of("coclass"), list(of("interface").values())
-
-
-APPID, LIBID, CLASSES, INTERFACES = identifiers()
-SUBTREES = (
-    [f"AppID\\{APPID}", "AppID\\qv.kelmyr.dll", f"TypeLib\\{LIBID}"]
-    + [k for n, c in CLASSES.items()
-       for k in (f"qv.kelmyr.{n}", f"qv.kelmyr.{n}.1", f"CLSID\\{c}")]
-    + [f"Interface\\{i}" for i in INTERFACES]
-)
-WINE = "/usr/lib/wine/wine64"
-WINESERVER = "/usr/lib/wine/wineserver"
-
-
-def reg_escape(text):
-    return text.replace("\\", "\\\\")
-
-
-def parse(reg_bytes, module, folder):
+def parse(data, module, folder):
     """The lines of an exported .reg file as a set, values per key."""
-    text = reg_bytes.decode("utf-16") if reg_bytes[:2] == b"\xff\xfe" else reg_bytes.decode()
+    text = data.decode("utf-16") if data[:2] == b"\xff\xfe" else data.decode()
     lines, key = set(), None
-    for line in text.lstrip("\ufeff").splitlines():
-        line = line.strip()
+    for line in (l.strip() for l in text.lstrip("\ufeff").splitlines()):
         if not line or line.startswith("Windows Registry Editor"):
             continue
         if line.startswith("["):
@@ -56,20 +40,19 @@ def parse(reg_bytes, module, folder):
             lines.add(key)
             continue
         for path, mark in ((module, "<MODULE>"), (folder, "<DIR>")):
-            line = line.replace('"' + reg_escape(path) + '"', '"' + mark + '"')
+            line = line.replace('"' + path.replace("\\", "\\\\") + '"', '"' + mark + '"')
         lines.add(key + " " + line)
     return lines
 
 
-def export_all(run_reg, work, tag):
-    lines_by_tree = {}
-    for i, tree in enumerate(SUBTREES):
-        out = work / f"{tag}-{i}.reg"
-        if out.exists():
-            out.unlink()
-        run_reg(["export", f"HKEY_CLASSES_ROOT\\{tree}", str(out), "/y"])
-        lines_by_tree[tree] = out.read_bytes() if out.exists() else b""
-    return lines_by_tree
+def export_all(run, out):
+    """Each subtree's exported bytes (empty when it does not exist)."""
+    exported = {}
+    for tree in SUBTREES:
+        out.unlink(missing_ok=True)
+        run(["reg", "export", f"HKEY_CLASSES_ROOT\\{tree}", str(out), "/y"], check=False)
+        exported[tree] = out.read_bytes() if out.exists() else b""
+    return exported
 
 
 def main():
@@ -79,38 +62,23 @@ def main():
     kelmyr, native_module, windows_module = (os.path.abspath(p) for p in sys.argv[1:])
     work = pathlib.Path(tempfile.mkdtemp(prefix="kelmyr-parity."))
     prefix = work / "wineprefix"
+    wenv = dict(os.environ, WINEPREFIX=str(prefix), WINEDEBUG="-all",
+                WINEDLLOVERRIDES="mscoree,mshtml=")
+    wenv.pop("DISPLAY", None)
     try:
         env = dict(os.environ, KELMYR_REGISTRY=str(work / "registry.db"),
                    KELMYR_DPAPI_KEYS=str(work), HOME=str(work), XDG_STATE_HOME=str(work))
         os.makedirs(prefix)
-
-        def native(args, check=True):
-            return subprocess.run([kelmyr] + args, env=env, check=check,
-                                  stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-
-        def native_reg(args):
-            native(["reg"] + args, check=False)
-
-        wenv = dict(os.environ, WINEPREFIX=str(prefix), WINEDEBUG="-all",
-                    WINEDLLOVERRIDES="mscoree,mshtml=")
-        wenv.pop("DISPLAY", None)
-
-        def wine(args, check=True):
-            return subprocess.run([WINE] + args, env=wenv, check=check, stdin=subprocess.DEVNULL,
-                                  stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-
-        def wine_reg(args):
-            wine(["reg"] + args, check=False)
-
-        subprocess.run([WINESERVER, "-p"], env=wenv, check=True, stdin=subprocess.DEVNULL,
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        native = lambda args, check=True: subprocess.run([kelmyr] + args, env=env, check=check,
+                                                         **QUIET)
+        wine = lambda args, check=True: subprocess.run(["/usr/lib/wine/wine64"] + args, env=wenv,
+                                                       check=check, **QUIET)
+        subprocess.run(["/usr/lib/wine/wineserver", "-p"], env=wenv, check=True, **QUIET)
         wine(["wineboot", "--init"], check=False)
         wine_path = "Z:" + windows_module.replace("/", "\\")
-
         native(["register", native_module])
         wine(["regsvr32", "/s", wine_path])
-        got_native = export_all(native_reg, work, "native")
-        got_wine = export_all(wine_reg, work, "wine")
+        got_native, got_wine = export_all(native, work / "n.reg"), export_all(wine, work / "w.reg")
         failures = 0
         for tree in SUBTREES:
             n = parse(got_native[tree], native_module, os.path.dirname(native_module))
@@ -118,27 +86,20 @@ def main():
             if not n or n != w:
                 failures += 1
                 print(f"differs: {tree}")
-                for line in sorted(n - w):
-                    print(f"  native only: {line}")
-                for line in sorted(w - n):
-                    print(f"  wine only:   {line}")
+                print("".join(f"  native only: {l}\n" for l in sorted(n - w)), end="")
+                print("".join(f"  wine only:   {l}\n" for l in sorted(w - n)), end="")
         native(["unregister", native_module])
         wine(["regsvr32", "/s", "/u", wine_path])
-        for tag, got in (("native", export_all(native_reg, work, "native-after")),
-                         ("wine", export_all(wine_reg, work, "wine-after"))):
-            for tree, data in got.items():
+        for tag, run in (("native", native), ("wine", wine)):
+            for tree, data in export_all(run, work / "after.reg").items():
                 if data:
                     failures += 1
                     print(f"left after unregistration ({tag}): {tree}")
         print(f"{len(SUBTREES)} subtrees compared, {failures} differences")
         return 1 if failures else 0
     finally:
-        subprocess.run([WINESERVER, "-k"], env=dict(os.environ, WINEPREFIX=str(prefix)),
-                       stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                       stderr=subprocess.DEVNULL)
-        subprocess.run([WINESERVER, "-w"], env=dict(os.environ, WINEPREFIX=str(prefix)),
-                       stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                       stderr=subprocess.DEVNULL)
+        for flag in ("-k", "-w"):
+            subprocess.run(["/usr/lib/wine/wineserver", flag], env=wenv, **QUIET)
         shutil.rmtree(work, ignore_errors=True)
 
 
