@@ -33,13 +33,12 @@ std::string Result(HRESULT hr) {
 CScopedBSTR Id(const std::string& s) { return s == "-" ? CScopedBSTR() : Bstr(s == "''" ? "" : s); }
 
 struct SStoreRow {
-  friend void PrintTo(const SStoreRow& row, std::ostream* os) {
-    *os << row.pszStore << ": " << row.pszScript;
-  }
   const char* pszStore;  // mem, shared, enc, reg, regenc, none (never started)
   const char* pszScript;
   const char* pszExpected;
   LONG lTimeOut = -1;  // DisableTimeoutAfterEndSession, -1 absent
+  LONG lLevel = 0;     // a line the script must log, at this level
+  const char* pszLine = nullptr;
 };
 
 using R = SStoreRow;
@@ -59,7 +58,7 @@ class StoreTest : public testing::TestWithParam<SStoreRow> {
   ~StoreTest() override {
     internal.FlushStore(1001);
     internal.End();
-    store->Release();
+    EXPECT_EQ(store->Release(), 0u);
     gpDataStoreManager = nullptr;
   }
   void Begin(const std::string& kind) {
@@ -93,9 +92,7 @@ std::string StoreTest::Run(const std::string& script) {
     std::istringstream words(call);
     std::string who, op, c, d, v;
     words >> who >> op >> c >> d >> v;
-    const ULONG pid = who[0] == 'S'   ? 1000 + std::stoul(who.substr(1))
-                      : who[0] == 'U' ? 2000 + std::stoul(who.substr(1))
-                                      : 0;
+    const ULONG pid = (who[0] == 'S' ? 1000 : 2000) + std::strtoul(who.c_str() + 1, nullptr, 10);
     const CScopedBSTR bc = Id(c), bd = Id(d);
     std::string text;
     HRESULT hr = S_OK;
@@ -104,8 +101,7 @@ std::string StoreTest::Run(const std::string& script) {
     } else if (who == "wait") {
       machine.Advance(std::stoull(op) * 1000);
     } else if (who == "end") {
-      hr = internal.FlushStoreFromSessionId(std::stoul(op));
-      text = Result(hr);
+      text = Result(hr = internal.FlushStoreFromSessionId(std::stoul(op)));
     } else if (who == "ext") {  // written by an earlier process
       CRegistryTree tree(U("KelmyrStoreTest" + std::to_string(GetCurrentProcessId())),
                          REGISTRY_TREE_MACHINE);
@@ -126,15 +122,6 @@ std::string StoreTest::Run(const std::string& script) {
       text = hr != S_OK || op == "has" ? Result(hr)
              : psa ? std::string(static_cast<char*>(psa->pvData), psa->rgsabound[0].cElements)
                    : "null";
-    } else if (op == "rmd") {
-      text = Result(CALL(RemoveData, pid, bc.Get(), bd.Get()));
-    } else if (op == "mk" || op == "touch") {
-      text = Result(op == "mk" ? CALL(CreateCompartment, pid, bc.Get())
-                               : CALL(TouchCompartment, pid, bc.Get()));
-    } else if (op == "rmc" || op == "rmcv") {
-      text = Result(CALL(RemoveCompartment, pid, bc.Get(), op == "rmcv"));
-    } else if (op == "flush") {
-      text = Result(CALL(FlushStore, pid));
     } else if (op == "cached" || op == "cached0") {
       LONG bCached = 7;
       hr = CALL(IsDataCached, pid, bc.Get(), bd.Get(), op == "cached" ? &bCached : nullptr);
@@ -155,6 +142,12 @@ std::string StoreTest::Run(const std::string& script) {
       hr = CALL(IsCompartmentCached, pid, bc.Get(), &ulCompartment, &ulContent,
                 op == "ver" ? &bCached : nullptr);
       text = std::to_string(bCached) + ":" + VersionText(hr, ulCompartment, ulContent);
+    } else {
+      text = Result(op == "rmd"     ? CALL(RemoveData, pid, bc.Get(), bd.Get())
+                    : op == "mk"    ? CALL(CreateCompartment, pid, bc.Get())
+                    : op == "touch" ? CALL(TouchCompartment, pid, bc.Get())
+                    : op == "flush" ? CALL(FlushStore, pid)
+                                    : CALL(RemoveCompartment, pid, bc.Get(), op == "rmcv"));
     }
     EXPECT_TRUE(SUCCEEDED(hr) || !text.empty()) << call << " " << Result(hr);
     if (!text.empty()) out += (out.empty() ? "" : " ") + text;
@@ -174,8 +167,10 @@ TEST_P(StoreTest, Script) {
                              reinterpret_cast<const BYTE*>(&row.lTimeOut), sizeof(DWORD)),
               ERROR_SUCCESS);
   }
+  CRecordingLogSink log;
   Begin(row.pszStore);
   EXPECT_EQ(Run(row.pszScript), row.pszExpected) << row.pszScript;
+  EXPECT_TRUE(!row.pszLine || log.ContainsFormat(row.lLevel, U(row.pszLine).c_str())) << log.Dump();
   RegDeleteValueW(key.Get(), OLESTR("DisableTimeoutAfterEndSession"));
 }
 
@@ -192,7 +187,8 @@ INSTANTIATE_TEST_SUITE_P(
         R{"mem", "S1 set C d a; S2 set C d b; S3 rmc C; S1 get C d; S2 has C d; S2 cids /",
           "ok ok ok inval inval none"},
         R{"mem", "S1 set C d a; S2 set D d b; S3 rmc /; S1 cids /; S2 ids D", "ok ok ok none fail"},
-        R{"mem", "S1 set C d a; S2 set C d b; end 1; S1 has C d; S2 get C d", "ok ok ok inval b"},
+        R{"mem", "S1 set C d a; S2 set C d b; end 1; S1 has C d; S2 get C d", "ok ok ok inval b",
+          -1, LOG_NOTABLE, "CDataStore::GetData data not found"},
         // A shared store loses its root "/" when any session ends: in the
         // registry that is the whole tree (its copies of no client's user:
         // E_ACCESSDENIED), in memory a path that never exists.
@@ -216,8 +212,11 @@ INSTANTIATE_TEST_SUITE_P(
           "get C d; off 1; S1 rmc C; S1 flush",
           "ok fail inval fail a ok ok"},
         R{"mem", "S1 set C d a; off 1; wait 59; S1 has C d; wait 1; S1 has C d; S1 has C d",
-          "ok fail ok ok", 60},
-        R{"mem", "off 1; wait 14; S1 mk C; wait 1; S1 mk C", "fail ok", 0},
+          "ok fail ok ok", 60, LOG_FAILURE,
+          "CInternalDataStore::GetSessionId GetAvailabilityStoreFromSessionId returned "
+          "bAvailabled = FALSE"},
+        R{"mem", "off 1; wait 14; S1 mk C; wait 1; S1 mk C", "fail ok", 0, LOG_FAILURE,
+          "CDataStore::CreateCompartment Internal CreateCompartment failed"},
         R{"mem", "off 1; S1 ver C; on 1; S1 ver C; off 1; end 1; S0 mk C",
           "0:0x80004005 0,0 0:0,0 inval ok"},
         // The session of a process: none for 0 or an exited process.
@@ -247,129 +246,90 @@ INSTANTIATE_TEST_SUITE_P(
         R{"reg", "S1 set C d null; S1 get C d", "fail inval"}),
     [](const testing::TestParamInfo<SStoreRow>& info) { return std::to_string(info.index); });
 
-// The lines that tell a missing item from a failure, and the owner and level
-// of the availability lines.
-TEST_F(StoreTest, NamesItsLines) {
-  CRecordingLogSink log;
-  Begin("mem");
-  Run("S1 get C d; off 1; S1 mk C");
-  EXPECT_TRUE(log.ContainsFormat(LOG_NOTABLE, OLESTR("CDataStore::GetData data not found")));
-  EXPECT_FALSE(
-      log.ContainsFormat(LOG_FAILURE, OLESTR("CDataStore::GetData Internal GetData failed")));
-  EXPECT_TRUE(log.ContainsFormat(
-      LOG_FAILURE, OLESTR("CDataStore::CreateCompartment Internal CreateCompartment failed")));
-  EXPECT_TRUE(log.ContainsFormat(LOG_FAILURE, OLESTR("CInternalDataStore::GetSessionId "
-                                                     "GetAvailabilityStoreFromSessionId returned "
-                                                     "bAvailabled = FALSE")));
-}
-
 // The tree a store starts with, by store type and host: a registry tree's
 // location kind shows in how it re-targets (the libraries of the sandboxed
-// kinds are withheld, so that both builds answer alike).
+// kinds are withheld, so that both builds answer alike). A row: the type,
+// earlier Windows, app container, integrity (hex) and the kind.
 TEST(StoreTreeTest, ChosenByTypeAndHost) {
-  struct {
-    ULONG nType;
-    bool bEarlierWindows;
-    DWORD dwAppContainer, dwIntegrity;
-    const char* pszKind;
-  } const rows[] = {
-      {0, false, 0, 0x2000, "memory"},    {2, true, 1, 0x1000, "memory"},
-      {1, false, 0, 0x2000, "duplicate"}, {1, false, 0, 0x4000, "duplicate"},
-      {1, false, 0, 0, "duplicate"},      {1, false, 0, 0x1000, "low"},
-      {1, false, 1, 0x2000, "container"}, {1, false, 1, 0x1000, "container"},
-      {1, true, 1, 0x1000, "machine"},    {1, true, 0, 0x2000, "machine"},
-  };
-  for (const auto& row : rows) {
+  for (const char* pszRow :
+       {"0 0 0 2000 memory", "2 1 1 1000 memory", "1 0 0 2000 duplicate", "1 0 0 4000 duplicate",
+        "1 0 0 0 duplicate", "1 0 0 1000 low", "1 0 1 2000 container", "1 0 1 1000 container",
+        "1 1 1 1000 machine", "1 1 0 2000 machine"}) {
     CScriptedMachine machine;
     machine.WithholdModule(OLESTR("userenv.dll"));
     machine.WithholdModule(OLESTR("ieframe.dll"));
-    machine.bEarlierWindows = row.bEarlierWindows;
-    machine.dwIsAppContainer = row.dwAppContainer;
-    machine.dwIntegrityRid = row.dwIntegrity;
+    ULONG nType = 0;
+    std::string kind;
+    std::istringstream(pszRow) >> nType >> machine.bEarlierWindows >> machine.dwIsAppContainer >>
+        std::hex >> machine.dwIntegrityRid >> kind;
     CInternalDataStore store;
-    const CScopedBSTR id = Id("KelmyrTreeKind");
-    ASSERT_EQ(store.Begin(id.Get(), row.nType, FALSE, TRUE, U("P")), S_OK);
-    std::string kind = dynamic_cast<CMemoryTree*>(store.Tree())              ? "memory"
-                       : dynamic_cast<CDuplicateRegistryTree*>(store.Tree()) ? "duplicate"
-                                                                             : "?";
-    if (auto* pTree = dynamic_cast<CRegistryTree*>(store.Tree())) {
-      const HRESULT hr = pTree->UpdateRegistryKey(0);
-      kind = hr == E_FAIL                             ? "container"
-             : hr == E_NOTIMPL                        ? "low"
-             : pTree->RootKey() == HKEY_LOCAL_MACHINE ? "machine"
-                                                      : "?";
-    }
-    EXPECT_EQ(kind, row.pszKind) << row.nType << row.bEarlierWindows << row.dwAppContainer
-                                 << row.dwIntegrity;
+    ASSERT_EQ(store.Begin(Id("KelmyrTreeKind").Get(), nType, FALSE, TRUE, U("P")), S_OK);
+    auto* pTree = dynamic_cast<CRegistryTree*>(store.Tree());
+    const HRESULT hr = pTree ? pTree->UpdateRegistryKey(0) : S_OK;
+    EXPECT_EQ(dynamic_cast<CMemoryTree*>(store.Tree())              ? "memory"
+              : dynamic_cast<CDuplicateRegistryTree*>(store.Tree()) ? "duplicate"
+              : hr == E_FAIL                                        ? "container"
+              : hr == E_NOTIMPL                                     ? "low"
+              : pTree && pTree->RootKey() == HKEY_LOCAL_MACHINE     ? "machine"
+                                                                    : "?",
+              kind)
+        << pszRow;
   }
 }
 
 // Each method releases the [in] arguments it takes, trusted or not, exactly
-// once while no manager came from the export, and never while one did.
-TEST(StoreObjectTest, ReleasesItsArgumentsOnlyWithoutExportedManager) {
-  using FCall = HRESULT (*)(IDataStore*, ULONG, BSTR, BSTR, SAFEARRAY*, LONG*);
-#define ROW(cTaken, method, ...)                                                        \
-  {                                                                                     \
-    [](IDataStore* p, ULONG u, [[maybe_unused]] BSTR c, [[maybe_unused]] BSTR d,        \
-       [[maybe_unused]] SAFEARRAY* v, LONG* l) { return p->method(u, __VA_ARGS__ l); }, \
-        cTaken                                                                          \
+// once while no manager came from the export, and never while one did. The
+// object answers for its three interfaces only, one object for all.
+TEST_F(StoreTest, OwnsItsArgumentsOnlyWithoutExportedManager) {
+  struct SCall {
+    ULONG pid;
+    BSTR c, d;  // the compartment, the data identifier and the value
+    SAFEARRAY* v;
+    LONG lRetVal;
+  };
+#define ROW(cTaken, method, ...)                                                              \
+  {                                                                                           \
+    cTaken, [](IDataStore* p, SCall& x) { return p->method(x.pid, __VA_ARGS__ & x.lRetVal); } \
   }
-  const struct {
-    FCall call;
-    int cTaken;  // the compartment, the data identifier, the value
-  } rows[] = {
-      ROW(3, SetData, c, d, v, ),
-      ROW(2, GetData, c, d, nullptr, ),
-      ROW(2, RemoveData, c, d, ),
-      ROW(2, IsDataCached, c, d, nullptr, ),
-      ROW(1, CreateCompartment, c, ),
-      ROW(1, TouchCompartment, c, ),
-      ROW(1, RemoveCompartment, c, 1, ),
-      ROW(1, ListDataIds, c, nullptr, ),
-      ROW(1, ListCompartmentIds, c, nullptr, ),
-      ROW(1, IsCompartmentCached, c, nullptr, nullptr, nullptr, ),
+  const std::pair<int, HRESULT (*)(IDataStore*, SCall&)> rows[] = {
+      ROW(3, SetData, x.c, x.d, x.v, ),
+      ROW(2, GetData, x.c, x.d, nullptr, ),
+      ROW(2, RemoveData, x.c, x.d, ),
+      ROW(2, IsDataCached, x.c, x.d, nullptr, ),
+      ROW(1, CreateCompartment, x.c, ),
+      ROW(1, TouchCompartment, x.c, ),
+      ROW(1, RemoveCompartment, x.c, 1, ),
+      ROW(1, ListDataIds, x.c, nullptr, ),
+      ROW(1, ListCompartmentIds, x.c, nullptr, ),
+      ROW(1, IsCompartmentCached, x.c, nullptr, nullptr, nullptr, ),
       ROW(0, FlushStore, ),
   };
-  CScriptedCallContext context;
-  context.bSecurityEnabled = VARIANT_FALSE;
-  CScriptedMachine machine;
-  machine.pCallContext = &context;
-  machine.Process(7).dwIntegrityRid = SECURITY_MANDATORY_LOW_RID;
-  machine.Process(8);
-  CHistoryUse history;
-  CDataStore* pStore = new CDataStore;
-  const CScopedBSTR id = Id("KelmyrOwnership");
-  ASSERT_EQ(pStore->Internal().Begin(id.Get(), 0, FALSE, TRUE, U("P")), S_OK);
-  for (const auto& row : rows) {
-    for (const ULONG pid : {7u, 8u}) {  // trusted, untrusted
+#undef ROW
+  Begin("mem");
+  for (const auto& [cTaken, call] : rows) {
+    for (const ULONG pid : {1001u, 2001u}) {  // trusted, untrusted
       for (const bool bExported : {false, true}) {
         gpDataStoreManager = bExported ? reinterpret_cast<IDataStoreManager*>(&machine) : nullptr;
         CScriptedZuWinExt releases;
-        BSTR args[] = {Id("C").Release(), Id("D").Release()};
-        SAFEARRAY* psa = MakeBytes({1}).Release();
-        LONG lRetVal = 0;
-        EXPECT_EQ(row.call(pStore, pid, args[0], args[1], psa, &lRetVal), S_OK);
-        EXPECT_EQ(lRetVal == E_ACCESSDENIED, pid == 8) << row.cTaken;
-        EXPECT_EQ(releases.cCallerReleases, bExported ? 0 : row.cTaken) << row.cTaken;
+        SCall x{pid, Id("C").Release(), Id("D").Release(), MakeBytes({1}).Release(), 0};
+        EXPECT_EQ(call(store, x), S_OK);
+        EXPECT_EQ(x.lRetVal == E_ACCESSDENIED, pid == 2001) << cTaken;
+        const int cReleased = bExported ? 0 : cTaken;
+        EXPECT_EQ(releases.cCallerReleases, cReleased) << cTaken;
         // What the method did not take stays the caller's.
-        for (int i = bExported ? 0 : row.cTaken; i < 2; ++i) SysFreeString(args[i]);
-        if (bExported || row.cTaken < 3) SafeArrayDestroy(psa);
+        if (cReleased < 1) SysFreeString(x.c);
+        if (cReleased < 2) SysFreeString(x.d);
+        if (cReleased < 3) SafeArrayDestroy(x.v);
       }
     }
   }
-  gpDataStoreManager = nullptr;
-  // The object answers for its three interfaces only, one object for all.
   for (const IID* piid : {&IID_IUnknown, &IID_IDispatch, &IID_IDataStore, &IID_IDataStoreManager}) {
     void* pv = &machine;
-    const HRESULT hr = pStore->QueryInterface(*piid, &pv);
+    const HRESULT hr = store->QueryInterface(*piid, &pv);
     EXPECT_EQ(hr, piid == &IID_IDataStoreManager ? E_NOINTERFACE : S_OK);
-    EXPECT_EQ(pv, SUCCEEDED(hr) ? static_cast<IDataStore*>(pStore) : nullptr);
-    if (SUCCEEDED(hr)) {
-      EXPECT_EQ(pStore->Release(), 1u);
-    }
+    EXPECT_EQ(pv, SUCCEEDED(hr) ? static_cast<IDataStore*>(store) : nullptr);
+    EXPECT_EQ(SUCCEEDED(hr) ? store->Release() : 1u, 1u);
   }
-  pStore->Internal().End();
-  EXPECT_EQ(pStore->Release(), 0u);
 }
 
 }  // namespace
