@@ -68,11 +68,10 @@ CScopedSafeArray Parameters(const std::string& word) {
 }
 
 struct SPINRow {
-  friend void PrintTo(const SPINRow& row, std::ostream* os) { *os << row.pszScript; }
   const char* pszScript;
   const char* pszExpected;
   LONGLONG llPerProcess = 0, llTimeout = 0, llConfirm = 0;
-  LONG lLogLevel = 0;  // a line the script must log, at this level
+  LONG lLogLevel = 0;  // a line of the internal store the script must log, at this level
   const char* pszLogLine = nullptr;
 };
 
@@ -170,123 +169,107 @@ TEST_P(PINStoreTest, Script) {
   CRecordingLogSink log;
   ASSERT_EQ(pStore->Begin(B("{PIN}").Get()), S_OK);
   EXPECT_EQ(Run(row.pszScript), row.pszExpected);
-  EXPECT_TRUE(!row.pszLogLine || log.Contains(row.lLogLevel, U(row.pszLogLine).c_str()))
+  EXPECT_TRUE(
+      !row.pszLogLine ||
+      log.Contains(row.lLogLevel, U("CInternalAuthStore::" + std::string(row.pszLogLine)).c_str()))
       << log.Dump();
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Rows, PINStoreTest,
-    testing::Values(
-        // The PIN-always state through stores, reads, changes and tests.
-        SPINRow{
-            "S1 set C P a Action=Authenticate; avail; S1 set C P b Action=ChangeAuthenticator; "
-            "avail; S1 set C P c; avail; S1 set C P d Action=ChangeAuthenticator; avail; S1 get "
-            "C P Action=Authenticate; avail; S1 chg C P 1; avail; S1 get C P "
-            "IsACRPINAlways=Maybe; S1 has C P IsACRPINAlways=Yes; avail; S1 get C P; avail; S1 "
-            "chg C P 1; S1 chgs C P $4 7; avail; S1 has C P IsACRPINAlways=Yes; S1 chg C X 1",
-            "ok A ok A ok U ok U d:1@4 U ok A d:1@4 1 A d:1@4 U ok ok U 2 inval", 0, 0, 1, 2,
-            "CInternalAuthStore::GetPINAlwaysCachingMode "
-            "GetSettingValue(Kelmyr.Authentication.EnablePINCacheForPINAlwaysPrivateKeys) "
-            "returned Active PIN Always mode = Confirmation Prompt"},
-        // Scope: per session every process of the session shares the record;
-        // per process each has its own, and "AllProcess" removes them all.
-        SPINRow{"S1 set C P a; Q1 get C P; S2 get C P", "ok a:1@1 inval:0"},
-        SPINRow{"S1 set C P a; Q1 get C P; Q1 set C P b; S1 get C P; S1 rm C P AllProcess=True; Q1 "
-                "has C P",
-                "ok inval:0 ok a:1@1 ok inval", 1, 0, 0, 2,
-                "CInternalAuthStore::GetPINCachingMode "
-                "GetSettingValue(Kelmyr.Authentication.AllowPerProcess,...) returned Active mode = "
-                "Allow per Process"},
-        SPINRow{"S1 set C P a; S1 rm C P AllProcess=True; S1 has C P; S1 rm C P; S1 rm C P",
-                "ok ok 1 ok inval"},
-        // PIN session identifiers reach the record from any session; one
-        // never issued names the same record as any other unknown one.
-        SPINRow{"S1 set C P a; S2 gets C P $1; S3 hass C P $1; S2 rms C P $1; S1 has C P",
-                "ok a:1 1 ok inval"},
-        SPINRow{"S1 sets C P {x} a; S2 gets C P {y}; S1 get C P", "ok a:1 inval:0", 0, 0, 0, 1,
-                "CInternalAuthStore::GetInternalPIN sPINSessionId not found"},
-        // The identifiers are forgotten only with their record.
-        SPINRow{
-            "S1 set C P a; S1 set C P b; S1 set D P c; count; S1 rm C P; count; S1 flush; count",
-            "ok ok ok 3/2 ok 2/1 ok 2/0"},
-        // Removal across sessions, and values that mean nothing.
-        SPINRow{
-            "S1 set C P a; S2 set C P b; S2 set C Q c; S1 rm C P AllProcess=True,AllSession=True; "
-            "S2 has C P; S2 has C Q; S1 rmc C AllSession=True; S2 has C Q",
-            "ok ok ok ok inval 1 ok inval"},
-        // Per process, "AllSession" takes the caller's record in every
-        // session and "AllProcess" every process's in the caller's session.
-        SPINRow{"S1 set C P a; Q1 set C P b; S2 set C P c; S1 rm C P AllSession=True; S1 has C P; "
-                "Q1 has C P; S2 has C P; S2 rm C P AllProcess=True,AllSession=True; S2 has C P",
-                "ok ok ok ok inval 1 1 ok inval", 1},
-        SPINRow{
-            "S1 set C P a; Q1 set C P b; S2 set C P c; S1 rm C P AllProcess=True,AllSession=True; "
-            "Q1 has C P; S2 has C P; S2 set C P d; S2 rm C P AllProcess=False,AllSession=False; S2 "
-            "has C P",
-            "ok ok ok ok inval 1 ok ok inval", 1},
-        SPINRow{"S1 set C P a; S1 rmc C AllSession=Maybe; S1 rm C P AllSession=Maybe; S1 has C P; "
-                "S1 rmc C; S1 has C P",
-                "ok ok ok 1 ok inval"},
-        // Parameters: names are exact, the last of a name counts, an array
-        // of other than strings counts as none, a missing value fails the
-        // call (and a failed store keeps no identifier).
-        SPINRow{
-            "S1 set C P a Action=None,Action=Authenticate; S1 has C P IsACRPINAlways=Yes; S1 "
-            "set C P b u2; S1 has C P IsACRPINAlways=Yes",
-            "ok 1 ok 0", 0, 0, 0, 2,
-            "CInternalAuthStore::GetAdditionalParameters bad VARTYPE for pAdditionalParameters"},
-        SPINRow{"S1 set C P a action=Authenticate; S1 get C P IsACRPINAlways=Yes; S1 set C P a "
-                "Action=Authenticate,Action; S1 has C P IsACRPINAlways=Yes,Action; count",
-                "ok a:0@1 badindex badindex 1/1", 0, 0, 0, 1,
-                "CInternalAuthStore::SetInternalPIN GetAdditionalParameters failed"},
-        // A null name or value keeps the one before it; an empty one fails.
-        SPINRow{"S1 set C P a Action=Authenticate,Action=~; S1 has C P IsACRPINAlways=Yes; S1 set "
-                "C Q b Action=None,~=Authenticate; S1 has C Q IsACRPINAlways=Yes; S1 set C P b "
-                "Action=''; S1 has C P ''=Yes",
-                "ok 1 ok 1 inval inval", 0, 0, 0, 1,
-                "CInternalAuthStore::GetAdditionalParameters wrong parameter in "
-                "pAdditionalParameters"},
-        // Expiry: 0 minutes is 5 s; a read restarts the lifetime, a test does
-        // not; no expiry leaves no timer; a new timeout applies to the timers
-        // armed after it.
-        SPINRow{"S1 set C P a; wait 4; S1 get C P; wait 4; S1 has C P; wait 1; S1 has C P; count",
-                "ok a:1@1 1 inval 0/1", 0, 0, 0, 2,
-                "CInternalAuthStore::SetInternalTimer timeout = 5 s"},
-        SPINRow{"S1 set C P a; wait 60; S1 get C P; wait 60; S1 get C P; wait 60; S1 has C P; wait "
-                "60; S1 has C P",
-                "ok a:1@1 a:1@1 1 inval", 0, 2, 0, 2,
-                "CInternalAuthStore::SetInternalTimer timeout = 120 s"},
-        SPINRow{"S1 set C P a; count; wait 100000; S1 has C P", "ok 1/0 1", 0, kNoExpiry},
-        SPINRow{"S1 set C P a; tmo 2; S1 set C Q b; wait 5; S1 has C P; S1 has C Q; wait 115; S1 "
-                "has C Q",
-                "ok ok inval 1 inval"},
-        // An expired timer goes at the next arming or compartment removal.
-        SPINRow{"S1 set C P a; wait 5; count; S1 set D P b; count; wait 5; count; S1 rmc D; count",
-                "ok 0/1 ok 1/1 0/1 ok 0/0"},
-        // A timer firing after its session was flushed changes nothing.
-        SPINRow{"S1 set C P a; end 1; S1 has C P; wait 3; S1 set D P b; wait 3; S1 get D P",
-                "ok ok inval ok b:1@2", 0, 0, 0, 1,
-                "CInternalAuthStore::RemovePINData RemoveData failed"},
-        // Sessions: moved records keep answering to their identifiers and
-        // expire under their new name; unavailable sessions fail.
-        SPINRow{
-            "S1 set C P a; move 1 3; S3 gets C P $1; S3 get C P; S1 has C P; wait 5; S3 has C P",
-            "ok ok a:1 a:1@1 inval inval"},
-        SPINRow{"S1 set C P a; off 1; S1 get C P; S1 set C Q b; S2 get C P; S1 gets C P $1",
-                "ok ok fail:0 fail inval:0 a:1", 0, 0, 0, 1,
-                "CInternalAuthStore::GetSessionId GetAvailabilityStoreFromSessionId returned "
-                "bAvailabled = FALSE"},
-        // An ended store has no tree: every operation fails, none crashes.
-        SPINRow{"S1 set C P a; stop; S1 get C P; S1 set C P a; S1 rm C P; S1 rmc C; S1 flush; end "
-                "1; move 1 2",
-                "ok ok fail:0 fail fail fail fail fail fail"},
-        // Bad input, and the PIN sealed in the tree: damage to it fails the
-        // read and leaves the record.
-        SPINRow{"S1 set C P secretpin; S1 get0 C P; S1 set '' P a; S1 flush Action=None,Action; S1 "
-                "has C P; raw secretpin",
-                "ok inval:9 inval badindex 1 sealed"},
-        SPINRow{"S1 set C P a; dmg; S1 get C P; S1 has C P", "ok fail:1 1", 0, 0, 0, 1,
-                "CInternalAuthStore::GetInternalPIN DecryptValue failed"}));
+const SPINRow kRows[] = {
+    // The PIN-always state through stores, reads, changes and tests.
+    {"S1 set C P a Action=Authenticate; avail; S1 set C P b Action=ChangeAuthenticator; avail; S1 "
+     "set C P c; avail; S1 set C P d Action=ChangeAuthenticator; avail; S1 get C P "
+     "Action=Authenticate; avail; S1 chg C P 1; avail; S1 get C P IsACRPINAlways=Maybe; S1 has C P "
+     "IsACRPINAlways=Yes; avail; S1 get C P; avail; S1 chg C P 1; S1 chgs C P $4 7; avail; S1 has "
+     "C P IsACRPINAlways=Yes; S1 chg C X 1",
+     "ok A ok A ok U ok U d:1@4 U ok A d:1@4 1 A d:1@4 U ok ok U 2 inval", 0, 0, 1, 2,
+     "GetPINAlwaysCachingMode "
+     "GetSettingValue(Kelmyr.Authentication.EnablePINCacheForPINAlwaysPrivateKeys) returned Active "
+     "PIN Always mode = Confirmation Prompt"},
+    // Scope: per session every process of the session shares the record;
+    // per process each has its own, and "AllProcess" removes them all.
+    {"S1 set C P a; Q1 get C P; S2 get C P", "ok a:1@1 inval:0"},
+    {"S1 set C P a; Q1 get C P; Q1 set C P b; S1 get C P; S1 rm C P AllProcess=True; Q1 has C P",
+     "ok inval:0 ok a:1@1 ok inval", 1, 0, 0, 2,
+     "GetPINCachingMode GetSettingValue(Kelmyr.Authentication.AllowPerProcess,...) returned Active "
+     "mode = Allow per Process"},
+    {"S1 set C P a; S1 rm C P AllProcess=True; S1 has C P; S1 rm C P; S1 rm C P",
+     "ok ok 1 ok inval"},
+    // PIN session identifiers reach the record from any session; one
+    // never issued names the same record as any other unknown one.
+    {"S1 set C P a; S2 gets C P $1; S3 hass C P $1; S2 rms C P $1; S1 has C P",
+     "ok a:1 1 ok inval"},
+    {"S1 sets C P {x} a; S2 gets C P {y}; S1 get C P", "ok a:1 inval:0", 0, 0, 0, 1,
+     "GetInternalPIN sPINSessionId not found"},
+    // The identifiers are forgotten only with their record.
+    {"S1 set C P a; S1 set C P b; S1 set D P c; count; S1 rm C P; count; S1 flush; count",
+     "ok ok ok 3/2 ok 2/1 ok 2/0"},
+    // Removal across sessions, and values that mean nothing.
+    {"S1 set C P a; S2 set C P b; S2 set C Q c; S1 rm C P AllProcess=True,AllSession=True; S2 has "
+     "C P; S2 has C Q; S1 rmc C AllSession=True; S2 has C Q",
+     "ok ok ok ok inval 1 ok inval"},
+    // Per process, "AllSession" takes the caller's record in every
+    // session and "AllProcess" every process's in the caller's session.
+    {"S1 set C P a; Q1 set C P b; S2 set C P c; S1 rm C P AllSession=True; S1 has C P; Q1 has C P; "
+     "S2 has C P; S2 rm C P AllProcess=True,AllSession=True; S2 has C P",
+     "ok ok ok ok inval 1 1 ok inval", 1},
+    {"S1 set C P a; Q1 set C P b; S2 set C P c; S1 rm C P AllProcess=True,AllSession=True; Q1 has "
+     "C P; S2 has C P; S2 set C P d; S2 rm C P AllProcess=False,AllSession=False; S2 has C P",
+     "ok ok ok ok inval 1 ok ok inval", 1},
+    {"S1 set C P a; S1 rmc C AllSession=Maybe; S1 rm C P AllSession=Maybe; S1 has C P; S1 rmc C; "
+     "S1 has C P",
+     "ok ok ok 1 ok inval"},
+    // Parameters: names are exact, the last of a name counts, an array
+    // of other than strings counts as none, a missing value fails the
+    // call (and a failed store keeps no identifier).
+    {"S1 set C P a Action=None,Action=Authenticate; S1 has C P IsACRPINAlways=Yes; S1 set C P b "
+     "u2; S1 has C P IsACRPINAlways=Yes",
+     "ok 1 ok 0", 0, 0, 0, 2, "GetAdditionalParameters bad VARTYPE for pAdditionalParameters"},
+    {"S1 set C P a action=Authenticate; S1 get C P IsACRPINAlways=Yes; S1 set C P a "
+     "Action=Authenticate,Action; S1 has C P IsACRPINAlways=Yes,Action; count",
+     "ok a:0@1 badindex badindex 1/1", 0, 0, 0, 1, "SetInternalPIN GetAdditionalParameters failed"},
+    // A null name or value keeps the one before it; an empty one fails.
+    {"S1 set C P a Action=Authenticate,Action=~; S1 has C P IsACRPINAlways=Yes; S1 set C Q b "
+     "Action=None,~=Authenticate; S1 has C Q IsACRPINAlways=Yes; S1 set C P b Action=''; S1 has C "
+     "P ''=Yes",
+     "ok 1 ok 1 inval inval", 0, 0, 0, 1,
+     "GetAdditionalParameters wrong parameter in pAdditionalParameters"},
+    // Expiry: 0 minutes is 5 s; a read restarts the lifetime, a test does
+    // not; no expiry leaves no timer; a new timeout applies to the timers
+    // armed after it.
+    {"S1 set C P a; wait 4; S1 get C P; wait 4; S1 has C P; wait 1; S1 has C P; count",
+     "ok a:1@1 1 inval 0/1", 0, 0, 0, 2, "SetInternalTimer timeout = 5 s"},
+    {"S1 set C P a; wait 60; S1 get C P; wait 60; S1 get C P; wait 60; S1 has C P; wait 60; S1 has "
+     "C P",
+     "ok a:1@1 a:1@1 1 inval", 0, 2, 0, 2, "SetInternalTimer timeout = 120 s"},
+    {"S1 set C P a; count; wait 100000; S1 has C P", "ok 1/0 1", 0, kNoExpiry},
+    {"S1 set C P a; tmo 2; S1 set C Q b; wait 5; S1 has C P; S1 has C Q; wait 115; S1 has C Q",
+     "ok ok inval 1 inval"},
+    // An expired timer goes at the next arming or compartment removal.
+    {"S1 set C P a; wait 5; count; S1 set D P b; count; wait 5; count; S1 rmc D; count",
+     "ok 0/1 ok 1/1 0/1 ok 0/0"},
+    // A timer firing after its session was flushed changes nothing.
+    {"S1 set C P a; end 1; S1 has C P; wait 3; S1 set D P b; wait 3; S1 get D P",
+     "ok ok inval ok b:1@2", 0, 0, 0, 1, "RemovePINData RemoveData failed"},
+    // Sessions: moved records keep answering to their identifiers and
+    // expire under their new name; unavailable sessions fail.
+    {"S1 set C P a; move 1 3; S3 gets C P $1; S3 get C P; S1 has C P; wait 5; S3 has C P",
+     "ok ok a:1 a:1@1 inval inval"},
+    {"S1 set C P a; off 1; S1 get C P; S1 set C Q b; S2 get C P; S1 gets C P $1",
+     "ok ok fail:0 fail inval:0 a:1", 0, 0, 0, 1,
+     "GetSessionId GetAvailabilityStoreFromSessionId returned bAvailabled = FALSE"},
+    // An ended store has no tree: every operation fails, none crashes.
+    {"S1 set C P a; stop; S1 get C P; S1 set C P a; S1 rm C P; S1 rmc C; S1 flush; end 1; move 1 2",
+     "ok ok fail:0 fail fail fail fail fail fail"},
+    // Bad input, and the PIN sealed in the tree: damage to it fails the
+    // read and leaves the record.
+    {"S1 set C P secretpin; S1 get0 C P; S1 set '' P a; S1 flush Action=None,Action; S1 has C P; "
+     "raw secretpin",
+     "ok inval:9 inval badindex 1 sealed"},
+    {"S1 set C P a; dmg; S1 get C P; S1 has C P", "ok fail:1 1", 0, 0, 0, 1,
+     "GetInternalPIN DecryptValue failed"}};
+
+INSTANTIATE_TEST_SUITE_P(Rows, PINStoreTest, testing::ValuesIn(kRows));
 
 // GetPIN's and IsPINCached's decision tables in both PIN-always modes: a
 // PIN stored available (or not) and with the bypass (or not) is tested,
