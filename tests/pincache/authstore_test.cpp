@@ -18,6 +18,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
+#include <map>
 #include <mutex>
 #include <sstream>
 #include <thread>
@@ -32,11 +33,9 @@
 namespace {
 
 std::string Result(HRESULT hr) {
-  return hr == S_OK              ? "ok"
-         : hr == E_INVALIDARG    ? "inval"
-         : hr == E_FAIL          ? "fail"
-         : hr == DISP_E_BADINDEX ? "badindex"
-                                 : "hr";
+  const std::map<HRESULT, std::string> names = {
+      {S_OK, "ok"}, {E_INVALIDARG, "inval"}, {E_FAIL, "fail"}, {DISP_E_BADINDEX, "badindex"}};
+  return names.contains(hr) ? names.at(hr) : "hr";
 }
 
 CScopedBSTR B(const std::string& s) {
@@ -51,13 +50,14 @@ std::string Bytes(SAFEARRAY* psa) {
 // Pairs; a last name with no value makes an odd count. None for a word
 // that gives no parameters.
 CScopedSafeArray Parameters(const std::string& word) {
-  if (word.find('=') == std::string::npos && word != "u2") return CScopedSafeArray();
   if (word == "u2") return CScopedSafeArray(SafeArrayCreateVector(VT_UI2, 0, 2));
+  if (word.find('=') == std::string::npos) return CScopedSafeArray();
   std::vector<std::string> items;
   std::istringstream pairs(word);
   for (std::string pair; std::getline(pairs, pair, ',');) {
-    items.push_back(pair.substr(0, pair.find('=')));
-    if (pair.find('=') != std::string::npos) items.push_back(pair.substr(pair.find('=') + 1));
+    const size_t eq = pair.find('=');
+    items.push_back(pair.substr(0, eq));
+    if (eq != std::string::npos) items.push_back(pair.substr(eq + 1));
   }
   CScopedSafeArray psa(SafeArrayCreateVector(VT_BSTR, 0, static_cast<ULONG>(items.size())));
   for (LONG i = 0; i < static_cast<LONG>(items.size()); ++i) {
@@ -277,35 +277,34 @@ INSTANTIATE_TEST_SUITE_P(Rows, PINStoreTest, testing::ValuesIn(kRows));
 // prompt the mode asks for (0: the PIN, 2: a confirmation). Every read
 // hands out the PIN; the row gives the availability written back.
 TEST_F(PINStoreObjectTest, DecisionTables) {
-  const struct {
-    const char *pszACR, *pszStore, *pszAction;
-    int nTest, nGet;
-    const char* pszAfter;
-  } kRows[] = {
-      {"Yes", "Action=Authenticate", "Authenticate", 1, 1, "A"},
-      {"Yes", "Action=Authenticate,BypassPINAlways=True", "ChangeAuthenticator", 1, 1, "A"},
-      {"Yes", "Action=Authenticate", "None", 1, 1, "U"},
-      {"Yes", "BypassPINAlways=True", "Authenticate", 1, 1, "U"},
-      {"Yes", "Action=None", "Authenticate", 7, 7, "U"},
-      {"Yes", "BypassPINAlways=False", "Other", 7, 7, "U"},
-      {"No", "Action=Authenticate,BypassPINAlways=True", "Authenticate", 1, 1, "A"},
-      {"No", "Action=Authenticate", "Other", 1, 1, "U"},
-      {"No", "Action=None", "ChangeAuthenticator", 1, 1, "U"},
-      {"Maybe", "Action=Authenticate", "None", 0, 1, "A"},
-      {"Maybe", "Action=None", "Authenticate", 0, 1, "U"},
-  };
+  // "IsACRPINAlways", the parameters of the store, "Action", the states
+  // of the test and of the read, the availability after.
+  const char* const kRows[] = {
+      "Yes Action=Authenticate Authenticate 1 1 A",
+      "Yes Action=Authenticate,BypassPINAlways=True ChangeAuthenticator 1 1 A",
+      "Yes Action=Authenticate None 1 1 U",
+      "Yes BypassPINAlways=True Authenticate 1 1 U",
+      "Yes Action=None Authenticate 7 7 U",
+      "Yes BypassPINAlways=False Other 7 7 U",
+      "No Action=Authenticate,BypassPINAlways=True Authenticate 1 1 A",
+      "No Action=Authenticate Other 1 1 U",
+      "No Action=None ChangeAuthenticator 1 1 U",
+      "Maybe Action=Authenticate None 0 1 A",
+      "Maybe Action=None Authenticate 0 1 U"};
   ASSERT_EQ(pStore->Begin(B("{PIN}").Get()), S_OK);
   for (const int nConfirm : {0, 1}) {
     settings.Set(U("Kelmyr.Authentication.EnablePINCacheForPINAlwaysPrivateKeys"), nConfirm);
-    for (const auto& row : kRows) {
+    for (const char* pszRow : kRows) {
       ids.clear();
-      const std::string read =
-          std::string(" IsACRPINAlways=") + row.pszACR + ",Action=" + row.pszAction;
+      std::string acr, stored, action, after;
+      int nTest = 0, nGet = 0;
+      std::istringstream(pszRow) >> acr >> stored >> action >> nTest >> nGet >> after;
+      const std::string read = " IsACRPINAlways=" + acr + ",Action=" + action;
       auto state = [&](int n) { return std::to_string(n == 7 ? 2 * nConfirm : n); };
-      EXPECT_EQ(Run(std::string("S1 set C P pin ") + row.pszStore + "; S1 has C P" + read +
-                    "; S1 get C P" + read + "; avail"),
-                "ok " + state(row.nTest) + " pin:" + state(row.nGet) + "@1 " + row.pszAfter)
-          << row.pszACR << " " << row.pszStore << " " << row.pszAction << " " << nConfirm;
+      EXPECT_EQ(Run("S1 set C P pin " + stored + "; S1 has C P" + read + "; S1 get C P" + read +
+                    "; avail"),
+                "ok " + state(nTest) + " pin:" + state(nGet) + "@1 " + after)
+          << pszRow << " " << nConfirm;
     }
   }
 }
