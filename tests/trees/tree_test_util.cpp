@@ -10,6 +10,7 @@
 
 namespace {
 
+// The length of a one-dimensional vector of the type, lower bound 0.
 LONG VectorLength(SAFEARRAY* psa, VARTYPE vtExpected) {
   VARTYPE vt = VT_EMPTY;
   EXPECT_EQ(SafeArrayGetVartype(psa, &vt), S_OK);
@@ -21,8 +22,7 @@ LONG VectorLength(SAFEARRAY* psa, VARTYPE vtExpected) {
 
 std::vector<std::string> ReadStrings(SAFEARRAY* psa) {
   std::vector<std::string> items;
-  const LONG cItems = VectorLength(psa, VT_BSTR);
-  for (LONG i = 0; i < cItems; ++i) {
+  for (LONG i = 0, cItems = VectorLength(psa, VT_BSTR); i < cItems; ++i) {
     const BSTR bstr = static_cast<const BSTR*>(psa->pvData)[i];
     items.push_back(U8(secwstring(bstr ? bstr : OLESTR(""), SysStringLen(bstr))));
   }
@@ -64,11 +64,9 @@ std::string Joined(SAFEARRAY* psa, const char* pszSeparator) {
 
 void Build(CAbstractTree& tree, const std::string& sLine) {
   std::istringstream tokens(sLine);
-  std::string token;
-  while (tokens >> token) {
+  for (std::string token; tokens >> token;) {
     const size_t brace = token.find('{');
-    std::string path = token.substr(0, brace);
-    if (path == "''") path.clear();
+    const std::string path = token.substr(0, brace) == "''" ? "" : token.substr(0, brace);
     if (path[0] == '-') {
       ASSERT_EQ(tree.RemoveCompartment(U(path.substr(1)), TRUE, 0), S_OK) << path;
     } else if (brace == std::string::npos) {
@@ -76,10 +74,8 @@ void Build(CAbstractTree& tree, const std::string& sLine) {
     }
     if (brace == std::string::npos) continue;
     std::istringstream items(token.substr(brace + 1, token.size() - brace - 2));
-    std::string item;
-    while (std::getline(items, item, ',')) {
-      const std::string id = item.substr(0, item.find('='));
-      const std::string text = item.substr(id.size() + 1);
+    for (std::string item; std::getline(items, item, ',');) {
+      const std::string id = item.substr(0, item.find('=')), text = item.substr(id.size() + 1);
       CScopedSafeArray value =
           text == "null" ? CScopedSafeArray() : MakeBytes({text.begin(), text.end()});
       ASSERT_EQ(tree.SetData(U(path), U(id), value.Get(), 0, FALSE), S_OK) << path;
@@ -113,8 +109,7 @@ std::string VersionText(HRESULT hr, ULONG ulCompartment, ULONG ulContent) {
 }
 
 std::string Versions(const std::string& sKey) {
-  ULONG ulCompartment = 0xDEADBEEF;
-  ULONG ulContent = 0xDEADBEEF;
+  ULONG ulCompartment = 0xDEADBEEF, ulContent = 0xDEADBEEF;
   const HRESULT hr = GetVersion(U(sKey), &ulCompartment, &ulContent);
   return VersionText(hr, ulCompartment, ulContent);
 }
