@@ -41,8 +41,6 @@ struct SStoreRow {
   const char* pszLine = nullptr;
 };
 
-using R = SStoreRow;
-
 class StoreTest : public testing::TestWithParam<SStoreRow> {
  protected:
   StoreTest() {
@@ -174,77 +172,75 @@ TEST_P(StoreTest, Script) {
   RegDeleteValueW(key.Get(), OLESTR("DisableTimeoutAfterEndSession"));
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Rows, StoreTest,
-    testing::Values(
-        // Sessions: each has its part of a per-session store, session 0 reaches
-        // whichever part holds the compartment (or files it under "0").
-        R{"mem",
-          "S1 set C d ab; S1 get C d; S2 get C d; S0 get C d; S0 set N d x; S1 has N d; S0 "
-          "get N d",
-          "ok ab inval ab ok inval x"},
-        R{"shared", "S1 set C d ab; S2 get C d; S0 get C d", "ok ab ab"},
-        R{"mem", "S1 set C d a; S2 set C d b; S3 rmc C; S1 get C d; S2 has C d; S2 cids /",
-          "ok ok ok inval inval none"},
-        R{"mem", "S1 set C d a; S2 set D d b; S3 rmc /; S1 cids /; S2 ids D", "ok ok ok none fail"},
-        R{"mem", "S1 set C d a; S2 set C d b; end 1; S1 has C d; S2 get C d", "ok ok ok inval b",
-          -1, LOG_NOTABLE, "CDataStore::GetData data not found"},
-        // A shared store loses its root "/" when any session ends: in the
-        // registry that is the whole tree (its copies of no client's user:
-        // E_ACCESSDENIED), in memory a path that never exists.
-        R{"reg", "S1 set C d a; end 2; S1 has C d", "ok denied inval"},
-        R{"shared", "S1 set C d a; end 2; S1 has C d", "ok ok ok"},
-        // Versions: creating an existing compartment changes none, touching
-        // and every change advance them; removal advances or drops them.
-        R{"mem",
-          "S1 mk C; S1 ver C; S1 mk C; S1 ver C; S1 touch C; S1 ver C; S1 set C d a; S1 "
-          "ver C; S1 rmd C d; S1 ver C",
-          "ok 1:1,1 ok 1:1,1 ok 1:2,2 ok 1:2,3 ok 1:2,4"},
-        R{"mem", "S1 touch C; S1 rmc C; S1 ver C; S1 touch C; S1 rmcv C; S1 ver C",
-          "ok ok 0:2,2 ok ok 0:0,0"},
-        R{"mem", "S1 set C/D d a; S2 set C d b; S1 flush; S1 ver C/D; S2 ver /; S2 has C d",
-          "ok ok ok 0:0,0 0:0,0 inval"},
-        // Availability: 15 s by default, the configured time, 0 meaning 15;
-        // re-enabled by the session event or the first check after the
-        // time-out. Removal and flush do not depend on it.
-        R{"mem",
-          "S1 set C d a; off 1; S1 get C d; S2 get C d; wait 14; S1 get C d; wait 1; S1 "
-          "get C d; off 1; S1 rmc C; S1 flush",
-          "ok fail inval fail a ok ok"},
-        R{"mem", "S1 set C d a; off 1; wait 59; S1 has C d; wait 1; S1 has C d; S1 has C d",
-          "ok fail ok ok", 60, LOG_FAILURE,
-          "CInternalDataStore::GetSessionId GetAvailabilityStoreFromSessionId returned "
-          "bAvailabled = FALSE"},
-        R{"mem", "off 1; wait 14; S1 mk C; wait 1; S1 mk C", "fail ok", 0, LOG_FAILURE,
-          "CDataStore::CreateCompartment Internal CreateCompartment failed"},
-        R{"mem", "off 1; S1 ver C; on 1; S1 ver C; off 1; end 1; S0 mk C",
-          "0:0x80004005 0,0 0:0,0 inval ok"},
-        // The session of a process: none for 0 or an exited process.
-        R{"mem", "sid 0; sid 999; sid 1002; off 2; sid 1002; S2 rmc C", "fail fail 2 fail ok"},
-        // Untrusted callers are refused before the store is touched.
-        R{"mem", "S1 set C d a; U1 set C d b; U1 get C d; U1 rmc C; U1 flush; S1 get C d",
-          "ok denied denied denied denied a"},
-        // Bad input and null outputs.
-        R{"mem", "S1 set '' d a; S1 set C - a; S1 get - d; S1 mk ''; S1 rmc ''; S1 cached C ''",
-          "inval inval inval inval inval inval"},
-        R{"mem", "S1 set C d a; S1 has C d; S1 cached C d; S1 cached0 C d; S1 ver0 C",
-          "ok ok 1 fail 7:0x80004005 0,0"},
-        R{"none", "S1 set C d a; S1 get C d; S1 rmc C; S1 flush; end 1; S1 ver C",
-          "fail fail fail fail fail 0:0x80004005 0,0"},
-        // Protected stores keep only the protected form in their tree.
-        R{"enc", "S1 set C d secret; S1 get C d; raw secret", "ok secret sealed"},
-        R{"mem", "S1 set C d secret; raw secret", "ok plain"},
-        R{"regenc", "S1 set C d secret; S1 get C d; raw secret", "ok secret sealed"},
-        // Registry stores persist; a compartment from an earlier process has
-        // no counters, so removing them reports the history's E_INVALIDARG
-        // after the data is gone.
-        R{"reg", "ext C d a; S1 get C d; S1 rmcv C; S1 has C d", "a inval inval"},
-        R{"reg", "S1 set C d a; S2 get C d; S1 rmcv C; S1 has C d", "ok a ok inval"},
-        // A null array is what the platform's copy of it makes in each tree.
-        R{"mem", "S1 set C d null; S1 get C d", "ok null"},
-        R{"enc", "S1 set C d null; S1 get C d", "inval inval"},
-        R{"reg", "S1 set C d null; S1 get C d", "fail inval"}),
-    [](const testing::TestParamInfo<SStoreRow>& info) { return std::to_string(info.index); });
+const SStoreRow kRows[] = {
+    // Sessions: each has its part of a per-session store, session 0 reaches
+    // whichever part holds the compartment (or files it under "0").
+    {"mem",
+     "S1 set C d ab; S1 get C d; S2 get C d; S0 get C d; S0 set N d x; S1 has N d; S0 get N d",
+     "ok ab inval ab ok inval x"},
+    {"shared", "S1 set C d ab; S2 get C d; S0 get C d", "ok ab ab"},
+    {"mem", "S1 set C d a; S2 set C d b; S3 rmc C; S1 get C d; S2 has C d; S2 cids /",
+     "ok ok ok inval inval none"},
+    {"mem", "S1 set C d a; S2 set D d b; S3 rmc /; S1 cids /; S2 ids D", "ok ok ok none fail"},
+    {"mem", "S1 set C d a; S2 set C d b; end 1; S1 has C d; S2 get C d", "ok ok ok inval b", -1,
+     LOG_NOTABLE, "CDataStore::GetData data not found"},
+    // A shared store loses its root "/" when any session ends: in the
+    // registry that is the whole tree (its copies of no client's user:
+    // E_ACCESSDENIED), in memory a path that never exists.
+    {"reg", "S1 set C d a; end 2; S1 has C d", "ok denied inval"},
+    {"shared", "S1 set C d a; end 2; S1 has C d", "ok ok ok"},
+    // Versions: creating an existing compartment changes none, touching
+    // and every change advance them; removal advances or drops them.
+    {"mem",
+     "S1 mk C; S1 ver C; S1 mk C; S1 ver C; S1 touch C; S1 ver C; S1 set C d a; S1 ver C; S1 rmd C "
+     "d; S1 ver C",
+     "ok 1:1,1 ok 1:1,1 ok 1:2,2 ok 1:2,3 ok 1:2,4"},
+    {"mem", "S1 touch C; S1 rmc C; S1 ver C; S1 touch C; S1 rmcv C; S1 ver C",
+     "ok ok 0:2,2 ok ok 0:0,0"},
+    {"mem", "S1 set C/D d a; S2 set C d b; S1 flush; S1 ver C/D; S2 ver /; S2 has C d",
+     "ok ok ok 0:0,0 0:0,0 inval"},
+    // Availability: 15 s by default, the configured time, 0 meaning 15;
+    // re-enabled by the session event or the first check after the
+    // time-out. Removal and flush do not depend on it.
+    {"mem",
+     "S1 set C d a; off 1; S1 get C d; S2 get C d; wait 14; S1 get C d; wait 1; S1 get C d; off 1; "
+     "S1 rmc C; S1 flush",
+     "ok fail inval fail a ok ok"},
+    {"mem", "S1 set C d a; off 1; wait 59; S1 has C d; wait 1; S1 has C d; S1 has C d",
+     "ok fail ok ok", 60, LOG_FAILURE,
+     "CInternalDataStore::GetSessionId GetAvailabilityStoreFromSessionId returned bAvailabled = "
+     "FALSE"},
+    {"mem", "off 1; wait 14; S1 mk C; wait 1; S1 mk C", "fail ok", 0, LOG_FAILURE,
+     "CDataStore::CreateCompartment Internal CreateCompartment failed"},
+    {"mem", "off 1; S1 ver C; on 1; S1 ver C; off 1; end 1; S0 mk C",
+     "0:0x80004005 0,0 0:0,0 inval ok"},
+    // The session of a process: none for 0 or an exited process.
+    {"mem", "sid 0; sid 999; sid 1002; off 2; sid 1002; S2 rmc C", "fail fail 2 fail ok"},
+    // Untrusted callers are refused before the store is touched.
+    {"mem", "S1 set C d a; U1 set C d b; U1 get C d; U1 rmc C; U1 flush; S1 get C d",
+     "ok denied denied denied denied a"},
+    // Bad input and null outputs.
+    {"mem", "S1 set '' d a; S1 set C - a; S1 get - d; S1 mk ''; S1 rmc ''; S1 cached C ''",
+     "inval inval inval inval inval inval"},
+    {"mem", "S1 set C d a; S1 has C d; S1 cached C d; S1 cached0 C d; S1 ver0 C",
+     "ok ok 1 fail 7:0x80004005 0,0"},
+    {"none", "S1 set C d a; S1 get C d; S1 rmc C; S1 flush; end 1; S1 ver C",
+     "fail fail fail fail fail 0:0x80004005 0,0"},
+    // Protected stores keep only the protected form in their tree.
+    {"enc", "S1 set C d secret; S1 get C d; raw secret", "ok secret sealed"},
+    {"mem", "S1 set C d secret; raw secret", "ok plain"},
+    {"regenc", "S1 set C d secret; S1 get C d; raw secret", "ok secret sealed"},
+    // Registry stores persist; a compartment from an earlier process has
+    // no counters, so removing them reports the history's E_INVALIDARG
+    // after the data is gone.
+    {"reg", "ext C d a; S1 get C d; S1 rmcv C; S1 has C d", "a inval inval"},
+    {"reg", "S1 set C d a; S2 get C d; S1 rmcv C; S1 has C d", "ok a ok inval"},
+    // A null array is what the platform's copy of it makes in each tree.
+    {"mem", "S1 set C d null; S1 get C d", "ok null"},
+    {"enc", "S1 set C d null; S1 get C d", "inval inval"},
+    {"reg", "S1 set C d null; S1 get C d", "fail inval"}};
+
+INSTANTIATE_TEST_SUITE_P(Rows, StoreTest, testing::ValuesIn(kRows));
 
 // The tree a store starts with, by store type and host: a registry tree's
 // location kind shows in how it re-targets (the libraries of the sandboxed
