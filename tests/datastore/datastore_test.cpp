@@ -274,8 +274,7 @@ TEST(StoreTreeTest, ChosenByTypeAndHost) {
 }
 
 // Each method releases the [in] arguments it takes, trusted or not, exactly
-// once while no manager came from the export, and never while one did. The
-// object answers for its three interfaces only, one object for all.
+// once while no manager came from the export, and never while one did.
 TEST_F(StoreTest, OwnsItsArgumentsOnlyWithoutExportedManager) {
   struct SCall {
     ULONG pid;
@@ -298,8 +297,7 @@ TEST_F(StoreTest, OwnsItsArgumentsOnlyWithoutExportedManager) {
       ROW(1, ListDataIds, x.c, nullptr, ),
       ROW(1, ListCompartmentIds, x.c, nullptr, ),
       ROW(1, IsCompartmentCached, x.c, nullptr, nullptr, nullptr, ),
-      ROW(0, FlushStore, ),
-  };
+      ROW(0, FlushStore, )};
 #undef ROW
   Begin("mem");
   for (const auto& [cTaken, call] : rows) {
@@ -318,13 +316,6 @@ TEST_F(StoreTest, OwnsItsArgumentsOnlyWithoutExportedManager) {
         if (cReleased < 3) SafeArrayDestroy(x.v);
       }
     }
-  }
-  for (const IID* piid : {&IID_IUnknown, &IID_IDispatch, &IID_IDataStore, &IID_IDataStoreManager}) {
-    void* pv = &machine;
-    const HRESULT hr = store->QueryInterface(*piid, &pv);
-    EXPECT_EQ(hr, piid == &IID_IDataStoreManager ? E_NOINTERFACE : S_OK);
-    EXPECT_EQ(pv, SUCCEEDED(hr) ? static_cast<IDataStore*>(store) : nullptr);
-    EXPECT_EQ(SUCCEEDED(hr) ? store->Release() : 1u, 1u);
   }
 }
 
