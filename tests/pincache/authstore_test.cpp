@@ -176,11 +176,12 @@ TEST_P(PINStoreTest, Script) {
 }
 
 const SPINRow kRows[] = {
-    // The PIN-always state through stores, reads, changes and tests.
+    // The PIN-always state through stores, reads, changes (one by identifier,
+    // from another session) and tests.
     {"S1 set C P a Action=Authenticate; avail; S1 set C P b Action=ChangeAuthenticator; avail; S1 "
      "set C P c; avail; S1 set C P d Action=ChangeAuthenticator; avail; S1 get C P "
      "Action=Authenticate; avail; S1 chg C P 1; avail; S1 get C P IsACRPINAlways=Maybe; S1 has C P "
-     "IsACRPINAlways=Yes; avail; S1 get C P; avail; S1 chg C P 1; S1 chgs C P $4 7; avail; S1 has "
+     "IsACRPINAlways=Yes; avail; S1 get C P; avail; S1 chg C P 1; S2 chgs C P $4 7; avail; S1 has "
      "C P IsACRPINAlways=Yes; S1 chg C X 1",
      "ok A ok A ok U ok U d:1@4 U ok A d:1@4 1 A d:1@4 U ok ok U 2 inval", 0, 0, 1, 2,
      "GetPINAlwaysCachingMode "
