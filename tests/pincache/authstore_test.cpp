@@ -240,9 +240,9 @@ const SPINRow kRows[] = {
     // armed after it.
     {"S1 set C P a; wait 4; S1 get C P; wait 4; S1 has C P; wait 1; S1 has C P; count",
      "ok a:1@1 1 inval 0/1", 0, 0, 0, 2, "SetInternalTimer timeout = 5 s"},
-    {"S1 set C P a; wait 60; S1 get C P; wait 60; S1 get C P; wait 60; S1 has C P; wait 60; S1 has "
+    {"S1 set C P a; wait 30; S1 get C P; wait 30; S1 get C P; wait 30; S1 has C P; wait 30; S1 has "
      "C P",
-     "ok a:1@1 a:1@1 1 inval", 0, 2, 0, 2, "SetInternalTimer timeout = 120 s"},
+     "ok a:1@1 a:1@1 1 inval", 0, 1, 0, 2, "SetInternalTimer timeout = 60 s"},
     {"S1 set C P a; count; wait 100000; S1 has C P", "ok 1/0 1", 0, kNoExpiry},
     {"S1 set C P a; tmo 2; S1 set C Q b; wait 5; S1 has C P; S1 has C Q; wait 115; S1 has C Q",
      "ok ok inval 1 inval"},
