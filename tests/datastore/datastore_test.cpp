@@ -114,10 +114,12 @@ std::string StoreTest::Run(const std::string& script) {
       CScopedSafeArray value = v == "null" ? CScopedSafeArray() : MakeBytes({v.begin(), v.end()});
       text = Result(CALL(SetData, pid, bc.Get(), bd.Get(), value.Get()));
     } else if (op == "get" || op == "has") {
-      CScopedSafeArray value;
-      hr = CALL(GetData, pid, bc.Get(), bd.Get(), op == "get" ? value.Receive() : nullptr);
-      SAFEARRAY* psa = value.Get();
-      text = hr != S_OK || op == "has" ? Result(hr)
+      const CScopedSafeArray stale = MakeBytes({1});  // what the output held before
+      SAFEARRAY* psa = stale.Get();
+      hr = CALL(GetData, pid, bc.Get(), bd.Get(), op == "get" ? &psa : nullptr);
+      const CScopedSafeArray value(psa == stale.Get() ? nullptr : psa);
+      text = op == "get" && psa == stale.Get() ? "stale"
+             : hr != S_OK || op == "has"       ? Result(hr)
              : psa ? std::string(static_cast<char*>(psa->pvData), psa->rgsabound[0].cElements)
                    : "null";
     } else if (op == "cached" || op == "cached0") {
@@ -181,7 +183,8 @@ const SStoreRow kRows[] = {
     {"shared", "S1 set C d ab; S2 get C d; S0 get C d", "ok ab ab"},
     {"mem", "S1 set C d a; S2 set C d b; S3 rmc C; S1 get C d; S2 has C d; S2 cids /",
      "ok ok ok inval inval none"},
-    {"mem", "S1 set C d a; S2 set D d b; S3 rmc /; S1 cids /; S2 ids D", "ok ok ok none fail"},
+    {"mem", "S1 set C d a; S1 cids /; S2 set D d b; S3 rmc /; S1 cids /; S2 ids D",
+     "ok [C] ok ok none fail"},
     {"mem", "S1 set C d a; S2 set C d b; end 1; S1 has C d; S2 get C d", "ok ok ok inval b", -1,
      LOG_NOTABLE, "CDataStore::GetData data not found"},
     // A shared store loses its root "/" when any session ends: in the
@@ -216,9 +219,10 @@ const SStoreRow kRows[] = {
      "0:0x80004005 0,0 0:0,0 inval ok"},
     // The session of a process: none for 0 or an exited process.
     {"mem", "sid 0; sid 999; sid 1002; off 2; sid 1002; S2 rmc C", "fail fail 2 fail ok"},
-    // Untrusted callers are refused before the store is touched.
+    // Untrusted callers are refused before the store is touched (the output
+    // of GetData too).
     {"mem", "S1 set C d a; U1 set C d b; U1 get C d; U1 rmc C; U1 flush; S1 get C d",
-     "ok denied denied denied denied a"},
+     "ok denied stale denied denied a"},
     // Bad input and null outputs.
     {"mem", "S1 set '' d a; S1 set C - a; S1 get - d; S1 mk ''; S1 rmc ''; S1 cached C ''",
      "inval inval inval inval inval inval"},
