@@ -4,12 +4,6 @@
 
 #include <cstring>
 
-namespace {
-
-Bytes Entropy() { return Bytes(std::begin(kExpectedEntropy), std::end(kExpectedEntropy)); }
-
-}  // namespace
-
 SAFEARRAY* MakeBytes(const Bytes& data) {
   SAFEARRAY* psa = SafeArrayCreateVector(VT_UI1, 0, static_cast<ULONG>(data.size()));
   void* pv = nullptr;
@@ -22,12 +16,12 @@ SAFEARRAY* MakeBytes(const Bytes& data) {
 
 SAFEARRAY* MakeStrings(LONG lLbound, const std::vector<OptText>& strings) {
   SAFEARRAY* psa = SafeArrayCreateVector(VT_BSTR, lLbound, static_cast<ULONG>(strings.size()));
-  for (size_t i = 0; psa != nullptr && i < strings.size(); ++i) {
-    if (!strings[i]) continue;
-    BSTR bstr = SysAllocStringLen(strings[i]->data(), static_cast<UINT>(strings[i]->size()));
-    LONG lIndex = lLbound + static_cast<LONG>(i);
-    SafeArrayPutElement(psa, &lIndex, bstr);
-    SysFreeString(bstr);
+  BSTR* pbstr = nullptr;
+  if (psa != nullptr && SUCCEEDED(SafeArrayAccessData(psa, reinterpret_cast<void**>(&pbstr)))) {
+    for (size_t i = 0; i < strings.size(); ++i) {
+      if (strings[i]) pbstr[i] = SysAllocStringLen(strings[i]->data(), UINT(strings[i]->size()));
+    }
+    SafeArrayUnaccessData(psa);
   }
   return psa;
 }
@@ -45,30 +39,25 @@ Bytes DataOf(SAFEARRAY* psa) {
 
 std::vector<OptText> StringsOf(SAFEARRAY* psa) {
   std::vector<OptText> strings;
-  LONG lLower = 0;
-  LONG lUpper = -1;
-  SafeArrayGetLBound(psa, 1, &lLower);
-  SafeArrayGetUBound(psa, 1, &lUpper);
-  for (LONG i = lLower; i <= lUpper; ++i) {
-    BSTR bstr = nullptr;
-    if (FAILED(SafeArrayGetElement(psa, &i, &bstr)) || bstr == nullptr) {
-      strings.emplace_back();
-    } else {
-      strings.emplace_back(OleText(bstr, SysStringLen(bstr)));
-    }
-    SysFreeString(bstr);
+  BSTR* pbstr = nullptr;
+  if (FAILED(SafeArrayAccessData(psa, reinterpret_cast<void**>(&pbstr)))) return strings;
+  for (ULONG i = 0; i < psa->rgsabound[0].cElements; ++i) {
+    strings.push_back(pbstr[i] ? OptText(OleText(pbstr[i], SysStringLen(pbstr[i]))) : std::nullopt);
   }
+  SafeArrayUnaccessData(psa);
   return strings;
 }
 
 SOpenedBlob OpenProtected(SAFEARRAY* psaProtected) {
   SOpenedBlob opened;
-  OpenData(DataOf(psaProtected), Entropy(), kUserFlags, &opened.plaintext, &opened.description);
+  OpenData(DataOf(psaProtected), Bytes(std::begin(kExpectedEntropy), std::end(kExpectedEntropy)),
+           kUserFlags, &opened.plaintext, &opened.description);
   return opened;
 }
 
 SAFEARRAY* SealProtected(const OLECHAR* pszDescr, Bytes plain) {
   Bytes blob;
-  if (SealData(std::move(plain), pszDescr, Entropy(), kUserFlags, &blob) != 0) return nullptr;
+  const Bytes entropy(std::begin(kExpectedEntropy), std::end(kExpectedEntropy));
+  if (SealData(std::move(plain), pszDescr, entropy, kUserFlags, &blob) != 0) return nullptr;
   return MakeBytes(blob);
 }

@@ -33,27 +33,27 @@ bool gWatching = false;
 CReleased gReleased;
 const Bytes* gpSecret = nullptr;
 
-// A fragment of the needle, so that partial copies are found too.
-bool Holds(const BYTE* pb, size_t cb, const BYTE* pbNeedle) {
-  return std::search(pb, pb + cb, pbNeedle + 4, pbNeedle + 12) != pb + cb;
-}
-
 void* Allocate(size_t cb, bool bZero) {
-  void* p = bZero ? std::calloc(1, sizeof(CHeader) + cb) : std::malloc(sizeof(CHeader) + cb);
+  auto* p = static_cast<CHeader*>(bZero ? std::calloc(1, sizeof(CHeader) + cb)
+                                        : std::malloc(sizeof(CHeader) + cb));
   if (p == nullptr) return nullptr;
-  static_cast<CHeader*>(p)->cb = cb;
-  return static_cast<CHeader*>(p) + 1;
+  p->cb = cb;
+  return p + 1;
 }
 
-// Looks at a block about to be released, and releases it.
+// Looks at a block about to be released, and releases it. A fragment of
+// each needle is looked for, so that partial copies are found too.
 void Release(void* p, bool bLocal = false) {
   if (p == nullptr) return;
   const BYTE* pb = static_cast<const BYTE*>(p);
   const size_t cb = (static_cast<CHeader*>(p) - 1)->cb;
+  const auto holds = [&](const BYTE* pbNeedle) {
+    return std::search(pb, pb + cb, pbNeedle + 4, pbNeedle + 12) != pb + cb;
+  };
   if (gWatching) {
     const bool bNotZero = std::any_of(pb, pb + cb, [](BYTE b) { return b != 0; });
-    const bool held[] = {bLocal, bLocal && bNotZero, Holds(pb, cb, gpSecret->data()),
-                         Holds(pb, cb, kExpectedEntropy), true};
+    const bool held[] = {bLocal, bLocal && bNotZero, holds(gpSecret->data()),
+                         holds(kExpectedEntropy), true};
     for (size_t i = 0; i < gReleased.size(); ++i) gReleased[i] += held[i];
   }
   std::free(static_cast<CHeader*>(p) - 1);
@@ -87,24 +87,16 @@ extern "C" HLOCAL WINAPI LocalFree(HLOCAL hMem) {
 
 namespace {
 
-class ValueProtectionWipe : public ::testing::Test {
- protected:
-  void SetUp() override { gpSecret = &m_secret; }
-
-  // Runs the call while watching the releases.
-  template <class F>
-  CReleased Watch(F&& call) {
-    gReleased = {};
-    gWatching = true;
-    call();
-    gWatching = false;
-    return gReleased;
-  }
-
-  CDpapiTestKeys m_keys;
-  Bytes m_secret = {'P', 'I', 'N', '-', 'S', 'E', 'C', 'R', 'E', 'T', '-', '7',
-                    '3', '9', '1', '-', 'A', 'B', 'C', 'D', 'E', 'F', 'G', 'H'};
-};
+// Runs the call while watching the releases.
+template <class F>
+CReleased Watch(const Bytes& secret, F&& call) {
+  gpSecret = &secret;
+  gReleased = {};
+  gWatching = true;
+  call();
+  gWatching = false;
+  return gReleased;
+}
 
 // A byte value and a string list (long enough for the list buffer to grow
 // several times) are sealed: the blob returned by the platform is the only
@@ -113,22 +105,24 @@ class ValueProtectionWipe : public ::testing::Test {
 // before it checks the tag): the plaintext, wiped, and the description (no
 // secret) are the local blocks. No released block holds the secret or the
 // entropy.
-TEST_F(ValueProtectionWipe, NoReleasedBlockHoldsTheSecretOrTheEntropy) {
+TEST(ValueProtectionWipe, NoReleasedBlockHoldsTheSecretOrTheEntropy) {
+  CDpapiTestKeys keys;
+  const Bytes secret = {'P', 'I', 'N', '-', 'S', 'E', 'C', 'R', 'E', 'T', '-', '7',
+                        '3', '9', '1', '-', 'A', 'B', 'C', 'D', 'E', 'F', 'G', 'H'};
   Bytes wideSecret;  // its UTF-16 bytes: the secret is ASCII
-  for (BYTE b : m_secret) wideSecret.insert(wideSecret.end(), {b, 0});
-  const std::vector<OptText> strings(40, OleText(m_secret.begin(), m_secret.end()));
-  const CScopedSafeArray values[] = {CScopedSafeArray(MakeBytes(m_secret)),
+  for (BYTE b : secret) wideSecret.insert(wideSecret.end(), {b, 0});
+  const std::vector<OptText> strings(40, OleText(secret.begin(), secret.end()));
+  const CScopedSafeArray values[] = {CScopedSafeArray(MakeBytes(secret)),
                                      CScopedSafeArray(MakeStrings(0, strings))};
-  const Bytes* const secrets[] = {&m_secret, &wideSecret};
+  const Bytes* const secrets[] = {&secret, &wideSecret};
   std::vector<CScopedSafeArray> sealed(2);
   for (size_t i = 0; i < 2; ++i) {
-    gpSecret = secrets[i];
-    const CReleased released =
-        Watch([&] { EXPECT_EQ(EncryptValue(values[i].Get(), sealed[i].Receive()), S_OK); });
+    const CReleased released = Watch(
+        *secrets[i], [&] { EXPECT_EQ(EncryptValue(values[i].Get(), sealed[i].Receive()), S_OK); });
     EXPECT_EQ(CReleased({1, 0, 0, 0, released[4]}), released) << i;
     EXPECT_GT(released[4], 1);  // the entropy buffer was seen too
   }
-  Bytes misfit = m_secret;
+  Bytes misfit = secret;
   misfit.push_back('!');
   Bytes damaged = DataOf(sealed[0].Get());
   damaged.back() ^= 1;
@@ -139,12 +133,12 @@ TEST_F(ValueProtectionWipe, NoReleasedBlockHoldsTheSecretOrTheEntropy) {
     HRESULT hr;
     int cLocalNotZero;
   } openings[] = {
-      {&m_secret, S_OK, 1}, {&wideSecret, S_OK, 1}, {&m_secret, E_FAIL, 1}, {&m_secret, E_FAIL, 0}};
+      {&secret, S_OK, 1}, {&wideSecret, S_OK, 1}, {&secret, E_FAIL, 1}, {&secret, E_FAIL, 0}};
   for (size_t i = 0; i < sealed.size(); ++i) {
-    gpSecret = openings[i].pSecret;
     CScopedSafeArray restored;
-    const CReleased released = Watch(
-        [&] { EXPECT_EQ(DecryptValue(sealed[i].Get(), restored.Receive()), openings[i].hr); });
+    const CReleased released = Watch(*openings[i].pSecret, [&] {
+      EXPECT_EQ(DecryptValue(sealed[i].Get(), restored.Receive()), openings[i].hr);
+    });
     EXPECT_EQ(CReleased({2, openings[i].cLocalNotZero, 0, 0, released[4]}), released) << i;
   }
 }
