@@ -52,6 +52,28 @@ CTestKey::~CTestKey() {
   RegDeleteTreeW(m_hRoot, m_path.c_str());
 }
 
+CScopedHKEY CreateKey(HKEY hParent, const std::string& path) {
+  CScopedHKEY key;
+  EXPECT_EQ(RegCreateKeyExW(hParent, Widen(path).c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                            key.Receive(), nullptr),
+            ERROR_SUCCESS)
+      << path;
+  return key;
+}
+
+LONG SetValue(HKEY hKey, const std::string& name, DWORD dwType, const std::vector<BYTE>& data) {
+  return RegSetValueExW(hKey, Widen(name).c_str(), 0, dwType, data.empty() ? nullptr : data.data(),
+                        static_cast<DWORD>(data.size()));
+}
+
+WString NameAt(HKEY hKey, DWORD i, bool bValue) {
+  WCHAR sz[300];
+  DWORD cch = 300;
+  const LONG l = bValue ? RegEnumValueW(hKey, i, sz, &cch, 0, 0, 0, 0)
+                        : RegEnumKeyExW(hKey, i, sz, &cch, 0, 0, 0, 0);
+  return l == ERROR_SUCCESS ? WString(sz, cch) : WString();
+}
+
 void WriteStoreCatalogue(const std::string& values) {
   const WString sKey = OLESTR("Software\\Orvane\\Kelmyr\\StoreList\\");
   RegDeleteTreeW(HKEY_LOCAL_MACHINE, sKey.c_str());

@@ -10,6 +10,10 @@
 // process id so that tests running at once (ctest -j, one Wine prefix) never
 // share keys; deleted with everything in it when the object goes.
 //
+// CreateKey: a subkey created (or opened) with every access right; a
+// failure fails the test. SetValue: a value of all of data's bytes. NameAt:
+// the subkey (or value) name at an index, "" for any failure.
+//
 // WriteStoreCatalogue: replaces the machine's store catalogue key with the
 // values given as store.name=data, separated by spaces: data ending in a
 // digit a REG_DWORD (below 65536, as two UTF-16 units), other data a REG_SZ;
@@ -21,6 +25,9 @@
 #include <winreg.h>
 
 #include <string>
+#include <vector>
+
+#include "support/scopedhkey.h"
 
 using WString = std::basic_string<WCHAR>;
 
@@ -59,5 +66,9 @@ class CTestKey {
   WString m_path;
   HKEY m_hKey = nullptr;
 };
+
+CScopedHKEY CreateKey(HKEY hParent, const std::string& path);
+LONG SetValue(HKEY hKey, const std::string& name, DWORD dwType, const std::vector<BYTE>& data);
+WString NameAt(HKEY hKey, DWORD i, bool bValue = false);
 
 void WriteStoreCatalogue(const std::string& values);

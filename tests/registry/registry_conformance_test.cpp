@@ -33,25 +33,8 @@ Bytes BytesOf(const char* psz, bool bTerminated = true) {
   return Bytes(p, p + (s.size() + (bTerminated ? 1 : 0)) * sizeof(WCHAR));
 }
 
-CScopedHKEY CreateKey(HKEY hParent, const char* pszPath) {
-  CScopedHKEY key;
-  EXPECT_EQ(RegCreateKeyExW(hParent, W(pszPath).c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
-                            key.Receive(), nullptr),
-            ERROR_SUCCESS);
-  return key;
-}
-
 LONG OpenKey(HKEY hParent, const WString& path, CScopedHKEY* pKey, REGSAM sam = KEY_READ) {
   return RegOpenKeyExW(hParent, path.c_str(), 0, sam, pKey->Receive());
-}
-
-// The subkey (or value) name at index, or "" for any failure.
-WString NameAt(HKEY hKey, DWORD i, bool bValue = false) {
-  WCHAR sz[300];
-  DWORD cch = 300;
-  const LONG l = bValue ? RegEnumValueW(hKey, i, sz, &cch, 0, 0, 0, 0)
-                        : RegEnumKeyExW(hKey, i, sz, &cch, 0, 0, 0, 0);
-  return l == ERROR_SUCCESS ? WString(sz, cch) : WString();
 }
 
 // The subkey or value names of a key, in enumeration order.
@@ -62,11 +45,6 @@ Names List(HKEY hKey, bool bValues) {
 }
 Names SubKeys(HKEY hKey) { return List(hKey, false); }
 Names ValueNames(HKEY hKey) { return List(hKey, true); }
-
-LONG SetValue(HKEY hKey, const char* pszName, DWORD dwType, const Bytes& data) {
-  return RegSetValueExW(hKey, W(pszName).c_str(), 0, dwType, data.empty() ? nullptr : data.data(),
-                        static_cast<DWORD>(data.size()));
-}
 
 // The stored bytes, read into a buffer with room to spare.
 Bytes QueryValue(HKEY hKey, const char* pszName, DWORD* pdwType = nullptr) {
@@ -82,6 +60,7 @@ class RegistryConformance : public ::testing::Test {
  protected:
   CScratchHive m_hive;
   CTestKey m_key;
+  const HKEY k = m_key.Get();
 };
 
 // Names fold case and keep their first spelling; a trailing separator is
@@ -90,28 +69,28 @@ class RegistryConformance : public ::testing::Test {
 TEST_F(RegistryConformance, NamesAndPaths) {
   const std::string longest(255, 'k');
   for (const char* psz : {"MixedCase\\Inner", "MIXEDCASE", "trail\\", "x\\\\y", longest.c_str()})
-    CreateKey(m_key.Get(), psz);
+    CreateKey(k, psz);
   for (const char* psz : {"mixedcase\\INNER", "trail", "x\\y"}) {
     CScopedHKEY key;
-    EXPECT_EQ(OpenKey(m_key.Get(), W(psz), &key), ERROR_SUCCESS) << psz;
+    EXPECT_EQ(OpenKey(k, W(psz), &key), ERROR_SUCCESS) << psz;
   }
-  EXPECT_EQ(SubKeys(m_key.Get()), (Names{W(longest.c_str()), W("MixedCase"), W("trail"), W("x")}));
+  EXPECT_EQ(SubKeys(k), (Names{W(longest.c_str()), W("MixedCase"), W("trail"), W("x")}));
   HKEY hKey = nullptr;
-  const LONG l = RegCreateKeyExW(m_key.Get(), WString(256, 'k').c_str(), 0, nullptr, 0,
-                                 KEY_ALL_ACCESS, nullptr, &hKey, nullptr);
+  const LONG l = RegCreateKeyExW(k, WString(256, 'k').c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
+                                 nullptr, &hKey, nullptr);
   EXPECT_TRUE(l == ERROR_INVALID_PARAMETER ||
               WINE_DIFFERS(l == ERROR_SUCCESS, "Wine accepts key names over 255 units"));
   if (l == ERROR_SUCCESS) RegCloseKey(hKey);
 
-  SetValue(m_key.Get(), "ValueName", REG_DWORD, {1, 0, 0, 0});
-  SetValue(m_key.Get(), "VALUENAME", REG_DWORD, {2, 0, 0, 0});
-  EXPECT_EQ(ValueNames(m_key.Get()), Names{W("ValueName")});
-  EXPECT_EQ(QueryValue(m_key.Get(), "valuename"), (Bytes{2, 0, 0, 0}));
+  SetValue(k, "ValueName", REG_DWORD, {1, 0, 0, 0});
+  SetValue(k, "VALUENAME", REG_DWORD, {2, 0, 0, 0});
+  EXPECT_EQ(ValueNames(k), Names{W("ValueName")});
+  EXPECT_EQ(QueryValue(k, "valuename"), (Bytes{2, 0, 0, 0}));
 }
 
 TEST_F(RegistryConformance, SubkeysSortFoldedToUpperCaseValuesInCreationOrder) {
-  for (const char* psz : {"b", "_x", "A", "a_", "Z", "[", "{", "B2"}) CreateKey(m_key.Get(), psz);
-  const Names keys = SubKeys(m_key.Get());
+  for (const char* psz : {"b", "_x", "A", "a_", "Z", "[", "{", "B2"}) CreateKey(k, psz);
+  const Names keys = SubKeys(k);
   // "_" (0x5F) and "[" (0x5B) sort after the letters folded to upper case,
   // before them folded to lower case.
   const Names windowsOrder = {W("A"), W("a_"), W("b"), W("B2"), W("Z"), W("["), W("_x"), W("{")};
@@ -121,11 +100,11 @@ TEST_F(RegistryConformance, SubkeysSortFoldedToUpperCaseValuesInCreationOrder) {
 
   // Overwriting keeps a value's place; deleting and creating again moves it
   // to the end.
-  for (const char* psz : {"zeta", "Alpha", "mid"}) SetValue(m_key.Get(), psz, REG_NONE, {});
-  SetValue(m_key.Get(), "zeta", REG_DWORD, {9, 0, 0, 0});
-  ASSERT_EQ(RegDeleteValueW(m_key.Get(), W("Alpha").c_str()), ERROR_SUCCESS);
-  SetValue(m_key.Get(), "Alpha", REG_NONE, {});
-  const Names values = ValueNames(m_key.Get());
+  for (const char* psz : {"zeta", "Alpha", "mid"}) SetValue(k, psz, REG_NONE, {});
+  SetValue(k, "zeta", REG_DWORD, {9, 0, 0, 0});
+  ASSERT_EQ(RegDeleteValueW(k, W("Alpha").c_str()), ERROR_SUCCESS);
+  SetValue(k, "Alpha", REG_NONE, {});
+  const Names values = ValueNames(k);
   EXPECT_TRUE(values == (Names{W("zeta"), W("mid"), W("Alpha")}) ||
               WINE_DIFFERS(values == (Names{W("Alpha"), W("mid"), W("zeta")}),
                            "Wine enumerates values in name order"));
@@ -150,21 +129,20 @@ TEST_F(RegistryConformance, ValuesKeepTypeAndBytesAndStringsGetTheirTerminator) 
       {"other-type", 0x12345, {1}, 1, {1}},
   };
   for (const auto& [pszName, dwType, buffer, cbCounted, stored] : cases) {
-    ASSERT_EQ(RegSetValueExW(m_key.Get(), W(pszName).c_str(), 0, dwType,
+    ASSERT_EQ(RegSetValueExW(k, W(pszName).c_str(), 0, dwType,
                              buffer.empty() ? nullptr : buffer.data(), cbCounted),
               ERROR_SUCCESS)
         << pszName;
   }
   for (const auto& [pszName, dwType, buffer, cbCounted, stored] : cases) {
     DWORD dwStoredType = 0;
-    EXPECT_EQ(QueryValue(m_key.Get(), pszName, &dwStoredType), stored) << pszName;
+    EXPECT_EQ(QueryValue(k, pszName, &dwStoredType), stored) << pszName;
     EXPECT_EQ(dwStoredType, dwType) << pszName;
   }
   // Their count, longest name ("binary-uncounted") and largest data.
   DWORD counts[3] = {};
-  EXPECT_EQ(
-      RegQueryInfoKeyW(m_key.Get(), 0, 0, 0, 0, 0, 0, &counts[0], &counts[1], &counts[2], 0, 0),
-      ERROR_SUCCESS);
+  EXPECT_EQ(RegQueryInfoKeyW(k, 0, 0, 0, 0, 0, 0, &counts[0], &counts[1], &counts[2], 0, 0),
+            ERROR_SUCCESS);
   EXPECT_EQ(std::vector<DWORD>(counts, counts + 3), (std::vector<DWORD>{8, 16, 8}));
 
   // A string stored without its terminator is read with a zero unit after
@@ -172,7 +150,7 @@ TEST_F(RegistryConformance, ValuesKeepTypeAndBytesAndStringsGetTheirTerminator) 
   for (const DWORD cbBuffer : {8u, 7u}) {
     Bytes data(cbBuffer, 0xCC);
     DWORD cb = cbBuffer;
-    EXPECT_EQ(RegQueryValueExW(m_key.Get(), W("sz-unterminated").c_str(), 0, 0, data.data(), &cb),
+    EXPECT_EQ(RegQueryValueExW(k, W("sz-unterminated").c_str(), 0, 0, data.data(), &cb),
               ERROR_SUCCESS);
     EXPECT_EQ(cb, 6u);
     EXPECT_EQ(data, (cbBuffer == 8 ? BytesOf("abc") : Bytes{'a', 0, 'b', 0, 'c', 0, 0xCC}));
@@ -183,9 +161,8 @@ TEST_F(RegistryConformance, ValuesKeepTypeAndBytesAndStringsGetTheirTerminator) 
 // name with a short data buffer, and keeps the size of a short name buffer;
 // RegEnumKeyExW needs room for the name and its terminator.
 TEST_F(RegistryConformance, ShortBuffersGetMoreDataWithTheSizeNeeded) {
-  SetValue(m_key.Get(), "valname", REG_BINARY, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10});
-  CreateKey(m_key.Get(), "abcdef");
-  const HKEY k = m_key.Get();
+  SetValue(k, "valname", REG_BINARY, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10});
+  CreateKey(k, "abcdef");
   BYTE data[16] = {};
   WCHAR sz[16];
   DWORD cb[3] = {4, 4, 16};
@@ -205,23 +182,6 @@ TEST_F(RegistryConformance, ShortBuffersGetMoreDataWithTheSizeNeeded) {
   EXPECT_EQ(WString(sz), W("abcdef"));
 }
 
-// A key with subkeys is deleted only as a tree.
-TEST_F(RegistryConformance, KeysWithSubkeysAreDeletedOnlyAsATree) {
-  CreateKey(m_key.Get(), "parent\\child\\grandchild");
-  SetValue(CreateKey(m_key.Get(), "parent").Get(), "v", REG_DWORD, {1, 0, 0, 0});
-  EXPECT_EQ(RegDeleteKeyW(m_key.Get(), W("parent\\child\\grandchild").c_str()), ERROR_SUCCESS);
-  CScopedHKEY key;
-  EXPECT_EQ(OpenKey(m_key.Get(), W("parent\\child\\grandchild"), &key), ERROR_FILE_NOT_FOUND);
-
-  // RegDeleteTreeW without a subkey empties the key (and keeps it, which
-  // the helper library's tree deletion relies on).
-  CreateKey(m_key.Get(), "parent\\child\\again");
-  ASSERT_EQ(OpenKey(m_key.Get(), W("parent"), &key, KEY_ALL_ACCESS), ERROR_SUCCESS);
-  EXPECT_EQ(RegDeleteTreeW(key.Get(), nullptr), ERROR_SUCCESS);
-  EXPECT_TRUE(SubKeys(key.Get()).empty());
-  EXPECT_TRUE(ValueNames(key.Get()).empty());
-}
-
 // An enumeration by index answers from the key as it is at each call, also
 // when the key changes between two steps of one handle's enumeration, of
 // subkeys or of values, whether the handle last answered the last name or
@@ -238,15 +198,17 @@ TEST_F(RegistryConformance, EnumerationAnswersTheKeyAsItIsNow) {
       {"last value deleted", true, 2, [](HKEY h) { RegDeleteValueW(h, W("v2").c_str()); }},
   };
   for (const auto& [pszChange, bValues, cSteps, change] : cases) {
-    RegDeleteTreeW(m_key.Get(), nullptr);
-    for (const char* psz : {"k1", "k2", "k3", "k4"}) CreateKey(m_key.Get(), psz);
-    for (const char* psz : {"v1", "v2"}) SetValue(m_key.Get(), psz, REG_BINARY, {1});
+    // Without a subkey, the tree deletion empties the key and keeps it.
+    ASSERT_EQ(RegDeleteTreeW(k, nullptr), ERROR_SUCCESS);
+    ASSERT_TRUE(SubKeys(k).empty() && ValueNames(k).empty());
+    for (const char* psz : {"k1", "k2", "k3", "k4"}) CreateKey(k, psz);
+    for (const char* psz : {"v1", "v2"}) SetValue(k, psz, REG_BINARY, {1});
     CScopedHKEY key;
     ASSERT_EQ(OpenKey(HKEY_CURRENT_USER, m_key.Path(), &key), ERROR_SUCCESS);
-    const Names before = List(m_key.Get(), bValues);
+    const Names before = List(k, bValues);
     for (DWORD i = 0; i < cSteps; ++i) EXPECT_EQ(NameAt(key.Get(), i, bValues), before[i]);
-    change(m_key.Get());
-    const Names now = List(m_key.Get(), bValues);
+    change(k);
+    const Names now = List(k, bValues);
     for (const DWORD i : {cSteps, DWORD{1}, DWORD{0}, DWORD{2}, DWORD{3}, DWORD{4}}) {
       EXPECT_EQ(NameAt(key.Get(), i, bValues), i < now.size() ? now[i] : WString())
           << pszChange << i;
@@ -257,15 +219,15 @@ TEST_F(RegistryConformance, EnumerationAnswersTheKeyAsItIsNow) {
 // Bad arguments, rights not granted and handles of deleted keys get the
 // Windows codes.
 TEST_F(RegistryConformance, CallsGetTheWindowsCodes) {
-  CreateKey(m_key.Get(), "sub\\inner");
-  CScopedHKEY gone = CreateKey(m_key.Get(), "gone");
-  ASSERT_EQ(RegDeleteKeyW(m_key.Get(), W("gone").c_str()), ERROR_SUCCESS);
-  CreateKey(m_key.Get(), "gone");  // another key of the same name
+  CreateKey(k, "sub\\inner");
+  CScopedHKEY gone = CreateKey(k, "gone");
+  ASSERT_EQ(RegDeleteKeyW(k, W("gone").c_str()), ERROR_SUCCESS);
+  CreateKey(k, "gone");  // another key of the same name
   CScopedHKEY read, query, enumerate, sub, created;
-  ASSERT_EQ(OpenKey(m_key.Get(), W("sub"), &read, KEY_READ), ERROR_SUCCESS);
-  ASSERT_EQ(OpenKey(m_key.Get(), W("sub"), &query, KEY_QUERY_VALUE), ERROR_SUCCESS);
-  ASSERT_EQ(OpenKey(m_key.Get(), W("sub"), &enumerate, KEY_ENUMERATE_SUB_KEYS), ERROR_SUCCESS);
-  const HKEY k = m_key.Get(), g = gone.Get(), r = read.Get();
+  ASSERT_EQ(OpenKey(k, W("sub"), &read, KEY_READ), ERROR_SUCCESS);
+  ASSERT_EQ(OpenKey(k, W("sub"), &query, KEY_QUERY_VALUE), ERROR_SUCCESS);
+  ASSERT_EQ(OpenKey(k, W("sub"), &enumerate, KEY_ENUMERATE_SUB_KEYS), ERROR_SUCCESS);
+  const HKEY g = gone.Get(), r = read.Get();
   BYTE data[4] = {1, 0, 0, 0};
   DWORD cb = 4, dwReserved = 0, cch = 8;
   HKEY h = nullptr;
@@ -315,7 +277,7 @@ TEST_F(RegistryConformance, CallsGetTheWindowsCodes) {
 }
 
 TEST_F(RegistryConformance, CurrentUserAndClassesRootAreKeysOfTheTwoTrees) {
-  SetValue(m_key.Get(), "marker", REG_DWORD, {5, 0, 0, 0});
+  SetValue(k, "marker", REG_DWORD, {5, 0, 0, 0});
   Names holders;
   for (const WString& sid : SubKeys(HKEY_USERS)) {
     CScopedHKEY key;
@@ -342,30 +304,29 @@ TEST_F(RegistryConformance, GetValueChecksTypesExpandsAndTerminates) {
   setenv("KELMYR_REG_TEST", "value", 1);
 #endif
   const Bytes abc = BytesOf("abcx");
-  ASSERT_EQ(RegSetValueExW(m_key.Get(), W("sz").c_str(), 0, REG_SZ, abc.data(), 6), ERROR_SUCCESS);
-  SetValue(m_key.Get(), "ex", REG_EXPAND_SZ, BytesOf("[%KELMYR_REG_TEST%]"));
-  SetValue(m_key.Get(), "empty", REG_SZ, {});
-  SetValue(CreateKey(m_key.Get(), "sub").Get(), "dw", REG_DWORD, {5, 0, 0, 0});
+  ASSERT_EQ(RegSetValueExW(k, W("sz").c_str(), 0, REG_SZ, abc.data(), 6), ERROR_SUCCESS);
+  SetValue(k, "ex", REG_EXPAND_SZ, BytesOf("[%KELMYR_REG_TEST%]"));
+  SetValue(k, "empty", REG_SZ, {});
+  SetValue(CreateKey(k, "sub").Get(), "dw", REG_DWORD, {5, 0, 0, 0});
   // {subkey, value, flags, buffer size, expected, type, data (for
   // ERROR_SUCCESS; the size needed otherwise)}
-  const std::vector<std::tuple<const char*, const char*, DWORD, DWORD, LONG, DWORD, Bytes>> cases =
-      {
-          {"sub", "dw", RRF_RT_REG_SZ, 32, ERROR_UNSUPPORTED_TYPE, 0, {}},
-          {"sub", "dw", RRF_RT_REG_DWORD, 32, ERROR_SUCCESS, REG_DWORD, {5, 0, 0, 0}},
-          // A string stored without its terminator is returned with one.
-          {nullptr, "sz", RRF_RT_ANY, 32, ERROR_SUCCESS, REG_SZ, BytesOf("abc")},
-          {nullptr, "sz", RRF_RT_REG_SZ, 6, ERROR_MORE_DATA, REG_SZ, Bytes(8)},
-          {nullptr, "ex", RRF_RT_REG_SZ, 64, ERROR_SUCCESS, REG_SZ, BytesOf("[value]")},
-          {"nokey", "dw", RRF_RT_ANY, 32, ERROR_FILE_NOT_FOUND, 0, {}},
-          {nullptr, "empty", RRF_RT_REG_SZ, 32, ERROR_SUCCESS, REG_SZ, {}},
-      };
+  const std::tuple<const char*, const char*, DWORD, DWORD, LONG, DWORD, Bytes> cases[] = {
+      {"sub", "dw", RRF_RT_REG_SZ, 32, ERROR_UNSUPPORTED_TYPE, 0, {}},
+      {"sub", "dw", RRF_RT_REG_DWORD, 32, ERROR_SUCCESS, REG_DWORD, {5, 0, 0, 0}},
+      // A string stored without its terminator is returned with one.
+      {nullptr, "sz", RRF_RT_ANY, 32, ERROR_SUCCESS, REG_SZ, BytesOf("abc")},
+      {nullptr, "sz", RRF_RT_REG_SZ, 6, ERROR_MORE_DATA, REG_SZ, Bytes(8)},
+      {nullptr, "ex", RRF_RT_REG_SZ, 64, ERROR_SUCCESS, REG_SZ, BytesOf("[value]")},
+      {"nokey", "dw", RRF_RT_ANY, 32, ERROR_FILE_NOT_FOUND, 0, {}},
+      {nullptr, "empty", RRF_RT_REG_SZ, 32, ERROR_SUCCESS, REG_SZ, {}},
+  };
   for (const auto& [pszSubKey, pszValue, dwFlags, cbBuffer, expected, dwExpectedType, data] :
        cases) {
     Bytes buffer(cbBuffer, 0xCC);
     DWORD cb = cbBuffer;
     DWORD dwType = 0;
-    const LONG l = RegGetValueW(m_key.Get(), pszSubKey ? W(pszSubKey).c_str() : nullptr,
-                                W(pszValue).c_str(), dwFlags, &dwType, buffer.data(), &cb);
+    const LONG l = RegGetValueW(k, pszSubKey ? W(pszSubKey).c_str() : nullptr, W(pszValue).c_str(),
+                                dwFlags, &dwType, buffer.data(), &cb);
     const bool bWineUnterminated =
         WINE_DIFFERS(data == BytesOf("abc") || (expected == ERROR_MORE_DATA && cb == 6),
                      "Wine returns a string stored without terminator with its stored size");
@@ -393,9 +354,8 @@ TEST_F(RegistryConformance, ConcurrentWritersAndReadersLoseNothing) {
                             own.Receive()));
         count(RegQueryInfoKeyW(own.Get(), 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0));
         const DWORD value = t * 1000 + i;
-        count(RegSetValueExW(i % 2 == 0 ? own.Get() : m_key.Get(),
-                             Widen(std::to_string(value)).c_str(), 0, REG_DWORD,
-                             reinterpret_cast<const BYTE*>(&value), sizeof value));
+        count(RegSetValueExW(i % 2 == 0 ? own.Get() : k, Widen(std::to_string(value)).c_str(), 0,
+                             REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof value));
       }
     });
   }
@@ -405,7 +365,7 @@ TEST_F(RegistryConformance, ConcurrentWritersAndReadersLoseNothing) {
     for (DWORD i = 0; i < kEach; ++i) {
       const DWORD value = t * 1000 + i;
       const auto* p = reinterpret_cast<const BYTE*>(&value);
-      ASSERT_EQ(QueryValue(m_key.Get(), std::to_string(value).c_str()), Bytes(p, p + 4)) << value;
+      ASSERT_EQ(QueryValue(k, std::to_string(value).c_str()), Bytes(p, p + 4)) << value;
     }
   }
 }
