@@ -1,7 +1,7 @@
 // The helper library's registry functions on the real registry (the native
 // hive, or Windows under Wine), and the two-call listing and value reading
-// with a scripted helper that makes keys grow or calls fail between the two
-// calls.
+// with a scripted helper that makes keys or values grow or calls fail
+// between the two calls.
 #include <gtest/gtest.h>
 
 #include <windows.h>
@@ -16,7 +16,6 @@
 
 #include "common/registry_test_key.h"
 #include "common/scripted_zuwinext.h"
-#include "support/scopedhkey.h"
 #include "support/zureglist.h"
 #include "support/zuwinext.h"
 
@@ -24,30 +23,18 @@ namespace {
 
 WString W(const char* psz) { return Widen(psz); }
 
-using Bytes = std::vector<BYTE>;
-
 class ZuReg : public ::testing::Test {
  protected:
-  void AddKey(const char* pszPath) {
-    CScopedHKEY key;
-    ASSERT_EQ(RegCreateKeyExW(m_key.Get(), W(pszPath).c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
-                              nullptr, key.Receive(), nullptr),
-              ERROR_SUCCESS);
-  }
-  // cb bytes of data, by default all of them.
-  void Set(const char* pszName, DWORD dwType, const Bytes& data, DWORD cb = ~0u) {
-    ASSERT_EQ(RegSetValueExW(m_key.Get(), W(pszName).c_str(), 0, dwType, data.data(),
-                             cb == ~0u ? static_cast<DWORD>(data.size()) : cb),
-              ERROR_SUCCESS);
-  }
   const WCHAR* Path() const { return m_key.Path().c_str(); }
 
   CScratchHive m_hive;
   CTestKey m_key;
+  const HKEY k = m_key.Get();
 };
 
-TEST_F(ZuReg, KeyListingFillsOneSlotPerSubkeyWithinItsCapacity) {
-  for (const char* psz : {"beta", "Alpha", "gamma"}) AddKey(psz);
+// One slot per subkey, one record per value.
+TEST_F(ZuReg, ListingsFillOneSlotPerEntryWithinTheCapacity) {
+  for (const char* psz : {"beta", "Alpha", "gamma"}) CreateKey(k, psz);
   // Capacity 4 and 2 of 4 slots marked: only the slots given are written.
   for (DWORD capacity : {4u, 2u}) {
     std::vector<ZU_REG_KEY_SLOT> slots(4);
@@ -62,21 +49,18 @@ TEST_F(ZuReg, KeyListingFillsOneSlotPerSubkeyWithinItsCapacity) {
   }
 
   // A name longer than a slot fails the listing.
-  AddKey(std::string(254, 'n').c_str());
+  CreateKey(k, std::string(254, 'n'));
   CZuRegListing listing;
   ASSERT_EQ(listing.ListKeysEx(HKEY_CURRENT_USER, Path(), ZU_REG_VIEW_64), EZuRegList::kOk);
   EXPECT_EQ(WString(listing.Name(3)), WString(254, 'n'));
-  AddKey(std::string(255, 'o').c_str());
+  CreateKey(k, std::string(255, 'o'));
   EXPECT_EQ(listing.ListKeysEx(HKEY_CURRENT_USER, Path(), ZU_REG_VIEW_64), EZuRegList::kFillFailed);
   EXPECT_EQ(listing.Rc(), ERROR_FILENAME_EXCED_RANGE);
-}
 
-TEST_F(ZuReg, ValueListingFillsOneRecordPerValue) {
   // Created in name order, which is also the order under Wine.
-  Set("Blob", REG_BINARY, {1, 2});
-  Set("Product", REG_SZ, {'P', 0, 'r', 0, 'o', 0, 0, 0});
-  Set("Type", REG_DWORD, {1, 0, 0, 0});
-  CZuRegListing listing;
+  SetValue(k, "Blob", REG_BINARY, {1, 2});
+  SetValue(k, "Product", REG_SZ, {'P', 0, 'r', 0, 'o', 0, 0, 0});
+  SetValue(k, "Type", REG_DWORD, {1, 0, 0, 0});
   ASSERT_EQ(listing.ListValueNamesEx(HKEY_CURRENT_USER, Path(), ZU_REG_ALL_TYPES, ZU_REG_VIEW_64),
             EZuRegList::kOk);
   std::vector<std::tuple<WString, DWORD, DWORD>> records;
@@ -92,10 +76,11 @@ TEST_F(ZuReg, ValueListingFillsOneRecordPerValue) {
 // A DWORD read checks the type and size; a string read takes two calls, the
 // length counting the terminator whether or not the value was stored with one.
 TEST_F(ZuReg, ReadsDwordsAndStrings) {
-  Set("Timeout", REG_DWORD, {30, 0, 0, 0});
-  Set("Blob", REG_BINARY, {1, 2, 3, 4});
-  Set("Terminated", REG_SZ, {'a', 0, 'b', 0, 'c', 0, 0, 0});
-  Set("Bare", REG_EXPAND_SZ, {'a', 0, 'b', 0, 'c', 0, 'x', 0}, 6);  // no zero after the text
+  SetValue(k, "Timeout", REG_DWORD, {30, 0, 0, 0});
+  SetValue(k, "Blob", REG_BINARY, {1, 2, 3, 4});
+  SetValue(k, "Terminated", REG_SZ, {'a', 0, 'b', 0, 'c', 0, 0, 0});
+  const BYTE bare[] = {'a', 0, 'b', 0, 'c', 0, 'x', 0};  // no zero after the 6 bytes stored
+  ASSERT_EQ(RegSetValueExW(k, W("Bare").c_str(), 0, REG_EXPAND_SZ, bare, 6), ERROR_SUCCESS);
   const std::vector<std::tuple<const char*, LONG, LONG>> cases = {
       {"Timeout", ERROR_SUCCESS, ERROR_UNSUPPORTED_TYPE},
       {"Blob", ERROR_UNSUPPORTED_TYPE, ERROR_UNSUPPORTED_TYPE},
@@ -128,7 +113,7 @@ TEST_F(ZuReg, ReadsDwordsAndStrings) {
 
 // A subkey goes with all of its tree.
 TEST_F(ZuReg, DeletesASubKeyWithItsTree) {
-  AddKey("tree\\a\\b");
+  CreateKey(k, "tree\\a\\b");
   const WString tree = m_key.Path() + W("\\tree");
   EXPECT_EQ(zuRegDeleteSubKey(HKEY_CURRENT_USER, tree.c_str(), ZU_REG_VIEW_64, 0), ERROR_SUCCESS);
   EXPECT_EQ(zuRegDeleteSubKey(HKEY_CURRENT_USER, tree.c_str(), ZU_REG_VIEW_64, 0),
@@ -144,8 +129,8 @@ TEST_F(ZuReg, ImpossibleCountIsRefusedBeforeAllocating) {
 // calls fail, through a scripted helper: the step that failed, its code,
 // both counts, and how many listing calls were made.
 TEST_F(ZuReg, ListingsReportTheStepThatFailed) {
-  AddKey("one");
-  AddKey("two");
+  CreateKey(k, "one");
+  CreateKey(k, "two");
   struct SCase {
     const char* pszWhat;
     bool bValues;  // list the values (two, set first), else the subkeys
@@ -182,26 +167,18 @@ TEST_F(ZuReg, ListingsReportTheStepThatFailed) {
   };
   // A key with no values listed against a count of one is listed, empty.
   check({"values fewer than counted", true, 0, 1, -1, EZuRegList::kOk, 1, 0, 2});
-  Set("a", REG_NONE, {});
-  Set("b", REG_NONE, {});
+  SetValue(k, "a", REG_NONE, {});
+  SetValue(k, "b", REG_NONE, {});
   for (const SCase& c : cases) check(c);
 }
 
+// A value grown between its size and its read is reported, not read in
+// part.
 TEST_F(ZuReg, ValueReadInTwoCallsReportsAChange) {
-  Set("Blob", REG_BINARY, {1, 2, 3});
-  CZuRegValue value;
-  ASSERT_EQ(value.Read(HKEY_CURRENT_USER, Path(), W("Blob").c_str(), ZU_REG_VIEW_64),
-            EZuRegRead::kOk);
-  EXPECT_EQ(value.Type(), static_cast<DWORD>(REG_BINARY));
-  ASSERT_EQ(value.Size(), 3u);
-  EXPECT_EQ(std::memcmp(value.Data(), "\x01\x02\x03", 3), 0);
-
-  EXPECT_EQ(value.Read(HKEY_CURRENT_USER, Path(), W("Absent").c_str(), ZU_REG_VIEW_64),
-            EZuRegRead::kSizeFailed);
-  EXPECT_EQ(value.Rc(), ERROR_FILE_NOT_FOUND);
-
+  SetValue(k, "Blob", REG_BINARY, {1, 2, 3});
   CScriptedZuWinExt helper;
   helper.cbGrowValueOnRead = 5;
+  CZuRegValue value;
   EXPECT_EQ(value.Read(HKEY_CURRENT_USER, Path(), W("Blob").c_str(), ZU_REG_VIEW_64),
             EZuRegRead::kChanged);
   EXPECT_EQ(value.Data(), nullptr);
