@@ -40,10 +40,15 @@ void WriteFile(const std::string& path, const std::string& bytes) {
   std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
 }
 
-// hive_writer on the writer's key, its output readable; Finish gives its
-// exit status (the code, or 128 + the signal).
-FILE* StartWriter(const std::string& args) {
-  return popen(("exec " KELMYR_HIVE_WRITER " " + args).c_str(), "r");
+// This program again as the writer (HiveWriter.DISABLED_Write, below), what
+// it reports readable; Finish gives its exit status (the code, or 128 + the
+// signal).
+FILE* StartWriter(const std::string& args,
+                  const std::string& program = ::testing::internal::GetArgvs()[0]) {
+  return popen(("exec '" + program + "' --gtest_also_run_disabled_tests " +
+                "--gtest_filter=HiveWriter.DISABLED_Write " + args + " 2>&1 >/dev/null")
+                   .c_str(),
+               "r");
 }
 int Finish(FILE* pWriter) {
   const int status = pWriter != nullptr ? pclose(pWriter) : -1;
@@ -88,8 +93,8 @@ class RegistryHive : public ::testing::Test {
 // Nothing either committed is lost, what is there is whole and in order, and
 // the hive stays writable.
 TEST_F(RegistryHive, WritersAtOnceLoseNothingAndAKilledOneLeavesAWritableHive) {
-  FILE* pKilled = StartWriter("write 'Software\\KelmyrHiveTest' k forever");
-  FILE* pWriter = StartWriter("write 'Software\\KelmyrHiveTest' a 300");
+  FILE* pKilled = StartWriter("'Software\\KelmyrHiveTest' k forever");
+  FILE* pWriter = StartWriter("'Software\\KelmyrHiveTest' a 300");
   ASSERT_NE(pKilled, nullptr);
   long long pid = 0;
   long long committed = -1;
@@ -103,38 +108,27 @@ TEST_F(RegistryHive, WritersAtOnceLoseNothingAndAKilledOneLeavesAWritableHive) {
   ExpectSequence(values, 'a', 300);
   ASSERT_GE(values.size(), static_cast<size_t>(300 + committed + 1));
   ExpectSequence(values, 'k', values.size() - 300);
-  CScopedHKEY key;
-  EXPECT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, Widen("Software\\After").c_str(), 0, nullptr, 0,
-                            KEY_ALL_ACCESS, nullptr, key.Receive(), nullptr),
-            ERROR_SUCCESS);
+  CScopedHKEY key = CreateKey(HKEY_LOCAL_MACHINE, "Software\\After");
 
   // An enumeration through one handle answers a key another process changed
   // between two steps as it is now.
-  ASSERT_EQ(RunWriter("write 'Software\\KelmyrHiveTest\\m1' v 1"), 0);
-  ASSERT_EQ(RunWriter("write 'Software\\KelmyrHiveTest\\m2' v 1"), 0);
-  const auto at = [&](DWORD i, bool bValue = false) {
-    WCHAR sz[32];
-    DWORD cch = 32;
-    const LONG l = bValue
-                       ? RegEnumValueW(key.Get(), i, sz, &cch, nullptr, nullptr, nullptr, nullptr)
-                       : RegEnumKeyExW(key.Get(), i, sz, &cch, nullptr, nullptr, nullptr, nullptr);
-    return l == ERROR_SUCCESS ? WString(sz, cch) : WString();
-  };
+  ASSERT_EQ(RunWriter("'Software\\KelmyrHiveTest\\m1' v 1"), 0);
+  ASSERT_EQ(RunWriter("'Software\\KelmyrHiveTest\\m2' v 1"), 0);
   ASSERT_EQ(
       RegOpenKeyExW(HKEY_LOCAL_MACHINE, Widen(kWriterKey).c_str(), 0, KEY_READ, key.Receive()),
       ERROR_SUCCESS);
-  EXPECT_EQ(at(0), Widen("m1"));
-  ASSERT_EQ(RunWriter("write 'Software\\KelmyrHiveTest\\a0' v 1"), 0);
-  EXPECT_EQ(at(1), Widen("m1"));
-  EXPECT_EQ(at(2), Widen("m2"));
+  EXPECT_EQ(NameAt(key.Get(), 0), Widen("m1"));
+  ASSERT_EQ(RunWriter("'Software\\KelmyrHiveTest\\a0' v 1"), 0);
+  EXPECT_EQ(NameAt(key.Get(), 1), Widen("m1"));
+  EXPECT_EQ(NameAt(key.Get(), 2), Widen("m2"));
 
   // The same for values, also after the step that answered the last one.
   ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, Widen(std::string(kWriterKey) + "\\m1").c_str(), 0,
                           KEY_READ, key.Receive()),
             ERROR_SUCCESS);
-  EXPECT_EQ(at(0, true), Widen("v0"));
-  ASSERT_EQ(RunWriter("write 'Software\\KelmyrHiveTest\\m1' w 1"), 0);
-  EXPECT_EQ(at(1, true), Widen("w0"));
+  EXPECT_EQ(NameAt(key.Get(), 0, true), Widen("v0"));
+  ASSERT_EQ(RunWriter("'Software\\KelmyrHiveTest\\m1' w 1"), 0);
+  EXPECT_EQ(NameAt(key.Get(), 1, true), Widen("w0"));
 }
 
 // Files that are no hive, and a hive whose pages after the header page are
@@ -153,8 +147,7 @@ TEST_F(RegistryHive, FilesThatAreNoHiveOrDamagedAreRefusedUntouched) {
       },
       // A hive all in its file, everything after its header page overwritten.
       [](const std::string& path) {
-        ASSERT_EQ(RunWriter("write 'Software\\KelmyrHiveTest' v 200"), 0);
-        ASSERT_EQ(RunWriter("flush"), 0);
+        ASSERT_EQ(RunWriter("'Software\\KelmyrHiveTest' v 200"), 0);
         std::remove((path + "-wal").c_str());
         std::remove((path + "-shm").c_str());
         std::string bytes = ReadFile(path);
@@ -218,11 +211,10 @@ TEST_F(RegistryHive, OnlyAWriteCreatesTheHiveAndForItsOwnerAlone) {
 TEST_F(RegistryHive, ARaisedPrivilegeProcessIgnoresTheCallersHive) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root to make a set-user-ID program";
   const std::string program = m_hive.Path() + ".writer";
-  std::filesystem::copy_file(KELMYR_HIVE_WRITER, program);
+  std::filesystem::copy_file(::testing::internal::GetArgvs()[0], program);
   ASSERT_EQ(chown(program.c_str(), 65534, 65534), 0);
   ASSERT_EQ(chmod(program.c_str(), 04755), 0);
-  FILE* pWriter = popen(("exec " + program + " write 'Software\\X' v 1 2>/dev/null").c_str(), "r");
-  EXPECT_NE(Finish(pWriter), 0);
+  EXPECT_NE(Finish(StartWriter("'Software\\X' v 1", program)), 0);
   EXPECT_FALSE(std::filesystem::exists(m_hive.Path()));
   std::filesystem::remove(program);
 }
@@ -230,10 +222,8 @@ TEST_F(RegistryHive, ARaisedPrivilegeProcessIgnoresTheCallersHive) {
 // A child forked from a process with the hive open refuses the registry,
 // also when another thread was inside a registry call at the fork.
 TEST_F(RegistryHive, AForkedChildRefusesTheRegistryUntilItExecs) {
-  CScopedHKEY key;
-  ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, Widen(kWriterKey).c_str(), 0, nullptr, 0,
-                            KEY_ALL_ACCESS, nullptr, key.Receive(), nullptr),
-            ERROR_SUCCESS);
+  const CScopedHKEY key = CreateKey(HKEY_LOCAL_MACHINE, kWriterKey);
+  ASSERT_NE(key.Get(), nullptr);
   std::atomic<bool> bStop{false};
   std::thread busy([&] {
     DWORD cValues = 0;
@@ -257,6 +247,26 @@ TEST_F(RegistryHive, AForkedChildRefusesTheRegistryUntilItExecs) {
   }
   bStop = true;
   busy.join();
+}
+
+// The writer the tests above run, in a process of its own: values
+// <prefix>0.. (REG_QWORD i) below HKEY_LOCAL_MACHINE\<key> of the hive
+// KELMYR_REGISTRY names, then the hive flushed into its file; with the count
+// "forever" until killed, reporting its process id and then each index once
+// committed.
+TEST(HiveWriter, DISABLED_Write) {
+  const std::vector<std::string>& argv = ::testing::internal::GetArgvs();
+  ASSERT_GE(argv.size(), 4u);
+  const bool bForever = argv.back() == "forever";
+  const CScopedHKEY key = CreateKey(HKEY_LOCAL_MACHINE, argv[argv.size() - 3]);
+  if (bForever) std::fprintf(stderr, "%ld\n", static_cast<long>(GetCurrentProcessId()));
+  for (ULONGLONG i = 0; bForever || i < std::stoull(argv.back()); ++i) {
+    ASSERT_EQ(RegSetValueExW(key.Get(), Widen(argv[argv.size() - 2] + std::to_string(i)).c_str(), 0,
+                             REG_QWORD, reinterpret_cast<const BYTE*>(&i), sizeof i),
+              ERROR_SUCCESS);
+    if (bForever) std::fprintf(stderr, "%llu\n", static_cast<unsigned long long>(i));
+  }
+  EXPECT_EQ(RegFlushKey(HKEY_LOCAL_MACHINE), ERROR_SUCCESS);
 }
 
 }  // namespace
