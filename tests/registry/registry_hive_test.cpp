@@ -114,18 +114,14 @@ TEST_F(RegistryHive, WritersAtOnceLoseNothingAndAKilledOneLeavesAWritableHive) {
   // between two steps as it is now.
   ASSERT_EQ(RunWriter("'Software\\KelmyrHiveTest\\m1' v 1"), 0);
   ASSERT_EQ(RunWriter("'Software\\KelmyrHiveTest\\m2' v 1"), 0);
-  ASSERT_EQ(
-      RegOpenKeyExW(HKEY_LOCAL_MACHINE, Widen(kWriterKey).c_str(), 0, KEY_READ, key.Receive()),
-      ERROR_SUCCESS);
+  key = CreateKey(HKEY_LOCAL_MACHINE, kWriterKey);
   EXPECT_EQ(NameAt(key.Get(), 0), Widen("m1"));
   ASSERT_EQ(RunWriter("'Software\\KelmyrHiveTest\\a0' v 1"), 0);
   EXPECT_EQ(NameAt(key.Get(), 1), Widen("m1"));
   EXPECT_EQ(NameAt(key.Get(), 2), Widen("m2"));
 
   // The same for values, also after the step that answered the last one.
-  ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, Widen(std::string(kWriterKey) + "\\m1").c_str(), 0,
-                          KEY_READ, key.Receive()),
-            ERROR_SUCCESS);
+  key = CreateKey(HKEY_LOCAL_MACHINE, kWriterKey + std::string("\\m1"));
   EXPECT_EQ(NameAt(key.Get(), 0, true), Widen("v0"));
   ASSERT_EQ(RunWriter("'Software\\KelmyrHiveTest\\m1' w 1"), 0);
   EXPECT_EQ(NameAt(key.Get(), 1, true), Widen("w0"));
