@@ -28,7 +28,7 @@
 
 namespace {
 
-constexpr uid_t kNobody = 65534;
+constexpr uid_t kNobodyId = 65534;
 
 // What a process says of itself, or its parent of it.
 struct SView {
@@ -50,78 +50,94 @@ bool ReadToken(HANDLE hProcess, SView* pView) {
   return true;
 }
 
-struct SRow {
-  const char* pszName;
-  bool bRawFork;  // the system call itself, without the C library's fork handlers
-  bool bNoNewPrivs;
-  bool bNobody;  // needs root
-  DWORD dwRootRid;
-  DWORD dwUserRid;  // when not run as root
-};
+// How the parent judges a process.
+bool Judge(pid_t pid, SView* pView) {
+  CMachineHandle process(OpenProcess(PROCESS_QUERY_INFORMATION, FALSE, pid));
+  return process.Get() != nullptr && ReadToken(process.Get(), pView);
+}
+
+DWORD JudgedRid(pid_t pid) {
+  SView view;
+  return Judge(pid, &view) ? view.dwIntegrityRid : 0;
+}
+
+// How a child lowers itself; becoming another user needs root.
+constexpr char kNoNewPrivs = 1, kNobody = 2;
+
+// A child, made by fork or by the system call itself (without the C
+// library's fork handlers), that for each byte through its socket lowers
+// itself as the byte says and answers how it judges itself; it ends when
+// the parent closes its end, which is returned.
+pid_t StartChild(bool bRawFork, int* pParentEnd) {
+  int ends[2];
+  if (socketpair(AF_UNIX, SOCK_STREAM, 0, ends) != 0) return -1;
+  const pid_t child = bRawFork ? static_cast<pid_t>(syscall(SYS_fork)) : fork();
+  if (child == 0) {
+    close(ends[0]);
+    for (char c; read(ends[1], &c, 1) > 0;) {
+      const bool bSetUp = (!(c & kNoNewPrivs) || prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0) &&
+                          (!(c & kNobody) || (setgroups(0, nullptr) == 0 &&
+                                              setgid(kNobodyId) == 0 && setuid(kNobodyId) == 0));
+      SView self;
+      self.bOwnIds = GetCurrentProcessId() == static_cast<DWORD>(syscall(SYS_getpid)) &&
+                     GetCurrentThreadId() == static_cast<DWORD>(syscall(SYS_gettid));
+      if (!bSetUp || !ReadToken(GetCurrentProcess(), &self) ||
+          write(ends[1], &self, sizeof self) != sizeof self) {
+        _exit(1);
+      }
+    }
+    _exit(0);
+  }
+  close(ends[1]);
+  *pParentEnd = ends[0];
+  return child;
+}
+
+bool Lower(int end, char c, SView* pSelf) {
+  return write(end, &c, 1) == 1 && read(end, pSelf, sizeof *pSelf) == sizeof *pSelf;
+}
 
 TEST(ProcessIdentityTest, ChildJudgedByItselfAndByItsParent) {
   const bool bRoot = geteuid() == 0;
-  const SRow kRows[] = {
-      {"fork", false, false, false, SECURITY_MANDATORY_SYSTEM_RID, SECURITY_MANDATORY_MEDIUM_RID},
-      {"raw fork", true, false, false, SECURITY_MANDATORY_SYSTEM_RID,
-       SECURITY_MANDATORY_MEDIUM_RID},
-      {"no new privileges", false, true, false, SECURITY_MANDATORY_SYSTEM_RID,
-       SECURITY_MANDATORY_LOW_RID},
-      {"another user", false, false, true, SECURITY_MANDATORY_MEDIUM_RID, 0},
-      {"another user, no new privileges", true, true, true, SECURITY_MANDATORY_LOW_RID, 0},
+  constexpr DWORD kSystem = SECURITY_MANDATORY_SYSTEM_RID, kMedium = SECURITY_MANDATORY_MEDIUM_RID,
+                  kLow = SECURITY_MANDATORY_LOW_RID;
+  const struct {
+    const char* pszName;
+    bool bRawFork;
+    char lowering;
+    DWORD dwRootRid;
+    DWORD dwUserRid;  // when not run as root
+  } kRows[] = {
+      {"fork", false, 0, kSystem, kMedium},
+      {"raw fork", true, 0, kSystem, kMedium},
+      {"no new privileges", false, kNoNewPrivs, kSystem, kLow},
+      {"another user", false, kNobody, kMedium, 0},
+      {"another user, no new privileges", true, kNoNewPrivs | kNobody, kLow, 0},
   };
   // The parent has its id cached and its own token read before any fork.
   SView parent;
   ASSERT_TRUE(GetCurrentProcessId() == static_cast<DWORD>(getpid()) &&
               ReadToken(GetCurrentProcess(), &parent));
-  for (const SRow& row : kRows) {
+  for (const auto& row : kRows) {
     SCOPED_TRACE(row.pszName);
-    if (row.bNobody && !bRoot) continue;
-    int report[2], hold[2];
-    ASSERT_TRUE(pipe(report) == 0 && pipe(hold) == 0);
-    const pid_t child = row.bRawFork ? static_cast<pid_t>(syscall(SYS_fork)) : fork();
-    if (child == 0) {
-      close(report[0]);
-      close(hold[1]);
-      const bool bSetUp = (!row.bNoNewPrivs || prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0) &&
-                          (!row.bNobody || (setgroups(0, nullptr) == 0 && setgid(kNobody) == 0 &&
-                                            setuid(kNobody) == 0));
-      SView self;
-      self.bOwnIds = GetCurrentProcessId() == static_cast<DWORD>(syscall(SYS_getpid)) &&
-                     GetCurrentThreadId() == static_cast<DWORD>(syscall(SYS_gettid));
-      const bool bRead = bSetUp && ReadToken(GetCurrentProcess(), &self);
-      if (!bRead || write(report[1], &self, sizeof self) != sizeof self) _exit(1);
-      char c;
-      while (read(hold[0], &c, 1) > 0) {
-      }
-      _exit(0);
-    }
+    if ((row.lowering & kNobody) && !bRoot) continue;
+    int end = -1;
+    const pid_t child = StartChild(row.bRawFork, &end);
     ASSERT_GT(child, 0);
-    close(report[1]);
-    close(hold[0]);
     SView self;
-    const bool bReported = read(report[0], &self, sizeof self) == sizeof self;
     SView judged;
-    CMachineHandle process(OpenProcess(PROCESS_QUERY_INFORMATION, FALSE, child));
-    const bool bJudged = process.Get() != nullptr && ReadToken(process.Get(), &judged);
-    close(hold[1]);
-    close(report[0]);
+    const bool bReported = Lower(end, row.lowering, &self);
+    const bool bJudged = Judge(child, &judged);
+    close(end);
     ASSERT_EQ(waitpid(child, nullptr, 0), child);
     ASSERT_TRUE(bReported && bJudged);
     EXPECT_TRUE(self.bOwnIds);
     const DWORD dwExpected = bRoot ? row.dwRootRid : row.dwUserRid;
-    EXPECT_EQ(self.dwIntegrityRid, dwExpected);
-    EXPECT_EQ(judged.dwIntegrityRid, dwExpected);
+    EXPECT_TRUE(self.dwIntegrityRid == dwExpected && judged.dwIntegrityRid == dwExpected);
     EXPECT_EQ(std::memcmp(self.user, judged.user, sizeof self.user), 0);
-    EXPECT_EQ(std::memcmp(self.user, parent.user, sizeof self.user) == 0, !row.bNobody);
+    EXPECT_EQ(std::memcmp(self.user, parent.user, sizeof self.user) == 0,
+              !(row.lowering & kNobody));
   }
-}
-
-// What the parent reads of a process's integrity level; 0 when it cannot.
-DWORD JudgedRid(pid_t pid) {
-  SView view;
-  CMachineHandle process(OpenProcess(PROCESS_QUERY_INFORMATION, FALSE, pid));
-  return process.Get() != nullptr && ReadToken(process.Get(), &view) ? view.dwIntegrityRid : 0;
 }
 
 // The descriptor the layer keeps for a process's status file, or -1.
@@ -136,43 +152,22 @@ int KeptStatusDescriptor(pid_t pid) {
   return -1;
 }
 
-// A child that, each time a byte comes through its socket, lowers itself
-// (no new privileges, and as root another user) and answers; it ends when
-// the parent closes its end, which is returned.
-pid_t StartLowering(int* pParentEnd) {
-  int ends[2];
-  if (socketpair(AF_UNIX, SOCK_STREAM, 0, ends) != 0) return -1;
-  const pid_t child = fork();
-  if (child == 0) {
-    close(ends[0]);
-    for (char c; read(ends[1], &c, 1) > 0;) {
-      c = prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
-          (geteuid() != 0 || (setgid(kNobody) == 0 && setuid(kNobody) == 0));
-      if (write(ends[1], &c, 1) != 1) _exit(1);
-    }
-    _exit(0);
-  }
-  close(ends[1]);
-  *pParentEnd = ends[0];
-  return child;
-}
-
 // Each opening reads the process anew: a process that lowered itself since
 // it was last read is read lowered, and the id of a reaped process names
 // the process that got it next (as root, which can choose the next id).
 TEST(ProcessIdentityTest, EachOpeningReadsTheProcessNamedNow) {
-  const DWORD dwStarted =
-      geteuid() == 0 ? SECURITY_MANDATORY_SYSTEM_RID : SECURITY_MANDATORY_MEDIUM_RID;
+  const bool bRoot = geteuid() == 0;
+  const DWORD dwStarted = bRoot ? SECURITY_MANDATORY_SYSTEM_RID : SECURITY_MANDATORY_MEDIUM_RID;
   int end = -1;
-  const pid_t lowered = StartLowering(&end);
+  const pid_t lowered = StartChild(false, &end);
   ASSERT_GT(lowered, 0);
   EXPECT_EQ(JudgedRid(lowered), dwStarted);
   // The host closes the kept descriptor and reuses its number: the file now
   // behind it is the host's, and stays open.
   const int kept = KeptStatusDescriptor(lowered), other = open("/dev/null", O_RDONLY);
   ASSERT_TRUE(kept >= 0 && other >= 0 && dup2(other, kept) == kept);
-  char c = 1;
-  ASSERT_TRUE(write(end, &c, 1) == 1 && read(end, &c, 1) == 1 && c == 1);
+  SView self;
+  ASSERT_TRUE(Lower(end, bRoot ? kNoNewPrivs | kNobody : kNoNewPrivs, &self));
   EXPECT_EQ(JudgedRid(lowered), DWORD{SECURITY_MANDATORY_LOW_RID});
   struct stat reused = {}, opened = {};
   EXPECT_TRUE(fstat(kept, &reused) == 0 && fstat(other, &opened) == 0 &&
@@ -185,7 +180,7 @@ TEST(ProcessIdentityTest, EachOpeningReadsTheProcessNamedNow) {
   if (pLastPid == nullptr) GTEST_SKIP() << "the next process id cannot be chosen";
   std::fprintf(pLastPid, "%d", lowered - 1);
   fclose(pLastPid);
-  const pid_t next = StartLowering(&end);
+  const pid_t next = StartChild(false, &end);
   ASSERT_GT(next, 0);
   const DWORD dwNext = next == lowered ? JudgedRid(next) : dwStarted;
   close(end);

@@ -53,9 +53,9 @@ TEST(SafeArrayTest, CreateSetsSizeFeaturesAndStoredType) {
   EXPECT_EQ(SafeArrayCreate(VT_I4, 0, &bound), nullptr);
 }
 
-// Bounds are stored right to left, the leftmost index varies fastest, and
-// every index and argument is checked; natively also sizes beyond what the
-// layer allocates, where Windows leaves the answer open.
+// Bounds are stored right to left, the leftmost index varies fastest, a
+// copy keeps them, and every index and argument is checked; natively also
+// sizes beyond what the layer allocates, where Windows leaves the answer open.
 TEST(SafeArrayTest, TwoDimensionsElementAccessAndArguments) {
   SAFEARRAYBOUND bounds[2] = {{3, 1}, {2, -5}};
   SAFEARRAY* psa = SafeArrayCreate(VT_I4, 2, bounds);
@@ -69,7 +69,11 @@ TEST(SafeArrayTest, TwoDimensionsElementAccessAndArguments) {
     }
   }
   const LONG expected[6] = {105, 205, 305, 104, 204, 304};
-  EXPECT_EQ(std::memcmp(psa->pvData, expected, sizeof expected), 0);
+  SAFEARRAY* copy = nullptr;
+  ASSERT_EQ(SafeArrayCopy(psa, &copy), S_OK);
+  for (SAFEARRAY* p : {psa, copy}) EXPECT_EQ(std::memcmp(p->pvData, expected, sizeof expected), 0);
+  EXPECT_EQ(std::memcmp(copy->rgsabound, psa->rgsabound, sizeof bounds), 0);
+  EXPECT_EQ(SafeArrayDestroy(copy), S_OK);
 
   LONG at[2] = {2, -4};
   LONG l = 0;
@@ -97,47 +101,53 @@ TEST(SafeArrayTest, TwoDimensionsElementAccessAndArguments) {
     EXPECT_EQ(SafeArrayGetElement(psa, indices, &l), DISP_E_BADINDEX);
   }
   EXPECT_EQ(psa->cLocks, 0u);
+  EXPECT_TRUE(!kNativeLayer || SafeArrayPutElement(psa, at, nullptr) == E_INVALIDARG);
   EXPECT_EQ(SafeArrayDestroy(psa), S_OK);
   if (!kNativeLayer) return;
   SAFEARRAYBOUND huge[4] = {{0xFFFFFFFFu, 0}, {0xFFFFFFFFu, 0}, {0xFFFFFFFFu, 0}, {2, 0}};
   EXPECT_EQ(SafeArrayCreate(VT_VARIANT, 4, huge), nullptr);
   EXPECT_EQ(SafeArrayCreate(VT_I4, 2, huge), nullptr);
   EXPECT_EQ(SafeArrayCreateVector(VT_VARIANT, 0, 0xFFFFFFFFu), nullptr);
-  psa = CreateVector(VT_I4, 0, 1);
-  ASSERT_NE(psa, nullptr);
-  LONG index = 0;
-  EXPECT_EQ(SafeArrayPutElement(psa, &index, nullptr), E_INVALIDARG);
-  EXPECT_EQ(SafeArrayDestroy(psa), S_OK);
 }
 
-// A locked array is not destroyed and keeps its elements; each lock is
-// undone once.
-TEST(SafeArrayTest, LockedArrayIsNotDestroyed) {
-  CCountedObject object;
-  SAFEARRAY* psa = CreateVector(VT_UNKNOWN, 0, 1);
+// Interfaces are referenced in and out, and a replaced one is released. A
+// locked array is not destroyed and keeps its elements; each lock is undone
+// once.
+TEST(SafeArrayTest, InterfaceElementsAndLocks) {
+  CCountedObject first;
+  CCountedObject second;
+  SAFEARRAY* psa = CreateVector(VT_DISPATCH, 0, 1);
   ASSERT_NE(psa, nullptr);
   LONG index = 0;
-  ASSERT_EQ(SafeArrayPutElement(psa, &index, object.Unknown()), S_OK);
+  ASSERT_EQ(SafeArrayPutElement(psa, &index, static_cast<IDispatch*>(&first)), S_OK);
+  IDispatch* pOut = nullptr;
+  ASSERT_EQ(SafeArrayGetElement(psa, &index, &pOut), S_OK);
+  EXPECT_TRUE(pOut == static_cast<IDispatch*>(&first) && first.m_cRefs == 3);
+  pOut->Release();
+  ASSERT_EQ(SafeArrayPutElement(psa, &index, static_cast<IDispatch*>(&second)), S_OK);
+  EXPECT_TRUE(first.m_cRefs == 1 && second.m_cRefs == 2);
   void* pv = nullptr;
   EXPECT_EQ(SafeArrayAccessData(psa, &pv), S_OK);
   EXPECT_TRUE(pv == psa->pvData && psa->cLocks == 1u);
   EXPECT_EQ(SafeArrayDestroy(psa), DISP_E_ARRAYISLOCKED);
-  EXPECT_EQ(object.m_cRefs, 2) << "the element is kept";
+  EXPECT_EQ(second.m_cRefs, 2) << "the element is kept";
   EXPECT_EQ(SafeArrayUnaccessData(psa), S_OK);
   EXPECT_EQ(SafeArrayUnaccessData(psa), E_UNEXPECTED);
   EXPECT_EQ(SafeArrayDestroy(psa), S_OK);
-  EXPECT_EQ(object.m_cRefs, 1);
+  EXPECT_EQ(second.m_cRefs, 1);
 }
 
-// Strings and variants are copied in and out (odd lengths and embedded
-// zeros kept; a null string put in as an empty one; a variant destination is raw storage, not
-// cleared; a replaced string is freed, which the leak check sees); interfaces are referenced, and a
-// replaced element is released.
-TEST(SafeArrayTest, ElementsAreCopiedInAndOut) {
+// Strings and variants are copied in, out and into a copy of the array (odd
+// lengths and embedded zeros kept; a variant destination is raw storage,
+// not cleared; a replaced string is freed, which the leak check sees); a
+// copy drops the storage flags. A null string goes in as an empty one, and
+// a string never put reads back as null.
+TEST(SafeArrayTest, StringsAreCopiedInOutAndAcross) {
   VARIANT in;
   V_VT(&in) = VT_BSTR;
   V_BSTR(&in) = SysAllocStringByteLen("a\0b", 3);
   LONG index = 2;
+  LONG never = 1;
   for (VARTYPE vt : {VARTYPE{VT_BSTR}, VARTYPE{VT_VARIANT}}) {
     SCOPED_TRACE(vt);
     SAFEARRAY* psa = CreateVector(vt, 1, 2);
@@ -145,76 +155,39 @@ TEST(SafeArrayTest, ElementsAreCopiedInAndOut) {
     void* pIn = vt == VT_BSTR ? static_cast<void*>(V_BSTR(&in)) : &in;
     ASSERT_EQ(SafeArrayPutElement(psa, &index, pIn), S_OK);
     ASSERT_EQ(SafeArrayPutElement(psa, &index, pIn), S_OK);
+    psa->fFeatures |= FADF_FIXEDSIZE;
+    SAFEARRAY* copy = nullptr;
+    ASSERT_EQ(SafeArrayCopy(psa, &copy), S_OK);
+    EXPECT_EQ(copy->fFeatures, psa->fFeatures & ~FADF_FIXEDSIZE);
     VARIANT out;
     V_VT(&out) = 0xDEAD;
     ASSERT_EQ(
         SafeArrayGetElement(psa, &index, vt == VT_BSTR ? static_cast<void*>(&V_BSTR(&out)) : &out),
         S_OK);
-    if (vt == VT_BSTR) V_VT(&out) = VT_BSTR;
-    const BSTR stored = vt == VT_BSTR ? static_cast<BSTR*>(psa->pvData)[1]
-                                      : V_BSTR(static_cast<VARIANT*>(psa->pvData) + 1);
-    for (BSTR copy : {stored, V_BSTR(&out)}) {
-      EXPECT_NE(copy, V_BSTR(&in));
-      ASSERT_EQ(SysStringByteLen(copy), 3u);
-      EXPECT_EQ(std::memcmp(copy, "a\0b", 3), 0);
+    EXPECT_EQ(V_VT(&out), vt == VT_BSTR ? 0xDEAD : VT_BSTR);
+    V_VT(&out) = VT_BSTR;
+    const auto stored = [vt](SAFEARRAY* p) {
+      return vt == VT_BSTR ? static_cast<BSTR*>(p->pvData)[1]
+                           : V_BSTR(static_cast<VARIANT*>(p->pvData) + 1);
+    };
+    const BSTR all[] = {V_BSTR(&in), stored(psa), stored(copy), V_BSTR(&out)};
+    for (size_t i = 0; i < std::size(all); ++i) {
+      ASSERT_EQ(SysStringByteLen(all[i]), 3u) << i;
+      EXPECT_EQ(std::memcmp(all[i], "a\0b", 3), 0) << i;
+      for (size_t j = 0; j < i; ++j) EXPECT_NE(all[i], all[j]) << i << " " << j;
     }
-    EXPECT_TRUE(V_VT(&out) == VT_BSTR && V_BSTR(&out) != stored);
     EXPECT_EQ(VariantClear(&out), S_OK);
+    if (vt == VT_BSTR) {
+      BSTR bstrNever = V_BSTR(&in);
+      EXPECT_TRUE(SafeArrayGetElement(psa, &never, &bstrNever) == S_OK && bstrNever == nullptr);
+      ASSERT_EQ(SafeArrayPutElement(psa, &never, nullptr), S_OK);
+      const BSTR bstrPut = static_cast<BSTR*>(psa->pvData)[0];
+      EXPECT_TRUE(bstrPut != nullptr && SysStringLen(bstrPut) == 0);
+    }
+    EXPECT_EQ(SafeArrayDestroy(copy), S_OK);
     EXPECT_EQ(SafeArrayDestroy(psa), S_OK);
   }
   EXPECT_EQ(VariantClear(&in), S_OK);
-
-  // A null string goes in as an empty one; an element never put reads back
-  // as null.
-  SAFEARRAY* psaStrings = CreateVector(VT_BSTR, 0, 2);
-  ASSERT_NE(psaStrings, nullptr);
-  index = 0;
-  ASSERT_EQ(SafeArrayPutElement(psaStrings, &index, nullptr), S_OK);
-  const BSTR bstrPut = static_cast<BSTR*>(psaStrings->pvData)[0];
-  EXPECT_TRUE(bstrPut != nullptr && SysStringLen(bstrPut) == 0);
-  index = 1;
-  BSTR bstrNever = bstrPut;
-  ASSERT_EQ(SafeArrayGetElement(psaStrings, &index, &bstrNever), S_OK);
-  EXPECT_EQ(bstrNever, nullptr);
-  EXPECT_EQ(SafeArrayDestroy(psaStrings), S_OK);
-
-  CCountedObject first;
-  CCountedObject second;
-  SAFEARRAY* psa = CreateVector(VT_DISPATCH, 0, 2);
-  ASSERT_NE(psa, nullptr);
-  index = 0;
-  ASSERT_EQ(SafeArrayPutElement(psa, &index, static_cast<IDispatch*>(&first)), S_OK);
-  EXPECT_EQ(first.m_cRefs, 2);
-  IDispatch* pOut = nullptr;
-  ASSERT_EQ(SafeArrayGetElement(psa, &index, &pOut), S_OK);
-  EXPECT_TRUE(pOut == static_cast<IDispatch*>(&first) && first.m_cRefs == 3);
-  pOut->Release();
-  ASSERT_EQ(SafeArrayPutElement(psa, &index, static_cast<IDispatch*>(&second)), S_OK);
-  EXPECT_TRUE(first.m_cRefs == 1 && second.m_cRefs == 2);
-  EXPECT_EQ(SafeArrayDestroy(psa), S_OK);
-  EXPECT_EQ(second.m_cRefs, 1);
-}
-
-// A copy is deep, keeps the bounds and drops the storage flags.
-TEST(SafeArrayTest, CopyIsDeepAndKeepsBoundsAndFeatures) {
-  SAFEARRAYBOUND bounds[2] = {{2, 5}, {3, -3}};
-  SAFEARRAY* psa = SafeArrayCreate(VT_BSTR, 2, bounds);
-  ASSERT_NE(psa, nullptr);
-  LONG indices[2] = {6, -1};
-  BSTR value = SysAllocString(OLESTR("odd"));
-  ASSERT_EQ(SafeArrayPutElement(psa, indices, value), S_OK);
-  SysFreeString(value);
-  psa->fFeatures |= FADF_FIXEDSIZE;
-  SAFEARRAY* copy = nullptr;
-  ASSERT_EQ(SafeArrayCopy(psa, &copy), S_OK);
-  EXPECT_EQ(copy->fFeatures, FADF_HAVEVARTYPE | FADF_BSTR);
-  EXPECT_EQ(std::memcmp(copy->rgsabound, psa->rgsabound, sizeof bounds), 0);
-  // The element (6, -1) is the sixth: 6 - 5 + (-1 + 3) * 2.
-  const BSTR from = static_cast<BSTR*>(psa->pvData)[5];
-  const BSTR to = static_cast<BSTR*>(copy->pvData)[5];
-  EXPECT_TRUE(to != from && SysStringLen(to) == 3u);
-  EXPECT_EQ(SafeArrayDestroy(copy), S_OK);
-  EXPECT_EQ(SafeArrayDestroy(psa), S_OK);
 }
 
 }  // namespace

@@ -20,29 +20,6 @@ HANDLE NewEvent(BOOL bManualReset, BOOL bInitialState) {
   return CreateEventW(nullptr, bManualReset, bInitialState, nullptr);
 }
 
-// Runs pfn on a new thread and answers its exit code.
-DWORD OnOtherThread(LPTHREAD_START_ROUTINE pfn, void* p) {
-  CMachineHandle thread(StartThread(pfn, p));
-  DWORD exitCode = 0xFFFF;
-  EXPECT_EQ(Wait(thread.Get(), INFINITE), WAIT_OBJECT_0);
-  EXPECT_TRUE(GetExitCodeThread(thread.Get(), &exitCode));
-  return exitCode;
-}
-
-// A new thread starts without an error and keeps its own.
-TEST(LastErrorTest, EachThreadHasItsOwn) {
-  SetLastError(0x1234);
-  EXPECT_EQ(OnOtherThread(
-                [](LPVOID) -> DWORD {
-                  const DWORD initial = GetLastError();
-                  SetLastError(0x5678);
-                  return initial == 0 && GetLastError() == 0x5678 ? 1 : 0;
-                },
-                nullptr),
-            1u);
-  EXPECT_EQ(GetLastError(), 0x1234u);
-}
-
 // The owner re-enters, as often as it entered must it leave, and others
 // are kept out until then.
 TEST(CriticalSectionTest, OwnerReentersWhileOthersAreKeptOut) {
@@ -58,68 +35,80 @@ TEST(CriticalSectionTest, OwnerReentersWhileOthersAreKeptOut) {
   EnterCriticalSection(&cs);
   EXPECT_TRUE(TryEnterCriticalSection(&cs));
   for (DWORD expected : {0u, 0u, 0u, 1u}) {
-    EXPECT_EQ(OnOtherThread(tryEnter, &cs), expected);
+    CMachineHandle thread(StartThread(tryEnter, &cs));
+    DWORD exitCode = 0xFFFF;
+    EXPECT_TRUE(Wait(thread.Get(), INFINITE) == WAIT_OBJECT_0 &&
+                GetExitCodeThread(thread.Get(), &exitCode) && exitCode == expected);
     if (expected == 0) LeaveCriticalSection(&cs);
   }
   DeleteCriticalSection(&cs);
 }
 
-// A thread's handle is signalled once it returns; its id is its own.
-TEST(ThreadTest, HandleSignalledAtItsEndAndIdOfItsOwn) {
+// A thread's handle is signalled once it returns; its id and its last error
+// are its own, the error none at its start.
+TEST(ThreadTest, HandleSignalledAtItsEndIdAndLastErrorOfItsOwn) {
   struct SRun {
     HANDLE hGo;
     DWORD ownId;
   } run{NewEvent(TRUE, FALSE), 0};
   CMachineHandle go(run.hGo);
   DWORD threadId = 0;
+  SetLastError(0x1234);
   CMachineHandle thread(StartThread(
       [](LPVOID p) -> DWORD {
         auto* pRun = static_cast<SRun*>(p);
         pRun->ownId = GetCurrentThreadId();
-        return WaitForSingleObject(pRun->hGo, INFINITE);
+        const DWORD initial = GetLastError();
+        SetLastError(0x5678);
+        WaitForSingleObject(pRun->hGo, INFINITE);
+        return initial == 0 && GetLastError() == 0x5678 ? 1 : 0;
       },
       &run, &threadId));
   ASSERT_NE(thread.Get(), nullptr);
   EXPECT_EQ(Wait(thread.Get()), kTimeout);
   ASSERT_TRUE(SetEvent(go.Get()));
+  DWORD exitCode = 0;
   ASSERT_EQ(Wait(thread.Get(), INFINITE), WAIT_OBJECT_0);
+  EXPECT_EQ(GetLastError(), 0x1234u);
+  EXPECT_TRUE(GetExitCodeThread(thread.Get(), &exitCode) && exitCode == 1);
   EXPECT_TRUE(threadId == run.ownId && threadId != 0 && threadId != GetCurrentThreadId());
 }
 
 // A manual-reset event stays signalled; an auto-reset one satisfies one
-// wait and its signals do not add up.
-TEST(EventTest, ManualResetHoldsAutoResetSatisfiesOneWait) {
-  CMachineHandle manual(NewEvent(TRUE, FALSE));
-  EXPECT_EQ(Wait(manual.Get()), kTimeout);
-  EXPECT_TRUE(SetEvent(manual.Get()));
-  EXPECT_EQ(Wait(manual.Get()), WAIT_OBJECT_0);
-  EXPECT_EQ(Wait(manual.Get()), WAIT_OBJECT_0);
-  EXPECT_TRUE(ResetEvent(manual.Get()));
-  EXPECT_EQ(Wait(manual.Get()), kTimeout);
-
-  CMachineHandle event(NewEvent(FALSE, FALSE));
-  EXPECT_TRUE(SetEvent(event.Get()));
-  EXPECT_TRUE(SetEvent(event.Get()));
-  EXPECT_EQ(Wait(event.Get()), WAIT_OBJECT_0);
-  EXPECT_EQ(Wait(event.Get()), kTimeout) << "signals do not add up";
-}
-
-// "Any" takes the lowest signalled index; "all" takes every object or none.
-TEST(WaitTest, AnyTakesTheLowestIndexAllTakesEveryObjectOrNone) {
-  CMachineHandle first(NewEvent(FALSE, TRUE));
-  CMachineHandle second(NewEvent(FALSE, FALSE));
-  const HANDLE both[2] = {first.Get(), second.Get()};
-  EXPECT_EQ(WaitForMultipleObjects(2, both, TRUE, 10), kTimeout);
-  SetEvent(second.Get());
-  EXPECT_EQ(WaitForMultipleObjects(2, both, TRUE, 0), WAIT_OBJECT_0)
-      << "the first stayed signalled";
-  EXPECT_EQ(WaitForMultipleObjects(2, both, FALSE, 0), kTimeout) << "both were consumed";
-  SetEvent(second.Get());
-  EXPECT_EQ(WaitForMultipleObjects(2, both, FALSE, 0), WAIT_OBJECT_0 + 1);
-  SetEvent(second.Get());
-  SetEvent(first.Get());
-  EXPECT_EQ(WaitForMultipleObjects(2, both, FALSE, 0), WAIT_OBJECT_0);
-  EXPECT_EQ(Wait(second.Get()), WAIT_OBJECT_0) << "only the first was consumed";
+// wait and its signals do not add up. "Any" takes the lowest signalled
+// index; "all" takes every object or none.
+TEST(EventTest, ResetKindsAndWaitsForAnyOrAll) {
+  // Manual and unset, automatic and set, automatic and unset.
+  CMachineHandle events[3] = {CMachineHandle(NewEvent(TRUE, FALSE)),
+                              CMachineHandle(NewEvent(FALSE, TRUE)),
+                              CMachineHandle(NewEvent(FALSE, FALSE))};
+  const HANDLE autos[2] = {events[1].Get(), events[2].Get()};
+  // Set, Reset, Wait for one; Any or alL of the automatic ones, T for all
+  // with a short time-out.
+  struct SStep {
+    char op;
+    int i;
+    DWORD dwExpected;
+  };
+  // clang-format off
+  const SStep steps[] = {
+      {'W', 0, kTimeout}, {'S', 0, TRUE}, {'W', 0, WAIT_OBJECT_0}, {'W', 0, WAIT_OBJECT_0},
+      {'R', 0, TRUE}, {'W', 0, kTimeout},
+      {'T', 0, kTimeout}, {'S', 2, TRUE}, {'L', 0, WAIT_OBJECT_0}, {'A', 0, kTimeout},
+      {'S', 2, TRUE}, {'A', 0, WAIT_OBJECT_0 + 1},
+      {'S', 2, TRUE}, {'S', 1, TRUE}, {'A', 0, WAIT_OBJECT_0}, {'W', 2, WAIT_OBJECT_0},
+      {'S', 2, TRUE}, {'S', 2, TRUE}, {'W', 2, WAIT_OBJECT_0}, {'W', 2, kTimeout}};
+  // clang-format on
+  for (size_t n = 0; n < std::size(steps); ++n) {
+    const auto [op, i, dwExpected] = steps[n];
+    const HANDLE h = events[i].Get();
+    const DWORD dwGot = op == 'S'   ? SetEvent(h)
+                        : op == 'R' ? ResetEvent(h)
+                        : op == 'W'
+                            ? Wait(h)
+                            : WaitForMultipleObjects(2, autos, op != 'A', op == 'T' ? 10 : 0);
+    EXPECT_EQ(dwGot, dwExpected) << "step " << n;
+  }
 }
 
 TEST(HandleTest, InvalidClosedAndMistypedHandlesAreRefused) {

@@ -22,86 +22,68 @@ VARIANT Zeroed(VARTYPE vt) {
 }
 
 // Which types a variant may carry: clearing one that may not is refused and
-// leaves it as it was.
-TEST(VariantTest, ClearAcceptsOnlyVariantTypes) {
+// leaves it as it was; a copy (VariantCopyInd for a reference) from or onto
+// such a type, or from a CLSID, is refused too.
+TEST(VariantTest, ClearAndCopyAcceptOnlyVariantTypes) {
   // clang-format off
   const VARTYPE valid[] = {VT_EMPTY, VT_NULL, VT_BSTR, VT_VARIANT, VT_UINT, VT_RECORD, VT_CLSID,
       VT_ARRAY | VT_I4, VT_BYREF | VT_BSTR, VT_ARRAY | VT_BYREF | VT_VARIANT};
   const VARTYPE invalid[] = {15, VT_VOID, VT_INT_PTR, VT_VECTOR | VT_I4, VT_RESERVED | VT_I4,
       VT_ARRAY | VT_EMPTY, VT_BYREF | VT_NULL, 0xFFF};
+  const std::pair<VARTYPE, VARTYPE> refusedCopies[] = {
+      {VT_EMPTY, VT_VOID}, {VT_EMPTY, VT_CLSID}, {VT_SAFEARRAY, VT_I4}, {VT_VOID, VT_BYREF | VT_I4}};
   // clang-format on
   for (VARTYPE vt : valid) {
     VARIANT v = Zeroed(vt);
-    EXPECT_EQ(VariantClear(&v), S_OK) << vt;
-    EXPECT_EQ(V_VT(&v), VT_EMPTY) << vt;
+    EXPECT_TRUE(VariantClear(&v) == S_OK && V_VT(&v) == VT_EMPTY) << vt;
   }
   for (VARTYPE vt : invalid) {
     VARIANT v = Zeroed(vt);
     EXPECT_EQ(VariantClear(&v), DISP_E_BADVARTYPE) << vt;
     EXPECT_EQ(V_VT(&v), vt);
   }
-}
-
-// Clearing releases an interface and an array with its elements; a
-// by-reference variant owns nothing.
-TEST(VariantTest, ClearReleasesWhatTheVariantOwns) {
-  CCountedObject object;
-  IUnknown* punk = object.Unknown();
-  SAFEARRAY* psa = SafeArrayCreateVector(VT_UNKNOWN, 0, 1);
-  ASSERT_NE(psa, nullptr);
-  LONG index = 0;
-  ASSERT_EQ(SafeArrayPutElement(psa, &index, punk), S_OK);
-  VARIANT owners[] = {Zeroed(VT_UNKNOWN), Zeroed(VT_DISPATCH), Zeroed(VT_BYREF | VT_UNKNOWN),
-                      Zeroed(VT_ARRAY | VT_UNKNOWN)};
-  V_UNKNOWN(&owners[0]) = punk;
-  V_DISPATCH(&owners[1]) = &object;
-  V_UNKNOWNREF(&owners[2]) = &punk;
-  V_ARRAY(&owners[3]) = psa;
-  object.m_cRefs += 2;
-  for (VARIANT& v : owners) EXPECT_EQ(VariantClear(&v), S_OK);
-  EXPECT_EQ(object.m_cRefs, 1) << "three released, the reference not";
+  for (const auto& [vtDst, vtSrc] : refusedCopies) {
+    VARIANT dst = Zeroed(vtDst);
+    VARIANT src = Zeroed(vtSrc);
+    LONG l = 7;
+    V_I4REF(&src) = &l;
+    EXPECT_EQ((vtSrc & VT_BYREF ? VariantCopyInd : VariantCopy)(&dst, &src), DISP_E_BADVARTYPE)
+        << vtDst << " " << vtSrc;
+  }
 }
 
 // A copy clears the destination and owns its own array and the interface
-// references in it; a null string becomes empty.
-TEST(VariantTest, CopyIsDeep) {
+// references in it; a null string becomes empty. Clearing releases an
+// interface and an array with its elements; a by-reference variant owns
+// nothing.
+TEST(VariantTest, CopyIsDeepAndClearReleasesWhatIsOwned) {
   CCountedObject object;
+  IUnknown* punk = object.Unknown();
   VARIANT dst = Zeroed(VT_UNKNOWN);
-  V_UNKNOWN(&dst) = object.Unknown();
+  V_UNKNOWN(&dst) = punk;
   object.AddRef();
   VARIANT src = Zeroed(VT_BSTR);
   ASSERT_EQ(VariantCopy(&dst, &src), S_OK);  // a null string
   EXPECT_EQ(object.m_cRefs, 1) << "the destination is cleared";
-  EXPECT_EQ(V_VT(&dst), VT_BSTR);
-  ASSERT_NE(V_BSTR(&dst), nullptr);
-  EXPECT_EQ(SysStringLen(V_BSTR(&dst)), 0u);
+  EXPECT_TRUE(V_VT(&dst) == VT_BSTR && V_BSTR(&dst) != nullptr && SysStringLen(V_BSTR(&dst)) == 0);
 
   SAFEARRAY* psa = SafeArrayCreateVector(VT_UNKNOWN, 3, 1);
   ASSERT_NE(psa, nullptr);
   LONG index = 3;
-  ASSERT_EQ(SafeArrayPutElement(psa, &index, object.Unknown()), S_OK);
+  ASSERT_EQ(SafeArrayPutElement(psa, &index, punk), S_OK);
   src = Zeroed(VT_ARRAY | VT_UNKNOWN);
   V_ARRAY(&src) = psa;
   ASSERT_EQ(VariantCopy(&dst, &src), S_OK);
-  EXPECT_NE(V_ARRAY(&dst), psa);
-  EXPECT_EQ(object.m_cRefs, 3);
-
-  EXPECT_EQ(VariantClear(&dst), S_OK);
-  EXPECT_EQ(object.m_cRefs, 2);
-  EXPECT_EQ(SafeArrayDestroy(psa), S_OK);
-  EXPECT_EQ(object.m_cRefs, 1);
-}
-
-// A type that may not be copied, in the source or the destination, is
-// refused.
-TEST(VariantTest, CopyRefusesInvalidTypes) {
-  const std::pair<VARTYPE, VARTYPE> refused[] = {
-      {VT_EMPTY, VT_VOID}, {VT_EMPTY, VT_CLSID}, {VT_SAFEARRAY, VT_I4}};
-  for (const auto& [vtDst, vtSrc] : refused) {
-    VARIANT dst = Zeroed(vtDst);
-    VARIANT src = Zeroed(vtSrc);
-    EXPECT_EQ(VariantCopy(&dst, &src), DISP_E_BADVARTYPE) << vtDst << " " << vtSrc;
-  }
+  EXPECT_TRUE(V_ARRAY(&dst) != psa && object.m_cRefs == 3);
+  // The copy, its source, an interface of each kind and a reference.
+  VARIANT owners[] = {dst, src, Zeroed(VT_UNKNOWN), Zeroed(VT_DISPATCH),
+                      Zeroed(VT_BYREF | VT_UNKNOWN)};
+  V_UNKNOWN(&owners[2]) = punk;
+  V_DISPATCH(&owners[3]) = &object;
+  V_UNKNOWNREF(&owners[4]) = &punk;
+  object.m_cRefs += 2;
+  for (VARIANT& v : owners) EXPECT_EQ(VariantClear(&v), S_OK);
+  EXPECT_EQ(object.m_cRefs, 1) << "four released, the reference not";
 }
 
 // VariantCopyInd: the destination gets the value a by-reference source
@@ -145,24 +127,17 @@ TEST(VariantTest, CopyIndDereferences) {
       ASSERT_EQ(VariantCopyInd(pDst, &src), row.hr);
       if (FAILED(row.hr)) continue;
       EXPECT_EQ(V_VT(pDst), row.vtCopy);
-      if (row.vtCopy == VT_I4) {
-        EXPECT_EQ(V_I4(pDst), 7);
-      } else if (row.vtCopy == VT_BSTR) {
-        ASSERT_NE(V_BSTR(pDst), nullptr);
-        EXPECT_NE(V_BSTR(pDst), bstr);
-        EXPECT_EQ(SysStringLen(V_BSTR(pDst)), row.pRef == &bstr ? 4u : 0u);
-      } else if (row.vtCopy == VT_UNKNOWN) {
-        EXPECT_EQ(object.m_cRefs, 2);
-      } else {
+      EXPECT_TRUE(row.vtCopy != VT_I4 || V_I4(pDst) == 7);
+      EXPECT_TRUE(row.vtCopy != VT_UNKNOWN || object.m_cRefs == 2);
+      if (row.vtCopy == VT_BSTR) {
+        EXPECT_TRUE(V_BSTR(pDst) != nullptr && V_BSTR(pDst) != bstr &&
+                    SysStringLen(V_BSTR(pDst)) == (row.pRef == &bstr ? 4u : 0u));
+      } else if (row.vtCopy & VT_ARRAY) {
         EXPECT_TRUE(V_ARRAY(pDst) != psa && V_ARRAY(pDst)->rgsabound[0].cElements == 4u);
       }
       EXPECT_EQ(VariantClear(pDst), S_OK);
     }
   }
-  VARIANT src = Zeroed(VT_BYREF | VT_I4);
-  V_I4REF(&src) = &lValue;
-  VARIANT dst = Zeroed(VT_VOID);
-  EXPECT_EQ(VariantCopyInd(&dst, &src), DISP_E_BADVARTYPE);
   EXPECT_EQ(object.m_cRefs, 1);
   EXPECT_EQ(SysStringLen(bstr), 4u) << "the source keeps its string";
   SysFreeString(bstr);
