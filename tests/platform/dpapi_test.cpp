@@ -6,8 +6,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <string>
-#include <vector>
 
 #include "common/conformance.h"
 #include "common/dpapi_test_keys.h"
@@ -17,16 +15,6 @@ namespace {
 
 constexpr DWORD kInvalidData = ERROR_INVALID_DATA;
 using OleString = std::basic_string<WCHAR>;
-
-// What a call hands out, released with LocalFree.
-struct COutput {
-  DATA_BLOB blob{0, nullptr};
-  LPWSTR pszDescr = nullptr;
-  ~COutput() {
-    LocalFree(blob.pbData);
-    LocalFree(pszDescr);
-  }
-};
 
 class DataProtection : public ::testing::Test {
  protected:
@@ -70,8 +58,7 @@ TEST_F(DataProtection, RoundTrips) {
       Bytes plain;
       OleString descr = OLESTR("unchanged");
       ASSERT_EQ(OpenData(blob, row.entropy, dwOpenFlags, &plain, &descr), 0u);
-      EXPECT_EQ(plain, row.plain);
-      EXPECT_EQ(descr, row.descr);
+      EXPECT_TRUE(plain == row.plain && descr == row.descr);
     }
   }
 }
@@ -82,13 +69,15 @@ TEST_F(DataProtection, WrongEntropyOrDamagedBlobFailsWithInvalidData) {
   const Bytes blob = Protect(m_plain, OLESTR("UI1"), m_entropy, kUserFlags);
   Bytes otherEntropy = m_entropy;
   otherEntropy.back() ^= 1;
-  EXPECT_EQ(OpenData(blob, otherEntropy, kUserFlags), kInvalidData);
-  EXPECT_EQ(OpenData(blob, {}, kUserFlags), kInvalidData);
-  EXPECT_EQ(OpenData(Protect(m_plain, OLESTR("UI1"), {}, kUserFlags), m_entropy, kUserFlags),
-            kInvalidData);
-  for (size_t cb : {size_t{3}, blob.size() - 1}) {
-    EXPECT_EQ(OpenData(Bytes(blob.begin(), blob.begin() + cb), m_entropy, kUserFlags), kInvalidData)
-        << cb;
+  // A blob and the entropy it is opened with.
+  const std::pair<Bytes, Bytes> wrong[] = {
+      {blob, otherEntropy},
+      {blob, {}},
+      {Protect(m_plain, OLESTR("UI1"), {}, kUserFlags), m_entropy},
+      {Bytes(blob.begin(), blob.begin() + 3), m_entropy},
+      {Bytes(blob.begin(), blob.end() - 1), m_entropy}};
+  for (size_t i = 0; i < std::size(wrong); ++i) {
+    EXPECT_EQ(OpenData(wrong[i].first, wrong[i].second, kUserFlags), kInvalidData) << "row " << i;
   }
   for (size_t i = 0; i < blob.size(); ++i) {
     Bytes damaged = blob;
@@ -126,15 +115,16 @@ TEST_F(DataProtection, RefusedArguments) {
   };
   for (size_t i = 0; i < std::size(rows); ++i) {
     const auto& row = rows[i];
-    COutput out;
-    DATA_BLOB* pOut = row.bOutput ? &out.blob : nullptr;
+    DATA_BLOB out{0, nullptr};
+    LPWSTR pszDescr = nullptr;
+    DATA_BLOB* pOut = row.bOutput ? &out : nullptr;
     const DWORD dwResult = row.bProtect
                                ? FAILURE_OF(CryptProtectData(row.pIn, nullptr, nullptr, nullptr,
                                                              nullptr, kUserFlags, pOut))
-                               : FAILURE_OF(CryptUnprotectData(row.pIn, &out.pszDescr, nullptr,
-                                                               nullptr, nullptr, kUserFlags, pOut));
+                               : FAILURE_OF(CryptUnprotectData(row.pIn, &pszDescr, nullptr, nullptr,
+                                                               nullptr, kUserFlags, pOut));
     EXPECT_EQ(dwResult, row.dwError) << "row " << i;
-    EXPECT_TRUE(out.blob.pbData == nullptr && out.pszDescr == nullptr);
+    EXPECT_TRUE(out.pbData == nullptr && pszDescr == nullptr) << "row " << i;
   }
 }
 

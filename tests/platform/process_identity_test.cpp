@@ -124,8 +124,7 @@ TEST(ProcessIdentityTest, ChildJudgedByItselfAndByItsParent) {
     int end = -1;
     const pid_t child = StartChild(row.bRawFork, &end);
     ASSERT_GT(child, 0);
-    SView self;
-    SView judged;
+    SView self, judged;
     const bool bReported = Lower(end, row.lowering, &self);
     const bool bJudged = Judge(child, &judged);
     close(end);
@@ -143,11 +142,10 @@ TEST(ProcessIdentityTest, ChildJudgedByItselfAndByItsParent) {
 // The descriptor the layer keeps for a process's status file, or -1.
 int KeptStatusDescriptor(pid_t pid) {
   const std::string target = "/proc/" + std::to_string(pid) + "/status";
+  char link[64];
   for (int fd = 3; fd < 1024; ++fd) {
-    char link[64] = {};
-    const std::string path = "/proc/self/fd/" + std::to_string(fd);
-    const ssize_t cb = readlink(path.c_str(), link, sizeof link - 1);
-    if (cb > 0 && target == link) return fd;
+    const ssize_t cb = readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), link, sizeof link);
+    if (cb > 0 && target == std::string_view(link, static_cast<size_t>(cb))) return fd;
   }
   return -1;
 }

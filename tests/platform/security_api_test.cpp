@@ -82,19 +82,13 @@ DWORD HeldAttributes(HANDLE hToken, DWORD dwLuid) {
 // The last error of an adjustment of one privilege (one that succeeds sets
 // it too), with the top bit set when the call failed.
 DWORD Adjust(HANDLE hToken, DWORD dwLuid, DWORD dwAttributes) {
-  TOKEN_PRIVILEGES request{};
-  request.PrivilegeCount = 1;
-  request.Privileges[0].Luid.LowPart = dwLuid;
-  request.Privileges[0].Attributes = dwAttributes;
+  TOKEN_PRIVILEGES request{1, {{{dwLuid, 0}, dwAttributes}}};
   SetLastError(0xDEAD);
-  if (!AdjustTokenPrivileges(hToken, FALSE, &request, 0, nullptr, nullptr)) {
-    return GetLastError() | 0x80000000;
-  }
-  return GetLastError();
+  const BOOL bAdjusted = AdjustTokenPrivileges(hToken, FALSE, &request, 0, nullptr, nullptr);
+  return GetLastError() | (bAdjusted ? 0 : 0x80000000);
 }
 
-constexpr DWORD kChangeNotify = 23;
-constexpr DWORD kUndock = 25;
+constexpr DWORD kChangeNotify = 23, kUndock = 25;
 
 // Disabling and enabling, an entry for a privilege not held, the access
 // needed, and a removal that is final through every handle.
@@ -145,12 +139,8 @@ TEST(SecurityInfoTest, ProcessObjectOwnerGroupAndAccessList) {
   ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.Receive()));
   const std::vector<BYTE> user = TokenSid(token.Get(), TokenUser);
   const std::vector<BYTE> group = TokenSid(token.Get(), TokenPrimaryGroup);
-  ASSERT_FALSE(user.empty());
-  ASSERT_FALSE(group.empty());
-  ASSERT_FALSE(TokenSid(token.Get(), TokenOwner).empty());
-
-  PSID pOwner = nullptr;
-  PSID pGroup = nullptr;
+  ASSERT_FALSE(user.empty() || group.empty() || TokenSid(token.Get(), TokenOwner).empty());
+  PSID pOwner = nullptr, pGroup = nullptr;
   PACL pDacl = nullptr;
   CMachineLocal<void> sd;
   const SECURITY_INFORMATION all =
@@ -164,10 +154,23 @@ TEST(SecurityInfoTest, ProcessObjectOwnerGroupAndAccessList) {
   ASSERT_TRUE(ConvertSecurityDescriptorToStringSecurityDescriptorW(sd.Get(), SDDL_REVISION_1, all,
                                                                    text.Receive(), &cch));
   const OleString sddl(text.Get());
-  EXPECT_EQ(cch, sddl.size() + 1);
-  EXPECT_EQ(sddl.rfind(OLESTR("O:"), 0), 0u) << Narrow(sddl);
-  EXPECT_NE(sddl.find(OLESTR("G:")), OleString::npos);
-  EXPECT_NE(sddl.find(OLESTR("D:")), OleString::npos);
+  EXPECT_TRUE(cch == sddl.size() + 1 && sddl.rfind(OLESTR("O:"), 0) == 0 &&
+              sddl.find(OLESTR("G:")) != OleString::npos &&
+              sddl.find(OLESTR("D:")) != OleString::npos)
+      << Narrow(sddl);
+  // Reading a descriptor needs READ_CONTROL on the handle.
+  for (DWORD dwAccess : {DWORD{PROCESS_QUERY_LIMITED_INFORMATION},
+                         DWORD{READ_CONTROL | PROCESS_QUERY_INFORMATION}}) {
+    CMachineHandle process(OpenProcess(dwAccess, FALSE, GetCurrentProcessId()));
+    CMachineLocal<void> read;
+    const DWORD error = GetSecurityInfo(process.Get(), SE_KERNEL_OBJECT, OWNER_SECURITY_INFORMATION,
+                                        nullptr, nullptr, nullptr, nullptr, read.Receive());
+    EXPECT_TRUE((dwAccess & READ_CONTROL)
+                    ? error == ERROR_SUCCESS
+                    : error == ERROR_ACCESS_DENIED ||
+                          WINE_DIFFERS(error == ERROR_SUCCESS, "Wine does not check READ_CONTROL"))
+        << dwAccess;
+  }
   if (!kNativeLayer) return;
 
   EXPECT_EQ(TokenSid(token.Get(), TokenOwner), user);
@@ -183,33 +186,12 @@ TEST(SecurityInfoTest, ProcessObjectOwnerGroupAndAccessList) {
   if (owner != OLESTR("SY")) expected += OLESTR("(A;;0x1fffff;;;SY)");
   EXPECT_EQ(sddl, expected);
 
-  SECURITY_DESCRIPTOR_RELATIVE header;
-  std::memcpy(&header, sd.Get(), sizeof header);
-  ACL acl;
-  BYTE* const pAcl = static_cast<BYTE*>(sd.Get()) + header.Dacl;
-  std::memcpy(&acl, pAcl, sizeof acl);
-  acl.AclSize = static_cast<WORD>(acl.AclSize - 4);
-  std::memcpy(pAcl, &acl, sizeof acl);
+  const DWORD dwDacl = static_cast<SECURITY_DESCRIPTOR_RELATIVE*>(sd.Get())->Dacl;
+  reinterpret_cast<ACL*>(static_cast<BYTE*>(sd.Get()) + dwDacl)->AclSize -= 4;
   CMachineLocal<WCHAR> refused;
   EXPECT_EQ(FAILURE_OF(ConvertSecurityDescriptorToStringSecurityDescriptorW(
                 sd.Get(), SDDL_REVISION_1, DACL_SECURITY_INFORMATION, refused.Receive(), nullptr)),
             DWORD{ERROR_INVALID_ACL});
-}
-
-// Reading a descriptor needs READ_CONTROL on the handle.
-TEST(SecurityInfoTest, ReadingNeedsReadControl) {
-  for (DWORD dwAccess : {DWORD{PROCESS_QUERY_LIMITED_INFORMATION},
-                         DWORD{READ_CONTROL | PROCESS_QUERY_INFORMATION}}) {
-    CMachineHandle process(OpenProcess(dwAccess, FALSE, GetCurrentProcessId()));
-    CMachineLocal<void> read;
-    const DWORD error = GetSecurityInfo(process.Get(), SE_KERNEL_OBJECT, OWNER_SECURITY_INFORMATION,
-                                        nullptr, nullptr, nullptr, nullptr, read.Receive());
-    EXPECT_TRUE((dwAccess & READ_CONTROL)
-                    ? error == ERROR_SUCCESS
-                    : error == ERROR_ACCESS_DENIED ||
-                          WINE_DIFFERS(error == ERROR_SUCCESS, "Wine does not check READ_CONTROL"))
-        << dwAccess;
-  }
 }
 
 // A switched-in context is handed out with a reference, to its own thread
@@ -219,12 +201,11 @@ TEST(CallContextTest, SwitchedContextIsHandedOut) {
   CCountedObject context;  // as a host installs one for the current call
   IUnknown* pPrevious = reinterpret_cast<IUnknown*>(0x1);
   ASSERT_EQ(CoSwitchCallContext(context.Unknown(), &pPrevious), S_OK);
-  EXPECT_EQ(pPrevious, nullptr) << "no call was in progress";
-  EXPECT_EQ(context.m_cRefs, 1) << "stored without a reference";
+  // No call was in progress; the context is stored without a reference.
+  EXPECT_TRUE(pPrevious == nullptr && context.m_cRefs == 1);
   IUnknown* pGot = nullptr;
   EXPECT_EQ(CoGetCallContext(IID_IUnknown, reinterpret_cast<void**>(&pGot)), S_OK);
-  EXPECT_EQ(pGot, context.Unknown());
-  EXPECT_EQ(context.m_cRefs, 2);
+  EXPECT_TRUE(pGot == context.Unknown() && context.m_cRefs == 2);
   if (pGot != nullptr) pGot->Release();
 
   HRESULT hrOther = S_OK;
@@ -235,8 +216,7 @@ TEST(CallContextTest, SwitchedContextIsHandedOut) {
         return 0;
       },
       &hrOther));
-  ASSERT_NE(thread.Get(), nullptr);
-  WaitForSingleObject(thread.Get(), INFINITE);
+  ASSERT_EQ(WaitForSingleObject(thread.Get(), INFINITE), WAIT_OBJECT_0);
   EXPECT_EQ(hrOther, RPC_E_CALL_COMPLETE) << "another thread serves no call";
 
   IUnknown* pMine = nullptr;
