@@ -172,8 +172,7 @@ TEST(SafeArrayTest, StringsAreCopiedInOutAndAcross) {
     };
     const BSTR all[] = {V_BSTR(&in), stored(psa), stored(copy), V_BSTR(&out)};
     for (size_t i = 0; i < std::size(all); ++i) {
-      ASSERT_EQ(SysStringByteLen(all[i]), 3u) << i;
-      EXPECT_EQ(std::memcmp(all[i], "a\0b", 3), 0) << i;
+      EXPECT_TRUE(SysStringByteLen(all[i]) == 3u && std::memcmp(all[i], "a\0b", 3) == 0) << i;
       for (size_t j = 0; j < i; ++j) EXPECT_NE(all[i], all[j]) << i << " " << j;
     }
     EXPECT_EQ(VariantClear(&out), S_OK);

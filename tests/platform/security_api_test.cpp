@@ -93,9 +93,7 @@ constexpr DWORD kChangeNotify = 23, kUndock = 25;
 // Disabling and enabling, an entry for a privilege not held, the access
 // needed, and a removal that is final through every handle.
 TEST(PrivilegeTest, AdjustmentOfTheProcessToken) {
-  CMachineHandle token;
-  CMachineHandle again;
-  CMachineHandle queryOnly;
+  CMachineHandle token, again, queryOnly;
   constexpr DWORD kAdjust = TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY;
   ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), kAdjust, token.Receive()) &&
               OpenProcessToken(GetCurrentProcess(), kAdjust, again.Receive()) &&
@@ -176,8 +174,7 @@ TEST(SecurityInfoTest, ProcessObjectOwnerGroupAndAccessList) {
   EXPECT_EQ(TokenSid(token.Get(), TokenOwner), user);
   EXPECT_TRUE(Text(user.data()) == OLESTR("S-1-5-18") ||
               Text(user.data()).rfind(OLESTR("S-1-5-21-"), 0) == 0);
-  EXPECT_EQ(Text(group.data()).rfind(OLESTR("S-1-5-21-"), 0), 0u);
-  EXPECT_EQ(group.size(), 28u);
+  EXPECT_TRUE(Text(group.data()).rfind(OLESTR("S-1-5-21-"), 0) == 0 && group.size() == 28u);
   // The descriptor's owner and group are the token's user and group.
   const OleString owner =
       Text(user.data()) == OLESTR("S-1-5-18") ? OLESTR("SY") : Text(user.data());

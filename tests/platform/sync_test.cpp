@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 #include "common/conformance.h"
 #include "platform/machine_owners.h"
 #include "platform/win32_helpers.h"
@@ -64,7 +66,6 @@ TEST(ThreadTest, HandleSignalledAtItsEndIdAndLastErrorOfItsOwn) {
         return initial == 0 && GetLastError() == 0x5678 ? 1 : 0;
       },
       &run, &threadId));
-  ASSERT_NE(thread.Get(), nullptr);
   EXPECT_EQ(Wait(thread.Get()), kTimeout);
   ASSERT_TRUE(SetEvent(go.Get()));
   DWORD exitCode = 0;
@@ -85,13 +86,8 @@ TEST(EventTest, ResetKindsAndWaitsForAnyOrAll) {
   const HANDLE autos[2] = {events[1].Get(), events[2].Get()};
   // Set, Reset, Wait for one; Any or alL of the automatic ones, T for all
   // with a short time-out.
-  struct SStep {
-    char op;
-    int i;
-    DWORD dwExpected;
-  };
   // clang-format off
-  const SStep steps[] = {
+  const std::tuple<char, int, DWORD> steps[] = {
       {'W', 0, kTimeout}, {'S', 0, TRUE}, {'W', 0, WAIT_OBJECT_0}, {'W', 0, WAIT_OBJECT_0},
       {'R', 0, TRUE}, {'W', 0, kTimeout},
       {'T', 0, kTimeout}, {'S', 2, TRUE}, {'L', 0, WAIT_OBJECT_0}, {'A', 0, kTimeout},
