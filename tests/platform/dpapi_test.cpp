@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <tuple>
 
 #include "common/conformance.h"
 #include "common/dpapi_test_keys.h"
@@ -35,30 +36,25 @@ TEST_F(DataProtection, RoundTrips) {
   const OleString longDescr(3000, 'd');
   Bytes large(1 << 20);
   for (size_t i = 0; i < large.size(); ++i) large[i] = static_cast<BYTE>(i * 31 + 7);
-  const struct {
-    Bytes plain;
-    LPCWSTR pszDescr;
-    Bytes entropy;
-    DWORD dwFlags;
-    OleString descr;
-  } rows[] = {
+  // The plaintext, the description, the entropy, the flags, the description read back.
+  const std::tuple<Bytes, LPCWSTR, Bytes, DWORD, OleString> rows[] = {
       {m_plain, OLESTR("UI1"), m_entropy, kUserFlags, OLESTR("UI1")},
       {m_plain, OLESTR("UI1"), m_entropy, kMachineFlags, OLESTR("UI1")},
       {{}, OLESTR("empty"), {}, kUserFlags, OLESTR("empty")},
       {m_plain, nullptr, {}, kUserFlags, OLESTR("")},  // no description: an empty one
       {large, longDescr.c_str(), m_entropy, kUserFlags, longDescr},
   };
-  for (const auto& row : rows) {
-    SCOPED_TRACE(row.descr.size());
-    const Bytes blob = Protect(row.plain, row.pszDescr, row.entropy, row.dwFlags);
-    EXPECT_NE(blob, Protect(row.plain, row.pszDescr, row.entropy, row.dwFlags));
-    EXPECT_TRUE(row.plain.empty() || std::search(blob.begin(), blob.end(), row.plain.begin(),
-                                                 row.plain.begin() + 6) == blob.end());
+  for (const auto& [bytes, pszDescr, entropy, dwFlags, expectedDescr] : rows) {
+    SCOPED_TRACE(expectedDescr.size());
+    const Bytes blob = Protect(bytes, pszDescr, entropy, dwFlags);
+    EXPECT_NE(blob, Protect(bytes, pszDescr, entropy, dwFlags));
+    EXPECT_TRUE(bytes.empty() || std::search(blob.begin(), blob.end(), bytes.begin(),
+                                             bytes.begin() + 6) == blob.end());
     for (DWORD dwOpenFlags : {kUserFlags, kMachineFlags}) {
       Bytes plain;
       OleString descr = OLESTR("unchanged");
-      ASSERT_EQ(OpenData(blob, row.entropy, dwOpenFlags, &plain, &descr), 0u);
-      EXPECT_TRUE(plain == row.plain && descr == row.descr);
+      ASSERT_EQ(OpenData(blob, entropy, dwOpenFlags, &plain, &descr), 0u);
+      EXPECT_TRUE(plain == bytes && descr == expectedDescr);
     }
   }
 }
@@ -100,12 +96,8 @@ TEST_F(DataProtection, RefusedArguments) {
   DATA_BLOB in{static_cast<DWORD>(plain.size()), plain.data()};
   DATA_BLOB sealed{static_cast<DWORD>(blob.size()), blob.data()};
   DATA_BLOB none{0, nullptr};
-  const struct {
-    bool bProtect;
-    DATA_BLOB* pIn;
-    bool bOutput;
-    DWORD dwError;
-  } rows[] = {
+  // Protect or unprotect, the input, whether an output is given, the error.
+  const std::tuple<bool, DATA_BLOB*, bool, DWORD> rows[] = {
       {true, nullptr, true, ERROR_INVALID_PARAMETER},
       {true, &in, false, ERROR_INVALID_PARAMETER},
       {true, &none, true, ERROR_INVALID_DATA},
@@ -114,16 +106,16 @@ TEST_F(DataProtection, RefusedArguments) {
       {false, &none, true, ERROR_INVALID_DATA},
   };
   for (size_t i = 0; i < std::size(rows); ++i) {
-    const auto& row = rows[i];
+    const auto& [bProtect, pIn, bOutput, dwError] = rows[i];
     DATA_BLOB out{0, nullptr};
     LPWSTR pszDescr = nullptr;
-    DATA_BLOB* pOut = row.bOutput ? &out : nullptr;
-    const DWORD dwResult = row.bProtect
-                               ? FAILURE_OF(CryptProtectData(row.pIn, nullptr, nullptr, nullptr,
+    DATA_BLOB* pOut = bOutput ? &out : nullptr;
+    const DWORD dwResult = bProtect
+                               ? FAILURE_OF(CryptProtectData(pIn, nullptr, nullptr, nullptr,
                                                              nullptr, kUserFlags, pOut))
-                               : FAILURE_OF(CryptUnprotectData(row.pIn, &pszDescr, nullptr, nullptr,
+                               : FAILURE_OF(CryptUnprotectData(pIn, &pszDescr, nullptr, nullptr,
                                                                nullptr, kUserFlags, pOut));
-    EXPECT_EQ(dwResult, row.dwError) << "row " << i;
+    EXPECT_EQ(dwResult, dwError) << "row " << i;
     EXPECT_TRUE(out.pbData == nullptr && pszDescr == nullptr) << "row " << i;
   }
 }

@@ -21,6 +21,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "platform/machine_owners.h"
@@ -101,13 +102,8 @@ TEST(ProcessIdentityTest, ChildJudgedByItselfAndByItsParent) {
   const bool bRoot = geteuid() == 0;
   constexpr DWORD kSystem = SECURITY_MANDATORY_SYSTEM_RID, kMedium = SECURITY_MANDATORY_MEDIUM_RID,
                   kLow = SECURITY_MANDATORY_LOW_RID;
-  const struct {
-    const char* pszName;
-    bool bRawFork;
-    char lowering;
-    DWORD dwRootRid;
-    DWORD dwUserRid;  // when not run as root
-  } kRows[] = {
+  // How the child is made and lowers itself, its integrity as root and otherwise.
+  const std::tuple<const char*, bool, char, DWORD, DWORD> kRows[] = {
       {"fork", false, 0, kSystem, kMedium},
       {"raw fork", true, 0, kSystem, kMedium},
       {"no new privileges", false, kNoNewPrivs, kSystem, kLow},
@@ -118,24 +114,23 @@ TEST(ProcessIdentityTest, ChildJudgedByItselfAndByItsParent) {
   SView parent;
   ASSERT_TRUE(GetCurrentProcessId() == static_cast<DWORD>(getpid()) &&
               ReadToken(GetCurrentProcess(), &parent));
-  for (const auto& row : kRows) {
-    SCOPED_TRACE(row.pszName);
-    if ((row.lowering & kNobody) && !bRoot) continue;
+  for (const auto& [pszName, bRawFork, lowering, dwRootRid, dwUserRid] : kRows) {
+    SCOPED_TRACE(pszName);
+    if ((lowering & kNobody) && !bRoot) continue;
     int end = -1;
-    const pid_t child = StartChild(row.bRawFork, &end);
+    const pid_t child = StartChild(bRawFork, &end);
     ASSERT_GT(child, 0);
     SView self, judged;
-    const bool bReported = Lower(end, row.lowering, &self);
+    const bool bReported = Lower(end, lowering, &self);
     const bool bJudged = Judge(child, &judged);
     close(end);
     ASSERT_EQ(waitpid(child, nullptr, 0), child);
     ASSERT_TRUE(bReported && bJudged);
     EXPECT_TRUE(self.bOwnIds);
-    const DWORD dwExpected = bRoot ? row.dwRootRid : row.dwUserRid;
+    const DWORD dwExpected = bRoot ? dwRootRid : dwUserRid;
     EXPECT_TRUE(self.dwIntegrityRid == dwExpected && judged.dwIntegrityRid == dwExpected);
     EXPECT_EQ(std::memcmp(self.user, judged.user, sizeof self.user), 0);
-    EXPECT_EQ(std::memcmp(self.user, parent.user, sizeof self.user) == 0,
-              !(row.lowering & kNobody));
+    EXPECT_EQ(std::memcmp(self.user, parent.user, sizeof self.user) == 0, !(lowering & kNobody));
   }
 }
 

@@ -8,6 +8,7 @@
 #include <oleauto.h>
 
 #include <cstring>
+#include <tuple>
 
 #include "common/conformance.h"
 #include "platform/counted_object.h"
@@ -26,10 +27,10 @@ VARIANT Zeroed(VARTYPE vt) {
 // such a type, or from a CLSID, is refused too.
 TEST(VariantTest, ClearAndCopyAcceptOnlyVariantTypes) {
   // clang-format off
-  const std::initializer_list<VARTYPE> valid = {VT_EMPTY, VT_NULL, VT_BSTR, VT_VARIANT, VT_UINT, VT_RECORD, VT_CLSID,
-      VT_ARRAY | VT_I4, VT_BYREF | VT_BSTR, VT_ARRAY | VT_BYREF | VT_VARIANT};
-  const std::initializer_list<VARTYPE> invalid = {15, VT_VOID, VT_INT_PTR, VT_VECTOR | VT_I4, VT_RESERVED | VT_I4,
-      VT_ARRAY | VT_EMPTY, VT_BYREF | VT_NULL, 0xFFF};
+  const std::initializer_list<VARTYPE> valid = {VT_EMPTY, VT_NULL, VT_BSTR, VT_VARIANT, VT_UINT,
+      VT_RECORD, VT_CLSID, VT_ARRAY | VT_I4, VT_BYREF | VT_BSTR, VT_ARRAY | VT_BYREF | VT_VARIANT};
+  const std::initializer_list<VARTYPE> invalid = {15, VT_VOID, VT_INT_PTR, VT_VECTOR | VT_I4,
+      VT_RESERVED | VT_I4, VT_ARRAY | VT_EMPTY, VT_BYREF | VT_NULL, 0xFFF};
   const std::pair<VARTYPE, VARTYPE> refusedCopies[] = {
       {VT_EMPTY, VT_VOID}, {VT_EMPTY, VT_CLSID}, {VT_SAFEARRAY, VT_I4}, {VT_VOID, VT_BYREF | VT_I4}};
   // clang-format on
@@ -99,13 +100,8 @@ TEST(VariantTest, CopyIndDereferences) {
   V_I4REF(&inner) = &lValue;
   VARIANT innerByRefVariant = Zeroed(VT_BYREF | VT_VARIANT);
   V_VARIANTREF(&innerByRefVariant) = &inner;
-  struct SRow {
-    VARTYPE vt;
-    void* pRef;
-    HRESULT hr;
-    VARTYPE vtCopy;
-  };
-  const SRow rows[] = {
+  // The source's type and reference, the answer, the copy's type.
+  const std::tuple<VARTYPE, void*, HRESULT, VARTYPE> rows[] = {
       {VT_BYREF | VT_I4, &lValue, S_OK, VT_I4},
       {VT_BYREF | VT_BSTR, &bstr, S_OK, VT_BSTR},
       {VT_BYREF | VT_BSTR, &bstrNull, S_OK, VT_BSTR},
@@ -116,21 +112,20 @@ TEST(VariantTest, CopyIndDereferences) {
       {VT_BYREF | VT_NULL, &lValue, E_INVALIDARG, VT_EMPTY},
   };
   for (bool bInPlace : {false, true}) {
-    for (const SRow& row : rows) {
-      SCOPED_TRACE(testing::Message() << row.vt << (bInPlace ? " in place" : ""));
-      VARIANT src = Zeroed(row.vt);
-      V_BYREF(&src) = row.pRef;
+    for (const auto& [vt, pRef, hr, vtCopy] : rows) {
+      SCOPED_TRACE(testing::Message() << vt << (bInPlace ? " in place" : ""));
+      VARIANT src = Zeroed(vt);
+      V_BYREF(&src) = pRef;
       VARIANT dst = Zeroed(VT_EMPTY);
       VARIANT* pDst = bInPlace ? &src : &dst;
-      ASSERT_EQ(VariantCopyInd(pDst, &src), row.hr);
-      if (FAILED(row.hr)) continue;
-      EXPECT_EQ(V_VT(pDst), row.vtCopy);
-      EXPECT_TRUE(row.vtCopy != VT_I4 || V_I4(pDst) == 7);
-      EXPECT_TRUE(row.vtCopy != VT_UNKNOWN || object.m_cRefs == 2);
-      EXPECT_TRUE(row.vtCopy != VT_BSTR ||
-                  (V_BSTR(pDst) != nullptr && V_BSTR(pDst) != bstr &&
-                   SysStringLen(V_BSTR(pDst)) == (row.pRef == &bstr ? 4u : 0u)));
-      EXPECT_TRUE(!(row.vtCopy & VT_ARRAY) ||
+      ASSERT_EQ(VariantCopyInd(pDst, &src), hr);
+      if (FAILED(hr)) continue;
+      EXPECT_EQ(V_VT(pDst), vtCopy);
+      EXPECT_TRUE(vtCopy != VT_I4 || V_I4(pDst) == 7);
+      EXPECT_TRUE(vtCopy != VT_UNKNOWN || object.m_cRefs == 2);
+      EXPECT_TRUE(vtCopy != VT_BSTR || (V_BSTR(pDst) != nullptr && V_BSTR(pDst) != bstr &&
+                                        SysStringLen(V_BSTR(pDst)) == (pRef == &bstr ? 4u : 0u)));
+      EXPECT_TRUE(!(vtCopy & VT_ARRAY) ||
                   (V_ARRAY(pDst) != psa && V_ARRAY(pDst)->rgsabound[0].cElements == 4u));
       EXPECT_EQ(VariantClear(pDst), S_OK);
     }
