@@ -47,7 +47,8 @@ struct SRow {
   // After "CheckClientCaller ", at the detail level when trusted and as a
   // failure otherwise; null: none of its own. A leading '=' makes it the
   // failure of GetSIDUserFromProcessId too, which opens the client the
-  // same way.
+  // same way. Where ModifyPrivs fails, its own failure after its name:
+  // both callers then log "ModifyPrivs failed".
   const char* pszLine;
   bool bTrusted = false;
   // The failure of GetSIDUserFromProcessId, after its name; null (and no
@@ -94,10 +95,26 @@ TEST(CheckClientCallerTest, EveryPathOfTheDecisionTable) {
   const SRow rows[] = {
       // 1, 2: enabling the privilege fails; disabling it fails, the one
       // path that leaves it enabled.
-      {Fail(ECall::AdjustTokenPrivileges, 5), E_FAIL, "=ModifyPrivs failed", false, nullptr,
+      {Fail(ECall::AdjustTokenPrivileges, 5), E_FAIL, " AdjustTokenPrivileges failed dwError = 5",
+       false, nullptr, EDebug::kEnableFails},
+      {Fail(ECall::AdjustTokenPrivileges, 5, 2), E_FAIL,
+       " AdjustTokenPrivileges failed dwError = 5", false, nullptr, EDebug::kDisableFails},
+      // Each other failing step of enabling it, which changes nothing; a
+      // lookup failure other than an unknown name ends it before any
+      // privilege changes.
+      {Fail(ECall::GetSecurityInfo, 5), E_FAIL, " GetSecurityInfo failed with error 0x5", false,
+       nullptr, EDebug::kEnableFails},
+      {Fail(ECall::ConvertSecurityDescriptorToStringSecurityDescriptorW, kNoMemory), E_FAIL,
+       " ConvertSecurityDescriptorToStringSecurityDescriptor failed with error 0x8", false, nullptr,
        EDebug::kEnableFails},
-      {Fail(ECall::AdjustTokenPrivileges, 5, 2), E_FAIL, "=ModifyPrivs failed", false, nullptr,
-       EDebug::kDisableFails},
+      {Fail(ECall::OpenProcess, 5), E_FAIL, ": OpenProcess() failed dwError = 5", false, nullptr,
+       EDebug::kEnableFails},
+      {Fail(ECall::OpenProcessToken, 5), E_FAIL, " OpenProcessToken failed dwError = 5", false,
+       nullptr, EDebug::kEnableFails},
+      {Fail(ECall::LocalAlloc, kNoMemory), E_FAIL, " NULL == pbBuff", false, nullptr,
+       EDebug::kEnableFails},
+      {Fail(ECall::LookupPrivilegeValueW, RPC_S_SERVER_UNAVAILABLE), E_FAIL,
+       " LookupPrivilegeValue failed dwError = 6ba", false, nullptr, EDebug::kEnableFails},
       // 3 to 8: the client process, its token, the size query, the
       // integrity buffer and level, the low-integrity SID.
       {[](auto& m, C) { m.Process(kClient).bGone = true; }, E_ACCESSDENIED,
@@ -185,11 +202,13 @@ TEST(CheckClientCallerTest, EveryPathOfTheDecisionTable) {
       row.arm(machine, context);
       return CheckClientCaller(kClient, pbTrusted);
     };
-    const bool bSame = row.pszLine != nullptr && row.pszLine[0] == '=';
-    const char* pszLine = bSame ? row.pszLine + 1 : row.pszLine;
+    const bool bPrivs = row.eDebug != EDebug::kAround;
+    const bool bSame = bPrivs || (row.pszLine != nullptr && row.pszLine[0] == '=');
+    const char* pszLine = bPrivs ? "ModifyPrivs failed" : bSame ? row.pszLine + 1 : row.pszLine;
     BOOL bTrusted = FALSE;
     EXPECT_EQ(check(&bTrusted), row.hr);
     EXPECT_EQ(bTrusted != FALSE, row.bTrusted);
+    EXPECT_TRUE(!bPrivs || sink.Contains(LOG_FAILURE, Text("ModifyPrivs%s", row.pszLine)));
     EXPECT_TRUE(pszLine == nullptr || sink.Contains(row.bTrusted ? LOG_DETAIL : LOG_FAILURE,
                                                     Text("CheckClientCaller %s", pszLine)))
         << sink.Dump();
