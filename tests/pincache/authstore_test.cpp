@@ -173,6 +173,7 @@ TEST_P(PINStoreTest, Script) {
       !row.pszLogLine ||
       log.Contains(row.lLogLevel, U("CInternalAuthStore::" + std::string(row.pszLogLine)).c_str()))
       << log.Dump();
+  EXPECT_EQ(log.Dump().find("secret"), std::string::npos) << "a PIN reached the log";
 }
 
 const SPINRow kRows[] = {
