@@ -63,11 +63,9 @@ TEST_F(DataProtection, RoundTrips) {
 // nothing handed out.
 TEST_F(DataProtection, WrongEntropyOrDamagedBlobFailsWithInvalidData) {
   const Bytes blob = Protect(m_plain, OLESTR("UI1"), m_entropy, kUserFlags);
-  Bytes otherEntropy = m_entropy;
-  otherEntropy.back() ^= 1;
   // A blob and the entropy it is opened with.
   const std::pair<Bytes, Bytes> wrong[] = {
-      {blob, otherEntropy},
+      {blob, {0x44, 0x15, 0x92, 0x44, 0xF4, 0xD4, 0x29, 0xE5}},  // the last byte changed
       {blob, {}},
       {Protect(m_plain, OLESTR("UI1"), {}, kUserFlags), m_entropy},
       {Bytes(blob.begin(), blob.begin() + 3), m_entropy},
@@ -91,9 +89,8 @@ TEST_F(DataProtection, WrongEntropyOrDamagedBlobFailsWithInvalidData) {
 // Arguments refused before anything is sealed or opened, with the codes
 // Windows documents; no output is written.
 TEST_F(DataProtection, RefusedArguments) {
-  Bytes plain = m_plain;
   Bytes blob = Protect(m_plain, OLESTR("x"), {}, kUserFlags);
-  DATA_BLOB in{static_cast<DWORD>(plain.size()), plain.data()};
+  DATA_BLOB in{static_cast<DWORD>(m_plain.size()), const_cast<BYTE*>(m_plain.data())};
   DATA_BLOB sealed{static_cast<DWORD>(blob.size()), blob.data()};
   DATA_BLOB none{0, nullptr};
   // Protect or unprotect, the input, whether an output is given, the error.

@@ -51,15 +51,11 @@ bool ReadToken(HANDLE hProcess, SView* pView) {
   return true;
 }
 
-// How the parent judges a process.
-bool Judge(pid_t pid, SView* pView) {
+// How the parent judges a process: its integrity level, or 0 when it
+// cannot.
+DWORD JudgedRid(pid_t pid, SView* pView) {
   CMachineHandle process(OpenProcess(PROCESS_QUERY_INFORMATION, FALSE, pid));
-  return process.Get() != nullptr && ReadToken(process.Get(), pView);
-}
-
-DWORD JudgedRid(pid_t pid) {
-  SView view;
-  return Judge(pid, &view) ? view.dwIntegrityRid : 0;
+  return process.Get() != nullptr && ReadToken(process.Get(), pView) ? pView->dwIntegrityRid : 0;
 }
 
 // How a child lowers itself; becoming another user needs root.
@@ -121,14 +117,14 @@ TEST(ProcessIdentityTest, ChildJudgedByItselfAndByItsParent) {
     const pid_t child = StartChild(bRawFork, &end);
     ASSERT_GT(child, 0);
     SView self, judged;
-    const bool bReported = Lower(end, lowering, &self);
-    const bool bJudged = Judge(child, &judged);
+    // The child's own reading, then its parent's.
+    const bool bRead = Lower(end, lowering, &self) && JudgedRid(child, &judged) != 0;
     close(end);
     ASSERT_EQ(waitpid(child, nullptr, 0), child);
-    ASSERT_TRUE(bReported && bJudged);
-    EXPECT_TRUE(self.bOwnIds);
+    ASSERT_TRUE(bRead);
     const DWORD dwExpected = bRoot ? dwRootRid : dwUserRid;
-    EXPECT_TRUE(self.dwIntegrityRid == dwExpected && judged.dwIntegrityRid == dwExpected);
+    EXPECT_TRUE(self.bOwnIds && self.dwIntegrityRid == dwExpected &&
+                judged.dwIntegrityRid == dwExpected);
     EXPECT_EQ(std::memcmp(self.user, judged.user, sizeof self.user), 0);
     EXPECT_EQ(std::memcmp(self.user, parent.user, sizeof self.user) == 0, !(lowering & kNobody));
   }
@@ -152,21 +148,21 @@ TEST(ProcessIdentityTest, EachOpeningReadsTheProcessNamedNow) {
   const bool bRoot = geteuid() == 0;
   const DWORD dwStarted = bRoot ? SECURITY_MANDATORY_SYSTEM_RID : SECURITY_MANDATORY_MEDIUM_RID;
   int end = -1;
+  SView view;
   const pid_t lowered = StartChild(false, &end);
   ASSERT_GT(lowered, 0);
-  EXPECT_EQ(JudgedRid(lowered), dwStarted);
+  EXPECT_EQ(JudgedRid(lowered, &view), dwStarted);
   // The host closes the kept descriptor and reuses its number: the file now
   // behind it is the host's, and stays open.
   const int kept = KeptStatusDescriptor(lowered), other = open("/dev/null", O_RDONLY);
   ASSERT_TRUE(kept >= 0 && other >= 0 && dup2(other, kept) == kept);
   SView self;
   ASSERT_TRUE(Lower(end, bRoot ? kNoNewPrivs | kNobody : kNoNewPrivs, &self));
-  EXPECT_EQ(JudgedRid(lowered), DWORD{SECURITY_MANDATORY_LOW_RID});
+  EXPECT_EQ(JudgedRid(lowered, &view), DWORD{SECURITY_MANDATORY_LOW_RID});
   struct stat reused = {}, opened = {};
   EXPECT_TRUE(fstat(kept, &reused) == 0 && fstat(other, &opened) == 0 &&
               reused.st_ino == opened.st_ino && reused.st_dev == opened.st_dev);
-  close(kept), close(other);
-  close(end);
+  close(kept), close(other), close(end);
   ASSERT_EQ(waitpid(lowered, nullptr, 0), lowered);
 
   FILE* pLastPid = fopen("/proc/sys/kernel/ns_last_pid", "w");
@@ -175,7 +171,7 @@ TEST(ProcessIdentityTest, EachOpeningReadsTheProcessNamedNow) {
   fclose(pLastPid);
   const pid_t next = StartChild(false, &end);
   ASSERT_GT(next, 0);
-  const DWORD dwNext = next == lowered ? JudgedRid(next) : dwStarted;
+  const DWORD dwNext = next == lowered ? JudgedRid(next, &view) : dwStarted;
   close(end);
   ASSERT_EQ(waitpid(next, nullptr, 0), next);
   if (next != lowered) GTEST_SKIP() << "another process took the id first";

@@ -8,6 +8,7 @@
 #include <oleauto.h>
 
 #include <cstring>
+#include <tuple>
 
 #include "common/conformance.h"
 #include "platform/counted_object.h"
@@ -22,27 +23,25 @@ SAFEARRAY* CreateVector(VARTYPE vt, LONG lLbound, ULONG cElements) {
 // The element size, the feature flags and the element type; types an array
 // cannot hold are refused.
 TEST(SafeArrayTest, CreateSetsSizeFeaturesAndStoredType) {
-  struct SRow {
-    VARTYPE vt;
-    UINT cb;
-    USHORT features = FADF_HAVEVARTYPE;
-  };
+  constexpr USHORT kPlain = FADF_HAVEVARTYPE;
+  // The type, the element size, the feature flags.
   // clang-format off
-  const SRow rows[] = {
-      {VT_UI1, 1}, {VT_BOOL, 2}, {VT_INT, 4}, {VT_ERROR, 4}, {VT_CY, 8}, {VT_DATE, 8},
+  const std::tuple<VARTYPE, UINT, USHORT> rows[] = {
+      {VT_UI1, 1, kPlain}, {VT_BOOL, 2, kPlain}, {VT_INT, 4, kPlain}, {VT_ERROR, 4, kPlain},
+      {VT_CY, 8, kPlain}, {VT_DATE, 8, kPlain},
       {VT_BSTR, sizeof(BSTR), FADF_HAVEVARTYPE | FADF_BSTR},
       {VT_VARIANT, sizeof(VARIANT), FADF_HAVEVARTYPE | FADF_VARIANT},
       {VT_UNKNOWN, sizeof(IUnknown*), FADF_HAVEIID | FADF_UNKNOWN},
       {VT_DISPATCH, sizeof(IDispatch*), FADF_HAVEIID | FADF_DISPATCH}};
   // clang-format on
-  for (const SRow& row : rows) {
-    SCOPED_TRACE(row.vt);
-    SAFEARRAY* psa = CreateVector(row.vt, 0, 3);
+  for (const auto& [vtElement, cb, features] : rows) {
+    SCOPED_TRACE(vtElement);
+    SAFEARRAY* psa = CreateVector(vtElement, 0, 3);
     ASSERT_NE(psa, nullptr);
     VARTYPE vt = VT_EMPTY;
-    EXPECT_EQ(SafeArrayGetVartype(psa, &vt), S_OK);
-    EXPECT_TRUE(psa->cbElements == row.cb && SafeArrayGetElemsize(psa) == row.cb &&
-                SafeArrayGetDim(psa) == 1u && psa->fFeatures == row.features && vt == row.vt);
+    EXPECT_TRUE(psa->cbElements == cb && SafeArrayGetElemsize(psa) == cb &&
+                SafeArrayGetDim(psa) == 1u && psa->fFeatures == features &&
+                SafeArrayGetVartype(psa, &vt) == S_OK && vt == vtElement);
     EXPECT_EQ(SafeArrayDestroy(psa), S_OK);
   }
   for (VARTYPE vt : {VARTYPE{VT_EMPTY}, VARTYPE{VT_NULL}, VARTYPE{15}, VARTYPE{VT_VOID},
@@ -61,12 +60,10 @@ TEST(SafeArrayTest, TwoDimensionsElementAccessAndArguments) {
   SAFEARRAY* psa = SafeArrayCreate(VT_I4, 2, bounds);
   ASSERT_NE(psa, nullptr);
   EXPECT_TRUE(psa->rgsabound[0].cElements == 2 && psa->rgsabound[0].lLbound == -5);
-  for (LONG i = 1; i <= 3; ++i) {
-    for (LONG j = -5; j <= -4; ++j) {
-      LONG indices[2] = {i, j};
-      LONG value = i * 100 - j;
-      ASSERT_EQ(SafeArrayPutElement(psa, indices, &value), S_OK);
-    }
+  for (LONG n = 0; n < 6; ++n) {
+    LONG indices[2] = {1 + n % 3, -5 + n / 3};
+    LONG value = indices[0] * 100 - indices[1];
+    ASSERT_EQ(SafeArrayPutElement(psa, indices, &value), S_OK);
   }
   const LONG expected[6] = {105, 205, 305, 104, 204, 304};
   SAFEARRAY* copy = nullptr;
@@ -127,8 +124,7 @@ TEST(SafeArrayTest, InterfaceElementsAndLocks) {
   ASSERT_EQ(SafeArrayPutElement(psa, &index, static_cast<IDispatch*>(&second)), S_OK);
   EXPECT_TRUE(first.m_cRefs == 1 && second.m_cRefs == 2);
   void* pv = nullptr;
-  EXPECT_EQ(SafeArrayAccessData(psa, &pv), S_OK);
-  EXPECT_TRUE(pv == psa->pvData && psa->cLocks == 1u);
+  EXPECT_TRUE(SafeArrayAccessData(psa, &pv) == S_OK && pv == psa->pvData && psa->cLocks == 1u);
   EXPECT_EQ(SafeArrayDestroy(psa), DISP_E_ARRAYISLOCKED);
   EXPECT_EQ(second.m_cRefs, 2) << "the element is kept";
   EXPECT_EQ(SafeArrayUnaccessData(psa), S_OK);
@@ -146,8 +142,7 @@ TEST(SafeArrayTest, StringsAreCopiedInOutAndAcross) {
   VARIANT in;
   V_VT(&in) = VT_BSTR;
   V_BSTR(&in) = SysAllocStringByteLen("a\0b", 3);
-  LONG index = 2;
-  LONG never = 1;
+  LONG index = 2, never = 1;
   for (VARTYPE vt : {VARTYPE{VT_BSTR}, VARTYPE{VT_VARIANT}}) {
     SCOPED_TRACE(vt);
     SAFEARRAY* psa = CreateVector(vt, 1, 2);

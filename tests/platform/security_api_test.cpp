@@ -14,6 +14,7 @@
 #include <sddl.h>
 
 #include <cstring>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -68,12 +69,9 @@ constexpr DWORD kNotHeld = 0xFFFFFFFF;
 DWORD HeldAttributes(HANDLE hToken, DWORD dwLuid) {
   const std::vector<BYTE> buffer = TokenInformation(hToken, TokenPrivileges);
   if (buffer.empty()) return 0xFFFFFFFE;
-  DWORD count = 0;
-  std::memcpy(&count, buffer.data(), sizeof count);
-  EXPECT_EQ(buffer.size(), sizeof(DWORD) + count * sizeof(LUID_AND_ATTRIBUTES));
-  for (DWORD i = 0; i < count; ++i) {
-    LUID_AND_ATTRIBUTES entry;
-    std::memcpy(&entry, buffer.data() + sizeof(DWORD) + i * sizeof entry, sizeof entry);
+  const auto* pHeld = reinterpret_cast<const TOKEN_PRIVILEGES*>(buffer.data());
+  EXPECT_EQ(buffer.size(), sizeof(DWORD) + pHeld->PrivilegeCount * sizeof(LUID_AND_ATTRIBUTES));
+  for (const LUID_AND_ATTRIBUTES& entry : std::span(pHeld->Privileges, pHeld->PrivilegeCount)) {
     if (entry.Luid.LowPart == dwLuid && entry.Luid.HighPart == 0) return entry.Attributes;
   }
   return kNotHeld;
@@ -117,9 +115,10 @@ TEST(PrivilegeTest, AdjustmentOfTheProcessToken) {
 
 std::vector<BYTE> TokenSid(HANDLE hToken, TOKEN_INFORMATION_CLASS eClass) {
   std::vector<BYTE> buffer = TokenInformation(hToken, eClass);
-  if (buffer.size() < sizeof(BYTE*)) return {};
-  BYTE* pSid = nullptr;
-  std::memcpy(&pSid, buffer.data(), sizeof pSid);  // the first member of each answer
+  // The first member of each answer.
+  BYTE* const pSid =
+      buffer.size() < sizeof(BYTE*) ? nullptr : *reinterpret_cast<BYTE**>(buffer.data());
+  if (pSid == nullptr) return {};
   const bool bInside =
       pSid >= buffer.data() && pSid + GetLengthSid(pSid) <= buffer.data() + buffer.size();
   EXPECT_TRUE(bInside) << "the SID lies in the same buffer";
@@ -172,13 +171,12 @@ TEST(SecurityInfoTest, ProcessObjectOwnerGroupAndAccessList) {
   if (!kNativeLayer) return;
 
   EXPECT_EQ(TokenSid(token.Get(), TokenOwner), user);
-  EXPECT_TRUE(Text(user.data()) == OLESTR("S-1-5-18") ||
-              Text(user.data()).rfind(OLESTR("S-1-5-21-"), 0) == 0);
-  EXPECT_TRUE(Text(group.data()).rfind(OLESTR("S-1-5-21-"), 0) == 0 && group.size() == 28u);
+  const OleString userText = Text(user.data()), groupText = Text(group.data());
+  EXPECT_TRUE((userText == OLESTR("S-1-5-18") || userText.rfind(OLESTR("S-1-5-21-"), 0) == 0) &&
+              groupText.rfind(OLESTR("S-1-5-21-"), 0) == 0 && group.size() == 28u);
   // The descriptor's owner and group are the token's user and group.
-  const OleString owner =
-      Text(user.data()) == OLESTR("S-1-5-18") ? OLESTR("SY") : Text(user.data());
-  OleString expected = OLESTR("O:") + owner + OLESTR("G:") + Text(group.data()) +
+  const OleString owner = userText == OLESTR("S-1-5-18") ? OLESTR("SY") : userText;
+  OleString expected = OLESTR("O:") + owner + OLESTR("G:") + groupText +
                        OLESTR("D:(A;;0x1fffff;;;") + owner + OLESTR(")");
   if (owner != OLESTR("SY")) expected += OLESTR("(A;;0x1fffff;;;SY)");
   EXPECT_EQ(sddl, expected);
@@ -217,8 +215,7 @@ TEST(CallContextTest, SwitchedContextIsHandedOut) {
   EXPECT_EQ(hrOther, RPC_E_CALL_COMPLETE) << "another thread serves no call";
 
   IUnknown* pMine = nullptr;
-  ASSERT_EQ(CoSwitchCallContext(nullptr, &pMine), S_OK);
-  EXPECT_EQ(pMine, context.Unknown());
+  EXPECT_TRUE(CoSwitchCallContext(nullptr, &pMine) == S_OK && pMine == context.Unknown());
   EXPECT_EQ(CoGetCallContext(IID_IUnknown, reinterpret_cast<void**>(&pMine)), RPC_E_CALL_COMPLETE);
   EXPECT_TRUE(pMine == nullptr ||
               WINE_DIFFERS(pMine == context.Unknown(), "Wine leaves the output as it was"));

@@ -49,20 +49,17 @@ TEST(CriticalSectionTest, OwnerReentersWhileOthersAreKeptOut) {
 // A thread's handle is signalled once it returns; its id and its last error
 // are its own, the error none at its start.
 TEST(ThreadTest, HandleSignalledAtItsEndIdAndLastErrorOfItsOwn) {
-  struct SRun {
-    HANDLE hGo;
-    DWORD ownId;
-  } run{NewEvent(TRUE, FALSE), 0};
-  CMachineHandle go(run.hGo);
+  std::pair<HANDLE, DWORD> run{NewEvent(TRUE, FALSE), 0};  // the go signal, the thread's own id
+  CMachineHandle go(run.first);
   DWORD threadId = 0;
   SetLastError(0x1234);
   CMachineHandle thread(StartThread(
       [](LPVOID p) -> DWORD {
-        auto* pRun = static_cast<SRun*>(p);
-        pRun->ownId = GetCurrentThreadId();
+        auto* pRun = static_cast<std::pair<HANDLE, DWORD>*>(p);
+        pRun->second = GetCurrentThreadId();
         const DWORD initial = GetLastError();
         SetLastError(0x5678);
-        WaitForSingleObject(pRun->hGo, INFINITE);
+        WaitForSingleObject(pRun->first, INFINITE);
         return initial == 0 && GetLastError() == 0x5678 ? 1 : 0;
       },
       &run, &threadId));
@@ -70,9 +67,9 @@ TEST(ThreadTest, HandleSignalledAtItsEndIdAndLastErrorOfItsOwn) {
   ASSERT_TRUE(SetEvent(go.Get()));
   DWORD exitCode = 0;
   ASSERT_EQ(Wait(thread.Get(), INFINITE), WAIT_OBJECT_0);
-  EXPECT_EQ(GetLastError(), 0x1234u);
-  EXPECT_TRUE(GetExitCodeThread(thread.Get(), &exitCode) && exitCode == 1);
-  EXPECT_TRUE(threadId == run.ownId && threadId != 0 && threadId != GetCurrentThreadId());
+  EXPECT_TRUE(GetLastError() == 0x1234u && GetExitCodeThread(thread.Get(), &exitCode) &&
+              exitCode == 1);
+  EXPECT_TRUE(threadId == run.second && threadId != 0 && threadId != GetCurrentThreadId());
 }
 
 // A manual-reset event stays signalled; an auto-reset one satisfies one
