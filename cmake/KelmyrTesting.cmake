@@ -21,7 +21,7 @@ include(GoogleTest)
 # Builds one test executable and registers each of its tests with ctest.
 # Discovery happens at test time, so building the Windows tree needs no Wine.
 function(kelmyr_add_test name)
-  cmake_parse_arguments(ARG "" "" "SOURCES;LIBS;LABELS" ${ARGN})
+  cmake_parse_arguments(ARG "" "" "SOURCES;LIBS;LABELS;LOCKS" ${ARGN})
   add_executable(${name} ${ARG_SOURCES})
   kelmyr_target(${name})
   target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/tests)
@@ -35,6 +35,9 @@ function(kelmyr_add_test name)
   set(props "${CMAKE_CURRENT_BINARY_DIR}/${name}_properties.cmake")
   file(WRITE ${props} "foreach(t IN LISTS ${name}_TESTS)\n"
                       "  set_tests_properties(\"\${t}\" PROPERTIES LABELS \"${ARG_LABELS}\" TIMEOUT 120)\n")
+  if(ARG_LOCKS)
+    file(APPEND ${props} "  set_tests_properties(\"\${t}\" PROPERTIES RESOURCE_LOCK \"${ARG_LOCKS}\")\n")
+  endif()
   if(NOT WIN32)
     # Natively every test gets its own registry, key folder, home and log
     # in a folder of the build tree, made empty when ctest starts: nothing
