@@ -1,14 +1,16 @@
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <regex>
 #include <string>
 #include <thread>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 #include "common/recording_log_sink.h"
+#include "common/registry_test_key.h"
 #include "support/logfilesink.h"
 #include "support/qvlog.h"
 
@@ -29,24 +31,17 @@ OleString Format(logformat::CLogFormat<std::type_identity_t<Args>...> format, Ar
 TEST(LogFormat, WindowsWidthsStringsPointers) {
   const OLECHAR* pszNull = nullptr;
   OLECHAR bstr[] = OLESTR("bstr");
-  const struct {
-    OleString got;
-    const OLECHAR* pszWant;
-  } cases[] = {
-      {Format(OLESTR("%d"), 0xFFFFFFFFu), OLESTR("-1")},
-      {Format(OLESTR("%d"), -2147483647 - 1), OLESTR("-2147483648")},
-      {Format(OLESTR("%ld"), 0x1FFFFFFFFll), OLESTR("-1")},
-      {Format(OLESTR("%u"), -1), OLESTR("4294967295")},
-      {Format(OLESTR("%X"), 0xabcdefu), OLESTR("ABCDEF")},
-      {Format(OLESTR("%x"), size_t{0x123456789}), OLESTR("23456789")},
+  const std::pair<OleString, const OLECHAR*> cases[] = {
+      {Format(OLESTR("%d %d %ld %u"), 0xFFFFFFFFu, -2147483647 - 1, 0x1FFFFFFFFll, -1),
+       OLESTR("-1 -2147483648 -1 4294967295")},
+      {Format(OLESTR("%X %x"), 0xabcdefu, size_t{0x123456789}), OLESTR("ABCDEF 23456789")},
       {Format(OLESTR("%08x|%-4d|%4d|%05d"), 0xbeefu, 7, 7, -42),
        OLESTR("0000beef|7   |   7|-0042")},
-      {Format(OLESTR("[%s]"), pszNull), OLESTR("[(null)]")},
-      {Format(OLESTR("%s"), static_cast<OLECHAR*>(bstr)), OLESTR("bstr")},
-      {Format(OLESTR("100%%")), OLESTR("100%")},
+      {Format(OLESTR("[%s] %s 100%%"), pszNull, static_cast<OLECHAR*>(bstr)),
+       OLESTR("[(null)] bstr 100%")},
       {Format(OLESTR("%p"), reinterpret_cast<void*>(0x12ab)), OLESTR("00000000000012AB")},
   };
-  for (const auto& c : cases) EXPECT_EQ(c.got, c.pszWant);
+  for (const auto& [got, pszWant] : cases) EXPECT_EQ(got, pszWant);
 }
 
 // The mask selects levels; a filtered call does not touch its arguments
@@ -60,10 +55,7 @@ TEST(LogChannel, MaskSelectsLevelsBeforeFormatting) {
   qvlogLog(gLogChannel, LOG_EXIT, OLESTR("sixteen %d"), 16);
   qvlogLog(gLogChannel, 40, OLESTR("out of range"));
   qvlogLog(gLogChannel, -1, OLESTR("negative"));
-  const auto lines = sink.Lines();
-  ASSERT_EQ(lines.size(), 2u) << sink.Dump();
-  EXPECT_EQ(lines[0].lLevel, LOG_FAILURE);
-  EXPECT_EQ(lines[1].text, OLESTR("sixteen 16"));
+  EXPECT_EQ(sink.Dump(), "  L1 one\n  L16 sixteen 16\n");
 }
 
 std::filesystem::path TempPath(const char* name) {
@@ -75,21 +67,19 @@ TEST(LogFileSink, WritesOneWholeLinePerCallFromManyThreads) {
   const auto path = TempPath("kelmyr-log-threads");
   std::filesystem::remove(path);
   {
+    // Selects every level, and restores the channel when it goes.
+    const CRecordingLogSink restore;
     CLogFileSink fileSink(path);
-    ILogSink* pPrevious = qvlogInstallSink(&fileSink);
-    const uint32_t previousMask = qvlogGetLevelMask();
-    qvlogSetLevelMask(kLogAllLevels);
+    qvlogInstallSink(&fileSink);
     std::vector<std::thread> threads;
     for (int t = 0; t < 4; ++t) {
       threads.emplace_back([t] {
-        for (int i = 0; i < 200; ++i) {
+        for (int i = 0; i < 200; ++i)
           qvlogLog(gLogChannel, LOG_NOTABLE, OLESTR("thread %d line %d \x00e9\x4e2d"), t, i);
-        }
       });
     }
     for (auto& th : threads) th.join();
-    qvlogSetLevelMask(previousMask);
-    qvlogInstallSink(pPrevious);
+    qvlogInstallSink(nullptr);
   }
   // time stamp, process, thread, level, channel, message (UTF-8).
   const std::regex whole(
@@ -110,9 +100,8 @@ TEST(LogFileSink, WritesOneWholeLinePerCallFromManyThreads) {
 int OpenDescriptorOf(const std::filesystem::path& path) {
   for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
     std::error_code ec;
-    if (std::filesystem::read_symlink(entry.path(), ec) == path) {
+    if (std::filesystem::read_symlink(entry.path(), ec) == path)
       return std::stoi(entry.path().filename().string());
-    }
   }
   return -1;
 }
@@ -155,13 +144,9 @@ void SetEnv(const char* name, const char* value) {
 // The environment wins over the machine's configuration key; logging is off
 // unless a file is named, and every level is written when no valid mask is.
 TEST(LogConfiguration, EnvironmentThenRegistry) {
-  struct {
-    const char* pszEnvFile;
-    const char* pszEnvLevels;
-    bool bRegistry;  // LogFile "registry.log", LogLevels 0x101
-    const char* pszFile;
-    uint32_t mask;
-  } cases[] = {
+  // The variables for the file and levels; whether the key holds LogFile
+  // "registry.log" and LogLevels 0x101; the file and mask read.
+  const std::tuple<const char*, const char*, bool, const char*, uint32_t> cases[] = {
       {nullptr, "0x3", false, "", 0},
       {"env.log", "0x3", false, "env.log", 3},
       {"env.log", "not a mask", false, "env.log", kLogAllLevels},
@@ -169,34 +154,26 @@ TEST(LogConfiguration, EnvironmentThenRegistry) {
       {nullptr, nullptr, true, "registry.log", 0x101},
       {nullptr, "2", true, "registry.log", 2},
       {"env.log", nullptr, true, "env.log", 0x101},
+      {"env.log", "not a mask", true, "env.log", 0x101},
+      {nullptr, nullptr, false, "", 0},  // leaves nothing behind
   };
-  HKEY hKey = nullptr;
-  ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, OLESTR("Software\\Orvane\\Kelmyr"), 0, nullptr, 0,
-                            KEY_ALL_ACCESS | KEY_WOW64_64KEY, nullptr, &hKey, nullptr),
-            ERROR_SUCCESS);
+  const CScopedHKEY key = CreateKey(HKEY_LOCAL_MACHINE, "Software\\Orvane\\Kelmyr");
   const OLECHAR file[] = OLESTR("registry.log");
-  const DWORD levels = 0x101;
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.pszFile);
-    SetEnv("KELMYR_LOG_FILE", c.pszEnvFile);
-    SetEnv("KELMYR_LOG_LEVELS", c.pszEnvLevels);
-    RegDeleteValueW(hKey, OLESTR("LogFile"));
-    RegDeleteValueW(hKey, OLESTR("LogLevels"));
-    if (c.bRegistry) {
-      RegSetValueExW(hKey, OLESTR("LogFile"), 0, REG_SZ, reinterpret_cast<const BYTE*>(file),
+  for (const auto& [pszEnvFile, pszEnvLevels, bRegistry, pszFile, mask] : cases) {
+    SCOPED_TRACE(pszFile);
+    SetEnv("KELMYR_LOG_FILE", pszEnvFile);
+    SetEnv("KELMYR_LOG_LEVELS", pszEnvLevels);
+    RegDeleteValueW(key.Get(), OLESTR("LogFile"));
+    RegDeleteValueW(key.Get(), OLESTR("LogLevels"));
+    if (bRegistry) {
+      RegSetValueExW(key.Get(), OLESTR("LogFile"), 0, REG_SZ, reinterpret_cast<const BYTE*>(file),
                      sizeof(file));
-      RegSetValueExW(hKey, OLESTR("LogLevels"), 0, REG_DWORD,
-                     reinterpret_cast<const BYTE*>(&levels), sizeof(levels));
+      SetValue(key.Get(), "LogLevels", REG_DWORD, {1, 1, 0, 0});
     }
     const CLogConfiguration config = ReadLogConfiguration();
-    EXPECT_EQ(config.file, std::filesystem::path(c.pszFile));
-    EXPECT_EQ(config.mask, c.mask);
+    EXPECT_EQ(config.file, std::filesystem::path(pszFile));
+    EXPECT_EQ(config.mask, mask);
   }
-  SetEnv("KELMYR_LOG_FILE", nullptr);
-  SetEnv("KELMYR_LOG_LEVELS", nullptr);
-  RegDeleteValueW(hKey, OLESTR("LogFile"));
-  RegDeleteValueW(hKey, OLESTR("LogLevels"));
-  RegCloseKey(hKey);
 }
 
 }  // namespace
