@@ -1,16 +1,16 @@
-// The timer service on a scripted clock: the real timer thread, and the
-// scripted service the stores' tests use.
+// The timer service on a scripted clock.
 #include <gtest/gtest.h>
 
 #include <windows.h>
 
+#include <array>
 #include <atomic>
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <tuple>
 
 #include "common/scripted_machine.h"
-#include "common/scripted_timer_service.h"
 #include "support/zutimer.h"
 
 namespace {
@@ -38,31 +38,6 @@ class CCountingCallback final : public ZU::Framework::ITimerCallbackFunction {
   std::mutex* m_pWaitFor;
 };
 
-// The clock the timers run on: a scripted wait ends when Advance reaches its
-// deadline, or on Wake, and a wake-up made before the wait is not lost.
-TEST(ScriptedClock, WaitsEndOnTheirDeadlineOrOnWake) {
-  CScriptedMachine machine;
-  auto waitOnce = [&](ULONGLONG ullDeadline) {
-    return machine.WaitForTick(ullDeadline, machine.GetWakeCount());
-  };
-  std::atomic<DWORD> dwTimed{0}, dwWoken{0};
-  std::thread timed([&] { dwTimed = waitOnce(machine.GetTickCount64() + 5000); });
-  std::thread woken([&] { dwWoken = waitOnce(IMachine::kNoDeadline); });
-  ASSERT_TRUE(machine.AwaitWaiters(2));
-  machine.Advance(4999);
-  ASSERT_TRUE(machine.AwaitWaiters(2)) << "both still wait before the deadline";
-  machine.Advance(1);
-  timed.join();
-  EXPECT_EQ(dwTimed.load(), DWORD{WAIT_TIMEOUT});
-  ASSERT_TRUE(machine.AwaitWaiters(1)) << "a waiter without deadline stays";
-  machine.Wake();
-  woken.join();
-  EXPECT_EQ(dwWoken.load(), DWORD{WAIT_OBJECT_0});
-  EXPECT_EQ(machine.WaitForTick(IMachine::kNoDeadline, machine.GetWakeCount() - 1),
-            DWORD{WAIT_OBJECT_0})
-      << "a wake-up before the wait is not lost";
-}
-
 // Timers of 0, 5, 5 and 120 seconds; each step acts on one timer, moves the
 // clock, lets the timer thread settle and checks every timer's fire count.
 TEST(TimerService, OneShotTimersOnTheMachineClock) {
@@ -75,29 +50,24 @@ TEST(TimerService, OneShotTimersOnTheMachineClock) {
     ASSERT_NE(timers[i], nullptr);
   }
   enum EAction { kNone, kRestart, kDestroy };
-  struct {
-    EAction eAction;
-    int iTimer;
-    ULONGLONG ullAdvanceMs;
-    int expected[4];
-    const char* pszWhy;
-  } const kSteps[] = {
-      {kNone, 0, 0, {1, 0, 0, 0}, "a period of 0 fires once, at once"},
-      {kNone, 0, 4999, {1, 0, 0, 0}, "not before the period"},
-      {kRestart, 2, 1, {1, 1, 0, 0}, "a restart starts the countdown again"},
-      {kRestart, 1, 4998, {1, 1, 0, 0}, "restarted with the period of creation"},
-      {kNone, 0, 1, {1, 1, 1, 0}, "the restarted timer fires"},
-      {kNone, 0, 1, {1, 2, 1, 0}, "a fired timer fires again after a restart"},
-      {kDestroy, 3, 200000, {1, 2, 1, 0}, "a destroyed timer never fires"},
-      {kRestart, 0, 0, {2, 2, 1, 0}, "a period of 0 restarted fires once more"},
-      {kNone, 0, 200000, {2, 2, 1, 0}, "one-shot: nothing fires again"},
+  // The action and its timer, the clock's move, the fire counts, why.
+  const std::tuple<EAction, int, ULONGLONG, std::array<int, 4>, const char*> kSteps[] = {
+      {kNone, 0, 0, {{1, 0, 0, 0}}, "a period of 0 fires once, at once"},
+      {kNone, 0, 4999, {{1, 0, 0, 0}}, "not before the period"},
+      {kRestart, 2, 1, {{1, 1, 0, 0}}, "a restart starts the countdown again"},
+      {kRestart, 1, 4998, {{1, 1, 0, 0}}, "restarted with the period of creation"},
+      {kNone, 0, 1, {{1, 1, 1, 0}}, "the restarted timer fires"},
+      {kNone, 0, 1, {{1, 2, 1, 0}}, "a fired timer fires again after a restart"},
+      {kDestroy, 3, 200000, {{1, 2, 1, 0}}, "a destroyed timer never fires"},
+      {kRestart, 0, 0, {{2, 2, 1, 0}}, "a period of 0 restarted fires once more"},
+      {kNone, 0, 200000, {{2, 2, 1, 0}}, "one-shot: nothing fires again"},
   };
-  for (const auto& step : kSteps) {
-    if (step.eAction == kRestart) timers[step.iTimer]->Restart();
-    if (step.eAction == kDestroy) timers[step.iTimer].reset();
-    machine.Advance(step.ullAdvanceMs);
-    ASSERT_TRUE(machine.AwaitWaiters(1)) << step.pszWhy;
-    for (int i = 0; i < 4; ++i) EXPECT_EQ(counts[i].fired.load(), step.expected[i]) << step.pszWhy;
+  for (const auto& [eAction, iTimer, ullAdvanceMs, expected, pszWhy] : kSteps) {
+    if (eAction == kRestart) timers[iTimer]->Restart();
+    if (eAction == kDestroy) timers[iTimer].reset();
+    machine.Advance(ullAdvanceMs);
+    ASSERT_TRUE(machine.AwaitWaiters(1)) << pszWhy;
+    for (int i = 0; i < 4; ++i) EXPECT_EQ(counts[i].fired.load(), expected[i]) << pszWhy;
   }
 }
 
@@ -132,22 +102,6 @@ TEST(TimerService, TheThreadEndsWithTheLastTimer) {
   pTimer.reset(ITimer::CreateNewTimer(0, new CCountingCallback(counts)));
   while (counts.fired == 0) std::this_thread::yield();
   EXPECT_TRUE(TimerThreadRunning());
-}
-
-// The scripted service, reached through the seam, fires on demand what the
-// clock has made due.
-TEST(TimerService, ScriptedTimersFireWhenDue) {
-  CScriptedMachine machine;
-  CScriptedTimerService service;
-  SCounts counts;
-  std::unique_ptr<ITimer> pTimer(ITimer::CreateNewTimer(120, new CCountingCallback(counts)));
-  machine.Advance(119999);
-  EXPECT_EQ(service.FireDue(), 0u);
-  machine.Advance(1);
-  EXPECT_EQ(service.FireDue(), 1u);
-  EXPECT_EQ(service.FireDue(), 0u) << "one-shot";
-  pTimer.reset();
-  EXPECT_EQ(counts.destroyed.load(), 1);
 }
 
 }  // namespace
