@@ -6,91 +6,53 @@
 #include <winreg.h>
 
 #include <functional>
+#include <optional>
+#include <utility>
 
 #include "common/registry_test_key.h"
-#include "common/scripted_settings.h"
 #include "support/zusettings.h"
 
 namespace {
 
-const WCHAR kKey[] = OLESTR("Software\\Orvane\\Kelmyr");
-
-TEST(Settings, RegistryDwordsAreTheValues) {
-  HKEY hKey = nullptr;
-  ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, kKey, 0, nullptr, 0,
-                            KEY_ALL_ACCESS | KEY_WOW64_64KEY, nullptr, &hKey, nullptr),
-            ERROR_SUCCESS);
-  const DWORD dwNoExpiry = 0x80000000;
-  const WCHAR szText[] = OLESTR("2");
-  struct {
-    const WCHAR* pszName;
-    DWORD dwType;  // REG_NONE: absent
-    const void* pData;
-    DWORD cbData;
-    LONGLONG llExpected;
-    bool bFound;
-  } const kCases[] = {
-      {OLESTR("Kelmyr.Test.NoExpiry"), REG_DWORD, &dwNoExpiry, sizeof dwNoExpiry, 0x80000000LL,
-       true},
-      {OLESTR("Kelmyr.Test.Text"), REG_SZ, szText, sizeof szText, 0, false},
-      {OLESTR("Kelmyr.Test.Absent"), REG_NONE, nullptr, 0, 0, false},
-  };
-  for (const auto& c : kCases) {
-    if (c.dwType != REG_NONE) {
-      ASSERT_EQ(
-          RegSetValueExW(hKey, c.pszName, 0, c.dwType, static_cast<const BYTE*>(c.pData), c.cbData),
-          ERROR_SUCCESS);
-    }
-    QVData value(-1);
-    bool bFound = !c.bFound;
-    GetSettingValue(c.pszName, value, &bFound);
-    EXPECT_EQ(value.Int(), c.llExpected);
-    EXPECT_EQ(bFound, c.bFound);
-    RegDeleteValueW(hKey, c.pszName);
-  }
-  RegCloseKey(hKey);
-}
-
-// A scripted reader installed on the seam answers in place of the registry.
-TEST(Settings, ScriptedSettingsAnswerThroughTheSeam) {
-  CScriptedSettings settings;
-  settings.Set(OLESTR("Kelmyr.Authentication.Timeout"), 2);
+// The machine's reader reads its own key; a REG_DWORD is unsigned.
+TEST(Settings, TheMachineKeyIsRead) {
+  const CScopedHKEY key = CreateKey(HKEY_LOCAL_MACHINE, "Software\\Orvane\\Kelmyr");
+  ASSERT_EQ(SetValue(key.Get(), "Kelmyr.Test.NoExpiry", REG_DWORD, {0, 0, 0, 0x80}), ERROR_SUCCESS);
   QVData value(-1);
   bool bFound = false;
-  GetSettingValue(OLESTR("Kelmyr.Authentication.Timeout"), value, &bFound);
-  EXPECT_TRUE(bFound && value.Int() == 2);
-  GetSettingValue(OLESTR("Kelmyr.Authentication.AllowPerProcess"), value, &bFound);
-  EXPECT_TRUE(!bFound && value.Int() == 0);
+  GetSettingValue(OLESTR("Kelmyr.Test.NoExpiry"), value, &bFound);
+  RegDeleteValueW(key.Get(), OLESTR("Kelmyr.Test.NoExpiry"));
+  EXPECT_TRUE(bFound && value.Int() == 0x80000000LL) << value.Int();
 }
 
-// A held reader keeps its key open, yet each read sees the value as it is
-// now: a key made after the first read, a changed value, a key deleted and
-// one made again under the same name.
-TEST(Settings, HeldReaderSeesEveryChangeOfItsKey) {
+// Held or not, each read sees the value as it is now: a key made after the
+// first read, a changed value, text (no setting), a key deleted and one made
+// again under the same name. A value not found reads as 0.
+TEST(Settings, ReaderSeesEveryChangeOfItsKey) {
   CTestKey parent;
   const WString path = parent.Path() + OLESTR("\\Settings");
   const auto reader = MakeRegistrySettings(HKEY_CURRENT_USER, path.c_str());
-  const CSettingsHold hold(*reader);
-  auto set = [&](DWORD dw) {
-    HKEY hKey = nullptr;
-    ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
-                              nullptr, &hKey, nullptr),
+  auto set = [&](DWORD dwType, BYTE b) {
+    ASSERT_EQ(SetValue(CreateKey(parent.Get(), "Settings").Get(), "S", dwType, {b, 0, 0, 0}),
               ERROR_SUCCESS);
-    RegSetValueExW(hKey, OLESTR("S"), 0, REG_DWORD, reinterpret_cast<const BYTE*>(&dw), sizeof dw);
-    RegCloseKey(hKey);
   };
-  auto drop = [&] { ASSERT_EQ(RegDeleteTreeW(HKEY_CURRENT_USER, path.c_str()), ERROR_SUCCESS); };
-  const struct {
-    std::function<void()> change;
-    LONGLONG llExpected;  // -1: no value
-  } kSteps[] = {{[] {}, -1}, {[&] { set(5); }, 5}, {[&] { set(7); }, 7},
-                {drop, -1},  {[&] { set(9); }, 9}, {[&] { drop(), set(3); }, 3}};
-  for (const auto& step : kSteps) {
-    step.change();
-    QVData value(-2);
-    bool bFound = false;
-    reader->GetSettingValue(OLESTR("S"), value, &bFound);
-    EXPECT_EQ(bFound ? value.Int() : -1, step.llExpected);
+  auto drop = [&] { ASSERT_EQ(RegDeleteTreeW(parent.Get(), OLESTR("Settings")), ERROR_SUCCESS); };
+  // The change, the value then read (-1: none).
+  const std::pair<std::function<void()>, LONGLONG> kSteps[] = {
+      {[] {}, -1}, {[&] { set(REG_DWORD, 5); }, 5}, {[&] { set(REG_SZ, '7'); }, -1},
+      {drop, -1},  {[&] { set(REG_DWORD, 9); }, 9}, {[&] { drop(), set(REG_DWORD, 3); }, 3},
+      {drop, -1}};
+  for (const bool bHeld : {false, true}) {
+    std::optional<CSettingsHold> hold;
+    if (bHeld) hold.emplace(*reader);
+    for (const auto& [change, llExpected] : kSteps) {
+      change();
+      QVData value(-2);
+      bool bFound = false;
+      reader->GetSettingValue(OLESTR("S"), value, &bFound);
+      EXPECT_EQ(bFound, llExpected >= 0) << bHeld;
+      EXPECT_EQ(value.Int(), bFound ? llExpected : 0) << bHeld;
+    }
   }
 }
 
