@@ -4,6 +4,8 @@
 
 #include <oleauto.h>
 
+#include <tuple>
+
 #include "support/bstrconv.h"
 
 namespace {
@@ -12,20 +14,16 @@ namespace {
 // refused with the output left as it was.
 TEST(BSTR2wstring, CopiesWholeLengthRefusesNullAndEmpty) {
   const OLECHAR withZero[] = {u'a', 0, u'b'};
-  const struct {
-    BSTR bstr;
-    HRESULT hr;
-    secwstring out;
-  } cases[] = {
+  const std::tuple<BSTR, HRESULT, secwstring> cases[] = {
       {nullptr, E_INVALIDARG, OLESTR("unchanged")},
       {SysAllocString(OLESTR("")), E_INVALIDARG, OLESTR("unchanged")},
       {SysAllocStringLen(withZero, 3), S_OK, secwstring(withZero, 3)},
   };
-  for (const auto& c : cases) {
+  for (const auto& [bstr, hr, out] : cases) {
     secwstring s(OLESTR("unchanged"));
-    EXPECT_EQ(BSTR2wstring(c.bstr, s), c.hr);
-    EXPECT_EQ(s, c.out);
-    SysFreeString(c.bstr);
+    EXPECT_EQ(BSTR2wstring(bstr, s), hr);
+    EXPECT_EQ(s, out);
+    SysFreeString(bstr);
   }
 }
 

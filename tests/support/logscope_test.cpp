@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "common/recording_log_sink.h"
 #include "support/logscope.h"
@@ -10,10 +13,7 @@ namespace {
 // Each line is logged with its own literal format, not through "%s": every
 // expected line reads "<level> <format> | <text>".
 TEST(LogScope, EachLineIsItsOwnFormat) {
-  const struct {
-    std::function<void()> run;
-    std::vector<std::string> lines;
-  } cases[] = {
+  const std::pair<std::function<void()>, std::vector<std::string>> cases[] = {
       {[] {
          HRESULT hr = S_OK;
          CLogScope scope(LOG_SCOPE_NAME("CSample::Twice"), hr);
@@ -31,15 +31,15 @@ TEST(LogScope, EachLineIsItsOwnFormat) {
        {"8 CSample::NotifyFlush | CSample::NotifyFlush",
         "16 CSample::NotifyFlush | CSample::NotifyFlush"}},
   };
-  for (const auto& c : cases) {
+  for (const auto& [run, expected] : cases) {
     CRecordingLogSink sink;
-    c.run();
+    run();
     std::vector<std::string> lines;
     for (const auto& line : sink.Lines()) {
       lines.push_back(std::to_string(line.lLevel) + " " + ToUtf8(line.format) + " | " +
                       ToUtf8(line.text));
     }
-    EXPECT_EQ(lines, c.lines);
+    EXPECT_EQ(lines, expected);
   }
 }
 

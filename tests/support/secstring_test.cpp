@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <new>
+#include <utility>
 
 #include "support/secstring.h"
 
@@ -57,17 +58,10 @@ void operator delete(void* p, size_t) noexcept { operator delete(p); }
 
 namespace {
 
-class SecureString : public ::testing::Test {
- protected:
-  void SetUp() override {
-    gReleasedWithSecret = 0;
-    gReleasedWatched = 0;
-    gWatching = true;
-  }
-  void TearDown() override { gWatching = false; }
-};
+void Watch() { gReleasedWithSecret = gReleasedWatched = 0, gWatching = true; }
 
-TEST_F(SecureString, LongStringsAreWipedBeforeTheirBlockIsReleased) {
+TEST(SecureString, LongStringsAreWipedBeforeTheirBlockIsReleased) {
+  Watch();
   {
     secwstring s(OLESTR("PIN7-a secret long enough to live on the heap"));
     s += OLESTR(" and grow again so that the first block is released");
@@ -83,21 +77,19 @@ TEST_F(SecureString, LongStringsAreWipedBeforeTheirBlockIsReleased) {
 // also after growing onto the heap (which reuses only the front of the
 // internal buffer) and after a move (which copies it and only empties the
 // source).
-TEST_F(SecureString, ShortStringsAreWipedInsideTheObject) {
-  const struct {
-    const char* name;
-    void (*change)(secwstring& s);
-  } cases[] = {
+TEST(SecureString, ShortStringsAreWipedInsideTheObject) {
+  Watch();
+  const std::pair<const char*, void (*)(secwstring&)> cases[] = {
       {"destroyed", [](secwstring&) {}},
       {"grown", [](secwstring& s) { s.append(OLESTR(" now much longer than the buffer holds")); }},
       {"moved from", [](secwstring& s) { secwstring to(std::move(s)); }},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
+  for (const auto& [name, change] : cases) {
+    SCOPED_TRACE(name);
     alignas(secwstring) unsigned char storage[sizeof(secwstring)];
     auto* s = new (storage) secwstring(OLESTR("abcPIN7"));
     ASSERT_TRUE(Holds(storage, sizeof(storage), kTail, 3)) << "kept inside the object";
-    c.change(*s);
+    change(*s);
     s->~secwstring();
     EXPECT_FALSE(Holds(storage, sizeof(storage), kTail, 3));
   }

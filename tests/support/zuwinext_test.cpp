@@ -4,6 +4,8 @@
 
 #include <oleauto.h>
 
+#include <utility>
+
 #include "common/recording_log_sink.h"
 #include "common/scripted_machine.h"
 #include "support/scopedsafearray.h"
@@ -22,17 +24,13 @@ TEST(ZuWinExt, TokenQueries) {
   EXPECT_EQ(zuGetIntegrityLevel(), DWORD{SECURITY_MANDATORY_HIGH_RID});
   machine.dwIsAppContainer = 1;
   EXPECT_TRUE(zuIsAppContainer());
-  struct {
-    ECall eCall;
-    unsigned uOccurrence;
-  } const kFailures[] = {
-      {ECall::OpenProcessToken, 1},
-      {ECall::GetTokenInformation, 1},  // the size query
-      {ECall::GetTokenInformation, 2},  // the read
-  };
-  for (const auto& failure : kFailures) {
+  // The token, the size query, the read.
+  const std::pair<ECall, unsigned> kFailures[] = {{ECall::OpenProcessToken, 1},
+                                                  {ECall::GetTokenInformation, 1},
+                                                  {ECall::GetTokenInformation, 2}};
+  for (const auto& [eCall, uOccurrence] : kFailures) {
     CRecordingLogSink sink;
-    machine.FailCall(failure.eCall, ERROR_ACCESS_DENIED, failure.uOccurrence);
+    machine.FailCall(eCall, ERROR_ACCESS_DENIED, uOccurrence);
     EXPECT_EQ(zuGetIntegrityLevel(), 0u);
     EXPECT_EQ(sink.Count(), 1u) << sink.Dump();
     EXPECT_EQ(machine.Unreleased(), 0u);
