@@ -7,6 +7,7 @@
 #include <map>
 #include <sstream>
 #include <string>
+#include <tuple>
 
 #include "common/registry_test_key.h"
 #include "common/scripted_machine.h"
@@ -20,15 +21,14 @@ namespace {
 WString gLocation;  // below HKEY_CURRENT_USER: the key the libraries open
 HRESULT ghrLibrary = S_OK;
 
-HRESULT OpenLocation(HKEY* phKey) {
+HRESULT WINAPI WriteableHKCU(HKEY* phKey) {
   if (FAILED(ghrLibrary)) return ghrLibrary;
   return Registry().RegCreateKeyExW(HKEY_CURRENT_USER, gLocation.c_str(), 0, nullptr, 0,
                                     KEY_ALL_ACCESS, nullptr, phKey, nullptr) == ERROR_SUCCESS
              ? S_OK
              : E_FAIL;
 }
-HRESULT WINAPI AppContainerLocation(REGSAM, PHKEY phKey) { return OpenLocation(phKey); }
-HRESULT WINAPI WriteableHKCU(HKEY* phKey) { return OpenLocation(phKey); }
+HRESULT WINAPI AppContainerLocation(REGSAM, PHKEY phKey) { return WriteableHKCU(phKey); }
 LONG WINAPI QueryKeyName(HANDLE, int, PVOID pInfo, ULONG cb, PULONG pcbNeeded) {
   const WCHAR szName[] = OLESTR("\\REGISTRY\\USER\\X");
   const ULONG cbName = sizeof szName - sizeof(WCHAR);
@@ -74,24 +74,14 @@ TEST(RegistryLocation, EachKindWritesWhereItMay) {
   gLocation = location.Path();
   const WString dir = Widen("Orvane\\Kelmyr\\RemanentDataStore\\Kinds\\1\\A");
   // Where a value lands for each kind, and the keys a tree of the kind holds
-  // between operations.
-  const struct {
-    HKEY hRoot;
-    WString path;
-    size_t cKeysHeld;
-  } places[] = {
+  // between operations. The machine's kind has tests of its own.
+  const std::tuple<HKEY, WString, size_t> places[] = {
       {HKEY_CURRENT_USER, gLocation + Widen("\\Software\\AppData\\") + dir, 1},
       {HKEY_CURRENT_USER, gLocation + Widen("\\") + dir, 1},
-      {HKEY_USERS, Widen("S-1-5-21-1111-2222-3333-1001\\Software\\AppDataLow\\") + dir, 0},
-      {HKEY_LOCAL_MACHINE, Widen("Software\\") + dir, 0}};
-  struct SRow {
-    const char* label;
-    ULONG nKind;
-    const char* pszModules;
-    HRESULT hrLibrary;
-    bool bGone;  // the client process has exited
-    HRESULT hr;
-  } rows[] = {
+      {HKEY_USERS, Widen("S-1-5-21-1111-2222-3333-1001\\Software\\AppDataLow\\") + dir, 0}};
+  // label, kind, modules, result of the library's call, whether the client
+  // process has exited, result.
+  const std::tuple<const char*, ULONG, const char*, HRESULT, bool, HRESULT> rows[] = {
       {"container, no library", 0, "ntdll !userenv", S_OK, false, E_FAIL},
       {"container, no entry point", 0, "ntdll userenv-", S_OK, false, E_FAIL},
       {"container, location fails", 0, "ntdll userenv", E_ACCESSDENIED, false, E_ACCESSDENIED},
@@ -102,38 +92,37 @@ TEST(RegistryLocation, EachKindWritesWhereItMay) {
       {"low", 1, "ntdll ieframe", S_OK, false, S_OK},
       {"low copy of the client's user", 2, "", S_OK, false, S_OK},
       {"low copy, client gone", 2, "", S_OK, true, E_ACCESSDENIED},
-      {"machine", 3, "", S_OK, false, S_OK},
   };
-  for (const SRow& row : rows) {
-    SCOPED_TRACE(row.label);
+  for (const auto& [label, nKind, pszModules, hrLibrary, bGone, hr] : rows) {
+    SCOPED_TRACE(label);
     CScriptedMachine machine;
-    Script(machine, row.pszModules);
-    machine.Process(77).bGone = row.bGone;
+    Script(machine, pszModules);
+    machine.Process(77).bGone = bGone;
     machine.Process(78).user = OLESTR("S-1-5-21-1111-2222-3333-1002");
     CScriptedRegistry registry;
-    ghrLibrary = row.hrLibrary;
+    ghrLibrary = hrLibrary;
     {
-      CRegistryTree tree(U("Kinds"), row.nKind);
+      CRegistryTree tree(U("Kinds"), nKind);
       CScopedSafeArray value = MakeBytes({1});
-      EXPECT_EQ(tree.SetData(U("1/A"), U("v"), value.Get(), 77, FALSE), row.hr);
+      EXPECT_EQ(tree.SetData(U("1/A"), U("v"), value.Get(), 77, FALSE), hr);
       BOOL bCached = FALSE;
-      EXPECT_EQ(tree.IsDataCached(U("1/A"), U("v"), &bCached, 77), row.hr);
-      EXPECT_EQ(bCached != FALSE, SUCCEEDED(row.hr));
+      EXPECT_EQ(tree.IsDataCached(U("1/A"), U("v"), &bCached, 77), hr);
+      EXPECT_EQ(bCached != FALSE, SUCCEEDED(hr));
       // The low copy follows the user of each call's client.
-      EXPECT_EQ(tree.IsDataCached(U("1/A"), U("v"), &bCached, 78), row.bGone ? S_OK : row.hr);
-      EXPECT_EQ(bCached != FALSE, SUCCEEDED(row.hr) && row.nKind != 2);
+      EXPECT_EQ(tree.IsDataCached(U("1/A"), U("v"), &bCached, 78), bGone ? S_OK : hr);
+      EXPECT_EQ(bCached != FALSE, SUCCEEDED(hr) && nKind != 2);
       // The listing is not re-targeted: it reads where client 78 left the
       // tree. The version query is, before it checks its outputs.
       CScopedSafeArray all;
       EXPECT_EQ(tree.ListAllCompartmentIds(all.Receive()),
-                SUCCEEDED(row.hr) && row.nKind != 2 ? S_OK : E_FAIL);
+                SUCCEEDED(hr) && nKind != 2 ? S_OK : E_FAIL);
       EXPECT_EQ(tree.IsCompartmentCached(U("1/A"), nullptr, nullptr, nullptr, 77),
-                SUCCEEDED(row.hr) ? E_FAIL : row.hr);
-      const auto& place = places[row.nKind];
-      EXPECT_EQ(registry.OpenKeys(), SUCCEEDED(row.hr) ? place.cKeysHeld : 0);
-      EXPECT_EQ(ValueAt(place.hRoot, place.path), SUCCEEDED(row.hr));
-      EXPECT_EQ(SUCCEEDED(row.hr) ? tree.FlushTree(77) : S_OK, S_OK);
-      EXPECT_FALSE(ValueAt(place.hRoot, place.path));
+                SUCCEEDED(hr) ? E_FAIL : hr);
+      const auto& [hRoot, path, cKeysHeld] = places[nKind];
+      EXPECT_EQ(registry.OpenKeys(), SUCCEEDED(hr) ? cKeysHeld : 0);
+      EXPECT_EQ(ValueAt(hRoot, path), SUCCEEDED(hr));
+      EXPECT_EQ(SUCCEEDED(hr) ? tree.FlushTree(77) : S_OK, S_OK);
+      EXPECT_FALSE(ValueAt(hRoot, path));
     }
     EXPECT_EQ(registry.OpenKeys(), 0u);
     EXPECT_EQ(machine.LoadedModules(), 0u);
