@@ -171,7 +171,8 @@ TEST_P(StoreTest, Script) {
   Begin(row.pszStore);
   EXPECT_EQ(Run(row.pszScript), row.pszExpected) << row.pszScript;
   EXPECT_TRUE(!row.pszLine || log.ContainsFormat(row.lLevel, U(row.pszLine).c_str())) << log.Dump();
-  EXPECT_EQ(log.Dump().find("secret"), std::string::npos) << "a stored value reached the log";
+  EXPECT_EQ(log.Dump().find("secret"), std::string::npos) << "a stored value reached the log:\n"
+                                                          << log.Dump();
   RegDeleteValueW(key.Get(), OLESTR("DisableTimeoutAfterEndSession"));
 }
 

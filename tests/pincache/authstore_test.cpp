@@ -173,7 +173,8 @@ TEST_P(PINStoreTest, Script) {
       !row.pszLogLine ||
       log.Contains(row.lLogLevel, U("CInternalAuthStore::" + std::string(row.pszLogLine)).c_str()))
       << log.Dump();
-  EXPECT_EQ(log.Dump().find("secret"), std::string::npos) << "a PIN reached the log";
+  EXPECT_EQ(log.Dump().find("secret"), std::string::npos) << "a PIN reached the log:\n"
+                                                          << log.Dump();
 }
 
 const SPINRow kRows[] = {
