@@ -83,23 +83,12 @@ void CScriptedMachine::FailCall(ECall eCall, DWORD dwError, unsigned uOccurrence
   m_failures[eCall][m_calls[eCall] + uOccurrence] = dwError;
 }
 
-unsigned CScriptedMachine::Calls(ECall eCall) const {
-  std::lock_guard lock(m_lock);
-  return m_calls.count(eCall) != 0 ? m_calls.at(eCall) : 0;
-}
-
 std::optional<DWORD> CScriptedMachine::Failing(ECall eCall) {
   auto& failures = m_failures[eCall];
   auto failure = failures.extract(++m_calls[eCall]);
   if (failure.empty()) return std::nullopt;
   SetLastError(failure.mapped());
   return failure.mapped();
-}
-
-template <class R, class F>
-R CScriptedMachine::Scripted(ECall eCall, R failed, F&& call) {
-  std::lock_guard lock(m_lock);
-  return Failing(eCall) ? failed : call();
 }
 
 HANDLE CScriptedMachine::NewHandle(const SHandle& handle) {
@@ -200,11 +189,6 @@ BOOL CScriptedMachine::ProcessIdToSessionId(DWORD dwPid, DWORD* pSessionId) {
   return TRUE;
 }
 
-BOOL CScriptedMachine::LookupPrivilegeValueW(LPCWSTR lpSystemName, LPCWSTR lpName, PLUID lpLuid) {
-  return Scripted(ECall::LookupPrivilegeValueW, FALSE,
-                  [&] { return ::LookupPrivilegeValueW(lpSystemName, lpName, lpLuid); });
-}
-
 BOOL CScriptedMachine::AdjustTokenPrivileges(HANDLE hToken, BOOL bDisableAllPrivileges,
                                              PTOKEN_PRIVILEGES pNewState, DWORD dwBufferLength,
                                              PTOKEN_PRIVILEGES pPreviousState,
@@ -283,41 +267,28 @@ DWORD CScriptedMachine::GetSecurityInfo(HANDLE handle, SE_OBJECT_TYPE eObjectTyp
   return ERROR_SUCCESS;
 }
 
-BOOL CScriptedMachine::ConvertSecurityDescriptorToStringSecurityDescriptorW(
-    PSECURITY_DESCRIPTOR pSecurityDescriptor, DWORD dwRevision, SECURITY_INFORMATION securityInfo,
-    LPWSTR* ppszText, PULONG pulTextLength) {
-  return Scripted(ECall::ConvertSecurityDescriptorToStringSecurityDescriptorW, FALSE, [&] {
-    return ::ConvertSecurityDescriptorToStringSecurityDescriptorW(
-               pSecurityDescriptor, dwRevision, securityInfo, ppszText, pulTextLength) &&
-           Track(*ppszText);
-  });
-}
-
-BOOL CScriptedMachine::ConvertSidToStringSidW(PSID pSid, LPWSTR* ppszSid) {
-  return Scripted(ECall::ConvertSidToStringSidW, FALSE,
-                  [&] { return ::ConvertSidToStringSidW(pSid, ppszSid) && Track(*ppszSid); });
-}
-
-BOOL CScriptedMachine::ConvertStringSidToSidW(LPCWSTR pszSid, PSID* ppSid) {
-  return Scripted(ECall::ConvertStringSidToSidW, FALSE,
-                  [&] { return ::ConvertStringSidToSidW(pszSid, ppSid) && Track(*ppSid); });
-}
-
-// An answer that is no failure leaves no error behind, on every platform.
-BOOL CScriptedMachine::EqualSid(PSID pSid1, PSID pSid2) {
-  return Scripted(ECall::EqualSid, FALSE,
-                  [&] { return SetLastError(ERROR_SUCCESS), ::EqualSid(pSid1, pSid2); });
-}
-
-BOOL CScriptedMachine::EqualPrefixSid(PSID pSid1, PSID pSid2) {
-  return Scripted(ECall::EqualPrefixSid, FALSE,
-                  [&] { return SetLastError(ERROR_SUCCESS), ::EqualPrefixSid(pSid1, pSid2); });
-}
-
-HLOCAL CScriptedMachine::LocalAlloc(UINT uFlags, SIZE_T uBytes) {
-  return Scripted(ECall::LocalAlloc, HLOCAL{nullptr},
-                  [&] { return Track(::LocalAlloc(uFlags, uBytes)); });
-}
+// The calls answered by the platform unless scripted to fail; what they
+// allocate is tracked. An answer that is no failure leaves no error behind,
+// on every platform.
+#define KELMYR_SCRIPTED(R, name, params, ...)                          \
+  R CScriptedMachine::name params {                                    \
+    std::lock_guard lock(m_lock);                                      \
+    return Failing(ECall::name) ? R() : static_cast<R>((__VA_ARGS__)); \
+  }
+KELMYR_SCRIPTED(BOOL, LookupPrivilegeValueW, (LPCWSTR a, LPCWSTR b, PLUID c),
+                ::LookupPrivilegeValueW(a, b, c))
+KELMYR_SCRIPTED(BOOL, ConvertSecurityDescriptorToStringSecurityDescriptorW,
+                (PSECURITY_DESCRIPTOR a, DWORD b, SECURITY_INFORMATION c, LPWSTR* d, PULONG e),
+                ::ConvertSecurityDescriptorToStringSecurityDescriptorW(a, b, c, d, e) && Track(*d))
+KELMYR_SCRIPTED(BOOL, ConvertSidToStringSidW, (PSID a, LPWSTR* b),
+                ::ConvertSidToStringSidW(a, b) && Track(*b))
+KELMYR_SCRIPTED(BOOL, ConvertStringSidToSidW, (LPCWSTR a, PSID* b),
+                ::ConvertStringSidToSidW(a, b) && Track(*b))
+KELMYR_SCRIPTED(BOOL, EqualSid, (PSID a, PSID b), SetLastError(ERROR_SUCCESS), ::EqualSid(a, b))
+KELMYR_SCRIPTED(BOOL, EqualPrefixSid, (PSID a, PSID b), SetLastError(ERROR_SUCCESS),
+                ::EqualPrefixSid(a, b))
+KELMYR_SCRIPTED(HLOCAL, LocalAlloc, (UINT a, SIZE_T b), Track(::LocalAlloc(a, b)))
+#undef KELMYR_SCRIPTED
 
 // Memory the machine did not hand out is not released (and the call fails
 // as Windows fails it), so that a double release shows as a failure and not

@@ -76,9 +76,8 @@ class CScriptedMachine final : public IMachine {
 
   // The occurrence-th call of this kind from now fails with the error (the
   // last error of a call that answers FALSE or null, the result of
-  // GetSecurityInfo, the HRESULT of the COM calls). Calls counts them.
+  // GetSecurityInfo, the HRESULT of the COM calls).
   void FailCall(ECall eCall, DWORD dwError, unsigned uOccurrence = 1);
-  unsigned Calls(ECall eCall) const;
 
   // The attributes of a privilege the host token holds, else 0.
   DWORD PrivilegeAttributes(LPCWSTR pszName);
@@ -167,9 +166,6 @@ class CScriptedMachine final : public IMachine {
   // The scripted error (also set as the last error) when this call is
   // scripted to fail.
   std::optional<DWORD> Failing(ECall eCall);
-  // A platform call made under the lock unless it is scripted to fail.
-  template <class R, class F>
-  R Scripted(ECall eCall, R failed, F&& call);
   HANDLE NewHandle(const SHandle& handle);
   // The process (its pseudo-handle included) or token behind a handle, as
   // asked; null for anything else.

@@ -32,7 +32,6 @@ using kelmyr::winapi::dpapi::SKeyLocation;
 namespace {
 
 constexpr size_t kKeyFileBytes = 60;
-constexpr DWORD kInvalidData = ERROR_INVALID_DATA;
 
 // Seals three bytes: 0 with the blob, or the last error.
 DWORD Protect(DWORD dwFlags, Bytes* pBlob = nullptr) {
@@ -89,21 +88,6 @@ class DpapiKeyFiles : public ::testing::Test {
   fs::path Folder() const { return m_keys.Folder(); }
 };
 
-TEST_F(DpapiKeyFiles, FirstSealCreatesOwnerOnlyKeyFilesInMissingFolders) {
-  const fs::path nested = Folder() / "a" / "b";
-  setenv("KELMYR_DPAPI_KEYS", nested.c_str(), 1);
-  ASSERT_EQ(Protect(kUserFlags), 0u);
-  ASSERT_EQ(Protect(kMachineFlags), 0u);
-  const fs::path userKey = UserKeyFile(nested);
-  EXPECT_EQ(FilesIn(nested), (std::vector<fs::path>{nested / "machine.key", userKey}));
-  EXPECT_EQ(userKey.filename().string().rfind("user-S-1-5-", 0), 0u) << userKey;
-  for (const fs::path& path : {Folder() / "a", nested, nested / "machine.key", userKey}) {
-    struct stat st;
-    ASSERT_EQ(lstat(path.c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 07777, S_ISDIR(st.st_mode) ? 0700u : 0600u) << path;
-  }
-}
-
 // A key file others could read, a link in its place or a damaged file is
 // refused for sealing and opening alike, and never rewritten.
 TEST_F(DpapiKeyFiles, UnsafeOrDamagedKeyFilesAreRefusedAndKept) {
@@ -118,8 +102,8 @@ TEST_F(DpapiKeyFiles, UnsafeOrDamagedKeyFilesAreRefusedAndKept) {
   } rows[] = {
       {[&] { chmod(key.c_str(), 0640); }, ERROR_ACCESS_DENIED},
       {[&] { fs::rename(key, moved), fs::create_symlink(moved, key); }, ERROR_ACCESS_DENIED},
-      {[&] { WriteFile(key, bytes.substr(0, kKeyFileBytes - 1)); }, kInvalidData},
-      {[&] { WriteFile(key, "X" + bytes.substr(1)); }, kInvalidData},
+      {[&] { WriteFile(key, bytes.substr(0, kKeyFileBytes - 1)); }, DWORD{ERROR_INVALID_DATA}},
+      {[&] { WriteFile(key, "X" + bytes.substr(1)); }, DWORD{ERROR_INVALID_DATA}},
   };
   for (size_t i = 0; i < std::size(rows); ++i) {
     rows[i].spoil();
@@ -144,37 +128,48 @@ TEST_F(DpapiKeyFiles, TheCacheFollowsTheKeyFiles) {
   ASSERT_EQ(Protect(kUserFlags, &oldBlob), 0u);
   ASSERT_EQ(Unprotect(oldBlob), 0u);
   fs::remove(UserKeyFile(Folder()));
-  EXPECT_EQ(Unprotect(oldBlob), kInvalidData);
+  EXPECT_EQ(Unprotect(oldBlob), DWORD{ERROR_INVALID_DATA});
   EXPECT_TRUE(FilesIn(Folder()).empty());
   ASSERT_EQ(Protect(kUserFlags, &first), 0u);
-  EXPECT_EQ(Unprotect(oldBlob), kInvalidData);
+  EXPECT_EQ(Unprotect(oldBlob), DWORD{ERROR_INVALID_DATA});
   for (int i = 0; i < 100; ++i) {
     CDpapiTestKeys other;
     Bytes blob;
     ASSERT_EQ(Protect(kUserFlags, &blob), 0u);
     ASSERT_EQ(Unprotect(blob), 0u) << i;
-    ASSERT_EQ(Unprotect(first), kInvalidData) << i;
+    ASSERT_EQ(Unprotect(first), DWORD{ERROR_INVALID_DATA}) << i;
   }
   EXPECT_EQ(Unprotect(first), 0u);
 }
 
-// Of the keys threads create at once, one gets the name and all use it.
-TEST_F(DpapiKeyFiles, ThreadsRacingOnFirstUseAgreeOnOneKey) {
+// Of the keys threads create at once, in folders still missing, one of each
+// scope gets the name and all use it; folders and files are the owner's
+// alone.
+TEST_F(DpapiKeyFiles, ThreadsRacingOnFirstUseAgreeOnOwnerOnlyKeys) {
   for (int round = 0; round < 5; ++round) {
     CDpapiTestKeys fresh;
+    const fs::path nested = fs::path(fresh.Folder()) / "a" / "b";
+    setenv("KELMYR_DPAPI_KEYS", nested.c_str(), 1);
     std::vector<Bytes> blobs(8);
     std::vector<DWORD> results(blobs.size(), 1);
     std::vector<std::thread> threads;
     for (size_t i = 0; i < blobs.size(); ++i) {
-      threads.emplace_back([&, i] { results[i] = Protect(kMachineFlags, &blobs[i]); });
+      const DWORD dwFlags = i % 2 ? kMachineFlags : kUserFlags;
+      threads.emplace_back([&, i, dwFlags] { results[i] = Protect(dwFlags, &blobs[i]); });
     }
     for (auto& t : threads) t.join();
     for (size_t i = 0; i < blobs.size(); ++i) {
       ASSERT_EQ(results[i], 0u);
       EXPECT_EQ(Unprotect(blobs[i]), 0u) << "round " << round << " thread " << i;
     }
-    EXPECT_EQ(FilesIn(fresh.Folder()),
-              std::vector<fs::path>{fs::path(fresh.Folder()) / "machine.key"});
+    const fs::path userKey = UserKeyFile(nested);
+    EXPECT_EQ(FilesIn(nested), (std::vector<fs::path>{nested / "machine.key", userKey}));
+    EXPECT_EQ(userKey.filename().string().rfind("user-S-1-5-", 0), 0u) << userKey;
+    for (const fs::path& path : {nested.parent_path(), nested, nested / "machine.key", userKey}) {
+      struct stat st;
+      ASSERT_EQ(lstat(path.c_str(), &st), 0);
+      EXPECT_EQ(st.st_mode & 07777, S_ISDIR(st.st_mode) ? 0700u : 0600u) << path;
+    }
   }
 }
 

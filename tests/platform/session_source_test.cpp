@@ -73,57 +73,52 @@ int CopyString(const std::string& text, char** ppsz) {
   return *ppsz != nullptr ? 0 : -ENOMEM;
 }
 
-int ScriptedGetSessions(char*** pppsz) {
-  std::lock_guard lock(gLogind.lock);
-  if (gLogind.sessions.empty()) ++gLogind.passes;
-  auto** ppsz = static_cast<char**>(std::calloc(gLogind.sessions.size() + 1, sizeof(char*)));
-  for (size_t i = 0; i < gLogind.sessions.size(); ++i)
-    ppsz[i] = strdup(gLogind.sessions[i].id.c_str());
-  *pppsz = ppsz;
-  return static_cast<int>(gLogind.sessions.size());
-}
 template <std::string SScripted::*Text>
 int ScriptedText(const char* s, char** ppsz) {
   return WithSession(s, [ppsz](const SScripted& x) { return CopyString(x.*Text, ppsz); });
 }
-int ScriptedUid(const char* s, uid_t* pUid) {
-  return WithSession(s, [pUid](const SScripted& x) { return *pUid = x.uid, 0; });
-}
-int ScriptedIsRemote(const char* s) {
-  return WithSession(s, [](const SScripted& x) {
-    if (&x == &gLogind.sessions.back()) ++gLogind.passes;
-    return x.remoteHost.empty() ? 0 : 1;
-  });
-}
-int ScriptedRemoteHost(const char* s, char** ppsz) {
-  return WithSession(s, [ppsz](const SScripted& x) {
-    return x.remoteHost.empty() ? -ENODATA : CopyString(x.remoteHost, ppsz);
-  });
-}
-int ScriptedPidSession(pid_t pid, char** ppsz) {
-  std::lock_guard lock(gLogind.lock);
-  auto it = gLogind.processSessions.find(pid);
-  return it != gLogind.processSessions.end() ? CopyString(it->second, ppsz) : -ENODATA;
-}
-
-int ScriptedMonitorFlush(sd_login_monitor*) {
-  uint64_t value = 0;
-  return read(gLogind.monitorFd, &value, sizeof value) < 0 && errno != EAGAIN ? -errno : 0;
-}
 
 // The monitor is the eventfd the test signals after changing the table.
-int MonitorNew(const char*, sd_login_monitor** pp) {
-  return *pp = reinterpret_cast<sd_login_monitor*>(1), 0;
-}
-sd_login_monitor* MonitorUnref(sd_login_monitor*) { return nullptr; }
-int MonitorFd(sd_login_monitor*) { return gLogind.monitorFd; }
-
-// clang-format off
 const SSdLoginEntryPoints kScriptedEntryPoints = {
-    ScriptedGetSessions, ScriptedText<&SScripted::state>, ScriptedText<&SScripted::clazz>,
-    ScriptedUid, ScriptedIsRemote, ScriptedRemoteHost, ScriptedPidSession, MonitorNew,
-    MonitorUnref, ScriptedMonitorFlush, MonitorFd};
-// clang-format on
+    [](char*** pppsz) {
+      std::lock_guard lock(gLogind.lock);
+      if (gLogind.sessions.empty()) ++gLogind.passes;
+      auto** ppsz = static_cast<char**>(std::calloc(gLogind.sessions.size() + 1, sizeof(char*)));
+      for (size_t i = 0; i < gLogind.sessions.size(); ++i)
+        ppsz[i] = strdup(gLogind.sessions[i].id.c_str());
+      *pppsz = ppsz;
+      return static_cast<int>(gLogind.sessions.size());
+    },
+    ScriptedText<&SScripted::state>,
+    ScriptedText<&SScripted::clazz>,
+    [](const char* s, uid_t* pUid) {
+      return WithSession(s, [pUid](const SScripted& x) { return *pUid = x.uid, 0; });
+    },
+    [](const char* s) {
+      return WithSession(s, [](const SScripted& x) {
+        if (&x == &gLogind.sessions.back()) ++gLogind.passes;
+        return x.remoteHost.empty() ? 0 : 1;
+      });
+    },
+    [](const char* s, char** ppsz) {
+      return WithSession(s, [ppsz](const SScripted& x) {
+        return x.remoteHost.empty() ? -ENODATA : CopyString(x.remoteHost, ppsz);
+      });
+    },
+    [](pid_t pid, char** ppsz) {
+      std::lock_guard lock(gLogind.lock);
+      auto it = gLogind.processSessions.find(pid);
+      return it != gLogind.processSessions.end() ? CopyString(it->second, ppsz) : -ENODATA;
+    },
+    [](const char*, sd_login_monitor** pp) {
+      return *pp = reinterpret_cast<sd_login_monitor*>(1), 0;
+    },
+    [](sd_login_monitor*) -> sd_login_monitor* { return nullptr; },
+    [](sd_login_monitor*) {
+      uint64_t value = 0;
+      return read(gLogind.monitorFd, &value, sizeof value) < 0 && errno != EAGAIN ? -errno : 0;
+    },
+    [](sd_login_monitor*) { return gLogind.monitorFd; }};
 
 struct SListed {
   DWORD dwId;
@@ -134,10 +129,8 @@ std::vector<SListed> Enumerate() {
   PWTS_SESSION_INFOW pInfo = nullptr;
   DWORD count = 0;
   std::vector<SListed> listed;
-  if (!WTSEnumerateSessionsW(WTS_CURRENT_SERVER_HANDLE, 0, 1, &pInfo, &count)) {
-    ADD_FAILURE() << GetLastError();
-    return listed;
-  }
+  EXPECT_TRUE(WTSEnumerateSessionsW(WTS_CURRENT_SERVER_HANDLE, 0, 1, &pInfo, &count))
+      << GetLastError();
   for (DWORD i = 0; i < count; ++i) listed.push_back({pInfo[i].SessionId, pInfo[i].State});
   WTSFreeMemory(pInfo);
   return listed;
@@ -183,37 +176,50 @@ class SessionSourceTest : public ::testing::Test {
     gLogind.sessions = std::move(sessions);
   }
 
-  // Tells the waiters that logind's sessions changed.
-  static void Notify() {
-    const uint64_t one = 1;
-    ASSERT_EQ(write(gLogind.monitorFd, &one, sizeof one), static_cast<ssize_t>(sizeof one));
-  }
-
  private:
   SSdLoginEntryPoints* m_pPrevious = nullptr;
 };
 
 // A numeric logind id is the session id; every other id gets its own
-// stable id from 0x40000000 on. Only sessions of class user are listed.
-TEST_F(SessionSourceTest, IdsStatesAndClasses) {
+// stable id from 0x40000000 on. Only sessions of class user are listed and
+// answer queries; a remote one answers with its client.
+TEST_F(SessionSourceTest, IdsStatesClassesAndQueries) {
   // clang-format off
   Script({{"3"}, {"c1", "online"}, {"c2", "closing"}, {"0", "opening"},
           {"1073741824", "lingering"}, {"6", "active", "greeter"},
-          {"7", "active", "background"}, {"8", "online", "lock-screen"}});
+          {"7", "active", "background"}, {"8", "online", "lock-screen"},
+          {"12", "active", "user", 0, "client7.example"}});
   // clang-format on
-  const std::vector<SListed> first = Enumerate();
-  const std::vector<SListed> second = Enumerate();
-  ASSERT_EQ(first.size(), 5u);
+  const std::vector<SListed> first = Enumerate(), second = Enumerate();
+  // {the id, 0 for one assigned; the state}
+  const SListed expected[] = {{3, WTSActive}, {0, WTSDisconnected}, {0, WTSDown},
+                              {0, WTSInit},   {0, WTSInit},         {12, WTSActive}};
+  ASSERT_EQ(first.size(), std::size(expected));
   ASSERT_EQ(second.size(), first.size());
-  EXPECT_EQ(first[0].dwId, 3u);
-  const WTS_CONNECTSTATE_CLASS expected[] = {WTSActive, WTSDisconnected, WTSDown, WTSInit, WTSInit};
   for (size_t i = 0; i < first.size(); ++i) {
-    EXPECT_EQ(first[i].state, expected[i]) << i;
+    EXPECT_EQ(first[i].state, expected[i].state) << i;
     EXPECT_EQ(second[i].dwId, first[i].dwId) << "stable";
-    EXPECT_TRUE(i == 0 || first[i].dwId >= 0x40000000u) << i;
-    for (size_t k = 1; k < i; ++k) EXPECT_NE(first[i].dwId, first[k].dwId);
+    EXPECT_TRUE(expected[i].dwId ? first[i].dwId == expected[i].dwId : first[i].dwId >= 0x40000000u)
+        << i;
+    for (size_t k = 0; k < i; ++k) EXPECT_NE(first[i].dwId, first[k].dwId);
   }
-  EXPECT_EQ(Query(6, WTSSessionId), Failed(ERROR_CTX_WINSTATION_NOT_FOUND)) << "a greeter";
+  WCHAR computer[MAX_COMPUTERNAME_LENGTH + 1];
+  DWORD cch = MAX_COMPUTERNAME_LENGTH + 1;
+  ASSERT_TRUE(GetComputerNameW(computer, &cch));
+  // {session, class, answered as a number, answer}
+  const std::tuple<DWORD, WTS_INFO_CLASS, bool, OleString> rows[] = {
+      {3, WTSClientProtocolType, true, Number(WTS_PROTOCOL_TYPE_CONSOLE)},
+      {3, WTSClientName, false, OLESTR("")},
+      {12, WTSClientProtocolType, true, Number(WTS_PROTOCOL_TYPE_RDP)},
+      {12, WTSClientName, false, OLESTR("client7.example")},
+      {12, WTSUserName, false, OLESTR("root")},
+      {12, WTSSessionId, true, Number(12)},
+      {12, WTSDomainName, false, computer},
+      {13, WTSUserName, false, Failed(ERROR_CTX_WINSTATION_NOT_FOUND)},
+      {6, WTSSessionId, true, Failed(ERROR_CTX_WINSTATION_NOT_FOUND)},  // a greeter
+  };
+  for (const auto& [dwId, eClass, bNumber, answer] : rows)
+    EXPECT_EQ(Query(dwId, eClass, bNumber), answer) << dwId << " " << eClass;
 }
 
 // A session that disappears is reported once more, ended, to every thread
@@ -232,26 +238,6 @@ TEST_F(SessionSourceTest, VanishedSessionsAreReportedEndedOnce) {
     EXPECT_EQ(after[1].state, WTSDown);
   }
   EXPECT_EQ(Enumerate().size(), 1u) << "reported once";
-}
-
-TEST_F(SessionSourceTest, QueriesOfASession) {
-  Script({{"11"}, {"12", "active", "user", 0, "client7.example"}});
-  WCHAR computer[MAX_COMPUTERNAME_LENGTH + 1];
-  DWORD cch = MAX_COMPUTERNAME_LENGTH + 1;
-  ASSERT_TRUE(GetComputerNameW(computer, &cch));
-  // {session, class, answered as a number, answer}
-  const std::tuple<DWORD, WTS_INFO_CLASS, bool, OleString> rows[] = {
-      {11, WTSClientProtocolType, true, Number(WTS_PROTOCOL_TYPE_CONSOLE)},
-      {11, WTSClientName, false, OLESTR("")},
-      {12, WTSClientProtocolType, true, Number(WTS_PROTOCOL_TYPE_RDP)},
-      {12, WTSClientName, false, OLESTR("client7.example")},
-      {12, WTSUserName, false, OLESTR("root")},
-      {12, WTSSessionId, true, Number(12)},
-      {12, WTSDomainName, false, computer},
-      {13, WTSUserName, false, Failed(ERROR_CTX_WINSTATION_NOT_FOUND)},
-  };
-  for (const auto& [dwId, eClass, bNumber, expected] : rows)
-    EXPECT_EQ(Query(dwId, eClass, bNumber), expected) << dwId << " " << eClass;
 }
 
 // The session a process resolves to is the one the enumeration lists; a
@@ -324,15 +310,10 @@ Answer AnswerOf(Waiter& waiter) {
 // reports the next change instead.
 TEST_F(SessionSourceTest, EventsOfLogindsChanges) {
   enum EWhen { kDuringWait, kBetweenWaits, kFlushDuringWaits, kFlushBeforeWait };
-  struct SChange {
-    const char* pszCase;
-    EWhen when;
-    std::vector<SScripted> sessions;
-    DWORD dwExpected;
-  };
   const DWORD kLogon = WTS_EVENT_CREATE | WTS_EVENT_LOGON | WTS_EVENT_CONNECT;
+  // {case, when, the sessions after the change, the events}
   // clang-format off
-  const SChange changes[] = {
+  const std::tuple<const char*, EWhen, std::vector<SScripted>, DWORD> changes[] = {
       {"logon", kDuringWait, {{"21"}}, kLogon},
       {"to the background", kDuringWait, {{"21", "online"}},
        WTS_EVENT_STATECHANGE | WTS_EVENT_DISCONNECT},
@@ -341,21 +322,22 @@ TEST_F(SessionSourceTest, EventsOfLogindsChanges) {
       {"flush of two waits", kFlushDuringWaits, {}, WTS_EVENT_NONE},
       {"flush before a wait", kFlushBeforeWait, {{"31"}}, kLogon}};
   // clang-format on
-  for (const SChange& change : changes) {
-    SCOPED_TRACE(change.pszCase);
-    if (change.when == kBetweenWaits) Script(change.sessions);
-    if (change.when == kFlushBeforeWait) Flush();
+  for (const auto& [pszCase, when, sessions, dwExpected] : changes) {
+    SCOPED_TRACE(pszCase);
+    if (when == kBetweenWaits) Script(sessions);
+    if (when == kFlushBeforeWait) Flush();
     std::vector<Waiter> waiters;
     waiters.push_back(StartWaiter());
-    if (change.when == kFlushDuringWaits) {
+    if (when == kFlushDuringWaits) {
       waiters.push_back(StartWaiter());
       Flush();
     }
-    if (change.when == kDuringWait || change.when == kFlushBeforeWait) {
-      Script(change.sessions);
-      Notify();
+    if (when == kDuringWait || when == kFlushBeforeWait) {
+      Script(sessions);
+      const uint64_t one = 1;  // tells the waiters that logind's sessions changed
+      ASSERT_EQ(write(gLogind.monitorFd, &one, sizeof one), static_cast<ssize_t>(sizeof one));
     }
-    for (Waiter& waiter : waiters) EXPECT_EQ(AnswerOf(waiter), Answer(TRUE, change.dwExpected));
+    for (Waiter& waiter : waiters) EXPECT_EQ(AnswerOf(waiter), Answer(TRUE, dwExpected));
   }
 }
 
