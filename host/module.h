@@ -24,11 +24,13 @@
 // CanUnloadNow (DllCanUnloadNow): S_FALSE while the module is locked
 // (LockServer, or a client's reference on a factory), while an object of
 // the three classes lives, while a session monitor thread has not finished,
-// or while the timer thread runs (until no timer is left). The manager kept by the DataStoreManager
-// factory does not hold the module by itself: when nothing but the factory reaches it or its stores
-// and no other object lives, CanUnloadNow releases it (ending it, its monitor first) before it
-// answers, and the factory makes a new one on its next request. The manager of the exported factory
-// belongs to its clients and holds the module until their last reference goes.
+// or while the timer thread runs (until no timer is left). The manager kept
+// by the DataStoreManager factory does not hold the module by itself: when
+// nothing but the factory reaches it or its stores and no other object
+// lives, CanUnloadNow releases it (ending it, its monitor first) before it
+// answers, and the factory makes a new one on its next request. The manager
+// of the exported factory belongs to its clients and holds the module until
+// their last reference goes.
 #pragma once
 
 #include <windows.h>
