@@ -112,12 +112,6 @@ std::set<std::string> Expected() {
   return lines;
 }
 
-void CreateKey(const std::string& key) {
-  CScopedHKEY hKey;
-  ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_CLASSES_ROOT, Widen(key).c_str(), 0, nullptr, 0,
-                                           KEY_WRITE, nullptr, hKey.Receive(), nullptr));
-}
-
 bool KeyExists(const std::string& key, HKEY hRoot = HKEY_CLASSES_ROOT) {
   CScopedHKEY hKey;
   return RegOpenKeyExW(hRoot, Widen(key).c_str(), 0, KEY_READ, hKey.Receive()) == ERROR_SUCCESS;
@@ -125,16 +119,16 @@ bool KeyExists(const std::string& key, HKEY hRoot = HKEY_CLASSES_ROOT) {
 
 TEST(Registration, WritesTheLayoutRemovesStaleKeysAndUnregistersAllButTheParents) {
   const std::string foreign = "CLSID\\{00000000-1111-2222-3333-444444444444}";
-  CreateKey(foreign);
+  CreateKey(HKEY_CLASSES_ROOT, foreign);
   // The second time over what is there: the same keys, and nothing of the old.
   for (int i = 0; i < 2; ++i) {
-    CreateKey("CLSID\\" + kClasses[1][1] + "\\Stale");
+    CreateKey(HKEY_CLASSES_ROOT, "CLSID\\" + kClasses[1][1] + "\\Stale");
     ASSERT_EQ(S_OK, Register());
     EXPECT_EQ(Expected(), Registered());
   }
   // Another component's subkey keeps a key, which loses the script's values.
   const std::string kept = "qv.kelmyr.DataStore\\Other";
-  CreateKey(kept);
+  CreateKey(HKEY_CLASSES_ROOT, kept);
   ASSERT_EQ(S_OK, Register(false));
   EXPECT_EQ(std::set<std::string>{kept}, Registered());
   EXPECT_TRUE(KeyExists(foreign));
