@@ -57,7 +57,7 @@ class CRegistrySettings final : public ISettings {
   LONG ReadHeld(const WCHAR* pszName, DWORD& dwValue) {
     if (!m_key) {
       const LONG l = Registry().RegOpenKeyExW(m_hRoot, m_pszPath, 0,
-                                              KEY_QUERY_VALUE | ZU_REG_VIEW_64, m_key.Receive());
+                                              KEY_QUERY_VALUE | KEY_WOW64_64KEY, m_key.Receive());
       if (l != ERROR_SUCCESS) return l;
     }
     return zuRegReadDWORDValueEx(m_key.Get(), nullptr, pszName, &dwValue, ZU_REG_VIEW_64);
