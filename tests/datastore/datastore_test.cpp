@@ -94,6 +94,8 @@ std::string StoreTest::Run(const std::string& script) {
     const CScopedBSTR bc = Id(c), bd = Id(d);
     std::string text;
     HRESULT hr = S_OK;
+    // What an output held before the call: still there after it, "stale".
+    const CScopedSafeArray stale = MakeBytes({1});
     if (who == "off" || who == "on") {
       hr = internal.SetAvailabilityStoreFromSessionId(std::stoul(op), who == "on");
     } else if (who == "wait") {
@@ -114,7 +116,6 @@ std::string StoreTest::Run(const std::string& script) {
       CScopedSafeArray value = v == "null" ? CScopedSafeArray() : MakeBytes({v.begin(), v.end()});
       text = Result(CALL(SetData, pid, bc.Get(), bd.Get(), value.Get()));
     } else if (op == "get" || op == "has") {
-      const CScopedSafeArray stale = MakeBytes({1});  // what the output held before
       SAFEARRAY* psa = stale.Get();
       hr = CALL(GetData, pid, bc.Get(), bd.Get(), op == "get" ? &psa : nullptr);
       const CScopedSafeArray value(psa == stale.Get() ? nullptr : psa);
@@ -127,7 +128,6 @@ std::string StoreTest::Run(const std::string& script) {
       hr = CALL(IsDataCached, pid, bc.Get(), bd.Get(), op == "cached" ? &bCached : nullptr);
       text = hr == S_OK ? std::to_string(bCached) : Result(hr);
     } else if (op == "ids" || op == "cids") {
-      const CScopedSafeArray stale = MakeBytes({1});  // what the output held before
       SAFEARRAY* psa = stale.Get();
       hr = op == "ids" ? CALL(ListDataIds, pid, bc.Get(), &psa)
                        : CALL(ListCompartmentIds, pid, bc.Get(), &psa);
